@@ -1,0 +1,45 @@
+# Two entry points for a fresh Debian machine (run as root):
+#   make demo   set everything up, build, and repair the sample picture
+#   make test   set everything up, build, and run every test (C++ and Python)
+# Both are idempotent and print what they do.
+
+PY        := .venv/bin/python
+CPP_BUILD := build/cpp
+JOBS      ?= $(shell nproc)
+
+.PHONY: all setup build-cpp test-cpp install test-python test demo bench clean
+
+all: test
+
+setup:
+	@bash scripts/setup.sh
+
+build-cpp: setup
+	@echo "[build] C++ library and unit tests in $(CPP_BUILD)"
+	@cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DPATCHWELL_BUILD_TESTS=ON -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_CUDA=OFF >/dev/null
+	@cmake --build $(CPP_BUILD) -j $(JOBS)
+
+test-cpp: build-cpp
+	@echo "[test] C++ unit tests (ctest)"
+	@ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+
+install: setup
+	@echo "[build] Python module (pip install into .venv; CUDA backend when nvcc is found)"
+	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install -q --no-build-isolation .
+
+test-python: install
+	@echo "[test] Python tests (pytest)"
+	@$(PY) -m pytest -q
+
+test: test-cpp test-python
+
+demo: install
+	@echo "[demo] inpainting a synthetic picture"
+	@$(PY) examples/demo.py
+
+bench: install
+	@$(PY) bench/bench_cpu.py
+
+clean:
+	rm -rf build

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need, and nothing twice:
+# Debian packages, a Python 3.13 virtual environment in .venv and its pip
+# packages. Safe to run again; every step says what it does.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+say() { printf '[setup] %s\n' "$*"; }
+
+APT_PACKAGES=(build-essential cmake ninja-build pkg-config
+              libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev)
+
+missing=()
+for p in "${APT_PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing Debian packages: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    say "error: installing packages needs root (run as root or install them yourself)"
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+else
+  say "Debian packages present"
+fi
+
+find_python() {
+  for cand in "PYENV_VERSION=3.13.0 python3.13" "python3.13" "/root/.pyenv/versions/3.13.0/bin/python3.13"; do
+    if env $cand -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+      echo "$cand"; return 0
+    fi
+  done
+  return 1
+}
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+  py=$(find_python) || { say "error: Python 3.13 not found (install it, e.g. with pyenv)"; exit 1; }
+  say "creating virtual environment .venv with: $py"
+  rm -rf .venv
+  env $py -m venv .venv
+else
+  say "virtual environment .venv present ($(.venv/bin/python --version))"
+fi
+
+stamp=.venv/.requirements.stamp
+if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+  say "installing pip packages from requirements-dev.txt"
+  .venv/bin/python -m pip install -q --upgrade pip
+  .venv/bin/python -m pip install -q -r requirements-dev.txt
+  cp requirements-dev.txt "$stamp"
+else
+  say "pip packages present"
+fi
+say "ready"

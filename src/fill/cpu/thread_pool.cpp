@@ -1,0 +1,66 @@
+#include "fill/cpu/thread_pool.h"
+
+namespace pw {
+
+ThreadPool::ThreadPool(int threads) {
+  for (int i = 1; i < threads; ++i)
+    workers_.emplace_back([this, i] { WorkerLoop(i); });
+}
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : workers_) t.join();
+}
+
+void ThreadPool::RunChunks(int worker) {
+  for (;;) {
+    const int chunk = next_chunk_.fetch_add(1, std::memory_order_relaxed);
+    if (chunk >= chunks_) break;
+    (*body_)(chunk, worker);
+  }
+}
+
+void ThreadPool::WorkerLoop(int worker) {
+  uint64_t seen = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+      if (stop_) return;
+      seen = generation_;
+    }
+    RunChunks(worker);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--busy_ == 0) finished_.notify_one();
+    }
+  }
+}
+
+void ThreadPool::ParallelFor(int chunks,
+                             const std::function<void(int, int)>& body) {
+  if (chunks <= 0) return;
+  if (workers_.empty() || chunks == 1) {
+    for (int c = 0; c < chunks; ++c) body(c, 0);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    body_ = &body;
+    chunks_ = chunks;
+    next_chunk_.store(0, std::memory_order_relaxed);
+    busy_ = static_cast<int>(workers_.size());
+    ++generation_;
+  }
+  wake_.notify_all();
+  RunChunks(0);
+  std::unique_lock<std::mutex> lock(mutex_);
+  finished_.wait(lock, [&] { return busy_ == 0; });
+  body_ = nullptr;
+}
+
+}  // namespace pw

@@ -1,0 +1,46 @@
+// A small fork-join pool for the CPU backend: the calling thread and
+// (threads - 1) helpers share the chunks of one parallel loop at a time.
+// Workers sleep between loops; no allocation happens per loop.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace pw {
+
+class ThreadPool {
+ public:
+  explicit ThreadPool(int threads);
+  ~ThreadPool();
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  int size() const { return static_cast<int>(workers_.size()) + 1; }
+
+  // Runs body(chunk, worker) for every chunk in [0, chunks), spread over all
+  // threads; worker is in [0, size()). Returns when every chunk is done.
+  // The body must not throw.
+  void ParallelFor(int chunks, const std::function<void(int, int)>& body);
+
+ private:
+  void WorkerLoop(int worker);
+  void RunChunks(int worker);
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable finished_;
+  const std::function<void(int, int)>* body_ = nullptr;
+  int chunks_ = 0;
+  std::atomic<int> next_chunk_{0};
+  int busy_ = 0;
+  uint64_t generation_ = 0;
+  bool stop_ = false;
+};
+
+}  // namespace pw

@@ -1,0 +1,101 @@
+// The one interface between the worker loop and the hardware. A fill engine
+// holds its own copy of image and mask (device memory for CUDA, host memory
+// for the CPU), fills one target pixel per call, and hands the state back.
+// The worker loop is written once against this interface; a new backend
+// never touches the driver.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace pw {
+
+enum class Backend { Auto, Cpu, Cuda };
+
+// Method numbers as the Python enumeration gives them.
+enum Method : int32_t {
+  kMethodCpu = 0,      // exhaustive search on the CPU backend
+  kMethodGpu = 1,      // exhaustive search on the chosen backend
+  kMethodGpuFast = 2,  // pruned search on the chosen backend
+};
+
+struct EngineParams {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t stride = 0;  // bytes per image row
+  int32_t radius = 0;
+  int32_t method = kMethodGpu;
+  float missing_tolerance = 0.0f;  // 0 selects the constant-window path
+  float search_limit = 0.0f;       // used by the general distance only
+  int32_t candidate_mask_value = 0;
+};
+
+// A fault of the backend (a CUDA error, say). The run stops; the message is
+// what the Python caller sees.
+class DeviceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The backend could not allocate the buffers of a run.
+class DeviceMemoryError : public std::runtime_error {
+ public:
+  DeviceMemoryError(const std::string& what, uint64_t bytes)
+      : std::runtime_error(what), bytes_(bytes) {}
+  uint64_t bytes() const { return bytes_; }
+
+ private:
+  uint64_t bytes_;
+};
+
+// The requested backend cannot run here (no CUDA device, say).
+class BackendUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class FillEngine {
+ public:
+  virtual ~FillEngine() = default;
+
+  // Allocates the buffers of a run and uploads image (stride * height bytes)
+  // and mask (width * height bytes). Throws DeviceMemoryError or DeviceError;
+  // on a throw nothing stays allocated.
+  virtual void Start(const uint8_t* image, const uint8_t* mask) = 0;
+
+  // Fills target (x, y) when a candidate qualifies, and returns when the
+  // work is done. Throws DeviceError.
+  virtual void FillPixel(int32_t x, int32_t y) = 0;
+
+  // Copies the current image / mask into host buffers. Throws DeviceError.
+  virtual void PullImage(uint8_t* image) = 0;
+  virtual void PullMask(uint8_t* mask) = 0;
+
+  // Frees everything Start allocated. Safe to call more than once.
+  virtual void Release() noexcept = 0;
+};
+
+// What "auto" resolves to, and why CUDA is or is not usable.
+struct BackendStatus {
+  bool cuda_usable = false;
+  std::string cuda_reason;   // why not, when not usable
+  std::string description;   // one line: what "auto" uses
+};
+
+BackendStatus QueryBackends();
+
+// Auto -> Cuda when usable, else Cpu. Cuda when not usable throws
+// BackendUnavailable with the reason.
+Backend ResolveBackend(Backend requested);
+
+// Creates the engine for a method on a concrete backend. Throws
+// std::invalid_argument for an unknown method.
+std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
+                                             const EngineParams& params);
+
+// Threads the CPU backend uses.
+int CpuThreadCount();
+
+}  // namespace pw

@@ -1,0 +1,64 @@
+// The per-call state of one inpaint, shared by the driver and its worker.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "fill/engine.h"
+#include "inpaint/fill_list.h"
+
+namespace pw {
+
+class EscapeKeyWatch;
+
+// Receives the worker's progress, the role a progress window plays on a
+// desktop. Report is called on the worker thread with 0 at the start, at most
+// every progress_interval_ms during the run (after the image buffer has been
+// refreshed with the pixels filled so far) and 100 at the end.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void Report(int percent) = 0;
+};
+
+// What stopped a run other than its end.
+enum class RunFault { None, Device, Memory };
+
+struct InpaintContext {
+  uint8_t* image = nullptr;  // caller's buffer, packed rows of width * 3
+  uint8_t* mask = nullptr;   // caller's buffer, width bytes per row
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t stride = 0;
+  int32_t radius = 7;
+  int32_t candidate_mask_value = 0;
+  bool worker_running = false;  // set by the driver, cleared by the worker
+  std::atomic<bool> cancel{false};
+  bool esc_cancel = false;
+  bool console_progress = false;
+  ProgressSink* progress_sink = nullptr;
+  EscapeKeyWatch* escape_key = nullptr;
+  float missing_tolerance = 0.1f;
+  float search_limit = 0.0f;
+  int32_t total = 0;
+  int32_t method = kMethodGpu;
+  Backend backend = Backend::Cpu;
+  int32_t done = 0;
+  uint32_t progress_interval_ms = 400;
+  uint32_t elapsed_ms = 0;
+  std::mutex lock;          // guards fill.next
+  std::mutex preview_lock;  // held while the worker writes `image`
+  FillList fill;
+
+  // Outcome, written by the worker before it ends.
+  RunFault fault = RunFault::None;
+  std::string fault_message;
+  uint64_t fault_bytes = 0;
+};
+
+// Idle values; empties `fill` without releasing its storage.
+void ResetContext(InpaintContext& ctx);
+
+}  // namespace pw

@@ -1,0 +1,207 @@
+#include "inpaint/driver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "inpaint/worker.h"
+#include "platform/console.h"
+#include "platform/escape_key.h"
+
+namespace pw {
+
+void ResetContext(InpaintContext& ctx) {
+  ctx.image = nullptr;
+  ctx.mask = nullptr;
+  ctx.width = ctx.height = ctx.stride = 0;
+  ctx.radius = 7;
+  ctx.candidate_mask_value = 0;
+  ctx.worker_running = false;
+  ctx.cancel = false;
+  ctx.esc_cancel = false;
+  ctx.console_progress = false;
+  ctx.progress_sink = nullptr;
+  ctx.escape_key = nullptr;
+  ctx.missing_tolerance = 0.1f;
+  ctx.total = ctx.done = 0;
+  ctx.elapsed_ms = 0;
+  ctx.progress_interval_ms = 400;
+  EmptyFillList(ctx.fill);
+}
+
+const char* MethodDisplayName(int32_t method) {
+  switch (method) {
+    case kMethodCpu: return "CPU";
+    case kMethodGpu: return "GPU";
+    case kMethodGpuFast: return "GPU Fast";
+    default: return "?";
+  }
+}
+
+double WorkEstimateTeraOps(int32_t width, int32_t height, int32_t radius,
+                           int32_t noise_pixels) {
+  // Samples in 32-bit unsigned, window area in 32-bit signed, the product in
+  // 64 bits read as unsigned.
+  const uint32_t samples = static_cast<uint32_t>(width) *
+                           static_cast<uint32_t>(height) * 3u;
+  const int32_t side = 2 * radius + 1;
+  const int32_t area = side * side;
+  const int64_t product = static_cast<int64_t>(samples) *
+                          static_cast<int64_t>(area) *
+                          static_cast<int64_t>(noise_pixels);
+  return static_cast<double>(static_cast<uint64_t>(product)) / 1e12;
+}
+
+namespace {
+
+void CheckArguments(const uint8_t* image, const uint8_t* mask, int32_t width,
+                    int32_t height, int32_t radius, int32_t method) {
+  if (width < 0 || height < 0)
+    throw std::invalid_argument("image width and height must not be negative");
+  if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3u >
+      0x7FFFFFFFu)
+    throw std::invalid_argument("image larger than 2^31 - 1 bytes");
+  if (radius < 0 || radius > 127)
+    throw std::invalid_argument("radius must be between 0 and 127");
+  if (method < kMethodCpu || method > kMethodGpuFast)
+    throw std::invalid_argument("unknown inpaint method " +
+                                std::to_string(method));
+  if (width > 0 && height > 0 && (image == nullptr || mask == nullptr))
+    throw std::invalid_argument("image and mask buffers are required");
+}
+
+// Tears the context down on every way out of InpaintImage.
+struct ContextTeardown {
+  InpaintContext& ctx;
+  ~ContextTeardown() {
+    ResetContext(ctx);
+    ReleaseFillList(ctx.fill);
+  }
+};
+
+}  // namespace
+
+bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
+                  int32_t radius, int32_t method, bool verbose,
+                  const InpaintOptions& options) {
+  CheckArguments(image, mask, width, height, radius, method);
+
+  InpaintContext ctx;
+  ResetContext(ctx);
+  ContextTeardown teardown{ctx};
+  ctx.image = image;
+  ctx.mask = mask;
+  ctx.width = width;
+  ctx.height = height;
+  ctx.stride = width * 3;
+  ctx.radius = radius;
+  ctx.method = method;
+  ctx.missing_tolerance = options.missing_tolerance;
+  ctx.search_limit = options.search_limit;
+
+  if (verbose) ConsolePrintf("Initialize Pixmap:\n");
+  const int32_t n = BuildFillList(ctx.fill, mask, width, height, radius);
+
+  if (verbose) {
+    ConsolePrintf("%-20s%d\n", "Noise Pixels: ", n);
+    ConsolePrintf("%-20s%d\n", "Image Pixels: ", width * height);
+    ConsolePrintf("%-20s%d\n", "Radius:", radius);
+    ConsolePrintf("%-20s%s\n", "Inpaint Method:", MethodDisplayName(method));
+    ConsolePrintf("%-20s%0.4f\n", "TFLOPS:",
+                  WorkEstimateTeraOps(width, height, radius, n));
+  }
+  if (n == 0) {
+    ConsolePrintf("Nothing to inpaint!");
+    return false;
+  }
+
+  ctx.total = n;
+  ctx.cancel = false;
+  ctx.esc_cancel = true;
+  if (verbose) {
+    ConsolePrintf("Starting Inpaint.....\n");
+    ConsolePrintf("Press ESC to cancel\n");
+    ctx.console_progress = true;
+  }
+
+  EngineParams params;
+  params.width = width;
+  params.height = height;
+  params.stride = ctx.stride;
+  params.radius = radius;
+  params.method = method;
+  params.missing_tolerance = ctx.missing_tolerance;
+  params.search_limit = ctx.search_limit;
+  params.candidate_mask_value = ctx.candidate_mask_value;
+  ctx.backend = method == kMethodCpu ? Backend::Cpu
+                                     : ResolveBackend(options.backend);
+  std::unique_ptr<FillEngine> engine = CreateFillEngine(ctx.backend, params);
+
+  ctx.progress_sink = options.progress;
+  EscapeKeyWatch escape(options.escape_key);
+  ctx.escape_key = &escape;
+
+  // The worker signals its end; meanwhile the calling thread serves on_wait.
+  std::mutex end_mutex;
+  std::condition_variable end_signal;
+  bool ended = false;
+  std::thread worker;
+  ctx.worker_running = true;
+  try {
+    worker = std::thread([&] {
+      RunFillWorker(ctx, *engine);
+      std::lock_guard<std::mutex> guard(end_mutex);
+      ended = true;
+      end_signal.notify_all();
+    });
+  } catch (const std::system_error&) {
+    // A worker that cannot start behaves as a run that ended at once.
+    ctx.worker_running = false;
+    ended = true;
+  }
+  std::exception_ptr wait_error;
+  if (worker.joinable()) {
+    std::unique_lock<std::mutex> guard(end_mutex);
+    while (!ended) {
+      end_signal.wait_for(guard,
+                          std::chrono::milliseconds(options.wait_poll_ms));
+      if (ended) break;
+      if (options.on_wait && !wait_error) {
+        guard.unlock();
+        try {
+          options.on_wait(ctx);
+        } catch (...) {
+          // Stop the run, but never leave the worker behind.
+          wait_error = std::current_exception();
+          ctx.cancel = true;
+        }
+        guard.lock();
+      }
+    }
+    guard.unlock();
+    worker.join();
+  }
+  if (wait_error) std::rethrow_exception(wait_error);
+
+  switch (ctx.fault) {
+    case RunFault::Memory:
+      throw DeviceMemoryError(ctx.fault_message, ctx.fault_bytes);
+    case RunFault::Device:
+      throw DeviceError(ctx.fault_message);
+    case RunFault::None:
+      break;
+  }
+
+  if (verbose) {
+    ConsolePrintf("%-20s", "Inpaint completed OK!\n");
+    ConsolePrintf("%-20s%0.2f ms\n", "Inpaint time:",
+                  static_cast<double>(static_cast<float>(ctx.elapsed_ms)));
+  }
+  return true;
+}
+
+}  // namespace pw

@@ -1,0 +1,51 @@
+// InpaintImage: fills every noise pixel of one image, in place.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "fill/engine.h"
+#include "inpaint/context.h"
+
+namespace pw {
+
+struct InpaintOptions {
+  // Where the fill runs; Auto picks CUDA when a device is usable. The method
+  // "CPU" always runs on the CPU backend.
+  Backend backend = Backend::Auto;
+
+  // Optional observer of the run's progress (see ProgressSink).
+  ProgressSink* progress = nullptr;
+
+  // Called on the calling thread about every wait_poll_ms while the worker
+  // runs; it may set ctx.cancel to stop the run after the current pixel.
+  std::function<void(InpaintContext&)> on_wait;
+  uint32_t wait_poll_ms = 20;
+
+  // Escape ends the run when standard input is a terminal.
+  bool escape_key = true;
+
+  // Distance parameters of the exhaustive method. The entry points leave
+  // them at 0, which selects the constant-window distance.
+  float missing_tolerance = 0.0f;
+  float search_limit = 0.0f;
+};
+
+// Runs one inpaint and returns after its worker has ended. image holds
+// height rows of width * 3 bytes, mask height rows of width bytes (1 marks a
+// pixel to fill). Returns false when the mask holds no 1 ("Nothing to
+// inpaint!"), true otherwise. Throws std::invalid_argument for arguments
+// outside the contract, BackendUnavailable, DeviceMemoryError, DeviceError
+// and std::bad_alloc; buffers are left as the worker last wrote them.
+bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
+                  int32_t radius, int32_t method, bool verbose,
+                  const InpaintOptions& options = InpaintOptions());
+
+// Display name of a method number ("CPU", "GPU", "GPU Fast").
+const char* MethodDisplayName(int32_t method);
+
+// The statistics line's work estimate, in units of 10^12 operations.
+double WorkEstimateTeraOps(int32_t width, int32_t height, int32_t radius,
+                           int32_t noise_pixels);
+
+}  // namespace pw

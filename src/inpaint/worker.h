@@ -1,0 +1,19 @@
+// The worker loop common to every fill method: upload, hand out the pixels
+// of the fill order one at a time, report progress, stop on request or on
+// Escape, copy the result back, empty the fill order and release the buffers
+// on every path.
+#pragma once
+
+#include "fill/engine.h"
+#include "inpaint/context.h"
+
+namespace pw {
+
+// Runs one whole run on the calling thread (the driver starts it on a
+// thread of its own). Never throws: faults are recorded in ctx.fault.
+void RunFillWorker(InpaintContext& ctx, FillEngine& engine);
+
+// Sends percent to the progress sink, when one is attached.
+void ReportProgress(InpaintContext& ctx, int percent);
+
+}  // namespace pw

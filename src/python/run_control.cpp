@@ -1,0 +1,77 @@
+#include "python/run_control.h"
+
+#include <utility>
+
+namespace py = pybind11;
+
+namespace pw::python {
+
+RunControl::RunControl(py::object progress) : progress_(std::move(progress)) {}
+
+void RunControl::Report(int percent) {
+  std::lock_guard<std::mutex> guard(queue_mutex_);
+  queue_.push_back(percent);
+}
+
+void RunControl::Attach(InpaintOptions& options) {
+  if (!progress_.is_none()) options.progress = this;
+  options.on_wait = [this](InpaintContext& ctx) { Poll(ctx); };
+}
+
+void RunControl::Stop(InpaintContext* ctx) {
+  // Keep the pending Python error to raise it once the run has ended.
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  error_type_ = py::reinterpret_steal<py::object>(type);
+  error_value_ = py::reinterpret_steal<py::object>(value);
+  error_trace_ = py::reinterpret_steal<py::object>(trace);
+  failed_ = true;
+  if (ctx != nullptr) ctx->cancel = true;
+}
+
+void RunControl::Deliver(InpaintContext* ctx) {
+  std::vector<int> pending;
+  {
+    std::lock_guard<std::mutex> guard(queue_mutex_);
+    pending.swap(queue_);
+  }
+  for (int percent : pending) {
+    if (failed_ || progress_.is_none()) return;
+    // While the callback runs the worker does not rewrite the image.
+    std::unique_lock<std::mutex> preview;
+    if (ctx != nullptr) {
+      py::gil_scoped_release unlocked;
+      preview = std::unique_lock<std::mutex>(ctx->preview_lock);
+    }
+    PyObject* result =
+        PyObject_CallFunction(progress_.ptr(), "i", percent);
+    if (result == nullptr) {
+      Stop(ctx);
+      return;
+    }
+    Py_DECREF(result);
+  }
+}
+
+void RunControl::Poll(InpaintContext& ctx) {
+  py::gil_scoped_acquire locked;
+  if (failed_) return;
+  if (PyErr_CheckSignals() != 0) {
+    Stop(&ctx);
+    return;
+  }
+  Deliver(&ctx);
+}
+
+void RunControl::Finish() {
+  if (!failed_) {
+    Deliver(nullptr);
+  }
+  if (failed_) {
+    PyErr_Restore(error_type_.release().ptr(), error_value_.release().ptr(),
+                  error_trace_.release().ptr());
+    throw py::error_already_set();
+  }
+}
+
+}  // namespace pw::python

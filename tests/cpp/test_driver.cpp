@@ -1,0 +1,237 @@
+// The driver and the worker loop: messages, progress, cancellation, faults.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fill/cpu/cpu_exhaustive.h"
+#include "inpaint/driver.h"
+#include "inpaint/worker.h"
+#include "reference.h"
+
+namespace pw {
+namespace {
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+struct Picture {
+  int w, h;
+  std::vector<uint8_t> image, mask;
+};
+
+Picture Speckled(int w, int h, int specks, unsigned seed) {
+  std::mt19937 rng(seed);
+  Picture p{w, h, std::vector<uint8_t>(w * h * 3), std::vector<uint8_t>(w * h, 0)};
+  for (auto& b : p.image) b = static_cast<uint8_t>(rng());
+  for (int s = 0; s < specks; ++s) p.mask[rng() % (w * h)] = 1;
+  return p;
+}
+
+TEST(Driver, StatisticsAndCompletionLines) {
+  Picture p = Speckled(20, 10, 1, 1);
+  std::fill(p.mask.begin(), p.mask.end(), 0);
+  p.mask[5 * 20 + 5] = 1;
+  p.mask[5 * 20 + 6] = 1;
+  p.mask[5 * 20 + 7] = 1;
+  CaptureStdout();
+  EXPECT_TRUE(InpaintImage(p.image.data(), p.mask.data(), 20, 10, 1, 1, true));
+  const std::string out = GetCapturedStdout();
+  const std::string head =
+      "Initialize Pixmap:\n"
+      "Noise Pixels:       3\n"
+      "Image Pixels:       200\n"
+      "Radius:             1\n"
+      "Inpaint Method:     GPU\n"
+      "TFLOPS:             0.0000\n"
+      "Starting Inpaint.....\n"
+      "Press ESC to cancel\n"
+      "----30%----60%----100%\n"
+      "Inpaint completed OK!\n"
+      "Inpaint time:       ";
+  EXPECT_EQ(out.substr(0, head.size()), head);
+  EXPECT_EQ(out.substr(out.size() - 4), " ms\n");
+}
+
+TEST(Driver, WorkEstimate) {
+  EXPECT_EQ(WorkEstimateTeraOps(1000, 1000, 7, 10000), 6.75);
+  EXPECT_EQ(WorkEstimateTeraOps(10, 10, 0, 0), 0.0);
+}
+
+TEST(Driver, NothingToInpaint) {
+  Picture p = Speckled(8, 8, 0, 2);
+  std::fill(p.mask.begin(), p.mask.end(), 255);
+  CaptureStdout();
+  EXPECT_FALSE(InpaintImage(p.image.data(), p.mask.data(), 8, 8, 2, 1, false));
+  EXPECT_EQ(GetCapturedStdout(), "Nothing to inpaint!");
+  CaptureStdout();
+  EXPECT_FALSE(InpaintImage(p.image.data(), p.mask.data(), 8, 8, 2, 2, true));
+  const std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("Noise Pixels:       0\n"), std::string::npos);
+  EXPECT_NE(out.find("TFLOPS:             0.0000\nNothing to inpaint!"),
+            std::string::npos);
+}
+
+TEST(Driver, CpuAndGpuMethodsGiveTheSameResult) {
+  Picture a = Speckled(30, 24, 25, 3);
+  Picture b = a;
+  CaptureStdout();
+  EXPECT_TRUE(InpaintImage(a.image.data(), a.mask.data(), 30, 24, 2, 0, false));
+  EXPECT_TRUE(InpaintImage(b.image.data(), b.mask.data(), 30, 24, 2, 1, false));
+  GetCapturedStdout();
+  EXPECT_EQ(a.image, b.image);
+  EXPECT_EQ(a.mask, b.mask);
+}
+
+TEST(Driver, RefusesArgumentsOutsideTheContract) {
+  Picture p = Speckled(4, 4, 2, 4);
+  EXPECT_THROW(InpaintImage(p.image.data(), p.mask.data(), 4, 4, -1, 1, false),
+               std::invalid_argument);
+  EXPECT_THROW(InpaintImage(p.image.data(), p.mask.data(), 4, 4, 128, 1, false),
+               std::invalid_argument);
+  EXPECT_THROW(InpaintImage(p.image.data(), p.mask.data(), 4, 4, 1, 3, false),
+               std::invalid_argument);
+  EXPECT_THROW(InpaintImage(nullptr, nullptr, 50000, 50000, 1, 1, false),
+               std::invalid_argument);
+}
+
+TEST(Driver, OnWaitCancelStopsTheRunWithPixelsFilledSoFar) {
+  Picture p = Speckled(200, 150, 3000, 5);
+  const auto mask_before = p.mask;
+  InpaintOptions options;
+  options.wait_poll_ms = 1;
+  options.on_wait = [](InpaintContext& ctx) { ctx.cancel = true; };
+  CaptureStdout();
+  EXPECT_TRUE(InpaintImage(p.image.data(), p.mask.data(), 200, 150, 6, 1, false,
+                           options));
+  GetCapturedStdout();
+  int noise = 0, still_marked = 0;
+  for (size_t i = 0; i < p.mask.size(); ++i) {
+    noise += mask_before[i] == 1;
+    if (mask_before[i] == 1) still_marked += p.mask[i];
+    if (mask_before[i] != 1) {
+      EXPECT_EQ(p.mask[i], mask_before[i]);
+    }
+  }
+  EXPECT_GT(still_marked, 0);
+  EXPECT_LT(still_marked, noise + 1);
+}
+
+// --- the worker on its own ---------------------------------------------------
+
+struct WorkerRun {
+  Picture pic;
+  InpaintContext ctx;
+  explicit WorkerRun(Picture p, int r) : pic(std::move(p)) {
+    ResetContext(ctx);
+    ctx.image = pic.image.data();
+    ctx.mask = pic.mask.data();
+    ctx.width = pic.w;
+    ctx.height = pic.h;
+    ctx.stride = pic.w * 3;
+    ctx.radius = r;
+    ctx.missing_tolerance = 0.0f;
+    BuildFillList(ctx.fill, pic.mask.data(), pic.w, pic.h, r);
+  }
+  EngineParams Params() const {
+    EngineParams e;
+    e.width = ctx.width;
+    e.height = ctx.height;
+    e.stride = ctx.stride;
+    e.radius = ctx.radius;
+    return e;
+  }
+};
+
+TEST(Worker, CancelBeforeTheFirstPixelProcessesNothing) {
+  WorkerRun run(Speckled(16, 16, 10, 6), 1);
+  const auto image = run.pic.image, mask = run.pic.mask;
+  run.ctx.cancel = true;
+  CpuExhaustiveEngine engine(run.Params(), 2);
+  RunFillWorker(run.ctx, engine);
+  EXPECT_EQ(run.ctx.done, 0);
+  EXPECT_EQ(run.pic.image, image);
+  EXPECT_EQ(run.pic.mask, mask);
+  EXPECT_TRUE(run.ctx.fill.order.empty());
+  EXPECT_EQ(run.ctx.fill.next, 0);
+  EXPECT_EQ(run.ctx.fault, RunFault::None);
+}
+
+TEST(Worker, ThousandPixelsPrintTenMarks) {
+  Picture p = Speckled(50, 40, 0, 7);
+  for (int i = 0; i < 1000; ++i) p.mask[i * 2] = 1;
+  WorkerRun run(std::move(p), 0);
+  run.ctx.console_progress = true;
+  CpuExhaustiveEngine engine(run.Params(), 1);
+  CaptureStdout();
+  RunFillWorker(run.ctx, engine);
+  EXPECT_EQ(GetCapturedStdout(),
+            "----10%----20%----30%----40%----50%----60%----70%----80%----90%"
+            "----100%\n");
+  EXPECT_EQ(run.ctx.done, 1000);
+  EXPECT_EQ(run.ctx.total, 1000);
+}
+
+struct Recorder : ProgressSink {
+  std::vector<int> seen;
+  void Report(int percent) override { seen.push_back(percent); }
+};
+
+TEST(Worker, ProgressSinkGetsZeroUpdatesAndHundred) {
+  WorkerRun run(Speckled(40, 30, 60, 8), 2);
+  Recorder rec;
+  run.ctx.progress_sink = &rec;
+  run.ctx.progress_interval_ms = 0;  // every tick boundary may update
+  CpuExhaustiveEngine engine(run.Params(), 2);
+  RunFillWorker(run.ctx, engine);
+  ASSERT_GE(rec.seen.size(), 2u);
+  EXPECT_EQ(rec.seen.front(), 0);
+  EXPECT_EQ(rec.seen.back(), 100);
+  for (size_t i = 1; i < rec.seen.size(); ++i)
+    EXPECT_LE(rec.seen[i - 1], rec.seen[i]);
+}
+
+class FailingEngine : public FillEngine {
+ public:
+  bool fail_on_start = false;
+  int released = 0;
+  int pulls = 0;
+  void Start(const uint8_t*, const uint8_t*) override {
+    if (fail_on_start) throw DeviceMemoryError("no memory", 1234);
+  }
+  void FillPixel(int32_t, int32_t) override { throw DeviceError("CUDA Error: boom"); }
+  void PullImage(uint8_t*) override { ++pulls; }
+  void PullMask(uint8_t*) override { ++pulls; }
+  void Release() noexcept override { ++released; }
+};
+
+TEST(Worker, DeviceFaultStopsWithoutCopyBackAndReleases) {
+  WorkerRun run(Speckled(10, 10, 5, 9), 1);
+  run.ctx.console_progress = true;
+  FailingEngine engine;
+  CaptureStdout();
+  RunFillWorker(run.ctx, engine);
+  EXPECT_EQ(GetCapturedStdout(), "\n");
+  EXPECT_EQ(run.ctx.fault, RunFault::Device);
+  EXPECT_EQ(run.ctx.fault_message, "CUDA Error: boom");
+  EXPECT_EQ(engine.pulls, 0);
+  EXPECT_EQ(engine.released, 1);
+  EXPECT_TRUE(run.ctx.fill.order.empty());
+}
+
+TEST(Worker, AllocationFaultAtStart) {
+  WorkerRun run(Speckled(10, 10, 5, 10), 1);
+  FailingEngine engine;
+  engine.fail_on_start = true;
+  RunFillWorker(run.ctx, engine);
+  EXPECT_EQ(run.ctx.fault, RunFault::Memory);
+  EXPECT_EQ(run.ctx.fault_bytes, 1234u);
+  EXPECT_EQ(engine.pulls, 0);
+  EXPECT_GE(engine.released, 1);
+  EXPECT_TRUE(run.ctx.fill.order.empty());
+}
+
+}  // namespace
+}  // namespace pw

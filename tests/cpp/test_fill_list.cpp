@@ -1,0 +1,148 @@
+// Fill order: the worked cases, and the fast scoring against the plain count.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "inpaint/fill_list.h"
+
+namespace pw {
+namespace {
+
+std::vector<int32_t> Order(const std::vector<uint8_t>& mask, int w, int h,
+                           int r) {
+  FillList list;
+  const int32_t n = BuildFillList(list, mask.data(), w, h, r);
+  EXPECT_EQ(n, static_cast<int32_t>(list.order.size()));
+  EXPECT_EQ(list.next, 0);
+  EXPECT_TRUE(list.heap.empty());
+  return list.order;
+}
+
+std::vector<uint8_t> Block5x5() {
+  std::vector<uint8_t> m(25, 0);
+  for (int y = 1; y <= 3; ++y)
+    for (int x = 1; x <= 3; ++x) m[y * 5 + x] = 1;
+  return m;
+}
+
+TEST(FillList, CentralBlockRankedByHeapDrain) {
+  FillList list;
+  const auto mask = Block5x5();
+  RankNoisePixels(list, mask.data(), 5, 5, 1);
+  const std::vector<std::pair<int, int>> expected = {
+      {3, 6}, {3, 8}, {3, 16}, {3, 18}, {5, 11},
+      {5, 13}, {5, 7}, {5, 17}, {8, 12}};
+  ASSERT_EQ(list.ranked.size(), expected.size());
+  for (size_t k = 0; k < expected.size(); ++k) {
+    EXPECT_EQ(list.ranked[k].score, expected[k].first) << k;
+    EXPECT_EQ(list.ranked[k].index, expected[k].second) << k;
+  }
+}
+
+TEST(FillList, CentralBlockOrder) {
+  EXPECT_EQ(Order(Block5x5(), 5, 5, 1),
+            (std::vector<int32_t>{6, 8, 16, 18, 11, 7, 17, 12, 13}));
+}
+
+TEST(FillList, RadiusZeroRowIsTheDrainOrder) {
+  EXPECT_EQ(Order(std::vector<uint8_t>(5, 1), 5, 1, 0),
+            (std::vector<int32_t>{0, 2, 4, 1, 3}));
+}
+
+TEST(FillList, StoredScoreKeptWhenEntryDoesNotMove) {
+  EXPECT_EQ(Order({1, 1, 1, 0}, 2, 2, 1), (std::vector<int32_t>{0, 2, 1}));
+}
+
+TEST(FillList, FullMaskWithBorderCountingAsUnknown) {
+  const int w = 6, h = 4;
+  std::vector<uint8_t> mask(w * h, 1);
+  FillList list;
+  RankNoisePixels(list, mask.data(), w, h, 1);
+  for (const RankEntry& e : list.ranked) EXPECT_EQ(e.score, 8);
+  const auto order = Order(mask, w, h, 1);
+  // Place of each pixel in the order, row by row.
+  const int expected[4][6] = {{0, 1, 4, 14, 18, 23},
+                              {2, 3, 5, 8, 13, 22},
+                              {15, 6, 7, 9, 12, 20},
+                              {19, 16, 10, 11, 17, 21}};
+  ASSERT_EQ(order.size(), 24u);
+  for (int place = 0; place < 24; ++place) {
+    const int p = order[place];
+    EXPECT_EQ(expected[p / w][p % w], place) << "pixel " << p;
+  }
+}
+
+TEST(FillList, TwoMiddleColumns) {
+  std::vector<uint8_t> mask(16, 0);
+  for (int y = 0; y < 4; ++y) mask[y * 4 + 1] = mask[y * 4 + 2] = 1;
+  FillList list;
+  RankNoisePixels(list, mask.data(), 4, 4, 1);
+  for (const RankEntry& e : list.ranked) {
+    const int y = e.index / 4;
+    EXPECT_EQ(e.score, (y == 0 || y == 3) ? 6 : 5) << e.index;
+  }
+  EXPECT_EQ(Order(mask, 4, 4, 1),
+            (std::vector<int32_t>{5, 6, 10, 9, 2, 1, 14, 13}));
+}
+
+TEST(FillList, NothingToFill) {
+  EXPECT_TRUE(Order(std::vector<uint8_t>(12, 0), 4, 3, 2).empty());
+  EXPECT_TRUE(Order(std::vector<uint8_t>(12, 255), 4, 3, 2).empty());
+  EXPECT_TRUE(Order({}, 0, 0, 2).empty());
+}
+
+TEST(FillList, UnknownNeighbourCountCountsBorderAndNoise) {
+  const auto mask = Block5x5();
+  EXPECT_EQ(UnknownNeighbourCount(mask.data(), 1, 1, 5, 5, 1), 3);
+  EXPECT_EQ(UnknownNeighbourCount(mask.data(), 2, 2, 5, 5, 1), 8);
+  EXPECT_EQ(UnknownNeighbourCount(mask.data(), 0, 0, 5, 5, 1), 6);  // 5 out + (1,1)
+  EXPECT_EQ(UnknownNeighbourCount(mask.data(), 0, 0, 5, 5, 0), 0);
+}
+
+// The ranking uses a summed-area table; it must give the plain count for
+// every noise pixel, at every radius, including windows larger than the
+// image.
+TEST(FillList, FastScoresEqualThePlainCount) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 40; ++trial) {
+    const int w = 1 + static_cast<int>(rng() % 23);
+    const int h = 1 + static_cast<int>(rng() % 17);
+    const int r = static_cast<int>(rng() % 9);
+    std::vector<uint8_t> mask(w * h);
+    for (auto& b : mask) b = static_cast<uint8_t>(rng() % 3 == 0 ? 1 : (rng() % 2) * 255);
+    FillList list;
+    RankNoisePixels(list, mask.data(), w, h, r);
+    for (const RankEntry& e : list.ranked)
+      EXPECT_EQ(e.score, UnknownNeighbourCount(mask.data(), e.index % w,
+                                               e.index / w, w, h, r));
+  }
+}
+
+// Every noise pixel appears once in the order; the mask is only read; a
+// release frees everything.
+TEST(FillList, OrderIsAPermutationAndMaskUntouched) {
+  std::mt19937 rng(11);
+  const int w = 31, h = 19;
+  std::vector<uint8_t> mask(w * h);
+  for (auto& b : mask) b = rng() % 4 == 0;
+  const auto before = mask;
+  FillList list;
+  const int32_t n = BuildFillList(list, mask.data(), w, h, 3);
+  EXPECT_EQ(mask, before);
+  std::vector<int> seen(w * h, 0);
+  for (int32_t p : list.order) ++seen[p];
+  int expected_n = 0;
+  for (int i = 0; i < w * h; ++i) {
+    EXPECT_EQ(seen[i], mask[i] == 1 ? 1 : 0);
+    expected_n += mask[i] == 1;
+  }
+  EXPECT_EQ(n, expected_n);
+  ReleaseFillList(list);
+  EXPECT_EQ(list.order.capacity(), 0u);
+  EXPECT_EQ(list.ranked.capacity(), 0u);
+  EXPECT_EQ(list.width, 0);
+}
+
+}  // namespace
+}  // namespace pw

@@ -1,0 +1,101 @@
+// The 512-slot minimum search and its tie-break order.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "fill/cpu/slot_minimum.h"
+#include "fill/kernels/exhaustive.h"
+#include "fill/kernels/selection.h"
+
+namespace pw {
+namespace {
+
+using kernels::kNoCandidate;
+using kernels::kSelectThreads;
+
+// Literal single-block search over a full distance map.
+int BlockSelect(const std::vector<float>& dist, float empty, float* best) {
+  float r1[kSelectThreads];
+  int i1[kSelectThreads];
+  const int n = static_cast<int>(dist.size());
+  for (int t = 0; t < kSelectThreads; ++t)
+    kernels::slot_scan(dist.data(), n, t, empty, r1, i1);
+  kernels::tree_reduce(r1, i1);
+  *best = r1[0];
+  return i1[0];
+}
+
+std::vector<float> TwoTied(int n, int a, int b) {
+  std::vector<float> dist(n, kNoCandidate);
+  dist[a] = dist[b] = 5.0f;
+  return dist;
+}
+
+TEST(Selection, TieBreakFollowsReversedSlotBits) {
+  float best;
+  EXPECT_EQ(BlockSelect(TwoTied(2000, 700, 1000), kNoCandidate, &best), 1000);
+  EXPECT_EQ(best, 5.0f);
+  EXPECT_EQ(BlockSelect(TwoTied(2000, 1, 2), kNoCandidate, &best), 2);
+  EXPECT_EQ(BlockSelect(TwoTied(2000, 1, 513), kNoCandidate, &best), 1);
+  EXPECT_EQ(BlockSelect(TwoTied(2000, 128, 384), kNoCandidate, &best), 128);
+  EXPECT_EQ(BlockSelect(TwoTied(2000, 2, 4), kNoCandidate, &best), 4);
+  // Multiples of 512 beat everything, the smallest first.
+  auto dist = TwoTied(3000, 256, 1536);
+  dist[1024] = 5.0f;
+  EXPECT_EQ(BlockSelect(dist, kNoCandidate, &best), 1024);
+}
+
+TEST(Selection, StrictlySmallerAlwaysWins) {
+  auto dist = TwoTied(2000, 0, 512);
+  dist[777] = 4.0f;
+  float best;
+  EXPECT_EQ(BlockSelect(dist, kNoCandidate, &best), 777);
+  EXPECT_EQ(best, 4.0f);
+}
+
+TEST(Selection, FewerThan512EntriesAndNoCandidate) {
+  float best;
+  std::vector<float> small(37, kNoCandidate);
+  small[36] = 9.0f;
+  EXPECT_EQ(BlockSelect(small, kNoCandidate, &best), 36);
+  std::vector<float> none(700, kNoCandidate);
+  BlockSelect(none, kNoCandidate, &best);
+  EXPECT_FALSE(best < kNoCandidate);
+}
+
+// The CPU's chunked slot minimum picks exactly what the block search picks,
+// whatever the chunk boundaries, when non-qualifying entries are left out.
+TEST(Selection, ChunkedSlotMinimumEqualsBlockSearch) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int n = 1 + static_cast<int>(rng() % 5000);
+    std::vector<float> dist(n);
+    for (float& d : dist)
+      d = rng() % 3 == 0 ? kNoCandidate : static_cast<float>(rng() % 4);
+    float block_best;
+    const int block_index = BlockSelect(dist, kNoCandidate, &block_best);
+
+    const int chunks = 1 + static_cast<int>(rng() % 7);
+    std::vector<SlotMinimum> part(chunks);
+    for (int c = 0; c < chunks; ++c) {
+      part[c].Clear();
+      const int b = static_cast<int>(int64_t{n} * c / chunks);
+      const int e = static_cast<int>(int64_t{n} * (c + 1) / chunks);
+      for (int i = b; i < e; ++i)
+        if (dist[i] < kNoCandidate) part[c].Offer(i, dist[i]);
+    }
+    for (int c = 1; c < chunks; ++c) part[0].MergeLater(part[c]);
+    float best;
+    const int index = part[0].Select(kNoCandidate, &best);
+    if (block_best < kNoCandidate) {
+      ASSERT_EQ(index, block_index) << "trial " << trial;
+      ASSERT_EQ(best, block_best);
+    } else {
+      ASSERT_EQ(index, -1);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pw
