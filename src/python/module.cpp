@@ -50,7 +50,9 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, int rad, int method,
   if (rad < 0 || rad > 127)
     throw py::value_error("rad must be between 0 and 127, got " +
                           std::to_string(rad));
-  const Backend requested = ParseDevice(device);
+  Backend requested = ParseDevice(device);
+  // "cuda" is refused up front, with the reason, when no device is usable.
+  if (requested == Backend::Cuda) requested = ResolveBackend(Backend::Cuda);
   if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
     throw py::type_error("progress must be None or a callable taking the percent");
 

@@ -1,0 +1,149 @@
+#include "fill/cuda/cuda_common.h"
+
+#include <cstdio>
+#include <string>
+
+#include "fill/engine.h"
+#include "platform/console.h"
+
+// Read by NVIDIA's driver on hybrid-graphics machines: run this module's
+// CUDA work on the discrete GPU.
+extern "C" {
+__attribute__((visibility("default"))) int NvOptimusEnablementCuda = 1;
+}
+
+namespace pw::cuda {
+
+int64_t cuda_allocated_bytes = 0;
+
+namespace {
+
+constexpr const char* kStamp = PW_BUILD_STAMP;
+constexpr int kMaxDevices = 16;
+
+struct StreamSlot {
+  cudaStream_t stream;
+  int32_t created;
+};
+StreamSlot g_streams[kMaxDevices] = {};
+
+[[noreturn]] void Fail(const char* report_format, const char* message_format,
+                       int status) {
+  const char* text = cudaGetErrorString(static_cast<cudaError_t>(status));
+  ConsolePrintf(report_format, text);
+  char buffer[256];
+  std::snprintf(buffer, sizeof buffer, message_format, text);
+  throw DeviceError(buffer);
+}
+
+}  // namespace
+
+void cuda_abort_on_error(int status) {
+  const cudaError_t pending = cudaGetLastError();
+  if (status != 0) Fail("\n CUDA Error: %s\n", "CUDA Error: %s", status);
+  if (pending != cudaSuccess)
+    Fail("\n CUDA Error Prev: %s\n", "CUDA Error Prev: %s", pending);
+}
+
+void cuda_check_status(int status, const char* location, int line,
+                       const char* stamp) {
+  if (status != 0)
+    ConsolePrintf("CUDA status Error: file: %s() : line: %d : build time: %s \n",
+                  location, line, stamp);
+  cuda_abort_on_error(status);
+}
+
+int cuda_get_device() {
+  int device = 0;
+  const cudaError_t status = cudaGetDevice(&device);
+  cuda_check_status(status, "src/fill/cuda/cuda_common : cuda_get_device",
+                    __LINE__ - 1, kStamp);
+  return device;
+}
+
+cudaStream_t get_cuda_stream() {
+  const int device = cuda_get_device();
+  if (device < 0 || device >= kMaxDevices)
+    throw DeviceError("CUDA Error: device number " + std::to_string(device) +
+                      " is outside the stream table");
+  StreamSlot& slot = g_streams[device];
+  if (!slot.created) {
+    cudaError_t status = cudaStreamCreate(&slot.stream);
+    if (status != cudaSuccess) {
+      ConsolePrintf(" cudaStreamCreate error: %d \n", static_cast<int>(status));
+      ConsolePrintf("CUDA Error: %s\n", cudaGetErrorString(status));
+      status = cudaStreamCreateWithFlags(&slot.stream, 0);
+      cuda_check_status(status, "src/fill/cuda/cuda_common : get_cuda_stream",
+                        __LINE__ - 1, kStamp);
+    }
+    slot.created = 1;
+  }
+  return slot.stream;
+}
+
+float* cuda_alloc_floats(uint32_t count) {
+  const uint64_t bytes = static_cast<uint64_t>(count) * 4u;
+  cuda_allocated_bytes += static_cast<int64_t>(bytes);
+  float* ptr = nullptr;
+  if (cudaMalloc(reinterpret_cast<void**>(&ptr), bytes) != cudaSuccess) {
+    cudaGetLastError();  // an allocation failure is not a pending fault
+    ConsolePrintf(
+        "CUDA: Error allocationg memory (%d bytes, totally allocated: %0.2lf[MB])!\n",
+        static_cast<int>(bytes),
+        static_cast<double>(static_cast<float>(
+            static_cast<double>(cuda_allocated_bytes) * (1.0 / 1048576.0))));
+    ptr = nullptr;
+  }
+  return ptr;
+}
+
+int* cuda_alloc_ints(int count) {
+  const int64_t bytes = static_cast<int64_t>(static_cast<int32_t>(
+      static_cast<uint32_t>(count) * 4u));
+  cuda_allocated_bytes += bytes;
+  int* ptr = nullptr;
+  if (bytes < 0 ||
+      cudaMalloc(reinterpret_cast<void**>(&ptr), static_cast<size_t>(bytes)) !=
+          cudaSuccess) {
+    cudaGetLastError();
+    ConsoleFprintf(stderr, "CUDA: Error allocationg memory!\n");
+    ptr = nullptr;
+  }
+  return ptr;
+}
+
+uint8_t* cuda_push_array_bytes(const void* host, int bytes) {
+  cuda_allocated_bytes += static_cast<int64_t>(bytes);
+  uint8_t* ptr = nullptr;
+  if (bytes < 0 ||
+      cudaMalloc(reinterpret_cast<void**>(&ptr), static_cast<size_t>(bytes)) !=
+          cudaSuccess) {
+    cudaGetLastError();
+    ConsoleFprintf(stderr, "CUDA: Error allocationg memory!\n");
+    ptr = nullptr;
+  }
+  if (ptr == nullptr) return nullptr;
+  const cudaError_t status =
+      cudaMemcpyAsync(ptr, host, static_cast<size_t>(bytes),
+                      cudaMemcpyHostToDevice, get_cuda_stream());
+  cuda_check_status(status, "src/fill/cuda/cuda_common : cuda_push_array_bytes",
+                    __LINE__ - 1, kStamp);
+  return ptr;
+}
+
+void cuda_pull_array_bytes(void* host, const void* device, int bytes) {
+  cudaStream_t stream = get_cuda_stream();
+  const cudaError_t status = cudaMemcpyAsync(
+      host, device, static_cast<size_t>(bytes), cudaMemcpyDeviceToHost, stream);
+  cuda_check_status(status, "src/fill/cuda/cuda_common : cuda_pull_array_bytes",
+                    __LINE__ - 1, kStamp);
+  cudaStreamSynchronize(stream);
+}
+
+void cuda_free_counted(void* device, int64_t bytes) {
+  if (device == nullptr) return;
+  cuda_allocated_bytes -= bytes;
+  cudaFree(device);
+}
+
+}  // namespace pw::cuda

@@ -1,0 +1,149 @@
+"""End to end: hand-checked fills, identical methods, console messages."""
+import re
+
+import numpy as np
+import pytest
+
+import patchwell
+from conftest import photo_like, speckled_mask
+
+GPU = patchwell.InpaintGPU
+CPU = patchwell.InpaintCPU
+
+
+def unique_colour_image(h, w):
+    i = np.arange(h * w, dtype=np.int64).reshape(h, w)
+    return np.stack([i % 256, (255 - i) % 256, (i * 7) % 256], -1).astype(np.uint8)
+
+
+def test_one_pixel_hole_takes_the_centre_of_its_exact_match():
+    img = unique_colour_image(14, 15)
+    # Repeat the 3x3 neighbourhood of (y=4, x=5) around (y=9, x=10), with a
+    # new centre colour: the only window that matches the hole exactly.
+    img[8:11, 9:12] = img[3:6, 4:7]
+    img[9, 10] = (201, 202, 203)
+    mask = np.zeros((14, 15), np.uint8)
+    mask[4, 5] = 255
+    expected = img.copy()
+    expected[4, 5] = (201, 202, 203)
+    assert patchwell.inpaint(img, mask, 1, GPU) is True
+    np.testing.assert_array_equal(img, expected)
+    assert not mask.any()
+
+
+def test_channels_are_copied_in_the_callers_order():
+    img = np.zeros((9, 9, 3), np.uint8)
+    img[..., 0], img[..., 1], img[..., 2] = 10, 20, 30
+    mask = np.zeros((9, 9), np.uint8)
+    mask[4, 4] = 255
+    img[4, 4] = 0
+    patchwell.inpaint(img, mask, 1, GPU)
+    assert tuple(img[4, 4]) == (10, 20, 30)
+
+
+def test_radius_zero_takes_the_pixel_of_slot_zero():
+    # Every known pixel scores 0; slot 0 (index 0) wins the tie.
+    img = unique_colour_image(30, 40)
+    mask = np.zeros((30, 40), np.uint8)
+    mask[20, 30] = 255
+    patchwell.inpaint(img, mask, 0, GPU)
+    assert tuple(img[20, 30]) == tuple(unique_colour_image(30, 40)[0, 0])
+
+
+def test_image_narrower_than_the_window_fills_nothing():
+    img = photo_like(20, 6)
+    before = img.copy()
+    mask = speckled_mask(20, 6, 5)
+    assert patchwell.inpaint(img, mask, 3, GPU) is True
+    np.testing.assert_array_equal(img, before)
+    assert (mask == (speckled_mask(20, 6, 5) > 128)).all()  # still marked 1
+
+
+def test_methods_and_devices_give_identical_results():
+    base = photo_like(48, 61, seed=4)
+    mask0 = speckled_mask(48, 61, 60, seed=5)
+    mask0[20:27, 30:36] = 255
+    results = []
+    for method, device in [(GPU, "auto"), (GPU, "cpu"), (CPU, "auto")]:
+        img, mask = base.copy(), mask0.copy()
+        assert patchwell.inpaint(img, mask, 3, method, device=device)
+        results.append((img, mask))
+    for img, mask in results[1:]:
+        np.testing.assert_array_equal(img, results[0][0])
+        np.testing.assert_array_equal(mask, results[0][1])
+    # Only masked pixels changed, and every one of them was filled.
+    changed = (results[0][0] != base).any(-1)
+    assert not (changed & (mask0 == 0)).any()
+    assert not results[0][1].any()
+
+
+def test_cpu_method_statistics_name_it_cpu(capfd):
+    img = photo_like(20, 20)
+    mask = np.zeros((20, 20), np.uint8)
+    mask[10, 10] = 255
+    patchwell.inpaint(img, mask, 2, CPU, True)
+    assert "Inpaint Method:     CPU\n" in capfd.readouterr().out
+
+
+def test_verbose_output_is_exact(capfd):
+    img = photo_like(30, 40)
+    mask = np.zeros((30, 40), np.uint8)
+    mask[10, 10:13] = 255
+    assert patchwell.inpaint(img, mask, 2, GPU, True) is True
+    out, err = capfd.readouterr()
+    assert err == ""
+    assert re.fullmatch(
+        r"Initialize Pixmap:\n"
+        r"Noise Pixels:       3\n"
+        r"Image Pixels:       1200\n"
+        r"Radius:             2\n"
+        r"Inpaint Method:     GPU\n"
+        r"TFLOPS:             0\.0000\n"
+        r"Starting Inpaint\.\.\.\.\.\n"
+        r"Press ESC to cancel\n"
+        r"----30%----60%----100%\n"
+        r"Inpaint completed OK!\n"
+        r"Inpaint time:       \d+\.00 ms\n", out), out
+
+
+def test_quiet_run_prints_nothing(capfd):
+    img = photo_like(20, 20)
+    mask = speckled_mask(20, 20, 5)
+    assert patchwell.inpaint(img, mask, 2, GPU) is True
+    assert capfd.readouterr() == ("", "")
+
+
+def test_nothing_to_inpaint_with_statistics(capfd):
+    img = photo_like(10, 10)
+    mask = np.full((10, 10), 100, np.uint8)
+    assert patchwell.inpaint(img, mask, 7, GPU, True) is False
+    out = capfd.readouterr().out
+    assert out == ("Initialize Pixmap:\n"
+                   "Noise Pixels:       0\n"
+                   "Image Pixels:       100\n"
+                   "Radius:             7\n"
+                   "Inpaint Method:     GPU\n"
+                   "TFLOPS:             0.0000\n"
+                   "Nothing to inpaint!")
+
+
+def test_work_estimate_of_a_large_run(capfd):
+    # 1000 x 1000, radius 7, 10000 noise pixels: 6.7500. The run is stopped
+    # at its first progress report; the statistics come before it.
+    img = np.zeros((1000, 1000, 3), np.uint8)
+    mask = speckled_mask(1000, 1000, 10000, seed=9)
+
+    def stop(percent):
+        raise StopIteration
+
+    with pytest.raises(StopIteration):
+        patchwell.inpaint(img, mask, 7, GPU, True, progress=stop)
+    out = capfd.readouterr().out
+    assert "TFLOPS:             6.7500\n" in out
+
+
+def test_output_interleaves_with_python_prints(capfd):
+    print("before", flush=True)
+    patchwell.inpaint(photo_like(8, 8), np.zeros((8, 8), np.uint8), 1, GPU)
+    print("after", flush=True)
+    assert capfd.readouterr().out == "before\nNothing to inpaint!after\n"

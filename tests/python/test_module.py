@@ -1,0 +1,45 @@
+"""Module surface: names, enumeration, version, docstrings, device info."""
+import inspect
+
+import pytest
+
+import patchwell
+
+
+def test_version_text():
+    assert patchwell.version() == "Patchwell 1.0.2 (gpu)"
+    assert "return version" in patchwell.version.__doc__
+
+
+def test_enumeration_members_and_exports():
+    M = patchwell.InpaintMethod
+    assert int(M.InpaintCPU) == 0
+    assert int(M.InpaintGPU) == 1
+    assert int(M.InpaintGPUfast) == 2
+    assert patchwell.InpaintGPU is M.InpaintGPU
+    assert patchwell.InpaintCPU is M.InpaintCPU
+    assert patchwell.InpaintGPUfast is M.InpaintGPUfast
+
+
+def test_inpaint_signature_and_docstring():
+    doc = patchwell.inpaint.__doc__
+    assert "swap red and green channels" in doc
+    head = doc.splitlines()[0]
+    assert head.startswith(
+        "inpaint(image_file: numpy.ndarray[numpy.uint8], "
+        "mask_file: numpy.ndarray[numpy.uint8], rad: int, "
+        "method: patchwell.InpaintMethod, verbose: bool = False, *")
+    assert "device: str = 'auto'" in head
+
+
+def test_device_info_without_gpu_names_the_cpu():
+    info = patchwell.device_info()
+    assert isinstance(info, str) and "\n" not in info
+    if not info.startswith("CUDA"):
+        assert info.startswith("CPU: ")
+        assert info.endswith("thread") or info.endswith("threads")
+
+
+def test_module_is_importable_under_its_own_name():
+    assert patchwell.__name__ == "patchwell"
+    assert inspect.ismodule(patchwell)

@@ -1,0 +1,155 @@
+"""Progress callback, cancellation, Ctrl+C, the interpreter lock, Escape."""
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import patchwell
+from conftest import photo_like, speckled_mask
+
+GPU = patchwell.InpaintGPU
+
+
+def slow_case(count=1500, size=160, seed=2):
+    """Enough work for a run of a second or more on two cores."""
+    return photo_like(size, size, seed), speckled_mask(size, size, count, seed)
+
+
+def test_progress_gets_zero_first_and_hundred_last():
+    img, mask = photo_like(60, 60), speckled_mask(60, 60, 200)
+    seen = []
+    assert patchwell.inpaint(img, mask, 3, GPU, progress=seen.append)
+    assert seen[0] == 0 and seen[-1] == 100
+    assert seen == sorted(seen)
+    assert all(isinstance(p, int) for p in seen)
+
+
+def test_progress_previews_the_image_filled_so_far():
+    img, mask = slow_case()
+    base = img.copy()
+    noise = mask > 128
+    previews = []
+
+    def watch(percent):
+        if 0 < percent < 100:
+            previews.append((percent, int((img != base).any(-1)[noise].sum())))
+
+    assert patchwell.inpaint(img, mask, 4, GPU, progress=watch)
+    assert previews, "the run was too short for an intermediate update"
+    assert any(changed > 0 for _, changed in previews)
+
+
+def test_exception_in_progress_stops_the_run_and_is_reraised():
+    img, mask = slow_case()
+    base = img.copy()
+    noise = (mask > 128).copy()
+    calls = []
+
+    def stop(percent):
+        calls.append(percent)
+        if percent > 0:
+            raise RuntimeError("enough")
+
+    with pytest.raises(RuntimeError, match="enough"):
+        patchwell.inpaint(img, mask, 4, GPU, progress=stop)
+    assert calls[-1] > 0 and calls[-1] < 100  # not called again after raising
+    filled = (mask == 0) & noise
+    assert filled.any() and (mask[noise] == 1).any()
+    # Filled pixels came back; unfilled ones kept their input bytes.
+    np.testing.assert_array_equal(img[mask == 1], base[mask == 1])
+
+
+def test_ctrl_c_stops_the_run_with_pixels_filled_so_far():
+    img, mask = slow_case()
+    noise = (mask > 128).copy()
+    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            patchwell.inpaint(img, mask, 4, GPU)
+    finally:
+        timer.cancel()
+    assert (mask[noise] == 0).any() and (mask[noise] == 1).any()
+
+
+def test_other_threads_run_while_inpainting():
+    img, mask = slow_case(count=600)
+    ticks = []
+    done = threading.Event()
+
+    def ticker():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        start = time.monotonic()
+        patchwell.inpaint(img, mask, 4, GPU)
+        elapsed = time.monotonic() - start
+    finally:
+        done.set()
+        t.join()
+    assert elapsed > 0.1
+    assert len(ticks) >= 5
+
+
+def test_concurrent_calls_are_serialised_and_correct():
+    cases = [(photo_like(50, 50, s), speckled_mask(50, 50, 80, s)) for s in range(3)]
+    expected = []
+    for img, mask in cases:
+        i, m = img.copy(), mask.copy()
+        patchwell.inpaint(i, m, 2, GPU)
+        expected.append((i, m))
+    work = [(img.copy(), mask.copy()) for img, mask in cases]
+    threads = [threading.Thread(target=patchwell.inpaint, args=(i, m, 2, GPU))
+               for i, m in work]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for (i, m), (ei, em) in zip(work, expected):
+        np.testing.assert_array_equal(i, ei)
+        np.testing.assert_array_equal(m, em)
+
+
+ESCAPE_CHILD = r"""
+import sys, numpy as np, patchwell
+sys.path.insert(0, sys.argv[1])
+from conftest import photo_like, speckled_mask
+img = photo_like(200, 200, 3); mask = speckled_mask(200, 200, 4000, 3)
+print("READY", flush=True)
+patchwell.inpaint(img, mask, 5, patchwell.InpaintGPU)
+print("LEFT", int((mask == 1).sum()), flush=True)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs a pty")
+def test_escape_on_a_terminal_stops_the_run_and_restores_the_terminal():
+    import pty
+    import termios
+    here = os.path.dirname(__file__)
+    master, slave = pty.openpty()
+    before = termios.tcgetattr(slave)
+    proc = subprocess.Popen([sys.executable, "-c", ESCAPE_CHILD, here],
+                            stdin=slave, stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "READY"
+        time.sleep(0.5)
+        os.write(master, b"\x1b")
+        out, _ = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    left = int(out.split()[1])
+    assert left > 0, "Escape did not stop the run"
+    after = termios.tcgetattr(slave)
+    assert after[3] == before[3]  # local modes (ICANON, ECHO) restored
+    os.close(master)
+    os.close(slave)
