@@ -17,7 +17,7 @@ setup:
 build-cpp: setup
 	@echo "[build] C++ library and unit tests in $(CPP_BUILD)"
 	@cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DPATCHWELL_BUILD_TESTS=ON -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_CUDA=OFF >/dev/null
+	    -DPATCHWELL_BUILD_TESTS=ON -DPATCHWELL_BUILD_BENCH=ON -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_CUDA=OFF >/dev/null
 	@cmake --build $(CPP_BUILD) -j $(JOBS)
 
 test-cpp: build-cpp
@@ -38,7 +38,10 @@ demo: install
 	@echo "[demo] inpainting a synthetic picture"
 	@$(PY) examples/demo.py
 
-bench: install
+bench: build-cpp install
+	@echo "[bench] CPU backend against the plain scalar reference"
+	@$(CPP_BUILD)/bench_cpu_exhaustive
+	@echo "[bench] Python: CPU benchmark"
 	@$(PY) bench/bench_cpu.py
 
 clean:

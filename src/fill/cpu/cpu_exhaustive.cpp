@@ -10,9 +10,16 @@ namespace pw {
 
 using kernels::kNoCandidate;
 
+namespace {
+// Float sums of integers are exact below 2^24.
+constexpr int32_t kExactFloatLimit = 1 << 24;
+}  // namespace
+
 CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
                                          int threads)
-    : params_(params), threads_(std::max(1, threads)) {}
+    : params_(params), threads_(std::max(1, threads)),
+      window_sad_(SelectWindowSad(ActiveSimdLevel())),
+      row_scan_(SelectRowScan(ActiveSimdLevel())) {}
 
 CpuExhaustiveEngine::~CpuExhaustiveEngine() { Release(); }
 
@@ -22,19 +29,23 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
   const size_t pixels =
       static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
   try {
-    image_.assign(image, image + image_bytes);
+    // Vector loads may run up to 31 bytes past the last window row.
+    image_.assign(image_bytes + 64, 0);
+    std::copy(image, image + image_bytes, image_.begin());
     mask_.assign(mask, mask + pixels);
     window_.assign(kernels::kConstWindowBytes, 0);
+    unknown_counts_.assign(pixels, 0);
     const int chunks = std::max(1, std::min(params_.height, threads_ * 8));
     partial_.resize(static_cast<size_t>(chunks));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
-    const uint64_t bytes = image_bytes + pixels + kernels::kConstWindowBytes;
+    const uint64_t bytes = image_bytes + 5 * pixels + kernels::kConstWindowBytes;
     Release();
     throw DeviceMemoryError("CPU: cannot allocate " + std::to_string(bytes) +
                                 " bytes for the image buffers",
                             bytes);
   }
+  InitUnknownCounts();
 }
 
 void CpuExhaustiveEngine::Release() noexcept {
@@ -43,14 +54,52 @@ void CpuExhaustiveEngine::Release() noexcept {
   std::vector<uint8_t>().swap(mask_);
   std::vector<uint8_t>().swap(window_);
   std::vector<SlotMinimum>().swap(partial_);
+  std::vector<int32_t>().swap(unknown_counts_);
 }
 
 void CpuExhaustiveEngine::PullImage(uint8_t* image) {
-  std::copy(image_.begin(), image_.end(), image);
+  const size_t bytes =
+      static_cast<size_t>(params_.stride) * static_cast<size_t>(params_.height);
+  std::copy(image_.begin(), image_.begin() + static_cast<ptrdiff_t>(bytes), image);
 }
 
 void CpuExhaustiveEngine::PullMask(uint8_t* mask) {
   std::copy(mask_.begin(), mask_.end(), mask);
+}
+
+// Counts, for every pixel, the pixels equal to 1 in its (clipped) window,
+// with running sums along rows and then along columns.
+void CpuExhaustiveEngine::InitUnknownCounts() {
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  std::vector<int32_t> rows(static_cast<size_t>(w) * h, 0);
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* m = mask_.data() + static_cast<size_t>(y) * w;
+    int32_t run = 0;
+    for (int x = 0; x < std::min(r, w); ++x) run += m[x] == 1;
+    for (int x = 0; x < w; ++x) {
+      if (x + r < w) run += m[x + r] == 1;
+      if (x - r - 1 >= 0) run -= m[x - r - 1] == 1;
+      rows[static_cast<size_t>(y) * w + x] = run;
+    }
+  }
+  for (int x = 0; x < w; ++x) {
+    int32_t run = 0;
+    for (int y = 0; y < std::min(r, h); ++y) run += rows[static_cast<size_t>(y) * w + x];
+    for (int y = 0; y < h; ++y) {
+      if (y + r < h) run += rows[static_cast<size_t>(y + r) * w + x];
+      if (y - r - 1 >= 0) run -= rows[static_cast<size_t>(y - r - 1) * w + x];
+      unknown_counts_[static_cast<size_t>(y) * w + x] = run;
+    }
+  }
+}
+
+// A pixel turned from 1 to 0: every window that holds it has one unknown
+// pixel less.
+void CpuExhaustiveEngine::UpdateUnknownCounts(int32_t x, int32_t y) {
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  for (int cy = std::max(y - r, 0); cy <= std::min(y + r, h - 1); ++cy)
+    for (int cx = std::max(x - r, 0); cx <= std::min(x + r, w - 1); ++cx)
+      --unknown_counts_[static_cast<size_t>(cy) * w + cx];
 }
 
 template <class Score>
@@ -68,7 +117,79 @@ void CpuExhaustiveEngine::ScoreRows(int row_begin, int row_end, int col_begin,
   }
 }
 
-void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
+int32_t CpuExhaustiveEngine::ScoreInterior(int32_t i, int32_t bound) const {
+  const int w = params_.width, r = params_.radius, stride = params_.stride;
+  // Large windows are compared in float: past 2^24 two different sums may
+  // round to the same distance and tie, so only a bound below 2^24 proves
+  // that a larger sum loses.
+  if (r > kernels::kMaxConstRadius && bound >= kExactFloatLimit) bound = INT32_MAX;
+  const int cx = i % w, cy = i / w;
+  const uint8_t* top_left = image_.data() + (cy - r) * stride + (cx - r) * 3;
+  return window_sad_(target_, top_left, stride, bound);
+}
+
+int32_t CpuExhaustiveEngine::SearchInterior(int32_t x, int32_t y, float* best) {
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  const uint8_t* mask = mask_.data();
+  const int32_t* counts = unknown_counts_.data();
+  target_.Capture(image_.data(), mask, x, y, w, params_.stride, r);
+
+  // A first bound, from a coarse grid of candidates: any complete sum is a
+  // valid bound, and a good one lets most candidates stop after a row or two.
+  bound_.store(INT32_MAX, std::memory_order_relaxed);
+  if (r <= kernels::kMaxConstRadius) {
+    constexpr int kGrid = 5;
+    for (int cy = r; cy < h - r; cy += kGrid)
+      for (int cx = r + (cy / kGrid) % kGrid; cx < w - r; cx += kGrid) {
+        const int32_t i = cy * w + cx;
+        if ((mask[i] | counts[i]) != 0) continue;
+        LowerBound(bound_, ScoreInterior(i, bound_.load(std::memory_order_relaxed)));
+      }
+  }
+
+  const int row_begin = r, row_end = h - r, col_begin = r, col_end = w - r;
+  const int rows = row_end - row_begin;
+  // Small searches run on the calling thread: waking the pool would cost
+  // more than the work.
+  const int64_t work = int64_t{rows} * (col_end - col_begin) *
+                       static_cast<int64_t>(target_.rows().size()) * (2 * r + 1);
+  const int chunks =
+      work < 200000 ? 1 : std::min(static_cast<int>(partial_.size()), rows);
+  const bool float_sums = r > kernels::kMaxConstRadius;
+  pool_->ParallelFor(chunks, [&](int chunk, int) {
+    const int b = row_begin + static_cast<int>(int64_t{rows} * chunk / chunks);
+    const int e = row_begin + static_cast<int>(int64_t{rows} * (chunk + 1) / chunks);
+    SlotMinimum& slots = partial_[chunk];
+    slots.Clear();
+    for (int cy = b; cy < e; ++cy) {
+      const int32_t first = cy * w + col_begin;
+      if (!float_sums) {
+        const CandidateRow row{
+            image_.data() + (cy - r) * params_.stride + (col_begin - r) * 3,
+            mask + first, counts + first, first, col_end - col_begin,
+            params_.stride};
+        row_scan_(target_, row, bound_, slots);
+        continue;
+      }
+      for (int32_t i = first; i < first + (col_end - col_begin); ++i) {
+        if ((mask[i] | counts[i]) != 0) continue;
+        const int32_t sum = ScoreInterior(i, bound_.load(std::memory_order_relaxed));
+        if (sum == kSadDropped) continue;
+        LowerBound(bound_, sum);
+        float d = static_cast<float>(sum);
+        if (sum >= kExactFloatLimit)
+          // Large windows are summed in float, which rounds past 2^24.
+          d = kernels::general_distance(image_.data(), mask, x, y, w, h,
+                                        params_.stride, r, 0.0f, 0, i);
+        slots.Offer(i, d);
+      }
+    }
+  });
+  for (int c = 1; c < chunks; ++c) partial_[0].MergeLater(partial_[c]);
+  return partial_[0].Select(kNoCandidate, best);
+}
+
+int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
   const int w = params_.width;
   const int h = params_.height;
   const int r = params_.radius;
@@ -86,8 +207,7 @@ void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
     col_begin = r;
     col_end = w - r;
   }
-  last_source_ = -1;
-  if (row_begin >= row_end || col_begin >= col_end) return;
+  if (row_begin >= row_end || col_begin >= col_end) return -1;
 
   const int rows = row_end - row_begin;
   const int chunks = std::min(static_cast<int>(partial_.size()), rows);
@@ -131,14 +251,31 @@ void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
                                        tolerance, limit, i);
     });
   }
-
   for (int c = 1; c < chunks; ++c) partial_[0].MergeLater(partial_[c]);
+  return partial_[0].Select(kNoCandidate, best);
+}
+
+void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  const bool interior = x - r >= 0 && x + r < w && y - r >= 0 && y + r < h;
+  const bool fast = interior && params_.missing_tolerance == 0.0f &&
+                    params_.candidate_mask_value == 0;
   float best = kNoCandidate;
-  const int32_t index = partial_[0].Select(kNoCandidate, &best);
+  const int32_t index = fast ? SearchInterior(x, y, &best) : SearchGeneric(x, y, &best);
+  if (fast || index >= 0) {
+    // Remember where this target found its source (the next first bound).
+    last_x_ = x;
+    last_y_ = y;
+  }
+  last_source_ = -1;
   if (index < 0) return;
-  if (kernels::fill_target(image_.data(), mask_.data(), x, y, w, stride, best,
-                           index, nullptr))
+  const size_t t = static_cast<size_t>(y) * w + x;
+  const bool was_unknown = mask_[t] == 1;
+  if (kernels::fill_target(image_.data(), mask_.data(), x, y, w,
+                           params_.stride, best, index, nullptr)) {
     last_source_ = index;
+    if (was_unknown) UpdateUnknownCounts(x, y);
+  }
 }
 
 }  // namespace pw

@@ -1,0 +1,82 @@
+#include "fill/cpu/target_window.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace pw {
+
+void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
+                           int y, int width, int stride, int radius) {
+  side_ = 2 * radius + 1;
+  padded_ = (side_ * 3 + kAlign - 1) / kAlign * kAlign;
+  bytes_.assign(static_cast<size_t>(padded_) * side_, 0);
+  keep_.assign(static_cast<size_t>(padded_) * side_, 0);
+  rows_.clear();
+  known_.assign(side_, 0);
+  for (int k = 0; k < side_; ++k) {
+    const int ty = y - radius + k;
+    bool any = false;
+    for (int j = 0; j < side_; ++j) {
+      const int tx = x - radius + j;
+      if (mask[ty * width + tx] == 1) continue;
+      any = true;
+      ++known_[k];
+      for (int c = 0; c < 3; ++c) {
+        bytes_[k * padded_ + j * 3 + c] = image[ty * stride + tx * 3 + c];
+        keep_[k * padded_ + j * 3 + c] = 0xFF;
+      }
+    }
+    if (any) rows_.push_back(k);
+  }
+  // Rows with more known pixels first: a losing candidate passes its bound
+  // sooner. The order does not change an exact integer sum.
+  std::stable_sort(rows_.begin(), rows_.end(),
+                   [&](int a, int b) { return known_[a] > known_[b]; });
+}
+
+int32_t WindowSadScalar(const TargetWindow& target, const uint8_t* candidate,
+                        int stride, int32_t bound) {
+  const int row_bytes = target.side() * 3;
+  int32_t sum = 0;
+  for (int k : target.rows()) {
+    const uint8_t* t = target.bytes(k);
+    const uint8_t* keep = target.keep(k);
+    const uint8_t* c = candidate + k * stride;
+    for (int b = 0; b < row_bytes; ++b)
+      if (keep[b] != 0) sum += std::abs(static_cast<int>(t[b]) - static_cast<int>(c[b]));
+    if (sum > bound) return kSadDropped;
+  }
+  return sum;
+}
+
+void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
+                   std::atomic<int32_t>& bound, SlotMinimum& slots) {
+  for (int c = 0; c < row.count; ++c) {
+    if ((row.mask[c] | row.unknown[c]) != 0) continue;
+    const int32_t sum = WindowSadScalar(target, row.top_left + 3 * c, row.stride,
+                                        bound.load(std::memory_order_relaxed));
+    if (sum == kSadDropped) continue;
+    LowerBound(bound, sum);
+    slots.Offer(row.first_index + c, static_cast<float>(sum));
+  }
+}
+
+RowScanFn SelectRowScan(SimdLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (level == SimdLevel::Avx2) return ScanRowAvx2;
+#else
+  (void)level;
+#endif
+  return ScanRowScalar;
+}
+
+WindowSadFn SelectWindowSad(SimdLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (level == SimdLevel::Avx2) return WindowSadAvx2;
+#else
+  (void)level;
+#endif
+  return WindowSadScalar;
+}
+
+}  // namespace pw

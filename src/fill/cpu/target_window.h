@@ -1,0 +1,89 @@
+// The target window of one fill, laid out for fast sums of absolute
+// differences: each window row holds the target's bytes and a keep mask
+// (0xFF under known pixels, 0 under pixels still to fill and in the padding
+// up to a multiple of 32 bytes). Only for targets whose window lies inside
+// the image, where every candidate compares the same positions.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "fill/cpu/cpu_features.h"
+#include "fill/cpu/slot_minimum.h"
+
+namespace pw {
+
+// A sum that went over the bound: the candidate cannot win.
+constexpr int32_t kSadDropped = INT32_MAX;
+
+class TargetWindow {
+ public:
+  static constexpr int kAlign = 32;
+
+  // Captures the window of (x, y); mask bytes equal to 1 mark unknown pixels.
+  void Capture(const uint8_t* image, const uint8_t* mask, int x, int y,
+               int width, int stride, int radius);
+
+  int side() const { return side_; }
+  int padded() const { return padded_; }
+  // Rows holding a known pixel, the fullest first.
+  const std::vector<int>& rows() const { return rows_; }
+  const uint8_t* bytes(int row) const { return bytes_.data() + row * padded_; }
+  const uint8_t* keep(int row) const { return keep_.data() + row * padded_; }
+
+ private:
+  int side_ = 0;
+  int padded_ = 0;
+  std::vector<int> rows_;
+  std::vector<int> known_;  // known pixels per row
+  std::vector<uint8_t> bytes_;
+  std::vector<uint8_t> keep_;
+};
+
+// Sum of absolute differences between the target window and the candidate
+// window whose top-left byte is `candidate` (rows `stride` apart), over the
+// target's known pixels. Stops with kSadDropped once a partial sum is
+// strictly above `bound`. May read up to 31 bytes past a window row.
+using WindowSadFn = int32_t (*)(const TargetWindow& target,
+                                const uint8_t* candidate, int stride,
+                                int32_t bound);
+
+int32_t WindowSadScalar(const TargetWindow& target, const uint8_t* candidate,
+                        int stride, int32_t bound);
+int32_t WindowSadAvx2(const TargetWindow& target, const uint8_t* candidate,
+                      int stride, int32_t bound);
+
+// A run of neighbouring candidates in one image row.
+struct CandidateRow {
+  const uint8_t* top_left;  // window top-left byte of the first candidate
+  const uint8_t* mask;      // mask byte of each candidate centre
+  const int32_t* unknown;   // unknown pixels in each candidate's window
+  int32_t first_index;      // pixel index of the first candidate
+  int count;
+  int stride;
+};
+
+// Scores every candidate of the row whose centre is known (mask 0) and
+// whose window holds no unknown pixel, offers its sum to `slots` and lowers
+// the shared bound. Sums must stay below 2^24 (windows up to radius 64).
+using RowScanFn = void (*)(const TargetWindow& target, const CandidateRow& row,
+                           std::atomic<int32_t>& bound, SlotMinimum& slots);
+
+void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
+                   std::atomic<int32_t>& bound, SlotMinimum& slots);
+void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
+                 std::atomic<int32_t>& bound, SlotMinimum& slots);
+
+// Lowers the shared bound to sum when it is smaller.
+inline void LowerBound(std::atomic<int32_t>& bound, int32_t sum) {
+  int32_t current = bound.load(std::memory_order_relaxed);
+  while (sum < current &&
+         !bound.compare_exchange_weak(current, sum, std::memory_order_relaxed)) {
+  }
+}
+
+WindowSadFn SelectWindowSad(SimdLevel level);
+RowScanFn SelectRowScan(SimdLevel level);
+
+}  // namespace pw
