@@ -46,6 +46,15 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
                             bytes);
   }
   InitUnknownCounts();
+  if (BoxSums::Affordable(params_.width, params_.height) &&
+      params_.radius <= kernels::kMaxConstRadius) {
+    try {
+      box_sums_.Init(image_.data(), params_.width, params_.height,
+                     params_.stride, params_.radius);
+    } catch (const std::bad_alloc&) {
+      box_sums_.Release();  // an optional speed-up: go on without it
+    }
+  }
 }
 
 void CpuExhaustiveEngine::Release() noexcept {
@@ -55,6 +64,7 @@ void CpuExhaustiveEngine::Release() noexcept {
   std::vector<uint8_t>().swap(window_);
   std::vector<SlotMinimum>().swap(partial_);
   std::vector<int32_t>().swap(unknown_counts_);
+  box_sums_.Release();
 }
 
 void CpuExhaustiveEngine::PullImage(uint8_t* image) {
@@ -128,19 +138,46 @@ int32_t CpuExhaustiveEngine::ScoreInterior(int32_t i, int32_t bound) const {
   return window_sad_(target_, top_left, stride, bound);
 }
 
+void CpuExhaustiveEngine::PrepareRunBound(int32_t x, int32_t y) {
+  runs_.runs = 0;
+  if (!box_sums_.ready()) return;
+  const int r = params_.radius, side = target_.side();
+  for (int k = 0; k < side && runs_.runs < RowRunBound::kMaxRuns;) {
+    if (target_.known(k) != side) {
+      ++k;
+      continue;
+    }
+    int b = k;
+    while (b + 1 < side && target_.known(b + 1) == side) ++b;
+    const int j = runs_.runs++;
+    runs_.first_row[j] = k;
+    runs_.last_row[j] = b;
+    const uint32_t* hi = box_sums_.row(y - r + b);
+    const uint32_t* lo = box_sums_.row(y - r + k - 1);
+    for (int c = 0; c < 3; ++c)
+      runs_.target[j][c] = static_cast<int32_t>(hi[3 * x + c] - lo[3 * x + c]);
+    k = b + 1;
+  }
+}
+
 int32_t CpuExhaustiveEngine::SearchInterior(int32_t x, int32_t y, float* best) {
   const int w = params_.width, h = params_.height, r = params_.radius;
   const uint8_t* mask = mask_.data();
   const int32_t* counts = unknown_counts_.data();
   target_.Capture(image_.data(), mask, x, y, w, params_.stride, r);
+  PrepareRunBound(x, y);
 
-  // A first bound, from a coarse grid of candidates: any complete sum is a
-  // valid bound, and a good one lets most candidates stop after a row or two.
+  // A first bound from where the previous target found its source, shifted
+  // by the step between the targets: neighbouring targets tend to match
+  // neighbouring sources. Any complete sum is a valid bound.
   bound_.store(INT32_MAX, std::memory_order_relaxed);
-  if (r <= kernels::kMaxConstRadius) {
-    constexpr int kGrid = 5;
-    for (int cy = r; cy < h - r; cy += kGrid)
-      for (int cx = r + (cy / kGrid) % kGrid; cx < w - r; cx += kGrid) {
+  if (last_source_ >= 0) {
+    const int gx = last_source_ % w + (x - last_x_);
+    const int gy = last_source_ / w + (y - last_y_);
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx) {
+        const int cx = gx + dx, cy = gy + dy;
+        if (cx < r || cx >= w - r || cy < r || cy >= h - r) continue;
         const int32_t i = cy * w + cx;
         if ((mask[i] | counts[i]) != 0) continue;
         LowerBound(bound_, ScoreInterior(i, bound_.load(std::memory_order_relaxed)));
@@ -164,10 +201,17 @@ int32_t CpuExhaustiveEngine::SearchInterior(int32_t x, int32_t y, float* best) {
     for (int cy = b; cy < e; ++cy) {
       const int32_t first = cy * w + col_begin;
       if (!float_sums) {
-        const CandidateRow row{
+        CandidateRow row{
             image_.data() + (cy - r) * params_.stride + (col_begin - r) * 3,
             mask + first, counts + first, first, col_end - col_begin,
-            params_.stride};
+            params_.stride, nullptr, {}, {}, col_begin};
+        if (runs_.runs > 0) {
+          row.runs = &runs_;
+          for (int j = 0; j < runs_.runs; ++j) {
+            row.hi[j] = box_sums_.row(cy - r + runs_.last_row[j]);
+            row.lo[j] = box_sums_.row(cy - r + runs_.first_row[j] - 1);
+          }
+        }
         row_scan_(target_, row, bound_, slots);
         continue;
       }
@@ -271,10 +315,13 @@ void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
   if (index < 0) return;
   const size_t t = static_cast<size_t>(y) * w + x;
   const bool was_unknown = mask_[t] == 1;
+  uint8_t* pixel = image_.data() + static_cast<size_t>(y) * params_.stride + 3 * x;
+  const uint8_t before[3] = {pixel[0], pixel[1], pixel[2]};
   if (kernels::fill_target(image_.data(), mask_.data(), x, y, w,
                            params_.stride, best, index, nullptr)) {
     last_source_ = index;
     if (was_unknown) UpdateUnknownCounts(x, y);
+    if (box_sums_.ready()) box_sums_.Update(x, y, before, pixel);
   }
 }
 

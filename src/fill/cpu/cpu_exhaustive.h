@@ -53,6 +53,8 @@ class CpuExhaustiveEngine final : public FillEngine {
   int32_t SearchGeneric(int32_t x, int32_t y, float* best);
   void InitUnknownCounts();
   void UpdateUnknownCounts(int32_t x, int32_t y);
+  // The box-sum bound of the captured target (runs_.runs = 0: none).
+  void PrepareRunBound(int32_t x, int32_t y);
   // Sum for candidate i against the captured target, with the bound.
   int32_t ScoreInterior(int32_t i, int32_t bound) const;
 
@@ -65,6 +67,8 @@ class CpuExhaustiveEngine final : public FillEngine {
   std::vector<SlotMinimum> partial_;  // one per chunk of rows
   std::vector<int32_t> unknown_counts_;  // pixels equal to 1 in each window
   TargetWindow target_;
+  BoxSums box_sums_;
+  RowRunBound runs_;
   WindowSadFn window_sad_ = nullptr;
   RowScanFn row_scan_ = nullptr;
   std::atomic<int32_t> bound_{0};

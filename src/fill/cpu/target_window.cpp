@@ -53,8 +53,9 @@ void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
                    std::atomic<int32_t>& bound, SlotMinimum& slots) {
   for (int c = 0; c < row.count; ++c) {
     if ((row.mask[c] | row.unknown[c]) != 0) continue;
-    const int32_t sum = WindowSadScalar(target, row.top_left + 3 * c, row.stride,
-                                        bound.load(std::memory_order_relaxed));
+    const int32_t limit = bound.load(std::memory_order_relaxed);
+    if (BoundRejects(row, c, limit)) continue;
+    const int32_t sum = WindowSadScalar(target, row.top_left + 3 * c, row.stride, limit);
     if (sum == kSadDropped) continue;
     LowerBound(bound, sum);
     slots.Offer(row.first_index + c, static_cast<float>(sum));

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fill/cpu/box_sums.h"
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/slot_minimum.h"
 
@@ -31,6 +32,7 @@ class TargetWindow {
   const std::vector<int>& rows() const { return rows_; }
   const uint8_t* bytes(int row) const { return bytes_.data() + row * padded_; }
   const uint8_t* keep(int row) const { return keep_.data() + row * padded_; }
+  int known(int row) const { return known_[row]; }  // known pixels in a row
 
  private:
   int side_ = 0;
@@ -62,7 +64,18 @@ struct CandidateRow {
   int32_t first_index;      // pixel index of the first candidate
   int count;
   int stride;
+  // Optional lower bound from box sums (runs == nullptr: none).
+  const RowRunBound* runs;
+  const uint32_t* hi[RowRunBound::kMaxRuns];
+  const uint32_t* lo[RowRunBound::kMaxRuns];
+  int first_x;  // column of the first candidate
 };
+
+// True when the box-sum bound proves that candidate c of the row loses.
+inline bool BoundRejects(const CandidateRow& row, int c, int32_t bound) {
+  return row.runs != nullptr &&
+         CandidateLowerBound(*row.runs, row.hi, row.lo, row.first_x + c) > bound;
+}
 
 // Scores every candidate of the row whose centre is known (mask 0) and
 // whose window holds no unknown pixel, offers its sum to `slots` and lowers

@@ -55,8 +55,9 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
                                           SlotMinimum& slots) {
   for (int c = 0; c < row.count; ++c) {
     if ((row.mask[c] | row.unknown[c]) != 0) continue;
-    const int32_t sum = Sad<kVectors>(target, row.top_left + 3 * c, row.stride,
-                                      bound.load(std::memory_order_relaxed));
+    const int32_t limit = bound.load(std::memory_order_relaxed);
+    if (BoundRejects(row, c, limit)) continue;
+    const int32_t sum = Sad<kVectors>(target, row.top_left + 3 * c, row.stride, limit);
     if (sum == kSadDropped) continue;
     LowerBound(bound, sum);
     slots.Offer(row.first_index + c, static_cast<float>(sum));

@@ -1,0 +1,81 @@
+// Building blocks of the CPU search: box sums kept up to date, vector and
+// scalar sums of absolute differences, and the lower bound they allow.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "fill/cpu/box_sums.h"
+#include "fill/cpu/cpu_features.h"
+#include "fill/cpu/target_window.h"
+
+namespace pw {
+namespace {
+
+TEST(BoxSums, UpdatesEqualAFreshComputation) {
+  std::mt19937 rng(21);
+  const int w = 37, h = 29, r = 4, stride = w * 3;
+  std::vector<uint8_t> image(stride * h);
+  for (auto& b : image) b = static_cast<uint8_t>(rng());
+  BoxSums sums;
+  sums.Init(image.data(), w, h, stride, r);
+  for (int step = 0; step < 200; ++step) {
+    const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
+    uint8_t* px = &image[y * stride + x * 3];
+    const uint8_t before[3] = {px[0], px[1], px[2]};
+    for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>(rng());
+    sums.Update(x, y, before, px);
+  }
+  BoxSums fresh;
+  fresh.Init(image.data(), w, h, stride, r);
+  for (int y = -1; y < h; ++y)
+    for (int i = 0; i < w * 3; ++i) ASSERT_EQ(sums.row(y)[i], fresh.row(y)[i]);
+  // A window's sum over rows y0..y1 is a difference of two rows.
+  const int cx = 10, y0 = 5, y1 = 12;
+  uint32_t direct = 0;
+  for (int y = y0; y <= y1; ++y)
+    for (int x = cx - r; x <= cx + r; ++x) direct += image[y * stride + x * 3 + 1];
+  EXPECT_EQ(sums.row(y1)[3 * cx + 1] - sums.row(y0 - 1)[3 * cx + 1], direct);
+}
+
+TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
+  std::mt19937 rng(22);
+  for (int trial = 0; trial < 300; ++trial) {
+    const int r = static_cast<int>(rng() % 12), side = 2 * r + 1;
+    const int w = side + 8, h = side + 3, stride = w * 3;
+    std::vector<uint8_t> image(stride * h + 64), mask(w * h, 0);
+    for (auto& b : image) b = static_cast<uint8_t>(rng() % 7 * 40);
+    for (auto& m : mask) m = rng() % 4 == 0;
+    TargetWindow target;
+    target.Capture(image.data(), mask.data(), r, r, w, stride, r);
+    const uint8_t* cand = image.data() + 3 * static_cast<int>(rng() % 8) + stride;
+    int32_t expected = 0;
+    for (int k = 0; k < side; ++k)
+      for (int j = 0; j < side; ++j) {
+        if (mask[k * w + j] == 1) continue;
+        for (int c = 0; c < 3; ++c)
+          expected += std::abs(image[k * stride + j * 3 + c] -
+                               cand[k * stride + j * 3 + c]);
+      }
+    EXPECT_EQ(WindowSadScalar(target, cand, stride, INT32_MAX), expected);
+    const int32_t bound = static_cast<int32_t>(rng() % (expected + 2));
+    const int32_t scalar = WindowSadScalar(target, cand, stride, bound);
+    EXPECT_TRUE(scalar == expected || scalar == kSadDropped);
+    EXPECT_EQ(scalar == kSadDropped, expected > bound);
+    if (DetectedSimdLevel() == SimdLevel::Avx2) {
+      EXPECT_EQ(WindowSadAvx2(target, cand, stride, INT32_MAX), expected);
+      EXPECT_EQ(WindowSadAvx2(target, cand, stride, bound), scalar);
+    }
+  }
+}
+
+TEST(CpuFeatures, LimitLowersTheActiveLevel) {
+  LimitSimdLevel(SimdLevel::Scalar);
+  EXPECT_EQ(ActiveSimdLevel(), SimdLevel::Scalar);
+  LimitSimdLevel(SimdLevel::Avx2);
+  EXPECT_EQ(ActiveSimdLevel(), DetectedSimdLevel());
+}
+
+}  // namespace
+}  // namespace pw
