@@ -12,6 +12,9 @@ struct EscapeKeyWatch::Saved {
 
 EscapeKeyWatch::EscapeKeyWatch(bool enabled) {
   if (!enabled || !isatty(STDIN_FILENO)) return;
+  // A background job must not touch its terminal (it would be stopped).
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  if (foreground != -1 && foreground != getpgrp()) return;
   termios mode;
   if (tcgetattr(STDIN_FILENO, &mode) != 0) return;
   saved_ = new Saved{mode};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include <pybind11/numpy.h>
@@ -99,6 +100,17 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, int rad, int method,
   const int64_t pixels = static_cast<int64_t>(height) * width;
   for (int64_t i = 0; i < pixels; ++i)
     mask_bytes[i] = mask_bytes[i] > 128 ? 1 : 0;
+
+  // A progress callback that starts another inpaint would wait for itself.
+  thread_local bool in_run = false;
+  if (in_run)
+    throw std::runtime_error(
+        "patchwell.inpaint cannot be called from a progress callback");
+  struct RunFlag {
+    bool& flag;
+    explicit RunFlag(bool& f) : flag(f) { flag = true; }
+    ~RunFlag() { flag = false; }
+  } run_flag(in_run);
 
   RunControl control(std::move(progress));
   InpaintOptions options;

@@ -153,3 +153,17 @@ def test_escape_on_a_terminal_stops_the_run_and_restores_the_terminal():
     assert after[3] == before[3]  # local modes (ICANON, ECHO) restored
     os.close(master)
     os.close(slave)
+
+
+def test_inpaint_from_a_progress_callback_is_refused():
+    img, mask = photo_like(30, 30), speckled_mask(30, 30, 20)
+    inner = []
+
+    def nested(percent):
+        if percent == 0:
+            with pytest.raises(RuntimeError, match="progress callback"):
+                patchwell.inpaint(photo_like(10, 10), speckled_mask(10, 10, 3), 1, GPU)
+            inner.append(True)
+
+    assert patchwell.inpaint(img, mask, 2, GPU, progress=nested)
+    assert inner == [True]
