@@ -36,6 +36,19 @@ StreamSlot g_streams[kMaxDevices] = {};
   throw DeviceError(buffer);
 }
 
+// Counts the request, then allocates; a failure prints the short message on
+// standard error and gives null.
+void* AllocateCounted(int64_t bytes) {
+  cuda_allocated_bytes += bytes;
+  void* ptr = nullptr;
+  if (bytes < 0 || cudaMalloc(&ptr, static_cast<size_t>(bytes)) != cudaSuccess) {
+    cudaGetLastError();  // an allocation failure is not a pending fault
+    ConsoleFprintf(stderr, "CUDA: Error allocationg memory!\n");
+    ptr = nullptr;
+  }
+  return ptr;
+}
+
 }  // namespace
 
 void cuda_abort_on_error(int status) {
@@ -100,28 +113,11 @@ float* cuda_alloc_floats(uint32_t count) {
 int* cuda_alloc_ints(int count) {
   const int64_t bytes = static_cast<int64_t>(static_cast<int32_t>(
       static_cast<uint32_t>(count) * 4u));
-  cuda_allocated_bytes += bytes;
-  int* ptr = nullptr;
-  if (bytes < 0 ||
-      cudaMalloc(reinterpret_cast<void**>(&ptr), static_cast<size_t>(bytes)) !=
-          cudaSuccess) {
-    cudaGetLastError();
-    ConsoleFprintf(stderr, "CUDA: Error allocationg memory!\n");
-    ptr = nullptr;
-  }
-  return ptr;
+  return static_cast<int*>(AllocateCounted(bytes));
 }
 
 uint8_t* cuda_push_array_bytes(const void* host, int bytes) {
-  cuda_allocated_bytes += static_cast<int64_t>(bytes);
-  uint8_t* ptr = nullptr;
-  if (bytes < 0 ||
-      cudaMalloc(reinterpret_cast<void**>(&ptr), static_cast<size_t>(bytes)) !=
-          cudaSuccess) {
-    cudaGetLastError();
-    ConsoleFprintf(stderr, "CUDA: Error allocationg memory!\n");
-    ptr = nullptr;
-  }
+  auto* ptr = static_cast<uint8_t*>(AllocateCounted(bytes));
   if (ptr == nullptr) return nullptr;
   const cudaError_t status =
       cudaMemcpyAsync(ptr, host, static_cast<size_t>(bytes),
