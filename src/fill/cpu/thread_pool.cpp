@@ -20,7 +20,7 @@ void ThreadPool::RunChunks(int worker) {
   for (;;) {
     const int chunk = next_chunk_.fetch_add(1, std::memory_order_relaxed);
     if (chunk >= chunks_) break;
-    (*body_)(chunk, worker);
+    call_(body_, chunk, worker);
   }
 }
 
@@ -41,16 +41,16 @@ void ThreadPool::WorkerLoop(int worker) {
   }
 }
 
-void ThreadPool::ParallelFor(int chunks,
-                             const std::function<void(int, int)>& body) {
+void ThreadPool::Run(int chunks, const void* body, Trampoline call) {
   if (chunks <= 0) return;
   if (workers_.empty() || chunks == 1) {
-    for (int c = 0; c < chunks; ++c) body(c, 0);
+    for (int c = 0; c < chunks; ++c) call(body, c, 0);
     return;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    body_ = &body;
+    body_ = body;
+    call_ = call;
     chunks_ = chunks;
     next_chunk_.store(0, std::memory_order_relaxed);
     busy_ = static_cast<int>(workers_.size());

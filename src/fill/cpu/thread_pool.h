@@ -6,7 +6,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -24,10 +23,17 @@ class ThreadPool {
 
   // Runs body(chunk, worker) for every chunk in [0, chunks), spread over all
   // threads; worker is in [0, size()). Returns when every chunk is done.
-  // The body must not throw.
-  void ParallelFor(int chunks, const std::function<void(int, int)>& body);
+  // The body must not throw. Nothing is allocated per call.
+  template <class Body>
+  void ParallelFor(int chunks, const Body& body) {
+    Run(chunks, &body, [](const void* b, int chunk, int worker) {
+      (*static_cast<const Body*>(b))(chunk, worker);
+    });
+  }
 
  private:
+  using Trampoline = void (*)(const void* body, int chunk, int worker);
+  void Run(int chunks, const void* body, Trampoline call);
   void WorkerLoop(int worker);
   void RunChunks(int worker);
 
@@ -35,7 +41,8 @@ class ThreadPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable finished_;
-  const std::function<void(int, int)>* body_ = nullptr;
+  const void* body_ = nullptr;
+  Trampoline call_ = nullptr;
   int chunks_ = 0;
   std::atomic<int> next_chunk_{0};
   int busy_ = 0;
