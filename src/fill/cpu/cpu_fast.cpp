@@ -89,8 +89,49 @@ void CpuFastEngine::SortCandidates(int32_t x, int32_t y) {
   });
 }
 
-bool CpuFastEngine::ScoreBucket(int32_t x, int32_t y, int pass, float* best,
-                                int32_t* index) {
+void CpuFastEngine::CollectTaps(int32_t x, int32_t y) {
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  const int stride = params_.stride;
+  taps_.clear();
+  row_ends_.clear();
+  for (int dy = -r; dy <= r; ++dy) {
+    const int ty = y + dy;
+    if (ty < 0 || ty >= h) continue;
+    for (int dx = -r; dx <= r; ++dx) {
+      const int tx = x + dx;
+      if (tx < 0 || tx >= w || mask_[ty * w + tx] != 0) continue;
+      const uint8_t* p = &image_[ty * stride + tx * 3];
+      taps_.push_back(Tap{dy * stride + dx * 3, {p[0], p[1], p[2]}});
+    }
+    row_ends_.push_back(taps_.size());
+  }
+}
+
+// kernels::patch_distance for a real candidate, whose window lies whole
+// inside the image: the same terms over the same target pixels and the
+// same int sum (the order of the terms does not matter to an int). After
+// each window row the candidate is dropped (kNotScored) once its partial
+// mean is above `bound`: its distance can only be larger still.
+float CpuFastEngine::Distance(int32_t i, float bound) const {
+  if (taps_.empty()) return kNotScored;
+  const int32_t cy = i / params_.width;
+  const int32_t cx = i - cy * params_.width;
+  const uint8_t* centre = image_.data() + cy * params_.stride + cx * 3;
+  const float m = static_cast<float>(taps_.size());
+  int sum = 0;
+  size_t k = 0;
+  for (const size_t end : row_ends_) {
+    for (; k < end; ++k)
+      sum += kernels::abs_diff3(taps_[k].rgb, centre + taps_[k].offset) / 3;
+    if (kernels::fdiv_rn(static_cast<float>(sum), m) > bound) return kNotScored;
+  }
+  return kernels::fdiv_rn(static_cast<float>(sum), m);
+}
+
+// A candidate above the best of earlier passes, or above a distance this
+// band already found, can neither win this pass nor tie with its winner,
+// so it may be left out of the search.
+bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
   size_t total = 0;
   for (const Band& band : bands_) total += band.bucket[pass].size();
   if (total == 0) return false;
@@ -98,11 +139,13 @@ bool CpuFastEngine::ScoreBucket(int32_t x, int32_t y, int pass, float* best,
   pool_->ParallelFor(bands, [&](int b, int) {
     Band& band = bands_[b];
     band.slots.Clear();
+    float bound = dis_min_;
     for (const int32_t i : band.bucket[pass]) {
-      const float d = kernels::patch_distance(
-          image_.data(), mask_.data(), x, y, params_.width, params_.height,
-          params_.stride, params_.radius, i);
-      if (d < kNotScored) band.slots.Offer(i, d);
+      const float d = Distance(i, bound);
+      if (d < kNotScored) {
+        band.slots.Offer(i, d);
+        if (d < bound) bound = d;
+      }
     }
   });
   for (int b = 1; b < bands; ++b) bands_[0].slots.MergeLater(bands_[b].slots);
@@ -127,11 +170,12 @@ void CpuFastEngine::UpdateSums(int32_t x, int32_t y) {
 void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
   dis_min_ = kNotScored;
   SortCandidates(x, y);
+  CollectTaps(x, y);
   int pass = 0;
   for (;;) {
     float pass_min = kNotScored;
     int32_t pass_index = 0;
-    if (ScoreBucket(x, y, pass, &pass_min, &pass_index))
+    if (ScoreBucket(pass, &pass_min, &pass_index))
       kernels::carry_best(pass_min, pass_index, &dis_min_, &idx_min_);
     ++pass;
     if (kernels::stop_after_pass(pass - 1, dis_min_) || pass == kMaxFastPasses)

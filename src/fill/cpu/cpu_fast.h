@@ -5,6 +5,10 @@
 // outside the current bucket: the candidates are sorted into buckets once
 // per target, and each pass searches only the distances it adds, which
 // gives the same minimum as a search of the whole buffer (see FillPixel).
+// The distance reads the target window from a list of its known pixels
+// made once per target, instead of testing every window position again
+// for every candidate, and gives up on a candidate as soon as it cannot
+// be the pass's minimum.
 #pragma once
 
 #include <cstdint>
@@ -46,12 +50,20 @@ class CpuFastEngine final : public FillEngine {
     SlotMinimum slots;
   };
 
+  // One known in-image pixel of the target window: where its partner lies
+  // relative to a candidate's centre, and its three bytes.
+  struct Tap {
+    int32_t offset;
+    uint8_t rgb[3];
+  };
+
   void ComputeSums();
+  void CollectTaps(int32_t x, int32_t y);
+  float Distance(int32_t i, float bound) const;
   void SortCandidates(int32_t x, int32_t y);
   // Scores bucket `pass`; returns the index of the smallest new distance
   // (block-search tie-break) in `index`, or false when nothing was added.
-  bool ScoreBucket(int32_t x, int32_t y, int pass, float* best,
-                   int32_t* index);
+  bool ScoreBucket(int pass, float* best, int32_t* index);
   void UpdateSums(int32_t x, int32_t y);
   int BandBegin(int band) const;
 
@@ -63,6 +75,8 @@ class CpuFastEngine final : public FillEngine {
   std::vector<float> sums_;
   std::vector<int32_t> counts_;
   std::vector<Band> bands_;
+  std::vector<Tap> taps_;          // of the current target, row by row
+  std::vector<size_t> row_ends_;   // where each window row's taps end
 
   // The device variables' counterparts: the best distance of the current
   // target and its index (kept from target to target, like g_idx_min).

@@ -151,14 +151,16 @@ PW_HD bool scored_in_pass(float dist, float key, int step, int pass) {
 // pixels of the summed channel difference divided by 3 (rounded down).
 // kNotScored when nothing was compared or the candidate's window leaves the
 // image (neither happens to a real candidate of a target with a known
-// window pixel).
+// window pixel). The terms are whole numbers of at most 255, so their sum
+// stays below 2^24 (radius <= 127): added up in an int and converted once,
+// it equals the float sum in any order of addition.
 PW_HD float patch_distance(const uint8_t* image, const uint8_t* mask, int x,
                            int y, int width, int height, int stride,
                            int radius, int i) {
   const int cx = i % width;
   const int cy = i / width;
   const int side = window_side(radius);
-  float sum = 0.0f;
+  int sum = 0;
   int m = 0;
   for (int k = 0; k < side; ++k) {
     const int ty = y - radius + k;
@@ -172,12 +174,12 @@ PW_HD float patch_distance(const uint8_t* image, const uint8_t* mask, int x,
       if (ccx < 0 || ccx >= width) return kNotScored;
       const int d = abs_diff3(image + ty * stride + tx * 3,
                               image + ccy * stride + ccx * 3);
-      sum += static_cast<float>(d / 3);
+      sum += d / 3;
       ++m;
     }
   }
   if (m == 0) return kNotScored;
-  return fdiv_rn(sum, static_cast<float>(m));
+  return fdiv_rn(static_cast<float>(sum), static_cast<float>(m));
 }
 
 // One item of the scoring launch: writes dist[i] only for a candidate of
