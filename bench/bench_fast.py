@@ -21,10 +21,10 @@ from common import photo_like, specks, square_hole  # noqa: E402
 CASES = {
     # The exhaustive benchmark's case.
     "256x256, 24x24 hole, r7": (256, 256, lambda h, w: square_hole(h, w, 24), 7),
-    # Larger picture, a hole and scattered specks.
-    "512x384, 32x32 hole + 500 specks, r7": (
-        384, 512,
-        lambda h, w: np.maximum(square_hole(h, w, 32), specks(h, w, 500, seed=3)),
+    # A larger picture, a hole and scattered specks.
+    "384x288, 28x28 hole + 200 specks, r7": (
+        288, 384,
+        lambda h, w: np.maximum(square_hole(h, w, 28), specks(h, w, 200, seed=3)),
         7),
 }
 

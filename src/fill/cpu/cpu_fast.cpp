@@ -1,6 +1,7 @@
 #include "fill/cpu/cpu_fast.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -75,18 +76,24 @@ void CpuFastEngine::ComputeSums() {
 
 void CpuFastEngine::SortCandidates(int32_t x, int32_t y) {
   const int w = params_.width;
+  std::atomic<bool> out_of_memory{false};
   pool_->ParallelFor(static_cast<int>(bands_.size()), [&](int b, int) {
     Band& band = bands_[b];
     for (auto& list : band.bucket) list.clear();
     const int32_t end = BandBegin(b + 1) * w;
-    for (int32_t i = BandBegin(b) * w; i < end; ++i) {
-      const float key = kernels::ranking_key(mask_.data(), sums_.data(),
-                                             counts_.data(), x, y, w,
-                                             params_.radius, i);
-      if (key != kNotScored)
-        band.bucket[static_cast<int>(key) / kBucketWidth].push_back(i);
+    try {  // the pool's threads must not throw
+      for (int32_t i = BandBegin(b) * w; i < end; ++i) {
+        const float key = kernels::ranking_key(mask_.data(), sums_.data(),
+                                               counts_.data(), x, y, w,
+                                               params_.radius, i);
+        if (key != kNotScored)
+          band.bucket[static_cast<int>(key) / kBucketWidth].push_back(i);
+      }
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
     }
   });
+  if (out_of_memory) throw std::bad_alloc();
 }
 
 void CpuFastEngine::CollectTaps(int32_t x, int32_t y) {
