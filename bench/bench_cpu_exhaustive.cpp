@@ -36,7 +36,7 @@ std::vector<uint8_t> PhotoLike(int w, int h, unsigned seed) {
     for (int x = 0; x < w; ++x) {
       const double v[3] = {128 + 90 * std::sin(x / 9.0) * std::cos(y / 13.0),
                            40 + 150.0 * (x + y) / (w + h),
-                           128 + 60 * (std::sin(x / 4.0 + y / 7.0) > 0 ? 1 : -1)};
+                           128.0 + 60.0 * (std::sin(x / 4.0 + y / 7.0) > 0 ? 1 : -1)};
       for (int c = 0; c < 3; ++c)
         img[(static_cast<size_t>(y) * w + x) * 3 + c] =
             static_cast<uint8_t>(std::clamp(v[c] + noise(rng), 0.0, 255.0));

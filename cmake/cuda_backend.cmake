@@ -14,7 +14,9 @@ add_library(patchwell_cuda STATIC
   src/fill/cuda/cuda_common.cu
   src/fill/cuda/cuda_copy.cu
   src/fill/cuda/inpaint_kernels.cu
+  src/fill/cuda/fast_kernels.cu
   src/fill/cuda/cuda_engine.cu
+  src/fill/cuda/cuda_fast_engine.cu
 )
 set_target_properties(patchwell_cuda PROPERTIES
   CUDA_RUNTIME_LIBRARY Static

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "fill/cpu/cpu_exhaustive.h"
+#include "fill/cpu/cpu_fast.h"
 #include "fill/engine.h"
 
 #if PATCHWELL_WITH_CUDA
@@ -59,8 +60,10 @@ std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
 #endif
       return std::make_unique<CpuExhaustiveEngine>(params, CpuThreadCount());
     case kMethodGpuFast:
-      throw std::logic_error(
-          "the GPU Fast method is not available in this version of patchwell");
+#if PATCHWELL_WITH_CUDA
+      if (backend == Backend::Cuda) return CreateCudaFastEngine(params);
+#endif
+      return std::make_unique<CpuFastEngine>(params, CpuThreadCount());
     default:
       throw std::invalid_argument("unknown inpaint method " +
                                   std::to_string(params.method));

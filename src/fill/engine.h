@@ -75,6 +75,10 @@ class FillEngine {
 
   // Frees everything Start allocated. Safe to call more than once.
   virtual void Release() noexcept = 0;
+
+  // Scoring passes run since Start: the pruned method scores a target's
+  // candidates bucket by bucket; the exhaustive method has no passes (0).
+  virtual uint64_t passes() const { return 0; }
 };
 
 // What "auto" resolves to, and why CUDA is or is not usable.

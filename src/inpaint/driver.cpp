@@ -89,6 +89,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
                   int32_t radius, int32_t method, bool verbose,
                   const InpaintOptions& options) {
   CheckArguments(image, mask, width, height, radius, method);
+  if (options.stats != nullptr) *options.stats = RunStats();
 
   InpaintContext ctx;
   ResetContext(ctx);
@@ -184,6 +185,12 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     }
     guard.unlock();
     worker.join();
+  }
+  if (options.stats != nullptr) {
+    options.stats->backend = ctx.backend;
+    options.stats->targets = ctx.done;
+    options.stats->passes = engine->passes();
+    options.stats->elapsed_ms = ctx.elapsed_ms;
   }
   if (wait_error) std::rethrow_exception(wait_error);
 

@@ -9,6 +9,14 @@
 
 namespace pw {
 
+// What a run did, for benchmarks and tests.
+struct RunStats {
+  Backend backend = Backend::Cpu;  // where the fill ran
+  int32_t targets = 0;             // pixels handed out and processed
+  uint64_t passes = 0;  // scoring passes (the pruned method's buckets)
+  uint32_t elapsed_ms = 0;
+};
+
 struct InpaintOptions {
   // Where the fill runs; Auto picks CUDA when a device is usable. The method
   // "CPU" always runs on the CPU backend.
@@ -29,6 +37,9 @@ struct InpaintOptions {
   // them at 0, which selects the constant-window distance.
   float missing_tolerance = 0.0f;
   float search_limit = 0.0f;
+
+  // Receives the run's figures when set (zeros when nothing was filled).
+  RunStats* stats = nullptr;
 };
 
 // Runs one inpaint and returns after its worker has ended. image holds

@@ -1,4 +1,4 @@
-"""Argument checks: the spec'd errors, and refusal of unsafe buffers."""
+"""Argument checks: the documented errors, and refusal of unsafe buffers."""
 import numpy as np
 import pytest
 
@@ -139,11 +139,20 @@ def test_progress_must_be_callable():
         patchwell.inpaint(img, mask, 1, GPU, progress=42)
 
 
-def test_gpu_fast_is_not_available_yet():
-    img, mask = blank()
-    mask[3, 3] = 255
-    with pytest.raises(NotImplementedError, match="InpaintGPUfast"):
-        patchwell.inpaint(img, mask, 1, patchwell.InpaintGPUfast)
+def test_gpu_fast_takes_the_device_argument():
+    for device in ("auto", "cpu"):
+        img, mask = blank()
+        mask[3, 3] = 255
+        assert patchwell.inpaint(img, mask, 1, patchwell.InpaintGPUfast,
+                                 device=device) is True
+        assert mask[3, 3] == 0
+    if not HAS_CUDA:
+        img, mask = blank()
+        mask[3, 3] = 255
+        with pytest.raises(RuntimeError, match="CUDA"):
+            patchwell.inpaint(img, mask, 1, patchwell.InpaintGPUfast,
+                              device="cuda")
+        assert mask[3, 3] == 255
 
 
 def test_empty_image_has_nothing_to_inpaint(capfd):

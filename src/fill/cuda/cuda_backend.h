@@ -20,5 +20,6 @@ struct CudaProbeResult {
 CudaProbeResult CudaProbe();
 
 std::unique_ptr<FillEngine> CreateCudaExhaustiveEngine(const EngineParams& params);
+std::unique_ptr<FillEngine> CreateCudaFastEngine(const EngineParams& params);
 
 }  // namespace pw

@@ -16,9 +16,8 @@ constexpr const char* kStamp = PW_BUILD_STAMP;
 // The target window of the current fill, one broadcast read per warp.
 __constant__ uint8_t pixels_const_gpu[kernels::kConstWindowBytes];
 
-// Best distance and its index across the passes of the pruned method.
-__device__ float g_dis_min;
-__device__ int g_idx_min;
+// Kept with the module's device variables; no routine reads it. The pruned
+// method's g_dis_min and g_idx_min live with its kernels (fast_kernels.cu).
 __device__ int i_answer;
 
 struct ConstWindowReader {

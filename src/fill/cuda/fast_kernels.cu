@@ -1,0 +1,146 @@
+// Kernels of the pruned method. Each thread runs the shared per-item logic
+// of fill/kernels/fast.h; this file adds the launches, the single-block
+// minimum search and the two device variables that carry the best
+// candidate of a target from pass to pass.
+#include "fill/cuda/cuda_common.h"
+#include "fill/cuda/fast_kernels.cuh"
+#include "fill/kernels/fast.h"
+#include "fill/kernels/numeric.h"
+#include "fill/kernels/selection.h"
+
+namespace pw::cuda {
+
+namespace {
+constexpr const char* kStamp = PW_BUILD_STAMP;
+constexpr const char* kWhere =
+    "src/fill/cuda/fast_kernels : inpaint_get_nearest_DIK_sums_precise_ds_gpu";
+}  // namespace
+
+// Best distance of the current target and the pixel index holding it. The
+// host resets g_dis_min per target; g_idx_min is read only after g_dis_min
+// has dropped below 256 in the same target, which always sets it.
+__device__ float g_dis_min;
+__device__ int g_idx_min;
+
+__global__ void calculate_sums_kernel(const uint8_t* __restrict__ image,
+                                      const uint8_t* __restrict__ mask,
+                                      int width, int height, int stride,
+                                      int radius, float* sums, int* counts) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= width * height) return;
+  kernels::window_sums(image, mask, width, height, stride, radius, sums,
+                       counts, i);
+}
+
+__global__ void update_sums_kernel(const uint8_t* __restrict__ image,
+                                   const uint8_t* __restrict__ mask, int width,
+                                   int height, int stride, int radius, int x,
+                                   int y, float* sums, int* counts) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  const int side = kernels::window_side(radius);
+  if (i >= side * side) return;
+  kernels::update_window_sums(image, mask, width, height, stride, radius, x, y,
+                              sums, counts, i);
+}
+
+__global__ void calculate_ds_DIK_kernel(const uint8_t* __restrict__ mask,
+                                        const float* __restrict__ sums,
+                                        const int* __restrict__ counts, int x,
+                                        int y, int width, int height,
+                                        int radius, float* ds, float* dist) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= width * height) return;
+  kernels::ranking_key_item(mask, sums, counts, x, y, width, radius, ds, dist,
+                            i);
+}
+
+__global__ void calculate_dmin_DIK_sums_ds_kernel(
+    const uint8_t* __restrict__ image, const uint8_t* __restrict__ mask,
+    const float* __restrict__ ds, int x, int y, int width, int height,
+    int stride, int radius, float* dist, int step, int pass) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= width * height) return;
+  kernels::patch_distance_item(image, mask, ds, x, y, width, height, stride,
+                               radius, dist, step, pass, i);
+}
+
+// One block of exactly 512 threads: slot scans, the tree, then thread 0
+// lets the minimum replace the best only when strictly smaller.
+__global__ void find_dmin_kernel(const float* dist, int n) {
+  __shared__ float r1[kernels::kSelectThreads];
+  __shared__ int i1[kernels::kSelectThreads];
+  const int t = threadIdx.x;
+  kernels::slot_scan(dist, n, t, kernels::kNotScored, r1, i1);
+  __syncthreads();
+  for (int s = kernels::kSelectThreads / 2; s > 0; s /= 2) {
+    kernels::tree_step(r1, i1, t, s);
+    __syncthreads();
+  }
+  if (t == 0) kernels::carry_best(r1[0], i1[0], &g_dis_min, &g_idx_min);
+}
+
+__global__ void fill_dmin_kernel(uint8_t* image, uint8_t* mask, int x, int y,
+                                 int width, int stride, int* fill_pos) {
+  if (threadIdx.x != 0 || blockIdx.x != 0) return;
+  kernels::fill_from_best(image, mask, x, y, width, stride, g_dis_min,
+                          g_idx_min, fill_pos);
+}
+
+void calculate_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
+                        int height, int stride, int radius, float* sums,
+                        int* counts) {
+  calculate_sums_kernel<<<kernels::div_round_up(width * height, kBlock), kBlock,
+                          0, get_cuda_stream()>>>(image, mask, width, height,
+                                                  stride, radius, sums, counts);
+}
+
+void update_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
+                     int height, int stride, int radius, int x, int y,
+                     float* sums, int* counts) {
+  const int side = kernels::window_side(radius);
+  update_sums_kernel<<<kernels::div_round_up(side * side, kBlock), kBlock, 0,
+                       get_cuda_stream()>>>(image, mask, width, height, stride,
+                                            radius, x, y, sums, counts);
+}
+
+int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
+    uint8_t* image, uint8_t* mask, int x, int y, int width, int height,
+    int stride, int radius, float* dist, float* sums, int* counts, float* ds,
+    int* fill_pos) {
+  const int n = width * height;
+  const int blocks = kernels::div_round_up(n, kBlock);
+  cudaStream_t stream = get_cuda_stream();
+
+  // The symbol copies go to the same stream as the kernels, so the read of
+  // each pass waits for that pass's search without relying on the legacy
+  // default stream's implicit ordering.
+  const float not_scored = kernels::kNotScored;
+  cudaMemcpyToSymbolAsync(g_dis_min, &not_scored, sizeof(float), 0,
+                          cudaMemcpyHostToDevice, stream);
+  calculate_ds_DIK_kernel<<<blocks, kBlock, 0, stream>>>(
+      mask, sums, counts, x, y, width, height, radius, ds, dist);
+
+  int pass = 0;
+  for (;;) {
+    calculate_dmin_DIK_sums_ds_kernel<<<blocks, kBlock, 0, stream>>>(
+        image, mask, ds, x, y, width, height, stride, radius, dist,
+        kernels::kBucketWidth, pass);
+    cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__ - 1, kStamp);
+    find_dmin_kernel<<<1, kernels::kSelectThreads, 0, stream>>>(dist, n);
+    float best = kernels::kNotScored;
+    cudaMemcpyFromSymbolAsync(&best, g_dis_min, sizeof(float), 0,
+                              cudaMemcpyDeviceToHost, stream);
+    cudaStreamSynchronize(stream);
+    ++pass;
+    if (kernels::stop_after_pass(pass - 1, best) ||
+        pass == kernels::kMaxFastPasses)
+      break;
+  }
+
+  fill_dmin_kernel<<<1, kernels::kSelectThreads, 0, stream>>>(
+      image, mask, x, y, width, stride, fill_pos);
+  cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__ - 1, kStamp);
+  return pass;
+}
+
+}  // namespace pw::cuda

@@ -1,0 +1,241 @@
+// The CPU engine of the pruned method against hand-checked cases and the
+// literal step of fast_reference.h.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "fast_reference.h"
+#include "fill/cpu/cpu_fast.h"
+#include "inpaint/fill_list.h"
+#include "reference.h"
+
+namespace pw {
+namespace {
+
+using reference::FastReference;
+using reference::MakeRandomCase;
+using reference::RandomCase;
+
+EngineParams Params(int w, int h, int r) {
+  EngineParams p;
+  p.width = w;
+  p.height = h;
+  p.stride = w * 3;
+  p.radius = r;
+  p.method = kMethodGpuFast;
+  return p;
+}
+
+// Runs a case in fill-list order on the engine and the reference, step by
+// step: same source, same passes, and after every fill the engine's
+// incrementally updated sums equal a fresh computation.
+void ExpectSameAsReference(const RandomCase& c, int threads) {
+  FillList list;
+  std::vector<uint8_t> mask01 = c.mask;
+  BuildFillList(list, mask01.data(), c.w, c.h, c.r);
+
+  CpuFastEngine engine(Params(c.w, c.h, c.r), threads);
+  engine.Start(c.image.data(), c.mask.data());
+  FastReference ref{c.w, c.h, c.r, c.image, c.mask};
+  std::vector<float> fresh_sums;
+  std::vector<int> fresh_counts;
+  uint64_t passes = 0;
+  for (int32_t p : list.order) {
+    const int x = p % c.w, y = p / c.w;
+    engine.FillPixel(x, y);
+    int ref_passes = 0;
+    const int source = ref.Step(x, y, &ref_passes);
+    ASSERT_EQ(engine.last_source(), source) << "target " << p;
+    ASSERT_EQ(engine.last_passes(), ref_passes) << "target " << p;
+    passes += static_cast<uint64_t>(ref_passes);
+    ref.FreshSums(fresh_sums, fresh_counts);
+    ASSERT_EQ(engine.sums(), fresh_sums) << "after target " << p;
+    ASSERT_TRUE(std::equal(engine.counts().begin(), engine.counts().end(),
+                           fresh_counts.begin()))
+        << "after target " << p;
+  }
+  EXPECT_EQ(engine.passes(), passes);
+  std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
+  engine.PullImage(image.data());
+  engine.PullMask(mask.data());
+  engine.Release();
+  EXPECT_EQ(image, ref.image);
+  EXPECT_EQ(mask, ref.mask);
+}
+
+TEST(CpuFast, MatchesReferenceOnRandomCases) {
+  std::mt19937 rng(7);
+  const int radii[] = {0, 1, 1, 2, 3};
+  for (int trial = 0; trial < 40; ++trial) {
+    const int w = 2 + static_cast<int>(rng() % 40);
+    const int h = 2 + static_cast<int>(rng() % 30);
+    const int r = radii[rng() % 5];
+    const int levels = 2 + trial % 4;  // few levels: many ties
+    RandomCase c = MakeRandomCase(rng, w, h, r, levels,
+                                  static_cast<int>(rng() % std::min(w, 7)),
+                                  static_cast<int>(rng() % std::min(h, 7)),
+                                  static_cast<int>(rng() % 10));
+    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r);
+    ExpectSameAsReference(c, 1 + trial % 3);
+  }
+}
+
+TEST(CpuFast, MatchesReferenceOnLargerPictures) {
+  // More than 512 candidates, so ties cross slots and bands.
+  std::mt19937 rng(11);
+  RandomCase a = MakeRandomCase(rng, 61, 47, 2, 3, 6, 5, 12);
+  ExpectSameAsReference(a, 3);
+  RandomCase b = MakeRandomCase(rng, 40, 35, 4, 2, 9, 4, 6);
+  ExpectSameAsReference(b, 2);
+  // Many grey levels: keys spread over many buckets and passes.
+  RandomCase c = MakeRandomCase(rng, 50, 30, 1, 256, 4, 4, 20);
+  ExpectSameAsReference(c, 2);
+}
+
+// Paints the picture in flat blocks of `block` pixels: many windows match
+// exactly, so distances tie at the minimum across slots and passes.
+void MakeBlocky(RandomCase& c, std::mt19937& rng, int block, int levels) {
+  std::vector<uint8_t> colours(3 * 64);
+  for (auto& b : colours) b = static_cast<uint8_t>((rng() % levels) * 40);
+  for (int y = 0; y < c.h; ++y)
+    for (int x = 0; x < c.w; ++x) {
+      const int k = ((y / block) * 7 + (x / block) * 3) % 64;
+      for (int ch = 0; ch < 3; ++ch)
+        c.image[(y * c.w + x) * 3 + ch] = colours[3 * k + ch];
+    }
+}
+
+// Blocky and mostly flat pictures: the minimum is tied across slots and,
+// in the flat ones, within the winning slot (indices 512 apart).
+TEST(CpuFast, MatchesReferenceWhereManyCandidatesTie) {
+  std::mt19937 rng(21);
+  for (int trial = 0; trial < 6; ++trial) {
+    const int w = 30 + static_cast<int>(rng() % 50);
+    const int h = 20 + static_cast<int>(rng() % 30);
+    const int r = 1 + trial % 2;
+    RandomCase c = MakeRandomCase(rng, w, h, r, 2, 5, 4, 15);
+    MakeBlocky(c, rng, 3 + trial % 4, 2 + trial % 3);
+    if (trial % 2 == 1)  // mostly flat: the winning slot holds several
+      for (int i = 0; i < w * h; ++i)
+        if (rng() % 30 != 0) std::fill_n(&c.image[i * 3], 3, uint8_t{90});
+    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r);
+    ExpectSameAsReference(c, 1 + trial % 2);
+  }
+}
+
+TEST(CpuFast, ImageSmallerThanTheWindowWalksEveryTargetAndFillsNothing) {
+  std::mt19937 rng(3);
+  RandomCase c = MakeRandomCase(rng, 4, 9, 2, 8, 2, 3, 2);  // 4 < 5
+  ExpectSameAsReference(c, 2);
+  CpuFastEngine engine(Params(c.w, c.h, c.r), 2);
+  engine.Start(c.image.data(), c.mask.data());
+  int targets = 0;
+  for (int i = 0; i < c.w * c.h; ++i)
+    if (c.mask[i] == 1) {
+      engine.FillPixel(i % c.w, i / c.w);
+      EXPECT_EQ(engine.last_source(), -1);
+      EXPECT_EQ(engine.last_passes(), 32);  // nothing found: every bucket
+      ++targets;
+    }
+  EXPECT_EQ(engine.passes(), 32u * static_cast<uint64_t>(targets));
+  std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
+  engine.PullImage(image.data());
+  engine.PullMask(mask.data());
+  EXPECT_EQ(image, c.image);
+  EXPECT_EQ(mask, c.mask);
+}
+
+TEST(CpuFast, RadiusZeroFillsNothing) {
+  std::mt19937 rng(4);
+  RandomCase c = MakeRandomCase(rng, 20, 20, 0, 8, 3, 3, 5);
+  CpuFastEngine engine(Params(c.w, c.h, 0), 2);
+  engine.Start(c.image.data(), c.mask.data());
+  for (int i = 0; i < c.w * c.h; ++i)
+    if (c.mask[i] == 1) engine.FillPixel(i % c.w, i / c.w);
+  std::vector<uint8_t> mask(c.mask.size());
+  engine.PullMask(mask.data());
+  EXPECT_EQ(mask, c.mask);
+}
+
+// Background 200 everywhere, radius 1. The target (4, 4) sits in a 3 x 3
+// block of (30, 60, 90) with its own pixel unknown. A perfect match around
+// (1, 1) has a centre 90 levels brighter per channel: key 10, distance 0.
+// An optional block of (33, 63, 93) around (10, 1): key 3, distance 3.
+struct PruneCase {
+  static constexpr int w = 13, h = 9;
+  std::vector<uint8_t> image = std::vector<uint8_t>(w * h * 3, 200);
+  std::vector<uint8_t> mask = std::vector<uint8_t>(w * h, 0);
+  void Block(int cx, int cy, int c0, int c1, int c2) {
+    for (int y = cy - 1; y <= cy + 1; ++y)
+      for (int x = cx - 1; x <= cx + 1; ++x) {
+        image[(y * w + x) * 3] = static_cast<uint8_t>(c0);
+        image[(y * w + x) * 3 + 1] = static_cast<uint8_t>(c1);
+        image[(y * w + x) * 3 + 2] = static_cast<uint8_t>(c2);
+      }
+  }
+  explicit PruneCase(bool with_near_miss) {
+    Block(4, 4, 30, 60, 90);
+    mask[4 * w + 4] = 1;
+    Block(1, 1, 30, 60, 90);
+    image[(1 * w + 1) * 3] = 120;
+    image[(1 * w + 1) * 3 + 1] = 150;
+    image[(1 * w + 1) * 3 + 2] = 180;
+    if (with_near_miss) Block(10, 1, 33, 63, 93);
+  }
+};
+
+TEST(CpuFast, StopRuleLeavesABetterMatchInALaterBucketUnscored) {
+  PruneCase near(true);
+  CpuFastEngine engine(Params(PruneCase::w, PruneCase::h, 1), 2);
+  engine.Start(near.image.data(), near.mask.data());
+  engine.FillPixel(4, 4);
+  EXPECT_EQ(engine.last_source(), 1 * PruneCase::w + 10);  // best 3.0
+  EXPECT_EQ(engine.last_passes(), 1);
+
+  // Without the near miss, pass 0 finds nothing and pass 1 the match.
+  PruneCase alone(false);
+  CpuFastEngine engine2(Params(PruneCase::w, PruneCase::h, 1), 2);
+  engine2.Start(alone.image.data(), alone.mask.data());
+  engine2.FillPixel(4, 4);
+  EXPECT_EQ(engine2.last_source(), 1 * PruneCase::w + 1);
+  EXPECT_EQ(engine2.last_passes(), 2);
+  std::vector<uint8_t> image(alone.image.size());
+  engine2.PullImage(image.data());
+  EXPECT_EQ(image[(4 * PruneCase::w + 4) * 3], 120);
+  EXPECT_EQ(image[(4 * PruneCase::w + 4) * 3 + 2], 180);
+}
+
+TEST(CpuFast, TargetWithoutKnownWindowIsSkipped) {
+  // Radius 1; the 3 x 3 block around (5, 4) is unknown. Its centre has no
+  // known window pixel: nothing is filled and the sums stay. The block's
+  // corner (4, 3) fills; handed out once more, the centre now ranks and
+  // scores against that one known pixel.
+  std::mt19937 rng(8);
+  RandomCase c = MakeRandomCase(rng, 12, 9, 1, 4, 0, 0, 0);
+  for (int y = 3; y <= 5; ++y)
+    for (int x = 4; x <= 6; ++x) c.mask[y * 12 + x] = 1;
+  CpuFastEngine engine(Params(12, 9, 1), 1);
+  engine.Start(c.image.data(), c.mask.data());
+  FastReference ref{12, 9, 1, c.image, c.mask};
+  int passes = 0;
+  engine.FillPixel(5, 4);
+  EXPECT_EQ(engine.last_source(), -1);
+  EXPECT_EQ(ref.Step(5, 4, &passes), -1);
+  engine.FillPixel(4, 3);
+  EXPECT_GE(engine.last_source(), 0);
+  EXPECT_EQ(ref.Step(4, 3, &passes), engine.last_source());
+  engine.FillPixel(5, 4);
+  EXPECT_GE(engine.last_source(), 0);
+  EXPECT_EQ(ref.Step(5, 4, &passes), engine.last_source());
+  std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
+  engine.PullImage(image.data());
+  engine.PullMask(mask.data());
+  EXPECT_EQ(image, ref.image);
+  EXPECT_EQ(mask, ref.mask);
+  EXPECT_EQ(mask[4 * 12 + 6], 1);  // never handed out
+}
+
+}  // namespace
+}  // namespace pw
