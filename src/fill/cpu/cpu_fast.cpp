@@ -12,7 +12,8 @@ using kernels::kMaxFastPasses;
 using kernels::kNotScored;
 
 CpuFastEngine::CpuFastEngine(const EngineParams& params, int threads)
-    : params_(params), threads_(std::max(1, threads)) {}
+    : params_(params), threads_(std::max(1, threads)),
+      window_sad_(SelectWindowSad(ActiveSimdLevel())) {}
 
 CpuFastEngine::~CpuFastEngine() { Release(); }
 
@@ -22,15 +23,19 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
   const size_t pixels =
       static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
   try {
-    image_.assign(image, image + image_bytes);
+    // Vector loads of the screen may run up to 31 bytes past a window row.
+    image_.assign(image_bytes + 64, 0);
+    std::copy(image, image + image_bytes, image_.begin());
     mask_.assign(mask, mask + pixels);
     sums_.assign(3 * pixels, 0.0f);
     counts_.assign(pixels, 0);
+    means_.assign(3 * pixels, 0.0f);
+    keys_.assign(pixels, kNoKey);
     bands_.resize(static_cast<size_t>(
         std::max(1, std::min(params_.height, threads_ * 8))));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
-    const uint64_t bytes = image_bytes + 17 * pixels;
+    const uint64_t bytes = image_bytes + 31 * pixels;
     Release();
     throw DeviceMemoryError("CPU: cannot allocate " + std::to_string(bytes) +
                                 " bytes for the image buffers and window sums",
@@ -47,11 +52,15 @@ void CpuFastEngine::Release() noexcept {
   std::vector<uint8_t>().swap(mask_);
   std::vector<float>().swap(sums_);
   std::vector<int32_t>().swap(counts_);
+  std::vector<float>().swap(means_);
+  std::vector<uint16_t>().swap(keys_);
   std::vector<Band>().swap(bands_);
 }
 
 void CpuFastEngine::PullImage(uint8_t* image) {
-  std::copy(image_.begin(), image_.end(), image);
+  const size_t bytes =
+      static_cast<size_t>(params_.stride) * static_cast<size_t>(params_.height);
+  std::copy(image_.begin(), image_.begin() + static_cast<ptrdiff_t>(bytes), image);
 }
 
 void CpuFastEngine::PullMask(uint8_t* mask) {
@@ -67,33 +76,48 @@ void CpuFastEngine::ComputeSums() {
   const int w = params_.width;
   pool_->ParallelFor(static_cast<int>(bands_.size()), [&](int band, int) {
     const int32_t end = BandBegin(band + 1) * w;
-    for (int32_t i = BandBegin(band) * w; i < end; ++i)
+    for (int32_t i = BandBegin(band) * w; i < end; ++i) {
       kernels::window_sums(image_.data(), mask_.data(), w, params_.height,
                            params_.stride, params_.radius, sums_.data(),
                            counts_.data(), i);
+      UpdateMeans(i);
+    }
   });
 }
 
-void CpuFastEngine::SortCandidates(int32_t x, int32_t y) {
+void CpuFastEngine::UpdateMeans(int32_t i) {
+  const int side = kernels::window_side(params_.radius);
+  if (counts_[i] != side * side) return;
+  const float n = static_cast<float>(counts_[i]);
+  for (int k = 0; k < 3; ++k)
+    means_[3 * i + k] = kernels::fdiv_rn(sums_[3 * i + k], n);
+}
+
+void CpuFastEngine::ComputeKeys(int32_t x, int32_t y) {
   const int w = params_.width;
-  std::atomic<bool> out_of_memory{false};
+  const int side = kernels::window_side(params_.radius);
+  const int32_t t = y * w + x;
+  const bool any = counts_[t] != 0;
+  const float nt = static_cast<float>(counts_[t]);
+  float mt[3] = {0.0f, 0.0f, 0.0f};
+  if (any)
+    for (int k = 0; k < 3; ++k) mt[k] = kernels::fdiv_rn(sums_[3 * t + k], nt);
   pool_->ParallelFor(static_cast<int>(bands_.size()), [&](int b, int) {
-    Band& band = bands_[b];
-    for (auto& list : band.bucket) list.clear();
+    uint32_t buckets = 0;
     const int32_t end = BandBegin(b + 1) * w;
-    try {  // the pool's threads must not throw
-      for (int32_t i = BandBegin(b) * w; i < end; ++i) {
-        const float key = kernels::ranking_key(mask_.data(), sums_.data(),
-                                               counts_.data(), x, y, w,
-                                               params_.radius, i);
-        if (key != kNotScored)
-          band.bucket[static_cast<int>(key) / kBucketWidth].push_back(i);
+    for (int32_t i = BandBegin(b) * w; i < end; ++i) {
+      if (!any || mask_[i] != 0 || counts_[i] != side * side) {
+        keys_[i] = kNoKey;
+        continue;
       }
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
+      const float* mc = &means_[3 * i];
+      const int key = static_cast<int>(
+          kernels::key_from_means(mc[0], mc[1], mc[2], mt[0], mt[1], mt[2]));
+      keys_[i] = static_cast<uint16_t>(key);
+      buckets |= 1u << (key / kBucketWidth);
     }
+    bands_[b].buckets = buckets;
   });
-  if (out_of_memory) throw std::bad_alloc();
 }
 
 void CpuFastEngine::CollectTaps(int32_t x, int32_t y) {
@@ -112,6 +136,22 @@ void CpuFastEngine::CollectTaps(int32_t x, int32_t y) {
     }
     row_ends_.push_back(taps_.size());
   }
+  screen_ = x - r >= 0 && x + r < w && y - r >= 0 && y + r < h && !taps_.empty();
+  if (screen_)
+    target_.Capture(image_.data(), mask_.data(), x, y, w, stride, r, true);
+}
+
+int32_t CpuFastEngine::ScreenThreshold(float bound) const {
+  if (!screen_ || !(bound < kNotScored)) return INT32_MAX;
+  const int64_t m = static_cast<int64_t>(taps_.size());
+  const float fm = static_cast<float>(m);
+  // The largest integer sum f whose distance f / m does not exceed bound.
+  int64_t f = static_cast<int64_t>(static_cast<double>(bound) * static_cast<double>(m));
+  while (kernels::fdiv_rn(static_cast<float>(f + 1), fm) <= bound) ++f;
+  while (f >= 0 && kernels::fdiv_rn(static_cast<float>(f), fm) > bound) --f;
+  if (f < 0) return -1;
+  const int64_t threshold = 3 * f + 2 * m;
+  return threshold >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(threshold);
 }
 
 // kernels::patch_distance for a real candidate, whose window lies whole
@@ -139,19 +179,35 @@ float CpuFastEngine::Distance(int32_t i, float bound) const {
 // band already found, can neither win this pass nor tie with its winner,
 // so it may be left out of the search.
 bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
-  size_t total = 0;
-  for (const Band& band : bands_) total += band.bucket[pass].size();
-  if (total == 0) return false;
+  const uint32_t bit = 1u << pass;
+  bool any = false;
+  for (const Band& band : bands_) any = any || (band.buckets & bit) != 0;
+  if (!any) return false;
   const int bands = static_cast<int>(bands_.size());
   pool_->ParallelFor(bands, [&](int b, int) {
     Band& band = bands_[b];
     band.slots.Clear();
+    if ((band.buckets & bit) == 0) return;
     float bound = dis_min_;
-    for (const int32_t i : band.bucket[pass]) {
+    int32_t threshold = ScreenThreshold(bound);
+    const int w = params_.width, r = params_.radius, stride = params_.stride;
+    const int32_t end = BandBegin(b + 1) * w;
+    for (int32_t i = BandBegin(b) * w; i < end; ++i) {
+      if (keys_[i] / kBucketWidth != pass) continue;
+      if (threshold != INT32_MAX) {
+        const int32_t cy = i / w, cx = i - cy * w;
+        const uint8_t* top_left = image_.data() + (cy - r) * stride + (cx - r) * 3;
+        if (threshold < 0 ||
+            window_sad_(target_, top_left, stride, threshold) == kSadDropped)
+          continue;
+      }
       const float d = Distance(i, bound);
       if (d < kNotScored) {
         band.slots.Offer(i, d);
-        if (d < bound) bound = d;
+        if (d < bound) {
+          bound = d;
+          threshold = ScreenThreshold(bound);
+        }
       }
     }
   });
@@ -161,11 +217,16 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
 }
 
 void CpuFastEngine::UpdateSums(int32_t x, int32_t y) {
-  const int side = kernels::window_side(params_.radius);
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  const int side = kernels::window_side(r);
   for (int i = 0; i < side * side; ++i)
-    kernels::update_window_sums(image_.data(), mask_.data(), params_.width,
-                                params_.height, params_.stride, params_.radius,
-                                x, y, sums_.data(), counts_.data(), i);
+    kernels::update_window_sums(image_.data(), mask_.data(), w, h,
+                                params_.stride, r, x, y, sums_.data(),
+                                counts_.data(), i);
+  if (mask_[y * w + x] != 0) return;  // not filled: nothing changed
+  for (int cy = std::max(y - r, 0); cy <= std::min(y + r, h - 1); ++cy)
+    for (int cx = std::max(x - r, 0); cx <= std::min(x + r, w - 1); ++cx)
+      UpdateMeans(cy * w + cx);
 }
 
 // The device searches the whole distance buffer after every pass and lets
@@ -176,7 +237,7 @@ void CpuFastEngine::UpdateSums(int32_t x, int32_t y) {
 // alone picks the same index.
 void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
   dis_min_ = kNotScored;
-  SortCandidates(x, y);
+  ComputeKeys(x, y);
   CollectTaps(x, y);
   int pass = 0;
   for (;;) {

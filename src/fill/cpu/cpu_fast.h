@@ -3,12 +3,16 @@
 // bucket and stops by the host rule, choosing exactly the candidate the
 // device's launches choose. Unlike the device it never touches entries
 // outside the current bucket: the candidates are sorted into buckets once
-// per target, and each pass searches only the distances it adds, which
+// per target by their keys, and each pass searches only the distances it adds, which
 // gives the same minimum as a search of the whole buffer (see FillPixel).
-// The distance reads the target window from a list of its known pixels
+// Each candidate's window means are kept up to date with the sums, so a
+// key costs five additions. The distance reads the target window from a list of its known pixels
 // made once per target, instead of testing every window position again
 // for every candidate, and gives up on a candidate as soon as it cannot
-// be the pass's minimum.
+// be the pass's minimum. For targets whose window lies inside the image a
+// vector sum of absolute differences S screens the candidates first: the
+// distance's integer sum is at least (S - 2m) / 3 over m pixels, so a
+// candidate whose S is above a threshold derived from the bound cannot win.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "fill/cpu/slot_minimum.h"
+#include "fill/cpu/target_window.h"
 #include "fill/cpu/thread_pool.h"
 #include "fill/engine.h"
 #include "fill/kernels/fast.h"
@@ -44,9 +49,10 @@ class CpuFastEngine final : public FillEngine {
   const std::vector<int32_t>& counts() const { return counts_; }
 
  private:
-  // The candidates of one band of rows, by bucket, in ascending index order.
+  // A band of rows: which buckets hold one of its candidates (bit p for
+  // keys 8p to 8p + 7), and the slot minimum of the current pass.
   struct Band {
-    std::vector<int32_t> bucket[kernels::kMaxFastPasses];
+    uint32_t buckets = 0;
     SlotMinimum slots;
   };
 
@@ -57,15 +63,22 @@ class CpuFastEngine final : public FillEngine {
     uint8_t rgb[3];
   };
 
+  static constexpr uint16_t kNoKey = 0xFFFF;
+
   void ComputeSums();
   void CollectTaps(int32_t x, int32_t y);
   float Distance(int32_t i, float bound) const;
-  void SortCandidates(int32_t x, int32_t y);
+  void ComputeKeys(int32_t x, int32_t y);
+  // Candidate means, kept for every pixel whose window is whole and known.
+  void UpdateMeans(int32_t i);
   // Scores bucket `pass`; returns the index of the smallest new distance
   // (block-search tie-break) in `index`, or false when nothing was added.
   bool ScoreBucket(int pass, float* best, int32_t* index);
   void UpdateSums(int32_t x, int32_t y);
   int BandBegin(int band) const;
+  // The largest sum of absolute differences that may still give a distance
+  // not above `bound` (INT32_MAX: no screening).
+  int32_t ScreenThreshold(float bound) const;
 
   EngineParams params_;
   int threads_;
@@ -75,8 +88,13 @@ class CpuFastEngine final : public FillEngine {
   std::vector<float> sums_;
   std::vector<int32_t> counts_;
   std::vector<Band> bands_;
+  std::vector<float> means_;      // 3 per pixel: the window's channel means
+  std::vector<uint16_t> keys_;    // of the current target; kNoKey: no candidate
   std::vector<Tap> taps_;          // of the current target, row by row
   std::vector<size_t> row_ends_;   // where each window row's taps end
+  TargetWindow target_;            // for the screen; valid when screen_
+  bool screen_ = false;
+  WindowSadFn window_sad_ = nullptr;
 
   // The device variables' counterparts: the best distance of the current
   // target and its index (kept from target to target, like g_idx_min).

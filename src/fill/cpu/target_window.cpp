@@ -6,7 +6,8 @@
 namespace pw {
 
 void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
-                           int y, int width, int stride, int radius) {
+                           int y, int width, int stride, int radius,
+                           bool nonzero_unknown) {
   side_ = 2 * radius + 1;
   padded_ = (side_ * 3 + kAlign - 1) / kAlign * kAlign;
   bytes_.assign(static_cast<size_t>(padded_) * side_, 0);
@@ -18,7 +19,8 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
     bool any = false;
     for (int j = 0; j < side_; ++j) {
       const int tx = x - radius + j;
-      if (mask[ty * width + tx] == 1) continue;
+      const uint8_t m = mask[ty * width + tx];
+      if (nonzero_unknown ? m != 0 : m == 1) continue;
       any = true;
       ++known_[k];
       for (int c = 0; c < 3; ++c) {

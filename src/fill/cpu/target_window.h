@@ -22,9 +22,10 @@ class TargetWindow {
  public:
   static constexpr int kAlign = 32;
 
-  // Captures the window of (x, y); mask bytes equal to 1 mark unknown pixels.
+  // Captures the window of (x, y). Mask bytes equal to 1 mark unknown
+  // pixels, or with nonzero_unknown every byte other than 0 does.
   void Capture(const uint8_t* image, const uint8_t* mask, int x, int y,
-               int width, int stride, int radius);
+               int width, int stride, int radius, bool nonzero_unknown = false);
 
   int side() const { return side_; }
   int padded() const { return padded_; }

@@ -101,6 +101,17 @@ PW_HD void update_window_sums(const uint8_t* image, const uint8_t* mask,
   counts[j] += 1;
 }
 
+// The key from the candidate's and the target's channel means.
+PW_HD float key_from_means(float mc0, float mc1, float mc2, float mt0,
+                           float mt1, float mt2) {
+  float v = fsub_rn(mc0, mt0);
+  v = fadd_rn(v, mc1);
+  v = fsub_rn(v, mt1);
+  v = fadd_rn(v, mc2);
+  v = fsub_rn(v, mt2);
+  return static_cast<float>(float_to_int_rz(fabsf(v)) / 3);
+}
+
 // Ranking key of pixel i for the target (x, y): the mean intensity of the
 // candidate's whole window against that of the target's known window
 // pixels, in whole levels; kNotScored when i is no candidate (its window
@@ -121,12 +132,7 @@ PW_HD float ranking_key(const uint8_t* mask, const float* sums,
   const float mt0 = fdiv_rn(sums[3 * t], nt);
   const float mt1 = fdiv_rn(sums[3 * t + 1], nt);
   const float mt2 = fdiv_rn(sums[3 * t + 2], nt);
-  float v = fsub_rn(mc0, mt0);
-  v = fadd_rn(v, mc1);
-  v = fsub_rn(v, mt1);
-  v = fadd_rn(v, mc2);
-  v = fsub_rn(v, mt2);
-  return static_cast<float>(float_to_int_rz(fabsf(v)) / 3);
+  return key_from_means(mc0, mc1, mc2, mt0, mt1, mt2);
 }
 
 // One item of the key launch: resets both per-target buffers and stores
