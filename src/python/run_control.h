@@ -29,6 +29,9 @@ class RunControl final : public ProgressSink {
   // queued and raises the exception that stopped the run, if any.
   void Finish();
 
+  // True once the callback or Ctrl+C has stopped the run.
+  bool failed() const { return failed_; }
+
  private:
   void Poll(InpaintContext& ctx);             // takes the interpreter lock
   void Deliver(InpaintContext* ctx);          // lock held
