@@ -145,7 +145,7 @@ bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
   control.Attach(options.inpaint);
   // A run stopped by Ctrl+C or by the progress callback raises instead of
   // writing a half-filled picture.
-  options.abandoned = [&control] { return control.failed(); };
+  options.abandoned = [&control] { return control.SettleAfterRun(); };
   bool result = false;
   {
     py::gil_scoped_release unlocked;

@@ -29,8 +29,10 @@ class RunControl final : public ProgressSink {
   // queued and raises the exception that stopped the run, if any.
   void Finish();
 
-  // True once the callback or Ctrl+C has stopped the run.
-  bool failed() const { return failed_; }
+  // After the fill, on the calling thread without the interpreter lock:
+  // delivers what is still queued (taking the lock) and tells whether the
+  // callback or Ctrl+C has stopped the run, before anything is saved.
+  bool SettleAfterRun();
 
  private:
   void Poll(InpaintContext& ctx);             // takes the interpreter lock
