@@ -14,6 +14,11 @@ shift || true
 readers=("$@")
 [ ${#readers[@]} -gt 0 ] || readers=(text bmp ppm png jpeg)
 
+if ! command -v "${CXX:-clang++}" >/dev/null; then
+  echo "[fuzz] clang is needed: apt-get install -y clang libclang-rt-dev" >&2
+  exit 1
+fi
+
 CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B build/fuzz -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATCHWELL_FUZZ=ON \
   -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_BUILD_CLI=OFF \
