@@ -267,3 +267,15 @@ def test_cpu_method_gives_the_same_file(files):
     assert patchwell.inpaint_file(files["image"], files["mask"], out, 2,
                                   patchwell.InpaintCPU)
     np.testing.assert_array_equal(load(out), files["expected"])
+
+
+def test_non_ascii_names_are_opened_and_printed(files, capfd):
+    d = files["dir"]
+    image = d / "фото été.png"
+    image.write_bytes(pathlib.Path(files["image"]).read_bytes())
+    assert patchwell.inpaint_file(str(image), files["mask"], rad=2, method=GPU,
+                                  device="cpu")
+    assert (d / "фото été_inpaint.png").exists()
+    missing = str(d / "ñame.bmp")
+    assert patchwell.inpaint_file(missing, files["mask"], rad=2, method=GPU) is False
+    assert capfd.readouterr().out == "Error openning image: %s\n" % missing
