@@ -1,13 +1,15 @@
 # Two entry points for a fresh Debian machine (run as root):
 #   make demo   set everything up, build, and repair the sample picture
 #   make test   set everything up, build, and run every test (C++ and Python)
-# Both are idempotent and print what they do.
+# Both are idempotent and print what they do. Further checks of the image
+# readers (need clang for fuzzing): make test-sanitize, make fuzz.
 
 PY        := .venv/bin/python
 CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
 
-.PHONY: all setup build-cpp test-cpp install test-python test demo bench clean
+.PHONY: all setup build-cpp test-cpp install test-python test demo bench \
+        test-sanitize fuzz clean
 
 all: test
 
@@ -35,8 +37,19 @@ test-python: install
 test: test-cpp test-python
 
 demo: install
-	@echo "[demo] inpainting a synthetic picture"
-	@$(PY) examples/demo.py
+	@echo "[demo] patchwell samples/sample.png samples/sample_mask.png -o out/sample_inpaint.png"
+	@mkdir -p out
+	@out=$$(.venv/bin/patchwell samples/sample.png samples/sample_mask.png \
+	    -o out/sample_inpaint.png) && echo "[demo] repaired image written to $$out"
+
+test-sanitize: setup
+	@echo "[test] C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+	@bash scripts/sanitize.sh
+
+FUZZ_SECONDS ?= 60
+fuzz: setup
+	@echo "[fuzz] each image reader for $(FUZZ_SECONDS) s (clang, libFuzzer)"
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench: build-cpp install
 	@echo "[bench] CPU backend against the plain scalar reference"

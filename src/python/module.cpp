@@ -1,5 +1,5 @@
 // The Python module `patchwell`: the InpaintMethod enumeration, version,
-// device_info and inpaint.
+// inpaint_file, inpaint and device_info.
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -11,8 +11,12 @@
 
 #include "fill/engine.h"
 #include "inpaint/driver.h"
+#include "inpaint/file_entry.h"
+#include "inpaint/run_lock.h"
+#include "inpaint/version.h"
 #include "platform/console.h"
 #include "python/array_arg.h"
+#include "python/path_arg.h"
 #include "python/run_control.h"
 
 namespace py = pybind11;
@@ -20,24 +24,15 @@ namespace py = pybind11;
 namespace pw::python {
 namespace {
 
-constexpr const char* kVersion = "Patchwell 1.0.2 (gpu)";
-
-// The fill methods keep process-wide state (the CUDA constant window, the
-// device variables): one inpaint at a time.
-std::mutex& RunMutex() {
-  static std::mutex m;
-  return m;
-}
-
-// The figures of the last run that got as far as the fill (guarded by
-// RunMutex).
+// The figures of the last run that got as far as the fill (guarded by the
+// run mutex).
 RunStats& LastRunStats() {
   static RunStats stats;
   return stats;
 }
 
 py::dict LastRunStatsDict() {
-  std::lock_guard<std::mutex> guard(RunMutex());
+  std::lock_guard<std::mutex> guard(InpaintRunMutex());
   const RunStats& s = LastRunStats();
   py::dict d;
   d["device"] = s.backend == Backend::Cuda ? "cuda" : "cpu";
@@ -47,12 +42,50 @@ py::dict LastRunStatsDict() {
   return d;
 }
 
+// Marks the calling thread as running an inpaint. A progress callback that
+// started another one would wait for the run it is part of.
+class RunningHere {
+ public:
+  RunningHere() {
+    if (running_)
+      throw std::runtime_error(
+          "patchwell.inpaint cannot be called from a progress callback");
+    running_ = true;
+  }
+  ~RunningHere() { running_ = false; }
+  RunningHere(const RunningHere&) = delete;
+  RunningHere& operator=(const RunningHere&) = delete;
+
+ private:
+  static thread_local bool running_;
+};
+thread_local bool RunningHere::running_ = false;
+
 Backend ParseDevice(const std::string& device) {
   if (device == "auto") return Backend::Auto;
   if (device == "cpu") return Backend::Cpu;
   if (device == "cuda") return Backend::Cuda;
   throw py::value_error("device must be 'auto', 'cpu' or 'cuda', not '" +
                         device + "'");
+}
+
+void CheckRadius(int rad) {
+  if (rad < 0 || rad > 127)
+    throw py::value_error("rad must be between 0 and 127, got " +
+                          std::to_string(rad));
+}
+
+// The device argument; "cuda" is refused up front, with the reason, when no
+// device is usable.
+Backend RequestedBackend(const std::string& device) {
+  Backend requested = ParseDevice(device);
+  if (requested == Backend::Cuda) requested = ResolveBackend(Backend::Cuda);
+  return requested;
+}
+
+void CheckProgress(const py::object& progress) {
+  if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
+    throw py::type_error("progress must be None or a callable taking the percent");
 }
 
 void RequireWritableContiguous(const py::array& a, const char* what) {
@@ -66,14 +99,10 @@ void RequireWritableContiguous(const py::array& a, const char* what) {
 
 bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, int rad, int method,
              bool verbose, const std::string& device, py::object progress) {
-  if (rad < 0 || rad > 127)
-    throw py::value_error("rad must be between 0 and 127, got " +
-                          std::to_string(rad));
-  Backend requested = ParseDevice(device);
-  // "cuda" is refused up front, with the reason, when no device is usable.
-  if (requested == Backend::Cuda) requested = ResolveBackend(Backend::Cuda);
-  if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
-    throw py::type_error("progress must be None or a callable taking the percent");
+  const RunningHere running;
+  CheckRadius(rad);
+  const Backend requested = RequestedBackend(device);
+  CheckProgress(progress);
 
   py::array& image = image_arg.array;
   py::array& mask = mask_arg.array;
@@ -112,17 +141,6 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, int rad, int method,
   for (int64_t i = 0; i < pixels; ++i)
     mask_bytes[i] = mask_bytes[i] > 128 ? 1 : 0;
 
-  // A progress callback that starts another inpaint would wait for itself.
-  thread_local bool in_run = false;
-  if (in_run)
-    throw std::runtime_error(
-        "patchwell.inpaint cannot be called from a progress callback");
-  struct RunFlag {
-    bool& flag;
-    explicit RunFlag(bool& f) : flag(f) { flag = true; }
-    ~RunFlag() { flag = false; }
-  } run_flag(in_run);
-
   RunControl control(std::move(progress));
   InpaintOptions options;
   options.backend = requested;
@@ -130,11 +148,38 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, int rad, int method,
   bool result = false;
   {
     py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> one_at_a_time(RunMutex());
+    std::lock_guard<std::mutex> one_at_a_time(InpaintRunMutex());
     options.stats = &LastRunStats();
     result = InpaintImage(image_bytes, mask_bytes, static_cast<int32_t>(width),
                           static_cast<int32_t>(height), rad, method, verbose,
                           options);
+  }
+  control.Finish();
+  return result;
+}
+
+bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
+                      const OptionalPathArg& out_file, int rad, int method,
+                      bool verbose, const std::string& device,
+                      py::object progress) {
+  const RunningHere running;
+  CheckRadius(rad);
+  const Backend requested = RequestedBackend(device);
+  CheckProgress(progress);
+  RunControl control(std::move(progress));
+  FileRunOptions options;
+  options.inpaint.backend = requested;
+  control.Attach(options.inpaint);
+  // A run stopped by Ctrl+C or by the progress callback raises instead of
+  // writing a half-filled picture.
+  options.abandoned = [&control] { return control.SettleAfterRun(); };
+  bool result = false;
+  {
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> one_at_a_time(InpaintRunMutex());
+    options.inpaint.stats = &LastRunStats();
+    result = InpaintFile(image_file.path, mask_file.path, out_file.get(), rad,
+                         method, verbose, options);
   }
   control.Finish();
   return result;
@@ -164,7 +209,61 @@ PYBIND11_MODULE(patchwell, m) {
       .value("InpaintGPUfast", pw::kMethodGpuFast)
       .export_values();
 
-  m.def("version", [] { return std::string(kVersion); }, "return version");
+  m.def("version", [] { return std::string(pw::kVersionText); },
+        "return version");
+
+  m.def(
+      "inpaint_file",
+      [](const PathArg& image_file, const PathArg& mask_file,
+         const OptionalPathArg& out_file, int rad, pw::Method method,
+         bool verbose, const std::string& device, py::object progress) {
+        return InpaintFileEntry(image_file, mask_file, out_file, rad,
+                                static_cast<int>(method), verbose, device,
+                                std::move(progress));
+      },
+      py::arg("image_file"), py::arg("mask_file"),
+      py::arg("out_file") = py::none(), py::arg("rad"), py::arg("method"),
+      py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
+      py::arg("progress") = py::none(),
+      R"doc(load weights
+
+Inpaint an image file and write the result to another file.
+
+Parameters
+----------
+image_file : str
+    The picture to repair. Its extension picks the format: .png, .jpg,
+    .jpeg, .bmp, .ppm, .txt or .dat.
+mask_file : str
+    A picture of the same size; pixels whose gray value is above 128 are
+    filled. Any readable format.
+out_file : str or None
+    Where to write the result; its extension picks the format (.png, .jpg,
+    .bmp, .ppm, .pgm, .pbm, .txt, .dat, .cpp, .cxx). None or "" writes next
+    to image_file with "_inpaint" before the extension.
+rad : int
+    Window radius, 0 to 127; windows are 2 * rad + 1 pixels square. Pass it
+    by keyword when out_file is left out.
+method : InpaintMethod
+    InpaintGPU (exhaustive search), InpaintCPU (the same search, always on
+    the CPU) or InpaintGPUfast (pruned search).
+verbose : bool
+    Print statistics, progress marks, the elapsed time and the output name.
+device : {'auto', 'cpu', 'cuda'}, keyword-only
+    Where the fill runs; 'auto' uses CUDA when a device is usable.
+progress : callable or None, keyword-only
+    Called with the percent done (0 first, 100 last). An exception raised by
+    it stops the run and is re-raised; nothing is written then.
+
+Returns
+-------
+bool
+    True when the image was inpainted and written. False, with a message,
+    when a file could not be read ("Error openning image: ...", "Error
+    openning mask: ..."), the mask's size differs, nothing was to be filled
+    ("Nothing to inpaint!") or the output could not be written ("Error
+    saving image: ...").
+)doc");
 
   m.def(
       "inpaint",
@@ -194,8 +293,7 @@ rad : int
     Window radius, 0 to 127; windows are 2 * rad + 1 pixels square.
 method : InpaintMethod
     InpaintGPU (exhaustive search), InpaintCPU (the same search, always on
-    the CPU) or InpaintGPUfast (pruned search: candidates ranked by window
-    mean and scored bucket by bucket; a different result, much faster).
+    the CPU) or InpaintGPUfast (pruned search).
 verbose : bool
     Print statistics, progress marks and the elapsed time.
 device : {'auto', 'cpu', 'cuda'}, keyword-only

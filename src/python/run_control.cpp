@@ -63,6 +63,12 @@ void RunControl::Poll(InpaintContext& ctx) {
   Deliver(&ctx);
 }
 
+bool RunControl::SettleAfterRun() {
+  py::gil_scoped_acquire locked;
+  if (!failed_) Deliver(nullptr);
+  return failed_;
+}
+
 void RunControl::Finish() {
   if (!failed_) {
     Deliver(nullptr);

@@ -29,6 +29,11 @@ class RunControl final : public ProgressSink {
   // queued and raises the exception that stopped the run, if any.
   void Finish();
 
+  // After the fill, on the calling thread without the interpreter lock:
+  // delivers what is still queued (taking the lock) and tells whether the
+  // callback or Ctrl+C has stopped the run, before anything is saved.
+  bool SettleAfterRun();
+
  private:
   void Poll(InpaintContext& ctx);             // takes the interpreter lock
   void Deliver(InpaintContext* ctx);          // lock held

@@ -1,0 +1,126 @@
+"""Makes the sample picture of the demo: a photo-like landscape with
+scratches and a scribble on it, and the mask that marks them.
+
+    .venv/bin/python scripts/make_sample.py            # samples/sample*.png
+    .venv/bin/python scripts/make_sample.py --figure   # also docs/before_after.png
+
+The picture is drawn here from seeded noise, so it is the project's own
+and the same on every run. --figure repairs it with the installed
+`patchwell` command and puts damaged and repaired side by side.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import sysconfig
+
+import numpy as np
+from PIL import Image, ImageDraw
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(__file__), ".."))
+W, H = 240, 160
+
+
+def smooth_noise(rng, h, w, cell):
+    """Value noise: a coarse random grid upsampled with bicubic filtering."""
+    grid = rng.random((h // cell + 3, w // cell + 3)).astype(np.float32)
+    img = Image.fromarray(grid, mode="F").resize(
+        ((w // cell + 3) * cell, (h // cell + 3) * cell), Image.BICUBIC)
+    return np.asarray(img)[cell:cell + h, cell:cell + w]
+
+
+def landscape(seed=2025):
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:H, 0:W].astype(np.float32)
+    img = np.zeros((H, W, 3), np.float32)
+
+    # Sky: a gradient with soft clouds and a low sun.
+    t = y / H
+    sky = np.stack([90 + 120 * t, 140 + 90 * t, 215 + 30 * t], -1)
+    clouds = np.clip(smooth_noise(rng, H, W, 24) * 1.6 - 0.7, 0, 1)[..., None]
+    sky = sky * (1 - 0.7 * clouds) + 245 * 0.7 * clouds
+    sun = np.exp(-(((x - 175) ** 2 + (y - 38) ** 2) / 90.0))[..., None]
+    img[:] = sky * (1 - sun) + np.array([255, 240, 200]) * sun
+
+    # Mountains: a ridge of sines and noise, rock texture, snow on the tops.
+    xs = x[0]
+    ridge = 70 + 14 * np.sin(xs / 23.0) + 9 * np.sin(xs / 7.3 + 1) \
+        + 10 * smooth_noise(rng, 1, W, 16)[0]
+    rock = (smooth_noise(rng, H, W, 6) - 0.5) * 40 + rng.normal(0, 5, (H, W))
+    mountain = (y > ridge[None, :])
+    shade = np.clip((y - ridge[None, :]) / 40.0, 0, 1)
+    rock_col = np.stack([105 + rock - 30 * shade, 110 + rock - 25 * shade,
+                         125 + rock - 20 * shade], -1)
+    snow = (y < ridge[None, :] + 9 - 6 * smooth_noise(rng, H, W, 5)) & mountain
+    img[mountain] = rock_col[mountain]
+    img[snow] = (235 + rock[snow, None] * 0.2) * np.array([1.0, 1.0, 1.03])
+
+    # Meadow: green grass with blades of noise, darker towards the front.
+    horizon = 108 + 6 * np.sin(xs / 31.0) + 4 * smooth_noise(rng, 1, W, 12)[0]
+    meadow = y > horizon[None, :]
+    grass = rng.normal(0, 10, (H, W)) + (smooth_noise(rng, H, W, 8) - 0.5) * 50
+    depth = np.clip((y - horizon[None, :]) / 50.0, 0, 1)
+    green = np.stack([70 + grass * 0.6 - 30 * depth, 125 + grass - 35 * depth,
+                      45 + grass * 0.4 - 15 * depth], -1)
+    img[meadow] = green[meadow]
+
+    # A few dark trees on the horizon.
+    for cx in rng.integers(10, W - 10, 7):
+        top = int(horizon[cx]) - rng.integers(12, 22)
+        for row in range(top, int(horizon[cx]) + 2):
+            half = max(1, (row - top) // 3)
+            img[row, cx - half:cx + half + 1] = (35, 70 + (row % 3) * 6, 40)
+    return np.clip(img, 0, 255).astype(np.uint8)
+
+
+def damage():
+    """The mask: two scratches, a scribble and a blot."""
+    mask = Image.new("L", (W, H), 0)
+    draw = ImageDraw.Draw(mask)
+    draw.line([(12, 20), (96, 150)], fill=255, width=3)
+    draw.line([(150, 8), (228, 60)], fill=255, width=2)
+    draw.line([(40, 128), (70, 118), (100, 134), (130, 120), (160, 136)],
+              fill=255, width=3)
+    draw.ellipse([(184, 112), (202, 128)], fill=255)
+    return np.asarray(mask)
+
+
+def figure(damaged, repaired, path):
+    gap, label = 6, 16
+    out = Image.new("RGB", (2 * W + gap, H + label), (255, 255, 255))
+    out.paste(Image.fromarray(damaged), (0, label))
+    out.paste(Image.fromarray(repaired), (W + gap, label))
+    draw = ImageDraw.Draw(out)
+    draw.text((4, 2), "before: damaged sample", fill=(0, 0, 0))
+    draw.text((W + gap + 4, 2), "after: patchwell sample.png sample_mask.png",
+              fill=(0, 0, 0))
+    out.save(path, optimize=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--figure", action="store_true",
+                        help="also repair the sample and write docs/before_after.png")
+    args = parser.parse_args()
+
+    photo, mask = landscape(), damage()
+    damaged = photo.copy()
+    damaged[mask > 128] = (250, 250, 245)  # the scratches show white
+    sample = os.path.join(ROOT, "samples", "sample.png")
+    sample_mask = os.path.join(ROOT, "samples", "sample_mask.png")
+    Image.fromarray(damaged).save(sample, optimize=True)
+    Image.fromarray(mask).save(sample_mask, optimize=True)
+    print(f"wrote {sample} and {sample_mask}")
+    if args.figure:
+        os.makedirs(os.path.join(ROOT, "out"), exist_ok=True)
+        repaired = os.path.join(ROOT, "out", "sample_inpaint.png")
+        exe = os.path.join(sysconfig.get_path("scripts"), "patchwell")
+        subprocess.run([exe, sample, sample_mask, "-o", repaired, "-q"], check=True)
+        path = os.path.join(ROOT, "docs", "before_after.png")
+        figure(damaged, np.asarray(Image.open(repaired)), path)
+        print(f"wrote {path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

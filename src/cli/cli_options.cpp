@@ -1,0 +1,169 @@
+#include "cli/cli_options.h"
+
+#include <cstdlib>
+
+namespace pw::cli {
+namespace {
+
+bool ParseRadius(const std::string& text, int& radius) {
+  if (text.empty() || text.size() > 3) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  radius = std::atoi(text.c_str());
+  return radius <= 127;
+}
+
+bool ParseMethod(const std::string& text, int32_t& method) {
+  if (text == "gpu") method = kMethodGpu;
+  else if (text == "cpu") method = kMethodCpu;
+  else if (text == "gpu-fast") method = kMethodGpuFast;
+  else return false;
+  return true;
+}
+
+bool ParseDevice(const std::string& text, Backend& device) {
+  if (text == "auto") device = Backend::Auto;
+  else if (text == "cpu") device = Backend::Cpu;
+  else if (text == "cuda") device = Backend::Cuda;
+  else return false;
+  return true;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return
+      "usage: patchwell IMAGE MASK [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
+      "                 [--device auto|cpu|cuda] [-v] [-q]\n"
+      "\n"
+      "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
+      "value in MASK (a picture of the same size) is above 128 is filled from\n"
+      "the best-matching window elsewhere in the image. Formats follow the\n"
+      "extensions: read .png .jpg .jpeg .bmp .ppm .txt .dat; write .png .jpg\n"
+      ".bmp .ppm .pgm .pbm .txt .dat .cpp .cxx.\n"
+      "\n"
+      "options:\n"
+      "  -o, --output OUT     write the result to OUT (default: IMAGE with\n"
+      "                       \"_inpaint\" before its extension)\n"
+      "  -r, --radius N       window radius, 0 to 127 (default 7)\n"
+      "  -m, --method M       gpu: exhaustive search on the chosen device\n"
+      "                       (default); cpu: the same search on the CPU;\n"
+      "                       gpu-fast: pruned search\n"
+      "      --device D       auto (CUDA when usable, default), cpu or cuda\n"
+      "  -v, --verbose        print statistics, progress marks and timing\n"
+      "  -q, --quiet          print nothing but errors (no progress bar,\n"
+      "                       no output name)\n"
+      "  -h, --help           show this help and exit\n"
+      "      --version        show the version and exit\n"
+      "\n"
+      "On success the output's name is printed and the exit status is 0; on\n"
+      "a terminal a progress bar shows on standard error meanwhile (not with\n"
+      "-v, whose progress marks take its place). Escape stops the run early\n"
+      "and writes the pixels filled so far. Every failure prints one line on\n"
+      "standard error and exits with status 1 (2 for a wrong command line).\n";
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args,
+                      CliOptions& options, std::string& error) {
+  std::vector<std::string> positional;
+  bool options_ended = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    // Split "--name=value" and "-xVALUE" forms.
+    std::string name = arg;
+    std::optional<std::string> attached;
+    if (arg.compare(0, 2, "--") == 0) {
+      const size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        attached = arg.substr(eq + 1);
+      }
+    } else if (arg.size() > 2) {
+      name = arg.substr(0, 2);
+      attached = arg.substr(2);
+    }
+
+    auto flag = [&](bool& target) {
+      if (attached) {
+        error = "option '" + name + "' takes no value";
+        return false;
+      }
+      target = true;
+      return true;
+    };
+    auto value = [&](std::string& out) {
+      if (attached) {
+        out = *attached;
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        error = "option '" + name + "' needs a value";
+        return false;
+      }
+      out = args[++i];
+      return true;
+    };
+
+    std::string text;
+    if (name == "-h" || name == "--help") {
+      if (!flag(options.help)) return false;
+    } else if (name == "--version") {
+      if (!flag(options.version)) return false;
+    } else if (name == "-v" || name == "--verbose") {
+      if (!flag(options.verbose)) return false;
+    } else if (name == "-q" || name == "--quiet") {
+      if (!flag(options.quiet)) return false;
+    } else if (name == "-o" || name == "--output") {
+      if (!value(text)) return false;
+      if (text.empty()) {
+        error = "the output name must not be empty";
+        return false;
+      }
+      options.output = text;
+    } else if (name == "-r" || name == "--radius") {
+      if (!value(text)) return false;
+      if (!ParseRadius(text, options.radius)) {
+        error = "radius must be a whole number from 0 to 127, not '" + text + "'";
+        return false;
+      }
+    } else if (name == "-m" || name == "--method") {
+      if (!value(text)) return false;
+      if (!ParseMethod(text, options.method)) {
+        error = "method must be cpu, gpu or gpu-fast, not '" + text + "'";
+        return false;
+      }
+    } else if (name == "--device") {
+      if (!value(text)) return false;
+      if (!ParseDevice(text, options.device)) {
+        error = "device must be auto, cpu or cuda, not '" + text + "'";
+        return false;
+      }
+    } else {
+      error = "unknown option '" + name + "'";
+      return false;
+    }
+  }
+  if (options.help || options.version) return true;
+  if (options.verbose && options.quiet) {
+    error = "-v and -q cannot be used together";
+    return false;
+  }
+  if (positional.size() != 2) {
+    error = positional.size() < 2 ? "IMAGE and MASK are required"
+                                  : "too many arguments: '" + positional[2] + "'";
+    return false;
+  }
+  options.image = positional[0];
+  options.mask = positional[1];
+  return true;
+}
+
+}  // namespace pw::cli

@@ -1,0 +1,169 @@
+#include "image/png_codec.h"
+
+#include <csetjmp>
+#include <new>
+
+#include <png.h>
+
+#include "image/image_limits.h"
+
+namespace Common {
+namespace {
+
+// libpng reports an error by calling this, which must not return: it jumps
+// back to the setjmp of the routine that called into the library.
+[[noreturn]] void OnPngError(png_structp png, png_const_charp) {
+  png_longjmp(png, 1);
+}
+
+void OnPngWarning(png_structp, png_const_charp) {}
+
+// Everything a read holds, released by Finish on every path. Kept outside
+// the frame of the setjmp so that the long jump leaves it intact.
+struct PngRead {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  uint8_t* block = nullptr;
+  png_bytep* rows = nullptr;
+  int32_t width = 0, height = 0, stride = 0, channels = 0;
+
+  void Finish() {
+    if (png != nullptr) png_destroy_read_struct(&png, &info, nullptr);
+    delete[] rows;
+    rows = nullptr;
+  }
+};
+
+// The library part of the read, with only trivially destructible locals:
+// a long jump out of libpng lands in its setjmp.
+bool DecodePng(FILE* stream, PngRead& r) {
+  if (setjmp(png_jmpbuf(r.png))) return false;
+  png_set_user_limits(r.png, static_cast<png_uint_32>(kMaxImageDimension),
+                      static_cast<png_uint_32>(kMaxImageDimension));
+#if defined(FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION)
+  // Let mutated inputs past the checksums, to reach the code behind them.
+  png_set_crc_action(r.png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
+#if defined(PNG_IGNORE_ADLER32)
+  png_set_option(r.png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+#endif
+#endif
+  png_init_io(r.png, stream);
+  png_set_sig_bytes(r.png, 8);
+  png_read_info(r.png, r.info);
+
+  const png_uint_32 width = png_get_image_width(r.png, r.info);
+  const png_uint_32 height = png_get_image_height(r.png, r.info);
+  const int colourType = png_get_color_type(r.png, r.info);
+  const int bitDepth = png_get_bit_depth(r.png, r.info);
+  switch (colourType) {
+    case PNG_COLOR_TYPE_GRAY: r.channels = 1; break;
+    case PNG_COLOR_TYPE_RGB: r.channels = 3; break;
+    case PNG_COLOR_TYPE_RGB_ALPHA: r.channels = 4; break;
+    default: return false;  // palette, gray with alpha
+  }
+  const int64_t blockBytes = CheckedBlockBytes(width, height, r.channels);
+  if (blockBytes < 0) return false;
+
+  if (bitDepth == 16) png_set_strip_16(r.png);
+  if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8)
+    png_set_expand_gray_1_2_4_to_8(r.png);
+  png_set_bgr(r.png);
+  png_set_interlace_handling(r.png);
+  png_read_update_info(r.png, r.info);
+  // After the transforms every row is width x channels bytes.
+  if (png_get_rowbytes(r.png, r.info) !=
+          static_cast<png_size_t>(width) * static_cast<png_size_t>(r.channels) ||
+      png_get_channels(r.png, r.info) != r.channels)
+    return false;
+
+  r.width = static_cast<int32_t>(width);
+  r.height = static_cast<int32_t>(height);
+  r.stride = static_cast<int32_t>(PaddedRowBytes(width, r.channels));
+  r.block = new (std::nothrow) uint8_t[static_cast<size_t>(blockBytes) + 1];
+  r.rows = new (std::nothrow) png_bytep[height > 0 ? height : 1];
+  if (r.block == nullptr || r.rows == nullptr) return false;
+  for (png_uint_32 y = 0; y < height; ++y)
+    r.rows[y] = r.block + static_cast<size_t>(r.stride) * y;
+  png_read_image(r.png, r.rows);
+  // Reads up to the end chunk: a file cut short after its pixels fails too.
+  png_read_end(r.png, nullptr);
+  return true;
+}
+
+struct PngWrite {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  png_bytep* rows = nullptr;
+
+  void Finish() {
+    if (png != nullptr) png_destroy_write_struct(&png, &info);
+    delete[] rows;
+    rows = nullptr;
+  }
+};
+
+bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
+               int32_t stride, int32_t channels, FILE* stream, PngWrite& w) {
+  if (setjmp(png_jmpbuf(w.png))) return false;
+  const int colourType = channels == 1   ? PNG_COLOR_TYPE_GRAY
+                         : channels == 3 ? PNG_COLOR_TYPE_RGB
+                                         : PNG_COLOR_TYPE_RGB_ALPHA;
+  png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width),
+               static_cast<png_uint_32>(height), 8, colourType,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_set_compression_level(w.png, 1);
+  w.rows = new (std::nothrow) png_bytep[height > 0 ? height : 1];
+  if (w.rows == nullptr) return false;
+  // Without transforms libpng copies each row before filtering it, so the
+  // rows can point straight into the image.
+  for (int32_t y = 0; y < height; ++y)
+    w.rows[y] = const_cast<png_bytep>(pixels + static_cast<size_t>(stride) * y);
+  png_init_io(w.png, stream);
+  png_set_rows(w.png, w.info, w.rows);
+  png_write_png(w.png, w.info, PNG_TRANSFORM_IDENTITY, nullptr);
+  return true;
+}
+
+}  // namespace
+
+bool ReadPngFile(FILE* stream, DecodedBlock& block) {
+  png_byte signature[8];
+  if (std::fread(signature, 1, sizeof signature, stream) != sizeof signature ||
+      png_sig_cmp(signature, 0, sizeof signature) != 0)
+    return false;
+
+  PngRead r;
+  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError,
+                                 OnPngWarning);
+  if (r.png == nullptr) return false;
+  r.info = png_create_info_struct(r.png);
+  const bool ok = r.info != nullptr && DecodePng(stream, r);
+  r.Finish();
+  if (!ok) {
+    delete[] r.block;
+    return false;
+  }
+  block.data.reset(r.block);
+  block.width = r.width;
+  block.height = r.height;
+  block.stride = r.stride;
+  block.channels = r.channels;
+  return true;
+}
+
+bool WritePngFile(const uint8_t* pixels, int32_t width, int32_t height,
+                  int32_t stride, int32_t channels, FILE* stream) {
+  if (channels != 1 && channels != 3 && channels != 4) return false;
+  PngWrite w;
+  w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError,
+                                  OnPngWarning);
+  if (w.png == nullptr) return false;
+  w.info = png_create_info_struct(w.png);
+  const bool ok = w.info != nullptr &&
+                  EncodePng(pixels, width, height, stride, channels, stream, w);
+  w.Finish();
+  return ok;
+}
+
+}  // namespace Common

@@ -1,0 +1,151 @@
+#include "image/pnm_format.h"
+
+#include <cstring>
+
+#include "image/image_limits.h"
+#include "image/stream_io.h"
+
+namespace Common {
+namespace {
+
+bool IsSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+bool IsDigit(int c) { return c >= '0' && c <= '9'; }
+
+// scanf's %d on a line: optional sign, then at least one digit. Numbers
+// that do not fit 32 bits are not values.
+bool ScanInteger(const char*& p, int32_t& value) {
+  const char* q = p;
+  while (IsSpace(static_cast<unsigned char>(*q))) ++q;
+  bool negative = false;
+  if (*q == '+' || *q == '-') negative = *q++ == '-';
+  if (!IsDigit(static_cast<unsigned char>(*q))) return false;
+  int64_t v = 0;
+  for (; IsDigit(static_cast<unsigned char>(*q)); ++q) {
+    v = v * 10 + (*q - '0');
+    if (v > INT32_MAX) return false;
+  }
+  value = static_cast<int32_t>(negative ? -v : v);
+  p = q;
+  return true;
+}
+
+// One P3 sample: white space, an optional sign, digits. The low 8 bits of
+// the number are kept, whatever its size.
+bool ReadAsciiSample(FILE* stream, uint8_t& sample) {
+  int c;
+  do c = std::getc(stream);
+  while (c != EOF && IsSpace(c));
+  bool negative = false;
+  if (c == '+' || c == '-') {
+    negative = c == '-';
+    c = std::getc(stream);
+  }
+  if (!IsDigit(c)) return false;
+  uint32_t v = 0;
+  for (; IsDigit(c); c = std::getc(stream)) v = v * 10u + static_cast<uint32_t>(c - '0');
+  if (c != EOF) std::ungetc(c, stream);
+  sample = static_cast<uint8_t>(negative ? 0u - v : v);
+  return true;
+}
+
+}  // namespace
+
+bool ReadPnmHeader(FILE* stream, int32_t& width, int32_t& height,
+                   int32_t& maximum, bool& ascii) {
+  char line[1024];
+  std::string magic;
+  int32_t numbers[3] = {0, 0, 0};
+  int found = 0;
+  while (found < 4 && std::fgets(line, sizeof line, stream) != nullptr) {
+    if (std::strchr(line, '#') != nullptr) continue;
+    const char* p = line;
+    while (found < 4) {
+      if (found == 0) {
+        while (IsSpace(static_cast<unsigned char>(*p))) ++p;
+        if (*p == '\0') break;
+        const char* start = p;
+        while (*p != '\0' && !IsSpace(static_cast<unsigned char>(*p))) ++p;
+        magic.assign(start, p);
+      } else if (!ScanInteger(p, numbers[found - 1])) {
+        break;
+      }
+      ++found;
+    }
+  }
+  if (found < 4) return false;
+  if (magic != "P3" && magic != "P6") return false;
+  width = numbers[0];
+  height = numbers[1];
+  maximum = numbers[2];
+  ascii = magic == "P3";
+  return true;
+}
+
+bool ReadPpm(CImage& image, FILE* stream) {
+  int32_t width = 0, height = 0, maximum = 0;
+  bool ascii = false;
+  if (!ReadPnmHeader(stream, width, height, maximum, ascii)) return false;
+  if (CheckedBlockBytes(width, height, 3) < 0) return false;
+
+  // Refuse files too short for their pixels before allocating: a binary
+  // sample takes one byte, an ASCII sample a digit and a separator.
+  const int64_t samples = int64_t{3} * width * height;
+  const int64_t remaining = RemainingBytes(stream);
+  if (remaining < 0) return false;
+  if (samples > 0 && remaining < (ascii ? 2 * samples - 1 : samples))
+    return false;
+
+  if (!image.Create(width, height, 3, true, false)) return false;
+  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  for (int32_t y = 0; y < height; ++y) {
+    uint8_t* row = image.pixels + static_cast<size_t>(image.stride) * y;
+    if (!ascii) {
+      if (!ReadExact(stream, row, rowBytes)) return false;
+      continue;
+    }
+    for (size_t i = 0; i < rowBytes; ++i)
+      if (!ReadAsciiSample(stream, row[i])) return false;
+  }
+  return true;
+}
+
+bool WritePnm(const CImage& image, FILE* stream, PnmKind kind) {
+  switch (kind) {
+    case PnmKind::Ppm:
+      std::fprintf(stream, "%s\n%d %d\n255\n", "P6", image.width,
+                   image.height);
+      for (int32_t y = 0; y < image.height; ++y)
+        for (int32_t x = 0; x < image.width; ++x) {
+          uint8_t r, g, b;
+          image.GetRgb(x, y, r, g, b);
+          std::fputc(r, stream);
+          std::fputc(g, stream);
+          std::fputc(b, stream);
+        }
+      break;
+    case PnmKind::Pgm:
+      std::fprintf(stream, "%s\n%d %d\n255\n", "P5", image.width,
+                   image.height);
+      for (int32_t y = 0; y < image.height; ++y)
+        for (int32_t x = 0; x < image.width; ++x)
+          std::fputc(image.GetGray(x, y), stream);
+      break;
+    case PnmKind::Pbm:
+      std::fprintf(stream, "P4\n%d %d\n", image.width, image.height);
+      for (int32_t y = 0; y < image.height; ++y)
+        for (int32_t x0 = 0; x0 < image.width; x0 += 8) {
+          int bits = 0;
+          for (int32_t i = 0; i < 8 && x0 + i < image.width; ++i)
+            if (image.GetGray(x0 + i, y) == 0) bits |= 0x80 >> i;
+          std::fprintf(stream, "%c", bits);
+        }
+      break;
+  }
+  return std::ferror(stream) == 0;
+}
+
+}  // namespace Common

@@ -1,0 +1,73 @@
+// The file entry: reads an image file and a mask file, inpaints and writes
+// the result under the given name or one derived from the input's.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "inpaint/driver.h"
+
+namespace pw {
+
+// Derives the output name in place: everything from the last '.' on is
+// replaced by "_inpaint" and the extension (as FindExtension gives it,
+// upper-cased). False, with the name unchanged, when it holds no '.'.
+bool MakeOutputName(std::string& name);
+
+// The output name of a run: out_file when given and not empty, else the
+// image file's name with MakeOutputName applied.
+std::string ChooseOutputName(const std::string& image_file,
+                             const std::string* out_file);
+
+// How a run of the file entry ended.
+enum class FileRunStatus {
+  Saved,             // inpainted and written
+  ImageUnreadable,   // the image file could not be read (or made RGB)
+  ImageEmpty,        // the image file was read but holds no pixel
+  MaskUnreadable,    // the mask file could not be read
+  MaskSizeDiffers,   // the mask's size is not the image's
+  MaskUnusable,      // no mask buffer could be built from the mask image
+  NothingToInpaint,  // no gray value of the mask is above 128
+  Abandoned,         // the caller stopped the run; nothing was written
+  NotSaved,          // inpainted, but the output could not be written
+};
+
+struct FileRunResult {
+  FileRunStatus status = FileRunStatus::ImageUnreadable;
+  std::string output_name;   // set once the fill has run
+  int32_t image_width = 0, image_height = 0;
+  int32_t mask_width = 0, mask_height = 0;
+};
+
+struct FileRunOptions {
+  InpaintOptions inpaint;
+  // Asked after the fill: true when the caller stopped the run for a reason
+  // of its own (Ctrl+C, a failing progress callback). The partial result is
+  // then dropped instead of saved.
+  std::function<bool()> abandoned;
+  // Skip InpaintImage (and its "Nothing to inpaint!") when the mask marks
+  // no pixel, for callers that report that themselves.
+  bool skip_empty_mask = false;
+};
+
+// Runs the steps of the file entry and prints nothing of its own except
+// the "Output Image:" line when verbose (InpaintImage prints its own
+// lines). Uses the process-wide working image and mask buffer: callers
+// hold InpaintRunMutex(). Throws what InpaintImage throws, and
+// std::bad_alloc when the mask buffer cannot be had.
+FileRunResult RunFileInpaint(const std::string& image_file,
+                             const std::string& mask_file,
+                             const std::string* out_file, int32_t radius,
+                             int32_t method, bool verbose,
+                             const FileRunOptions& options = FileRunOptions());
+
+// RunFileInpaint with the entry's messages on standard output: "Error
+// openning image: %s\n", "Error openning mask: %s\n" and "Error saving
+// image: %s\n". True when the image was inpainted and saved.
+bool InpaintFile(const std::string& image_file, const std::string& mask_file,
+                 const std::string* out_file, int32_t radius, int32_t method,
+                 bool verbose,
+                 const FileRunOptions& options = FileRunOptions());
+
+}  // namespace pw

@@ -1,0 +1,53 @@
+// Writes the seed corpus of the fuzz targets: small valid files of every
+// variant the readers accept or refuse, into <folder>/<format>/seed-*.
+// Run once by hand (scripts/fuzz.sh --seeds); the files are kept in
+// tests/corpus, next to every input that ever made a reader fail.
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+
+#include "sample_files.h"
+
+using samples::Bytes;
+
+int main(int argc, char** argv) {
+  const std::string root = argc > 1 ? argv[1] : "tests/corpus";
+  auto put = [&](const std::string& format, const std::string& name,
+                 const Bytes& bytes) {
+    const std::string dir = root + "/" + format;
+    mkdir(root.c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
+    samples::WriteFile(dir + "/seed-" + name, bytes);
+  };
+  put("text", "5x3.txt", samples::Text(5, 3));
+  static const char utf16[] =
+      "\xFF\xFEN\0H\0O\0R\0Z\0 \0001\0\r\0\n\0N\0V\0E\0R\0T\0 \0001\0"
+      "\r\0\n\0007\0\t\0";
+  put("text", "utf16.txt", Bytes(utf16, utf16 + sizeof utf16 - 1));
+  const std::string separators = "NHORZ 4\nNVERT 2\n1,2;3.4\n(5) [6] {7} \"8\"\n";
+  put("text", "separators.txt", Bytes(separators.begin(), separators.end()));
+
+  put("bmp", "24bit-5x3.bmp", samples::Bmp(5, 3, 24));
+  put("bmp", "32bit-4x2.bmp", samples::Bmp(4, 2, 32));
+  put("bmp", "topdown-3x3.bmp", samples::Bmp(3, 3, 24, true));
+  put("bmp", "v5-bitfields-3x2.bmp", samples::Bmp(3, 2, 32, false, 124, 3));
+  put("bmp", "bitfields-2x2.bmp", samples::Bmp(2, 2, 32, false, 40, 3));
+
+  put("ppm", "p6-4x2.ppm", samples::Ppm(4, 2, false));
+  put("ppm", "p3-3x2-comment.ppm", samples::Ppm(3, 2, true, true));
+
+  put("png", "rgb-6x4.png", samples::Png(6, 4, 2));
+  put("png", "rgba-5x3.png", samples::Png(5, 3, 6));
+  put("png", "gray-7x3.png", samples::Png(7, 3, 0));
+  put("png", "gray1-9x2.png", samples::Png(9, 2, 0, 1));
+  put("png", "gray4-5x2.png", samples::Png(5, 2, 0, 4));
+  put("png", "rgb16-3x3.png", samples::Png(3, 3, 2, 16));
+  put("png", "interlaced-9x9.png", samples::Png(9, 9, 2, 8, true));
+  put("png", "palette-4x4-refused.png", samples::Png(4, 4, 3, 8));
+
+  put("jpeg", "rgb-16x8.jpg", samples::Jpeg(16, 8, 3));
+  put("jpeg", "progressive-9x7.jpg", samples::Jpeg(9, 7, 3, true));
+  put("jpeg", "gray-8x8-refused.jpg", samples::Jpeg(8, 8, 1));
+  std::printf("seed corpus written to %s\n", root.c_str());
+  return 0;
+}

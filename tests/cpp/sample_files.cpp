@@ -1,0 +1,221 @@
+#include "sample_files.h"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include <jpeglib.h>
+#include <png.h>
+
+namespace samples {
+namespace {
+
+void Put16(Bytes& b, size_t at, uint32_t v) {
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(Bytes& b, size_t at, uint32_t v) {
+  Put16(b, at, v & 0xFFFF);
+  Put16(b, at + 2, v >> 16);
+}
+
+void AppendString(Bytes& b, const std::string& s) {
+  b.insert(b.end(), s.begin(), s.end());
+}
+
+void PngWriteToVector(png_structp png, png_bytep data, png_size_t length) {
+  auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + length);
+}
+void PngFlush(png_structp) {}
+
+}  // namespace
+
+Bytes Bmp(int width, int height, int bits, bool topDown, int infoBytes,
+          int compression) {
+  const int channels = bits / 8;
+  const int rowBytes = (width * channels + 3) / 4 * 4;
+  const int masks = infoBytes == 40 && compression == 3 ? 12 : 0;
+  const size_t offset = 14 + static_cast<size_t>(infoBytes) + masks;
+  Bytes b(offset + static_cast<size_t>(rowBytes) * height, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  Put32(b, 2, static_cast<uint32_t>(b.size()));
+  Put32(b, 10, static_cast<uint32_t>(offset));
+  Put32(b, 14, static_cast<uint32_t>(infoBytes));
+  Put32(b, 18, static_cast<uint32_t>(width));
+  Put32(b, 22, static_cast<uint32_t>(topDown ? -height : height));
+  Put16(b, 26, 1);
+  Put16(b, 28, static_cast<uint32_t>(bits));
+  Put32(b, 30, static_cast<uint32_t>(compression));
+  Put32(b, 34, static_cast<uint32_t>(rowBytes * height));
+  if (compression == 3) {  // R, G, B masks right behind the 40 bytes
+    Put32(b, 54, 0x00FF0000);
+    Put32(b, 58, 0x0000FF00);
+    Put32(b, 62, 0x000000FF);
+  }
+  for (int y = 0; y < height; ++y) {
+    const int fileRow = topDown ? y : height - 1 - y;
+    uint8_t* p = b.data() + offset + static_cast<size_t>(rowBytes) * fileRow;
+    for (int x = 0; x < width; ++x, p += channels) {
+      p[0] = SamplePattern(x, y, 2);
+      p[1] = SamplePattern(x, y, 1);
+      p[2] = SamplePattern(x, y, 0);
+      if (channels == 4) p[3] = SamplePattern(x, y, 3);
+    }
+    // Row padding gets a marker that must never show up in a pixel.
+    for (int pad = width * channels; pad < rowBytes; ++pad)
+      b[offset + static_cast<size_t>(rowBytes) * fileRow + pad] = 0xEE;
+  }
+  return b;
+}
+
+Bytes Ppm(int width, int height, bool ascii, bool comment) {
+  Bytes b;
+  AppendString(b, ascii ? "P3\n" : "P6\n");
+  if (comment) AppendString(b, "# made by the patchwell tests\n");
+  AppendString(b, std::to_string(width) + " " + std::to_string(height) +
+                      "\n255\n");
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c) {
+        if (ascii)
+          AppendString(b, std::to_string(SamplePattern(x, y, c)) + " ");
+        else
+          b.push_back(SamplePattern(x, y, c));
+      }
+    if (ascii) b.push_back('\n');
+  }
+  return b;
+}
+
+Bytes Png(int width, int height, int colourType, int bitDepth,
+          bool interlaced) {
+  Bytes out;
+  png_structp png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    throw std::runtime_error("libpng could not write the sample");
+  }
+  png_set_write_fn(png, &out, PngWriteToVector, PngFlush);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width),
+               static_cast<png_uint_32>(height), bitDepth, colourType,
+               interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (colourType == PNG_COLOR_TYPE_PALETTE) {
+    png_color palette[256];
+    for (int i = 0; i < 256; ++i)
+      palette[i] = {static_cast<png_byte>(i), static_cast<png_byte>(255 - i),
+                    static_cast<png_byte>(i / 2)};
+    png_set_PLTE(png, info, palette, 1 << bitDepth);
+  }
+  png_write_info(png, info);
+
+  const int channels = colourType == PNG_COLOR_TYPE_RGB         ? 3
+                       : colourType == PNG_COLOR_TYPE_RGB_ALPHA ? 4
+                       : colourType == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
+                                                                 : 1;
+  const int bytesPerSample = bitDepth == 16 ? 2 : 1;
+  const size_t rowBytes =
+      bitDepth < 8 ? (static_cast<size_t>(width) * bitDepth + 7) / 8
+                   : static_cast<size_t>(width) * channels * bytesPerSample;
+  std::vector<Bytes> rows(static_cast<size_t>(height), Bytes(rowBytes, 0));
+  for (int y = 0; y < height; ++y) {
+    Bytes& row = rows[y];
+    for (int x = 0; x < width; ++x) {
+      if (bitDepth < 8) {
+        const int levels = (1 << bitDepth) - 1;
+        const int v = SamplePattern(x, y, 0) * levels / 255;
+        const int bit = x * bitDepth;
+        row[bit / 8] |= static_cast<uint8_t>(v << (8 - bitDepth - bit % 8));
+        continue;
+      }
+      for (int c = 0; c < channels; ++c) {
+        const uint8_t v = SamplePattern(x, y, c);
+        if (bitDepth == 16) {
+          const uint16_t wide = static_cast<uint16_t>(v << 8 | (255 - v));
+          row[(x * channels + c) * 2] = static_cast<uint8_t>(wide >> 8);
+          row[(x * channels + c) * 2 + 1] = static_cast<uint8_t>(wide);
+        } else {
+          row[x * channels + c] = v;
+        }
+      }
+    }
+  }
+  std::vector<png_bytep> pointers;
+  for (Bytes& row : rows) pointers.push_back(row.data());
+  png_write_image(png, pointers.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+Bytes Jpeg(int width, int height, int components, bool progressive,
+           int quality) {
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr err;
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_compress(&cinfo);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&cinfo, &buffer, &size);
+  cinfo.image_width = static_cast<JDIMENSION>(width);
+  cinfo.image_height = static_cast<JDIMENSION>(height);
+  cinfo.input_components = components;
+  cinfo.in_color_space = components == 1   ? JCS_GRAYSCALE
+                         : components == 4 ? JCS_CMYK
+                                           : JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  if (progressive) jpeg_simple_progression(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  Bytes row(static_cast<size_t>(width) * components);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < components; ++c)
+        row[x * components + c] = SamplePattern(x, y, c);
+    JSAMPROW pointer = row.data();
+    jpeg_write_scanlines(&cinfo, &pointer, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  Bytes out(buffer, buffer + size);
+  jpeg_destroy_compress(&cinfo);
+  std::free(buffer);
+  return out;
+}
+
+Bytes Text(int width, int height) {
+  Bytes b;
+  AppendString(b, "NHORZ " + std::to_string(width) + "\r\nNVERT " +
+                      std::to_string(height) + "\r\n");
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x)
+      AppendString(b, std::to_string(SamplePattern(x, y, 0)) + "\t");
+    AppendString(b, "\r\n");
+  }
+  return b;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw std::runtime_error("cannot create " + path);
+  const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  if (written != bytes.size()) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes ReadFile(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) throw std::runtime_error("cannot open " + path);
+  Bytes out;
+  uint8_t chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    out.insert(out.end(), chunk, chunk + got);
+  std::fclose(f);
+  return out;
+}
+
+}  // namespace samples

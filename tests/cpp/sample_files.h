@@ -1,0 +1,46 @@
+// Files of every format and variant the readers meet, made in memory with
+// libpng and libjpeg or byte by byte, for the unit tests and the seed corpus
+// of the fuzz targets. Pixels follow SamplePattern so that a test can tell
+// where each one came from.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace samples {
+
+using Bytes = std::vector<uint8_t>;
+
+// Sample c of pixel (x, y).
+inline uint8_t SamplePattern(int x, int y, int c) {
+  return static_cast<uint8_t>(x * 37 + y * 11 + c * 83 + (x * y) % 7);
+}
+
+// BMP with the pattern as R, G, B(, A): bits 24 or 32, rows bottom-up
+// unless topDown, an info header of infoBytes (40, 108 for V4, 124 for V5)
+// and compression 0 or 3 (with masks behind a 40-byte header).
+Bytes Bmp(int width, int height, int bits, bool topDown = false,
+          int infoBytes = 40, int compression = 0);
+
+// PPM, "P6" or "P3", with a comment line after the magic word when asked.
+Bytes Ppm(int width, int height, bool ascii, bool comment = false);
+
+// PNG through libpng: colour type 0, 2, 3, 4 or 6, bit depth 1 to 16.
+// Gray samples follow channel 0 of the pattern (scaled to the depth),
+// 16-bit samples hold v in their high byte and 255 - v in the low one.
+Bytes Png(int width, int height, int colourType, int bitDepth = 8,
+          bool interlaced = false);
+
+// JPEG through libjpeg: 1 (gray), 3 (RGB) or 4 (CMYK) components.
+Bytes Jpeg(int width, int height, int components, bool progressive = false,
+           int quality = 90);
+
+// The text format with the pattern's channel 0, separated by tabs.
+Bytes Text(int width, int height);
+
+// Helpers for files on disk.
+void WriteFile(const std::string& path, const Bytes& bytes);
+Bytes ReadFile(const std::string& path);
+
+}  // namespace samples

@@ -1,0 +1,202 @@
+// BMP and the PNM family: what is read, what is written, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "image_test_util.h"
+
+namespace imagetest {
+namespace {
+
+using Common::CImage;
+using Common::ImageFormat;
+using samples::SamplePattern;
+
+// True when every pixel of the image holds the pattern (channels < 4 of it
+// when alpha is false).
+::testing::AssertionResult HoldsPattern(const CImage& image, int channels) {
+  for (int y = 0; y < image.height; ++y)
+    for (int x = 0; x < image.width; ++x) {
+      uint8_t px[4];
+      image.GetRgba(x, y, px);
+      for (int c = 0; c < channels; ++c)
+        if (px[c] != SamplePattern(x, y, c))
+          return ::testing::AssertionFailure()
+                 << "pixel (" << x << ", " << y << ") channel " << c << " is "
+                 << int(px[c]) << ", expected " << int(SamplePattern(x, y, c));
+    }
+  return ::testing::AssertionSuccess();
+}
+
+uint32_t U32At(const Bytes& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+TEST(BmpFormat, Reads24And32BitFilesBottomUp) {
+  CImage image;
+  const Bytes bmp24 = samples::Bmp(3, 2, 24);
+  EXPECT_EQ(bmp24.size(), 54u + 12 * 2);  // rows of 12 bytes
+  ASSERT_TRUE(LoadBytes(image, bmp24, ImageFormat::Bmp));
+  EXPECT_EQ(image.channels, 3);
+  EXPECT_TRUE(HoldsPattern(image, 3));  // padding bytes 0xEE never show
+
+  ASSERT_TRUE(LoadBytes(image, samples::Bmp(5, 3, 32), ImageFormat::Bmp));
+  EXPECT_EQ(image.channels, 4);
+  EXPECT_TRUE(HoldsPattern(image, 4));  // the fourth byte is alpha
+
+  ASSERT_TRUE(LoadBytes(image, samples::Bmp(2, 2, 32, false, 40, 3),
+                        ImageFormat::Bmp));  // bit fields behind the header
+  EXPECT_TRUE(HoldsPattern(image, 4));
+}
+
+TEST(BmpFormat, TopDownAndLongHeaderFilesLoadTheRightWayUp) {
+  CImage image;
+  ASSERT_TRUE(LoadBytes(image, samples::Bmp(3, 3, 24, true), ImageFormat::Bmp));
+  EXPECT_EQ(image.height, 3);
+  EXPECT_TRUE(HoldsPattern(image, 3));
+  for (int header : {108, 124}) {
+    ASSERT_TRUE(LoadBytes(image, samples::Bmp(3, 2, 32, false, header, 3),
+                          ImageFormat::Bmp));
+    EXPECT_TRUE(HoldsPattern(image, 4)) << header;
+    ASSERT_TRUE(LoadBytes(image, samples::Bmp(5, 4, 24, true, header, 0),
+                          ImageFormat::Bmp));
+    EXPECT_TRUE(HoldsPattern(image, 3)) << header;
+  }
+}
+
+TEST(BmpFormat, RefusesOtherVariants) {
+  CImage image;
+  Bytes bmp = samples::Bmp(2, 2, 24);
+  bmp[28] = 16;  // 16 bits per pixel
+  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp = samples::Bmp(2, 2, 24);
+  bmp[30] = 1;  // RLE compression
+  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp = samples::Bmp(2, 2, 24);
+  bmp[14] = 12;  // OS/2 core header
+  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp = samples::Bmp(2, 2, 24, false, 124);
+  bmp[10] = 100;  // data offset inside the info header
+  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp = samples::Bmp(2, 2, 24, false, 124);
+  bmp[12] = 1;  // data offset past the end of the file
+  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+}
+
+TEST(BmpFormat, WritesA24BitFileWithPaddedRows) {
+  CImage image;
+  FillPattern(image, 3, 2, 4);  // alpha is dropped
+  const Bytes bmp = SaveBytes(image, ImageFormat::Bmp);
+  ASSERT_EQ(bmp.size(), 54u + 24);
+  EXPECT_EQ(bmp[0], 'B');
+  EXPECT_EQ(bmp[1], 'M');
+  EXPECT_EQ(U32At(bmp, 2), 78u);
+  EXPECT_EQ(U32At(bmp, 6), 0u);
+  EXPECT_EQ(U32At(bmp, 10), 54u);
+  EXPECT_EQ(U32At(bmp, 14), 40u);
+  EXPECT_EQ(U32At(bmp, 18), 3u);
+  EXPECT_EQ(U32At(bmp, 22), 2u);
+  EXPECT_EQ(bmp[26] | bmp[27] << 8, 1);
+  EXPECT_EQ(bmp[28] | bmp[29] << 8, 24);
+  EXPECT_EQ(U32At(bmp, 30), 0u);
+  EXPECT_EQ(U32At(bmp, 34), 24u);
+  EXPECT_EQ(U32At(bmp, 38), 3780u);
+  EXPECT_EQ(U32At(bmp, 42), 3780u);
+  EXPECT_EQ(U32At(bmp, 46), 0u);
+  EXPECT_EQ(U32At(bmp, 50), 0u);
+  // File row 0 is image row 1, pixels B, G, R, then 3 pad bytes.
+  EXPECT_EQ(bmp[54], SamplePattern(0, 1, 2));
+  EXPECT_EQ(bmp[56], SamplePattern(0, 1, 0));
+  EXPECT_EQ(bmp[54 + 12 + 3 * 2 + 2], SamplePattern(2, 0, 0));
+  EXPECT_EQ(bmp[54 + 9] | bmp[54 + 10] | bmp[54 + 11], 0);
+
+  CImage back;
+  ASSERT_TRUE(LoadBytes(back, bmp, ImageFormat::Bmp));
+  EXPECT_EQ(back.channels, 3);
+  EXPECT_TRUE(HoldsPattern(back, 3));
+
+  CImage gray;  // a gray image is written as v, v, v
+  ASSERT_TRUE(gray.Create(1, 1, 1));
+  const uint8_t v = 77;
+  gray.SetGray(0, 0, &v);
+  const Bytes g = SaveBytes(gray, ImageFormat::Bmp);
+  EXPECT_EQ(g[54], 77);
+  EXPECT_EQ(g[55], 77);
+  EXPECT_EQ(g[56], 77);
+}
+
+TEST(PpmFormat, HeaderFormsReadAlike) {
+  Bytes pixels;
+  for (int i = 0; i < 4 * 2 * 3; ++i) pixels.push_back(uint8_t(i * 9));
+  const std::string headers[] = {
+      "P6 4 2 255\n",
+      "P6\n# a comment\n4 2\n255\n",
+      "P6\n4\n2\n255\n",
+      "P6 4\n  2 255 # comments drop the whole line\n2 15\n",  // max 15
+  };
+  for (const std::string& header : headers) {
+    Bytes file = AsBytes(header);
+    file.insert(file.end(), pixels.begin(), pixels.end());
+    CImage image;
+    ASSERT_TRUE(LoadBytes(image, file, ImageFormat::Ppm)) << header;
+    EXPECT_EQ(image.width, 4);
+    EXPECT_EQ(image.height, 2);
+    uint8_t r, g, b;
+    image.GetRgb(3, 1, r, g, b);  // samples are never rescaled
+    EXPECT_EQ(r, 21 * 9);
+    EXPECT_EQ(b, 23 * 9);
+  }
+}
+
+TEST(PpmFormat, AsciiSamplesKeepTheirLowBits) {
+  CImage image;
+  ASSERT_TRUE(LoadBytes(image, AsBytes("P3\n2 1\n255\n1 2 3\n300 -1 +7\n"),
+                        ImageFormat::Ppm));
+  uint8_t r, g, b;
+  image.GetRgb(1, 0, r, g, b);
+  EXPECT_EQ(r, 44);
+  EXPECT_EQ(g, 255);
+  EXPECT_EQ(b, 7);
+  ASSERT_TRUE(LoadBytes(image, samples::Ppm(3, 2, true, true), ImageFormat::Ppm));
+  EXPECT_TRUE(HoldsPattern(image, 3));
+}
+
+TEST(PpmFormat, RefusesOtherMagicWordsAndShortData) {
+  CImage image;
+  const char* bad[] = {"P5 1 1 255\nx", "P6 2 1 255\nabc", "P3 1 1 255\n1 2",
+                       "P3 1 1 255\n1 2 x", "P6 1 1\n", "P6 -1 1 255\n",
+                       "P6 100000 100000 255\n"};
+  for (const char* text : bad)
+    EXPECT_FALSE(LoadBytes(image, AsBytes(text), ImageFormat::Ppm)) << text;
+}
+
+TEST(PnmFormat, WritesP6P5AndPackedP4) {
+  CImage image;
+  ASSERT_TRUE(image.Create(10, 1, 3));
+  for (int x = 0; x < 10; ++x) {
+    // Gray 0 at x = 0, 8 and 9; gray 1 (white in PBM) at x = 1.
+    const uint8_t v = (x == 0 || x >= 8) ? 0 : x == 1 ? 1 : 200;
+    image.SetGray(x, 0, &v);
+  }
+  const Bytes pbm = SaveBytes(image, ImageFormat::Pbm);
+  EXPECT_EQ(AsText(pbm), std::string("P4\n10 1\n") + '\x80' + '\xC0');
+
+  const Bytes pgm = SaveBytes(image, ImageFormat::Pgm);
+  EXPECT_EQ(AsText(pgm).substr(0, 12), "P5\n10 1\n255\n");
+  ASSERT_EQ(pgm.size(), 12u + 10);
+  EXPECT_EQ(pgm[12], 0);
+  EXPECT_EQ(pgm[12 + 2], 200);
+
+  CImage rgb;
+  FillPattern(rgb, 2, 2, 3);
+  const Bytes ppm = SaveBytes(rgb, ImageFormat::Ppm);
+  EXPECT_EQ(AsText(ppm).substr(0, 11), "P6\n2 2\n255\n");
+  ASSERT_EQ(ppm.size(), 11u + 12);
+  EXPECT_EQ(ppm[11 + 9 + 2], SamplePattern(1, 1, 2));
+  CImage back;
+  ASSERT_TRUE(LoadBytes(back, ppm, ImageFormat::Ppm));
+  EXPECT_TRUE(HoldsPattern(back, 3));
+}
+
+}  // namespace
+}  // namespace imagetest

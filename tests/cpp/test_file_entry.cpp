@@ -1,0 +1,190 @@
+// The file entry: output names, every message, what is written and what
+// is not, and padded rows handed to the driver intact.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "image_test_util.h"
+#include "inpaint/driver.h"
+#include "inpaint/file_entry.h"
+
+namespace pw {
+namespace {
+
+using imagetest::FileExists;
+using imagetest::ScratchDir;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+TEST(OutputName, InsertsInpaintBeforeTheExtension) {
+  std::string name = "photo.jpg";
+  EXPECT_TRUE(MakeOutputName(name));
+  EXPECT_EQ(name, "photo_inpaint.jpg");
+  name = "C:\\pictures\\scan.old.png";
+  EXPECT_TRUE(MakeOutputName(name));
+  EXPECT_EQ(name, "C:\\pictures\\scan.old_inpaint.png");
+  name = "/tmp/Photo.JPeG";
+  EXPECT_TRUE(MakeOutputName(name));
+  EXPECT_EQ(name, "/tmp/Photo_inpaint.JPeG");
+  name = "noext";
+  EXPECT_FALSE(MakeOutputName(name));
+  EXPECT_EQ(name, "noext");
+  name = "dir.old/name";  // the '.' of a folder, and no extension
+  EXPECT_TRUE(MakeOutputName(name));
+  EXPECT_EQ(name, "dir_inpaint");
+
+  const std::string given = "result.png", empty;
+  EXPECT_EQ(ChooseOutputName("a/photo.ppm", &given), "result.png");
+  EXPECT_EQ(ChooseOutputName("a/photo.ppm", &empty), "a/photo_inpaint.ppm");
+  EXPECT_EQ(ChooseOutputName("a/photo.ppm", nullptr), "a/photo_inpaint.ppm");
+}
+
+class FileEntry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    options_.inpaint.backend = Backend::Cpu;
+    options_.inpaint.escape_key = false;
+  }
+
+  // A w x h RGB picture saved under name, with its pattern.
+  std::string Picture(const std::string& name, int w, int h) {
+    Common::CImage image;
+    imagetest::FillPattern(image, w, h, 3);
+    EXPECT_TRUE(Common::Save(image, dir_ / name));
+    return dir_ / name;
+  }
+
+  // A w x h gray mask with the given pixels bright (200) and the rest 100.
+  std::string Mask(const std::string& name, int w, int h,
+                   const std::vector<std::pair<int, int>>& holes) {
+    Common::CImage mask;
+    EXPECT_TRUE(mask.Create(w, h, 3));
+    const uint8_t dark = 100, bright = 200;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) mask.SetGray(x, y, &dark);
+    for (auto [x, y] : holes) mask.SetGray(x, y, &bright);
+    EXPECT_TRUE(Common::Save(mask, dir_ / name));
+    return dir_ / name;
+  }
+
+  bool Run(const std::string& image, const std::string& mask,
+           const std::string* out, std::string& printed, bool verbose = false) {
+    CaptureStdout();
+    const bool ok = InpaintFile(image, mask, out, 1, kMethodGpu, verbose, options_);
+    printed = GetCapturedStdout();
+    return ok;
+  }
+
+  ScratchDir dir_;
+  FileRunOptions options_;
+};
+
+TEST_F(FileEntry, MessagesOfUnusableInputs) {
+  const std::string image = Picture("photo.ppm", 6, 4);
+  const std::string mask = Mask("mask.bmp", 6, 4, {{2, 2}});
+  std::string printed;
+  EXPECT_FALSE(Run(dir_ / "absent.png", mask, nullptr, printed));
+  EXPECT_EQ(printed, "Error openning image: " + (dir_ / "absent.png") + "\n");
+  EXPECT_FALSE(Run(image, dir_ / "absent.png", nullptr, printed));
+  EXPECT_EQ(printed, "Error openning mask: " + (dir_ / "absent.png") + "\n");
+
+  const std::string small = Mask("small.bmp", 5, 4, {{2, 2}});
+  EXPECT_FALSE(Run(image, small, nullptr, printed));
+  EXPECT_EQ(printed, "Error openning mask: " + small + "\n");
+  EXPECT_FALSE(FileExists(dir_ / "photo_inpaint.ppm"));
+
+  const std::string dark = Mask("dark.bmp", 6, 4, {});
+  EXPECT_FALSE(Run(image, dark, nullptr, printed));
+  EXPECT_EQ(printed, "Nothing to inpaint!");
+  EXPECT_FALSE(FileExists(dir_ / "photo_inpaint.ppm"));
+  EXPECT_TRUE(Common::WorkingImage().IsEmpty());
+  EXPECT_EQ(Common::WorkingImage().pixels, nullptr);
+  EXPECT_EQ(Common::TheMaskBuffer().bytes, nullptr);
+}
+
+TEST_F(FileEntry, AFailedSaveIsReportedAndIsNoSuccess) {
+  const std::string image = Picture("photo.ppm", 6, 4);
+  const std::string mask = Mask("mask.bmp", 6, 4, {{2, 2}});
+  std::string printed;
+  const std::string unknown = dir_ / "out.xyz";
+  EXPECT_FALSE(Run(image, mask, &unknown, printed));
+  EXPECT_EQ(printed, "Error saving image: " + unknown + "\n");
+  const std::string nowhere = dir_ / "missing/out.png";
+  EXPECT_FALSE(Run(image, mask, &nowhere, printed));
+  EXPECT_EQ(printed, "Error saving image: " + nowhere + "\n");
+  // A .jpeg input is read, but its derived output name cannot be written.
+  Common::CImage pic;
+  imagetest::FillPattern(pic, 6, 4, 3);
+  ASSERT_TRUE(Common::Save(pic, dir_ / "photo.jpg"));
+  ASSERT_EQ(std::rename((dir_ / "photo.jpg").c_str(),
+                        (dir_ / "photo.jpeg").c_str()), 0);
+  EXPECT_FALSE(Run(dir_ / "photo.jpeg", mask, nullptr, printed));
+  EXPECT_EQ(printed, "Error saving image: " + (dir_ / "photo_inpaint.jpeg") + "\n");
+  EXPECT_TRUE(Common::WorkingImage().IsEmpty());
+}
+
+TEST_F(FileEntry, WritesNextToTheImageOrUnderTheGivenName) {
+  const std::string image = Picture("photo.ppm", 6, 4);
+  const std::string mask = Mask("mask.bmp", 6, 4, {{2, 2}, {3, 1}});
+  std::string printed;
+  ASSERT_TRUE(Run(image, mask, nullptr, printed));
+  EXPECT_EQ(printed, "");
+  Common::CImage out;
+  ASSERT_TRUE(out.Load(dir_ / "photo_inpaint.ppm"));
+  EXPECT_EQ(out.width, 6);
+
+  const std::string png = dir_ / "result.png";
+  ASSERT_TRUE(Run(image, mask, &png, printed, true));
+  EXPECT_NE(printed.find("Output Image:       " + png + "\n"), std::string::npos)
+      << printed;
+  const samples::Bytes bytes = samples::ReadFile(png);
+  ASSERT_GT(bytes.size(), 8u);
+  EXPECT_EQ(bytes[1], 'P');  // a PNG, whatever the input's format
+}
+
+TEST_F(FileEntry, PaddedRowsAreInpaintedIntact) {
+  // 5 pixels wide: stored rows of 16 bytes, packed rows of 15.
+  const int w = 5, h = 3;
+  const std::string image = Picture("narrow.bmp", w, h);
+  const std::string mask = Mask("mask.png", w, h, {{2, 1}, {4, 2}});
+  const std::string out = dir_ / "out.ppm";
+  std::string printed;
+  ASSERT_TRUE(Run(image, mask, &out, printed));
+
+  std::vector<uint8_t> packed(w * h * 3), bits(w * h, 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c)
+        packed[(y * w + x) * 3 + c] = samples::SamplePattern(x, y, c);
+  bits[1 * w + 2] = bits[2 * w + 4] = 1;
+  ASSERT_TRUE(InpaintImage(packed.data(), bits.data(), w, h, 1, kMethodGpu,
+                           false, options_.inpaint));
+  Common::CImage result;
+  ASSERT_TRUE(result.Load(out));
+  for (int y = 0; y < h; ++y)
+    EXPECT_EQ(std::memcmp(result.PixelAt(0, y), &packed[y * w * 3], w * 3), 0)
+        << "row " << y;
+}
+
+TEST_F(FileEntry, AnAbandonedRunWritesNothing) {
+  const std::string image = Picture("photo.ppm", 6, 4);
+  const std::string mask = Mask("mask.bmp", 6, 4, {{2, 2}});
+  options_.abandoned = [] { return true; };
+  std::string printed;
+  EXPECT_FALSE(Run(image, mask, nullptr, printed));
+  EXPECT_FALSE(FileExists(dir_ / "photo_inpaint.ppm"));
+
+  options_.abandoned = nullptr;
+  options_.skip_empty_mask = true;
+  const std::string dark = Mask("dark.bmp", 6, 4, {});
+  CaptureStdout();
+  const FileRunResult r = RunFileInpaint(image, dark, nullptr, 1, kMethodGpu,
+                                         false, options_);
+  EXPECT_EQ(GetCapturedStdout(), "");  // the caller reports it
+  EXPECT_EQ(r.status, FileRunStatus::NothingToInpaint);
+}
+
+}  // namespace
+}  // namespace pw

@@ -1,0 +1,184 @@
+// PNG and JPEG through the libraries: colour types, bit depths, encoder
+// settings, and errors that come back as false instead of ending the
+// process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "image_test_util.h"
+
+namespace imagetest {
+namespace {
+
+using Common::CImage;
+using Common::ImageFormat;
+using samples::SamplePattern;
+
+// Offset of the first JPEG marker `code` (0xFF code), or npos.
+size_t FindMarker(const Bytes& jpeg, uint8_t code) {
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == code) return i;
+  return std::string::npos;
+}
+
+TEST(Png, ColourTypesLoadWithTheirChannels) {
+  CImage image;
+  ASSERT_TRUE(LoadBytes(image, samples::Png(6, 4, 2), ImageFormat::Png));
+  EXPECT_EQ(image.channels, 3);
+  uint8_t px[4];
+  image.GetRgba(5, 3, px);
+  EXPECT_EQ(px[0], SamplePattern(5, 3, 0));  // R, G, B in order
+  EXPECT_EQ(px[2], SamplePattern(5, 3, 2));
+
+  ASSERT_TRUE(LoadBytes(image, samples::Png(5, 3, 6), ImageFormat::Png));
+  EXPECT_EQ(image.channels, 4);
+  image.GetRgba(4, 2, px);
+  EXPECT_EQ(px[0], SamplePattern(4, 2, 0));
+  EXPECT_EQ(px[3], SamplePattern(4, 2, 3));  // alpha kept
+
+  ASSERT_TRUE(LoadBytes(image, samples::Png(7, 3, 0), ImageFormat::Png));
+  EXPECT_EQ(image.channels, 1);
+  EXPECT_EQ(image.GetGray(6, 2), SamplePattern(6, 2, 0));
+
+  EXPECT_FALSE(LoadBytes(image, samples::Png(4, 4, 3), ImageFormat::Png));
+  EXPECT_FALSE(LoadBytes(image, samples::Png(4, 4, 4), ImageFormat::Png));
+}
+
+TEST(Png, InterlacedAndOtherBitDepthsBecome8Bits) {
+  CImage plain, interlaced;
+  ASSERT_TRUE(LoadBytes(plain, samples::Png(9, 9, 2), ImageFormat::Png));
+  ASSERT_TRUE(LoadBytes(interlaced, samples::Png(9, 9, 2, 8, true),
+                        ImageFormat::Png));
+  for (int y = 0; y < 9; ++y)
+    EXPECT_EQ(std::memcmp(plain.PixelAt(0, y), interlaced.PixelAt(0, y), 27), 0);
+
+  CImage image;
+  ASSERT_TRUE(LoadBytes(image, samples::Png(3, 3, 2, 16), ImageFormat::Png));
+  uint8_t px[4];
+  image.GetRgba(2, 1, px);  // the high byte
+  EXPECT_EQ(px[0], SamplePattern(2, 1, 0));
+  EXPECT_EQ(px[2], SamplePattern(2, 1, 2));
+
+  for (int depth : {1, 2, 4}) {
+    ASSERT_TRUE(LoadBytes(image, samples::Png(9, 2, 0, depth), ImageFormat::Png))
+        << depth;
+    EXPECT_EQ(image.channels, 1);
+    EXPECT_EQ(image.width, 9);
+    const int levels = (1 << depth) - 1;
+    for (int x = 0; x < 9; ++x) {
+      const int level = SamplePattern(x, 1, 0) * levels / 255;
+      EXPECT_EQ(image.GetGray(x, 1), level * 255 / levels) << depth << " " << x;
+    }
+  }
+}
+
+TEST(Png, RefusesOtherSignaturesAndCorruptData) {
+  CImage image;
+  EXPECT_FALSE(LoadBytes(image, AsBytes("GIF89a...."), ImageFormat::Png));
+  Bytes png = samples::Png(6, 4, 2);
+  png[40] ^= 0x55;  // inside IDAT: checksum error
+  EXPECT_FALSE(LoadBytes(image, png, ImageFormat::Png));
+}
+
+TEST(Png, WritesEightBitColourTypesAndReadsThemBack) {
+  struct Case {
+    int channels, colourType;
+  } cases[] = {{1, 0}, {3, 2}, {4, 6}};
+  for (const Case& c : cases) {
+    CImage image;
+    FillPattern(image, 7, 5, c.channels);
+    bool ok = false;
+    const Bytes png = SaveBytes(image, ImageFormat::Png, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(png[24], 8);             // bit depth
+    EXPECT_EQ(png[25], c.colourType);  // colour type
+    EXPECT_EQ(png[28], 0);             // not interlaced
+    CImage back;
+    ASSERT_TRUE(LoadBytes(back, png, ImageFormat::Png));
+    ASSERT_EQ(back.channels, c.channels);
+    for (int y = 0; y < 5; ++y)
+      EXPECT_EQ(std::memcmp(back.PixelAt(0, y), image.PixelAt(0, y),
+                            static_cast<size_t>(7 * c.channels)),
+                0);
+  }
+}
+
+TEST(Jpeg, ReadsRgbAndRefusesOtherComponentCounts) {
+  CImage image;
+  ASSERT_TRUE(LoadBytes(image, samples::Jpeg(16, 8, 3, false, 100),
+                        ImageFormat::Jpeg));
+  EXPECT_EQ(image.channels, 3);
+  EXPECT_EQ(image.width, 16);
+  uint8_t px[4];
+  image.GetRgba(3, 3, px);
+  for (int c = 0; c < 3; ++c)
+    EXPECT_NEAR(px[c], SamplePattern(3, 3, c), 40);
+  ASSERT_TRUE(LoadBytes(image, samples::Jpeg(9, 7, 3, true), ImageFormat::Jpeg));
+  EXPECT_EQ(image.height, 7);
+  EXPECT_FALSE(LoadBytes(image, samples::Jpeg(8, 8, 1), ImageFormat::Jpeg));
+  EXPECT_FALSE(LoadBytes(image, samples::Jpeg(8, 8, 4), ImageFormat::Jpeg));
+}
+
+// The standard error manager would end the process here.
+TEST(Jpeg, FatalLibraryErrorsComeBackAsFalse) {
+  CImage image;
+  EXPECT_FALSE(LoadBytes(image, samples::Png(4, 4, 2), ImageFormat::Jpeg));
+  EXPECT_FALSE(LoadBytes(image, AsBytes("\xFF\xD8\xFF\xD9"), ImageFormat::Jpeg));
+  Bytes jpeg = samples::Jpeg(16, 8, 3);
+  jpeg.resize(jpeg.size() / 2);  // cut short in the scan data
+  EXPECT_FALSE(LoadBytes(image, jpeg, ImageFormat::Jpeg));
+  // Writing 2 channels is refused; writing to a stream that fails is an
+  // error of the library's destination manager.
+  CImage two;
+  FillPattern(two, 4, 4, 3);
+  two.channels = 2;
+  bool ok = true;
+  SaveBytes(two, ImageFormat::Jpeg, &ok);
+  EXPECT_FALSE(ok);
+  FILE* full = std::fopen("/dev/full", "wb");
+  if (full != nullptr) {
+    CImage big;
+    FillPattern(big, 300, 300, 3);
+    EXPECT_FALSE(Common::SaveImage(big, full, ImageFormat::Jpeg));
+    std::fclose(full);
+  }
+}
+
+TEST(Jpeg, WritesBaselineQuality80WithDefaultSubsampling) {
+  CImage image;
+  FillPattern(image, 24, 16, 4);  // alpha is dropped
+  bool ok = false;
+  const Bytes jpeg = SaveBytes(image, ImageFormat::Jpeg, &ok);
+  ASSERT_TRUE(ok);
+  const size_t sof0 = FindMarker(jpeg, 0xC0);  // baseline
+  ASSERT_NE(sof0, std::string::npos);
+  EXPECT_EQ(FindMarker(jpeg, 0xC2), std::string::npos);
+  EXPECT_EQ(jpeg[sof0 + 9], 3);        // components
+  EXPECT_EQ(jpeg[sof0 + 11], 0x22);    // luma sampled 2 x 2
+  EXPECT_EQ(jpeg[sof0 + 14], 0x11);
+  // Quality 80 scales the standard tables by 40 %: 16 -> 6, 17 -> 7.
+  const size_t dqt = FindMarker(jpeg, 0xDB);
+  ASSERT_NE(dqt, std::string::npos);
+  EXPECT_EQ(jpeg[dqt + 5], 6);
+  const size_t chroma = FindMarker(Bytes(jpeg.begin() + dqt + 2, jpeg.end()), 0xDB);
+  const uint8_t first_chroma = chroma != std::string::npos
+                                   ? jpeg[dqt + 2 + chroma + 5]
+                                   : jpeg[dqt + 5 + 65];
+  EXPECT_EQ(first_chroma, 7);
+
+  CImage back;
+  ASSERT_TRUE(LoadBytes(back, jpeg, ImageFormat::Jpeg));
+  EXPECT_EQ(back.width, 24);
+  EXPECT_EQ(back.channels, 3);
+
+  CImage gray;
+  FillPattern(gray, 8, 8, 1);
+  const Bytes g = SaveBytes(gray, ImageFormat::Jpeg, &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(g[FindMarker(g, 0xC0) + 9], 1);
+  EXPECT_FALSE(LoadBytes(back, g, ImageFormat::Jpeg));  // gray is refused
+}
+
+}  // namespace
+}  // namespace imagetest

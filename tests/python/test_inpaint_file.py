@@ -1,0 +1,279 @@
+"""inpaint_file: signature, messages, formats, and results identical to inpaint."""
+import os
+import pathlib
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import patchwell
+from conftest import HAS_CUDA, photo_like, speckled_mask
+
+GPU = patchwell.InpaintGPU
+
+
+def save(array, path, **kw):
+    Image.fromarray(array).save(path, **kw)
+    return str(path)
+
+
+def load(path):
+    return np.asarray(Image.open(path))
+
+
+@pytest.fixture
+def files(tmp_path):
+    """A photo-like picture 37 pixels wide (padded rows), its mask and the result."""
+    img = photo_like(30, 37, seed=3)
+    mask = speckled_mask(30, 37, 40, seed=4)
+    mask[10:15, 12:18] = 255
+    expected, m = img.copy(), mask.copy()
+    assert patchwell.inpaint(expected, m, 2, GPU, device="cpu")
+    return {
+        "image": save(img, tmp_path / "photo.png"),
+        "mask": save(mask, tmp_path / "mask.png"),
+        "array": img,
+        "mask_array": mask,
+        "expected": expected,
+        "dir": tmp_path,
+    }
+
+
+def test_defined_between_version_and_inpaint_with_its_signature():
+    names = list(vars(patchwell))
+    assert names.index("version") < names.index("inpaint_file") < names.index("inpaint")
+    doc = patchwell.inpaint_file.__doc__
+    head, _, rest = doc.partition("\n")
+    assert head == (
+        "inpaint_file(image_file: str, mask_file: str, out_file: str = None, "
+        "rad: int, method: patchwell.InpaintMethod, verbose: bool = False, *, "
+        "device: str = 'auto', progress: object = None) -> bool")
+    assert rest.lstrip("\n").startswith("load weights")
+
+
+def test_result_equals_inpaint_on_the_arrays(files):
+    assert patchwell.inpaint_file(files["image"], files["mask"], rad=2,
+                                  method=GPU, device="cpu") is True
+    out = files["dir"] / "photo_inpaint.png"
+    np.testing.assert_array_equal(load(out), files["expected"])
+
+
+@pytest.mark.parametrize("name", ["out.png", "out.bmp", "out.ppm", "OUT.PNG"])
+def test_lossless_outputs_hold_the_exact_result(files, name):
+    out = str(files["dir"] / name)
+    assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
+                                  device="cpu")
+    np.testing.assert_array_equal(load(out), files["expected"])
+
+
+def test_inputs_in_every_readable_format_give_the_same_result(files):
+    d = files["dir"]
+    img, mask = files["array"], files["mask_array"]
+    save(img, d / "in.bmp")
+    save(img, d / "in.ppm")
+    save(np.dstack([mask] * 3), d / "m.bmp")  # 8-bit BMPs are not read
+    for image, mask_file in [(d / "in.bmp", d / "m.bmp"), (d / "in.ppm", files["mask"])]:
+        out = d / ("from_" + image.suffix[1:] + ".png")
+        assert patchwell.inpaint_file(str(image), str(mask_file), str(out), 2, GPU,
+                                      device="cpu")
+        np.testing.assert_array_equal(load(out), files["expected"])
+
+
+def test_text_and_other_write_only_formats(files):
+    d = files["dir"]
+    assert patchwell.inpaint_file(files["image"], files["mask"], str(d / "r.txt"), 2, GPU,
+                                  device="cpu")
+    text = (d / "r.txt").read_bytes()
+    h, w = files["expected"].shape[:2]
+    assert text.startswith(b"NHORZ %d\r\nNVERT %d\r\n" % (w, h))
+    first = "".join("%d\t" % v for v in files["expected"][0, :, 0]).encode() + b"\r\n"
+    assert text.split(b"\r\n")[2] + b"\r\n" == first
+    assert text.count(b"\r\n\r\n") == 3  # three planes
+
+    for name, magic in [("r.pgm", b"P5\n"), ("r.pbm", b"P4\n"), ("r.cpp", b"const unsigned char ___image [37 * 30 * 3]")]:
+        assert patchwell.inpaint_file(files["image"], files["mask"], str(d / name), 2, GPU,
+                                      device="cpu")
+        assert (d / name).read_bytes().startswith(magic)
+    gray = load(d / "r.pgm")
+    np.testing.assert_array_equal(gray, files["expected"].astype(int).sum(-1) // 3)
+
+
+def test_jpeg_output_is_baseline_rgb(files):
+    out = files["dir"] / "r.jpg"
+    assert patchwell.inpaint_file(files["image"], files["mask"], str(out), 2, GPU,
+                                  device="cpu")
+    with Image.open(out) as im:
+        assert im.format == "JPEG" and im.mode == "RGB"
+        assert not im.info.get("progressive")
+        got = np.asarray(im).astype(int)
+    # As close to the result as the same encoder settings get it.
+    save(files["expected"], files["dir"] / "q80.jpg", quality=80)
+    reference = load(files["dir"] / "q80.jpg").astype(int)
+    assert np.abs(got - reference).mean() < 0.5
+
+
+def test_jpeg_input_and_default_output_name(tmp_path):
+    img = photo_like(24, 32, seed=9)
+    image = save(img, tmp_path / "photo.jpg", quality=95)
+    mask = save(speckled_mask(24, 32, 10), tmp_path / "mask.png")
+    assert patchwell.inpaint_file(image, mask, rad=3, method=GPU, device="cpu")
+    assert (tmp_path / "photo_inpaint.jpg").exists()
+    assert patchwell.inpaint_file(image, mask, None, 3, GPU, device="cpu")
+    assert patchwell.inpaint_file(image, mask, "", 3, GPU, device="cpu")
+
+
+def test_png_colour_types_and_depths(tmp_path):
+    img = photo_like(12, 13, seed=2)
+    mask = save(speckled_mask(12, 13, 5), tmp_path / "m.png")
+    gray = img[..., 0]
+    cases = {
+        "gray.png": Image.fromarray(gray),
+        "rgba.png": Image.fromarray(np.dstack([img, np.full((12, 13), 7, np.uint8)])),
+        "bits1.png": Image.fromarray(gray > 128),
+        "gray16.png": Image.fromarray(gray.astype(np.uint16) * 256 + 255),
+    }
+    for name, im in cases.items():
+        im.save(tmp_path / name)
+        out = tmp_path / ("out_" + name)
+        assert patchwell.inpaint_file(str(tmp_path / name), mask, str(out), 1, GPU,
+                                      device="cpu"), name
+        result = load(out)
+        assert result.shape == (12, 13, 3), name
+    # The 16-bit samples keep their high byte; gray is repeated into R, G, B.
+    known = load(mask) <= 128
+    out16 = load(tmp_path / "out_gray16.png")
+    np.testing.assert_array_equal(out16[known][:, 1], gray[known])
+    out1 = load(tmp_path / "out_bits1.png")
+    assert set(np.unique(out1)) <= {0, 255}
+
+
+def test_refused_png_types_and_grayscale_jpeg(tmp_path, capfd):
+    img = photo_like(8, 8)
+    mask = save(speckled_mask(8, 8, 3), tmp_path / "m.png")
+    Image.fromarray(img).convert("P").save(tmp_path / "palette.png")
+    Image.fromarray(img).convert("LA").save(tmp_path / "la.png")
+    Image.fromarray(img).convert("L").save(tmp_path / "gray.jpg")
+    for name in ["palette.png", "la.png", "gray.jpg"]:
+        path = str(tmp_path / name)
+        assert patchwell.inpaint_file(path, mask, rad=1, method=GPU, device="cpu") is False
+        assert capfd.readouterr().out == "Error openning image: %s\n" % path
+
+
+def test_messages_and_results(files, capfd):
+    d = files["dir"]
+    image, mask = files["image"], files["mask"]
+    missing = str(d / "missing.png")
+    assert patchwell.inpaint_file(missing, mask, rad=2, method=GPU) is False
+    assert capfd.readouterr().out == "Error openning image: %s\n" % missing
+    assert patchwell.inpaint_file(image, missing, rad=2, method=GPU) is False
+    assert capfd.readouterr().out == "Error openning mask: %s\n" % missing
+
+    small = save(files["mask_array"][:, :-1], d / "small.png")
+    assert patchwell.inpaint_file(image, small, rad=2, method=GPU) is False
+    assert capfd.readouterr().out == "Error openning mask: %s\n" % small
+
+    dark = save(np.full((30, 37), 128, np.uint8), d / "dark.png")
+    assert patchwell.inpaint_file(image, dark, rad=2, method=GPU) is False
+    assert capfd.readouterr().out == "Nothing to inpaint!"
+    assert not (d / "photo_inpaint.png").exists()
+
+    for out in [str(d / "r.xyz"), str(d / "nowhere" / "r.png"), str(d / "r.jpeg")]:
+        assert patchwell.inpaint_file(image, mask, out, 2, GPU, device="cpu") is False
+        assert capfd.readouterr().out == "Error saving image: %s\n" % out
+        assert not os.path.exists(out)
+
+
+def test_verbose_names_the_output(files, capfd):
+    out = str(files["dir"] / "v.png")
+    assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU, True,
+                                  device="cpu")
+    printed = capfd.readouterr().out
+    assert printed.startswith("Initialize Pixmap:\n")
+    assert "Noise Pixels: " in printed
+    assert printed.endswith("Output Image:       %s\n" % out)
+
+
+def test_broken_files_return_false_and_the_process_lives_on(files, capfd):
+    d = files["dir"]
+    png = pathlib.Path(files["image"]).read_bytes()
+    jpeg_path = d / "good.jpg"
+    save(files["array"], jpeg_path)
+    jpeg = jpeg_path.read_bytes()
+    broken = {
+        "not_a_jpeg.jpg": png,                   # the library's fatal error
+        "cut.jpg": jpeg[: len(jpeg) // 2],
+        "cut.png": png[: len(png) - 20],
+        "empty.png": b"",
+        "garbage.bmp": b"BM" + b"\xff" * 60,
+        "cut.ppm": b"P6\n37 30\n255\n" + b"\0" * 100,
+        "huge.txt": b"NHORZ 16384\nNVERT 16384\n1\n",
+    }
+    for name, data in broken.items():
+        path = d / name
+        path.write_bytes(data)
+        assert patchwell.inpaint_file(str(path), files["mask"], rad=2, method=GPU) is False, name
+        assert capfd.readouterr().out == "Error openning image: %s\n" % path
+    # Still alive, still working.
+    assert patchwell.inpaint_file(files["image"], files["mask"], rad=2, method=GPU,
+                                  device="cpu")
+
+
+def test_arguments(files):
+    image, mask = files["image"], files["mask"]
+    with pytest.raises(TypeError):
+        patchwell.inpaint_file(image, mask, 2, GPU)  # rad is not out_file
+    with pytest.raises(TypeError):
+        patchwell.inpaint_file(image, mask, rad=2)  # method has no default
+    with pytest.raises(TypeError):
+        patchwell.inpaint_file(image, mask, rad=2, method=1)
+    with pytest.raises(TypeError):
+        patchwell.inpaint_file(None, mask, rad=2, method=GPU)
+    with pytest.raises(ValueError):
+        patchwell.inpaint_file(image, mask, rad=128, method=GPU)
+    with pytest.raises(ValueError):
+        patchwell.inpaint_file(image, mask, rad=2, method=GPU, device="gpu")
+    with pytest.raises(TypeError):
+        patchwell.inpaint_file(image, mask, rad=2, method=GPU, progress=3)
+    if not HAS_CUDA:
+        with pytest.raises(RuntimeError, match="CUDA"):
+            patchwell.inpaint_file(image, mask, rad=2, method=GPU, device="cuda")
+    # os.PathLike names work as well.
+    out = files["dir"] / "pathlike.png"
+    assert patchwell.inpaint_file(pathlib.Path(image), pathlib.Path(mask), out, 2, GPU,
+                                  device="cpu")
+    np.testing.assert_array_equal(load(out), files["expected"])
+
+
+def test_progress_callback_and_its_exception(files):
+    seen = []
+    assert patchwell.inpaint_file(files["image"], files["mask"], rad=2, method=GPU,
+                                  device="cpu", progress=seen.append)
+    assert seen[0] == 0 and seen[-1] == 100
+
+    def fail(percent):
+        raise KeyError("stop here")
+
+    out = files["dir"] / "stopped.png"
+    with pytest.raises(KeyError, match="stop here"):
+        patchwell.inpaint_file(files["image"], files["mask"], str(out), 2, GPU,
+                               device="cpu", progress=fail)
+    assert not out.exists()
+
+
+def test_cpu_method_gives_the_same_file(files):
+    out = str(files["dir"] / "cpu.png")
+    assert patchwell.inpaint_file(files["image"], files["mask"], out, 2,
+                                  patchwell.InpaintCPU)
+    np.testing.assert_array_equal(load(out), files["expected"])
+
+
+def test_non_ascii_names_are_opened_and_printed(files, capfd):
+    d = files["dir"]
+    image = d / "фото été.png"
+    image.write_bytes(pathlib.Path(files["image"]).read_bytes())
+    assert patchwell.inpaint_file(str(image), files["mask"], rad=2, method=GPU,
+                                  device="cpu")
+    assert (d / "фото été_inpaint.png").exists()
+    missing = str(d / "ñame.bmp")
+    assert patchwell.inpaint_file(missing, files["mask"], rad=2, method=GPU) is False
+    assert capfd.readouterr().out == "Error openning image: %s\n" % missing
