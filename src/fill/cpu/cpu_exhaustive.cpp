@@ -4,6 +4,8 @@
 #include <new>
 #include <string>
 
+#include "fill/cpu/run_copy.h"
+
 #include "fill/kernels/exhaustive.h"
 
 namespace pw {
@@ -29,21 +31,15 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
   const size_t pixels =
       static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
   try {
-    // Vector loads may run up to 31 bytes past the last window row.
-    image_.assign(image_bytes + 64, 0);
-    std::copy(image, image + image_bytes, image_.begin());
-    mask_.assign(mask, mask + pixels);
+    CopyRunBuffers(image, image_bytes, mask, pixels, image_, mask_);
     window_.assign(kernels::kConstWindowBytes, 0);
     unknown_counts_.assign(pixels, 0);
     const int chunks = std::max(1, std::min(params_.height, threads_ * 8));
     partial_.resize(static_cast<size_t>(chunks));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
-    const uint64_t bytes = image_bytes + 5 * pixels + kernels::kConstWindowBytes;
     Release();
-    throw DeviceMemoryError("CPU: cannot allocate " + std::to_string(bytes) +
-                                " bytes for the image buffers",
-                            bytes);
+    throw CpuMemoryError(image_bytes + 5 * pixels + kernels::kConstWindowBytes);
   }
   InitUnknownCounts();
   if (BoxSums::Affordable(params_.width, params_.height) &&

@@ -5,6 +5,8 @@
 #include <new>
 #include <string>
 
+#include "fill/cpu/run_copy.h"
+
 namespace pw {
 
 using kernels::kBucketWidth;
@@ -23,10 +25,7 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
   const size_t pixels =
       static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
   try {
-    // Vector loads of the screen may run up to 31 bytes past a window row.
-    image_.assign(image_bytes + 64, 0);
-    std::copy(image, image + image_bytes, image_.begin());
-    mask_.assign(mask, mask + pixels);
+    CopyRunBuffers(image, image_bytes, mask, pixels, image_, mask_);
     sums_.assign(3 * pixels, 0.0f);
     counts_.assign(pixels, 0);
     means_.assign(3 * pixels, 0.0f);
@@ -35,11 +34,8 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
         std::max(1, std::min(params_.height, threads_ * 8))));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
-    const uint64_t bytes = image_bytes + 31 * pixels;
     Release();
-    throw DeviceMemoryError("CPU: cannot allocate " + std::to_string(bytes) +
-                                " bytes for the image buffers and window sums",
-                            bytes);
+    throw CpuMemoryError(image_bytes + 31 * pixels);
   }
   dis_min_ = kNotScored;
   total_passes_ = 0;

@@ -5,30 +5,24 @@
 
 #include "fill/cuda/cuda_backend.h"
 #include "fill/cuda/cuda_common.h"
+#include "fill/cuda/cuda_run_buffers.cuh"
 #include "fill/cuda/fast_kernels.cuh"
 
 namespace pw {
 
 namespace {
 
-class CudaFastEngine final : public FillEngine {
+class CudaFastEngine final : public cuda::CudaRunBuffers {
  public:
-  explicit CudaFastEngine(const EngineParams& params) : p_(params) {}
+  explicit CudaFastEngine(const EngineParams& params) : CudaRunBuffers(params) {}
   ~CudaFastEngine() override { Release(); }
 
   void Start(const uint8_t* image, const uint8_t* mask) override {
-    const int image_bytes = p_.stride * p_.height;
-    const int pixels = p_.width * p_.height;
-    const uint32_t n = static_cast<uint32_t>(pixels);
-    dev_image_ = cuda::cuda_push_array_bytes(image, image_bytes);
-    if (dev_image_ == nullptr) Fail(static_cast<uint32_t>(image_bytes));
-    dev_mask_ = cuda::cuda_push_array_bytes(mask, pixels);
-    if (dev_mask_ == nullptr) Fail(n);
-    dev_dist_ = cuda::cuda_alloc_floats(n);
-    if (dev_dist_ == nullptr) Fail(uint64_t{4} * n);
+    const uint32_t n = pixels();
+    UploadCommon(image, mask);
     dev_sums_ = cuda::cuda_alloc_floats(3 * n);
     if (dev_sums_ == nullptr) Fail(uint64_t{12} * n);
-    dev_counts_ = cuda::cuda_alloc_ints(pixels);
+    dev_counts_ = cuda::cuda_alloc_ints(static_cast<int>(n));
     if (dev_counts_ == nullptr) Fail(uint64_t{4} * n);
     dev_ds_ = cuda::cuda_alloc_floats(n);
     if (dev_ds_ == nullptr) Fail(uint64_t{4} * n);
@@ -50,44 +44,20 @@ class CudaFastEngine final : public FillEngine {
     cudaDeviceSynchronize();  // errors surface at the next check
   }
 
-  void PullImage(uint8_t* image) override {
-    if (dev_image_ != nullptr)
-      cuda::cuda_pull_array_bytes(image, dev_image_, p_.stride * p_.height);
-  }
-
-  void PullMask(uint8_t* mask) override {
-    if (dev_mask_ != nullptr)
-      cuda::cuda_pull_array_bytes(mask, dev_mask_, p_.width * p_.height);
-  }
-
   void Release() noexcept override {
-    const int64_t pixels = int64_t{p_.width} * p_.height;
-    cuda::cuda_free_counted(dev_image_, int64_t{p_.stride} * p_.height);
-    cuda::cuda_free_counted(dev_mask_, pixels);
-    cuda::cuda_free_counted(dev_dist_, 4 * pixels);
-    cuda::cuda_free_counted(dev_sums_, 12 * pixels);
-    cuda::cuda_free_counted(dev_counts_, 4 * pixels);
-    cuda::cuda_free_counted(dev_ds_, 4 * pixels);
+    ReleaseCommon();
+    const int64_t n = pixels();
+    cuda::cuda_free_counted(dev_sums_, 12 * n);
+    cuda::cuda_free_counted(dev_counts_, 4 * n);
+    cuda::cuda_free_counted(dev_ds_, 4 * n);
     cuda::cuda_free_counted(dev_fill_pos_, 8);
-    dev_image_ = dev_mask_ = nullptr;
-    dev_dist_ = dev_sums_ = dev_ds_ = nullptr;
+    dev_sums_ = dev_ds_ = nullptr;
     dev_counts_ = dev_fill_pos_ = nullptr;
   }
 
   uint64_t passes() const override { return passes_; }
 
  private:
-  [[noreturn]] void Fail(uint64_t bytes) {
-    Release();
-    throw DeviceMemoryError("CUDA: cannot allocate " + std::to_string(bytes) +
-                                " bytes of device memory",
-                            bytes);
-  }
-
-  EngineParams p_;
-  uint8_t* dev_image_ = nullptr;
-  uint8_t* dev_mask_ = nullptr;
-  float* dev_dist_ = nullptr;
   float* dev_sums_ = nullptr;
   int* dev_counts_ = nullptr;
   float* dev_ds_ = nullptr;

@@ -1,0 +1,64 @@
+// The device buffers every method's run has: the image, the mask and the
+// distance map, uploaded, pulled back and released with the running total.
+// The method engines derive from it and add their own buffers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "fill/cuda/cuda_common.h"
+#include "fill/engine.h"
+
+namespace pw::cuda {
+
+class CudaRunBuffers : public FillEngine {
+ public:
+  void PullImage(uint8_t* image) override {
+    if (dev_image_ != nullptr)
+      cuda_pull_array_bytes(image, dev_image_, p_.stride * p_.height);
+  }
+
+  void PullMask(uint8_t* mask) override {
+    if (dev_mask_ != nullptr)
+      cuda_pull_array_bytes(mask, dev_mask_, p_.width * p_.height);
+  }
+
+ protected:
+  explicit CudaRunBuffers(const EngineParams& params) : p_(params) {}
+
+  uint32_t pixels() const { return static_cast<uint32_t>(p_.width * p_.height); }
+
+  // Pushes image and mask and allocates the distance map. On a failed
+  // allocation everything is released and DeviceMemoryError thrown.
+  void UploadCommon(const uint8_t* image, const uint8_t* mask) {
+    const int image_bytes = p_.stride * p_.height;
+    dev_image_ = cuda_push_array_bytes(image, image_bytes);
+    if (dev_image_ == nullptr) Fail(static_cast<uint32_t>(image_bytes));
+    dev_mask_ = cuda_push_array_bytes(mask, static_cast<int>(pixels()));
+    if (dev_mask_ == nullptr) Fail(pixels());
+    dev_dist_ = cuda_alloc_floats(pixels());
+    if (dev_dist_ == nullptr) Fail(uint64_t{4} * pixels());
+  }
+
+  void ReleaseCommon() noexcept {
+    cuda_free_counted(dev_image_, int64_t{p_.stride} * p_.height);
+    cuda_free_counted(dev_mask_, pixels());
+    cuda_free_counted(dev_dist_, int64_t{4} * pixels());
+    dev_image_ = dev_mask_ = nullptr;
+    dev_dist_ = nullptr;
+  }
+
+  [[noreturn]] void Fail(uint64_t bytes) {
+    Release();
+    throw DeviceMemoryError("CUDA: cannot allocate " + std::to_string(bytes) +
+                                " bytes of device memory",
+                            bytes);
+  }
+
+  EngineParams p_;
+  uint8_t* dev_image_ = nullptr;
+  uint8_t* dev_mask_ = nullptr;
+  float* dev_dist_ = nullptr;
+};
+
+}  // namespace pw::cuda
