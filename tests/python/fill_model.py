@@ -1,0 +1,429 @@
+"""A literal model of the fill, in plain Python and NumPy.
+
+It is written from the documented behaviour alone, independently of the C++
+and CUDA code, so that the cross-check tests can compare the library with it
+byte for byte. It follows each step as written: the heap with its fixed sift
+procedure and the peel of the fill order, the exhaustive search with its
+512-thread single-block selection, and the pruned search with its window
+sums, ranking keys, buckets, minimum search and stop rule. Speed is not a
+goal; only the candidate loops are vectorised, and only where the vectorised
+form computes the same values as the per-candidate steps.
+"""
+import numpy as np
+
+F32 = np.float32
+FLT_MAX = F32(np.finfo(np.float32).max)  # bits 0x7F7FFFFF, the no-candidate marker
+UNSCORED = F32(256.0)
+THREADS = 512
+
+
+# ---------------------------------------------------------------------------
+# Fill order
+# ---------------------------------------------------------------------------
+
+def unknown_neighbour_count(mask, x, y, width, height, radius):
+    """Unknown positions of the window around (x, y), centre excluded;
+    positions outside the image count as unknown."""
+    count = 0
+    for ny in range(y - radius, y + radius + 1):
+        for nx in range(x - radius, x + radius + 1):
+            if nx == x and ny == y:
+                continue
+            if nx < 0 or ny < 0 or nx >= width or ny >= height:
+                count += 1
+            elif mask[ny * width + nx] == 1:
+                count += 1
+    return count
+
+
+def heap_push(heap, entry):
+    """Append, then sift the hole up while the parent's score is greater."""
+    heap.append(entry)
+    hole = len(heap) - 1
+    while hole > 0:
+        parent = (hole - 1) // 2
+        if heap[parent][0] <= entry[0]:
+            break
+        heap[hole] = heap[parent]
+        hole = parent
+    heap[hole] = entry
+
+
+def heap_pop(heap):
+    """Remove the top entry with the fixed hole procedure."""
+    if len(heap) == 1:
+        heap.pop()
+        return
+    last = heap[-1]
+    bottom = len(heap) - 1  # entries that remain
+    limit = (bottom - 1) // 2
+    hole = 0
+    while hole < limit:
+        child = 2 * hole + 2
+        if heap[child][0] > heap[2 * hole + 1][0]:
+            child = 2 * hole + 1
+        heap[hole] = heap[child]
+        hole = child
+    if hole == limit and bottom % 2 == 0:
+        heap[hole] = heap[bottom - 1]
+        hole = bottom - 1
+    # sift the taken-out last entry up from the hole, as in the push
+    while hole > 0:
+        parent = (hole - 1) // 2
+        if heap[parent][0] <= last[0]:
+            break
+        heap[hole] = heap[parent]
+        hole = parent
+    heap[hole] = last
+    heap.pop()  # shrink by one: the old last place goes
+
+
+def drain_order(mask, width, height, radius):
+    """The ranked sequence (score, index) that the heap drain yields."""
+    heap = []
+    for y in range(height):
+        for x in range(width):
+            if mask[y * width + x] == 1:
+                heap_push(heap, (unknown_neighbour_count(mask, x, y, width, height, radius),
+                                 y * width + x))
+    ranked = []
+    while heap:
+        ranked.append(heap[0])
+        heap_pop(heap)
+    return ranked
+
+
+def build_fill_list(mask, width, height, radius):
+    """The fill order: pixel indices, first to fill first. `mask` is a flat
+    sequence of width * height bytes (1 marks a pixel to fill)."""
+    mask = [int(v) for v in np.asarray(mask).reshape(-1)]
+    ranked = [list(e) for e in drain_order(mask, width, height, radius)]
+    if not ranked:
+        return []
+    slot_score = [0] * (width * height)
+    slot_pos = [-1] * (width * height)
+    for k, (score, index) in enumerate(ranked):
+        slot_score[index] = score
+        slot_pos[index] = k
+    order = []
+    n = len(ranked)
+    for i in range(n):
+        p = ranked[i][1]
+        order.append(p)
+        slot_pos[p] = -1
+        y, x = divmod(p, width)
+        for ny in range(y - radius, y + radius + 1):
+            if ny < 0 or ny >= height:
+                continue
+            for nx in range(x - radius, x + radius + 1):
+                if nx < 0 or nx >= width:
+                    continue
+                q = ny * width + nx
+                pos = slot_pos[q]
+                if not pos > 0:
+                    continue
+                slot_score[q] -= 1
+                s = slot_score[q]
+                if pos - 1 < i + 1:
+                    t = pos
+                else:
+                    k = pos - 1
+                    while k >= i + 1 and ranked[k][0] > s:
+                        k -= 1
+                    t = k + 1
+                if t < pos:
+                    slot_pos[q] = t
+                    slot_pos[ranked[t][1]] = pos
+                    ranked[pos] = [ranked[t][0], ranked[t][1]]
+                    ranked[t] = [s, q]
+                # t == pos: the stored score stays as it was
+    return order
+
+
+# ---------------------------------------------------------------------------
+# Exhaustive search (method GPU, tolerance 0, candidate centres of value 0)
+# ---------------------------------------------------------------------------
+
+def exhaustive_distances(image, mask, x, y, radius):
+    """The distance map of one target: FLT_MAX for every pixel that does not
+    qualify, else the integer sum of absolute differences as a float32."""
+    height, width = mask.shape
+    r = radius
+    side = 2 * r + 1
+    dist = np.full((height, width), FLT_MAX, np.float32)
+    # candidate centres whose whole window lies inside the image
+    cy0, cy1 = r, height - r
+    cx0, cx1 = r, width - r
+    if cy1 <= cy0 or cx1 <= cx0:
+        return dist.reshape(-1)
+    centre_known = mask[cy0:cy1, cx0:cx1] == 0  # mask byte equal to the value 0
+    rejected = np.zeros(centre_known.shape, bool)
+    total = np.zeros(centre_known.shape, np.int64)
+    img = image.astype(np.int64)
+    for k in range(side):  # window rows, top to bottom
+        ty = y - r + k
+        if ty < 0 or ty >= height:
+            continue
+        for j in range(side):  # window columns, left to right
+            tx = x - r + j
+            if tx < 0 or tx >= width:
+                continue
+            # the candidates' pixels at this window position
+            cand_mask = mask[cy0 - r + k:cy1 - r + k, cx0 - r + j:cx1 - r + j]
+            now_rejected = cand_mask == 1
+            # a rejected candidate stops: nothing more is added for it
+            rejected |= now_rejected
+            if mask[ty, tx] == 1:
+                continue
+            cand = img[cy0 - r + k:cy1 - r + k, cx0 - r + j:cx1 - r + j]
+            diff = np.abs(img[ty, tx] - cand).sum(axis=2)
+            total += np.where(rejected, 0, diff)
+    ok = centre_known & ~rejected
+    sub = dist[cy0:cy1, cx0:cx1]
+    sub[ok] = total[ok].astype(np.float32)
+    return dist.reshape(-1)
+
+
+def thread_partials(dist, pad_value, strictly_smaller):
+    """Step 1 of the single-block selection: thread t scans t, t + 512, ...
+    keeping the first strictly smallest value. Threads without an entry
+    hold pad_value and index 0."""
+    n = dist.shape[0]
+    r1 = np.full(THREADS, pad_value, np.float32)
+    i1 = np.zeros(THREADS, np.int64)
+    for t in range(min(n, THREADS)):
+        seq = dist[t::THREADS]
+        best = seq[0]
+        idx = t
+        for m in range(1, seq.shape[0]):
+            if strictly_smaller(seq[m], best):
+                best = seq[m]
+                idx = t + m * THREADS
+        r1[t] = best
+        i1[t] = idx
+    return r1, i1
+
+
+def thread_partials_fast(dist, pad_value):
+    """The same per-thread scan, vectorised: the first occurrence of each
+    thread's minimum is what the strict comparison keeps (no NaN occurs)."""
+    n = dist.shape[0]
+    threads = min(n, THREADS)
+    rows = -(-n // THREADS)
+    padded = np.full(rows * THREADS, np.inf, np.float32)
+    padded[:n] = dist
+    grid = padded.reshape(rows, THREADS)[:, :threads]
+    first = np.argmin(grid, axis=0)
+    r1 = np.full(THREADS, pad_value, np.float32)
+    i1 = np.zeros(THREADS, np.int64)
+    r1[:threads] = grid[first, np.arange(threads)]
+    i1[:threads] = first * THREADS + np.arange(threads)
+    return r1, i1
+
+
+def tree_reduce(r1, i1):
+    """s = 256 ... 1: entry t takes entry t + s only when strictly smaller."""
+    r1 = r1.copy()
+    i1 = i1.copy()
+    s = THREADS // 2
+    while s >= 1:
+        take = r1[s:2 * s] < r1[:s]
+        r1[:s] = np.where(take, r1[s:2 * s], r1[:s])
+        i1[:s] = np.where(take, i1[s:2 * s], i1[:s])
+        s //= 2
+    return r1[0], int(i1[0])
+
+
+def select_exhaustive(dist, literal=False):
+    if literal:
+        r1, i1 = thread_partials(dist, FLT_MAX, lambda a, b: b > a)
+    else:
+        r1, i1 = thread_partials_fast(dist, FLT_MAX)
+    best, index = tree_reduce(r1, i1)
+    if not best < FLT_MAX:
+        return None
+    return index
+
+
+def run_exhaustive(image, mask, radius, order):
+    height, width = mask.shape
+    for p in order:
+        y, x = divmod(p, width)
+        dist = exhaustive_distances(image, mask, x, y, radius)
+        src = select_exhaustive(dist)
+        if src is None:
+            continue
+        sy, sx = divmod(src, width)
+        image[y, x] = image[sy, sx]
+        mask[y, x] = 0
+
+
+# ---------------------------------------------------------------------------
+# Pruned search (method GPU Fast)
+# ---------------------------------------------------------------------------
+
+def calculate_sums(image, mask, radius):
+    """Per pixel: the float32 sums of channels 0, 1, 2 and the count of the
+    known pixels of its window, clipped to the image. Vectorised over the
+    pixels; each pixel still adds its window positions row by row, left to
+    right."""
+    height, width = mask.shape
+    sums = np.zeros((height, width, 3), np.float32)
+    counts = np.zeros((height, width), np.int32)
+    known = mask == 0
+    img = image.astype(np.float32)
+    for dy in range(-radius, radius + 1):
+        for dx in range(-radius, radius + 1):
+            # centres (y, x) whose neighbour (y + dy, x + dx) is in the image
+            y0, y1 = max(0, -dy), min(height, height - dy)
+            x0, x1 = max(0, -dx), min(width, width - dx)
+            if y1 <= y0 or x1 <= x0:
+                continue
+            nb_known = known[y0 + dy:y1 + dy, x0 + dx:x1 + dx]
+            nb = img[y0 + dy:y1 + dy, x0 + dx:x1 + dx]
+            sums[y0:y1, x0:x1] = (sums[y0:y1, x0:x1]
+                                  + np.where(nb_known[..., None], nb, F32(0.0))
+                                  ).astype(np.float32)
+            counts[y0:y1, x0:x1] += nb_known
+    return sums, counts
+
+
+def update_sums(image, mask, radius, x, y, sums, counts):
+    height, width = mask.shape
+    if mask[y, x] != 0:
+        return
+    side = 2 * radius + 1
+    for i in range(side * side):
+        a, b = divmod(i, side)
+        cx = x - radius + a
+        cy = y - radius + b
+        if cx < 0 or cy < 0 or cx >= width or cy >= height:
+            continue
+        for ch in range(3):
+            sums[cy, cx, ch] = F32(sums[cy, cx, ch] + F32(image[y, x, ch]))
+        counts[cy, cx] += 1
+
+
+def ranking_keys(mask, sums, counts, x, y, radius):
+    """ds for every pixel: 256 where not a candidate, else the key."""
+    height, width = mask.shape
+    big_n = (2 * radius + 1) ** 2
+    ds = np.full((height, width), UNSCORED, np.float32)
+    cand = (mask == 0) & (counts == big_n)
+    if counts[y, x] == 0:
+        return ds
+    cand &= counts != 0
+    ct = F32(counts[y, x])
+    mt = [F32(sums[y, x, ch] / ct) for ch in range(3)]
+    cc = counts[cand].astype(np.float32)
+    mc = [(sums[..., ch][cand] / cc).astype(np.float32) for ch in range(3)]
+    v = (mc[0] - mt[0]).astype(np.float32)
+    v = (v + mc[1]).astype(np.float32)
+    v = (v - mt[1]).astype(np.float32)
+    v = (v + mc[2]).astype(np.float32)
+    v = (v - mt[2]).astype(np.float32)
+    key = (np.abs(v).astype(np.int32) // 3).astype(np.float32)
+    ds[cand] = key
+    return ds
+
+
+def ranking_key_scalar(cand_sums, cand_count, target_sums, target_count):
+    """One key, operation by operation on float32 scalars."""
+    cc = F32(cand_count)
+    ct = F32(target_count)
+    mc0, mc1, mc2 = (F32(F32(cand_sums[ch]) / cc) for ch in range(3))
+    mt0, mt1, mt2 = (F32(F32(target_sums[ch]) / ct) for ch in range(3))
+    v = F32(mc0 - mt0)
+    v = F32(v + mc1)
+    v = F32(v - mt1)
+    v = F32(v + mc2)
+    v = F32(v - mt2)
+    return F32(int(abs(v)) // 3)
+
+
+def patch_distances(image, mask, ds, x, y, radius):
+    """The pass kernel's distance for every candidate (ds below 256); the
+    passes decide which of these get written. Each is the float32 sum of
+    whole-number terms divided by the count of compared target pixels."""
+    height, width = mask.shape
+    r = radius
+    side = 2 * r + 1
+    out = np.full((height, width), UNSCORED, np.float32)
+    cand = ds < UNSCORED
+    if not cand.any():
+        return out
+    cys, cxs = np.nonzero(cand)
+    total = np.zeros(cys.shape[0], np.float32)
+    m = 0
+    img = image.astype(np.int64)
+    for k in range(side):
+        ty = y - r + k
+        if ty < 0 or ty >= height:
+            continue
+        for j in range(side):
+            tx = x - r + j
+            if tx < 0 or tx >= width or mask[ty, tx] != 0:
+                continue
+            c = img[cys - r + k, cxs - r + j]
+            term = np.abs(img[ty, tx] - c).sum(axis=1) // 3
+            total = (total + term.astype(np.float32)).astype(np.float32)
+            m += 1
+    if m == 0:
+        return out
+    out[cys, cxs] = (total / F32(m)).astype(np.float32)
+    return out
+
+
+def run_pruned(image, mask, radius, order, stats=None):
+    height, width = mask.shape
+    sums, counts = calculate_sums(image, mask, radius)
+    g_idx_min = 0
+    for p in order:
+        y, x = divmod(p, width)
+        g_dis_min = UNSCORED
+        ds = ranking_keys(mask, sums, counts, x, y, radius)
+        all_dist = patch_distances(image, mask, ds, x, y, radius)
+        dist = np.full((height, width), UNSCORED, np.float32)
+        for pas in range(32):
+            limit = F32((pas + 1) * 8)
+            score = (dist >= UNSCORED) & (ds != UNSCORED) & (ds < limit)
+            dist[score] = all_dist[score]
+            r1, i1 = thread_partials_fast(dist.reshape(-1), UNSCORED)
+            best, index = tree_reduce(r1, i1)
+            if best < g_dis_min:
+                g_idx_min = index
+                g_dis_min = best
+            if stats is not None:
+                stats["passes"] = stats.get("passes", 0) + 1
+            if limit >= np.ceil(F32(g_dis_min + F32(1.0))):
+                break
+        if g_dis_min < UNSCORED:
+            sy, sx = divmod(g_idx_min, width)
+            for ch in (2, 1, 0):
+                image[y, x, ch] = image[sy, sx, ch]
+            mask[y, x] = 0
+        update_sums(image, mask, radius, x, y, sums, counts)
+
+
+# ---------------------------------------------------------------------------
+# The array entry
+# ---------------------------------------------------------------------------
+
+GPU = 1
+GPU_FAST = 2
+
+
+def inpaint(image, mask, radius, method, stats=None):
+    """Returns (result, image, mask) as the array entry leaves them: the mask
+    binarised (above 128 becomes 1), then filled pixels cleared."""
+    image = np.array(image, np.uint8, copy=True)
+    mask = (np.asarray(mask, np.uint8) > 128).astype(np.uint8)
+    height, width = mask.shape
+    order = build_fill_list(mask.reshape(-1), width, height, radius)
+    if not order:
+        return False, image, mask
+    if method == GPU:
+        run_exhaustive(image, mask, radius, order)
+    elif method == GPU_FAST:
+        run_pruned(image, mask, radius, order, stats)
+    return True, image, mask

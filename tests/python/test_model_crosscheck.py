@@ -1,0 +1,280 @@
+"""The library against fill_model, a literal model of the fill written
+independently of the C++ code: many small seeded pictures, both methods,
+image and mask compared byte for byte. The first tests pin the model's own
+fill order to hand-worked cases, so that a disagreement points at the
+library and not at the model."""
+import numpy as np
+import pytest
+
+import patchwell
+import fill_model
+from fill_model import build_fill_list, drain_order
+
+METHODS = {
+    "gpu": (fill_model.GPU, patchwell.InpaintGPU),
+    "fast": (fill_model.GPU_FAST, patchwell.InpaintGPUfast),
+}
+
+
+# ---------------------------------------------------------------------------
+# The model's fill order on hand-worked cases
+# ---------------------------------------------------------------------------
+
+def test_model_order_3x3_block():
+    mask = np.zeros((5, 5), np.uint8)
+    mask[1:4, 1:4] = 1
+    assert drain_order(list(mask.reshape(-1)), 5, 5, 1) == [
+        (3, 6), (3, 8), (3, 16), (3, 18), (5, 11), (5, 13), (5, 7), (5, 17), (8, 12)]
+    assert build_fill_list(mask, 5, 5, 1) == [6, 8, 16, 18, 11, 7, 17, 12, 13]
+
+
+def test_model_order_radius_0_is_the_drain_order():
+    assert build_fill_list(np.ones(5, np.uint8), 5, 1, 0) == [0, 2, 4, 1, 3]
+
+
+def test_model_order_keeps_stored_score_of_an_entry_that_does_not_move():
+    mask = np.array([[1, 1], [1, 0]], np.uint8)
+    assert build_fill_list(mask, 2, 2, 1) == [0, 2, 1]
+
+
+def test_model_order_full_6x4_mask():
+    order = build_fill_list(np.ones((4, 6), np.uint8), 6, 4, 1)
+    place = np.empty(24, int)
+    place[order] = np.arange(24)
+    assert place.reshape(4, 6).tolist() == [
+        [0, 1, 4, 14, 18, 23],
+        [2, 3, 5, 8, 13, 22],
+        [15, 6, 7, 9, 12, 20],
+        [19, 16, 10, 11, 17, 21]]
+
+
+def test_model_order_two_middle_columns():
+    mask = np.zeros((4, 4), np.uint8)
+    mask[:, 1:3] = 1
+    assert build_fill_list(mask, 4, 4, 1) == [5, 6, 10, 9, 2, 1, 14, 13]
+
+
+def test_model_order_empty_and_255_only():
+    assert build_fill_list(np.zeros((3, 4), np.uint8), 4, 3, 1) == []
+    assert build_fill_list(np.full((3, 4), 255, np.uint8), 4, 3, 1) == []
+
+
+# ---------------------------------------------------------------------------
+# The model's selection and key on their own
+# ---------------------------------------------------------------------------
+
+def test_model_selection_tie_break():
+    def winner(n, tied, value=5.0):
+        dist = np.full(n, fill_model.FLT_MAX, np.float32)
+        dist[list(tied)] = value
+        return fill_model.select_exhaustive(dist)
+
+    assert winner(1200, [700, 1000]) == 1000
+    assert winner(1200, [1, 2]) == 2
+    assert winner(1200, [1, 513]) == 1
+    assert winner(1200, [3, 1024, 512]) == 512
+    assert winner(1200, [128, 384]) == 128
+    assert winner(300, []) is None
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_model_vectorised_scan_equals_the_per_thread_scan(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 2000))
+    dist = rng.integers(0, 4, n).astype(np.float32)
+    dist[rng.random(n) < 0.5] = fill_model.FLT_MAX
+    a = fill_model.thread_partials(dist, fill_model.FLT_MAX, lambda v, best: best > v)
+    b = fill_model.thread_partials_fast(dist, fill_model.FLT_MAX)
+    assert np.array_equal(a[0], b[0]) and np.array_equal(a[1], b[1])
+
+
+def test_model_vectorised_keys_equal_scalar_keys():
+    rng = np.random.default_rng(7)
+    h, w, r = 9, 11, 1
+    img = rng.integers(0, 256, (h, w, 3)).astype(np.uint8)
+    mask = (rng.random((h, w)) < 0.2).astype(np.uint8)
+    sums, counts = fill_model.calculate_sums(img, mask, r)
+    for y, x in [(4, 5), (0, 0), (8, 10), (3, 7)]:
+        ds = fill_model.ranking_keys(mask, sums, counts, x, y, r)
+        for cy in range(h):
+            for cx in range(w):
+                if ds[cy, cx] == 256.0:
+                    assert not (mask[cy, cx] == 0 and counts[cy, cx] == 9 and counts[y, x])
+                    continue
+                want = fill_model.ranking_key_scalar(
+                    sums[cy, cx], counts[cy, cx], sums[y, x], counts[y, x])
+                assert ds[cy, cx] == want
+
+
+def test_model_sums_follow_the_fills():
+    rng = np.random.default_rng(3)
+    img = rng.integers(0, 256, (7, 8, 3)).astype(np.uint8)
+    mask = (rng.random((7, 8)) < 0.4).astype(np.uint8)
+    sums, counts = fill_model.calculate_sums(img, mask, 2)
+    for y, x in zip(*np.nonzero(mask)):
+        mask[y, x] = 0
+        fill_model.update_sums(img, mask, 2, x, y, sums, counts)
+    fresh = fill_model.calculate_sums(img, mask, 2)
+    assert np.array_equal(sums, fresh[0]) and np.array_equal(counts, fresh[1])
+
+
+# ---------------------------------------------------------------------------
+# Random cases
+# ---------------------------------------------------------------------------
+
+KINDS = ("dust", "holes", "edges", "almost_all", "narrow", "wide")
+
+
+def make_case(seed):
+    """A small picture, a mask and a radius, all drawn from `seed`."""
+    rng = np.random.default_rng(1000 + seed)
+    kind = KINDS[seed % len(KINDS)]
+    radius = int(rng.integers(0, 5))
+    if kind == "wide":
+        # more than 512 pixels: several candidates per selection slot
+        h, w = int(rng.integers(22, 30)), int(rng.integers(24, 32))
+        radius = int(rng.integers(0, 2))
+    elif kind == "narrow":
+        side = 2 * radius + 1
+        h, w = int(rng.integers(3, 14)), int(rng.integers(3, 14))
+        if rng.random() < 0.5:
+            w = int(rng.integers(1, side + 1))
+        else:
+            h = int(rng.integers(1, side + 1))
+    else:
+        h, w = int(rng.integers(3, 21)), int(rng.integers(3, 25))
+    levels = int(rng.choice([2, 2, 3, 4, 256]))
+    step = 255 // max(levels - 1, 1)
+    img = (rng.integers(0, levels, (h, w, 3)) * step).astype(np.uint8)
+    if rng.random() < 0.3:  # grey: ties across channels too
+        img[:] = img[..., :1]
+    if rng.random() < 0.2:  # a little noise on some levels: near ties
+        img = np.clip(img.astype(int) + rng.integers(-1, 2, img.shape), 0, 255).astype(np.uint8)
+
+    holes = np.zeros((h, w), bool)
+    if kind == "dust" or kind == "wide":
+        holes = rng.random((h, w)) < rng.uniform(0.01, 0.12)
+        if not holes.any():
+            holes[rng.integers(0, h), rng.integers(0, w)] = True
+    elif kind == "holes":
+        for _ in range(int(rng.integers(1, 4))):
+            y, x = int(rng.integers(0, h)), int(rng.integers(0, w))
+            holes[y:y + int(rng.integers(1, 5)), x:x + int(rng.integers(1, 5))] = True
+    elif kind == "edges":
+        # holes touching the borders and the corners
+        for _ in range(int(rng.integers(1, 4))):
+            hh, ww = int(rng.integers(1, 4)), int(rng.integers(1, 4))
+            side_ = int(rng.integers(0, 4))
+            y = 0 if side_ == 0 else h - hh if side_ == 1 else int(rng.integers(0, h))
+            x = 0 if side_ == 2 else w - ww if side_ == 3 else int(rng.integers(0, w))
+            holes[y:y + hh, x:x + ww] = True
+        if rng.random() < 0.5:
+            holes[[0, 0, -1, -1], [0, -1, 0, -1]] = True
+    elif kind == "almost_all":
+        holes = rng.random((h, w)) < rng.uniform(0.85, 1.0)
+    else:  # narrow
+        holes = rng.random((h, w)) < 0.3
+    # bytes above 128 mark the pixels to fill; others are known whatever they hold
+    mask = np.where(holes, rng.integers(129, 256, (h, w)),
+                    rng.integers(0, 129, (h, w))).astype(np.uint8)
+    return img, mask, radius
+
+
+SEEDS = range(150)
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+@pytest.mark.parametrize("method", sorted(METHODS))
+def test_library_matches_the_model(method, seed, capfd):
+    model_method, lib_method = METHODS[method]
+    img, mask, radius = make_case(seed)
+    stats = {}
+    want_ok, want_img, want_mask = fill_model.inpaint(img, mask, radius, model_method, stats)
+
+    got_img, got_mask = img.copy(), mask.copy()
+    got_ok = patchwell.inpaint(got_img, got_mask, radius, lib_method, device="cpu")
+    capfd.readouterr()
+
+    assert got_ok == want_ok
+    assert np.array_equal(got_mask, want_mask), np.argwhere(got_mask != want_mask)
+    assert np.array_equal(got_img, want_img), np.argwhere((got_img != want_img).any(axis=2))
+    if want_ok:
+        run = patchwell._last_run_stats()
+        assert run["targets"] == int((mask > 128).sum())
+        if method == "fast":
+            assert run["passes"] == stats["passes"]
+
+
+def _even_split(total, parts):
+    q, r = divmod(total, parts)
+    return [q + (1 if i < r else 0) for i in range(parts)]
+
+
+def key_boundary_case(b, e):
+    """Radius 1. The target (x=2, y=3) has 7 known window pixels with channel
+    sums b (its right neighbour is unknown too). The window around (6, 3)
+    repeats them and holds pixels of channel sums e at the two positions
+    facing the unknown ones: distance 0, and a mean difference of exactly
+    24 levels, so its key is 7 or 8 depending on float32 rounding, in the
+    order the key is evaluated. The window around (9, 3) differs from the
+    target at one known pixel by 3 per channel (distance 3/7) and has a key
+    in the first bucket. If the first pass scores (6, 3), it wins; if not,
+    the search stops after the first pass with (9, 3)."""
+    img = np.zeros((7, 11, 3), np.uint8)
+    mask = np.zeros((7, 11), np.uint8)
+    known = [(dx, dy) for dy in (-1, 0, 1) for dx in (-1, 0, 1)
+             if (dx, dy) not in ((0, 0), (1, 0))]
+    pix = np.array([_even_split(b[k], 7) for k in range(3)]).T
+    for cx, extra in ((2, None), (6, e), (9, [v - 60 for v in e])):
+        for j, (dx, dy) in enumerate(known):
+            img[3 + dy, cx + dx] = pix[j]
+        if extra is not None:
+            q = np.array([_even_split(v, 2) for v in extra]).T
+            img[3, cx], img[3, cx + 1] = q[0], q[1]
+    img[2, 8] = pix[0] + 3
+    mask[3, 2] = mask[3, 3] = 255
+    return img, mask
+
+
+@pytest.mark.parametrize("b, e, source", [
+    # float32 in the fixed order gives 23.99999...: key 7, scored in pass 0
+    ([504, 803, 1024], [293, 297, 292], (3, 6)),
+    # float32 in the fixed order reaches 24: key 8, never scored
+    ([139, 1273, 79], [219, 221, 202], (3, 9)),
+])
+def test_library_key_rounds_like_the_model_at_a_bucket_edge(b, e, source, capfd):
+    img, mask = key_boundary_case(b, e)
+    stats = {}
+    want_ok, want_img, want_mask = fill_model.inpaint(img, mask, 1, fill_model.GPU_FAST, stats)
+    assert want_ok and tuple(want_img[3, 2]) == tuple(img[source])
+
+    got_img, got_mask = img.copy(), mask.copy()
+    assert patchwell.inpaint(got_img, got_mask, 1, patchwell.InpaintGPUfast, device="cpu")
+    capfd.readouterr()
+    assert np.array_equal(got_img, want_img) and np.array_equal(got_mask, want_mask)
+    assert patchwell._last_run_stats()["passes"] == stats["passes"]
+
+
+def test_cases_cover_what_they_should():
+    """The drawn cases reach the situations the cross-check is meant for."""
+    seen = set()
+    for seed in SEEDS:
+        img, mask, radius = make_case(seed)
+        h, w = mask.shape
+        holes = mask > 128
+        seen.add(("radius", radius))
+        if h * w > 512:
+            seen.add("over 512 pixels")
+        if min(h, w) < 2 * radius + 1:
+            seen.add("narrower than the window")
+        if holes[0, 0] or holes[0, -1] or holes[-1, 0] or holes[-1, -1]:
+            seen.add("corner")
+        if holes.mean() > 0.9:
+            seen.add("almost all")
+        if holes.sum() == 1:
+            seen.add("single pixel")
+        if len(np.unique(img)) <= 2:
+            seen.add("two levels")
+    for want in ["over 512 pixels", "narrower than the window", "corner",
+                 "almost all", "single pixel", "two levels"] + [("radius", r) for r in range(5)]:
+        assert want in seen, want
