@@ -28,8 +28,10 @@ struct ErrorManager {
   longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
 }
 
-// Warnings let decoding go on, except the end of the data arriving early:
-// the rest of the picture is missing, so the file is refused.
+// Warnings let decoding go on, except the end of the data arriving before
+// the end marker: the file is cut short, and where the cut falls (inside
+// the last rows, between the scans of a progressive file, or just before
+// the marker) cannot be told reliably, so the file is refused.
 void OnJpegMessage(j_common_ptr cinfo, int level) {
   if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF) OnJpegError(cinfo);
 }

@@ -277,3 +277,22 @@ def test_non_ascii_names_are_opened_and_printed(files, capfd):
     missing = str(d / "ñame.bmp")
     assert patchwell.inpaint_file(missing, files["mask"], rad=2, method=GPU) is False
     assert capfd.readouterr().out == "Error openning image: %s\n" % missing
+
+
+def test_concurrent_calls_share_the_working_image_safely(files):
+    import threading
+    outs = [str(files["dir"] / ("t%d.png" % i)) for i in range(4)]
+    results = [None] * 4
+
+    def work(i):
+        results[i] = patchwell.inpaint_file(files["image"], files["mask"], outs[i], 2, GPU,
+                                            device="cpu")
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [True] * 4
+    for out in outs:
+        np.testing.assert_array_equal(load(out), files["expected"])
