@@ -48,7 +48,7 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
     for (auto& b : image) b = static_cast<uint8_t>(rng() % 7 * 40);
     for (auto& m : mask) m = rng() % 4 == 0;
     TargetWindow target;
-    target.Capture(image.data(), mask.data(), r, r, w, stride, r);
+    target.Capture(image.data(), mask.data(), r, r, w, h, stride, r);
     const uint8_t* cand = image.data() + 3 * static_cast<int>(rng() % 8) + stride;
     int32_t expected = 0;
     for (int k = 0; k < side; ++k)

@@ -34,12 +34,15 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
     CopyRunBuffers(image, image_bytes, mask, pixels, image_, mask_);
     window_.assign(kernels::kConstWindowBytes, 0);
     unknown_counts_.assign(pixels, 0);
+    unknown_table_.assign(static_cast<size_t>(params_.width + 1) * (params_.height + 1), 0);
     const int chunks = std::max(1, std::min(params_.height, threads_ * 8));
     partial_.resize(static_cast<size_t>(chunks));
+    facing_unknown_.assign(static_cast<size_t>(chunks),
+                           std::vector<int32_t>(static_cast<size_t>(params_.width)));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 5 * pixels + kernels::kConstWindowBytes);
+    throw CpuMemoryError(image_bytes + 9 * pixels + kernels::kConstWindowBytes);
   }
   InitUnknownCounts();
   if (BoxSums::Affordable(params_.width, params_.height) &&
@@ -60,6 +63,8 @@ void CpuExhaustiveEngine::Release() noexcept {
   std::vector<uint8_t>().swap(window_);
   std::vector<SlotMinimum>().swap(partial_);
   std::vector<int32_t>().swap(unknown_counts_);
+  std::vector<int32_t>().swap(unknown_table_);
+  std::vector<std::vector<int32_t>>().swap(facing_unknown_);
   box_sums_.Release();
 }
 
@@ -97,6 +102,28 @@ void CpuExhaustiveEngine::InitUnknownCounts() {
       unknown_counts_[static_cast<size_t>(y) * w + x] = run;
     }
   }
+}
+
+void CpuExhaustiveEngine::BuildUnknownTable() {
+  const int w = params_.width, h = params_.height;
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* m = mask_.data() + static_cast<size_t>(y) * w;
+    const int32_t* above = &unknown_table_[static_cast<size_t>(y) * (w + 1)];
+    int32_t* row = &unknown_table_[static_cast<size_t>(y + 1) * (w + 1)];
+    int32_t run = 0;
+    for (int x = 0; x < w; ++x) {
+      run += m[x] == 1;
+      row[x + 1] = above[x + 1] + run;
+    }
+  }
+}
+
+// Pixels equal to 1 in the rectangle of columns x0..x1 and rows y0..y1.
+int32_t CpuExhaustiveEngine::UnknownIn(int x0, int y0, int x1, int y1) const {
+  const size_t stride = static_cast<size_t>(params_.width) + 1;
+  return unknown_table_[(y1 + 1) * stride + x1 + 1] -
+         unknown_table_[y0 * stride + x1 + 1] -
+         unknown_table_[(y1 + 1) * stride + x0] + unknown_table_[y0 * stride + x0];
 }
 
 // A pixel turned from 1 to 0: every window that holds it has one unknown
@@ -156,12 +183,24 @@ void CpuExhaustiveEngine::PrepareRunBound(int32_t x, int32_t y) {
   }
 }
 
-int32_t CpuExhaustiveEngine::SearchInterior(int32_t x, int32_t y, float* best) {
+int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   const int w = params_.width, h = params_.height, r = params_.radius;
   const uint8_t* mask = mask_.data();
-  const int32_t* counts = unknown_counts_.data();
-  target_.Capture(image_.data(), mask, x, y, w, params_.stride, r);
+  target_.Capture(image_.data(), mask, x, y, w, h, params_.stride, r);
   PrepareRunBound(x, y);
+
+  // A candidate qualifies when no pixel of its window that faces an
+  // in-image target position is unknown. For a target whose window lies
+  // inside the image that is the whole window: the kept counts answer.
+  // Near the border only the facing part counts: a table answers.
+  const int j0 = std::max(0, r - x), j1 = std::min(2 * r, w - 1 - x + r);
+  const int k0 = std::max(0, r - y), k1 = std::min(2 * r, h - 1 - y + r);
+  const bool interior = j0 == 0 && k0 == 0 && j1 == 2 * r && k1 == 2 * r;
+  if (!interior) BuildUnknownTable();
+  auto facing_unknown = [&](int cx, int cy) {
+    return UnknownIn(cx - r + j0, cy - r + k0, cx - r + j1, cy - r + k1);
+  };
+  const int32_t* counts = unknown_counts_.data();
 
   // A first bound from where the previous target found its source, shifted
   // by the step between the targets: neighbouring targets tend to match
@@ -175,7 +214,8 @@ int32_t CpuExhaustiveEngine::SearchInterior(int32_t x, int32_t y, float* best) {
         const int cx = gx + dx, cy = gy + dy;
         if (cx < r || cx >= w - r || cy < r || cy >= h - r) continue;
         const int32_t i = cy * w + cx;
-        if ((mask[i] | counts[i]) != 0) continue;
+        const int32_t unknown = interior ? counts[i] : facing_unknown(cx, cy);
+        if ((mask[i] | unknown) != 0) continue;
         LowerBound(bound_, ScoreInterior(i, bound_.load(std::memory_order_relaxed)));
       }
   }
@@ -194,12 +234,19 @@ int32_t CpuExhaustiveEngine::SearchInterior(int32_t x, int32_t y, float* best) {
     const int e = row_begin + static_cast<int>(int64_t{rows} * (chunk + 1) / chunks);
     SlotMinimum& slots = partial_[chunk];
     slots.Clear();
+    int32_t* scratch = facing_unknown_[chunk].data();
     for (int cy = b; cy < e; ++cy) {
       const int32_t first = cy * w + col_begin;
+      const int32_t* unknown = counts + first;
+      if (!interior) {
+        for (int cx = col_begin; cx < col_end; ++cx)
+          scratch[cx - col_begin] = mask[cy * w + cx] != 0 ? 1 : facing_unknown(cx, cy);
+        unknown = scratch;
+      }
       if (!float_sums) {
         CandidateRow row{
             image_.data() + (cy - r) * params_.stride + (col_begin - r) * 3,
-            mask + first, counts + first, first, col_end - col_begin,
+            mask + first, unknown, first, col_end - col_begin,
             params_.stride, nullptr, {}, {}, col_begin};
         if (runs_.runs > 0) {
           row.runs = &runs_;
@@ -211,8 +258,9 @@ int32_t CpuExhaustiveEngine::SearchInterior(int32_t x, int32_t y, float* best) {
         row_scan_(target_, row, bound_, slots);
         continue;
       }
-      for (int32_t i = first; i < first + (col_end - col_begin); ++i) {
-        if ((mask[i] | counts[i]) != 0) continue;
+      for (int c = 0; c < col_end - col_begin; ++c) {
+        const int32_t i = first + c;
+        if ((mask[i] | unknown[c]) != 0) continue;
         const int32_t sum = ScoreInterior(i, bound_.load(std::memory_order_relaxed));
         if (sum == kSadDropped) continue;
         LowerBound(bound_, sum);
@@ -296,12 +344,11 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
 }
 
 void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
-  const int w = params_.width, h = params_.height, r = params_.radius;
-  const bool interior = x - r >= 0 && x + r < w && y - r >= 0 && y + r < h;
-  const bool fast = interior && params_.missing_tolerance == 0.0f &&
+  const int w = params_.width;
+  const bool fast = params_.missing_tolerance == 0.0f &&
                     params_.candidate_mask_value == 0;
   float best = kNoCandidate;
-  const int32_t index = fast ? SearchInterior(x, y, &best) : SearchGeneric(x, y, &best);
+  const int32_t index = fast ? SearchPruned(x, y, &best) : SearchGeneric(x, y, &best);
   if (fast || index >= 0) {
     // Remember where this target found its source (the next first bound).
     last_x_ = x;

@@ -49,9 +49,11 @@ class CpuExhaustiveEngine final : public FillEngine {
                  const Score& score, SlotMinimum& slots) const;
 
   // The candidate search of one target; returns the winner or -1.
-  int32_t SearchInterior(int32_t x, int32_t y, float* best);
+  int32_t SearchPruned(int32_t x, int32_t y, float* best);
   int32_t SearchGeneric(int32_t x, int32_t y, float* best);
   void InitUnknownCounts();
+  void BuildUnknownTable();
+  int32_t UnknownIn(int x0, int y0, int x1, int y1) const;
   void UpdateUnknownCounts(int32_t x, int32_t y);
   // The box-sum bound of the captured target (runs_.runs = 0: none).
   void PrepareRunBound(int32_t x, int32_t y);
@@ -66,6 +68,10 @@ class CpuExhaustiveEngine final : public FillEngine {
   std::vector<uint8_t> window_;  // the staged target window
   std::vector<SlotMinimum> partial_;  // one per chunk of rows
   std::vector<int32_t> unknown_counts_;  // pixels equal to 1 in each window
+  // For targets near the border: a summed-area table of the pixels equal to
+  // 1, and per chunk the unknown pixels each candidate faces.
+  std::vector<int32_t> unknown_table_;
+  std::vector<std::vector<int32_t>> facing_unknown_;
   TargetWindow target_;
   BoxSums box_sums_;
   RowRunBound runs_;

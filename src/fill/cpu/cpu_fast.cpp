@@ -132,9 +132,9 @@ void CpuFastEngine::CollectTaps(int32_t x, int32_t y) {
     }
     row_ends_.push_back(taps_.size());
   }
-  screen_ = x - r >= 0 && x + r < w && y - r >= 0 && y + r < h && !taps_.empty();
+  screen_ = !taps_.empty();
   if (screen_)
-    target_.Capture(image_.data(), mask_.data(), x, y, w, stride, r, true);
+    target_.Capture(image_.data(), mask_.data(), x, y, w, h, stride, r, true);
 }
 
 int32_t CpuFastEngine::ScreenThreshold(float bound) const {

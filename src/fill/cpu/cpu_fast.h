@@ -9,8 +9,8 @@
 // key costs five additions. The distance reads the target window from a list of its known pixels
 // made once per target, instead of testing every window position again
 // for every candidate, and gives up on a candidate as soon as it cannot
-// be the pass's minimum. For targets whose window lies inside the image a
-// vector sum of absolute differences S screens the candidates first: the
+// be the pass's minimum. A vector sum of absolute differences S over the
+// same target pixels screens the candidates first: the
 // distance's integer sum is at least (S - 2m) / 3 over m pixels, so a
 // candidate whose S is above a threshold derived from the bound cannot win.
 #pragma once

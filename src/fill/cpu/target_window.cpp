@@ -6,8 +6,8 @@
 namespace pw {
 
 void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
-                           int y, int width, int stride, int radius,
-                           bool nonzero_unknown) {
+                           int y, int width, int height, int stride,
+                           int radius, bool nonzero_unknown) {
   side_ = 2 * radius + 1;
   padded_ = (side_ * 3 + kAlign - 1) / kAlign * kAlign;
   bytes_.assign(static_cast<size_t>(padded_) * side_, 0);
@@ -16,9 +16,11 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
   known_.assign(side_, 0);
   for (int k = 0; k < side_; ++k) {
     const int ty = y - radius + k;
+    if (ty < 0 || ty >= height) continue;
     bool any = false;
     for (int j = 0; j < side_; ++j) {
       const int tx = x - radius + j;
+      if (tx < 0 || tx >= width) continue;
       const uint8_t m = mask[ty * width + tx];
       if (nonzero_unknown ? m != 0 : m == 1) continue;
       any = true;

@@ -1,8 +1,8 @@
 // The target window of one fill, laid out for fast sums of absolute
 // differences: each window row holds the target's bytes and a keep mask
 // (0xFF under known pixels, 0 under pixels still to fill and in the padding
-// up to a multiple of 32 bytes). Only for targets whose window lies inside
-// the image, where every candidate compares the same positions.
+// up to a multiple of 32 bytes, and under window positions outside the
+// image, which no candidate is compared at).
 #pragma once
 
 #include <atomic>
@@ -25,7 +25,8 @@ class TargetWindow {
   // Captures the window of (x, y). Mask bytes equal to 1 mark unknown
   // pixels, or with nonzero_unknown every byte other than 0 does.
   void Capture(const uint8_t* image, const uint8_t* mask, int x, int y,
-               int width, int stride, int radius, bool nonzero_unknown = false);
+               int width, int height, int stride, int radius,
+               bool nonzero_unknown = false);
 
   int side() const { return side_; }
   int padded() const { return padded_; }
