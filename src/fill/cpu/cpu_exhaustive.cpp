@@ -161,33 +161,11 @@ int32_t CpuExhaustiveEngine::ScoreInterior(int32_t i, int32_t bound) const {
   return window_sad_(target_, top_left, stride, bound);
 }
 
-void CpuExhaustiveEngine::PrepareRunBound(int32_t x, int32_t y) {
-  runs_.runs = 0;
-  if (!box_sums_.ready()) return;
-  const int r = params_.radius, side = target_.side();
-  for (int k = 0; k < side && runs_.runs < RowRunBound::kMaxRuns;) {
-    if (target_.known(k) != side) {
-      ++k;
-      continue;
-    }
-    int b = k;
-    while (b + 1 < side && target_.known(b + 1) == side) ++b;
-    const int j = runs_.runs++;
-    runs_.first_row[j] = k;
-    runs_.last_row[j] = b;
-    const uint32_t* hi = box_sums_.row(y - r + b);
-    const uint32_t* lo = box_sums_.row(y - r + k - 1);
-    for (int c = 0; c < 3; ++c)
-      runs_.target[j][c] = static_cast<int32_t>(hi[3 * x + c] - lo[3 * x + c]);
-    k = b + 1;
-  }
-}
-
 int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   const int w = params_.width, h = params_.height, r = params_.radius;
   const uint8_t* mask = mask_.data();
   target_.Capture(image_.data(), mask, x, y, w, h, params_.stride, r);
-  PrepareRunBound(x, y);
+  PrepareRowRunBound(target_, box_sums_, x, y, r, &runs_);
 
   // A candidate qualifies when no pixel of its window that faces an
   // in-image target position is unknown. For a target whose window lies
@@ -250,10 +228,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
             params_.stride, nullptr, {}, {}, col_begin};
         if (runs_.runs > 0) {
           row.runs = &runs_;
-          for (int j = 0; j < runs_.runs; ++j) {
-            row.hi[j] = box_sums_.row(cy - r + runs_.last_row[j]);
-            row.lo[j] = box_sums_.row(cy - r + runs_.first_row[j] - 1);
-          }
+          RowRunPointers(runs_, box_sums_, cy, r, row.hi, row.lo);
         }
         row_scan_(target_, row, bound_, slots);
         continue;

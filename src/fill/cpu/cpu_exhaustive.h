@@ -55,8 +55,6 @@ class CpuExhaustiveEngine final : public FillEngine {
   void BuildUnknownTable();
   int32_t UnknownIn(int x0, int y0, int x1, int y1) const;
   void UpdateUnknownCounts(int32_t x, int32_t y);
-  // The box-sum bound of the captured target (runs_.runs = 0: none).
-  void PrepareRunBound(int32_t x, int32_t y);
   // Sum for candidate i against the captured target, with the bound.
   int32_t ScoreInterior(int32_t i, int32_t bound) const;
 

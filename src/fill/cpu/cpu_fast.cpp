@@ -179,17 +179,40 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
   bool any = false;
   for (const Band& band : bands_) any = any || (band.buckets & bit) != 0;
   if (!any) return false;
+  const int w = params_.width, r = params_.radius, stride = params_.stride;
+
+  // The bands share the smallest distance found in this pass: any of them
+  // rules out every larger one. A first value comes from where the last
+  // target found its source, shifted by the step between the targets,
+  // when that candidate belongs to this bucket.
+  std::atomic<float> shared{dis_min_};
+  if (last_source_ >= 0) {
+    const int gx = last_source_ % w + (fill_x_ - last_x_);
+    const int gy = last_source_ / w + (fill_y_ - last_y_);
+    if (gx >= 0 && gx < w && gy >= 0 && gy < params_.height) {
+      const int32_t g = gy * w + gx;
+      if (keys_[g] / kBucketWidth == pass) {
+        const float d = Distance(g, dis_min_);
+        if (d < shared.load()) shared.store(d);
+      }
+    }
+  }
+
   const int bands = static_cast<int>(bands_.size());
   pool_->ParallelFor(bands, [&](int b, int) {
     Band& band = bands_[b];
     band.slots.Clear();
     if ((band.buckets & bit) == 0) return;
-    float bound = dis_min_;
+    float bound = shared.load(std::memory_order_relaxed);
     int32_t threshold = ScreenThreshold(bound);
-    const int w = params_.width, r = params_.radius, stride = params_.stride;
     const int32_t end = BandBegin(b + 1) * w;
     for (int32_t i = BandBegin(b) * w; i < end; ++i) {
       if (keys_[i] / kBucketWidth != pass) continue;
+      const float latest = shared.load(std::memory_order_relaxed);
+      if (latest < bound) {
+        bound = latest;
+        threshold = ScreenThreshold(bound);
+      }
       if (threshold != INT32_MAX) {
         const int32_t cy = i / w, cx = i - cy * w;
         const uint8_t* top_left = image_.data() + (cy - r) * stride + (cx - r) * 3;
@@ -203,6 +226,10 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
         if (d < bound) {
           bound = d;
           threshold = ScreenThreshold(bound);
+          float current = shared.load(std::memory_order_relaxed);
+          while (d < current && !shared.compare_exchange_weak(
+                                    current, d, std::memory_order_relaxed)) {
+          }
         }
       }
     }
@@ -232,6 +259,8 @@ void CpuFastEngine::UpdateSums(int32_t x, int32_t y) {
 // holding the new minimum is one of this pass: searching the new entries
 // alone picks the same index.
 void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
+  fill_x_ = x;
+  fill_y_ = y;
   dis_min_ = kNotScored;
   ComputeKeys(x, y);
   CollectTaps(x, y);
@@ -249,8 +278,11 @@ void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
   total_passes_ += static_cast<uint64_t>(pass);
   last_source_ = -1;
   if (kernels::fill_from_best(image_.data(), mask_.data(), x, y, params_.width,
-                              params_.stride, dis_min_, idx_min_, fill_pos_))
+                              params_.stride, dis_min_, idx_min_, fill_pos_)) {
     last_source_ = idx_min_;
+    last_x_ = x;
+    last_y_ = y;
+  }
   UpdateSums(x, y);
 }
 

@@ -103,6 +103,8 @@ class CpuFastEngine final : public FillEngine {
   int32_t fill_pos_[2] = {0, 0};
 
   int32_t last_source_ = -1;
+  int32_t last_x_ = 0, last_y_ = 0;  // the target last_source_ filled
+  int32_t fill_x_ = 0, fill_y_ = 0;  // the target being filled
   int last_passes_ = 0;
   uint64_t total_passes_ = 0;
 };

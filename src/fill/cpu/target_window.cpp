@@ -38,6 +38,29 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
                    [&](int a, int b) { return known_[a] > known_[b]; });
 }
 
+void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
+                        int x, int y, int radius, RowRunBound* bound) {
+  bound->runs = 0;
+  if (!sums.ready()) return;
+  const int side = target.side();
+  for (int k = 0; k < side && bound->runs < RowRunBound::kMaxRuns;) {
+    if (target.known(k) != side) {
+      ++k;
+      continue;
+    }
+    int b = k;
+    while (b + 1 < side && target.known(b + 1) == side) ++b;
+    const int j = bound->runs++;
+    bound->first_row[j] = k;
+    bound->last_row[j] = b;
+    const uint32_t* hi = sums.row(y - radius + b);
+    const uint32_t* lo = sums.row(y - radius + k - 1);
+    for (int c = 0; c < 3; ++c)
+      bound->target[j][c] = static_cast<int32_t>(hi[3 * x + c] - lo[3 * x + c]);
+    k = b + 1;
+  }
+}
+
 int32_t WindowSadScalar(const TargetWindow& target, const uint8_t* candidate,
                         int stride, int32_t bound) {
   const int row_bytes = target.side() * 3;
