@@ -69,10 +69,16 @@ Backend ParseDevice(const std::string& device) {
                         device + "'");
 }
 
-void CheckRadius(int rad) {
-  if (rad < 0 || rad > 127)
+// The radius as a Python int of any size: out of range is a ValueError,
+// however large.
+int CheckRadius(const py::int_& rad) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(rad.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || value < 0 || value > 127)
     throw py::value_error("rad must be between 0 and 127, got " +
-                          std::to_string(rad));
+                          std::string(py::repr(rad)));
+  return static_cast<int>(value);
 }
 
 // The device argument; "cuda" is refused up front, with the reason, when no
@@ -97,10 +103,10 @@ void RequireWritableContiguous(const py::array& a, const char* what) {
                           " array is read-only; inpaint changes it in place");
 }
 
-bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, int rad, int method,
+bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg, int method,
              bool verbose, const std::string& device, py::object progress) {
   const RunningHere running;
-  CheckRadius(rad);
+  const int rad = CheckRadius(rad_arg);
   const Backend requested = RequestedBackend(device);
   CheckProgress(progress);
 
@@ -159,11 +165,11 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, int rad, int method,
 }
 
 bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
-                      const OptionalPathArg& out_file, int rad, int method,
+                      const OptionalPathArg& out_file, const py::int_& rad_arg, int method,
                       bool verbose, const std::string& device,
                       py::object progress) {
   const RunningHere running;
-  CheckRadius(rad);
+  const int rad = CheckRadius(rad_arg);
   const Backend requested = RequestedBackend(device);
   CheckProgress(progress);
   RunControl control(std::move(progress));
@@ -215,7 +221,7 @@ PYBIND11_MODULE(patchwell, m) {
   m.def(
       "inpaint_file",
       [](const PathArg& image_file, const PathArg& mask_file,
-         const OptionalPathArg& out_file, int rad, pw::Method method,
+         const OptionalPathArg& out_file, const py::int_& rad, pw::Method method,
          bool verbose, const std::string& device, py::object progress) {
         return InpaintFileEntry(image_file, mask_file, out_file, rad,
                                 static_cast<int>(method), verbose, device,
@@ -267,7 +273,7 @@ bool
 
   m.def(
       "inpaint",
-      [](Uint8Array image_file, Uint8Array mask_file, int rad,
+      [](Uint8Array image_file, Uint8Array mask_file, const py::int_& rad,
          pw::Method method, bool verbose, const std::string& device,
          py::object progress) {
         return Inpaint(std::move(image_file), std::move(mask_file), rad,

@@ -45,13 +45,19 @@ def test_mask_is_binarised_in_place(capfd):
     assert (mask == 0).all()
 
 
+def test_radius_must_be_an_int():
+    img, mask = blank()
+    with pytest.raises(TypeError):
+        patchwell.inpaint(img, mask, 2.0, GPU)
+
+
 def test_method_must_be_the_enumeration():
     img, mask = blank()
     with pytest.raises(TypeError):
         patchwell.inpaint(img, mask, 1, 1)
 
 
-@pytest.mark.parametrize("rad", [-1, 128, 10**6])
+@pytest.mark.parametrize("rad", [-1, 128, 10**6, 2**40, -2**70])
 def test_radius_outside_0_to_127_is_refused(rad):
     img, mask = blank()
     mask[2, 2] = 255
