@@ -19,19 +19,17 @@ constexpr int32_t kExactFloatLimit = 1 << 24;
 
 CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
                                          int threads)
-    : params_(params), threads_(std::max(1, threads)),
+    : CpuRunBuffers(params), threads_(std::max(1, threads)),
       window_sad_(SelectWindowSad(ActiveSimdLevel())),
       row_scan_(SelectRowScan(ActiveSimdLevel())) {}
 
 CpuExhaustiveEngine::~CpuExhaustiveEngine() { Release(); }
 
 void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
-  const size_t image_bytes =
-      static_cast<size_t>(params_.stride) * static_cast<size_t>(params_.height);
-  const size_t pixels =
-      static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
+  const size_t image_bytes = this->image_bytes();
+  const size_t pixels = this->pixels();
   try {
-    CopyRunBuffers(image, image_bytes, mask, pixels, image_, mask_);
+    CopyIn(image, mask);
     window_.assign(kernels::kConstWindowBytes, 0);
     unknown_counts_.assign(pixels, 0);
     unknown_table_.assign(static_cast<size_t>(params_.width + 1) * (params_.height + 1), 0);
@@ -58,24 +56,13 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
 
 void CpuExhaustiveEngine::Release() noexcept {
   pool_.reset();
-  std::vector<uint8_t>().swap(image_);
-  std::vector<uint8_t>().swap(mask_);
+  ReleaseCopies();
   std::vector<uint8_t>().swap(window_);
   std::vector<SlotMinimum>().swap(partial_);
   std::vector<int32_t>().swap(unknown_counts_);
   std::vector<int32_t>().swap(unknown_table_);
   std::vector<std::vector<int32_t>>().swap(facing_unknown_);
   box_sums_.Release();
-}
-
-void CpuExhaustiveEngine::PullImage(uint8_t* image) {
-  const size_t bytes =
-      static_cast<size_t>(params_.stride) * static_cast<size_t>(params_.height);
-  std::copy(image_.begin(), image_.begin() + static_cast<ptrdiff_t>(bytes), image);
-}
-
-void CpuExhaustiveEngine::PullMask(uint8_t* mask) {
-  std::copy(mask_.begin(), mask_.end(), mask);
 }
 
 // Counts, for every pixel, the pixels equal to 1 in its (clipped) window,

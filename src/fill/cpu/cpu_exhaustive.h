@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "fill/cpu/run_copy.h"
 #include "fill/cpu/slot_minimum.h"
 #include "fill/cpu/target_window.h"
 #include "fill/cpu/thread_pool.h"
@@ -22,15 +23,13 @@
 
 namespace pw {
 
-class CpuExhaustiveEngine final : public FillEngine {
+class CpuExhaustiveEngine final : public CpuRunBuffers {
  public:
   CpuExhaustiveEngine(const EngineParams& params, int threads);
   ~CpuExhaustiveEngine() override;
 
   void Start(const uint8_t* image, const uint8_t* mask) override;
   void FillPixel(int32_t x, int32_t y) override;
-  void PullImage(uint8_t* image) override;
-  void PullMask(uint8_t* mask) override;
   void Release() noexcept override;
 
   // The best candidate of the last FillPixel call (-1 when none qualified).
@@ -58,11 +57,8 @@ class CpuExhaustiveEngine final : public FillEngine {
   // Sum for candidate i against the captured target, with the bound.
   int32_t ScoreInterior(int32_t i, int32_t bound) const;
 
-  EngineParams params_;
   int threads_;
   std::unique_ptr<ThreadPool> pool_;
-  std::vector<uint8_t> image_;
-  std::vector<uint8_t> mask_;
   std::vector<uint8_t> window_;  // the staged target window
   std::vector<SlotMinimum> partial_;  // one per chunk of rows
   std::vector<int32_t> unknown_counts_;  // pixels equal to 1 in each window

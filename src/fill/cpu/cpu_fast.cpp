@@ -14,18 +14,16 @@ using kernels::kMaxFastPasses;
 using kernels::kNotScored;
 
 CpuFastEngine::CpuFastEngine(const EngineParams& params, int threads)
-    : params_(params), threads_(std::max(1, threads)),
+    : CpuRunBuffers(params), threads_(std::max(1, threads)),
       window_sad_(SelectWindowSad(ActiveSimdLevel())) {}
 
 CpuFastEngine::~CpuFastEngine() { Release(); }
 
 void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
-  const size_t image_bytes =
-      static_cast<size_t>(params_.stride) * static_cast<size_t>(params_.height);
-  const size_t pixels =
-      static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
+  const size_t image_bytes = this->image_bytes();
+  const size_t pixels = this->pixels();
   try {
-    CopyRunBuffers(image, image_bytes, mask, pixels, image_, mask_);
+    CopyIn(image, mask);
     sums_.assign(3 * pixels, 0.0f);
     counts_.assign(pixels, 0);
     means_.assign(3 * pixels, 0.0f);
@@ -44,23 +42,12 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
 
 void CpuFastEngine::Release() noexcept {
   pool_.reset();
-  std::vector<uint8_t>().swap(image_);
-  std::vector<uint8_t>().swap(mask_);
+  ReleaseCopies();
   std::vector<float>().swap(sums_);
   std::vector<int32_t>().swap(counts_);
   std::vector<float>().swap(means_);
   std::vector<uint16_t>().swap(keys_);
   std::vector<Band>().swap(bands_);
-}
-
-void CpuFastEngine::PullImage(uint8_t* image) {
-  const size_t bytes =
-      static_cast<size_t>(params_.stride) * static_cast<size_t>(params_.height);
-  std::copy(image_.begin(), image_.begin() + static_cast<ptrdiff_t>(bytes), image);
-}
-
-void CpuFastEngine::PullMask(uint8_t* mask) {
-  std::copy(mask_.begin(), mask_.end(), mask);
 }
 
 int CpuFastEngine::BandBegin(int band) const {

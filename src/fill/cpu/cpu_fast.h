@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "fill/cpu/run_copy.h"
 #include "fill/cpu/slot_minimum.h"
 #include "fill/cpu/target_window.h"
 #include "fill/cpu/thread_pool.h"
@@ -27,15 +28,13 @@
 
 namespace pw {
 
-class CpuFastEngine final : public FillEngine {
+class CpuFastEngine final : public CpuRunBuffers {
  public:
   CpuFastEngine(const EngineParams& params, int threads);
   ~CpuFastEngine() override;
 
   void Start(const uint8_t* image, const uint8_t* mask) override;
   void FillPixel(int32_t x, int32_t y) override;
-  void PullImage(uint8_t* image) override;
-  void PullMask(uint8_t* mask) override;
   void Release() noexcept override;
   uint64_t passes() const override { return total_passes_; }
 
@@ -80,11 +79,8 @@ class CpuFastEngine final : public FillEngine {
   // not above `bound` (INT32_MAX: no screening).
   int32_t ScreenThreshold(float bound) const;
 
-  EngineParams params_;
   int threads_;
   std::unique_ptr<ThreadPool> pool_;
-  std::vector<uint8_t> image_;
-  std::vector<uint8_t> mask_;
   std::vector<float> sums_;
   std::vector<int32_t> counts_;
   std::vector<Band> bands_;

@@ -1,8 +1,10 @@
-// The CPU engines' own copy of the caller's image and mask, and the error
-// they report when it cannot be made.
+// What both CPU engines hold for a run: their own copy of the caller's image
+// and mask, handed back by PullImage and PullMask, and the error they report
+// when it cannot be made.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,21 +17,47 @@ namespace pw {
 // carries this many spare bytes at its end.
 constexpr size_t kImageSlack = 64;
 
-// Copies image_bytes of image (plus zeroed slack) and pixels of mask.
-// Throws std::bad_alloc.
-inline void CopyRunBuffers(const uint8_t* image, size_t image_bytes,
-                           const uint8_t* mask, size_t pixels,
-                           std::vector<uint8_t>& image_copy,
-                           std::vector<uint8_t>& mask_copy) {
-  image_copy.assign(image_bytes + kImageSlack, 0);
-  std::copy(image, image + image_bytes, image_copy.begin());
-  mask_copy.assign(mask, mask + pixels);
-}
-
 inline DeviceMemoryError CpuMemoryError(uint64_t bytes) {
   return DeviceMemoryError(
       "CPU: cannot allocate " + std::to_string(bytes) + " bytes for the run",
       bytes);
 }
+
+class CpuRunBuffers : public FillEngine {
+ public:
+  void PullImage(uint8_t* image) override {
+    std::copy(image_.begin(), image_.begin() + static_cast<ptrdiff_t>(image_bytes()),
+              image);
+  }
+  void PullMask(uint8_t* mask) override {
+    std::copy(mask_.begin(), mask_.end(), mask);
+  }
+
+ protected:
+  explicit CpuRunBuffers(const EngineParams& params) : params_(params) {}
+
+  size_t image_bytes() const {
+    return static_cast<size_t>(params_.stride) * static_cast<size_t>(params_.height);
+  }
+  size_t pixels() const {
+    return static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
+  }
+
+  // Copies the image (plus zeroed slack) and the mask. Throws std::bad_alloc.
+  void CopyIn(const uint8_t* image, const uint8_t* mask) {
+    image_.assign(image_bytes() + kImageSlack, 0);
+    std::copy(image, image + image_bytes(), image_.begin());
+    mask_.assign(mask, mask + pixels());
+  }
+
+  void ReleaseCopies() noexcept {
+    std::vector<uint8_t>().swap(image_);
+    std::vector<uint8_t>().swap(mask_);
+  }
+
+  EngineParams params_;
+  std::vector<uint8_t> image_;
+  std::vector<uint8_t> mask_;
+};
 
 }  // namespace pw
