@@ -1,5 +1,6 @@
 #include "cli/cli_options.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace pw::cli {
@@ -11,6 +12,20 @@ bool ParseRadius(const std::string& text, int& radius) {
     if (c < '0' || c > '9') return false;
   radius = std::atoi(text.c_str());
   return radius <= 127;
+}
+
+// A whole number in [low, high], digits only.
+bool ParseBounded(const std::string& text, int64_t low, int64_t high,
+                  int64_t& value) {
+  if (text.empty() || text.size() > 18) return false;
+  int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v < low || v > high) return false;
+  value = v;
+  return true;
 }
 
 bool ParseMethod(const std::string& text, int32_t& method) {
@@ -33,34 +48,46 @@ bool ParseDevice(const std::string& text, Backend& device) {
 
 std::string UsageText() {
   return
-      "usage: patchwell IMAGE MASK [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
-      "                 [--device auto|cpu|cuda] [-v] [-q]\n"
+      "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
+      "                 [--device auto|cpu|cuda] [--quality Q] [--max-pixels N]\n"
+      "                 [-v] [-q]\n"
       "\n"
       "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
       "value in MASK (a picture of the same size) is above 128 is filled from\n"
-      "the best-matching window elsewhere in the image. Formats follow the\n"
-      "extensions: read .png .jpg .jpeg .bmp .ppm .txt .dat; write .png .jpg\n"
-      ".bmp .ppm .pgm .pbm .txt .dat .cpp .cxx.\n"
+      "the best-matching window elsewhere in the image. Without MASK the\n"
+      "transparent pixels of IMAGE (alpha below 128) are filled, and the\n"
+      "result has no alpha. Formats follow the extensions: read .png .jpg\n"
+      ".jpeg .bmp .ppm .txt .dat; write .png .jpg .jpeg .bmp .ppm .pgm .pbm\n"
+      ".txt .dat .cpp .cxx.\n"
       "\n"
       "options:\n"
       "  -o, --output OUT     write the result to OUT (default: IMAGE with\n"
       "                       \"_inpaint\" before its extension)\n"
-      "  -r, --radius N       window radius, 0 to 127 (default 7)\n"
+      "  -r, --radius N       window radius, 0 to 127 (default " +
+      std::to_string(kDefaultRadius) +
+      "); windows are\n"
+      "                       2N+1 pixels square: larger for coarse texture\n"
+      "                       and wide holes, smaller for fine detail and\n"
+      "                       speed\n"
       "  -m, --method M       gpu: exhaustive search on the chosen device\n"
       "                       (default); cpu: the same search on the CPU;\n"
       "                       gpu-fast: pruned search\n"
       "      --device D       auto (CUDA when usable, default), cpu or cuda\n"
+      "      --quality Q      JPEG quality of the output, 1 to 100 (default 80)\n"
+      "      --max-pixels N   refuse input files of more than N pixels\n"
+      "                       (default 268435456 = 2^28)\n"
       "  -v, --verbose        print statistics, progress marks and timing\n"
       "  -q, --quiet          print nothing but errors (no progress bar,\n"
       "                       no output name)\n"
       "  -h, --help           show this help and exit\n"
-      "      --version        show the version and exit\n"
+      "      --version        show the version and the device, and exit\n"
       "\n"
       "On success the output's name is printed and the exit status is 0; on\n"
       "a terminal a progress bar shows on standard error meanwhile (not with\n"
-      "-v, whose progress marks take its place). Escape stops the run early\n"
-      "and writes the pixels filled so far. Every failure prints one line on\n"
-      "standard error and exits with status 1 (2 for a wrong command line).\n";
+      "-v, whose progress marks take its place). Escape stops the run early,\n"
+      "writes the pixels filled so far, prints how far it got and exits with\n"
+      "status 3. Every failure prints one line on standard error and exits\n"
+      "with status 1 (2 for a wrong command line).\n";
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args,
@@ -140,6 +167,22 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         error = "method must be cpu, gpu or gpu-fast, not '" + text + "'";
         return false;
       }
+    } else if (name == "--quality") {
+      if (!value(text)) return false;
+      int64_t q = 0;
+      if (!ParseBounded(text, 1, 100, q)) {
+        error = "quality must be a whole number from 1 to 100, not '" + text + "'";
+        return false;
+      }
+      options.quality = static_cast<int>(q);
+    } else if (name == "--max-pixels") {
+      if (!value(text)) return false;
+      int64_t n = 0;
+      if (!ParseBounded(text, 1, INT64_MAX, n)) {
+        error = "max-pixels must be a whole number above 0, not '" + text + "'";
+        return false;
+      }
+      options.max_pixels = n;
     } else if (name == "--device") {
       if (!value(text)) return false;
       if (!ParseDevice(text, options.device)) {
@@ -156,13 +199,13 @@ bool ParseCommandLine(const std::vector<std::string>& args,
     error = "-v and -q cannot be used together";
     return false;
   }
-  if (positional.size() != 2) {
-    error = positional.size() < 2 ? "IMAGE and MASK are required"
-                                  : "too many arguments: '" + positional[2] + "'";
+  if (positional.empty() || positional.size() > 2) {
+    error = positional.empty() ? "IMAGE is required"
+                               : "too many arguments: '" + positional[2] + "'";
     return false;
   }
   options.image = positional[0];
-  options.mask = positional[1];
+  if (positional.size() == 2) options.mask = positional[1];
   return true;
 }
 

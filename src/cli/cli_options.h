@@ -1,8 +1,10 @@
 // The command line of the `patchwell` tool:
-//   patchwell IMAGE MASK [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]
-//             [--device auto|cpu|cuda] [-v] [-q]
+//   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]
+//             [--device auto|cpu|cuda] [--quality Q] [--max-pixels N]
+//             [-v] [-q]
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,13 +13,24 @@
 
 namespace pw::cli {
 
+// The window radius when none is given (see bench/radius_quality.py).
+constexpr int kDefaultRadius = 7;
+
+// Exit statuses.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;  // unreadable input, unwritable output, ...
+constexpr int kExitUsage = 2;    // a wrong command line
+constexpr int kExitStopped = 3;  // Escape: the partial picture was written
+
 struct CliOptions {
   std::string image;
-  std::string mask;
+  std::optional<std::string> mask;    // absent: the image's alpha channel
   std::optional<std::string> output;  // derived from image when absent
-  int radius = 7;
+  int radius = kDefaultRadius;
   int32_t method = kMethodGpu;
   Backend device = Backend::Auto;
+  int quality = 80;                   // JPEG output quality, 1 to 100
+  std::optional<int64_t> max_pixels;  // the decoders' pixel limit
   bool verbose = false;
   bool quiet = false;
   bool help = false;

@@ -1,8 +1,10 @@
-// The `patchwell` command: repairs an image file with a mask file and
-// writes the result, without Python.
+// The `patchwell` command: repairs an image file with a mask file (or the
+// image's own transparency) and writes the result, without Python.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <new>
@@ -12,23 +14,77 @@
 #include "cli/cli_options.h"
 #include "cli/progress_bar.h"
 #include "fill/engine.h"
+#include "image/image_files.h"
+#include "image/image_limits.h"
 #include "inpaint/file_entry.h"
 #include "inpaint/version.h"
 #include "platform/console.h"
+#include "platform/escape_key.h"
 
 namespace pw::cli {
 namespace {
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 int Fail(const std::string& message) {
   ConsoleFprintf(stderr, "patchwell: %s\n", message.c_str());
   return kExitFailure;
 }
 
-std::string Size(int32_t width, int32_t height) {
+std::string Size(int64_t width, int64_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::string target = Common::ResolveSaveTarget(path);
+  const size_t slash = target.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+}
+
+std::string OutputProblemText(const std::string& name,
+                              Common::OutputProblem problem) {
+  const std::string head = "cannot write '" + name + "': ";
+  switch (problem) {
+    case Common::OutputProblem::UnknownExtension:
+      return head + "its extension is not one that is written (.png .jpg "
+                    ".jpeg .bmp .ppm .pgm .pbm .txt .dat .cpp .cxx)";
+    case Common::OutputProblem::NoFolder:
+      return head + "folder '" + FolderOf(name) + "' does not exist";
+    case Common::OutputProblem::NotWritable:
+      return head + "permission denied in '" + FolderOf(name) + "'";
+    case Common::OutputProblem::IsFolder:
+      return head + "it is a folder";
+    case Common::OutputProblem::None:
+      break;
+  }
+  return head + "unknown reason";
+}
+
+std::string TooLargeText(const char* what, const std::string& name,
+                         const FileRunResult& r) {
+  return std::string(what) + " '" + name + "' declares " +
+         Size(r.declared_width, r.declared_height) +
+         " pixels, more than the limit of " +
+         std::to_string(Common::MaxImagePixels()) +
+         " (--max-pixels raises it for files you trust)";
+}
+
+// A signal that ends the command leaves the terminal as it found it and no
+// temporary file behind, then ends the process as the signal would have.
+void OnTerminatingSignal(int signal_number) {
+  RestoreTerminal();
+  Common::RemovePendingSaveFile();
+  raise(signal_number);  // the handler was reset: the default action now
+}
+
+void InstallSignalHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnTerminatingSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(s, &action, nullptr);
+  // Over a file-size limit a write fails instead of ending the process, so
+  // that the temporary file is removed and the failure reported.
+  signal(SIGXFSZ, SIG_IGN);
+  std::atexit([] { RestoreTerminal(); });
 }
 
 int Run(const CliOptions& options) {
@@ -36,6 +92,7 @@ int Run(const CliOptions& options) {
   const Backend device = options.device == Backend::Cuda
                              ? ResolveBackend(Backend::Cuda)
                              : options.device;
+  if (options.max_pixels) Common::SetMaxImagePixels(*options.max_pixels);
 
   std::unique_ptr<ProgressBar> bar;
   if (!options.quiet && !options.verbose && isatty(STDERR_FILENO))
@@ -45,44 +102,67 @@ int Run(const CliOptions& options) {
   run.inpaint.backend = device;
   run.inpaint.progress = bar.get();
   run.skip_empty_mask = true;  // reported below, on standard error
+  run.mask_from_alpha = !options.mask;
+  run.quality = options.quality;
+  const std::string mask = options.mask.value_or(std::string());
   const std::string* output = options.output ? &*options.output : nullptr;
   FileRunResult result;
   try {
-    result = RunFileInpaint(options.image, options.mask, output,
-                            options.radius, options.method, options.verbose,
-                            run);
+    result = RunFileInpaint(options.image, mask, output, options.radius,
+                            options.method, options.verbose, run);
   } catch (...) {
-    if (bar) bar->Finish();
+    if (bar) bar->Finish(-1);
     throw;
   }
-  if (bar) bar->Finish();
+  // The share of the marked pixels that the run got to: below 100 after
+  // Escape.
+  const int percent =
+      result.noise_pixels > 0
+          ? static_cast<int>(result.processed_pixels * 100.0 / result.noise_pixels)
+          : -1;
+  if (bar) bar->Finish(percent);
 
   switch (result.status) {
     case FileRunStatus::Saved:
       if (!options.quiet) ConsolePrintf("%s\n", result.output_name.c_str());
-      return 0;
+      if (result.processed_pixels < result.noise_pixels) {
+        ConsoleFprintf(stderr, "patchwell: stopped at %d %%: %d of %d pixels filled\n",
+                       percent, result.processed_pixels, result.noise_pixels);
+        return kExitStopped;
+      }
+      return kExitSuccess;
     case FileRunStatus::ImageUnreadable:
       return Fail("cannot read image '" + options.image +
                   "' (missing, unreadable, damaged or not a supported format)");
+    case FileRunStatus::ImageTooLarge:
+      return Fail(TooLargeText("image", options.image, result));
     case FileRunStatus::ImageEmpty:
       return Fail("image '" + options.image + "' holds no pixels");
+    case FileRunStatus::NoAlpha:
+      return Fail("no MASK given and image '" + options.image +
+                  "' has no alpha channel to take the holes from");
     case FileRunStatus::MaskUnreadable:
-      return Fail("cannot read mask '" + options.mask +
+      return Fail("cannot read mask '" + mask +
                   "' (missing, unreadable, damaged or not a supported format)");
+    case FileRunStatus::MaskTooLarge:
+      return Fail(TooLargeText("mask", mask, result));
     case FileRunStatus::MaskSizeDiffers:
-      return Fail("mask '" + options.mask + "' is " +
+      return Fail("mask '" + mask + "' is " +
                   Size(result.mask_width, result.mask_height) +
                   " pixels but image '" + options.image + "' is " +
                   Size(result.image_width, result.image_height));
     case FileRunStatus::MaskUnusable:
-      return Fail("cannot build a mask from '" + options.mask + "'");
+      return Fail("cannot build a mask from '" + mask + "'");
+    case FileRunStatus::OutputUnusable:
+      return Fail(OutputProblemText(result.output_name, result.output_problem));
     case FileRunStatus::NothingToInpaint:
-      return Fail("nothing to inpaint: no pixel of mask '" + options.mask +
-                  "' is brighter than 128");
+      return Fail(options.mask ? "nothing to inpaint: no pixel of mask '" + mask +
+                                     "' is brighter than 128"
+                               : "nothing to inpaint: no pixel of image '" +
+                                     options.image + "' is transparent");
     case FileRunStatus::NotSaved:
       return Fail("cannot write '" + result.output_name +
-                  "' (unknown extension, or a folder that is missing or not "
-                  "writable)");
+                  "' (the disk may be full, or the folder not writable)");
     case FileRunStatus::Abandoned:
       return Fail("stopped");
   }
@@ -94,6 +174,7 @@ int Run(const CliOptions& options) {
 
 int main(int argc, char** argv) {
   using namespace pw::cli;
+  InstallSignalHandlers();
   CliOptions options;
   std::string error;
   if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
@@ -104,11 +185,13 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     pw::ConsolePrintf("%s", UsageText().c_str());
-    return 0;
+    return kExitSuccess;
   }
   if (options.version) {
-    pw::ConsolePrintf("%s\n", pw::kVersionText);
-    return 0;
+    // The version, and the device a run would use ("\xC2\xB7" is a middle dot).
+    pw::ConsolePrintf("%s \xC2\xB7 %s\n", pw::kVersionText,
+                      pw::BackendSummary().c_str());
+    return kExitSuccess;
   }
   try {
     return Run(options);

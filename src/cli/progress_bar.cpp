@@ -41,26 +41,33 @@ std::string FormatProgressLine(int percent, uint64_t elapsed_ms) {
 ProgressBar::ProgressBar(FILE* stream)
     : stream_(stream), start_(std::chrono::steady_clock::now()) {}
 
-void ProgressBar::Report(int percent) {
+void ProgressBar::Draw(int percent) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start_);
-  std::lock_guard<std::mutex> guard(mutex_);
   // Trailing blanks wipe what a longer earlier line left behind.
   std::fprintf(stream_, "\r%s  ",
                FormatProgressLine(percent, static_cast<uint64_t>(elapsed.count()))
                    .c_str());
-  line_open_ = percent < 100;
-  if (!line_open_) std::fputc('\n', stream_);
   std::fflush(stream_);
+  line_open_ = true;
 }
 
-void ProgressBar::Finish() {
+void ProgressBar::Report(int percent) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (line_open_) {
-    std::fputc('\n', stream_);
-    std::fflush(stream_);
-    line_open_ = false;
+  if (percent < 100) {
+    Draw(percent);
+  } else if (!line_open_) {
+    line_open_ = true;  // a run too short for any other report
   }
+}
+
+void ProgressBar::Finish(int percent) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!line_open_) return;
+  if (percent >= 0) Draw(percent);
+  std::fputc('\n', stream_);
+  std::fflush(stream_);
+  line_open_ = false;
 }
 
 }  // namespace pw::cli

@@ -24,13 +24,18 @@ class ProgressBar final : public ProgressSink {
  public:
   explicit ProgressBar(FILE* stream);
 
-  // Worker thread: redraws the line; at 100 it ends the line.
+  // Worker thread: redraws the line. The run's last report (100, also
+  // after Escape) is left to Finish, which knows how far the run got.
   void Report(int percent) override;
 
-  // Ends a line left open by a run that stopped before 100.
-  void Finish();
+  // After the run: draws the line a last time at `percent` and ends it; a
+  // negative percent (a failed run) only ends a line that is open.
+  // Nothing when the run never reported.
+  void Finish(int percent);
 
  private:
+  void Draw(int percent);  // mutex held
+
   FILE* stream_;
   std::chrono::steady_clock::time_point start_;
   std::mutex mutex_;

@@ -1,4 +1,6 @@
 // Backend choice: CUDA where a device is usable, the CPU otherwise.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -24,19 +26,47 @@ static std::string CpuDescription() {
   return "CPU: " + std::to_string(n) + (n == 1 ? " thread" : " threads");
 }
 
+#if PATCHWELL_WITH_CUDA
+// The CUDA runtime reports a missing driver as a driver "insufficient for
+// the runtime version"; whether the driver library is there at all tells
+// the two apart.
+static bool NvidiaDriverPresent() {
+  void* driver = dlopen("libcuda.so.1", RTLD_LAZY | RTLD_LOCAL);
+  if (driver == nullptr) return false;
+  dlclose(driver);
+  return true;
+}
+#endif
+
 BackendStatus QueryBackends() {
   BackendStatus status;
 #if PATCHWELL_WITH_CUDA
   const CudaProbeResult probe = CudaProbe();
   status.cuda_usable = probe.usable;
-  status.cuda_reason = probe.reason;
   status.description = probe.usable ? probe.description : CpuDescription();
+  if (!probe.usable) {
+    if (NvidiaDriverPresent()) {
+      status.cuda_reason = probe.reason;
+      status.cuda_absence = "no CUDA device";
+    } else {
+      status.cuda_reason = "no NVIDIA driver (libcuda.so.1 cannot be loaded)";
+      status.cuda_absence = "no NVIDIA driver";
+    }
+  }
 #else
   status.cuda_usable = false;
   status.cuda_reason = "this build of patchwell has no CUDA backend";
+  status.cuda_absence = "built without CUDA";
   status.description = CpuDescription();
 #endif
   return status;
+}
+
+std::string BackendSummary() {
+  const BackendStatus status = QueryBackends();
+  return status.cuda_usable
+             ? status.description
+             : status.description + " (" + status.cuda_absence + ")";
 }
 
 Backend ResolveBackend(Backend requested) {

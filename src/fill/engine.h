@@ -85,10 +85,15 @@ class FillEngine {
 struct BackendStatus {
   bool cuda_usable = false;
   std::string cuda_reason;   // why not, when not usable
+  std::string cuda_absence;  // the same in a few words ("no NVIDIA driver")
   std::string description;   // one line: what "auto" uses
 };
 
 BackendStatus QueryBackends();
+
+// What "auto" uses and, on the CPU, why: "CPU: 2 threads (no CUDA
+// device)", or the CUDA device's description.
+std::string BackendSummary();
 
 // Auto -> Cuda when usable, else Cpu. Cuda when not usable throws
 // BackendUnavailable with the reason.

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <new>
+#include <utility>
 
 #include "image/image_limits.h"
 #include "image/stream_io.h"
@@ -36,7 +36,8 @@ void PutU16(uint8_t* p, uint16_t v) {
 
 }  // namespace
 
-bool ReadBmp(CImage& image, FILE* stream, bool flipRows) {
+bool ReadBmp(CImage& image, FILE* stream, bool flipRows,
+             LoadControl& control) {
   const int64_t fileBytes = RemainingBytes(stream);
   if (fileBytes < 0) return false;
   uint8_t fileHeader[kFileHeaderBytes];
@@ -68,7 +69,7 @@ bool ReadBmp(CImage& image, FILE* stream, bool flipRows) {
 
   // 24-bit rows are padded to 4 bytes, 32-bit rows are that already.
   const int64_t rowBytes = PaddedRowBytes(width, channels);
-  if (rowBytes < 0 || CheckedBlockBytes(width, height, channels) < 0)
+  if (rowBytes < 0 || control.Admit(width, height, channels) < 0)
     return false;
   const int64_t dataBytes = rowBytes * height;
 
@@ -90,13 +91,21 @@ bool ReadBmp(CImage& image, FILE* stream, bool flipRows) {
   if (std::fseek(stream, static_cast<long>(dataOffset), SEEK_SET) != 0)
     return false;
 
-  std::unique_ptr<uint8_t[]> data(
-      new (std::nothrow) uint8_t[static_cast<size_t>(dataBytes) + 1]);
-  if (!data || !ReadExact(stream, data.get(), static_cast<size_t>(dataBytes)))
-    return false;
-  return image.SetFromBuffer(data.get(), width, height,
-                             static_cast<int32_t>(rowBytes), channels, true,
-                             topDown ? !flipRows : flipRows);
+  if (!image.Create(width, height, channels, true, false)) return false;
+  // One file row at a time, straight into its image row, with B and R
+  // exchanged; the 0 to 3 bytes that pad a file row are skipped.
+  const bool bottomUp = topDown ? !flipRows : flipRows;
+  const size_t pixelBytes = static_cast<size_t>(width) * channels;
+  uint8_t pad[4];
+  for (int32_t r = 0; r < height; ++r) {
+    if (control.Stopped()) return false;
+    uint8_t* row = image.PixelAt(0, bottomUp ? height - 1 - r : r);
+    if (!ReadExact(stream, row, pixelBytes) ||
+        !ReadExact(stream, pad, static_cast<size_t>(rowBytes) - pixelBytes))
+      return false;
+    for (int32_t x = 0; x < width; ++x, row += channels) std::swap(row[0], row[2]);
+  }
+  return true;
 }
 
 bool WriteBmp(const CImage& image, FILE* stream) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "image/image.h"
+#include "image/load_control.h"
 
 namespace Common {
 
@@ -14,8 +15,9 @@ namespace Common {
 // is read the other way. Info headers longer than 40 bytes (V4, V5) take
 // their pixels from the data offset of the file header. False for other
 // depths, compressions, headers shorter than 40 bytes, sizes over the
-// limits and files shorter than their pixel rows.
-bool ReadBmp(CImage& image, FILE* stream, bool flipRows);
+// limits the control admits and files shorter than their pixel rows. The
+// rows are read straight into the image.
+bool ReadBmp(CImage& image, FILE* stream, bool flipRows, LoadControl& control);
 
 // False when any write fails.
 bool WriteBmp(const CImage& image, FILE* stream);

@@ -266,6 +266,22 @@ bool ConvertToRgba(const CImage& src, CImage& dst) {
 bool EnsureRgb(CImage& image) {
   if (image.IsEmpty()) return false;
   if (image.channels == 3) return true;
+  if (image.channels == 4) {
+    // RGBA shrinks to RGB in its own block: every byte moves to a place at
+    // or before the one it is read from, which is never read again.
+    const int64_t stride = PaddedRowBytes(image.width, 3, image.rowAlignment);
+    for (int32_t y = 0; y < image.height; ++y) {
+      const uint8_t* s = image.pixels + static_cast<ptrdiff_t>(image.stride) * y;
+      uint8_t* d = image.pixels + static_cast<ptrdiff_t>(stride) * y;
+      for (int32_t x = 0; x < image.width; ++x, s += 4, d += 3) {
+        d[0] = s[0];
+        d[1] = s[1];
+        d[2] = s[2];
+      }
+    }
+    // The block is large enough, so Create keeps it and its contents.
+    return image.Create(image.width, image.height, 3, true, false);
+  }
   std::unique_ptr<CImage> copy = image.CreateRgbCopy();
   if (!copy) return false;
   return image.SetFromBuffer(copy->pixels, copy->width, copy->height,
@@ -278,6 +294,16 @@ bool BuildMaskFromImage(const CImage& maskImage, uint8_t* mask) {
     for (int32_t x = 0; x < maskImage.width; ++x)
       mask[static_cast<size_t>(y) * maskImage.width + x] =
           maskImage.GetGray(x, y) > 128 ? 1 : 0;
+  return true;
+}
+
+bool BuildMaskFromAlpha(const CImage& image, uint8_t* mask) {
+  if (image.IsEmpty() || image.channels != 4) return false;
+  for (int32_t y = 0; y < image.height; ++y) {
+    const uint8_t* p = image.pixels + static_cast<ptrdiff_t>(image.stride) * y;
+    uint8_t* m = mask + static_cast<size_t>(y) * image.width;
+    for (int32_t x = 0; x < image.width; ++x, p += 4) m[x] = p[3] < 128 ? 1 : 0;
+  }
   return true;
 }
 

@@ -85,14 +85,20 @@ bool ConvertToGray(const CImage& src, CImage& dst);
 bool ConvertToRgb(const CImage& src, CImage& dst);
 bool ConvertToRgba(const CImage& src, CImage& dst);
 
-// Brings an image to 3 channels: gray is repeated into R, G and B, alpha is
-// dropped. False when the image is empty or the copy cannot be made.
+// Brings an image to 3 channels: gray is repeated into R, G and B (through
+// a copy), alpha is dropped (in the image's own block). False when the
+// image is empty or the copy cannot be made.
 bool EnsureRgb(CImage& image);
 
 // Writes mask[y * width + x] = 1 where the gray value of the mask image is
 // above 128, else 0. The mask holds width x height bytes, packed. False when
 // the mask image is empty.
 bool BuildMaskFromImage(const CImage& maskImage, uint8_t* mask);
+
+// Writes mask[y * width + x] = 1 where the pixel's alpha is below 128
+// (transparent), else 0: the holes of a picture whose damage was cut out.
+// False unless the image has 4 channels.
+bool BuildMaskFromAlpha(const CImage& image, uint8_t* mask);
 
 // The file entry's process-wide state: the working image that an input is
 // loaded into, inpainted in and saved from, and the mask buffer built from

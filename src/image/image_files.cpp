@@ -1,13 +1,17 @@
 #include "image/image_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "image/bmp_format.h"
 #include "image/c_array_format.h"
-#include "image/decoded_block.h"
 #include "image/jpeg_codec.h"
 #include "image/png_codec.h"
 #include "image/pnm_format.h"
@@ -65,37 +69,29 @@ ImageFormat SaveFormatFor(const std::string& path) {
   if (*ext == ".BMP") return ImageFormat::Bmp;
   if (*ext == ".PPM") return ImageFormat::Ppm;
   if (*ext == ".PNG") return ImageFormat::Png;
-  if (*ext == ".JPG") return ImageFormat::Jpeg;
+  if (*ext == ".JPG" || *ext == ".JPEG") return ImageFormat::Jpeg;
   if (*ext == ".PGM") return ImageFormat::Pgm;
   if (*ext == ".PBM") return ImageFormat::Pbm;
   if (*ext == ".CPP" || *ext == ".CXX") return ImageFormat::CArray;
   return ImageFormat::None;
 }
 
-bool LoadImage(CImage& image, FILE* stream, ImageFormat format) {
-  DecodedBlock block;
+bool LoadImage(CImage& image, FILE* stream, ImageFormat format,
+               LoadControl* control) {
+  LoadControl fallback;
+  LoadControl& c = control != nullptr ? *control : fallback;
   switch (format) {
-    case ImageFormat::Text:
-      return ReadTextImage(image, stream);
-    case ImageFormat::Bmp:
-      return ReadBmp(image, stream, true);
-    case ImageFormat::Ppm:
-      return ReadPpm(image, stream);
-    case ImageFormat::Png:
-      // The codec delivers B, G, R(, A).
-      return ReadPngFile(stream, block) &&
-             image.SetFromBuffer(block.data.get(), block.width, block.height,
-                                 block.stride, block.channels, true, false);
-    case ImageFormat::Jpeg:
-      return ReadJpegFile(stream, block) &&
-             image.SetFromBuffer(block.data.get(), block.width, block.height,
-                                 block.stride, 3, false, false);
-    default:
-      return false;
+    case ImageFormat::Text: return ReadTextImage(image, stream, c);
+    case ImageFormat::Bmp: return ReadBmp(image, stream, true, c);
+    case ImageFormat::Ppm: return ReadPpm(image, stream, c);
+    case ImageFormat::Png: return ReadPngFile(stream, image, c);
+    case ImageFormat::Jpeg: return ReadJpegFile(stream, image, c);
+    default: return false;
   }
 }
 
-bool SaveImage(const CImage& image, FILE* stream, ImageFormat format) {
+bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
+               const SaveOptions& options) {
   switch (format) {
     case ImageFormat::Text: return WriteTextImage(image, stream);
     case ImageFormat::CArray: return WriteCArray(image, stream);
@@ -106,39 +102,191 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format) {
     case ImageFormat::Png:
       return WritePngFile(image.pixels, image.width, image.height,
                           image.stride, image.channels, stream);
-    case ImageFormat::Jpeg: return WriteJpeg(image, stream);
+    case ImageFormat::Jpeg: return WriteJpeg(image, stream, options.quality);
     default: return false;
   }
 }
 
-bool CImage::Load(const std::string& path) {
+bool LoadFile(CImage& image, const std::string& path, LoadControl& control) {
   const ImageFormat fileFormat = LoadFormatFor(path);
   if (fileFormat == ImageFormat::None || !UsablePath(path)) return false;
-  FilePtr file(std::fopen(path.c_str(), "rb"));
-  if (!file) return false;
-  // Only regular files: a folder, a pipe or a device has no size to check
-  // the declared sizes against, and may never end.
+  // Opened without blocking, so that a pipe without a writer cannot hold
+  // the open; only regular files go on: a folder, a pipe or a device has
+  // no size to check the declared sizes against, and may never end.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat info;
-  if (fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
     return false;
-  return LoadImage(*this, file.get(), fileFormat);
+  }
+  FilePtr file(fdopen(fd, "rb"));
+  if (!file) {
+    close(fd);
+    return false;
+  }
+  return LoadImage(image, file.get(), fileFormat, &control);
 }
 
-bool Save(const CImage& image, const std::string& path) {
+bool CImage::Load(const std::string& path) {
+  LoadControl control;
+  return LoadFile(*this, path, control);
+}
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The temporary file of the save in progress, for RemovePendingSaveFile.
+// One slot: saves in one process are serialised by their callers, and a
+// save that finds the slot taken simply goes without it.
+char pendingPath[4096];
+std::atomic<int> pendingState{0};  // 0 free, 1 being filled, 2 set
+static_assert(std::atomic<int>::is_always_lock_free,
+              "read from signal handlers");
+
+class PendingFile {
+ public:
+  explicit PendingFile(const std::string& path) {
+    int expected = 0;
+    if (path.size() >= sizeof pendingPath ||
+        !pendingState.compare_exchange_strong(expected, 1))
+      return;
+    std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+    pendingState.store(2);
+    held_ = true;
+  }
+  ~PendingFile() {
+    if (held_) pendingState.store(0);
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+ private:
+  bool held_ = false;
+};
+
+// Creates a new file next to `target` for writing, with the permissions a
+// new file gets (or those of the file it will replace).
+int CreateTemporary(const std::string& target, const struct stat* replaced,
+                    std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  const std::string folder = FolderOf(target);
+  std::string base = target.substr(target.rfind('/') + 1);
+  if (base.size() > 200) base.resize(200);  // room for the suffix
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = folder + "/." + base + "." + std::to_string(getpid()) + "-" +
+           std::to_string(counter.fetch_add(1)) + ".tmp";
+    const int fd =
+        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      if (replaced != nullptr) {
+        (void)!fchown(fd, replaced->st_uid, replaced->st_gid);
+        (void)!fchmod(fd, replaced->st_mode & 07777);
+      }
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+// Writes to a device or a pipe that already exists: there is nothing to
+// replace. Opened without blocking, so a pipe without a reader fails.
+bool SaveToSpecialFile(const CImage& image, const std::string& target,
+                       ImageFormat format, const SaveOptions& options) {
+  const int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return false;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    return false;
+  }
+  const bool written = SaveImage(image, file, format, options);
+  return std::fclose(file) == 0 && written;
+}
+
+}  // namespace
+
+std::string ResolveSaveTarget(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+      return current;
+    std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+    const ssize_t n = readlink(current.c_str(), link.data(), link.size());
+    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return current;
+    link.resize(static_cast<size_t>(n));
+    current = link[0] == '/' ? link : FolderOf(current) + "/" + link;
+  }
+  return current;
+}
+
+bool Save(const CImage& image, const std::string& path,
+          const SaveOptions& options) {
   if (image.IsEmpty()) return false;
   const ImageFormat format = SaveFormatFor(path);
   if (format == ImageFormat::None || !UsablePath(path)) return false;
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = SaveImage(image, file, format);
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed) return true;
-  // Leave no truncated picture behind; but never unlink a device or a
-  // pipe that the path may name (writing to /dev/full, say).
+
+  const std::string target = ResolveSaveTarget(path);
+  struct stat existing;
+  const bool exists = stat(target.c_str(), &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) return false;
+  if (exists && !S_ISREG(existing.st_mode))
+    return SaveToSpecialFile(image, target, format, options);
+
+  std::string temporary;
+  const int fd = CreateTemporary(target, exists ? &existing : nullptr, temporary);
+  if (fd < 0) return false;
+  PendingFile pending(temporary);
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    unlink(temporary.c_str());
+    return false;
+  }
+  bool ok = SaveImage(image, file, format, options);
+  ok = std::fflush(file) == 0 && ok;
+  ok = fsync(fileno(file)) == 0 && ok;
+  ok = std::fclose(file) == 0 && ok;
+  ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
+OutputProblem CheckOutputPath(const std::string& path) {
+  if (SaveFormatFor(path) == ImageFormat::None) return OutputProblem::UnknownExtension;
+  if (!UsablePath(path)) return OutputProblem::NoFolder;
+  const std::string target = ResolveSaveTarget(path);
   struct stat info;
-  if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-    std::remove(path.c_str());
-  return false;
+  if (stat(target.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return OutputProblem::IsFolder;
+    if (!S_ISREG(info.st_mode))
+      return access(target.c_str(), W_OK) == 0 ? OutputProblem::None
+                                                : OutputProblem::NotWritable;
+  }
+  const std::string folder = FolderOf(target);
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+    return OutputProblem::NoFolder;
+  // The temporary file is made in the folder.
+  return access(folder.c_str(), W_OK | X_OK) == 0 ? OutputProblem::None
+                                                  : OutputProblem::NotWritable;
+}
+
+void RemovePendingSaveFile() noexcept {
+  if (pendingState.load() == 2) unlink(pendingPath);
 }
 
 }  // namespace Common

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "image/image.h"
+#include "image/jpeg_codec.h"
+#include "image/load_control.h"
 
 namespace Common {
 
@@ -21,21 +23,55 @@ std::optional<std::string> FindUpperExtension(const std::string& path);
 enum class ImageFormat { None, Text, CArray, Bmp, Ppm, Pgm, Pbm, Png, Jpeg };
 
 // The format an extension is read in / written in; None when the extension
-// is missing or not accepted in that direction (".JPEG" is read only,
-// ".PGM", ".PBM", ".CPP" and ".CXX" are written only).
+// is missing or not accepted in that direction (".PGM", ".PBM", ".CPP" and
+// ".CXX" are written only).
 ImageFormat LoadFormatFor(const std::string& path);
 ImageFormat SaveFormatFor(const std::string& path);
 
-// Reads an open stream in the given format into an image.
-bool LoadImage(CImage& image, FILE* stream, ImageFormat format);
+// Reads an open stream in the given format into an image, within what the
+// control admits (a default control when none is given).
+bool LoadImage(CImage& image, FILE* stream, ImageFormat format,
+               LoadControl* control = nullptr);
+
+// Reads a file in the format of its extension. Only regular files are
+// read: a folder, a pipe or a device is refused without waiting on it.
+bool LoadFile(CImage& image, const std::string& path, LoadControl& control);
+
+struct SaveOptions {
+  int quality = kDefaultJpegQuality;  // JPEG only, 1 to 100
+};
 
 // Writes an image to an open stream in the given format.
-bool SaveImage(const CImage& image, FILE* stream, ImageFormat format);
+bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
+               const SaveOptions& options = SaveOptions());
 
-// Writes an image to a file in the format of its extension. False for an
-// empty image, an extension that is not written, a file that cannot be
-// created, and any failed write; a file that was only partly written is
-// removed.
-bool Save(const CImage& image, const std::string& path);
+// Writes an image to a file in the format of its extension. The picture
+// goes into a temporary file in the folder of the final file (the target
+// of a symbolic link, when the path names one), which is flushed to disk
+// and then renamed over it: an existing file is replaced whole or left as
+// it was, never truncated, whatever stops the save (a full disk, a file
+// size limit, a signal). On failure only the temporary file is removed. A
+// device or a pipe that the path names is written directly. False for an
+// empty image, an extension that is not written, and any failed step.
+bool Save(const CImage& image, const std::string& path,
+          const SaveOptions& options = SaveOptions());
+
+// Why a picture could not be saved under a name, checked before any work.
+enum class OutputProblem {
+  None,
+  UnknownExtension,  // no extension that is written
+  NoFolder,          // the folder does not exist (or is not a folder)
+  NotWritable,       // the folder (or the device) cannot be written
+  IsFolder,          // the name is a folder
+};
+OutputProblem CheckOutputPath(const std::string& path);
+
+// The file a save to `path` replaces: the path with any symbolic links at
+// its end followed (dangling ones too).
+std::string ResolveSaveTarget(const std::string& path);
+
+// Removes the temporary file of a save in progress, if any. Safe to call
+// from a signal handler, for a process that is about to end.
+void RemovePendingSaveFile() noexcept;
 
 }  // namespace Common

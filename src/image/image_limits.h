@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace Common {
 
@@ -42,5 +43,16 @@ inline int64_t CheckedBlockBytes(int64_t width, int64_t height,
   const int64_t total = row * height;
   return total > kMaxImageBytes ? -1 : total;
 }
+
+// The most pixels (width x height) a file may declare before any reader
+// allocates for it, like Pillow's decompression-bomb limit: a few bytes of
+// PNG or JPEG can declare gigapixels. Process-wide; the default allows
+// 2^28 pixels (16384 x 16384, 768 MiB as RGB).
+constexpr int64_t kDefaultMaxImagePixels = int64_t{1} << 28;
+constexpr int64_t kNoPixelLimit = std::numeric_limits<int64_t>::max();
+int64_t MaxImagePixels();
+// Values below 1 are taken as 1; kNoPixelLimit leaves only the size limits
+// above.
+void SetMaxImagePixels(int64_t pixels);
 
 }  // namespace Common

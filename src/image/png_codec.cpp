@@ -23,14 +23,11 @@ void OnPngWarning(png_structp, png_const_charp) {}
 struct PngRead {
   png_structp png = nullptr;
   png_infop info = nullptr;
-  uint8_t* block = nullptr;
-  png_bytep* rows = nullptr;
-  int32_t width = 0, height = 0, stride = 0, channels = 0;
+  CImage* image = nullptr;
+  LoadControl* control = nullptr;
 
   void Finish() {
     if (png != nullptr) png_destroy_read_struct(&png, &info, nullptr);
-    delete[] rows;
-    rows = nullptr;
   }
 };
 
@@ -53,38 +50,45 @@ bool DecodePng(FILE* stream, PngRead& r) {
 
   const png_uint_32 width = png_get_image_width(r.png, r.info);
   const png_uint_32 height = png_get_image_height(r.png, r.info);
+  // The pixel count is checked before libpng sizes its row buffers.
+  if (r.control->Admit(width, height, 1) < 0) return false;
+
   const int colourType = png_get_color_type(r.png, r.info);
   const int bitDepth = png_get_bit_depth(r.png, r.info);
-  switch (colourType) {
-    case PNG_COLOR_TYPE_GRAY: r.channels = 1; break;
-    case PNG_COLOR_TYPE_RGB: r.channels = 3; break;
-    case PNG_COLOR_TYPE_RGB_ALPHA: r.channels = 4; break;
-    default: return false;  // palette, gray with alpha
-  }
-  const int64_t blockBytes = CheckedBlockBytes(width, height, r.channels);
-  if (blockBytes < 0) return false;
-
+  const bool transparency =
+      (colourType & PNG_COLOR_MASK_ALPHA) != 0 ||
+      png_get_valid(r.png, r.info, PNG_INFO_tRNS) != 0;
   if (bitDepth == 16) png_set_strip_16(r.png);
+  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(r.png);
   if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8)
     png_set_expand_gray_1_2_4_to_8(r.png);
-  png_set_bgr(r.png);
-  png_set_interlace_handling(r.png);
+  if (png_get_valid(r.png, r.info, PNG_INFO_tRNS) != 0)
+    png_set_tRNS_to_alpha(r.png);
+  // Gray with alpha has no two-channel form here: it becomes RGBA.
+  if ((colourType & PNG_COLOR_MASK_COLOR) == 0 &&
+      (transparency || r.control->prefer_rgb))
+    png_set_gray_to_rgb(r.png);
+  const int passes = png_set_interlace_handling(r.png);
   png_read_update_info(r.png, r.info);
-  // After the transforms every row is width x channels bytes.
-  if (png_get_rowbytes(r.png, r.info) !=
-          static_cast<png_size_t>(width) * static_cast<png_size_t>(r.channels) ||
-      png_get_channels(r.png, r.info) != r.channels)
-    return false;
 
-  r.width = static_cast<int32_t>(width);
-  r.height = static_cast<int32_t>(height);
-  r.stride = static_cast<int32_t>(PaddedRowBytes(width, r.channels));
-  r.block = new (std::nothrow) uint8_t[static_cast<size_t>(blockBytes) + 1];
-  r.rows = new (std::nothrow) png_bytep[height > 0 ? height : 1];
-  if (r.block == nullptr || r.rows == nullptr) return false;
-  for (png_uint_32 y = 0; y < height; ++y)
-    r.rows[y] = r.block + static_cast<size_t>(r.stride) * y;
-  png_read_image(r.png, r.rows);
+  const int channels = png_get_channels(r.png, r.info);
+  if (channels != 1 && channels != 3 && channels != 4) return false;
+  if (png_get_bit_depth(r.png, r.info) != 8 ||
+      png_get_rowbytes(r.png, r.info) !=
+          static_cast<png_size_t>(width) * static_cast<png_size_t>(channels))
+    return false;
+  if (r.control->Admit(width, height, channels) < 0) return false;
+  if (!r.image->Create(static_cast<int32_t>(width),
+                       static_cast<int32_t>(height), channels, true, false))
+    return false;
+  // Row by row into the image; the passes of an interlaced file each add
+  // their pixels to the rows.
+  for (int pass = 0; pass < passes; ++pass)
+    for (png_uint_32 y = 0; y < height; ++y) {
+      if (r.control->Stopped()) return false;
+      png_read_row(r.png, r.image->PixelAt(0, static_cast<int32_t>(y)),
+                   nullptr);
+    }
   // Reads up to the end chunk: a file cut short after its pixels fails too.
   png_read_end(r.png, nullptr);
   return true;
@@ -127,29 +131,22 @@ bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
 
 }  // namespace
 
-bool ReadPngFile(FILE* stream, DecodedBlock& block) {
+bool ReadPngFile(FILE* stream, CImage& image, LoadControl& control) {
   png_byte signature[8];
   if (std::fread(signature, 1, sizeof signature, stream) != sizeof signature ||
       png_sig_cmp(signature, 0, sizeof signature) != 0)
     return false;
 
   PngRead r;
+  r.image = &image;
+  r.control = &control;
   r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError,
                                  OnPngWarning);
   if (r.png == nullptr) return false;
   r.info = png_create_info_struct(r.png);
   const bool ok = r.info != nullptr && DecodePng(stream, r);
   r.Finish();
-  if (!ok) {
-    delete[] r.block;
-    return false;
-  }
-  block.data.reset(r.block);
-  block.width = r.width;
-  block.height = r.height;
-  block.stride = r.stride;
-  block.channels = r.channels;
-  return true;
+  return ok;
 }
 
 bool WritePngFile(const uint8_t* pixels, int32_t width, int32_t height,

@@ -1,20 +1,23 @@
-// PNG through libpng. Gray (colour type 0), RGB (2) and RGBA (6) images of
-// any bit depth are read as 8-bit samples (1-, 2- and 4-bit gray is scaled
-// up, 16-bit samples keep their high byte); palette and gray-with-alpha
-// images are refused. Library errors and warnings are never printed.
+// PNG through libpng. Every colour type is read as 8-bit samples, as
+// libpng converts them: gray stays one channel (three when the caller
+// prefers RGB), RGB three, and anything with transparency (an alpha
+// channel or a tRNS chunk) RGBA; palettes are expanded, 1-, 2- and 4-bit
+// gray is scaled up and 16-bit samples keep their high byte. Library
+// errors and warnings are never printed.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-#include "image/decoded_block.h"
+#include "image/image.h"
+#include "image/load_control.h"
 
 namespace Common {
 
-// Decodes into a block of B, G, R(, A) or gray samples. False for another
-// signature, a refused colour type, sizes over the limits, and every error
-// the library raises (corrupt or truncated data, checksum errors).
-bool ReadPngFile(FILE* stream, DecodedBlock& block);
+// Decodes straight into the image (R, G, B(, A) or gray). False for another
+// signature, sizes the control does not admit, a stop, and every error the
+// library raises (corrupt or truncated data, checksum errors).
+bool ReadPngFile(FILE* stream, CImage& image, LoadControl& control);
 
 // Writes 8-bit gray, RGB or RGBA (1, 3 or 4 channels), not interlaced,
 // zlib level 1. False for another channel count or a library error.

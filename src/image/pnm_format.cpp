@@ -1,6 +1,7 @@
 #include "image/pnm_format.h"
 
 #include <cstring>
+#include <vector>
 
 #include "image/image_limits.h"
 #include "image/stream_io.h"
@@ -33,13 +34,13 @@ bool ScanInteger(const char*& p, int32_t& value) {
   return true;
 }
 
-// One P3 sample: white space, an optional sign, digits. The low 8 bits of
-// the number are kept, whatever its size.
-bool ReadAsciiSample(FILE* stream, uint8_t& sample) {
+// One P3 number: white space, an optional sign, digits. Larger numbers
+// than 32 bits keep their low bits, as the 8-bit samples always have.
+bool ReadAsciiNumber(FILE* stream, uint32_t& value, bool& negative) {
   int c;
   do c = std::getc(stream);
   while (c != EOF && IsSpace(c));
-  bool negative = false;
+  negative = false;
   if (c == '+' || c == '-') {
     negative = c == '-';
     c = std::getc(stream);
@@ -48,8 +49,17 @@ bool ReadAsciiSample(FILE* stream, uint8_t& sample) {
   uint32_t v = 0;
   for (; IsDigit(c); c = std::getc(stream)) v = v * 10u + static_cast<uint32_t>(c - '0');
   if (c != EOF) std::ungetc(c, stream);
-  sample = static_cast<uint8_t>(negative ? 0u - v : v);
+  value = v;
   return true;
+}
+
+// A sample of a file whose maximum value is above 255 (two bytes per
+// sample in P6): brought to 16 bits, then its high byte kept, as for
+// 16-bit PNGs. Samples above the maximum count as the maximum.
+uint8_t WideSample(uint32_t v, uint32_t maximum) {
+  if (v > maximum) v = maximum;
+  const uint32_t wide = (v * 65535u + maximum / 2) / maximum;
+  return static_cast<uint8_t>(wide >> 8);
 }
 
 }  // namespace
@@ -85,30 +95,48 @@ bool ReadPnmHeader(FILE* stream, int32_t& width, int32_t& height,
   return true;
 }
 
-bool ReadPpm(CImage& image, FILE* stream) {
+bool ReadPpm(CImage& image, FILE* stream, LoadControl& control) {
   int32_t width = 0, height = 0, maximum = 0;
   bool ascii = false;
   if (!ReadPnmHeader(stream, width, height, maximum, ascii)) return false;
-  if (CheckedBlockBytes(width, height, 3) < 0) return false;
+  if (maximum < 1 || maximum > kMaxPnmValue) return false;
+  if (control.Admit(width, height, 3) < 0) return false;
+  const bool wide = maximum > 255;
 
   // Refuse files too short for their pixels before allocating: a binary
-  // sample takes one byte, an ASCII sample a digit and a separator.
+  // sample takes one byte (two above 255), an ASCII sample a digit and a
+  // separator.
   const int64_t samples = int64_t{3} * width * height;
   const int64_t remaining = RemainingBytes(stream);
   if (remaining < 0) return false;
-  if (samples > 0 && remaining < (ascii ? 2 * samples - 1 : samples))
+  if (samples > 0 &&
+      remaining < (ascii ? 2 * samples - 1 : wide ? 2 * samples : samples))
     return false;
 
   if (!image.Create(width, height, 3, true, false)) return false;
-  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  const size_t rowSamples = static_cast<size_t>(width) * 3;
+  std::vector<uint8_t> wideRow(!ascii && wide ? 2 * rowSamples : 0);
   for (int32_t y = 0; y < height; ++y) {
-    uint8_t* row = image.pixels + static_cast<size_t>(image.stride) * y;
-    if (!ascii) {
-      if (!ReadExact(stream, row, rowBytes)) return false;
-      continue;
+    if (control.Stopped()) return false;
+    uint8_t* row = image.PixelAt(0, y);
+    if (!ascii && !wide) {
+      if (!ReadExact(stream, row, rowSamples)) return false;
+    } else if (!ascii) {
+      if (!ReadExact(stream, wideRow.data(), wideRow.size())) return false;
+      for (size_t i = 0; i < rowSamples; ++i)
+        row[i] = WideSample(static_cast<uint32_t>(wideRow[2 * i]) << 8 |
+                                wideRow[2 * i + 1],
+                            static_cast<uint32_t>(maximum));
+    } else {
+      for (size_t i = 0; i < rowSamples; ++i) {
+        uint32_t v;
+        bool negative;
+        if (!ReadAsciiNumber(stream, v, negative)) return false;
+        // Up to 255 the sample is the number's low 8 bits, unscaled.
+        row[i] = wide ? WideSample(negative ? 0 : v, static_cast<uint32_t>(maximum))
+                      : static_cast<uint8_t>(negative ? 0u - v : v);
+      }
     }
-    for (size_t i = 0; i < rowBytes; ++i)
-      if (!ReadAsciiSample(stream, row[i])) return false;
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "image/image.h"
+#include "image/load_control.h"
 
 namespace Common {
 
@@ -17,9 +18,15 @@ namespace Common {
 bool ReadPnmHeader(FILE* stream, int32_t& width, int32_t& height,
                    int32_t& maximum, bool& ascii);
 
-// Reads a PPM into a 3-channel image. The maximum value is not used:
-// samples are stored as they are (P3: their low 8 bits).
-bool ReadPpm(CImage& image, FILE* stream);
+// The largest maximum value a PNM file may declare.
+constexpr int32_t kMaxPnmValue = 65535;
+
+// Reads a PPM into a 3-channel image. A maximum value up to 255 leaves the
+// samples as they are (P3: their low 8 bits); above it the samples (two
+// big-endian bytes in P6) are scaled to 0..255, 16-bit values keeping
+// their high byte. False for a maximum value of 0 or above 65535, sizes
+// the control does not admit, too few pixels and a stop.
+bool ReadPpm(CImage& image, FILE* stream, LoadControl& control);
 
 enum class PnmKind { Ppm, Pgm, Pbm };
 

@@ -7,16 +7,17 @@
 #include <string>
 
 #include "image/image.h"
+#include "image/load_control.h"
 
 namespace Common {
 
-// The whole stream as bytes. A UTF-8 byte-order mark is dropped; text that
-// starts with a UTF-16 mark (either order) is read as UTF-16 little-endian
-// and converted to UTF-8.
-bool ReadTextFile(FILE* stream, std::string& text);
-
 // Parses a text image into a 1-channel image; false on any format error.
-bool ReadTextImage(CImage& image, FILE* stream);
+// The header is read first and the body as it comes, so that a file that
+// does not start like a text image, or holds more than the rows its
+// header announces can take, is refused without reading it whole. A
+// UTF-8 byte-order mark is dropped; text that starts with a UTF-16 mark
+// (either order) is read as UTF-16 little-endian.
+bool ReadTextImage(CImage& image, FILE* stream, LoadControl& control);
 
 // Writes every channel as a plane. False when the stream reports an error.
 bool WriteTextImage(const CImage& image, FILE* stream);

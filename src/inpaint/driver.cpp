@@ -159,10 +159,11 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
       ended = true;
       end_signal.notify_all();
     });
-  } catch (const std::system_error&) {
-    // A worker that cannot start behaves as a run that ended at once.
+  } catch (const std::system_error& e) {
+    // Nothing has run: the buffers are as the caller gave them.
     ctx.worker_running = false;
-    ended = true;
+    throw std::runtime_error(std::string("cannot start the inpaint worker thread: ") +
+                             e.code().message());
   }
   std::exception_ptr wait_error;
   if (worker.joinable()) {

@@ -1,50 +1,82 @@
 #include "inpaint/file_entry.h"
 
+#include <algorithm>
 #include <cstring>
-#include <optional>
-#include <vector>
+#include <stdexcept>
+#include <string>
 
 #include "image/image.h"
 #include "image/image_files.h"
+#include "image/image_limits.h"
 #include "platform/console.h"
 
 namespace pw {
 namespace {
 
-// Empties the working image and frees the mask buffer when a run leaves
-// the fill step, by whatever path (an exception included).
-struct ReleaseAfterFill {
-  ~ReleaseAfterFill() {
+// Empties the working image and frees the mask buffer when a run ends, by
+// whatever path (a failure or an exception included): a large picture
+// must not stay allocated after its run.
+struct ReleaseWorkingState {
+  ~ReleaseWorkingState() {
     Common::WorkingImage().Release(true);
     Common::TheMaskBuffer().Free();
   }
 };
 
-bool MaskMarksAnyPixel(const Common::MaskBuffer& mask) {
-  return std::memchr(mask.bytes.get(), 1, mask.size) != nullptr;
+int32_t CountMarked(const Common::MaskBuffer& mask) {
+  return static_cast<int32_t>(
+      std::count(mask.bytes.get(), mask.bytes.get() + mask.size, 1));
 }
 
 // Hands the working image's pixels to InpaintImage, which wants packed
-// rows of width x 3 bytes; padded rows go through a packed copy.
+// rows of width x 3 bytes. Padded rows are packed in the image's own block
+// for the run and spread out again afterwards, so that a large picture is
+// never held twice.
 bool FillWorkingImage(Common::CImage& image, uint8_t* mask, int32_t radius,
                       int32_t method, bool verbose,
                       const InpaintOptions& options) {
   const size_t packedRow = static_cast<size_t>(image.width) * 3;
-  if (static_cast<size_t>(image.stride) == packedRow)
-    return InpaintImage(image.pixels, mask, image.width, image.height, radius,
-                        method, verbose, options);
-  std::vector<uint8_t> packed(packedRow * image.height);
-  for (int32_t y = 0; y < image.height; ++y)
-    std::memcpy(packed.data() + packedRow * y,
-                image.pixels + static_cast<size_t>(image.stride) * y,
-                packedRow);
-  const bool result = InpaintImage(packed.data(), mask, image.width,
+  const size_t stride = static_cast<size_t>(image.stride);
+  if (stride != packedRow) {
+    for (int32_t y = 1; y < image.height; ++y)
+      std::memmove(image.pixels + packedRow * y, image.pixels + stride * y,
+                   packedRow);
+  }
+  // On an exception the image is dropped unseen: no need to spread it.
+  const bool result = InpaintImage(image.pixels, mask, image.width,
                                    image.height, radius, method, verbose,
                                    options);
-  for (int32_t y = 0; y < image.height; ++y)
-    std::memcpy(image.pixels + static_cast<size_t>(image.stride) * y,
-                packed.data() + packedRow * y, packedRow);
+  if (stride != packedRow) {
+    for (int32_t y = image.height - 1; y > 0; --y)
+      std::memmove(image.pixels + stride * y, image.pixels + packedRow * y,
+                   packedRow);
+  }
   return result;
+}
+
+// Reads one input; on failure, the status that says why.
+bool LoadInput(Common::CImage& image, const std::string& path,
+               const FileRunOptions& options, bool prefer_rgb,
+               FileRunStatus unreadable, FileRunStatus too_large,
+               FileRunResult& result) {
+  Common::LoadControl control;
+  control.prefer_rgb = prefer_rgb;
+  control.stop = options.stop_requested;
+  if (Common::LoadFile(image, path, control)) return true;
+  switch (control.failure()) {
+    case Common::LoadFailure::TooLarge:
+      result.status = too_large;
+      result.declared_width = control.declared_width();
+      result.declared_height = control.declared_height();
+      break;
+    case Common::LoadFailure::Stopped:
+      result.status = FileRunStatus::Abandoned;
+      break;
+    case Common::LoadFailure::None:
+      result.status = unreadable;
+      break;
+  }
+  return false;
 }
 
 }  // namespace
@@ -73,20 +105,20 @@ FileRunResult RunFileInpaint(const std::string& image_file,
                              const std::string* out_file, int32_t radius,
                              int32_t method, bool verbose,
                              const FileRunOptions& options) {
+  if (options.quality < 1 || options.quality > 100)
+    throw std::invalid_argument("JPEG quality must be between 1 and 100, got " +
+                                std::to_string(options.quality));
   FileRunResult result;
   Common::CImage& image = Common::WorkingImage();
   Common::MaskBuffer& maskBuffer = Common::TheMaskBuffer();
+  ReleaseWorkingState release;
 
-  if (!image.Load(image_file)) {
-    result.status = FileRunStatus::ImageUnreadable;
+  // RGB straight from the decoder where it can; an alpha channel stays
+  // until the mask has been taken from it.
+  if (!LoadInput(image, image_file, options, true,
+                 FileRunStatus::ImageUnreadable, FileRunStatus::ImageTooLarge,
+                 result))
     return result;
-  }
-  // The fill needs 3 channels: an image that cannot be converted is as
-  // unusable as one that cannot be read.
-  if (!Common::EnsureRgb() && !image.IsEmpty()) {
-    result.status = FileRunStatus::ImageUnreadable;
-    return result;
-  }
   if (image.IsEmpty()) {
     result.status = FileRunStatus::ImageEmpty;
     return result;
@@ -94,12 +126,20 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   result.image_width = image.width;
   result.image_height = image.height;
 
-  {
-    Common::CImage maskImage;
-    if (!maskImage.Load(mask_file)) {
-      result.status = FileRunStatus::MaskUnreadable;
+  if (options.mask_from_alpha) {
+    if (image.channels != 4) {
+      result.status = FileRunStatus::NoAlpha;
       return result;
     }
+    maskBuffer.Allocate(static_cast<size_t>(image.width) *
+                        static_cast<size_t>(image.height));
+    Common::BuildMaskFromAlpha(image, maskBuffer.bytes.get());
+  } else {
+    Common::CImage maskImage;
+    if (!LoadInput(maskImage, mask_file, options, false,
+                   FileRunStatus::MaskUnreadable, FileRunStatus::MaskTooLarge,
+                   result))
+      return result;
     result.mask_width = maskImage.width;
     result.mask_height = maskImage.height;
     if (maskImage.width != image.width || maskImage.height != image.height) {
@@ -113,14 +153,33 @@ FileRunResult RunFileInpaint(const std::string& image_file,
       return result;
     }
   }
+  // The fill needs 3 channels: an image that cannot be converted is as
+  // unusable as one that cannot be read.
+  if (!Common::EnsureRgb()) {
+    result.status = FileRunStatus::ImageUnreadable;
+    return result;
+  }
 
-  ReleaseAfterFill release;
-  if (options.skip_empty_mask && !MaskMarksAnyPixel(maskBuffer)) {
+  // A name that cannot be written fails now, not after the run.
+  result.output_name = ChooseOutputName(image_file, out_file);
+  result.output_problem = Common::CheckOutputPath(result.output_name);
+  if (result.output_problem != Common::OutputProblem::None) {
+    result.status = FileRunStatus::OutputUnusable;
+    return result;
+  }
+
+  result.noise_pixels = CountMarked(maskBuffer);
+  if (options.skip_empty_mask && result.noise_pixels == 0) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
-  if (!FillWorkingImage(image, maskBuffer.bytes.get(), radius, method,
-                        verbose, options.inpaint)) {
+  InpaintOptions inpaint = options.inpaint;
+  RunStats stats;
+  if (inpaint.stats == nullptr) inpaint.stats = &stats;
+  const bool filled = FillWorkingImage(image, maskBuffer.bytes.get(), radius,
+                                       method, verbose, inpaint);
+  result.processed_pixels = inpaint.stats->targets;
+  if (!filled) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
@@ -129,9 +188,10 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     return result;
   }
 
-  result.output_name = ChooseOutputName(image_file, out_file);
   if (verbose) ConsolePrintf("%-20s%s\n", "Output Image:", result.output_name.c_str());
-  result.status = Common::Save(image, result.output_name)
+  Common::SaveOptions save;
+  save.quality = options.quality;
+  result.status = Common::Save(image, result.output_name, save)
                       ? FileRunStatus::Saved
                       : FileRunStatus::NotSaved;
   return result;
@@ -142,18 +202,39 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
                  bool verbose, const FileRunOptions& options) {
   const FileRunResult result = RunFileInpaint(
       image_file, mask_file, out_file, radius, method, verbose, options);
+  auto too_large = [&](const char* what, const std::string& name) {
+    ConsoleFprintf(stderr,
+                   "patchwell: %s '%s' declares %lld x %lld pixels, more than "
+                   "the limit of %lld (patchwell.set_max_image_pixels raises "
+                   "it for files you trust)\n",
+                   what, name.c_str(),
+                   static_cast<long long>(result.declared_width),
+                   static_cast<long long>(result.declared_height),
+                   static_cast<long long>(Common::MaxImagePixels()));
+  };
   switch (result.status) {
     case FileRunStatus::Saved:
       return true;
+    case FileRunStatus::ImageTooLarge:
+      too_large("image", image_file);
+      [[fallthrough]];
     case FileRunStatus::ImageUnreadable:
       ConsolePrintf("Error openning image: %s\n", image_file.c_str());
       return false;
+    case FileRunStatus::NoAlpha:
+      throw std::invalid_argument(
+          "no mask given and image '" + image_file +
+          "' has no alpha channel to take the holes from");
+    case FileRunStatus::MaskTooLarge:
+      too_large("mask", mask_file);
+      [[fallthrough]];
     case FileRunStatus::ImageEmpty:
     case FileRunStatus::MaskUnreadable:
     case FileRunStatus::MaskSizeDiffers:
     case FileRunStatus::MaskUnusable:
       ConsolePrintf("Error openning mask: %s\n", mask_file.c_str());
       return false;
+    case FileRunStatus::OutputUnusable:
     case FileRunStatus::NotSaved:
       ConsolePrintf("Error saving image: %s\n", result.output_name.c_str());
       return false;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "image/image_files.h"
 #include "inpaint/driver.h"
 
 namespace pw {
@@ -24,10 +25,14 @@ std::string ChooseOutputName(const std::string& image_file,
 enum class FileRunStatus {
   Saved,             // inpainted and written
   ImageUnreadable,   // the image file could not be read (or made RGB)
+  ImageTooLarge,     // the image file declares more pixels than allowed
   ImageEmpty,        // the image file was read but holds no pixel
+  NoAlpha,           // no mask file given, and the image has no alpha
   MaskUnreadable,    // the mask file could not be read
+  MaskTooLarge,      // the mask file declares more pixels than allowed
   MaskSizeDiffers,   // the mask's size is not the image's
   MaskUnusable,      // no mask buffer could be built from the mask image
+  OutputUnusable,    // the output name cannot be written (checked first)
   NothingToInpaint,  // no gray value of the mask is above 128
   Abandoned,         // the caller stopped the run; nothing was written
   NotSaved,          // inpainted, but the output could not be written
@@ -35,9 +40,16 @@ enum class FileRunStatus {
 
 struct FileRunResult {
   FileRunStatus status = FileRunStatus::ImageUnreadable;
-  std::string output_name;   // set once the fill has run
+  std::string output_name;   // set once the inputs have been read
   int32_t image_width = 0, image_height = 0;
   int32_t mask_width = 0, mask_height = 0;
+  // The sizes a file declared when it was refused as too large.
+  int64_t declared_width = 0, declared_height = 0;
+  Common::OutputProblem output_problem = Common::OutputProblem::None;
+  // Pixels marked for filling, and those the fill got to: fewer when the
+  // run was stopped early (Escape).
+  int32_t noise_pixels = 0;
+  int32_t processed_pixels = 0;
 };
 
 struct FileRunOptions {
@@ -46,16 +58,27 @@ struct FileRunOptions {
   // of its own (Ctrl+C, a failing progress callback). The partial result is
   // then dropped instead of saved.
   std::function<bool()> abandoned;
+  // Asked about every 50 ms while the files are read: true ends the read,
+  // and the run, as Abandoned.
+  std::function<bool()> stop_requested;
   // Skip InpaintImage (and its "Nothing to inpaint!") when the mask marks
   // no pixel, for callers that report that themselves.
   bool skip_empty_mask = false;
+  // No mask file: the transparent pixels of the image (alpha below 128)
+  // are the holes, and mask_file is not read.
+  bool mask_from_alpha = false;
+  // JPEG quality of the output, 1 to 100.
+  int quality = Common::kDefaultJpegQuality;
 };
 
 // Runs the steps of the file entry and prints nothing of its own except
 // the "Output Image:" line when verbose (InpaintImage prints its own
-// lines). Uses the process-wide working image and mask buffer: callers
-// hold InpaintRunMutex(). Throws what InpaintImage throws, and
-// std::bad_alloc when the mask buffer cannot be had.
+// lines). Uses the process-wide working image and mask buffer, and
+// releases both on every way out: callers hold InpaintRunMutex(). The
+// output name is checked once the inputs have been read, before the fill.
+// Throws std::invalid_argument for a quality out of range, what
+// InpaintImage throws, and std::bad_alloc when the mask buffer cannot be
+// had.
 FileRunResult RunFileInpaint(const std::string& image_file,
                              const std::string& mask_file,
                              const std::string* out_file, int32_t radius,
@@ -64,7 +87,9 @@ FileRunResult RunFileInpaint(const std::string& image_file,
 
 // RunFileInpaint with the entry's messages on standard output: "Error
 // openning image: %s\n", "Error openning mask: %s\n" and "Error saving
-// image: %s\n". True when the image was inpainted and saved.
+// image: %s\n"; a file over the pixel limit also gets a line on standard
+// error that says so. True when the image was inpainted and saved. Throws
+// std::invalid_argument when no mask was given and the image has no alpha.
 bool InpaintFile(const std::string& image_file, const std::string& mask_file,
                  const std::string* out_file, int32_t radius, int32_t method,
                  bool verbose,

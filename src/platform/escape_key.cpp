@@ -4,7 +4,22 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace pw {
+namespace {
+
+// The mode to give back to the terminal while a watch has changed it, for
+// RestoreTerminal, which may run in a signal handler.
+termios savedMode;
+std::atomic<bool> modeChanged{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from signal handlers");
+
+}  // namespace
+
+void RestoreTerminal() noexcept {
+  if (modeChanged.exchange(false)) tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
+}
 
 struct EscapeKeyWatch::Saved {
   termios mode;
@@ -18,10 +33,13 @@ EscapeKeyWatch::EscapeKeyWatch(bool enabled) {
   termios mode;
   if (tcgetattr(STDIN_FILENO, &mode) != 0) return;
   saved_ = new Saved{mode};
+  savedMode = mode;
+  modeChanged.store(true);
   mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   mode.c_cc[VMIN] = 0;
   mode.c_cc[VTIME] = 0;
   if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0) {
+    modeChanged.store(false);
     delete saved_;
     saved_ = nullptr;
     return;
@@ -32,6 +50,7 @@ EscapeKeyWatch::EscapeKeyWatch(bool enabled) {
 
 EscapeKeyWatch::~EscapeKeyWatch() {
   if (saved_ != nullptr) {
+    modeChanged.store(false);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_->mode);
     delete saved_;
   }

@@ -9,6 +9,11 @@
 
 namespace pw {
 
+// Gives the terminal back the mode it had before a watch changed it, if a
+// watch has; nothing otherwise. Safe to call from a signal handler, for a
+// process that ends without reaching the watch's destructor.
+void RestoreTerminal() noexcept;
+
 class EscapeKeyWatch {
  public:
   // enabled = false makes a watch that never reports a key.

@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include "fill/engine.h"
+#include "image/image_limits.h"
 #include "inpaint/driver.h"
 #include "inpaint/file_entry.h"
 #include "inpaint/run_lock.h"
@@ -164,21 +165,27 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg,
   return result;
 }
 
-bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
+bool InpaintFileEntry(const PathArg& image_file, const OptionalPathArg& mask_file,
                       const OptionalPathArg& out_file, const py::int_& rad_arg, int method,
                       bool verbose, const std::string& device,
-                      py::object progress) {
+                      py::object progress, int quality) {
   const RunningHere running;
   const int rad = CheckRadius(rad_arg);
   const Backend requested = RequestedBackend(device);
   CheckProgress(progress);
+  if (quality < 1 || quality > 100)
+    throw py::value_error("quality must be between 1 and 100, got " +
+                          std::to_string(quality));
   RunControl control(std::move(progress));
   FileRunOptions options;
   options.inpaint.backend = requested;
+  options.quality = quality;
+  options.mask_from_alpha = !mask_file.present;
   control.Attach(options.inpaint);
   // A run stopped by Ctrl+C or by the progress callback raises instead of
-  // writing a half-filled picture.
+  // writing a half-filled picture; Ctrl+C also ends a long decode.
   options.abandoned = [&control] { return control.SettleAfterRun(); };
+  options.stop_requested = [&control] { return control.StopRequested(); };
   bool result = false;
   {
     py::gil_scoped_release unlocked;
@@ -220,17 +227,18 @@ PYBIND11_MODULE(patchwell, m) {
 
   m.def(
       "inpaint_file",
-      [](const PathArg& image_file, const PathArg& mask_file,
+      [](const PathArg& image_file, const OptionalPathArg& mask_file,
          const OptionalPathArg& out_file, const py::int_& rad, pw::Method method,
-         bool verbose, const std::string& device, py::object progress) {
+         bool verbose, const std::string& device, py::object progress,
+         int quality) {
         return InpaintFileEntry(image_file, mask_file, out_file, rad,
                                 static_cast<int>(method), verbose, device,
-                                std::move(progress));
+                                std::move(progress), quality);
       },
       py::arg("image_file"), py::arg("mask_file"),
       py::arg("out_file") = py::none(), py::arg("rad"), py::arg("method"),
       py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
-      py::arg("progress") = py::none(),
+      py::arg("progress") = py::none(), py::arg("quality") = 80,
       R"doc(load weights
 
 Inpaint an image file and write the result to another file.
@@ -240,13 +248,16 @@ Parameters
 image_file : str
     The picture to repair. Its extension picks the format: .png, .jpg,
     .jpeg, .bmp, .ppm, .txt or .dat.
-mask_file : str
+mask_file : str or None
     A picture of the same size; pixels whose gray value is above 128 are
-    filled. Any readable format.
+    filled. Any readable format. None takes the holes from the image's
+    alpha channel (alpha below 128); the result is written without alpha
+    (ValueError when the image has no alpha).
 out_file : str or None
     Where to write the result; its extension picks the format (.png, .jpg,
-    .bmp, .ppm, .pgm, .pbm, .txt, .dat, .cpp, .cxx). None or "" writes next
-    to image_file with "_inpaint" before the extension.
+    .jpeg, .bmp, .ppm, .pgm, .pbm, .txt, .dat, .cpp, .cxx). None or ""
+    writes next to image_file with "_inpaint" before the extension. A name
+    that cannot be written fails before the run.
 rad : int
     Window radius, 0 to 127; windows are 2 * rad + 1 pixels square. Pass it
     by keyword when out_file is left out.
@@ -260,15 +271,19 @@ device : {'auto', 'cpu', 'cuda'}, keyword-only
 progress : callable or None, keyword-only
     Called with the percent done (0 first, 100 last). An exception raised by
     it stops the run and is re-raised; nothing is written then.
+quality : int, keyword-only
+    JPEG quality of the output, 1 to 100 (default 80).
 
 Returns
 -------
 bool
     True when the image was inpainted and written. False, with a message,
     when a file could not be read ("Error openning image: ...", "Error
-    openning mask: ..."), the mask's size differs, nothing was to be filled
-    ("Nothing to inpaint!") or the output could not be written ("Error
-    saving image: ...").
+    openning mask: ..."; files over the pixel limit of
+    set_max_image_pixels are refused so, with the reason on standard
+    error), the mask's size differs, nothing was to be filled ("Nothing to
+    inpaint!") or the output could not be written ("Error saving image:
+    ...").
 )doc");
 
   m.def(
@@ -324,4 +339,36 @@ bool
       "device_info", [] { return pw::QueryBackends().description; },
       "One line naming what device='auto' uses, for example "
       "'CPU: 2 threads'.");
+
+  m.def(
+      "set_max_image_pixels",
+      [](const py::object& pixels) {
+        if (pixels.is_none()) {
+          Common::SetMaxImagePixels(Common::kNoPixelLimit);
+          return;
+        }
+        const long long n = pixels.cast<long long>();
+        if (n < 1)
+          throw py::value_error("the pixel limit must be at least 1, got " +
+                                std::to_string(n));
+        Common::SetMaxImagePixels(n);
+      },
+      py::arg("pixels"),
+      R"doc(Set the most pixels (width x height) an input file may declare.
+
+inpaint_file refuses larger files before it decodes them, as a guard
+against decompression bombs (a few bytes of PNG or JPEG can declare
+gigapixels). The default is 2**28 = 268435456 pixels; None removes the
+limit (the size limit of 2**31 - 1 bytes per picture stays). Process-wide.
+)doc");
+
+  m.def(
+      "max_image_pixels",
+      []() -> py::object {
+        const int64_t n = Common::MaxImagePixels();
+        if (n == Common::kNoPixelLimit) return py::none();
+        return py::int_(n);
+      },
+      "The pixel limit of inpaint_file's readers (None when unlimited); see "
+      "set_max_image_pixels.");
 }

@@ -63,6 +63,12 @@ void RunControl::Poll(InpaintContext& ctx) {
   Deliver(&ctx);
 }
 
+bool RunControl::StopRequested() {
+  py::gil_scoped_acquire locked;
+  if (!failed_ && PyErr_CheckSignals() != 0) Stop(nullptr);
+  return failed_;
+}
+
 bool RunControl::SettleAfterRun() {
   py::gil_scoped_acquire locked;
   if (!failed_) Deliver(nullptr);

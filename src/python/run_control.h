@@ -34,6 +34,11 @@ class RunControl final : public ProgressSink {
   // callback or Ctrl+C has stopped the run, before anything is saved.
   bool SettleAfterRun();
 
+  // While files are read, on the calling thread without the interpreter
+  // lock: takes the lock to run pending signal handlers (Ctrl+C) and tells
+  // whether the run is to stop.
+  bool StopRequested();
+
  private:
   void Poll(InpaintContext& ctx);             // takes the interpreter lock
   void Deliver(InpaintContext* ctx);          // lock held

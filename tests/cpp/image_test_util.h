@@ -19,22 +19,24 @@ namespace imagetest {
 using samples::Bytes;
 
 inline bool LoadBytes(Common::CImage& image, const Bytes& bytes,
-                      Common::ImageFormat format) {
+                      Common::ImageFormat format,
+                      Common::LoadControl* control = nullptr) {
   FILE* stream = bytes.empty() ? std::tmpfile()
                                : fmemopen(const_cast<uint8_t*>(bytes.data()),
                                           bytes.size(), "rb");
   if (stream == nullptr) return false;
-  const bool ok = Common::LoadImage(image, stream, format);
+  const bool ok = Common::LoadImage(image, stream, format, control);
   std::fclose(stream);
   return ok;
 }
 
 inline Bytes SaveBytes(const Common::CImage& image,
-                       Common::ImageFormat format, bool* ok = nullptr) {
+                       Common::ImageFormat format, bool* ok = nullptr,
+                       const Common::SaveOptions& options = {}) {
   char* buffer = nullptr;
   size_t size = 0;
   FILE* stream = open_memstream(&buffer, &size);
-  const bool written = Common::SaveImage(image, stream, format);
+  const bool written = Common::SaveImage(image, stream, format, options);
   std::fclose(stream);
   Bytes out(buffer, buffer + size);
   std::free(buffer);

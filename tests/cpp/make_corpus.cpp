@@ -1,6 +1,6 @@
 // Writes the seed corpus of the fuzz targets: small valid files of every
 // variant the readers accept or refuse, into <folder>/<format>/seed-*.
-// Run once by hand (scripts/fuzz.sh --seeds); the files are kept in
+// Run by hand (build/cpp/patchwell_make_corpus tests/corpus); the files are kept in
 // tests/corpus, next to every input that ever made a reader fail.
 #include <cstdio>
 #include <string>
@@ -26,6 +26,10 @@ int main(int argc, char** argv) {
   put("text", "utf16.txt", Bytes(utf16, utf16 + sizeof utf16 - 1));
   const std::string separators = "NHORZ 4\nNVERT 2\n1,2;3.4\n(5) [6] {7} \"8\"\n";
   put("text", "separators.txt", Bytes(separators.begin(), separators.end()));
+  const std::string badHeader = "NHORZ\nNVERT 2\n1 2\n3 4\n";
+  put("text", "bad-header-refused.txt", Bytes(badHeader.begin(), badHeader.end()));
+  const std::string longRow = "NHORZ 2\nNVERT 1\n1" + std::string(2000, ' ') + "2\n";
+  put("text", "long-row-refused.txt", Bytes(longRow.begin(), longRow.end()));
 
   put("bmp", "24bit-5x3.bmp", samples::Bmp(5, 3, 24));
   put("bmp", "32bit-4x2.bmp", samples::Bmp(4, 2, 32));
@@ -35,6 +39,11 @@ int main(int argc, char** argv) {
 
   put("ppm", "p6-4x2.ppm", samples::Ppm(4, 2, false));
   put("ppm", "p3-3x2-comment.ppm", samples::Ppm(3, 2, true, true));
+  put("ppm", "p6-16bit-5x3.ppm", samples::Ppm(5, 3, false, false, 65535));
+  put("ppm", "p3-16bit-3x2.ppm", samples::Ppm(3, 2, true, false, 65535));
+  put("ppm", "p6-maxval-1023-4x2.ppm", samples::Ppm(4, 2, false, false, 1023));
+  put("ppm", "maxval-0-refused.ppm", samples::Ppm(2, 2, false, false, 0));
+  put("ppm", "maxval-65536-refused.ppm", samples::Ppm(2, 2, false, false, 65536));
 
   put("png", "rgb-6x4.png", samples::Png(6, 4, 2));
   put("png", "rgba-5x3.png", samples::Png(5, 3, 6));
@@ -43,11 +52,17 @@ int main(int argc, char** argv) {
   put("png", "gray4-5x2.png", samples::Png(5, 2, 0, 4));
   put("png", "rgb16-3x3.png", samples::Png(3, 3, 2, 16));
   put("png", "interlaced-9x9.png", samples::Png(9, 9, 2, 8, true));
-  put("png", "palette-4x4-refused.png", samples::Png(4, 4, 3, 8));
+  put("png", "palette-4x4.png", samples::Png(4, 4, 3, 8));
+  put("png", "gray-alpha-4x3.png", samples::Png(4, 3, 4, 8));
 
   put("jpeg", "rgb-16x8.jpg", samples::Jpeg(16, 8, 3));
   put("jpeg", "progressive-9x7.jpg", samples::Jpeg(9, 7, 3, true));
-  put("jpeg", "gray-8x8-refused.jpg", samples::Jpeg(8, 8, 1));
+  put("jpeg", "gray-8x8.jpg", samples::Jpeg(8, 8, 1));
+  put("jpeg", "cmyk-8x8.jpg", samples::Jpeg(8, 8, 4));
+  put("jpeg", "bands-33-scans-16x8.jpg", samples::JpegBands(16, 8, 33));
+  put("jpeg", "bands-64-scans-refused.jpg", samples::JpegBands(16, 8, 64));
+  put("jpeg", "empty-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 2, 0));
+  put("jpeg", "one-byte-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 60, 1));
   std::printf("seed corpus written to %s\n", root.c_str());
   return 0;
 }

@@ -70,19 +70,25 @@ Bytes Bmp(int width, int height, int bits, bool topDown, int infoBytes,
   return b;
 }
 
-Bytes Ppm(int width, int height, bool ascii, bool comment) {
+Bytes Ppm(int width, int height, bool ascii, bool comment, int maximum) {
   Bytes b;
   AppendString(b, ascii ? "P3\n" : "P6\n");
   if (comment) AppendString(b, "# made by the patchwell tests\n");
   AppendString(b, std::to_string(width) + " " + std::to_string(height) +
-                      "\n255\n");
+                      "\n" + std::to_string(maximum) + "\n");
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x)
       for (int c = 0; c < 3; ++c) {
-        if (ascii)
-          AppendString(b, std::to_string(SamplePattern(x, y, c)) + " ");
-        else
-          b.push_back(SamplePattern(x, y, c));
+        const int v = maximum == 255 ? SamplePattern(x, y, c)
+                                     : SamplePattern(x, y, c) * maximum / 255;
+        if (ascii) {
+          AppendString(b, std::to_string(v) + " ");
+        } else if (maximum > 255) {
+          b.push_back(static_cast<uint8_t>(v >> 8));
+          b.push_back(static_cast<uint8_t>(v));
+        } else {
+          b.push_back(static_cast<uint8_t>(v));
+        }
       }
     if (ascii) b.push_back('\n');
   }
@@ -152,8 +158,11 @@ Bytes Png(int width, int height, int colourType, int bitDepth,
   return out;
 }
 
-Bytes Jpeg(int width, int height, int components, bool progressive,
-           int quality) {
+namespace {
+
+// libjpeg into memory, with the scan script `scans` when given.
+Bytes EncodeJpeg(int width, int height, int components, bool progressive,
+                 int quality, const std::vector<jpeg_scan_info>* scans) {
   jpeg_compress_struct cinfo;
   jpeg_error_mgr err;
   cinfo.err = jpeg_std_error(&err);
@@ -170,6 +179,10 @@ Bytes Jpeg(int width, int height, int components, bool progressive,
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
   if (progressive) jpeg_simple_progression(&cinfo);
+  if (scans != nullptr) {
+    cinfo.scan_info = scans->data();
+    cinfo.num_scans = static_cast<int>(scans->size());
+  }
   jpeg_start_compress(&cinfo, TRUE);
   Bytes row(static_cast<size_t>(width) * components);
   for (int y = 0; y < height; ++y) {
@@ -183,6 +196,51 @@ Bytes Jpeg(int width, int height, int components, bool progressive,
   Bytes out(buffer, buffer + size);
   jpeg_destroy_compress(&cinfo);
   std::free(buffer);
+  return out;
+}
+
+}  // namespace
+
+Bytes Jpeg(int width, int height, int components, bool progressive,
+           int quality) {
+  return EncodeJpeg(width, height, components, progressive, quality, nullptr);
+}
+
+Bytes JpegBands(int width, int height, int scans) {
+  std::vector<jpeg_scan_info> script;
+  script.push_back({1, {0}, 0, 0, 0, 0});
+  const int bands = scans - 1;
+  for (int b = 0; b < bands; ++b)
+    script.push_back({1, {0}, 1 + 63 * b / bands, 63 * (b + 1) / bands, 0, 0});
+  return EncodeJpeg(width, height, 1, false, 90, &script);
+}
+
+Bytes JpegRepeatedScan(int width, int height, int scans, int dataBytes) {
+  const Bytes real = Jpeg(16, 16, 3, true);
+  Bytes out;
+  size_t pos = 2;
+  out.insert(out.end(), real.begin(), real.begin() + 2);  // SOI
+  // Copy the segments up to the first scan, with the frame's size changed.
+  while (pos + 4 <= real.size() && real[pos + 1] != 0xDA) {
+    const size_t length = static_cast<size_t>(real[pos + 2] << 8 | real[pos + 3]);
+    Bytes segment(real.begin() + pos, real.begin() + pos + 2 + length);
+    if (segment[1] == 0xC2) {
+      segment[5] = static_cast<uint8_t>(height >> 8);
+      segment[6] = static_cast<uint8_t>(height);
+      segment[7] = static_cast<uint8_t>(width >> 8);
+      segment[8] = static_cast<uint8_t>(width);
+    }
+    out.insert(out.end(), segment.begin(), segment.end());
+    pos += 2 + length;
+  }
+  const size_t length = static_cast<size_t>(real[pos + 2] << 8 | real[pos + 3]);
+  const Bytes scan(real.begin() + pos, real.begin() + pos + 2 + length);
+  for (int s = 0; s < scans; ++s) {
+    out.insert(out.end(), scan.begin(), scan.end());
+    out.insert(out.end(), static_cast<size_t>(dataBytes), 0x2A);
+  }
+  out.push_back(0xFF);
+  out.push_back(0xD9);
   return out;
 }
 

@@ -24,7 +24,10 @@ Bytes Bmp(int width, int height, int bits, bool topDown = false,
           int infoBytes = 40, int compression = 0);
 
 // PPM, "P6" or "P3", with a comment line after the magic word when asked.
-Bytes Ppm(int width, int height, bool ascii, bool comment = false);
+// With a maximum value other than 255 the samples are the pattern scaled
+// to it (integer division), two big-endian bytes each in P6 above 255.
+Bytes Ppm(int width, int height, bool ascii, bool comment = false,
+          int maximum = 255);
 
 // PNG through libpng: colour type 0, 2, 3, 4 or 6, bit depth 1 to 16.
 // Gray samples follow channel 0 of the pattern (scaled to the depth),
@@ -35,6 +38,15 @@ Bytes Png(int width, int height, int colourType, int bitDepth = 8,
 // JPEG through libjpeg: 1 (gray), 3 (RGB) or 4 (CMYK) components.
 Bytes Jpeg(int width, int height, int components, bool progressive = false,
            int quality = 90);
+
+// A progressive gray JPEG of `scans` valid scans: the DC coefficients,
+// then the 63 AC coefficients split into scans - 1 bands (2 to 64 scans).
+Bytes JpegBands(int width, int height, int scans);
+
+// The shape of a progressive JPEG bomb: the headers of a real progressive
+// RGB file declaring width x height, then its first scan header `scans`
+// times, each followed by `dataBytes` bytes of scan data, then the end.
+Bytes JpegRepeatedScan(int width, int height, int scans, int dataBytes);
 
 // The text format with the pattern's channel 0, separated by tabs.
 Bytes Text(int width, int height);

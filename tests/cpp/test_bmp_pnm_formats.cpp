@@ -161,11 +161,36 @@ TEST(PpmFormat, AsciiSamplesKeepTheirLowBits) {
   EXPECT_TRUE(HoldsPattern(image, 3));
 }
 
+// Above 255 a sample takes two big-endian bytes in P6 and is scaled to
+// 0..255 as a 16-bit PNG sample is: to 16 bits, then its high byte.
+TEST(PpmFormat, WideSamplesAreScaled) {
+  CImage image;
+  for (bool ascii : {false, true}) {
+    ASSERT_TRUE(LoadBytes(image, samples::Ppm(5, 3, ascii, false, 65535),
+                          ImageFormat::Ppm));
+    EXPECT_TRUE(HoldsPattern(image, 3)) << ascii;  // v * 257 >> 8 == v
+    ASSERT_TRUE(LoadBytes(image, samples::Ppm(5, 3, ascii, false, 1023),
+                          ImageFormat::Ppm));
+    for (int c = 0; c < 3; ++c) {
+      const uint32_t v = SamplePattern(4, 2, c) * 1023u / 255;
+      EXPECT_EQ(image.PixelAt(4, 2)[c], (v * 65535 + 511) / 1023 >> 8);
+    }
+  }
+  // Samples above the maximum count as the maximum.
+  const std::string over("P6 1 1 1000\n\x03\xE8\xFF\xFF\x00\x01", 18);
+  ASSERT_TRUE(LoadBytes(image, AsBytes(over), ImageFormat::Ppm));
+  EXPECT_EQ(image.PixelAt(0, 0)[0], 255);
+  EXPECT_EQ(image.PixelAt(0, 0)[1], 255);
+  EXPECT_EQ(image.PixelAt(0, 0)[2], 0);
+}
+
 TEST(PpmFormat, RefusesOtherMagicWordsAndShortData) {
   CImage image;
   const char* bad[] = {"P5 1 1 255\nx", "P6 2 1 255\nabc", "P3 1 1 255\n1 2",
                        "P3 1 1 255\n1 2 x", "P6 1 1\n", "P6 -1 1 255\n",
-                       "P6 100000 100000 255\n"};
+                       "P6 100000 100000 255\n",
+                       "P6 1 1 0\nabc", "P6 1 1 65536\nabcdef", "P6 1 1 -255\nabc",
+                       "P6 2 1 256\nabcdef"};  // two bytes per sample
   for (const char* text : bad)
     EXPECT_FALSE(LoadBytes(image, AsBytes(text), ImageFormat::Ppm)) << text;
 }

@@ -19,7 +19,7 @@ TEST(CommandLine, DefaultsAndEveryOptionForm) {
   std::string error;
   ASSERT_TRUE(Parse({"photo.jpg", "mask.png"}, o, error));
   EXPECT_EQ(o.image, "photo.jpg");
-  EXPECT_EQ(o.mask, "mask.png");
+  EXPECT_EQ(*o.mask, "mask.png");
   EXPECT_FALSE(o.output);
   EXPECT_EQ(o.radius, 7);
   EXPECT_EQ(o.method, kMethodGpu);
@@ -43,6 +43,12 @@ TEST(CommandLine, DefaultsAndEveryOptionForm) {
 
   ASSERT_TRUE(Parse({"--", "-odd.png", "mask.png"}, o, error));
   EXPECT_EQ(o.image, "-odd.png");
+  EXPECT_EQ(o.quality, 80);
+  EXPECT_FALSE(o.max_pixels);
+  ASSERT_TRUE(Parse({"cut.png", "--quality", "95", "--max-pixels=1000"}, o, error));
+  EXPECT_FALSE(o.mask);  // the holes come from the alpha channel
+  EXPECT_EQ(o.quality, 95);
+  EXPECT_EQ(*o.max_pixels, 1000);
   ASSERT_TRUE(Parse({"--help"}, o, error));
   EXPECT_TRUE(o.help);
   ASSERT_TRUE(Parse({"--version"}, o, error));
@@ -54,8 +60,11 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
   std::string error;
   const std::vector<std::vector<std::string>> bad = {
       {},
-      {"only.png"},
       {"a.png", "b.png", "c.png"},
+      {"a.png", "--quality", "0"},
+      {"a.png", "--quality", "101"},
+      {"a.png", "--max-pixels", "0"},
+      {"a.png", "--max-pixels", "1e9"},
       {"a.png", "b.png", "-r", "128"},
       {"a.png", "b.png", "-r", "-1"},
       {"a.png", "b.png", "-r", "seven"},

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image_limits.h"
 #include "image_test_util.h"
 #include "inpaint/driver.h"
 #include "inpaint/file_entry.h"
@@ -104,25 +105,81 @@ TEST_F(FileEntry, MessagesOfUnusableInputs) {
   EXPECT_EQ(Common::TheMaskBuffer().bytes, nullptr);
 }
 
-TEST_F(FileEntry, AFailedSaveIsReportedAndIsNoSuccess) {
+TEST_F(FileEntry, AnUnwritableOutputFailsBeforeTheRun) {
   const std::string image = Picture("photo.ppm", 6, 4);
   const std::string mask = Mask("mask.bmp", 6, 4, {{2, 2}});
   std::string printed;
-  const std::string unknown = dir_ / "out.xyz";
-  EXPECT_FALSE(Run(image, mask, &unknown, printed));
-  EXPECT_EQ(printed, "Error saving image: " + unknown + "\n");
-  const std::string nowhere = dir_ / "missing/out.png";
-  EXPECT_FALSE(Run(image, mask, &nowhere, printed));
-  EXPECT_EQ(printed, "Error saving image: " + nowhere + "\n");
-  // A .jpeg input is read, but its derived output name cannot be written.
+  for (const std::string& out : {dir_ / "out.xyz", dir_ / "missing/out.png"}) {
+    EXPECT_FALSE(Run(image, mask, &out, printed, true));
+    EXPECT_EQ(printed, "Error saving image: " + out + "\n");  // nothing ran
+    EXPECT_TRUE(Common::WorkingImage().IsEmpty());
+  }
+  // A .jpeg input gets a .jpeg output, in upper case too.
   Common::CImage pic;
   imagetest::FillPattern(pic, 6, 4, 3);
-  ASSERT_TRUE(Common::Save(pic, dir_ / "photo.jpg"));
-  ASSERT_EQ(std::rename((dir_ / "photo.jpg").c_str(),
-                        (dir_ / "photo.jpeg").c_str()), 0);
-  EXPECT_FALSE(Run(dir_ / "photo.jpeg", mask, nullptr, printed));
-  EXPECT_EQ(printed, "Error saving image: " + (dir_ / "photo_inpaint.jpeg") + "\n");
-  EXPECT_TRUE(Common::WorkingImage().IsEmpty());
+  ASSERT_TRUE(Common::Save(pic, dir_ / "photo.JPEG"));
+  EXPECT_TRUE(Run(dir_ / "photo.JPEG", mask, nullptr, printed));
+  EXPECT_TRUE(pic.Load(dir_ / "photo_inpaint.JPEG"));
+}
+
+// Inputs over the pixel limit are refused from their header and a stop
+// request ends the reading; after any failure nothing stays allocated.
+TEST_F(FileEntry, LimitsStopsAndFailuresReleaseEverything) {
+  const std::string image = Picture("photo.png", 6, 4);
+  const std::string mask = Mask("mask.png", 6, 4, {{2, 2}});
+  const std::string small = Mask("small.png", 5, 4, {{2, 2}});
+  const int64_t limit = Common::MaxImagePixels();
+  Common::SetMaxImagePixels(23);
+  FileRunResult r = RunFileInpaint(image, mask, nullptr, 1, kMethodGpu, false, options_);
+  EXPECT_EQ(r.status, FileRunStatus::ImageTooLarge);
+  EXPECT_EQ(r.declared_width, 6);
+  EXPECT_EQ(r.declared_height, 4);
+  Common::SetMaxImagePixels(24);
+  r = RunFileInpaint(image, mask, nullptr, 1, kMethodGpu, false, options_);
+  EXPECT_EQ(r.status, FileRunStatus::Saved);
+  Common::SetMaxImagePixels(limit);
+
+  options_.stop_requested = [] { return true; };
+  r = RunFileInpaint(image, mask, nullptr, 1, kMethodGpu, false, options_);
+  EXPECT_EQ(r.status, FileRunStatus::Abandoned);
+  options_.stop_requested = nullptr;
+
+  r = RunFileInpaint(image, small, nullptr, 1, kMethodGpu, false, options_);
+  EXPECT_EQ(r.status, FileRunStatus::MaskSizeDiffers);
+  EXPECT_EQ(Common::WorkingImage().pixels, nullptr);
+  EXPECT_EQ(Common::TheMaskBuffer().bytes, nullptr);
+}
+
+// Without a mask file the transparent pixels are the holes, and the
+// result has no alpha.
+TEST_F(FileEntry, TheMaskCanComeFromTheAlphaChannel) {
+  const int w = 7, h = 5;
+  Common::CImage rgba;
+  imagetest::FillPattern(rgba, w, h, 4);
+  std::vector<uint8_t> packed(w * h * 3), bits(w * h, 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = rgba.PixelAt(x, y);
+      p[3] = (x + y) % 5 == 0 ? 127 : 128;
+      bits[y * w + x] = p[3] < 128;
+      std::memcpy(&packed[(y * w + x) * 3], p, 3);
+    }
+  ASSERT_TRUE(Common::Save(rgba, dir_ / "cut.png"));
+  options_.mask_from_alpha = true;
+  const std::string out = dir_ / "out.png";
+  std::string printed;
+  ASSERT_TRUE(Run(dir_ / "cut.png", "", &out, printed));
+  ASSERT_TRUE(InpaintImage(packed.data(), bits.data(), w, h, 1, kMethodGpu,
+                           false, options_.inpaint));
+  Common::CImage result;
+  ASSERT_TRUE(result.Load(out));
+  EXPECT_EQ(result.channels, 3);
+  for (int y = 0; y < h; ++y)
+    EXPECT_EQ(std::memcmp(result.PixelAt(0, y), &packed[y * w * 3], w * 3), 0);
+
+  EXPECT_THROW(InpaintFile(Picture("opaque.ppm", w, h), "", &out, 1,
+                           kMethodGpu, false, options_),
+               std::invalid_argument);
 }
 
 TEST_F(FileEntry, WritesNextToTheImageOrUnderTheGivenName) {

@@ -2,7 +2,16 @@
 // that is both written and read.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "image_test_util.h"
 
@@ -29,7 +38,7 @@ TEST(ImageFiles, ExtensionRules) {
   EXPECT_EQ(LoadFormatFor("photo.Png"), ImageFormat::Png);
   EXPECT_EQ(LoadFormatFor("PHOTO.PNG"), ImageFormat::Png);
   EXPECT_EQ(LoadFormatFor("a.jpeg"), ImageFormat::Jpeg);
-  EXPECT_EQ(SaveFormatFor("a.jpeg"), ImageFormat::None);
+  EXPECT_EQ(SaveFormatFor("a.JPEG"), ImageFormat::Jpeg);
   EXPECT_EQ(SaveFormatFor("a.JPG"), ImageFormat::Jpeg);
   EXPECT_EQ(LoadFormatFor("a.dat"), ImageFormat::Text);
   for (const char* writeOnly : {"a.pgm", "a.pbm", "a.cpp", "a.cxx"}) {
@@ -79,11 +88,21 @@ TEST(ImageFiles, SaveRefusals) {
   FillPattern(rgb, 2, 2, 3);
   EXPECT_FALSE(Common::Save(empty, dir / "x.png"));
   EXPECT_FALSE(FileExists(dir / "x.png"));
-  EXPECT_FALSE(Common::Save(rgb, dir / "x.jpeg"));
   EXPECT_FALSE(Common::Save(rgb, dir / "x.xyz"));
   EXPECT_FALSE(FileExists(dir / "x.xyz"));
   EXPECT_FALSE(Common::Save(rgb, dir / "missing/x.png"));
   EXPECT_FALSE(Common::Save(rgb, dir.path()));  // no extension
+  ASSERT_EQ(mkdir((dir / "folder.png").c_str(), 0755), 0);
+  EXPECT_FALSE(Common::Save(rgb, dir / "folder.png"));
+
+  // The same refusals, told before any work.
+  using Common::CheckOutputPath;
+  using Common::OutputProblem;
+  EXPECT_EQ(CheckOutputPath(dir / "x.xyz"), OutputProblem::UnknownExtension);
+  EXPECT_EQ(CheckOutputPath(dir / "missing/x.png"), OutputProblem::NoFolder);
+  EXPECT_EQ(CheckOutputPath(dir / "folder.png"), OutputProblem::IsFolder);
+  EXPECT_EQ(CheckOutputPath(dir / "new.JPEG"), OutputProblem::None);
+  EXPECT_EQ(CheckOutputPath("relative.png"), OutputProblem::None);
   EXPECT_TRUE(Common::Save(rgb, dir / "x.pgm"));
   EXPECT_TRUE(Common::Save(rgb, dir / "x.pbm"));
   EXPECT_TRUE(Common::Save(rgb, dir / "x.cxx"));
@@ -106,6 +125,72 @@ TEST(ImageFiles, LoadRefusals) {
   // never picks the format.
   samples::WriteFile(dir / "real.bmp", samples::Png(2, 2, 2));
   EXPECT_FALSE(image.Load(dir / "real.bmp"));
+  // A pipe without a writer is refused at once instead of waiting for one,
+  // and so is a pipe without a reader as an output.
+  ASSERT_EQ(mkfifo((dir / "pipe.png").c_str(), 0600), 0);
+  EXPECT_FALSE(image.Load(dir / "pipe.png"));
+  FillPattern(image, 2, 2, 3);
+  EXPECT_FALSE(Common::Save(image, dir / "pipe.png"));
+  struct stat info;
+  ASSERT_EQ(stat((dir / "pipe.png").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A save that fails half-way (here over a file-size limit) leaves the file
+// it would replace as it was, symbolic links included, and no temporary
+// file; a save that succeeds replaces the file (or the link's target)
+// whole and keeps its permissions.
+TEST(ImageFiles, SavesReplaceWholeOrNotAtAll) {
+  ScratchDir dir;
+  CImage small, large;
+  FillPattern(small, 4, 4, 3);
+  FillPattern(large, 300, 300, 3);
+  ASSERT_TRUE(Common::Save(small, dir / "photo.bmp"));
+  ASSERT_EQ(chmod((dir / "photo.bmp").c_str(), 0640), 0);
+  ASSERT_EQ(symlink("photo.bmp", (dir / "link.bmp").c_str()), 0);
+  const Bytes original = samples::ReadFile(dir / "photo.bmp");
+
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 4096;
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  const bool direct = Common::Save(large, dir / "photo.bmp");
+  const bool linked = Common::Save(large, dir / "link.bmp");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(direct);
+  EXPECT_FALSE(linked);
+  EXPECT_EQ(samples::ReadFile(dir / "photo.bmp"), original);
+  EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"link.bmp", "photo.bmp"}));
+
+  ASSERT_TRUE(Common::Save(large, dir / "link.bmp"));
+  struct stat info;
+  ASSERT_EQ(lstat((dir / "link.bmp").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_EQ(stat((dir / "photo.bmp").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  CImage back;
+  ASSERT_TRUE(back.Load(dir / "photo.bmp"));
+  EXPECT_EQ(back.width, 300);
+  // A dangling link gets its target created.
+  ASSERT_EQ(symlink("made.png", (dir / "dangling.png").c_str()), 0);
+  ASSERT_TRUE(Common::Save(small, dir / "dangling.png"));
+  EXPECT_TRUE(back.Load(dir / "made.png"));
+  EXPECT_EQ(Entries(dir.path()).size(), 4u);
 }
 
 }  // namespace

@@ -40,9 +40,28 @@ TEST(Png, ColourTypesLoadWithTheirChannels) {
   ASSERT_TRUE(LoadBytes(image, samples::Png(7, 3, 0), ImageFormat::Png));
   EXPECT_EQ(image.channels, 1);
   EXPECT_EQ(image.GetGray(6, 2), SamplePattern(6, 2, 0));
+  Common::LoadControl rgb;
+  rgb.prefer_rgb = true;  // gray straight to R = G = B
+  ASSERT_TRUE(LoadBytes(image, samples::Png(7, 3, 0), ImageFormat::Png, &rgb));
+  EXPECT_EQ(image.channels, 3);
+  image.GetRgba(6, 2, px);
+  EXPECT_EQ(px[0], SamplePattern(6, 2, 0));
+  EXPECT_EQ(px[2], SamplePattern(6, 2, 0));
 
-  EXPECT_FALSE(LoadBytes(image, samples::Png(4, 4, 3), ImageFormat::Png));
-  EXPECT_FALSE(LoadBytes(image, samples::Png(4, 4, 4), ImageFormat::Png));
+  // A palette expands to RGB; gray with alpha becomes RGBA.
+  ASSERT_TRUE(LoadBytes(image, samples::Png(4, 4, 3), ImageFormat::Png));
+  EXPECT_EQ(image.channels, 3);
+  const int index = SamplePattern(3, 2, 0);  // palette[i] = (i, 255 - i, i / 2)
+  image.GetRgba(3, 2, px);
+  EXPECT_EQ(px[0], index);
+  EXPECT_EQ(px[1], 255 - index);
+  EXPECT_EQ(px[2], index / 2);
+  ASSERT_TRUE(LoadBytes(image, samples::Png(4, 4, 4), ImageFormat::Png));
+  EXPECT_EQ(image.channels, 4);
+  image.GetRgba(3, 2, px);
+  EXPECT_EQ(px[0], SamplePattern(3, 2, 0));
+  EXPECT_EQ(px[2], SamplePattern(3, 2, 0));
+  EXPECT_EQ(px[3], SamplePattern(3, 2, 1));
 }
 
 TEST(Png, InterlacedAndOtherBitDepthsBecome8Bits) {
@@ -104,7 +123,7 @@ TEST(Png, WritesEightBitColourTypesAndReadsThemBack) {
   }
 }
 
-TEST(Jpeg, ReadsRgbAndRefusesOtherComponentCounts) {
+TEST(Jpeg, ReadsRgbGrayAndCmyk) {
   CImage image;
   ASSERT_TRUE(LoadBytes(image, samples::Jpeg(16, 8, 3, false, 100),
                         ImageFormat::Jpeg));
@@ -116,8 +135,27 @@ TEST(Jpeg, ReadsRgbAndRefusesOtherComponentCounts) {
     EXPECT_NEAR(px[c], SamplePattern(3, 3, c), 40);
   ASSERT_TRUE(LoadBytes(image, samples::Jpeg(9, 7, 3, true), ImageFormat::Jpeg));
   EXPECT_EQ(image.height, 7);
-  EXPECT_FALSE(LoadBytes(image, samples::Jpeg(8, 8, 1), ImageFormat::Jpeg));
-  EXPECT_FALSE(LoadBytes(image, samples::Jpeg(8, 8, 4), ImageFormat::Jpeg));
+
+  const Bytes gray = samples::Jpeg(8, 8, 1, false, 100);
+  ASSERT_TRUE(LoadBytes(image, gray, ImageFormat::Jpeg));
+  EXPECT_EQ(image.channels, 1);
+  EXPECT_NEAR(image.GetGray(5, 6), SamplePattern(5, 6, 0), 4);
+  Common::LoadControl rgb;
+  rgb.prefer_rgb = true;
+  ASSERT_TRUE(LoadBytes(image, gray, ImageFormat::Jpeg, &rgb));
+  EXPECT_EQ(image.channels, 3);
+  image.GetRgba(5, 6, px);
+  EXPECT_EQ(px[0], px[2]);
+  EXPECT_NEAR(px[1], SamplePattern(5, 6, 0), 4);
+
+  // libjpeg marks CMYK files as Adobe's, whose inks are stored inverted:
+  // a stored C and K let through C x K / 255 of the red.
+  ASSERT_TRUE(LoadBytes(image, samples::Jpeg(8, 8, 4, false, 100),
+                        ImageFormat::Jpeg));
+  EXPECT_EQ(image.channels, 3);
+  for (int c = 0; c < 3; ++c)
+    EXPECT_NEAR(image.PixelAt(5, 6)[c],
+                SamplePattern(5, 6, c) * SamplePattern(5, 6, 3) / 255, 6) << c;
 }
 
 // The standard error manager would end the process here.
@@ -177,7 +215,38 @@ TEST(Jpeg, WritesBaselineQuality80WithDefaultSubsampling) {
   const Bytes g = SaveBytes(gray, ImageFormat::Jpeg, &ok);
   ASSERT_TRUE(ok);
   EXPECT_EQ(g[FindMarker(g, 0xC0) + 9], 1);
-  EXPECT_FALSE(LoadBytes(back, g, ImageFormat::Jpeg));  // gray is refused
+
+  // Another quality scales the tables by another factor: 50 keeps them.
+  Common::SaveOptions options;
+  options.quality = 50;
+  const Bytes q50 = SaveBytes(image, ImageFormat::Jpeg, &ok, options);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(q50[FindMarker(q50, 0xDB) + 5], 16);
+  options.quality = 0;
+  SaveBytes(image, ImageFormat::Jpeg, &ok, options);
+  EXPECT_FALSE(ok);
+}
+
+// Progressive files decode every scan over the whole picture before the
+// first row comes out: scans without data and more scans than encoders
+// write are refused, not decoded.
+TEST(Jpeg, ScanBombsAreRefused) {
+  CImage image;
+  ASSERT_TRUE(LoadBytes(image, samples::JpegBands(32, 16, 33), ImageFormat::Jpeg));
+  EXPECT_NEAR(image.GetGray(20, 9), SamplePattern(20, 9, 0), 8);
+  EXPECT_FALSE(LoadBytes(image, samples::JpegBands(32, 16, 64), ImageFormat::Jpeg));
+  for (int dataBytes : {0, 1})
+    for (int scans : {2, 999}) {
+      EXPECT_FALSE(LoadBytes(image,
+                             samples::JpegRepeatedScan(4000, 4000, scans, dataBytes),
+                             ImageFormat::Jpeg))
+          << scans << " scans of " << dataBytes << " bytes";
+    }
+  // Corrupt entropy data is an error, not a gray patch.
+  Bytes jpeg = samples::Jpeg(64, 64, 3);
+  const size_t sos = FindMarker(jpeg, 0xDA);
+  for (size_t i = sos + 20; i < jpeg.size() - 2; i += 3) jpeg[i] = 0xFF;
+  EXPECT_FALSE(LoadBytes(image, jpeg, ImageFormat::Jpeg));
 }
 
 }  // namespace

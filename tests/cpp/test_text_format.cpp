@@ -79,6 +79,29 @@ TEST(TextFormat, WidthLimitIs16384) {
   EXPECT_FALSE(LoadText(image, "NHORZ 16385\nNVERT 1\n" + line + "1\n"));
 }
 
+// The header is checked first and the body read as it comes: a wrong
+// header, or a body longer than the rows announced, is refused after a
+// small part of a large file, and what follows the last row is not read.
+TEST(TextFormat, ReadsOnlyWhatTheHeaderAnnounces) {
+  const std::string tail(8 << 20, ' ');
+  const struct {
+    std::string text;
+    bool loads;
+  } cases[] = {
+      {"NHORZ x\n" + tail, false},
+      {"NHORZ 2\nNVERT 1\n1" + tail + "2\n", false},
+      {"NHORZ 2\nNVERT 1\n1 2\n" + tail, true},
+  };
+  for (const auto& c : cases) {
+    FILE* stream = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "rb");
+    ASSERT_NE(stream, nullptr);
+    CImage image;
+    EXPECT_EQ(Common::LoadImage(image, stream, ImageFormat::Text), c.loads);
+    EXPECT_LT(std::ftell(stream), 1 << 20) << c.text.substr(0, 20);
+    std::fclose(stream);
+  }
+}
+
 TEST(TextFormat, Utf16FilesAreConverted) {
   const std::string utf8 = "NHORZ 2\r\nNVERT 1\r\n5\t6\t\r\n";
   for (bool big_mark : {false, true}) {

@@ -1,19 +1,31 @@
 #include "fill/cpu/thread_pool.h"
 
+#include <system_error>
+
 namespace pw {
 
 ThreadPool::ThreadPool(int threads) {
-  for (int i = 1; i < threads; ++i)
-    workers_.emplace_back([this, i] { WorkerLoop(i); });
+  try {
+    workers_.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
+    for (int i = 1; i < threads; ++i)
+      workers_.emplace_back([this, i] { WorkerLoop(i); });
+  } catch (const std::system_error& e) {
+    // The helpers already started must end before the pool goes away.
+    StopWorkers();
+    throw std::system_error(e.code(), "cannot start a CPU worker thread");
+  }
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { StopWorkers(); }
+
+void ThreadPool::StopWorkers() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   wake_.notify_all();
   for (std::thread& t : workers_) t.join();
+  workers_.clear();
 }
 
 void ThreadPool::RunChunks(int worker) {

@@ -14,6 +14,8 @@ namespace pw {
 
 class ThreadPool {
  public:
+  // Throws std::system_error when a helper thread cannot be started (the
+  // ones already started are ended first).
   explicit ThreadPool(int threads);
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
@@ -36,6 +38,7 @@ class ThreadPool {
   void Run(int chunks, const void* body, Trampoline call);
   void WorkerLoop(int worker);
   void RunChunks(int worker);
+  void StopWorkers();
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
