@@ -42,8 +42,8 @@ demo: install
 	@out=$$(.venv/bin/patchwell samples/sample.png samples/sample_mask.png \
 	    -o out/sample_inpaint.png) && echo "[demo] repaired image written to $$out"
 
-test-sanitize: setup
-	@echo "[test] C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+test-sanitize: install
+	@echo "[test] C++ unit tests and the command's tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 	@bash scripts/sanitize.sh
 
 FUZZ_SECONDS ?= 60

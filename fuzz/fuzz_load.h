@@ -1,7 +1,9 @@
 // The body shared by the fuzz targets: the input is read as a file of one
 // format through the same stream readers that Load uses, and every pixel of
 // an image that loads is read back, so that a block smaller than its
-// declared size shows up under AddressSanitizer.
+// declared size shows up under AddressSanitizer. Inputs of odd length are
+// read as the working image is (gray decoded as RGB), with the stop check
+// polled as in a run.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +19,10 @@ inline int FuzzLoad(const uint8_t* data, size_t size,
   FILE* stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");
   if (stream == nullptr) return 0;
   Common::CImage image;
-  if (Common::LoadImage(image, stream, format) && !image.IsEmpty()) {
+  Common::LoadControl control;
+  control.prefer_rgb = size % 2 == 1;
+  control.stop = [] { return false; };
+  if (Common::LoadImage(image, stream, format, &control) && !image.IsEmpty()) {
     unsigned sum = 0;
     uint8_t rgba[4];
     for (int32_t y = 0; y < image.height; ++y)

@@ -9,6 +9,7 @@ import patchwell
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
 from common import photo_like  # noqa: E402,F401
 from common import specks as speckled_mask  # noqa: E402,F401
+from common import square_hole  # noqa: E402,F401
 
 HAS_CUDA = patchwell.device_info().startswith("CUDA")
 

@@ -1,17 +1,23 @@
 """The `patchwell` command installed next to the interpreter."""
 import os
 import pty
+import re
+import select
+import signal
 import subprocess
+import sys
 import sysconfig
+import termios
 
 import numpy as np
 import pytest
 from PIL import Image
 
 import patchwell
-from conftest import photo_like, speckled_mask
+from conftest import HAS_CUDA, photo_like, speckled_mask, square_hole
 
-EXE = os.path.join(sysconfig.get_path("scripts"), "patchwell")
+# The installed command, or another build of it (scripts/sanitize.sh).
+EXE = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
 
 
 def run(*args, cwd=None, stderr=subprocess.PIPE):
@@ -33,11 +39,17 @@ def scene(tmp_path):
 def test_is_installed_with_help_and_version():
     assert os.access(EXE, os.X_OK)
     r = run("--help")
-    assert r.returncode == 0 and r.stdout.startswith("usage: patchwell IMAGE MASK")
-    for option in ["-o", "-r", "-m", "--device", "-v", "-q", "--version"]:
+    assert r.returncode == 0 and r.stdout.startswith("usage: patchwell IMAGE [MASK]")
+    for option in ["-o", "-r", "-m", "--device", "--quality", "--max-pixels", "-v", "-q",
+                   "--version", "status 3"]:
         assert option in r.stdout
     r = run("--version")
-    assert r.returncode == 0 and r.stdout == "Patchwell 1.0.2 (gpu)\n"
+    # The version, then what a run would use and why.
+    assert r.returncode == 0
+    assert r.stdout.startswith("Patchwell 1.0.2 (gpu) \u00b7 " + patchwell.device_info())
+    if not HAS_CUDA:
+        assert re.search(r" \((no NVIDIA driver|no CUDA device|built without CUDA)\)\n$",
+                         r.stdout)
 
 
 def test_repairs_with_the_defaults_and_prints_the_output(scene):
@@ -70,20 +82,22 @@ def test_options(scene):
     (["photo.png", "dark.png"], "nothing to inpaint"),
     (["photo.png", "mask.png", "-o", "out.xyz"], "cannot write 'out.xyz'"),
     (["photo.png", "mask.png", "-o", "no/such/dir.png"], "cannot write 'no/such/dir.png'"),
+    (["photo.png"], "no MASK given and image 'photo.png' has no alpha channel"),
+    (["photo.png", "mask.png", "--max-pixels", "805"], "image 'photo.png' declares 31x26 pixels"),
 ])
 def test_failures_exit_non_zero_with_one_line(scene, args, words):
     d, _ = scene
     Image.fromarray(np.zeros((26, 30), np.uint8)).save(d / "small.png")
     Image.fromarray(np.zeros((26, 31), np.uint8)).save(d / "dark.png")
-    r = run(*args, cwd=d)
+    r = run(*args, "-v", cwd=d)
     assert r.returncode == 1
-    assert r.stdout == ""
+    assert r.stdout == ""  # refused before any run: no statistics
     assert r.stderr.count("\n") == 1 and r.stderr.startswith("patchwell: ")
     assert words in r.stderr
     assert not (d / "out.xyz").exists()
 
 
-@pytest.mark.parametrize("args", [[], ["a.png"], ["a.png", "b.png", "-r", "200"],
+@pytest.mark.parametrize("args", [[], ["a.png", "b.png", "-r", "200"], ["a.png", "--quality", "0"],
                                   ["a.png", "b.png", "--bogus"], ["a.png", "b.png", "-m"]])
 def test_usage_errors_exit_2(args):
     r = run(*args)
@@ -125,3 +139,114 @@ def test_progress_bar_on_a_terminal(scene):
         leftover = b""
     os.close(master)
     assert r.returncode == 0 and leftover == b""
+
+
+def test_alpha_as_the_mask_and_jpeg_quality(scene):
+    d, expected = scene
+    img = np.asarray(Image.open(d / "photo.png"))
+    holes = np.asarray(Image.open(d / "mask.png")) > 128
+    Image.fromarray(np.dstack([img, np.where(holes, 0, 255).astype(np.uint8)])).save(d / "cut.png")
+    r = run("cut.png", "--device", "cpu", cwd=d)
+    assert r.returncode == 0 and r.stdout == "cut_inpaint.png\n", r.stderr
+    np.testing.assert_array_equal(np.asarray(Image.open(d / "cut_inpaint.png")), expected)
+    assert run("photo.png", "mask.png", "-o", "a.JPEG", "--quality", "20", cwd=d).returncode == 0
+    assert run("photo.png", "mask.png", "-o", "b.jpg", cwd=d).returncode == 0
+    assert (d / "a.JPEG").stat().st_size < (d / "b.jpg").stat().st_size
+
+
+def start_on_terminal(tmp_path):
+    """Runs a long repair with standard input and error on a terminal and
+    returns once its progress bar shows."""
+    Image.fromarray(photo_like(300, 300, seed=2)).save(tmp_path / "big.png")
+    Image.fromarray(square_hole(300, 300, 80)).save(tmp_path / "hole.png")
+    master, slave = pty.openpty()
+    p = subprocess.Popen([EXE, "big.png", "hole.png", "--device", "cpu"], cwd=tmp_path,
+                         stdin=slave, stdout=subprocess.PIPE, stderr=slave)
+    drawn = b""
+    while b"\r[" not in drawn:
+        drawn += os.read(master, 4096)
+    return p, master, slave, drawn
+
+
+def finish_on_terminal(p, master, drawn):
+    """Waits for the command and returns its standard output and all it
+    drew on the terminal."""
+    out = p.communicate(timeout=120)[0]
+    while select.select([master], [], [], 0)[0]:
+        chunk = os.read(master, 4096)
+        if not chunk:
+            break
+        drawn += chunk
+    return out.decode(), drawn.decode()
+
+
+def test_escape_writes_the_partial_picture_and_exits_3(tmp_path):
+    p, master, slave, drawn = start_on_terminal(tmp_path)
+    os.write(master, b"\x1b")
+    out, drawn = finish_on_terminal(p, master, drawn)
+    os.close(slave)
+    os.close(master)
+    assert p.returncode == 3
+    assert out == "big_inpaint.png\n"
+    assert (tmp_path / "big_inpaint.png").exists()
+    n = int(re.findall(r"\[[#-]+\] +(\d+)%", drawn)[-1])  # the bar's last percent
+    k, m = re.search(r"patchwell: stopped at %d %%: (\d+) of (\d+) pixels filled\r\n$" % n,
+                     drawn).groups()
+    assert 0 < int(k) < int(m) == 80 * 80 and int(k) * 100 // int(m) == n < 100
+
+
+def test_a_signal_gives_the_terminal_back(tmp_path):
+    p, master, slave, drawn = start_on_terminal(tmp_path)
+    assert not termios.tcgetattr(slave)[3] & termios.ECHO  # keys are read one by one
+    p.send_signal(signal.SIGTERM)
+    finish_on_terminal(p, master, drawn)
+    assert p.returncode == -signal.SIGTERM
+    assert termios.tcgetattr(slave)[3] & termios.ECHO
+    os.close(slave)
+    os.close(master)
+    assert not [f for f in os.listdir(tmp_path) if f.endswith(".tmp")]
+
+
+@pytest.fixture(scope="module")
+def thread_start_shim(tmp_path_factory):
+    """A preloadable library that makes pthread_create fail with EAGAIN."""
+    source = os.path.join(os.path.dirname(__file__), "..", "cpp", "fail_thread_start.c")
+    lib = str(tmp_path_factory.mktemp("shim") / "libfail_thread_start.so")
+    try:
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", lib, source, "-ldl"], check=True)
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("no C compiler for the pthread_create shim")
+    return lib
+
+
+def test_threads_that_cannot_start_are_an_error(scene, thread_start_shim):
+    d, _ = scene
+    env = dict(os.environ, LD_PRELOAD=thread_start_shim, PW_THREAD_STARTS_ALLOWED="0",
+               OPENBLAS_NUM_THREADS="1")
+    r = subprocess.run([EXE, "photo.png", "mask.png", "--device", "cpu"], cwd=d, env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr.startswith("patchwell: cannot start the inpaint worker thread")
+    assert not (d / "photo_inpaint.png").exists()
+    # The module: the worker, then (with two cores or more) a pool helper.
+    code = """
+import ctypes, sys, numpy as np, patchwell
+allow = ctypes.CDLL(None).pw_fail_thread_starts_after
+img = np.arange(40 * 30 * 3, dtype=np.uint8).reshape(30, 40, 3)
+for allowed in ([0, 1] if patchwell.device_info() != "CPU: 1 thread" else [0]):
+    image, mask = img.copy(), np.zeros((30, 40), np.uint8)
+    mask[10:14, 10:14] = 255
+    allow(allowed)
+    try:
+        patchwell.inpaint(image, mask, 2, patchwell.InpaintGPU, device="cpu")
+        sys.exit("no error")
+    except RuntimeError as e:
+        assert "cannot start" in str(e), e
+    allow(-1)
+    assert (image == img).all() and mask.sum() == 16
+print("ok")
+"""
+    env["PW_THREAD_STARTS_ALLOWED"] = "-1"
+    r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                       timeout=60)
+    assert r.stdout == "ok\n", r.stderr

@@ -47,7 +47,7 @@ def test_defined_between_version_and_inpaint_with_its_signature():
     assert head == (
         "inpaint_file(image_file: str, mask_file: str, out_file: str = None, "
         "rad: int, method: patchwell.InpaintMethod, verbose: bool = False, *, "
-        "device: str = 'auto', progress: object = None) -> bool")
+        "device: str = 'auto', progress: object = None, quality: int = 80) -> bool")
     assert rest.lstrip("\n").startswith("load weights")
 
 
@@ -58,7 +58,7 @@ def test_result_equals_inpaint_on_the_arrays(files):
     np.testing.assert_array_equal(load(out), files["expected"])
 
 
-@pytest.mark.parametrize("name", ["out.png", "out.bmp", "out.ppm", "OUT.PNG"])
+@pytest.mark.parametrize("name", ["out.png", "out.bmp", "out.ppm", "OUT.PNG", "OUT.BMP"])
 def test_lossless_outputs_hold_the_exact_result(files, name):
     out = str(files["dir"] / name)
     assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
@@ -147,16 +147,74 @@ def test_png_colour_types_and_depths(tmp_path):
     assert set(np.unique(out1)) <= {0, 255}
 
 
-def test_refused_png_types_and_grayscale_jpeg(tmp_path, capfd):
-    img = photo_like(8, 8)
-    mask = save(speckled_mask(8, 8, 3), tmp_path / "m.png")
-    Image.fromarray(img).convert("P").save(tmp_path / "palette.png")
-    Image.fromarray(img).convert("LA").save(tmp_path / "la.png")
-    Image.fromarray(img).convert("L").save(tmp_path / "gray.jpg")
-    for name in ["palette.png", "la.png", "gray.jpg"]:
-        path = str(tmp_path / name)
-        assert patchwell.inpaint_file(path, mask, rad=1, method=GPU, device="cpu") is False
-        assert capfd.readouterr().out == "Error openning image: %s\n" % path
+@pytest.mark.parametrize("name, mode, exact", [
+    ("gray.jpg", "L", False), ("cmyk.jpg", "CMYK", False), ("palette.png", "P", True),
+    ("gray_alpha.png", "LA", True), ("rgba.png", "RGBA", True), ("gray.png", "L", True),
+])
+def test_every_kind_of_picture_is_read_as_rgb(tmp_path, name, mode, exact):
+    """Inputs are filled as Pillow's RGB conversion of them; gray and
+    palette files work as masks."""
+    img = Image.fromarray(photo_like(16, 19, seed=5)).convert(mode)
+    img.save(tmp_path / name, **({"quality": 95} if name.endswith(".jpg") else {}))
+    holes = speckled_mask(16, 19, 9, seed=6)
+    Image.fromarray(holes).convert("P").save(tmp_path / "mask.png")
+    out = str(tmp_path / "out.png")
+    assert patchwell.inpaint_file(str(tmp_path / name), str(tmp_path / "mask.png"), out,
+                                  1, GPU, device="cpu")
+    with Image.open(tmp_path / name) as im:
+        rgb = np.asarray(im.convert("RGB")).copy()
+    m = holes.copy()
+    patchwell.inpaint(rgb, m, 1, GPU, device="cpu")
+    got = load(out)
+    if exact:
+        np.testing.assert_array_equal(got, rgb)
+    else:  # the decoders may round a little differently
+        assert np.abs(got.astype(int) - rgb).mean() < 2
+
+
+def test_without_a_mask_the_transparent_pixels_are_filled(tmp_path, capfd):
+    img = photo_like(20, 23, seed=8)
+    holes = speckled_mask(20, 23, 15, seed=9) > 128
+    alpha = np.where(holes, 127, 128).astype(np.uint8)
+    save(np.dstack([img, alpha]), tmp_path / "cut.png")
+    assert patchwell.inpaint_file(str(tmp_path / "cut.png"), None, rad=2, method=GPU,
+                                  device="cpu")
+    expected, m = img.copy(), holes.astype(np.uint8) * 255
+    patchwell.inpaint(expected, m, 2, GPU, device="cpu")
+    np.testing.assert_array_equal(load(tmp_path / "cut_inpaint.png"), expected)  # no alpha
+    save(img, tmp_path / "opaque.png")
+    with pytest.raises(ValueError, match="no alpha"):
+        patchwell.inpaint_file(str(tmp_path / "opaque.png"), None, rad=2, method=GPU)
+
+
+def test_jpeg_quality_and_the_pixel_limit(files, capfd):
+    d = files["dir"]
+    sizes = {}
+    for q in (30, 95):
+        out = d / ("q%d.jpeg" % q)
+        assert patchwell.inpaint_file(files["image"], files["mask"], str(out), 2, GPU,
+                                      device="cpu", quality=q)
+        sizes[q] = out.stat().st_size
+    assert sizes[30] < sizes[95]
+    for q in (0, 101):
+        with pytest.raises(ValueError, match="quality"):
+            patchwell.inpaint_file(files["image"], files["mask"], rad=2, method=GPU, quality=q)
+
+    assert patchwell.max_image_pixels() == 2 ** 28
+    try:
+        patchwell.set_max_image_pixels(30 * 37 - 1)
+        assert patchwell.inpaint_file(files["image"], files["mask"], rad=2, method=GPU) is False
+        printed = capfd.readouterr()
+        assert printed.out == "Error openning image: %s\n" % files["image"]
+        assert "37 x 30 pixels, more than the limit of 1109" in printed.err
+        patchwell.set_max_image_pixels(None)
+        assert patchwell.max_image_pixels() is None
+        assert patchwell.inpaint_file(files["image"], files["mask"], rad=2, method=GPU,
+                                      device="cpu")
+        with pytest.raises(ValueError):
+            patchwell.set_max_image_pixels(0)
+    finally:
+        patchwell.set_max_image_pixels(2 ** 28)
 
 
 def test_messages_and_results(files, capfd):
@@ -177,8 +235,9 @@ def test_messages_and_results(files, capfd):
     assert capfd.readouterr().out == "Nothing to inpaint!"
     assert not (d / "photo_inpaint.png").exists()
 
-    for out in [str(d / "r.xyz"), str(d / "nowhere" / "r.png"), str(d / "r.jpeg")]:
-        assert patchwell.inpaint_file(image, mask, out, 2, GPU, device="cpu") is False
+    for out in [str(d / "r.xyz"), str(d / "nowhere" / "r.png")]:
+        # Refused before the run: verbose shows no statistics.
+        assert patchwell.inpaint_file(image, mask, out, 2, GPU, True, device="cpu") is False
         assert capfd.readouterr().out == "Error saving image: %s\n" % out
         assert not os.path.exists(out)
 
