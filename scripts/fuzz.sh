@@ -14,16 +14,25 @@ shift || true
 readers=("$@")
 [ ${#readers[@]} -gt 0 ] || readers=(text bmp ppm png jpeg)
 
-if ! command -v "${CXX:-clang++}" >/dev/null; then
-  echo "[fuzz] clang is needed: apt-get install -y clang libclang-rt-dev" >&2
-  exit 1
+# clang and its libFuzzer runtime (Debian 12: clang, libclang-rt-14-dev).
+if ! command -v "${CXX:-clang++}" >/dev/null ||
+   ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    echo "[fuzz] installing clang and its libFuzzer runtime"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends clang libclang-rt-14-dev
+  else
+    echo "[fuzz] clang is needed: apt-get install -y clang libclang-rt-14-dev" >&2
+    exit 1
+  fi
 fi
 
 CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B build/fuzz -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATCHWELL_FUZZ=ON \
   -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_BUILD_CLI=OFF \
   -DPATCHWELL_CUDA=OFF >/dev/null
-cmake --build build/fuzz --target $(printf 'fuzz_%s ' "${readers[@]}")
+cmake --build build/fuzz -j "${JOBS:-2}" --target $(printf 'fuzz_%s ' "${readers[@]}")
 
 status=0
 for reader in "${readers[@]}"; do

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPATCHWELL_SANITIZE=ON -DPATCHWELL_BUILD_TESTS=ON \
   -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_CUDA=OFF >/dev/null
-cmake --build build/asan --target patchwell_tests patchwell-cli pw_fail_thread_start
+cmake --build build/asan -j "${JOBS:-2}" --target patchwell_tests patchwell-cli pw_fail_thread_start
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 build/asan/patchwell_tests --gtest_brief=1 --gtest_filter="${1:-*}"
