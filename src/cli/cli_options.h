@@ -13,8 +13,9 @@
 
 namespace pw::cli {
 
-// The window radius when none is given (see bench/radius_quality.py).
-constexpr int kDefaultRadius = 7;
+// The window radius when none is given: the best repair of real photos
+// overall (bench/radius_quality.py, figures in README.md).
+constexpr int kDefaultRadius = 3;
 
 // Exit statuses.
 constexpr int kExitSuccess = 0;

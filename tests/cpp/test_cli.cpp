@@ -21,7 +21,7 @@ TEST(CommandLine, DefaultsAndEveryOptionForm) {
   EXPECT_EQ(o.image, "photo.jpg");
   EXPECT_EQ(*o.mask, "mask.png");
   EXPECT_FALSE(o.output);
-  EXPECT_EQ(o.radius, 7);
+  EXPECT_EQ(o.radius, 3);
   EXPECT_EQ(o.method, kMethodGpu);
   EXPECT_EQ(o.device, Backend::Auto);
 

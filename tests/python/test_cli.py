@@ -32,7 +32,7 @@ def scene(tmp_path):
     Image.fromarray(img).save(tmp_path / "photo.png")
     Image.fromarray(mask).save(tmp_path / "mask.png")
     expected, m = img.copy(), mask.copy()
-    patchwell.inpaint(expected, m, 7, patchwell.InpaintGPU, device="cpu")
+    patchwell.inpaint(expected, m, 3, patchwell.InpaintGPU, device="cpu")  # the default radius
     return tmp_path, expected
 
 
@@ -160,7 +160,7 @@ def start_on_terminal(tmp_path):
     Image.fromarray(photo_like(300, 300, seed=2)).save(tmp_path / "big.png")
     Image.fromarray(square_hole(300, 300, 80)).save(tmp_path / "hole.png")
     master, slave = pty.openpty()
-    p = subprocess.Popen([EXE, "big.png", "hole.png", "--device", "cpu"], cwd=tmp_path,
+    p = subprocess.Popen([EXE, "big.png", "hole.png", "-r", "7", "--device", "cpu"], cwd=tmp_path,
                          stdin=slave, stdout=subprocess.PIPE, stderr=slave)
     drawn = b""
     while b"\r[" not in drawn:
