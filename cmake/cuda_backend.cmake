@@ -27,3 +27,8 @@ target_compile_options(patchwell_cuda PRIVATE
 target_link_libraries(patchwell_cuda PUBLIC CUDA::cudart_static Threads::Threads)
 target_link_libraries(patchwell_core PUBLIC patchwell_cuda)
 target_link_libraries(patchwell_cuda PRIVATE patchwell_core)
+
+# The probe names the compute capabilities the build carries kernels for.
+list(JOIN CMAKE_CUDA_ARCHITECTURES " " PW_CUDA_ARCHITECTURE_LIST)
+target_compile_definitions(patchwell_cuda PRIVATE
+  PW_CUDA_ARCHITECTURES="${PW_CUDA_ARCHITECTURE_LIST}")

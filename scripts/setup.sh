@@ -7,8 +7,10 @@ cd "$(dirname "$0")/.."
 
 say() { printf '[setup] %s\n' "$*"; }
 
+# libtbb-dev: the parallel algorithms of the HIP CPU runtime, which runs the
+# CUDA backend on an emulated device in the tests.
 APT_PACKAGES=(build-essential cmake ninja-build pkg-config
-              libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev)
+              libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev libtbb-dev)
 
 missing=()
 for p in "${APT_PACKAGES[@]}"; do

@@ -138,8 +138,11 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   params.missing_tolerance = ctx.missing_tolerance;
   params.search_limit = ctx.search_limit;
   params.candidate_mask_value = ctx.candidate_mask_value;
-  ctx.backend = method == kMethodCpu ? Backend::Cpu
-                                     : ResolveBackend(options.backend);
+  const DeviceChoice device =
+      method == kMethodCpu ? DeviceChoice{}
+                           : ResolveDevice(options.backend, options.cuda_device);
+  ctx.backend = device.backend;
+  params.cuda_device = device.cuda_device;
   std::unique_ptr<FillEngine> engine = CreateFillEngine(ctx.backend, params);
 
   ctx.progress_sink = options.progress;

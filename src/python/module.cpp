@@ -61,11 +61,21 @@ class RunningHere {
 };
 thread_local bool RunningHere::running_ = false;
 
-Backend ParseDevice(const std::string& device) {
-  if (device == "auto") return Backend::Auto;
-  if (device == "cpu") return Backend::Cpu;
-  if (device == "cuda") return Backend::Cuda;
-  throw py::value_error("device must be 'auto', 'cpu' or 'cuda', not '" +
+// "auto", "cpu", "cuda" or "cuda:N" with N in decimal digits.
+struct DeviceArg {
+  Backend backend;
+  int cuda_device;  // -1: the first usable device
+};
+
+DeviceArg ParseDevice(const std::string& device) {
+  if (device == "auto") return {Backend::Auto, -1};
+  if (device == "cpu") return {Backend::Cpu, -1};
+  if (device == "cuda") return {Backend::Cuda, -1};
+  const std::string n = device.rfind("cuda:", 0) == 0 ? device.substr(5) : "";
+  if (!n.empty() && n.size() <= 9 &&
+      n.find_first_not_of("0123456789") == std::string::npos)
+    return {Backend::Cuda, std::stoi(n)};
+  throw py::value_error("device must be 'auto', 'cpu', 'cuda' or 'cuda:N', not '" +
                         device + "'");
 }
 
@@ -81,11 +91,12 @@ int CheckRadius(const py::int_& rad) {
   return static_cast<int>(value);
 }
 
-// The device argument; "cuda" is refused up front, with the reason, when no
-// device is usable.
-Backend RequestedBackend(const std::string& device) {
-  Backend requested = ParseDevice(device);
-  if (requested == Backend::Cuda) requested = ResolveBackend(Backend::Cuda);
+// The device argument; "cuda" and "cuda:N" are refused up front, with the
+// reason, when the device cannot run.
+DeviceArg RequestedDevice(const std::string& device) {
+  const DeviceArg requested = ParseDevice(device);
+  if (requested.backend == Backend::Cuda)
+    ResolveDevice(Backend::Cuda, requested.cuda_device);
   return requested;
 }
 
@@ -107,7 +118,7 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg,
              bool verbose, const std::string& device, py::object progress) {
   const RunningHere running;
   const int rad = CheckRadius(rad_arg);
-  const Backend requested = RequestedBackend(device);
+  const DeviceArg requested = RequestedDevice(device);
   CheckProgress(progress);
 
   py::array& image = image_arg.array;
@@ -149,7 +160,8 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg,
 
   RunControl control(std::move(progress));
   InpaintOptions options;
-  options.backend = requested;
+  options.backend = requested.backend;
+  options.cuda_device = requested.cuda_device;
   control.Attach(options);
   bool result = false;
   {
@@ -170,11 +182,12 @@ bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
                       py::object progress) {
   const RunningHere running;
   const int rad = CheckRadius(rad_arg);
-  const Backend requested = RequestedBackend(device);
+  const DeviceArg requested = RequestedDevice(device);
   CheckProgress(progress);
   RunControl control(std::move(progress));
   FileRunOptions options;
-  options.inpaint.backend = requested;
+  options.inpaint.backend = requested.backend;
+  options.inpaint.cuda_device = requested.cuda_device;
   control.Attach(options.inpaint);
   // A run stopped by Ctrl+C or by the progress callback raises instead of
   // writing a half-filled picture.
@@ -255,8 +268,9 @@ method : InpaintMethod
     the CPU) or InpaintGPUfast (pruned search).
 verbose : bool
     Print statistics, progress marks, the elapsed time and the output name.
-device : {'auto', 'cpu', 'cuda'}, keyword-only
-    Where the fill runs; 'auto' uses CUDA when a device is usable.
+device : {'auto', 'cpu', 'cuda', 'cuda:N'}, keyword-only
+    Where the fill runs; 'auto' uses CUDA when a device is usable, 'cuda'
+    the first usable CUDA device, 'cuda:N' device N.
 progress : callable or None, keyword-only
     Called with the percent done (0 first, 100 last). An exception raised by
     it stops the run and is re-raised; nothing is written then.
@@ -302,8 +316,9 @@ method : InpaintMethod
     the CPU) or InpaintGPUfast (pruned search).
 verbose : bool
     Print statistics, progress marks and the elapsed time.
-device : {'auto', 'cpu', 'cuda'}, keyword-only
-    Where the fill runs; 'auto' uses CUDA when a device is usable.
+device : {'auto', 'cpu', 'cuda', 'cuda:N'}, keyword-only
+    Where the fill runs; 'auto' uses CUDA when a device is usable, 'cuda'
+    the first usable CUDA device, 'cuda:N' device N.
 progress : callable or None, keyword-only
     Called with the percent done (0 first, 100 last); before each call the
     image array holds the pixels filled so far. An exception raised by it
@@ -322,6 +337,7 @@ bool
 
   m.def(
       "device_info", [] { return pw::QueryBackends().description; },
-      "One line naming what device='auto' uses, for example "
-      "'CPU: 2 threads'.");
+      "One line naming what device='auto' uses, for example 'CPU: 2 threads'; "
+      "with several CUDA devices, or one that cannot run, each follows as "
+      "'cuda:N NAME (compute capability X.Y)' with why it cannot run.");
 }

@@ -129,13 +129,15 @@ def test_unconvertible_argument_is_a_type_error():
 def test_device_argument():
     img, mask = blank()
     mask[3, 3] = 255
-    with pytest.raises(ValueError, match="device"):
-        patchwell.inpaint(img, mask, 1, GPU, device="tpu")
+    for bad in ("tpu", "CUDA", "cuda:", "cuda:x", "cuda:-1", "cuda: 1", "cuda:1.0"):
+        with pytest.raises(ValueError, match="device must be 'auto', 'cpu', 'cuda' or 'cuda:N'"):
+            patchwell.inpaint(img, mask, 1, GPU, device=bad)
     with pytest.raises(TypeError):
         patchwell.inpaint(img, mask, 1, GPU, False, "cpu")  # keyword-only
     if not HAS_CUDA:
-        with pytest.raises(RuntimeError, match="CUDA"):
-            patchwell.inpaint(img, mask, 1, GPU, device="cuda")
+        for device in ("cuda", "cuda:0"):
+            with pytest.raises(RuntimeError, match="CUDA"):
+                patchwell.inpaint(img, mask, 1, GPU, device=device)
         assert mask[3, 3] == 255
 
 

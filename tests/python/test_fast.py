@@ -109,6 +109,8 @@ def cases():
         ("flat ties r2", flat, speckled_mask(70, 90, 60, seed=9), 2),
         ("levels r1", levels, speckled_mask(37, 53, 90, seed=10), 1),
         ("levels r0", levels, speckled_mask(37, 53, 30, seed=11), 0),
+        ("photo r9", photo_like(64, 72, seed=16), speckled_mask(64, 72, 40, seed=17), 9),
+        ("hole r13", photo_like(60, 75, seed=18), hole[:, :75].copy(), 13),
         ("tiny r4", photo_like(7, 12, seed=12), speckled_mask(7, 12, 9, seed=13), 4),
         ("one row r1", photo_like(1, 40, seed=14), speckled_mask(1, 40, 5, seed=15), 1),
     ]
