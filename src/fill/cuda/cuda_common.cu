@@ -84,6 +84,7 @@ bool cuda_status_is_sticky(int status) {
     case cudaErrorInvalidAddressSpace:
     case cudaErrorInvalidPc:
     case cudaErrorLaunchFailure:
+    case cudaErrorUnknown:  // what a device that fell off the bus gives, too
       return true;
     default:
       return false;

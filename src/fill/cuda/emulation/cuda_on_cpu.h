@@ -56,6 +56,7 @@ constexpr cudaError_t cudaErrorMisalignedAddress = cuda_status(716);
 constexpr cudaError_t cudaErrorInvalidAddressSpace = cuda_status(717);
 constexpr cudaError_t cudaErrorInvalidPc = cuda_status(718);
 constexpr cudaError_t cudaErrorLaunchFailure = cuda_status(719);
+constexpr cudaError_t cudaErrorUnknown = cuda_status(999);
 
 namespace pw::cuda::emulation {
 
