@@ -1,4 +1,6 @@
 """End to end: hand-checked fills, identical methods, console messages."""
+import contextlib
+import io
 import re
 
 import numpy as np
@@ -116,7 +118,8 @@ def test_quiet_run_prints_nothing(capfd):
 def test_nothing_to_inpaint_with_statistics(capfd):
     img = photo_like(10, 10)
     mask = np.full((10, 10), 100, np.uint8)
-    assert patchwell.inpaint(img, mask, 7, GPU, True) is False
+    with pytest.warns(UserWarning, match="above 128"):
+        assert patchwell.inpaint(img, mask, 7, GPU, True) is False
     out = capfd.readouterr().out
     assert out == ("Initialize Pixmap:\n"
                    "Noise Pixels:       0\n"
@@ -124,7 +127,7 @@ def test_nothing_to_inpaint_with_statistics(capfd):
                    "Radius:             7\n"
                    "Inpaint Method:     GPU\n"
                    "TFLOPS:             0.0000\n"
-                   "Nothing to inpaint!")
+                   "Nothing to inpaint!\n")
 
 
 def test_work_estimate_of_a_large_run(capfd):
@@ -146,4 +149,35 @@ def test_output_interleaves_with_python_prints(capfd):
     print("before", flush=True)
     patchwell.inpaint(photo_like(8, 8), np.zeros((8, 8), np.uint8), 1, GPU)
     print("after", flush=True)
-    assert capfd.readouterr().out == "before\nNothing to inpaint!after\n"
+    assert capfd.readouterr().out == "before\nNothing to inpaint!\nafter\n"
+
+
+@pytest.mark.parametrize("call", ["inpaint", "repair", "inpaint_file", "nothing"])
+def test_output_goes_through_sys_stdout(call, tmp_path, capfd):
+    """Jupyter and redirect_stdout see the statistics, the progress marks and
+    the messages; nothing reaches the process's own stdout."""
+    img = photo_like(30, 40)
+    mask = np.zeros((30, 40), np.uint8)
+    mask[10, 10:13] = 255
+    out = io.StringIO()
+    seen = []  # what the stream held when the progress callback ran
+    with contextlib.redirect_stdout(out):
+        if call == "inpaint":
+            patchwell.inpaint(img, mask, 2, GPU, True,
+                              progress=lambda p: seen.append(out.getvalue()))
+            assert "Press ESC to cancel\n" in seen[0]
+        elif call == "repair":
+            patchwell.repair(img, mask, 2, verbose=True)
+        elif call == "inpaint_file":
+            patchwell.inpaint_file(str(tmp_path / "missing.png"), "m.png", rad=2, method=GPU)
+        else:
+            patchwell.inpaint(img, np.zeros_like(mask), 2, GPU)
+    text = out.getvalue()
+    if call == "inpaint_file":
+        assert text == "Error openning image: %s\n" % (tmp_path / "missing.png")
+    elif call == "nothing":
+        assert text == "Nothing to inpaint!\n"
+    else:
+        assert text.startswith("Initialize Pixmap:\nNoise Pixels:       3\n")
+        assert "----30%----60%----100%\nInpaint completed OK!\n" in text
+    assert capfd.readouterr() == ("", "")

@@ -48,7 +48,7 @@ def test_defined_between_version_and_inpaint_with_its_signature():
         "inpaint_file(image_file: str, mask_file: str, out_file: str = None, "
         "rad: int, method: patchwell.InpaintMethod, verbose: bool = False, *, "
         "device: str = 'auto', progress: object = None) -> bool")
-    assert rest.lstrip("\n").startswith("load weights")
+    assert rest.lstrip("\n").startswith("Inpaint an image file")
 
 
 def test_result_equals_inpaint_on_the_arrays(files):
@@ -174,7 +174,7 @@ def test_messages_and_results(files, capfd):
 
     dark = save(np.full((30, 37), 128, np.uint8), d / "dark.png")
     assert patchwell.inpaint_file(image, dark, rad=2, method=GPU) is False
-    assert capfd.readouterr().out == "Nothing to inpaint!"
+    assert capfd.readouterr().out == "Nothing to inpaint!\n"
     assert not (d / "photo_inpaint.png").exists()
 
     for out in [str(d / "r.xyz"), str(d / "nowhere" / "r.png"), str(d / "r.jpeg")]:

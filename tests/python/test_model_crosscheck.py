@@ -185,6 +185,7 @@ SEEDS = range(150)
 
 @pytest.mark.parametrize("seed", SEEDS)
 @pytest.mark.parametrize("method", sorted(METHODS))
+@pytest.mark.filterwarnings("ignore:the mask has non-zero bytes")
 def test_library_matches_the_model(method, seed, capfd):
     model_method, lib_method = METHODS[method]
     img, mask, radius = make_case(seed)
