@@ -83,11 +83,13 @@ def repair(
     --------
     >>> import numpy as np, patchwell
     >>> gray = np.tile(np.arange(32, dtype=np.uint8) * 8, (32, 1))
-    >>> damaged = gray.copy()
-    >>> damaged[10:13, 10:13] = 0
-    >>> result, unfilled = patchwell.repair(damaged, damaged == 0, radius=2)
+    >>> scratch = np.zeros(gray.shape, bool)
+    >>> scratch[10:13, 10:13] = True
+    >>> result, unfilled = patchwell.repair(gray, scratch, radius=2)
     >>> result.shape, result.dtype, bool(unfilled.any())
     ((32, 32), dtype('uint8'), False)
+    >>> bool((result == gray).all())  # a ramp repairs exactly
+    True
     """
     picture = _as_image(image)
     height, width = picture.shape[0], picture.shape[1]
