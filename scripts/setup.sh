@@ -55,8 +55,8 @@ else
   if [ -n "$py" ]; then
     say "creating virtual environment .venv with Python 3.13: $py"
   else
-    py=python3
-    say "Python 3.13 not found: creating virtual environment .venv with Debian's $(python3 --version)"
+    py=/usr/bin/python3
+    say "Python 3.13 not found: creating virtual environment .venv with Debian's $($py --version)"
   fi
   rm -rf .venv
   env $py -m venv .venv

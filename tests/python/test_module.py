@@ -51,7 +51,7 @@ def test_module_is_importable_under_its_own_name():
                                   "device_info", "_last_run_stats"])
 def test_every_function_has_a_true_docstring_with_its_signature(name):
     function = getattr(patchwell, name)
-    doc = function.__doc__
+    doc = inspect.cleandoc(function.__doc__)
     if name == "repair":
         assert list(inspect.signature(function).parameters)[:3] == ["image", "mask", "radius"]
     else:
