@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "inpaint/worker.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/escape_key.h"
 
@@ -105,7 +106,26 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   ctx.search_limit = options.search_limit;
 
   if (verbose) ConsolePrintf("Initialize Pixmap:\n");
-  const int32_t n = BuildFillList(ctx.fill, mask, width, height, radius);
+  // A long build serves on_wait as the wait for the worker does, so that a
+  // stop request (Ctrl+C) is seen within about wait_poll_ms.
+  StopCheck stop;
+  if (options.on_wait) {
+    uint32_t last_poll = TickCountMs();
+    stop = [&] {
+      const uint32_t now = TickCountMs();
+      if (static_cast<uint32_t>(now - last_poll) < options.wait_poll_ms)
+        return false;
+      last_poll = now;
+      options.on_wait(ctx);
+      return ctx.cancel.load();
+    };
+  }
+  int32_t n = 0;
+  try {
+    n = BuildFillList(ctx.fill, mask, width, height, radius, stop);
+  } catch (const FillListStopped&) {
+    return true;  // stopped before the first pixel: nothing was changed
+  }
 
   if (verbose) {
     ConsolePrintf("%-20s%d\n", "Noise Pixels: ", n);

@@ -25,8 +25,9 @@ struct InpaintOptions {
   // Optional observer of the run's progress (see ProgressSink).
   ProgressSink* progress = nullptr;
 
-  // Called on the calling thread about every wait_poll_ms while the worker
-  // runs; it may set ctx.cancel to stop the run after the current pixel.
+  // Called on the calling thread about every wait_poll_ms while the fill
+  // order is built and while the worker runs; it may set ctx.cancel to stop
+  // the run (after the current pixel; a stopped build fills nothing).
   std::function<void(InpaintContext&)> on_wait;
   uint32_t wait_poll_ms = 20;
 
