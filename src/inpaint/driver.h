@@ -39,6 +39,13 @@ struct InpaintOptions {
   float missing_tolerance = 0.0f;
   float search_limit = 0.0f;
 
+  // The search domain: a target takes its source only from centres within
+  // search_radius pixels in both axes (negative: anywhere) and, when
+  // source_mask is set (width * height bytes, non-zero allows; read while
+  // the run lasts), only from allowed ones.
+  int32_t search_radius = -1;
+  const uint8_t* source_mask = nullptr;
+
   // Receives the run's figures when set (zeros when nothing was filled).
   RunStats* stats = nullptr;
 };

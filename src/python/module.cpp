@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -89,6 +90,52 @@ Backend RequestedBackend(const std::string& device) {
   return requested;
 }
 
+// search_radius: None (the whole image) or an int >= 0; values past the
+// int32 range mean the whole image as well.
+int32_t CheckSearchRadius(const py::object& value) {
+  if (value.is_none()) return -1;
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+    throw py::type_error("search_radius must be an int or None, not " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow < 0 || (overflow == 0 && v < 0))
+    throw py::value_error("search_radius must be 0 or more, got " +
+                          std::string(py::repr(number)));
+  if (overflow > 0 || v > INT32_MAX) return INT32_MAX;
+  return static_cast<int32_t>(v);
+}
+
+// source_mask: None, or a C-contiguous bool or uint8 array of height x width
+// (non-zero allows a centre). It is only read.
+std::optional<py::array> CheckSourceMask(const py::object& value,
+                                         py::ssize_t height, py::ssize_t width) {
+  if (value.is_none()) return std::nullopt;
+  if (!py::isinstance<py::array>(value))
+    throw py::type_error("source_mask must be a numpy array of bool or uint8, or None");
+  py::array a = py::reinterpret_borrow<py::array>(value);
+  const char kind = a.dtype().kind();
+  if (a.itemsize() != 1 || (kind != 'b' && kind != 'u'))
+    throw py::type_error("source_mask must be of dtype bool or uint8, not " +
+                         std::string(py::str(a.dtype())) +
+                         " (use source_mask.astype(bool))");
+  if (a.ndim() != 2 || a.shape(0) != height || a.shape(1) != width) {
+    std::string shape = "(";
+    for (py::ssize_t k = 0; k < a.ndim(); ++k)
+      shape += (k ? ", " : "") + std::to_string(a.shape(k));
+    throw py::value_error("source_mask must have shape (height, width) = (" +
+                          std::to_string(height) + ", " + std::to_string(width) +
+                          "), got " + shape + (a.ndim() == 1 ? ",)" : ")"));
+  }
+  if (!(a.flags() & py::array::c_style))
+    throw py::value_error(
+        "source_mask array must be C-contiguous (use numpy.ascontiguousarray)");
+  return a;
+}
+
 void CheckProgress(const py::object& progress) {
   if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
     throw py::type_error("progress must be None or a callable taking the percent");
@@ -104,11 +151,13 @@ void RequireWritableContiguous(const py::array& a, const char* what) {
 }
 
 bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg, int method,
-             bool verbose, const std::string& device, py::object progress) {
+             bool verbose, const std::string& device, py::object progress,
+             const py::object& search_radius_arg, const py::object& source_mask_arg) {
   const RunningHere running;
   const int rad = CheckRadius(rad_arg);
   const Backend requested = RequestedBackend(device);
   CheckProgress(progress);
+  const int32_t search_radius = CheckSearchRadius(search_radius_arg);
 
   py::array& image = image_arg.array;
   py::array& mask = mask_arg.array;
@@ -140,6 +189,8 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg,
                           std::to_string(height * width) + " bytes, got " +
                           std::to_string(mask.size()));
   RequireWritableContiguous(mask, "mask");
+  const std::optional<py::array> source_mask =
+      CheckSourceMask(source_mask_arg, height, width);
 
   auto* image_bytes = static_cast<uint8_t*>(image.mutable_data());
   auto* mask_bytes = static_cast<uint8_t*>(mask.mutable_data());
@@ -150,6 +201,9 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg,
   RunControl control(std::move(progress));
   InpaintOptions options;
   options.backend = requested;
+  options.search_radius = search_radius;
+  if (source_mask)
+    options.source_mask = static_cast<const uint8_t*>(source_mask->data());
   control.Attach(options);
   bool result = false;
   {
@@ -167,7 +221,8 @@ bool Inpaint(Uint8Array image_arg, Uint8Array mask_arg, const py::int_& rad_arg,
 bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
                       const OptionalPathArg& out_file, const py::int_& rad_arg, int method,
                       bool verbose, const std::string& device,
-                      py::object progress) {
+                      py::object progress, const py::object& search_radius_arg,
+                      const OptionalPathArg& source_mask_file) {
   const RunningHere running;
   const int rad = CheckRadius(rad_arg);
   const Backend requested = RequestedBackend(device);
@@ -175,6 +230,8 @@ bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
   RunControl control(std::move(progress));
   FileRunOptions options;
   options.inpaint.backend = requested;
+  options.inpaint.search_radius = CheckSearchRadius(search_radius_arg);
+  if (source_mask_file.present) options.source_mask_file = source_mask_file.path;
   control.Attach(options.inpaint);
   // A run stopped by Ctrl+C or by the progress callback raises instead of
   // writing a half-filled picture.
@@ -222,15 +279,17 @@ PYBIND11_MODULE(patchwell, m) {
       "inpaint_file",
       [](const PathArg& image_file, const PathArg& mask_file,
          const OptionalPathArg& out_file, const py::int_& rad, pw::Method method,
-         bool verbose, const std::string& device, py::object progress) {
+         bool verbose, const std::string& device, py::object progress,
+         const py::object& search_radius, const OptionalPathArg& source_mask) {
         return InpaintFileEntry(image_file, mask_file, out_file, rad,
                                 static_cast<int>(method), verbose, device,
-                                std::move(progress));
+                                std::move(progress), search_radius, source_mask);
       },
       py::arg("image_file"), py::arg("mask_file"),
       py::arg("out_file") = py::none(), py::arg("rad"), py::arg("method"),
       py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
-      py::arg("progress") = py::none(),
+      py::arg("progress") = py::none(), py::arg("search_radius") = py::none(),
+      py::arg("source_mask") = py::none(),
       R"doc(load weights
 
 Inpaint an image file and write the result to another file.
@@ -260,6 +319,12 @@ device : {'auto', 'cpu', 'cuda'}, keyword-only
 progress : callable or None, keyword-only
     Called with the percent done (0 first, 100 last). An exception raised by
     it stops the run and is re-raised; nothing is written then.
+search_radius : int or None, keyword-only
+    Take sources only from windows centred within this many pixels of the
+    pixel being filled, in both axes. None searches the whole image.
+source_mask : str or None, keyword-only
+    A picture of the image's size; sources are taken only from pixels
+    whose gray value is above 128.
 
 Returns
 -------
@@ -275,14 +340,16 @@ bool
       "inpaint",
       [](Uint8Array image_file, Uint8Array mask_file, const py::int_& rad,
          pw::Method method, bool verbose, const std::string& device,
-         py::object progress) {
+         py::object progress, const py::object& search_radius,
+         const py::object& source_mask) {
         return Inpaint(std::move(image_file), std::move(mask_file), rad,
                        static_cast<int>(method), verbose, device,
-                       std::move(progress));
+                       std::move(progress), search_radius, source_mask);
       },
       py::arg("image_file"), py::arg("mask_file"), py::arg("rad"),
       py::arg("method"), py::arg("verbose") = false, py::kw_only(),
       py::arg("device") = "auto", py::arg("progress") = py::none(),
+      py::arg("search_radius") = py::none(), py::arg("source_mask") = py::none(),
       R"doc(swap red and green channels
 
 Inpaint an RGB image in place.
@@ -308,6 +375,13 @@ progress : callable or None, keyword-only
     Called with the percent done (0 first, 100 last); before each call the
     image array holds the pixels filled so far. An exception raised by it
     stops the run and is re-raised.
+search_radius : int or None, keyword-only
+    Take sources only from windows centred within this many pixels of the
+    pixel being filled, in both axes (|cx - x| <= S and |cy - y| <= S).
+    None searches the whole image.
+source_mask : numpy.ndarray of bool or uint8, shape (height, width), or None, keyword-only
+    Take sources only from pixels where it is non-zero (True). Never
+    changed.
 
 Returns
 -------
