@@ -51,6 +51,10 @@ Backend ResolveBackend(Backend requested) {
 std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
                                              const EngineParams& params) {
   if (backend == Backend::Auto) backend = ResolveBackend(Backend::Auto);
+  // The device kernels search the whole image; a bounded domain runs on the
+  // CPU backend, with the same result.
+  if (params.search_radius >= 0 || params.source_mask != nullptr)
+    backend = Backend::Cpu;
   switch (params.method) {
     case kMethodCpu:
       return std::make_unique<CpuExhaustiveEngine>(params, CpuThreadCount());

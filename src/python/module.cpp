@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -114,6 +115,52 @@ Backend RequestedBackend(const py::object& device_arg) {
   return requested;
 }
 
+// search_radius: None (the whole image) or an int >= 0; values past the
+// int32 range mean the whole image as well.
+int32_t CheckSearchRadius(const py::object& value) {
+  if (value.is_none()) return -1;
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+    throw py::type_error("search_radius must be an int or None, not " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow < 0 || (overflow == 0 && v < 0))
+    throw py::value_error("search_radius must be 0 or more, got " +
+                          std::string(py::repr(number)));
+  if (overflow > 0 || v > INT32_MAX) return INT32_MAX;
+  return static_cast<int32_t>(v);
+}
+
+// source_mask: None, or a C-contiguous bool or uint8 array of height x width
+// (non-zero allows a centre). It is only read.
+std::optional<py::array> CheckSourceMask(const py::object& value,
+                                         py::ssize_t height, py::ssize_t width) {
+  if (value.is_none()) return std::nullopt;
+  if (!py::isinstance<py::array>(value))
+    throw py::type_error("source_mask must be a numpy array of bool or uint8, or None");
+  py::array a = py::reinterpret_borrow<py::array>(value);
+  const char kind = a.dtype().kind();
+  if (a.itemsize() != 1 || (kind != 'b' && kind != 'u'))
+    throw py::type_error("source_mask must be of dtype bool or uint8, not " +
+                         std::string(py::str(a.dtype())) +
+                         " (use source_mask.astype(bool))");
+  if (a.ndim() != 2 || a.shape(0) != height || a.shape(1) != width) {
+    std::string shape = "(";
+    for (py::ssize_t k = 0; k < a.ndim(); ++k)
+      shape += (k ? ", " : "") + std::to_string(a.shape(k));
+    throw py::value_error("source_mask must have shape (height, width) = (" +
+                          std::to_string(height) + ", " + std::to_string(width) +
+                          "), got " + shape + (a.ndim() == 1 ? ",)" : ")"));
+  }
+  if (!(a.flags() & py::array::c_style))
+    throw py::value_error(
+        "source_mask array must be C-contiguous (use numpy.ascontiguousarray)");
+  return a;
+}
+
 void CheckProgress(const py::object& progress) {
   if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
     throw py::type_error("progress must be None or a callable taking the percent, not " +
@@ -154,7 +201,8 @@ bool RunLocked(RunControl& control, InpaintOptions& options, const Body& body) {
 bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
              const py::object& rad_arg, const py::object& method_arg,
              const py::object& verbose_arg, const py::object& device_arg,
-             const py::object& progress) {
+             const py::object& progress, const py::object& search_radius_arg,
+             const py::object& source_mask_arg) {
   const RunningHere running;
   // Every check comes before anything is changed.
   py::array image = ImageArray(image_arg, "image_file");
@@ -165,6 +213,7 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
   const bool verbose = ToBool(verbose_arg, "verbose");
   const Backend requested = RequestedBackend(device_arg);
   CheckProgress(progress);
+  const int32_t search_radius = CheckSearchRadius(search_radius_arg);
 
   // Image: height x width x 3 bytes in packed rows.
   const py::ssize_t height = image.shape(0);
@@ -194,6 +243,8 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
                           std::to_string(height * width) + " bytes, got " +
                           std::to_string(mask.size()));
   RequireWritableContiguous(mask, "mask");
+  const std::optional<py::array> source_mask =
+      CheckSourceMask(source_mask_arg, height, width);
 
   // Binarise in place: 1 marks a hole. A bool mask (True = hole) keeps its
   // meaning and comes back True where a hole is left.
@@ -213,6 +264,9 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
   RunControl control(progress);
   InpaintOptions options;
   options.backend = requested;
+  options.search_radius = search_radius;
+  if (source_mask)
+    options.source_mask = static_cast<const uint8_t*>(source_mask->data());
   control.Attach(options);
   const bool result = RunLocked(control, options, [&] {
     return InpaintImage(image_bytes, mask_bytes, static_cast<int32_t>(width),
@@ -233,7 +287,9 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
 bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
                       const OptionalPathArg& out_file, const py::object& rad_arg,
                       const py::object& method_arg, const py::object& verbose_arg,
-                      const py::object& device_arg, const py::object& progress) {
+                      const py::object& device_arg, const py::object& progress,
+                      const py::object& search_radius_arg,
+                      const OptionalPathArg& source_mask_file) {
   const RunningHere running;
   const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
   const int method = ToMethod(method_arg, "method");
@@ -243,6 +299,8 @@ bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
   RunControl control(progress);
   FileRunOptions options;
   options.inpaint.backend = requested;
+  options.inpaint.search_radius = CheckSearchRadius(search_radius_arg);
+  if (source_mask_file.present) options.source_mask_file = source_mask_file.path;
   control.Attach(options.inpaint);
   // A run stopped by Ctrl+C or by the progress callback raises instead of
   // writing a half-filled picture.
@@ -288,6 +346,13 @@ progress : callable or None, keyword-only
     exception raised by it stops the run and is re-raised. It must not wait
     for an inpaint running in another thread: runs take turns, and that one
     waits for this one to end.
+search_radius : int or None, keyword-only
+    Take sources only from windows centred within this many pixels of the
+    pixel being filled, in both axes (|cx - x| <= S and |cy - y| <= S).
+    None searches the whole image.
+source_mask : numpy.ndarray of bool or uint8, shape (height, width), or None, keyword-only
+    Take sources only from pixels where it is non-zero (True): a
+    C-contiguous array, never changed.
 
 Returns
 -------
@@ -346,6 +411,12 @@ progress : callable or None, keyword-only
     Called with the percent done (0 first, 100 last). An exception raised by
     it stops the run and is re-raised; nothing is written then. It must not
     wait for an inpaint running in another thread.
+search_radius : int or None, keyword-only
+    Take sources only from windows centred within this many pixels of the
+    pixel being filled, in both axes. None searches the whole image.
+source_mask : str, os.PathLike or None, keyword-only
+    A picture of the image's size; sources are taken only from pixels
+    whose gray value is above 128.
 
 Returns
 -------
@@ -409,29 +480,34 @@ str
       [](const PathArg& image_file, const PathArg& mask_file,
          const OptionalPathArg& out_file, const IntArg& rad,
          const MethodArg& method, const BoolArg& verbose, const StrArg& device,
-         py::object progress) {
+         py::object progress, const py::object& search_radius,
+         const OptionalPathArg& source_mask) {
         return InpaintFileEntry(image_file, mask_file, out_file, rad.value,
                                 method.value, verbose.value, device.value,
-                                progress);
+                                progress, search_radius, source_mask);
       },
       py::name("inpaint_file"),
       py::arg("image_file"), py::arg("mask_file"),
       py::arg("out_file") = py::none(), py::arg("rad"), py::arg("method"),
       py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
-      py::arg("progress") = py::none(),
+      py::arg("progress") = py::none(), py::arg("search_radius") = py::none(),
+      py::arg("source_mask") = py::none(),
       kInpaintFileDoc));
 
   DefineFunction(m, py::cpp_function(
       [](const ArrayArg& image_file, const ArrayArg& mask_file,
          const IntArg& rad, const MethodArg& method, const BoolArg& verbose,
-         const StrArg& device, py::object progress) {
+         const StrArg& device, py::object progress,
+         const py::object& search_radius, const py::object& source_mask) {
         return Inpaint(image_file.value, mask_file.value, rad.value,
-                       method.value, verbose.value, device.value, progress);
+                       method.value, verbose.value, device.value, progress,
+                       search_radius, source_mask);
       },
       py::name("inpaint"),
       py::arg("image_file"), py::arg("mask_file"), py::arg("rad"),
       py::arg("method"), py::arg("verbose") = false, py::kw_only(),
       py::arg("device") = "auto", py::arg("progress") = py::none(),
+      py::arg("search_radius") = py::none(), py::arg("source_mask") = py::none(),
       kInpaintDoc));
 
   m.def("_last_run_stats", &LastRunStatsDict,

@@ -183,3 +183,21 @@ def test_empty_image_has_nothing_to_inpaint(capfd):
     img = np.zeros((0, 0, 3), np.uint8)
     assert patchwell.inpaint(img, np.zeros((0, 0), np.uint8), 3, GPU) is False
     assert capfd.readouterr().out == "Nothing to inpaint!\n"
+
+
+@pytest.mark.parametrize("kwargs, error, words", [
+    ({"search_radius": -1}, ValueError, "search_radius must be 0 or more"),
+    ({"search_radius": 2.5}, TypeError, "search_radius must be an int or None"),
+    ({"search_radius": "3"}, TypeError, "search_radius must be an int or None"),
+    ({"source_mask": np.ones((6, 6), bool)}, ValueError, r"shape \(height, width\) = \(6, 7\), got \(6, 6\)"),
+    ({"source_mask": np.ones((6, 7, 1), bool)}, ValueError, r"got \(6, 7, 1\)"),
+    ({"source_mask": np.ones((7, 6), bool).T}, ValueError, "C-contiguous"),
+    ({"source_mask": np.ones((6, 7), np.float32)}, TypeError, "dtype bool or uint8"),
+    ({"source_mask": [[1] * 7] * 6}, TypeError, "numpy array"),
+])
+def test_search_domain_arguments_are_checked(kwargs, error, words):
+    img, mask = blank()
+    mask[2, 3] = 255
+    with pytest.raises(error, match=words):
+        patchwell.inpaint(img, mask, 1, GPU, **kwargs)
+    assert mask[2, 3] == 255  # refused before anything changed

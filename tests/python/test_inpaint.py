@@ -79,6 +79,38 @@ def test_methods_and_devices_give_identical_results():
     assert not results[0][1].any()
 
 
+@pytest.mark.parametrize("method", [GPU, patchwell.InpaintGPUfast])
+def test_search_domain_limits_and_equivalences(method):
+    """A domain that admits every centre changes nothing; one that admits
+    none fills nothing; sources come from inside the domain only."""
+    base = photo_like(40, 52, seed=8)
+    mask0 = speckled_mask(40, 52, 30, seed=9)
+    mask0[15:20, 20:26] = 255
+
+    def run(**domain):
+        img, mask = base.copy(), mask0.copy()
+        assert patchwell.inpaint(img, mask, 2, method, device="cpu", **domain)
+        return img, mask
+
+    whole = run()
+    allow_all = np.ones((40, 52), bool)
+    for same in [run(search_radius=52), run(search_radius=10**12),
+                 run(source_mask=allow_all), run(source_mask=allow_all.view(np.uint8) * 7)]:
+        np.testing.assert_array_equal(same[0], whole[0])
+        np.testing.assert_array_equal(same[1], whole[1])
+    for nothing in [run(search_radius=0), run(source_mask=np.zeros((40, 52), bool))]:
+        np.testing.assert_array_equal(nothing[0], base)
+        assert (nothing[1] == (mask0 > 128)).all()
+    # Only the right half may give: every fill copies a colour found there.
+    right = np.zeros((40, 52), bool)
+    right[:, 26:] = True
+    img, mask = run(source_mask=right)
+    filled = (mask0 > 128) & (mask == 0)
+    assert filled.any()
+    right_colours = {tuple(p) for p in base[:, 26:].reshape(-1, 3)}
+    assert all(tuple(p) in right_colours for p in img[filled])
+
+
 def test_cpu_method_statistics_name_it_cpu(capfd):
     img = photo_like(20, 20)
     mask = np.zeros((20, 20), np.uint8)

@@ -125,15 +125,17 @@ def test_bad_input_raises_before_anything_runs(image, mask, kwargs, error, text)
         patchwell.repair(image, mask, **kwargs)
 
 
-def test_search_options_reach_inpaint_only_when_given(monkeypatch):
-    calls = []
-    monkeypatch.setattr(patchwell._core, "inpaint",
-                        lambda *args, **kwargs: calls.append(kwargs) or True)
-    image, holes = photo_like(6, 6), np.eye(6)
-    patchwell.repair(image, holes)
-    allowed = np.ones((6, 6), np.uint8)[:, ::-1]
-    patchwell.repair(image, holes, search_radius=4, source_mask=allowed)
-    assert "search_radius" not in calls[0] and "source_mask" not in calls[0]
-    assert calls[1]["search_radius"] == 4
-    source = calls[1]["source_mask"]
-    assert source.dtype == bool and source.flags.c_contiguous and source.all()
+@pytest.mark.parametrize("method", sorted(METHODS))
+def test_search_options_give_the_pixels_of_inpaint(method):
+    rgb, holes, _ = random_case(7)
+    h, w = holes.shape
+    allowed = np.random.default_rng(1).random((h, w)) * (np.arange(w) % 3 != 0)
+    img, mask = rgb.copy(), np.where(holes, 255, 0).astype(np.uint8)
+    patchwell.inpaint(img, mask, 2, METHODS[method], device="cpu", search_radius=4,
+                      source_mask=allowed != 0)
+    # A float source mask in a strided view: non-zero allows.
+    result, unfilled = patchwell.repair(rgb, holes, 2, method=method, device="cpu",
+                                        search_radius=np.int64(4),
+                                        source_mask=allowed.T.copy().T)
+    np.testing.assert_array_equal(result, img)
+    np.testing.assert_array_equal(unfilled, mask == 1)

@@ -89,6 +89,22 @@ def test_ctrl_c_stops_the_run_with_pixels_filled_so_far():
     assert (mask[noise] == 0).any() and (mask[noise] == 1).any()
 
 
+def test_ctrl_c_is_seen_while_the_fill_order_is_built():
+    # A million holes take seconds to order; the interrupt must stop the
+    # call there, before any pixel is filled.
+    img = np.full((1100, 1100, 3), 90, np.uint8)
+    mask = np.zeros((1100, 1100), np.uint8)
+    mask[50:1050, 50:1050] = 255
+    timer = threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            patchwell.inpaint(img, mask, 7, GPU)
+    finally:
+        timer.cancel()
+    assert (mask[50:1050, 50:1050] == 1).all()
+
+
 def test_other_threads_run_while_inpainting():
     img, mask = slow_case()
     ticks = []

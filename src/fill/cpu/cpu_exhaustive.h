@@ -20,6 +20,7 @@
 #include "fill/cpu/target_window.h"
 #include "fill/cpu/thread_pool.h"
 #include "fill/engine.h"
+#include "fill/kernels/exhaustive.h"
 
 namespace pw {
 
@@ -51,8 +52,15 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   int32_t SearchPruned(int32_t x, int32_t y, float* best);
   int32_t SearchGeneric(int32_t x, int32_t y, float* best);
   void InitUnknownCounts();
-  void BuildUnknownTable();
+  // The summed-area table of the unknown pixels over the windows of the
+  // candidates in `box`.
+  void BuildUnknownTable(const kernels::CandidateBox& box);
   int32_t UnknownIn(int x0, int y0, int x1, int y1) const;
+  // Per pixel, non-zero where no candidate may be centred: the mask itself,
+  // or with a source mask, centre_blocked_.
+  const uint8_t* CentreBlocked() const {
+    return centre_blocked_.empty() ? mask_.data() : centre_blocked_.data();
+  }
   void UpdateUnknownCounts(int32_t x, int32_t y);
   // Sum for candidate i against the captured target, with the bound.
   int32_t ScoreInterior(int32_t i, int32_t bound) const;
@@ -63,8 +71,16 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   std::vector<SlotMinimum> partial_;  // one per chunk of rows
   std::vector<int32_t> unknown_counts_;  // pixels equal to 1 in each window
   // For targets near the border: a summed-area table of the pixels equal to
-  // 1, and per chunk the unknown pixels each candidate faces.
+  // 1 (over the candidates' windows, from table_x0_, table_y0_ on, rows of
+  // table_stride_), and per chunk the unknown pixels each candidate faces.
   std::vector<int32_t> unknown_table_;
+  int table_x0_ = 0, table_y0_ = 0;
+  size_t table_stride_ = 0;
+  // The search domain; with a source mask, a copy of it and, per pixel,
+  // whether its centre is barred (not known, or not allowed).
+  kernels::SearchDomain domain_;
+  std::vector<uint8_t> allowed_;
+  std::vector<uint8_t> centre_blocked_;
   std::vector<std::vector<int32_t>> facing_unknown_;
   TargetWindow target_;
   BoxSums box_sums_;

@@ -49,6 +49,8 @@ def inpaint(
     *,
     device: str = "auto",
     progress: _Progress = None,
+    search_radius: Optional[SupportsIndex] = None,
+    source_mask: Optional[npt.NDArray[Union[np.bool_, np.uint8]]] = None,
 ) -> bool: ...
 
 # rad and method have no default although out_file has one: they come
@@ -64,6 +66,8 @@ def inpaint_file(
     *,
     device: str = "auto",
     progress: _Progress = None,
+    search_radius: Optional[SupportsIndex] = None,
+    source_mask: Optional[_Path] = None,
 ) -> bool: ...
 @overload
 def inpaint_file(
@@ -76,4 +80,6 @@ def inpaint_file(
     verbose: bool = False,
     device: str = "auto",
     progress: _Progress = None,
+    search_radius: Optional[SupportsIndex] = None,
+    source_mask: Optional[_Path] = None,
 ) -> bool: ...

@@ -21,7 +21,7 @@ def repair(
     *,
     method: Union[str, _core.InpaintMethod] = "exhaustive",
     device: str = "auto",
-    search_radius: Optional[int] = None,
+    search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[npt.ArrayLike] = None,
     progress: Optional[Callable[[int], object]] = None,
     verbose: bool = False,
