@@ -20,7 +20,8 @@ import patchwell
 image: npt.NDArray[np.uint8] = np.zeros((16, 16, 3), np.uint8)
 mask = np.zeros((16, 16), bool)
 ok: bool = patchwell.inpaint(image, mask, np.int64(3), patchwell.InpaintGPU,
-                             True, device="cpu", progress=lambda p: None)
+                             True, device="cpu", progress=lambda p: None,
+                             search_radius=16, source_mask=mask)
 ok = patchwell.inpaint_file("a.png", "m.png", rad=3, method=patchwell.InpaintGPUfast)
 ok = patchwell.inpaint_file("a.png", "m.png", "out.png", 3, patchwell.InpaintMethod.InpaintCPU)
 result, unfilled = patchwell.repair(image, mask, 3, method="fast", search_radius=8)
