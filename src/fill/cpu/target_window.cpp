@@ -81,10 +81,9 @@ void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
     const int j = bound->runs++;
     bound->first_row[j] = k;
     bound->last_row[j] = b;
-    const uint32_t* hi = sums.row(y - radius + b);
-    const uint32_t* lo = sums.row(y - radius + k - 1);
     for (int c = 0; c < 3; ++c)
-      bound->target[j][c] = static_cast<int32_t>(hi[3 * x + c] - lo[3 * x + c]);
+      bound->target[j][c] =
+          static_cast<int32_t>(sums.RowsSum(y - radius + k, y - radius + b, x, c));
     k = b + 1;
   }
 }
@@ -109,7 +108,7 @@ void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
   for (int c = 0; c < row.count; ++c) {
     if ((row.mask[c] | row.unknown[c]) != 0) continue;
     const int32_t limit = bound.load(std::memory_order_relaxed);
-    if (BoundRejects(row, c, limit)) continue;
+    if (row.lower != nullptr && row.lower[c] > limit) continue;
     const int32_t sum = WindowSadScalar(target, row.top_left + 3 * c, row.stride, limit);
     if (sum == kSadDropped) continue;
     LowerBound(bound, sum);

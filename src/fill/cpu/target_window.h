@@ -100,32 +100,14 @@ struct CandidateRow {
   int32_t first_index;      // pixel index of the first candidate
   int count;
   int stride;
-  // Optional lower bound from box sums (runs == nullptr: none).
-  const RowRunBound* runs;
-  const uint32_t* hi[RowRunBound::kMaxRuns];
-  const uint32_t* lo[RowRunBound::kMaxRuns];
-  int first_x;  // column of the first candidate
+  // A lower bound of each candidate's sum (from box sums), or null.
+  const int32_t* lower;
 };
 
 // The box-sum bound of a captured target at (x, y): its runs of whole
 // known rows with their channel sums (runs = 0 without box sums).
 void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
                         int x, int y, int radius, RowRunBound* bound);
-
-// Row pointers of the bound for candidates of image row cy.
-inline void RowRunPointers(const RowRunBound& rb, const BoxSums& sums, int cy,
-                           int radius, const uint32_t** hi, const uint32_t** lo) {
-  for (int j = 0; j < rb.runs; ++j) {
-    hi[j] = sums.row(cy - radius + rb.last_row[j]);
-    lo[j] = sums.row(cy - radius + rb.first_row[j] - 1);
-  }
-}
-
-// True when the box-sum bound proves that candidate c of the row loses.
-inline bool BoundRejects(const CandidateRow& row, int c, int32_t bound) {
-  return row.runs != nullptr &&
-         CandidateLowerBound(*row.runs, row.hi, row.lo, row.first_x + c) > bound;
-}
 
 // Scores every candidate of the row whose centre is known (mask 0) and
 // whose window holds no unknown pixel, offers its sum to `slots` and lowers

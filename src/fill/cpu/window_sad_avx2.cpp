@@ -58,7 +58,7 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
   for (int c = 0; c < row.count; ++c) {
     if ((row.mask[c] | row.unknown[c]) != 0) continue;
     const int32_t limit = bound.load(std::memory_order_relaxed);
-    if (BoundRejects(row, c, limit)) continue;
+    if (row.lower != nullptr && row.lower[c] > limit) continue;
     const int32_t sum = Sad(target, row.top_left + 3 * c, limit);
     if (sum == kSadDropped) continue;
     LowerBound(bound, sum);
