@@ -21,7 +21,8 @@ CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
                                          int threads)
     : CpuRunBuffers(params), threads_(std::max(1, threads)),
       window_sad_(SelectWindowSad(ActiveSimdLevel())),
-      row_scan_(SelectRowScan(ActiveSimdLevel())) {}
+      row_scan_(SelectRowScan(ActiveSimdLevel())),
+      row_lower_bounds_(SelectRowLowerBounds(ActiveSimdLevel())) {}
 
 CpuExhaustiveEngine::~CpuExhaustiveEngine() { Release(); }
 
@@ -45,6 +46,8 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
     partial_.resize(static_cast<size_t>(chunks));
     facing_unknown_.assign(static_cast<size_t>(chunks),
                            std::vector<int32_t>(static_cast<size_t>(params_.width)));
+    lower_bounds_.assign(static_cast<size_t>(chunks),
+                         std::vector<int32_t>(static_cast<size_t>(params_.width)));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
@@ -72,6 +75,7 @@ void CpuExhaustiveEngine::Release() noexcept {
   std::vector<uint8_t>().swap(allowed_);
   std::vector<uint8_t>().swap(centre_blocked_);
   std::vector<std::vector<int32_t>>().swap(facing_unknown_);
+  std::vector<std::vector<int32_t>>().swap(lower_bounds_);
   box_sums_.Release();
 }
 
@@ -237,11 +241,11 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
       if (!float_sums) {
         CandidateRow row{
             image_.data() + (cy - r) * params_.stride + (box.x0 - r) * 3,
-            blocked + first, unknown, first, cols,
-            params_.stride, nullptr, {}, {}, box.x0};
+            blocked + first, unknown, first, cols, params_.stride, nullptr};
         if (runs_.runs > 0) {
-          row.runs = &runs_;
-          RowRunPointers(runs_, box_sums_, cy, r, row.hi, row.lo);
+          row_lower_bounds_(runs_, box_sums_, cy, r, box.x0, cols,
+                            lower_bounds_[chunk].data());
+          row.lower = lower_bounds_[chunk].data();
         }
         row_scan_(target_, row, bound_, slots);
         continue;

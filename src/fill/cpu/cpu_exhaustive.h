@@ -40,6 +40,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   void set_simd_level(SimdLevel level) {
     window_sad_ = SelectWindowSad(level);
     row_scan_ = SelectRowScan(level);
+    row_lower_bounds_ = SelectRowLowerBounds(level);
   }
 
  private:
@@ -82,11 +83,13 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   std::vector<uint8_t> allowed_;
   std::vector<uint8_t> centre_blocked_;
   std::vector<std::vector<int32_t>> facing_unknown_;
+  std::vector<std::vector<int32_t>> lower_bounds_;  // per chunk, of a row
   TargetWindow target_;
   BoxSums box_sums_;
   RowRunBound runs_;
   WindowSadFn window_sad_ = nullptr;
   RowScanFn row_scan_ = nullptr;
+  RowLowerBoundsFn row_lower_bounds_ = nullptr;
   std::atomic<int32_t> bound_{0};
   int32_t last_source_ = -1;
   int32_t last_x_ = 0, last_y_ = 0;
