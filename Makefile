@@ -32,9 +32,13 @@ test-cpp: build-cpp
 	@echo "[test] C++ unit tests (ctest)"
 	@ctest --test-dir $(CPP_BUILD) -LE emulated_cuda --output-on-failure -j $(JOBS)
 
+# The .venv build keeps a folder of its own: a plain `pip install .` builds in
+# a fresh isolated environment, which makes scikit-build-core clear the
+# folder it uses (build/wheel-*), so sharing one would rebuild everything.
 install: setup
 	@echo "[build] Python module (pip install into .venv; CUDA backend when nvcc is found)"
-	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install -q --no-build-isolation .
+	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install -q --no-build-isolation \
+	    -C build-dir=build/venv-{wheel_tag} .
 
 test-python: install
 	@echo "[test] Python tests (pytest)"

@@ -13,6 +13,16 @@ bool ParseRadius(const std::string& text, int& radius) {
   return radius <= 127;
 }
 
+// A whole number of pixels, 0 or more; larger than any image is as good as
+// the whole image.
+bool ParseSearchRadius(const std::string& text, int32_t& radius) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  radius = text.size() > 9 ? 999999999 : std::atoi(text.c_str());
+  return true;
+}
+
 bool ParseMethod(const std::string& text, int32_t& method) {
   if (text == "gpu") method = kMethodGpu;
   else if (text == "cpu") method = kMethodCpu;
@@ -34,7 +44,8 @@ bool ParseDevice(const std::string& text, Backend& device) {
 std::string UsageText() {
   return
       "usage: patchwell IMAGE MASK [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
-      "                 [--device auto|cpu|cuda] [-v] [-q]\n"
+      "                 [--device auto|cpu|cuda] [--search-radius N]\n"
+      "                 [--source-mask FILE] [-v] [-q]\n"
       "\n"
       "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
       "value in MASK (a picture of the same size) is above 128 is filled from\n"
@@ -50,6 +61,11 @@ std::string UsageText() {
       "                       (default); cpu: the same search on the CPU;\n"
       "                       gpu-fast: pruned search\n"
       "      --device D       auto (CUDA when usable, default), cpu or cuda\n"
+      "      --search-radius N  take sources only from within N pixels of\n"
+      "                       each damaged pixel (default: the whole image;\n"
+      "                       much faster on large photos)\n"
+      "      --source-mask FILE  take sources only where FILE (a picture of\n"
+      "                       the same size) is brighter than 128\n"
       "  -v, --verbose        print statistics, progress marks and timing\n"
       "  -q, --quiet          print nothing but errors (no progress bar,\n"
       "                       no output name)\n"
@@ -140,6 +156,20 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         error = "method must be cpu, gpu or gpu-fast, not '" + text + "'";
         return false;
       }
+    } else if (name == "--search-radius") {
+      if (!value(text)) return false;
+      if (!ParseSearchRadius(text, options.search_radius)) {
+        error = "search radius must be a whole number of pixels, 0 or more, not '" +
+                text + "'";
+        return false;
+      }
+    } else if (name == "--source-mask") {
+      if (!value(text)) return false;
+      if (text.empty()) {
+        error = "the source mask's name must not be empty";
+        return false;
+      }
+      options.source_mask = text;
     } else if (name == "--device") {
       if (!value(text)) return false;
       if (!ParseDevice(text, options.device)) {

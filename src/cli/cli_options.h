@@ -1,6 +1,7 @@
 // The command line of the `patchwell` tool:
 //   patchwell IMAGE MASK [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]
-//             [--device auto|cpu|cuda] [-v] [-q]
+//             [--device auto|cpu|cuda] [--search-radius N]
+//             [--source-mask FILE] [-v] [-q]
 #pragma once
 
 #include <optional>
@@ -18,6 +19,8 @@ struct CliOptions {
   int radius = 7;
   int32_t method = kMethodGpu;
   Backend device = Backend::Auto;
+  int32_t search_radius = -1;  // -1: the whole image
+  std::optional<std::string> source_mask;
   bool verbose = false;
   bool quiet = false;
   bool help = false;

@@ -45,6 +45,8 @@ int Run(const CliOptions& options) {
   run.inpaint.backend = device;
   run.inpaint.progress = bar.get();
   run.skip_empty_mask = true;  // reported below, on standard error
+  run.inpaint.search_radius = options.search_radius;
+  run.source_mask_file = options.source_mask;
   const std::string* output = options.output ? &*options.output : nullptr;
   FileRunResult result;
   try {
@@ -76,6 +78,14 @@ int Run(const CliOptions& options) {
                   Size(result.image_width, result.image_height));
     case FileRunStatus::MaskUnusable:
       return Fail("cannot build a mask from '" + options.mask + "'");
+    case FileRunStatus::SourceMaskUnreadable:
+      return Fail("cannot read source mask '" + *options.source_mask +
+                  "' (missing, unreadable, damaged or not a supported format)");
+    case FileRunStatus::SourceMaskSizeDiffers:
+      return Fail("source mask '" + *options.source_mask + "' is " +
+                  Size(result.mask_width, result.mask_height) +
+                  " pixels but image '" + options.image + "' is " +
+                  Size(result.image_width, result.image_height));
     case FileRunStatus::NothingToInpaint:
       return Fail("nothing to inpaint: no pixel of mask '" + options.mask +
                   "' is brighter than 128");

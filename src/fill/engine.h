@@ -32,6 +32,12 @@ struct EngineParams {
   float search_limit = 0.0f;       // used by the general distance only
   int32_t candidate_mask_value = 0;
   int32_t cuda_device = -1;  // CUDA device of the run; -1: the current one
+  // The search domain: candidate centres within search_radius pixels of
+  // the target in both axes (negative: anywhere), and, when source_mask is
+  // set (width * height bytes, non-zero allows, owned by the caller for the
+  // run), only allowed ones.
+  int32_t search_radius = -1;
+  const uint8_t* source_mask = nullptr;
 };
 
 // A fault of the backend (a CUDA error, say). The run stops; the message is

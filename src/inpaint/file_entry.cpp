@@ -114,13 +114,32 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     }
   }
 
+  std::vector<uint8_t> allowed;
+  InpaintOptions inpaint = options.inpaint;
+  if (options.source_mask_file) {
+    Common::CImage sourceImage;
+    if (!sourceImage.Load(*options.source_mask_file)) {
+      result.status = FileRunStatus::SourceMaskUnreadable;
+      return result;
+    }
+    if (sourceImage.width != image.width || sourceImage.height != image.height) {
+      result.mask_width = sourceImage.width;
+      result.mask_height = sourceImage.height;
+      result.status = FileRunStatus::SourceMaskSizeDiffers;
+      return result;
+    }
+    allowed.resize(static_cast<size_t>(image.width) * image.height);
+    Common::BuildMaskFromImage(sourceImage, allowed.data());
+    inpaint.source_mask = allowed.data();
+  }
+
   ReleaseAfterFill release;
   if (options.skip_empty_mask && !MaskMarksAnyPixel(maskBuffer)) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
   if (!FillWorkingImage(image, maskBuffer.bytes.get(), radius, method,
-                        verbose, options.inpaint)) {
+                        verbose, inpaint)) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
@@ -153,6 +172,11 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
     case FileRunStatus::MaskSizeDiffers:
     case FileRunStatus::MaskUnusable:
       ConsolePrintf("Error openning mask: %s\n", mask_file.c_str());
+      return false;
+    case FileRunStatus::SourceMaskUnreadable:
+    case FileRunStatus::SourceMaskSizeDiffers:
+      ConsolePrintf("Error openning mask: %s\n",
+                    options.source_mask_file->c_str());
       return false;
     case FileRunStatus::NotSaved:
       ConsolePrintf("Error saving image: %s\n", result.output_name.c_str());

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "inpaint/driver.h"
@@ -28,6 +29,8 @@ enum class FileRunStatus {
   MaskUnreadable,    // the mask file could not be read
   MaskSizeDiffers,   // the mask's size is not the image's
   MaskUnusable,      // no mask buffer could be built from the mask image
+  SourceMaskUnreadable,   // the source mask file could not be read
+  SourceMaskSizeDiffers,  // the source mask's size is not the image's
   NothingToInpaint,  // no gray value of the mask is above 128
   Abandoned,         // the caller stopped the run; nothing was written
   NotSaved,          // inpainted, but the output could not be written
@@ -37,7 +40,7 @@ struct FileRunResult {
   FileRunStatus status = FileRunStatus::ImageUnreadable;
   std::string output_name;   // set once the fill has run
   int32_t image_width = 0, image_height = 0;
-  int32_t mask_width = 0, mask_height = 0;
+  int32_t mask_width = 0, mask_height = 0;  // of the mask or source mask
 };
 
 struct FileRunOptions {
@@ -49,6 +52,9 @@ struct FileRunOptions {
   // Skip InpaintImage (and its "Nothing to inpaint!") when the mask marks
   // no pixel, for callers that report that themselves.
   bool skip_empty_mask = false;
+  // A picture of the image's size whose pixels of gray value above 128 are
+  // the only allowed sources (inpaint.source_mask is then set from it).
+  std::optional<std::string> source_mask_file;
 };
 
 // Runs the steps of the file entry and prints nothing of its own except
@@ -63,8 +69,9 @@ FileRunResult RunFileInpaint(const std::string& image_file,
                              const FileRunOptions& options = FileRunOptions());
 
 // RunFileInpaint with the entry's messages on standard output: "Error
-// openning image: %s\n", "Error openning mask: %s\n" and "Error saving
-// image: %s\n". True when the image was inpainted and saved.
+// openning image: %s\n", "Error openning mask: %s\n" (with the source
+// mask's name when that one fails) and "Error saving image: %s\n". True
+// when the image was inpainted and saved.
 bool InpaintFile(const std::string& image_file, const std::string& mask_file,
                  const std::string* out_file, int32_t radius, int32_t method,
                  bool verbose,
