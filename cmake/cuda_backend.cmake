@@ -10,14 +10,8 @@ set(CMAKE_CUDA_STANDARD 17)
 set(CMAKE_CUDA_STANDARD_REQUIRED ON)
 find_package(CUDAToolkit REQUIRED)
 
-add_library(patchwell_cuda STATIC
-  src/fill/cuda/cuda_common.cu
-  src/fill/cuda/cuda_copy.cu
-  src/fill/cuda/inpaint_kernels.cu
-  src/fill/cuda/fast_kernels.cu
-  src/fill/cuda/cuda_engine.cu
-  src/fill/cuda/cuda_fast_engine.cu
-)
+include(${CMAKE_CURRENT_LIST_DIR}/cuda_sources.cmake)
+add_library(patchwell_cuda STATIC ${PW_CUDA_SOURCES})
 set_target_properties(patchwell_cuda PROPERTIES
   CUDA_RUNTIME_LIBRARY Static
   POSITION_INDEPENDENT_CODE ON)
