@@ -12,6 +12,7 @@
 #include "cli/cli_options.h"
 #include "cli/progress_bar.h"
 #include "fill/engine.h"
+#include "inpaint/estimate.h"
 #include "inpaint/file_entry.h"
 #include "inpaint/version.h"
 #include "platform/console.h"
@@ -31,6 +32,41 @@ std::string Size(int32_t width, int32_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
+std::string Duration(double seconds) {
+  char text[64];
+  if (seconds < 90)
+    std::snprintf(text, sizeof text, "%.0f s", seconds);
+  else if (seconds < 5400)
+    std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
+  else
+    std::snprintf(text, sizeof text, "%.1f h", seconds / 3600);
+  return text;
+}
+
+// Before a long run on the CPU: how long it will take, and, when a search
+// of the whole image would take more than a minute, what a bounded search
+// would take instead.
+void ForecastLongRun(const CliOptions& options, const uint8_t* mask,
+                     int32_t width, int32_t height) {
+  constexpr int32_t kSuggestedSearchRadius = 48;
+  const RunForecast forecast =
+      ForecastRun(mask, width, height, options.radius, options.method,
+                  options.search_radius, CpuThreadCount());
+  if (forecast.seconds < 10) return;
+  ConsoleFprintf(stderr, "patchwell: %lld pixels to fill, about %s on %d CPU threads\n",
+                 static_cast<long long>(forecast.targets),
+                 Duration(forecast.seconds).c_str(), CpuThreadCount());
+  if (options.search_radius < 0 && forecast.seconds > 60) {
+    const RunForecast bounded =
+        ForecastRun(mask, width, height, options.radius, options.method,
+                    kSuggestedSearchRadius, CpuThreadCount());
+    ConsoleFprintf(stderr,
+                   "patchwell: searching the whole image takes long on a picture "
+                   "this size; --search-radius %d would take about %s\n",
+                   kSuggestedSearchRadius, Duration(bounded.seconds).c_str());
+  }
+}
+
 int Run(const CliOptions& options) {
   // "cuda" is refused before any file is read when no device is usable.
   const Backend device = options.device == Backend::Cuda
@@ -47,6 +83,10 @@ int Run(const CliOptions& options) {
   run.skip_empty_mask = true;  // reported below, on standard error
   run.inpaint.search_radius = options.search_radius;
   run.source_mask_file = options.source_mask;
+  if (!options.quiet && ResolveBackend(device) == Backend::Cpu)
+    run.before_fill = [&](const uint8_t* mask, int32_t width, int32_t height) {
+      ForecastLongRun(options, mask, width, height);
+    };
   const std::string* output = options.output ? &*options.output : nullptr;
   FileRunResult result;
   try {

@@ -138,6 +138,8 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
+  if (options.before_fill)
+    options.before_fill(maskBuffer.bytes.get(), image.width, image.height);
   if (!FillWorkingImage(image, maskBuffer.bytes.get(), radius, method,
                         verbose, inpaint)) {
     result.status = FileRunStatus::NothingToInpaint;

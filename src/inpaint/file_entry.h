@@ -55,6 +55,10 @@ struct FileRunOptions {
   // A picture of the image's size whose pixels of gray value above 128 are
   // the only allowed sources (inpaint.source_mask is then set from it).
   std::optional<std::string> source_mask_file;
+  // Called once the mask is built, right before the fill, with the mask
+  // (1 marks a pixel to fill) and the picture's size.
+  std::function<void(const uint8_t* mask, int32_t width, int32_t height)>
+      before_fill;
 };
 
 // Runs the steps of the file entry and prints nothing of its own except

@@ -80,6 +80,21 @@ def test_search_domain_options(scene):
     assert r.returncode == 1 and "cannot read source mask 'missing.png'" in r.stderr
 
 
+def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
+    h, w = 1200, 1600
+    Image.fromarray(photo_like(h, w, seed=3)).save(tmp_path / "big.png")
+    Image.fromarray(speckled_mask(h, w, h * w // 100, seed=4)).save(tmp_path / "m.png")
+    proc = subprocess.Popen([EXE, "big.png", "m.png", "--device", "cpu"], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        lines = [proc.stderr.readline() for _ in range(2)]
+    finally:
+        proc.kill()
+        proc.wait()
+    assert lines[0].startswith("patchwell: 19200 pixels to fill, about ")
+    assert "--search-radius 48 would take about" in lines[1]
+
+
 @pytest.mark.parametrize("args, words", [
     (["missing.png", "mask.png"], "cannot read image 'missing.png'"),
     (["photo.png", "missing.png"], "cannot read mask 'missing.png'"),
