@@ -14,12 +14,14 @@
 namespace pw::reference {
 
 // One fill step; returns the chosen source index, or -1 when nothing was
-// filled. `image` has rows of w * 3 bytes.
+// filled. `image` has rows of w * 3 bytes. Candidates outside `domain`
+// keep the no-candidate marker.
 inline int ReferenceFillStep(std::vector<uint8_t>& image,
                              std::vector<uint8_t>& mask, int x, int y, int w,
                              int h, int r, float tolerance = 0.0f,
                              float search_limit = 0.0f,
-                             int candidate_mask_value = 0) {
+                             int candidate_mask_value = 0,
+                             const kernels::SearchDomain& domain = {}) {
   using namespace pw::kernels;
   const int n = w * h;
   const int stride = w * 3;
@@ -41,6 +43,8 @@ inline int ReferenceFillStep(std::vector<uint8_t>& image,
       dist[i] = general_distance(image.data(), mask.data(), x, y, w, h, stride,
                                  r, tolerance, limit, i);
   }
+  for (int i = 0; i < n; ++i)
+    if (!domain.admits(i % w, i / w, x, y, w)) dist[i] = kNoCandidate;
   float r1[kSelectThreads];
   int i1[kSelectThreads];
   for (int t = 0; t < kSelectThreads; ++t)

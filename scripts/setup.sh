@@ -1,14 +1,38 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need, and nothing twice:
-# Debian packages, a Python 3.13 virtual environment in .venv and its pip
-# packages. Safe to run again; every step says what it does.
+# Debian packages, a Python virtual environment in .venv and its pip
+# packages. Python 3.13 is used when present (pyenv or the system);
+# otherwise Debian's own python3 (3.11 on Debian 12), with python3-venv and
+# python3-dev. Safe to run again; every step says what it does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 say() { printf '[setup] %s\n' "$*"; }
 
+# libtbb-dev: the parallel algorithms of the HIP CPU runtime, which runs the
+# CUDA backend on an emulated device in the tests.
 APT_PACKAGES=(build-essential cmake ninja-build pkg-config
-              libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev)
+              libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev libtbb-dev)
+
+find_python313() {
+  for cand in "PYENV_VERSION=3.13.0 python3.13" "python3.13" "/root/.pyenv/versions/3.13.0/bin/python3.13"; do
+    if env $cand -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+      echo "$cand"; return 0
+    fi
+  done
+  return 1
+}
+
+venv_works() {
+  [ -x .venv/bin/python ] && .venv/bin/python -c 'import sys, venv' >/dev/null 2>&1
+}
+
+# Debian's python3 needs its venv and header packages; a pyenv build has both.
+py=""
+if ! venv_works; then
+  py=$(find_python313) || py=""
+  [ -n "$py" ] || APT_PACKAGES+=(python3 python3-venv python3-dev)
+fi
 
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
@@ -27,22 +51,17 @@ else
   say "Debian packages present"
 fi
 
-find_python() {
-  for cand in "PYENV_VERSION=3.13.0 python3.13" "python3.13" "/root/.pyenv/versions/3.13.0/bin/python3.13"; do
-    if env $cand -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
-      echo "$cand"; return 0
-    fi
-  done
-  return 1
-}
-
-if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-  py=$(find_python) || { say "error: Python 3.13 not found (install it, e.g. with pyenv)"; exit 1; }
-  say "creating virtual environment .venv with: $py"
+if venv_works; then
+  say "virtual environment .venv present ($(.venv/bin/python --version))"
+else
+  if [ -n "$py" ]; then
+    say "creating virtual environment .venv with Python 3.13: $py"
+  else
+    py=/usr/bin/python3
+    say "Python 3.13 not found: creating virtual environment .venv with Debian's $($py --version)"
+  fi
   rm -rf .venv
   env $py -m venv .venv
-else
-  say "virtual environment .venv present ($(.venv/bin/python --version))"
 fi
 
 stamp=.venv/.requirements.stamp

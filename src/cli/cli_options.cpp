@@ -28,6 +28,16 @@ bool ParseBounded(const std::string& text, int64_t low, int64_t high,
   return true;
 }
 
+// A whole number of pixels, 0 or more; larger than any image is as good as
+// the whole image.
+bool ParseSearchRadius(const std::string& text, int32_t& radius) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  radius = text.size() > 9 ? 999999999 : std::atoi(text.c_str());
+  return true;
+}
+
 bool ParseMethod(const std::string& text, int32_t& method) {
   if (text == "gpu") method = kMethodGpu;
   else if (text == "cpu") method = kMethodCpu;
@@ -49,7 +59,8 @@ bool ParseDevice(const std::string& text, Backend& device) {
 std::string UsageText() {
   return
       "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
-      "                 [--device auto|cpu|cuda] [--quality Q] [--max-pixels N]\n"
+      "                 [--device auto|cpu|cuda] [--search-radius N]\n"
+      "                 [--source-mask FILE] [--quality Q] [--max-pixels N]\n"
       "                 [-v] [-q]\n"
       "\n"
       "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
@@ -73,6 +84,11 @@ std::string UsageText() {
       "                       (default); cpu: the same search on the CPU;\n"
       "                       gpu-fast: pruned search\n"
       "      --device D       auto (CUDA when usable, default), cpu or cuda\n"
+      "      --search-radius N  take sources only from within N pixels of\n"
+      "                       each damaged pixel (default: the whole image;\n"
+      "                       much faster on large photos)\n"
+      "      --source-mask FILE  take sources only where FILE (a picture of\n"
+      "                       the same size) is brighter than 128\n"
       "      --quality Q      JPEG quality of the output, 1 to 100 (default 80)\n"
       "      --max-pixels N   refuse input files of more than N pixels\n"
       "                       (default 268435456 = 2^28)\n"
@@ -167,6 +183,20 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         error = "method must be cpu, gpu or gpu-fast, not '" + text + "'";
         return false;
       }
+    } else if (name == "--search-radius") {
+      if (!value(text)) return false;
+      if (!ParseSearchRadius(text, options.search_radius)) {
+        error = "search radius must be a whole number of pixels, 0 or more, not '" +
+                text + "'";
+        return false;
+      }
+    } else if (name == "--source-mask") {
+      if (!value(text)) return false;
+      if (text.empty()) {
+        error = "the source mask's name must not be empty";
+        return false;
+      }
+      options.source_mask = text;
     } else if (name == "--quality") {
       if (!value(text)) return false;
       int64_t q = 0;

@@ -1,7 +1,7 @@
 // The command line of the `patchwell` tool:
 //   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]
-//             [--device auto|cpu|cuda] [--quality Q] [--max-pixels N]
-//             [-v] [-q]
+//             [--device auto|cpu|cuda] [--search-radius N]
+//             [--source-mask FILE] [--quality Q] [--max-pixels N] [-v] [-q]
 #pragma once
 
 #include <cstdint>
@@ -32,6 +32,8 @@ struct CliOptions {
   Backend device = Backend::Auto;
   int quality = 80;                   // JPEG output quality, 1 to 100
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
+  int32_t search_radius = -1;  // -1: the whole image
+  std::optional<std::string> source_mask;
   bool verbose = false;
   bool quiet = false;
   bool help = false;

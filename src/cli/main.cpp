@@ -16,6 +16,7 @@
 #include "fill/engine.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
+#include "inpaint/estimate.h"
 #include "inpaint/file_entry.h"
 #include "inpaint/version.h"
 #include "platform/console.h"
@@ -87,6 +88,41 @@ void InstallSignalHandlers() {
   std::atexit([] { RestoreTerminal(); });
 }
 
+std::string Duration(double seconds) {
+  char text[64];
+  if (seconds < 90)
+    std::snprintf(text, sizeof text, "%.0f s", seconds);
+  else if (seconds < 5400)
+    std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
+  else
+    std::snprintf(text, sizeof text, "%.1f h", seconds / 3600);
+  return text;
+}
+
+// Before a long run on the CPU: how long it will take, and, when a search
+// of the whole image would take more than a minute, what a bounded search
+// would take instead.
+void ForecastLongRun(const CliOptions& options, const uint8_t* mask,
+                     int32_t width, int32_t height) {
+  constexpr int32_t kSuggestedSearchRadius = 48;
+  const RunForecast forecast =
+      ForecastRun(mask, width, height, options.radius, options.method,
+                  options.search_radius, CpuThreadCount());
+  if (forecast.seconds < 10) return;
+  ConsoleFprintf(stderr, "patchwell: %lld pixels to fill, about %s on %d CPU threads\n",
+                 static_cast<long long>(forecast.targets),
+                 Duration(forecast.seconds).c_str(), CpuThreadCount());
+  if (options.search_radius < 0 && forecast.seconds > 60) {
+    const RunForecast bounded =
+        ForecastRun(mask, width, height, options.radius, options.method,
+                    kSuggestedSearchRadius, CpuThreadCount());
+    ConsoleFprintf(stderr,
+                   "patchwell: searching the whole image takes long on a picture "
+                   "this size; --search-radius %d would take about %s\n",
+                   kSuggestedSearchRadius, Duration(bounded.seconds).c_str());
+  }
+}
+
 int Run(const CliOptions& options) {
   // "cuda" is refused before any file is read when no device is usable.
   const Backend device = options.device == Backend::Cuda
@@ -104,11 +140,17 @@ int Run(const CliOptions& options) {
   run.skip_empty_mask = true;  // reported below, on standard error
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
-  const std::string mask = options.mask.value_or(std::string());
+  const std::string mask_file = options.mask.value_or(std::string());
+  run.inpaint.search_radius = options.search_radius;
+  run.source_mask_file = options.source_mask;
+  if (!options.quiet && ResolveBackend(device) == Backend::Cpu)
+    run.before_fill = [&](const uint8_t* mask, int32_t width, int32_t height) {
+      ForecastLongRun(options, mask, width, height);
+    };
   const std::string* output = options.output ? &*options.output : nullptr;
   FileRunResult result;
   try {
-    result = RunFileInpaint(options.image, mask, output, options.radius,
+    result = RunFileInpaint(options.image, mask_file, output, options.radius,
                             options.method, options.verbose, run);
   } catch (...) {
     if (bar) bar->Finish(-1);
@@ -142,21 +184,31 @@ int Run(const CliOptions& options) {
       return Fail("no MASK given and image '" + options.image +
                   "' has no alpha channel to take the holes from");
     case FileRunStatus::MaskUnreadable:
-      return Fail("cannot read mask '" + mask +
+      return Fail("cannot read mask '" + mask_file +
                   "' (missing, unreadable, damaged or not a supported format)");
     case FileRunStatus::MaskTooLarge:
-      return Fail(TooLargeText("mask", mask, result));
+      return Fail(TooLargeText("mask", mask_file, result));
     case FileRunStatus::MaskSizeDiffers:
-      return Fail("mask '" + mask + "' is " +
+      return Fail("mask '" + mask_file + "' is " +
                   Size(result.mask_width, result.mask_height) +
                   " pixels but image '" + options.image + "' is " +
                   Size(result.image_width, result.image_height));
     case FileRunStatus::MaskUnusable:
-      return Fail("cannot build a mask from '" + mask + "'");
+      return Fail("cannot build a mask from '" + mask_file + "'");
     case FileRunStatus::OutputUnusable:
       return Fail(OutputProblemText(result.output_name, result.output_problem));
+    case FileRunStatus::SourceMaskTooLarge:
+      return Fail(TooLargeText("source mask", *options.source_mask, result));
+    case FileRunStatus::SourceMaskUnreadable:
+      return Fail("cannot read source mask '" + *options.source_mask +
+                  "' (missing, unreadable, damaged or not a supported format)");
+    case FileRunStatus::SourceMaskSizeDiffers:
+      return Fail("source mask '" + *options.source_mask + "' is " +
+                  Size(result.mask_width, result.mask_height) +
+                  " pixels but image '" + options.image + "' is " +
+                  Size(result.image_width, result.image_height));
     case FileRunStatus::NothingToInpaint:
-      return Fail(options.mask ? "nothing to inpaint: no pixel of mask '" + mask +
+      return Fail(options.mask ? "nothing to inpaint: no pixel of mask '" + mask_file +
                                      "' is brighter than 128"
                                : "nothing to inpaint: no pixel of image '" +
                                      options.image + "' is transparent");

@@ -2,13 +2,16 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
+#include "fill/device_choice.h"
 #include "fill/engine.h"
+#include "platform/console.h"
 
 #if PATCHWELL_WITH_CUDA
 #include "fill/cuda/cuda_backend.h"
@@ -39,27 +42,29 @@ static bool NvidiaDriverPresent() {
 #endif
 
 BackendStatus QueryBackends() {
-  BackendStatus status;
 #if PATCHWELL_WITH_CUDA
   const CudaProbeResult probe = CudaProbe();
-  status.cuda_usable = probe.usable;
-  status.description = probe.usable ? probe.description : CpuDescription();
-  if (!probe.usable) {
-    if (NvidiaDriverPresent()) {
-      status.cuda_reason = probe.reason;
-      status.cuda_absence = "no CUDA device";
-    } else {
-      status.cuda_reason = "no NVIDIA driver (libcuda.so.1 cannot be loaded)";
-      status.cuda_absence = "no NVIDIA driver";
-    }
-  }
+  std::vector<CudaDeviceStatus> devices;
+  for (const CudaDeviceFacts& facts : probe.devices)
+    devices.push_back(JudgeCudaDevice(facts, probe.built_for));
+  const bool driver = !devices.empty() || NvidiaDriverPresent();
+  BackendStatus status = SummariseDevices(
+      devices,
+      driver ? probe.runtime_error
+             : "no NVIDIA driver (libcuda.so.1 cannot be loaded)",
+      CpuDescription());
+  if (!status.cuda_usable)
+    status.cuda_absence = !driver           ? "no NVIDIA driver"
+                          : devices.empty() ? "no CUDA device"
+                                            : "no usable CUDA device";
+  return status;
 #else
-  status.cuda_usable = false;
+  BackendStatus status;
   status.cuda_reason = "this build of patchwell has no CUDA backend";
   status.cuda_absence = "built without CUDA";
   status.description = CpuDescription();
-#endif
   return status;
+#endif
 }
 
 std::string BackendSummary() {
@@ -69,34 +74,47 @@ std::string BackendSummary() {
              : status.description + " (" + status.cuda_absence + ")";
 }
 
-Backend ResolveBackend(Backend requested) {
-  if (requested == Backend::Cpu) return Backend::Cpu;
-  const BackendStatus status = QueryBackends();
-  if (status.cuda_usable) return Backend::Cuda;
-  if (requested == Backend::Cuda)
-    throw BackendUnavailable("no usable CUDA device: " + status.cuda_reason);
-  return Backend::Cpu;
+DeviceChoice ResolveDevice(Backend requested, int cuda_device) {
+  if (requested == Backend::Cpu) return DeviceChoice{};
+  const DeviceChoice choice = ChooseDevice(QueryBackends(), requested, cuda_device);
+  if (choice.fell_back_after_fault) {
+    static std::atomic<bool> warned{false};
+    if (!warned.exchange(true))
+      ConsoleFprintf(stderr,
+                     "patchwell: warning: %s; running on the CPU instead\n",
+                     choice.fault.c_str());
+  }
+  return choice;
+}
+
+Backend ResolveBackend(Backend requested, int cuda_device) {
+  return ResolveDevice(requested, cuda_device).backend;
 }
 
 std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
                                              const EngineParams& params) {
-  if (backend == Backend::Auto) backend = ResolveBackend(Backend::Auto);
-  switch (params.method) {
+  EngineParams p = params;
+  if (backend == Backend::Auto) {
+    const DeviceChoice choice = ResolveDevice(Backend::Auto);
+    backend = choice.backend;
+    if (p.cuda_device < 0) p.cuda_device = choice.cuda_device;
+  }
+  switch (p.method) {
     case kMethodCpu:
-      return std::make_unique<CpuExhaustiveEngine>(params, CpuThreadCount());
+      return std::make_unique<CpuExhaustiveEngine>(p, CpuThreadCount());
     case kMethodGpu:
 #if PATCHWELL_WITH_CUDA
-      if (backend == Backend::Cuda) return CreateCudaExhaustiveEngine(params);
+      if (backend == Backend::Cuda) return CreateCudaExhaustiveEngine(p);
 #endif
-      return std::make_unique<CpuExhaustiveEngine>(params, CpuThreadCount());
+      return std::make_unique<CpuExhaustiveEngine>(p, CpuThreadCount());
     case kMethodGpuFast:
 #if PATCHWELL_WITH_CUDA
-      if (backend == Backend::Cuda) return CreateCudaFastEngine(params);
+      if (backend == Backend::Cuda) return CreateCudaFastEngine(p);
 #endif
-      return std::make_unique<CpuFastEngine>(params, CpuThreadCount());
+      return std::make_unique<CpuFastEngine>(p, CpuThreadCount());
     default:
       throw std::invalid_argument("unknown inpaint method " +
-                                  std::to_string(params.method));
+                                  std::to_string(p.method));
   }
 }
 

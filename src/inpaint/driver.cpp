@@ -1,5 +1,6 @@
 #include "inpaint/driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "inpaint/worker.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/escape_key.h"
 
@@ -59,7 +61,8 @@ double WorkEstimateTeraOps(int32_t width, int32_t height, int32_t radius,
 namespace {
 
 void CheckArguments(const uint8_t* image, const uint8_t* mask, int32_t width,
-                    int32_t height, int32_t radius, int32_t method) {
+                    int32_t height, int32_t radius, int32_t method,
+                    int32_t search_radius) {
   if (width < 0 || height < 0)
     throw std::invalid_argument("image width and height must not be negative");
   if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3u >
@@ -72,6 +75,8 @@ void CheckArguments(const uint8_t* image, const uint8_t* mask, int32_t width,
                                 std::to_string(method));
   if (width > 0 && height > 0 && (image == nullptr || mask == nullptr))
     throw std::invalid_argument("image and mask buffers are required");
+  if (search_radius < -1)
+    throw std::invalid_argument("search radius must be 0 or more (or -1: none)");
 }
 
 // Tears the context down on every way out of InpaintImage.
@@ -88,7 +93,8 @@ struct ContextTeardown {
 bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
                   int32_t radius, int32_t method, bool verbose,
                   const InpaintOptions& options) {
-  CheckArguments(image, mask, width, height, radius, method);
+  CheckArguments(image, mask, width, height, radius, method,
+                 options.search_radius);
   if (options.stats != nullptr) *options.stats = RunStats();
 
   InpaintContext ctx;
@@ -105,7 +111,26 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   ctx.search_limit = options.search_limit;
 
   if (verbose) ConsolePrintf("Initialize Pixmap:\n");
-  const int32_t n = BuildFillList(ctx.fill, mask, width, height, radius);
+  // A long build serves on_wait as the wait for the worker does, so that a
+  // stop request (Ctrl+C) is seen within about wait_poll_ms.
+  StopCheck stop;
+  if (options.on_wait) {
+    uint32_t last_poll = TickCountMs();
+    stop = [&] {
+      const uint32_t now = TickCountMs();
+      if (static_cast<uint32_t>(now - last_poll) < options.wait_poll_ms)
+        return false;
+      last_poll = now;
+      options.on_wait(ctx);
+      return ctx.cancel.load();
+    };
+  }
+  int32_t n = 0;
+  try {
+    n = BuildFillList(ctx.fill, mask, width, height, radius, stop);
+  } catch (const FillListStopped&) {
+    return true;  // stopped before the first pixel: nothing was changed
+  }
 
   if (verbose) {
     ConsolePrintf("%-20s%d\n", "Noise Pixels: ", n);
@@ -138,8 +163,15 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   params.missing_tolerance = ctx.missing_tolerance;
   params.search_limit = ctx.search_limit;
   params.candidate_mask_value = ctx.candidate_mask_value;
-  ctx.backend = method == kMethodCpu ? Backend::Cpu
-                                     : ResolveBackend(options.backend);
+  // A radius past the image admits every centre, as none does; keeping it
+  // within the image keeps the box arithmetic in range.
+  params.search_radius = std::min(options.search_radius, std::max(width, height));
+  params.source_mask = options.source_mask;
+  const DeviceChoice device =
+      method == kMethodCpu ? DeviceChoice{}
+                           : ResolveDevice(options.backend, options.cuda_device);
+  ctx.backend = device.backend;
+  params.cuda_device = device.cuda_device;
   std::unique_ptr<FillEngine> engine = CreateFillEngine(ctx.backend, params);
 
   ctx.progress_sink = options.progress;

@@ -21,12 +21,15 @@ struct InpaintOptions {
   // Where the fill runs; Auto picks CUDA when a device is usable. The method
   // "CPU" always runs on the CPU backend.
   Backend backend = Backend::Auto;
+  // With backend Cuda: the device number, -1 for the first usable one.
+  int32_t cuda_device = -1;
 
   // Optional observer of the run's progress (see ProgressSink).
   ProgressSink* progress = nullptr;
 
-  // Called on the calling thread about every wait_poll_ms while the worker
-  // runs; it may set ctx.cancel to stop the run after the current pixel.
+  // Called on the calling thread about every wait_poll_ms while the fill
+  // order is built and while the worker runs; it may set ctx.cancel to stop
+  // the run (after the current pixel; a stopped build fills nothing).
   std::function<void(InpaintContext&)> on_wait;
   uint32_t wait_poll_ms = 20;
 
@@ -37,6 +40,13 @@ struct InpaintOptions {
   // them at 0, which selects the constant-window distance.
   float missing_tolerance = 0.0f;
   float search_limit = 0.0f;
+
+  // The search domain: a target takes its source only from centres within
+  // search_radius pixels in both axes (negative: anywhere) and, when
+  // source_mask is set (width * height bytes, non-zero allows; read while
+  // the run lasts), only from allowed ones.
+  int32_t search_radius = -1;
+  const uint8_t* source_mask = nullptr;
 
   // Receives the run's figures when set (zeros when nothing was filled).
   RunStats* stats = nullptr;

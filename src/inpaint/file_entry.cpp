@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "image/image.h"
 #include "image/image_files.h"
@@ -160,6 +161,25 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     return result;
   }
 
+  std::vector<uint8_t> allowed;
+  InpaintOptions inpaint = options.inpaint;
+  if (options.source_mask_file) {
+    Common::CImage sourceImage;
+    if (!LoadInput(sourceImage, *options.source_mask_file, options, false,
+                   FileRunStatus::SourceMaskUnreadable,
+                   FileRunStatus::SourceMaskTooLarge, result))
+      return result;
+    if (sourceImage.width != image.width || sourceImage.height != image.height) {
+      result.mask_width = sourceImage.width;
+      result.mask_height = sourceImage.height;
+      result.status = FileRunStatus::SourceMaskSizeDiffers;
+      return result;
+    }
+    allowed.resize(static_cast<size_t>(image.width) * image.height);
+    Common::BuildMaskFromImage(sourceImage, allowed.data());
+    inpaint.source_mask = allowed.data();
+  }
+
   // A name that cannot be written fails now, not after the run.
   result.output_name = ChooseOutputName(image_file, out_file);
   result.output_problem = Common::CheckOutputPath(result.output_name);
@@ -173,7 +193,8 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
-  InpaintOptions inpaint = options.inpaint;
+  if (options.before_fill)
+    options.before_fill(maskBuffer.bytes.get(), image.width, image.height);
   RunStats stats;
   if (inpaint.stats == nullptr) inpaint.stats = &stats;
   const bool filled = FillWorkingImage(image, maskBuffer.bytes.get(), radius,
@@ -233,6 +254,14 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
     case FileRunStatus::MaskSizeDiffers:
     case FileRunStatus::MaskUnusable:
       ConsolePrintf("Error openning mask: %s\n", mask_file.c_str());
+      return false;
+    case FileRunStatus::SourceMaskTooLarge:
+      too_large("source mask", *options.source_mask_file);
+      [[fallthrough]];
+    case FileRunStatus::SourceMaskUnreadable:
+    case FileRunStatus::SourceMaskSizeDiffers:
+      ConsolePrintf("Error openning mask: %s\n",
+                    options.source_mask_file->c_str());
       return false;
     case FileRunStatus::OutputUnusable:
     case FileRunStatus::NotSaved:

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "image/image_files.h"
@@ -32,6 +33,9 @@ enum class FileRunStatus {
   MaskTooLarge,      // the mask file declares more pixels than allowed
   MaskSizeDiffers,   // the mask's size is not the image's
   MaskUnusable,      // no mask buffer could be built from the mask image
+  SourceMaskUnreadable,   // the source mask file could not be read
+  SourceMaskSizeDiffers,  // the source mask's size is not the image's
+  SourceMaskTooLarge,     // the source mask declares more pixels than allowed
   OutputUnusable,    // the output name cannot be written (checked first)
   NothingToInpaint,  // no gray value of the mask is above 128
   Abandoned,         // the caller stopped the run; nothing was written
@@ -42,7 +46,7 @@ struct FileRunResult {
   FileRunStatus status = FileRunStatus::ImageUnreadable;
   std::string output_name;   // set once the inputs have been read
   int32_t image_width = 0, image_height = 0;
-  int32_t mask_width = 0, mask_height = 0;
+  int32_t mask_width = 0, mask_height = 0;  // of the mask or source mask
   // The sizes a file declared when it was refused as too large.
   int64_t declared_width = 0, declared_height = 0;
   Common::OutputProblem output_problem = Common::OutputProblem::None;
@@ -69,6 +73,13 @@ struct FileRunOptions {
   bool mask_from_alpha = false;
   // JPEG quality of the output, 1 to 100.
   int quality = Common::kDefaultJpegQuality;
+  // A picture of the image's size whose pixels of gray value above 128 are
+  // the only allowed sources (inpaint.source_mask is then set from it).
+  std::optional<std::string> source_mask_file;
+  // Called once the mask is built, right before the fill, with the mask
+  // (1 marks a pixel to fill) and the picture's size.
+  std::function<void(const uint8_t* mask, int32_t width, int32_t height)>
+      before_fill;
 };
 
 // Runs the steps of the file entry and prints nothing of its own except
@@ -86,9 +97,10 @@ FileRunResult RunFileInpaint(const std::string& image_file,
                              const FileRunOptions& options = FileRunOptions());
 
 // RunFileInpaint with the entry's messages on standard output: "Error
-// openning image: %s\n", "Error openning mask: %s\n" and "Error saving
-// image: %s\n"; a file over the pixel limit also gets a line on standard
-// error that says so. True when the image was inpainted and saved. Throws
+// openning image: %s\n", "Error openning mask: %s\n" (with the source
+// mask's name when that one fails) and "Error saving image: %s\n"; a file
+// over the pixel limit also gets a line on standard error that says so.
+// True when the image was inpainted and saved. Throws
 // std::invalid_argument when no mask was given and the image has no alpha.
 bool InpaintFile(const std::string& image_file, const std::string& mask_file,
                  const std::string* out_file, int32_t radius, int32_t method,

@@ -1,6 +1,12 @@
 #include "inpaint/fill_list.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace pw {
 
@@ -131,8 +137,128 @@ void RankNoisePixels(FillList& list, const uint8_t* mask, int32_t width,
   std::vector<RankEntry>().swap(list.heap);
 }
 
+namespace {
+
+// The stored scores of `ranked`, for the peel's search of a lowered
+// entry's new place: right after the nearest place before it (and after the
+// cursor) whose stored score is at most the lowered score. A walk back over
+// long runs of higher scores (large holes, whose inner pixels share a
+// score) made the peel quadratic. Here the scores sit in blocks of 32 with
+// the minimum of each block one level up, and so on: a search climbs until
+// a block holds a hit and descends to its last one, a few vector compares
+// per level, O(log n) in all. Scores fit 16 bits (at most 255^2 - 1).
+class ScoreMinTree {
+ public:
+  static constexpr int kBits = 5;
+  static constexpr size_t kFan = size_t{1} << kBits;
+
+  explicit ScoreMinTree(const std::vector<RankEntry>& ranked) {
+    std::vector<uint16_t> level(ranked.size());
+    for (size_t k = 0; k < ranked.size(); ++k) level[k] = static_cast<uint16_t>(ranked[k].score);
+    for (;;) {
+      const size_t n = level.size();
+      levels_.push_back(level);
+      levels_.back().resize((n + kFan - 1) / kFan * kFan, 0xFFFF);
+      if (n <= 1) break;
+      std::vector<uint16_t> up((n + kFan - 1) / kFan, 0xFFFF);
+      for (size_t k = 0; k < n; ++k) up[k >> kBits] = std::min(up[k >> kBits], level[k]);
+      level.swap(up);
+    }
+  }
+
+  // Place `place` now holds `score`; the minima above follow, as far as
+  // they change.
+  void Set(int32_t place, int32_t score) {
+    size_t k = static_cast<size_t>(place);
+    uint16_t v = static_cast<uint16_t>(score);
+    for (size_t L = 0; L < levels_.size(); ++L) {
+      std::vector<uint16_t>& a = levels_[L];
+      const uint16_t old = a[k];
+      a[k] = v;
+      if (L + 1 == levels_.size()) break;
+      const uint16_t up = levels_[L + 1][k >> kBits];
+      uint16_t m;
+      if (v <= up) m = v;
+      else if (old != up) break;   // the block's minimum is elsewhere
+      else m = BlockMin(a.data() + (k & ~(kFan - 1)));
+      if (m == up) break;
+      v = m;
+      k >>= kBits;
+    }
+  }
+
+  // The last place in [lo, hi] whose score is at most s, or lo - 1. The
+  // search looks before lo too: a hit there means none in [lo, hi].
+  int32_t LastAtMost(int32_t lo, int32_t hi, int32_t s16) const {
+    const uint16_t s = static_cast<uint16_t>(s16);
+    size_t k = static_cast<size_t>(hi);
+    size_t L = 0;
+    // Up: the last hit at or before k within its block, level by level.
+    for (;;) {
+      const uint16_t* block = levels_[L].data() + (k & ~(kFan - 1));
+      const int j = LastInBlock(block, static_cast<int>(k & (kFan - 1)), s);
+      if (j >= 0) { k = (k & ~(kFan - 1)) + static_cast<size_t>(j); break; }
+      if ((k >> kBits) == 0 || L + 1 == levels_.size()) return lo - 1;
+      k = (k >> kBits) - 1;
+      ++L;
+    }
+    // Down: the last hit inside each block.
+    while (L > 0) {
+      --L;
+      const uint16_t* block = levels_[L].data() + (k << kBits);
+      k = (k << kBits) + static_cast<size_t>(LastInBlock(block, kFan - 1, s));
+    }
+    const int32_t place = static_cast<int32_t>(k);
+    return place < lo ? lo - 1 : place;
+  }
+
+ private:
+  static uint16_t BlockMin(const uint16_t* a) {
+#if defined(__SSE2__)
+    __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+    for (size_t j = 8; j < kFan; j += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + j));
+      m = _mm_sub_epi16(m, _mm_subs_epu16(m, v));  // unsigned min
+    }
+    alignas(16) uint16_t lanes[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), m);
+    uint16_t r = lanes[0];
+    for (int j = 1; j < 8; ++j) r = std::min(r, lanes[j]);
+    return r;
+#else
+    uint16_t m = 0xFFFF;
+    for (size_t j = 0; j < kFan; ++j) m = std::min(m, a[j]);
+    return m;
+#endif
+  }
+  // The last j <= last with a[j] <= s, or -1.
+  static int LastInBlock(const uint16_t* a, int last, uint16_t s) {
+#if defined(__SSE2__)
+    const __m128i sv = _mm_set1_epi16(static_cast<short>(s));
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t bits = 0;
+    for (size_t j = 0; j < kFan; j += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + j));
+      const __m128i le = _mm_cmpeq_epi16(_mm_subs_epu16(v, sv), zero);
+      bits |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(le))) << (2 * j);
+    }
+    // Two mask bits per entry.
+    bits &= last == 31 ? ~uint64_t{0} : ((uint64_t{4} << (2 * last)) - 1);
+    return bits == 0 ? -1 : (63 - __builtin_clzll(bits)) / 2;
+#else
+    uint32_t bits = 0;
+    for (size_t j = 0; j < kFan; ++j) bits |= static_cast<uint32_t>(a[j] <= s) << j;
+    bits &= last == 31 ? 0xFFFFFFFFu : ((2u << last) - 1);
+    return bits == 0 ? -1 : 31 - __builtin_clz(bits);
+#endif
+  }
+  std::vector<std::vector<uint16_t>> levels_;
+};
+
+}  // namespace
+
 int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
-                      int32_t height, int32_t radius) {
+                      int32_t height, int32_t radius, const StopCheck& stop) {
   RankNoisePixels(list, mask, width, height, radius);
   if (list.ranked.empty()) return 0;
 
@@ -142,9 +268,11 @@ int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
   for (int32_t k = 0; k < n; ++k)
     slots[list.ranked[k].index] = PixelSlot{list.ranked[k].score, k};
 
-  list.order.reserve(n);
   std::vector<RankEntry>& ranked = list.ranked;
+  ScoreMinTree tree(ranked);
+  list.order.reserve(n);
   for (int32_t i = 0; i < n; ++i) {
+    if (stop && (i & 4095) == 0 && stop()) throw FillListStopped();
     const int32_t p = ranked[i].index;
     list.order.push_back(p);
     slots[p].position = -1;
@@ -160,18 +288,16 @@ int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
         const int32_t pos = slots[q].position;
         if (pos <= 0) continue;
         const int32_t s = --slots[q].score;
-        int32_t t = pos;
-        if (pos - 1 >= i + 1) {
-          int32_t k = pos - 1;
-          while (k >= i + 1 && ranked[k].score > s) --k;
-          t = k + 1;
-        }
-        if (t < pos) {
-          slots[q].position = t;
-          slots[ranked[t].index].position = pos;
-          ranked[pos] = ranked[t];
-          ranked[t] = RankEntry{s, q};
-        }
+        // The new place is right after the nearest stored score <= s
+        // between the cursor and pos (a run of larger ones moves back).
+        if (pos - 1 < i + 1 || ranked[pos - 1].score <= s) continue;
+        const int32_t t = tree.LastAtMost(i + 1, pos - 1, s) + 1;
+        slots[q].position = t;
+        slots[ranked[t].index].position = pos;
+        ranked[pos] = ranked[t];
+        ranked[t] = RankEntry{s, q};
+        tree.Set(pos, ranked[pos].score);
+        tree.Set(t, s);
       }
     }
   }

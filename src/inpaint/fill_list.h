@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace pw {
@@ -41,10 +42,19 @@ int32_t UnknownNeighbourCount(const uint8_t* mask, int32_t x, int32_t y,
 void RankNoisePixels(FillList& list, const uint8_t* mask, int32_t width,
                      int32_t height, int32_t radius);
 
+// Asked now and then during a long build; true stops it.
+using StopCheck = std::function<bool()>;
+
+// Thrown by BuildFillList when its StopCheck asked it to stop.
+struct FillListStopped {};
+
 // Builds list.order from the mask (bytes equal to 1 are noise pixels) and
-// returns its length. Throws std::bad_alloc when memory runs out.
+// returns its length, in O(n log n) for n noise pixels (times the window
+// area). Throws std::bad_alloc when memory runs out and FillListStopped
+// when `stop` says so.
 int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
-                      int32_t height, int32_t radius);
+                      int32_t height, int32_t radius,
+                      const StopCheck& stop = StopCheck());
 
 // Frees the storage of all sequences and zeroes the cursor and size.
 void ReleaseFillList(FillList& list);

@@ -30,6 +30,11 @@ void RunControl::Stop(InpaintContext* ctx) {
 }
 
 void RunControl::Deliver(InpaintContext* ctx) {
+  // Messages first, so that they come before what the callback prints.
+  if (!console_.Drain()) {
+    Stop(ctx);
+    return;
+  }
   std::vector<int> pending;
   {
     std::lock_guard<std::mutex> guard(queue_mutex_);
@@ -76,14 +81,24 @@ bool RunControl::SettleAfterRun() {
 }
 
 void RunControl::Finish() {
-  if (!failed_) {
-    Deliver(nullptr);
-  }
+  if (!failed_) Deliver(nullptr);
+  if (!failed_ && !console_.Finish()) Stop(nullptr);
   if (failed_) {
+    // What the run printed before it stopped still reaches the stream.
+    if (!console_.Finish()) PyErr_Clear();
     PyErr_Restore(error_type_.release().ptr(), error_value_.release().ptr(),
                   error_trace_.release().ptr());
     throw py::error_already_set();
   }
+}
+
+void RunControl::FinishAfterError() noexcept {
+  // The C++ exception in flight is not a pending Python error, but keep any
+  // that is.
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  if (!console_.Finish()) PyErr_Clear();
+  PyErr_Restore(type, value, trace);
 }
 
 }  // namespace pw::python

@@ -1,7 +1,7 @@
 // Glue between a running inpaint and the Python caller: the progress
-// callback, Ctrl+C and the preview of the image filled so far. The worker
-// never touches Python; everything here runs on the calling thread with the
-// interpreter lock held.
+// callback, Ctrl+C, the preview of the image filled so far and the console
+// output. The worker never touches Python; everything here that does runs
+// on the calling thread with the interpreter lock held.
 #pragma once
 
 #include <mutex>
@@ -11,6 +11,7 @@
 
 #include "inpaint/context.h"
 #include "inpaint/driver.h"
+#include "python/console_queue.h"
 
 namespace pw::python {
 
@@ -25,9 +26,18 @@ class RunControl final : public ProgressSink {
   // Options that wire this object into InpaintImage.
   void Attach(InpaintOptions& options);
 
-  // After the run, with the interpreter lock held: delivers what is still
-  // queued and raises the exception that stopped the run, if any.
+  // Where the run's console messages go until they are written to
+  // sys.stdout; install it (ScopedConsoleRedirect) while the run lock is held.
+  ConsoleRedirect* console() { return &console_; }
+
+  // After the run, with the interpreter lock held: writes the console
+  // output, delivers what is still queued and raises the exception that
+  // stopped the run, if any.
   void Finish();
+
+  // After a run that threw, with the interpreter lock held: writes the
+  // console output so far, keeping the exception in flight.
+  void FinishAfterError() noexcept;
 
   // After the fill, on the calling thread without the interpreter lock:
   // delivers what is still queued (taking the lock) and tells whether the
@@ -45,6 +55,7 @@ class RunControl final : public ProgressSink {
   void Stop(InpaintContext* ctx);             // records the pending error
 
   pybind11::object progress_;
+  ConsoleQueue console_;
   std::mutex queue_mutex_;
   std::vector<int> queue_;
   bool failed_ = false;

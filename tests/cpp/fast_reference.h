@@ -31,7 +31,8 @@ struct FastReference {
   }
 
   // Fills target (x, y); returns the source index or -1, and the passes.
-  int Step(int x, int y, int* passes) {
+  // Candidates outside `domain` get no key.
+  int Step(int x, int y, int* passes, const kernels::SearchDomain& domain = {}) {
     using namespace kernels;
     const int n = w * h;
     const int stride = w * 3;
@@ -42,6 +43,8 @@ struct FastReference {
     for (int i = 0; i < n; ++i)
       ranking_key_item(mask.data(), sums.data(), counts.data(), x, y, w, r,
                        ds.data(), dist.data(), i);
+    for (int i = 0; i < n; ++i)
+      if (!domain.admits(i % w, i / w, x, y, w)) ds[i] = kNotScored;
     int pass = 0;
     for (;;) {
       for (int i = 0; i < n; ++i)

@@ -33,4 +33,29 @@ inline RandomCase MakeRandomCase(std::mt19937& rng, int w, int h, int r,
   return c;
 }
 
+// A random search domain for a w x h picture: a search radius (none, 0, a
+// few pixels, or past the image) and a source mask (none, random, or one
+// that allows nothing). Owns the mask the domain points to.
+struct RandomDomain {
+  int radius = -1;
+  std::vector<uint8_t> allowed;
+  kernels::SearchDomain Get() const {
+    return {radius, allowed.empty() ? nullptr : allowed.data()};
+  }
+};
+
+inline RandomDomain MakeRandomDomain(std::mt19937& rng, int w, int h) {
+  RandomDomain d;
+  const int radii[] = {-1, 0, 1, 2, 4, 7, w + h};
+  d.radius = radii[rng() % 7];
+  switch (rng() % 4) {
+    case 0: break;
+    case 1: d.allowed.assign(w * h, 0); break;
+    default:
+      d.allowed.resize(w * h);
+      for (auto& b : d.allowed) b = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : 1 + rng() % 255);
+  }
+  return d;
+}
+
 }  // namespace pw::reference

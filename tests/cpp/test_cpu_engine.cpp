@@ -28,19 +28,23 @@ EngineParams Params(int w, int h, int r, float tol = 0.0f, float limit = 0.0f) {
 
 // Fills a whole case in fill-list order with the engine and the reference.
 void ExpectSameAsReference(const RandomCase& c, int threads, float tol = 0.0f,
-                           float limit = 0.0f) {
+                           float limit = 0.0f,
+                           const kernels::SearchDomain& domain = {}) {
   FillList list;
   std::vector<uint8_t> mask01 = c.mask;
   BuildFillList(list, mask01.data(), c.w, c.h, c.r);
 
-  CpuExhaustiveEngine engine(Params(c.w, c.h, c.r, tol, limit), threads);
+  EngineParams params = Params(c.w, c.h, c.r, tol, limit);
+  params.search_radius = domain.radius;
+  params.source_mask = domain.allowed;
+  CpuExhaustiveEngine engine(params, threads);
   engine.Start(c.image.data(), c.mask.data());
   std::vector<uint8_t> ref_image = c.image, ref_mask = c.mask;
   for (int32_t p : list.order) {
     const int x = p % c.w, y = p / c.w;
     engine.FillPixel(x, y);
     const int ref = ReferenceFillStep(ref_image, ref_mask, x, y, c.w, c.h, c.r,
-                                      tol, limit);
+                                      tol, limit, 0, domain);
     ASSERT_EQ(engine.last_source(), ref) << "target " << p;
   }
   std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
@@ -134,6 +138,32 @@ TEST(CpuEngine, MatchesReferenceOnRandomCases) {
   }
 }
 
+// The search domain (radius and source mask) on the pruned path, near the
+// border and on the general path, and windows as large as the image or
+// larger in one or both axes (no candidate: nothing may be filled).
+TEST(CpuEngine, SearchDomainAndOversizedWindowsMatchReference) {
+  std::mt19937 rng(77);
+  for (int trial = 0; trial < 40; ++trial) {
+    const bool oversized = trial % 4 == 0;
+    const int r = oversized ? 3 + static_cast<int>(rng() % 20)
+                            : static_cast<int>(rng() % 4);
+    const int w = oversized ? 1 + static_cast<int>(rng() % (2 * r + 4))
+                            : 3 + static_cast<int>(rng() % 36);
+    const int h = oversized ? 1 + static_cast<int>(rng() % (2 * r + 2))
+                            : 3 + static_cast<int>(rng() % 28);
+    RandomCase c = MakeRandomCase(rng, w, h, r, trial % 3 == 0 ? 2 : 6,
+                                  static_cast<int>(rng() % std::min(w, 6)),
+                                  static_cast<int>(rng() % std::min(h, 6)),
+                                  static_cast<int>(rng() % 8));
+    const reference::RandomDomain d = reference::MakeRandomDomain(rng, w, h);
+    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r << " S"
+                                      << d.radius << " mask " << d.allowed.size());
+    ExpectSameAsReference(c, 1 + trial % 2, 0.0f, 0.0f,
+                          oversized ? kernels::SearchDomain{} : d.Get());
+    if (trial % 5 == 1) ExpectSameAsReference(c, 2, 0.4f, 3.0f, d.Get());
+  }
+}
+
 TEST(CpuEngine, LargeRadiusAndGeneralPathMatchReference) {
   std::mt19937 rng(9);
   // Radius above the staging buffer's 64: general distance with tolerance 0.
@@ -174,8 +204,9 @@ void ExpectLevelMatchesReference(const reference::RandomCase& c, SimdLevel level
 // The pruned interior search (unknown counts, bounds, vector sums) against
 // the literal reference, with vector instructions and with the scalar path.
 TEST(CpuEngine, EverySimdLevelMatchesReference) {
-  std::vector<SimdLevel> levels = {SimdLevel::Scalar};
-  if (DetectedSimdLevel() != SimdLevel::Scalar) levels.push_back(DetectedSimdLevel());
+  std::vector<SimdLevel> levels;
+  for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level)
+    levels.push_back(static_cast<SimdLevel>(level));
   for (SimdLevel level : levels) {
     SCOPED_TRACE(SimdLevelName(level));
     std::mt19937 rng(1234);
@@ -205,8 +236,8 @@ TEST(CpuEngine, LargeWindowSumsBeyondFloatPrecision) {
       for (int k = 0; k < 3; ++k)
         c.image[(y * w + x) * 3 + k] = ((x + y + (x * y) % 3) % 2) ? 255 : (x % 7) * 3;
   c.mask[85 * w + 86] = 1;
-  for (SimdLevel level : {SimdLevel::Scalar, DetectedSimdLevel()})
-    ExpectLevelMatchesReference(c, level);
+  for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level)
+    ExpectLevelMatchesReference(c, static_cast<SimdLevel>(level));
 }
 
 }  // namespace

@@ -31,12 +31,16 @@ EngineParams Params(int w, int h, int r) {
 // Runs a case in fill-list order on the engine and the reference, step by
 // step: same source, same passes, and after every fill the engine's
 // incrementally updated sums equal a fresh computation.
-void ExpectSameAsReference(const RandomCase& c, int threads) {
+void ExpectSameAsReference(const RandomCase& c, int threads,
+                           const kernels::SearchDomain& domain = {}) {
   FillList list;
   std::vector<uint8_t> mask01 = c.mask;
   BuildFillList(list, mask01.data(), c.w, c.h, c.r);
 
-  CpuFastEngine engine(Params(c.w, c.h, c.r), threads);
+  EngineParams params = Params(c.w, c.h, c.r);
+  params.search_radius = domain.radius;
+  params.source_mask = domain.allowed;
+  CpuFastEngine engine(params, threads);
   engine.Start(c.image.data(), c.mask.data());
   FastReference ref{c.w, c.h, c.r, c.image, c.mask};
   std::vector<float> fresh_sums;
@@ -46,7 +50,7 @@ void ExpectSameAsReference(const RandomCase& c, int threads) {
     const int x = p % c.w, y = p / c.w;
     engine.FillPixel(x, y);
     int ref_passes = 0;
-    const int source = ref.Step(x, y, &ref_passes);
+    const int source = ref.Step(x, y, &ref_passes, domain);
     ASSERT_EQ(engine.last_source(), source) << "target " << p;
     ASSERT_EQ(engine.last_passes(), ref_passes) << "target " << p;
     passes += static_cast<uint64_t>(ref_passes);
@@ -79,6 +83,29 @@ TEST(CpuFast, MatchesReferenceOnRandomCases) {
                                   static_cast<int>(rng() % 10));
     SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r);
     ExpectSameAsReference(c, 1 + trial % 3);
+  }
+}
+
+// The search domain: keys only inside the domain, the same passes, and
+// windows as large as the image or larger (no candidate at all).
+TEST(CpuFast, SearchDomainAndOversizedWindowsMatchReference) {
+  std::mt19937 rng(78);
+  for (int trial = 0; trial < 30; ++trial) {
+    const bool oversized = trial % 4 == 0;
+    const int r = oversized ? 2 + static_cast<int>(rng() % 12)
+                            : 1 + static_cast<int>(rng() % 2);
+    const int w = oversized ? 1 + static_cast<int>(rng() % (2 * r + 4))
+                            : 12 + static_cast<int>(rng() % 30);
+    const int h = oversized ? 1 + static_cast<int>(rng() % (2 * r + 2))
+                            : 12 + static_cast<int>(rng() % 24);
+    RandomCase c = MakeRandomCase(rng, w, h, r, 2 + trial % 4,
+                                  static_cast<int>(rng() % std::min(w, 6)),
+                                  static_cast<int>(rng() % std::min(h, 6)),
+                                  static_cast<int>(rng() % 8));
+    const reference::RandomDomain d = reference::MakeRandomDomain(rng, w, h);
+    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r << " S"
+                                      << d.radius << " mask " << d.allowed.size());
+    ExpectSameAsReference(c, 1 + trial % 3, d.Get());
   }
 }
 

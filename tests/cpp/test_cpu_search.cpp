@@ -2,6 +2,7 @@
 // scalar sums of absolute differences, and the lower bound they allow.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -15,7 +16,7 @@ namespace {
 
 TEST(BoxSums, UpdatesEqualAFreshComputation) {
   std::mt19937 rng(21);
-  const int w = 37, h = 29, r = 4, stride = w * 3;
+  const int w = 37, h = 2 * BoxSums::kBlockRows + 9, r = 4, stride = w * 3;
   std::vector<uint8_t> image(stride * h);
   for (auto& b : image) b = static_cast<uint8_t>(rng());
   BoxSums sums;
@@ -27,22 +28,24 @@ TEST(BoxSums, UpdatesEqualAFreshComputation) {
     for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>(rng());
     sums.Update(x, y, before, px);
   }
-  BoxSums fresh;
-  fresh.Init(image.data(), w, h, stride, r);
-  for (int y = -1; y < h; ++y)
-    for (int i = 0; i < w * 3; ++i) ASSERT_EQ(sums.row(y)[i], fresh.row(y)[i]);
-  // A window's sum over rows y0..y1 is a difference of two rows.
-  const int cx = 10, y0 = 5, y1 = 12;
-  uint32_t direct = 0;
-  for (int y = y0; y <= y1; ++y)
-    for (int x = cx - r; x <= cx + r; ++x) direct += image[y * stride + x * 3 + 1];
-  EXPECT_EQ(sums.row(y1)[3 * cx + 1] - sums.row(y0 - 1)[3 * cx + 1], direct);
+  // Every run of rows of every column and channel equals a direct sum of
+  // the changed image (rows cross the blocks of the kept sums).
+  for (int y0 = 0; y0 < h; ++y0)
+    for (int y1 = y0; y1 < h; y1 += 1 + y1 % 7)
+      for (int cx = 0; cx < w; cx += 3)
+        for (int c = 0; c < 3; ++c) {
+          uint32_t direct = 0;
+          for (int y = y0; y <= y1; ++y)
+            for (int x = std::max(cx - r, 0); x <= std::min(cx + r, w - 1); ++x)
+              direct += image[y * stride + x * 3 + c];
+          ASSERT_EQ(sums.RowsSum(y0, y1, cx, c), direct) << y0 << ".." << y1;
+        }
 }
 
 TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
   std::mt19937 rng(22);
   for (int trial = 0; trial < 300; ++trial) {
-    const int r = static_cast<int>(rng() % 12), side = 2 * r + 1;
+    const int r = static_cast<int>(rng() % 30), side = 2 * r + 1;
     const int w = side + 8, h = side + 3, stride = w * 3;
     std::vector<uint8_t> image(stride * h + 64), mask(w * h, 0);
     for (auto& b : image) b = static_cast<uint8_t>(rng() % 7 * 40);
@@ -63,9 +66,10 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
     const int32_t scalar = WindowSadScalar(target, cand, stride, bound);
     EXPECT_TRUE(scalar == expected || scalar == kSadDropped);
     EXPECT_EQ(scalar == kSadDropped, expected > bound);
-    if (DetectedSimdLevel() == SimdLevel::Avx2) {
-      EXPECT_EQ(WindowSadAvx2(target, cand, stride, INT32_MAX), expected);
-      EXPECT_EQ(WindowSadAvx2(target, cand, stride, bound), scalar);
+    for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      const WindowSadFn sad = SelectWindowSad(static_cast<SimdLevel>(level));
+      EXPECT_EQ(sad(target, cand, stride, INT32_MAX), expected) << level;
+      EXPECT_EQ(sad(target, cand, stride, bound), scalar) << level;
     }
   }
 }
@@ -73,7 +77,7 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
 TEST(CpuFeatures, LimitLowersTheActiveLevel) {
   LimitSimdLevel(SimdLevel::Scalar);
   EXPECT_EQ(ActiveSimdLevel(), SimdLevel::Scalar);
-  LimitSimdLevel(SimdLevel::Avx2);
+  LimitSimdLevel(SimdLevel::Avx512);
   EXPECT_EQ(ActiveSimdLevel(), DetectedSimdLevel());
 }
 

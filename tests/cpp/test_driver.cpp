@@ -8,6 +8,7 @@
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "inpaint/driver.h"
+#include "inpaint/estimate.h"
 #include "inpaint/worker.h"
 #include "reference.h"
 
@@ -58,6 +59,21 @@ TEST(Driver, StatisticsAndCompletionLines) {
 TEST(Driver, WorkEstimate) {
   EXPECT_EQ(WorkEstimateTeraOps(1000, 1000, 7, 10000), 6.75);
   EXPECT_EQ(WorkEstimateTeraOps(10, 10, 0, 0), 0.0);
+}
+
+// The forecast counts, per target, the centres whose window fits within the
+// search radius, clipped at the border.
+TEST(Driver, RunForecastCountsCandidatePairs) {
+  std::vector<uint8_t> mask(20 * 10, 0);
+  mask[5 * 20 + 10] = 1;  // centres x 2..17, y 2..7 with radius 2
+  mask[0] = 1;            // corner: with S = 3, x 2..3 and y 2..3
+  EXPECT_EQ(ForecastRun(mask.data(), 20, 10, 2, kMethodGpu, -1, 1).pairs,
+            2 * 16 * 6);
+  const RunForecast bounded = ForecastRun(mask.data(), 20, 10, 2, kMethodGpu, 3, 2);
+  EXPECT_EQ(bounded.targets, 2);
+  EXPECT_EQ(bounded.pairs, 7 * 6 + 2 * 2);
+  EXPECT_LT(bounded.seconds,
+            ForecastRun(mask.data(), 20, 10, 2, kMethodGpuFast, 3, 2).seconds);
 }
 
 TEST(Driver, NothingToInpaint) {

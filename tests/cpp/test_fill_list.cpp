@@ -1,6 +1,7 @@
 // Fill order: the worked cases, and the fast scoring against the plain count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -117,6 +118,76 @@ TEST(FillList, FastScoresEqualThePlainCount) {
       EXPECT_EQ(e.score, UnknownNeighbourCount(mask.data(), e.index % w,
                                                e.index / w, w, h, r));
   }
+}
+
+// The peel as first written: a linear backward search for each lowered
+// entry's new place. The built order must equal it exactly.
+std::vector<int32_t> LiteralPeel(const std::vector<uint8_t>& mask, int w, int h,
+                                 int r) {
+  FillList list;
+  RankNoisePixels(list, mask.data(), w, h, r);
+  std::vector<RankEntry> ranked = list.ranked;
+  const int n = static_cast<int>(ranked.size());
+  std::vector<PixelSlot> slots(w * h, PixelSlot{0, -1});
+  for (int k = 0; k < n; ++k) slots[ranked[k].index] = PixelSlot{ranked[k].score, k};
+  std::vector<int32_t> order;
+  for (int i = 0; i < n; ++i) {
+    const int p = ranked[i].index;
+    order.push_back(p);
+    slots[p].position = -1;
+    for (int ny = p / w - r; ny <= p / w + r; ++ny)
+      for (int nx = p % w - r; nx <= p % w + r; ++nx) {
+        if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
+        const int q = ny * w + nx, pos = slots[q].position;
+        if (pos <= 0) continue;
+        const int s = --slots[q].score;
+        int t = pos;
+        if (pos - 1 >= i + 1) {
+          int k = pos - 1;
+          while (k >= i + 1 && ranked[k].score > s) --k;
+          t = k + 1;
+        }
+        if (t < pos) {
+          slots[q].position = t;
+          slots[ranked[t].index].position = pos;
+          ranked[pos] = ranked[t];
+          ranked[t] = RankEntry{s, q};
+        }
+      }
+  }
+  return order;
+}
+
+// Random masks of every density, from specks to solid blocks (long runs of
+// equal scores, many moves), at radii 0 to 6 and windows past the image.
+TEST(FillList, OrderEqualsTheLiteralPeel) {
+  std::mt19937 rng(23);
+  for (int trial = 0; trial < 150; ++trial) {
+    const int w = 1 + static_cast<int>(rng() % 40);
+    const int h = 1 + static_cast<int>(rng() % 30);
+    const int r = static_cast<int>(rng() % 7);
+    const unsigned density = 1 + rng() % 4;
+    std::vector<uint8_t> mask(w * h, 0);
+    for (auto& b : mask) b = rng() % 4 < density;
+    const int blocks = static_cast<int>(rng() % 3);
+    for (int b = 0; b < blocks; ++b) {
+      const int x0 = static_cast<int>(rng() % w), y0 = static_cast<int>(rng() % h);
+      for (int y = y0; y < std::min(h, y0 + 12); ++y)
+        for (int x = x0; x < std::min(w, x0 + 15); ++x) mask[y * w + x] = 1;
+    }
+    ASSERT_EQ(Order(mask, w, h, r), LiteralPeel(mask, w, h, r))
+        << w << "x" << h << " r" << r << " trial " << trial;
+  }
+}
+
+TEST(FillList, StopCheckEndsALongBuild) {
+  std::vector<uint8_t> mask(300 * 300, 1);
+  FillList list;
+  int asked = 0;
+  EXPECT_THROW(BuildFillList(list, mask.data(), 300, 300, 2,
+                             [&] { return ++asked == 3; }),
+               FillListStopped);
+  EXPECT_EQ(asked, 3);
 }
 
 // Every noise pixel appears once in the order; the mask is only read; a

@@ -5,10 +5,16 @@ and CUDA code, so that the cross-check tests can compare the library with it
 byte for byte. It follows each step as written: the heap with its fixed sift
 procedure and the peel of the fill order, the exhaustive search with its
 512-thread single-block selection, and the pruned search with its window
-sums, ranking keys, buckets, minimum search and stop rule. Speed is not a
-goal; only the candidate loops are vectorised, and only where the vectorised
-form computes the same values as the per-candidate steps.
+sums, ranking keys, buckets, minimum search and stop rule. The two options
+that bound the search (a box of half-side `search_radius` around the target
+and a `source_mask` of allowed centres) only take candidates away: a
+candidate outside them is treated exactly like one that does not qualify,
+and nothing else changes. Speed is not a goal; only the candidate loops are
+vectorised, and only where the vectorised form computes the same values as
+the per-candidate steps.
 """
+import operator
+
 import numpy as np
 
 F32 = np.float32
@@ -141,12 +147,34 @@ def build_fill_list(mask, width, height, radius):
 
 
 # ---------------------------------------------------------------------------
+# Search domain
+# ---------------------------------------------------------------------------
+
+def search_domain(height, width, x, y, search_radius, source_mask):
+    """Which candidate centres (cx, cy) the options let serve the target
+    (x, y), as a height x width bool array: |cx - x| <= search_radius and
+    |cy - y| <= search_radius, and a non-zero source_mask byte. None when
+    neither option restricts anything."""
+    if search_radius is None and source_mask is None:
+        return None
+    allowed = np.ones((height, width), bool)
+    if search_radius is not None:
+        cy = np.arange(height)[:, None]
+        cx = np.arange(width)[None, :]
+        allowed &= (np.abs(cx - x) <= search_radius) & (np.abs(cy - y) <= search_radius)
+    if source_mask is not None:
+        allowed &= np.asarray(source_mask) != 0
+    return allowed
+
+
+# ---------------------------------------------------------------------------
 # Exhaustive search (method GPU, tolerance 0, candidate centres of value 0)
 # ---------------------------------------------------------------------------
 
-def exhaustive_distances(image, mask, x, y, radius):
+def exhaustive_distances(image, mask, x, y, radius, domain=None):
     """The distance map of one target: FLT_MAX for every pixel that does not
-    qualify, else the integer sum of absolute differences as a float32."""
+    qualify (or lies outside `domain`, a bool array of allowed centres), else
+    the integer sum of absolute differences as a float32."""
     height, width = mask.shape
     r = radius
     side = 2 * r + 1
@@ -179,6 +207,8 @@ def exhaustive_distances(image, mask, x, y, radius):
             diff = np.abs(img[ty, tx] - cand).sum(axis=2)
             total += np.where(rejected, 0, diff)
     ok = centre_known & ~rejected
+    if domain is not None:
+        ok &= domain[cy0:cy1, cx0:cx1]
     sub = dist[cy0:cy1, cx0:cx1]
     sub[ok] = total[ok].astype(np.float32)
     return dist.reshape(-1)
@@ -245,11 +275,12 @@ def select_exhaustive(dist, literal=False):
     return index
 
 
-def run_exhaustive(image, mask, radius, order):
+def run_exhaustive(image, mask, radius, order, search_radius=None, source_mask=None):
     height, width = mask.shape
     for p in order:
         y, x = divmod(p, width)
-        dist = exhaustive_distances(image, mask, x, y, radius)
+        domain = search_domain(height, width, x, y, search_radius, source_mask)
+        dist = exhaustive_distances(image, mask, x, y, radius, domain)
         src = select_exhaustive(dist)
         if src is None:
             continue
@@ -304,12 +335,15 @@ def update_sums(image, mask, radius, x, y, sums, counts):
         counts[cy, cx] += 1
 
 
-def ranking_keys(mask, sums, counts, x, y, radius):
-    """ds for every pixel: 256 where not a candidate, else the key."""
+def ranking_keys(mask, sums, counts, x, y, radius, domain=None):
+    """ds for every pixel: 256 where not a candidate (or outside `domain`),
+    else the key."""
     height, width = mask.shape
     big_n = (2 * radius + 1) ** 2
     ds = np.full((height, width), UNSCORED, np.float32)
     cand = (mask == 0) & (counts == big_n)
+    if domain is not None:
+        cand &= domain
     if counts[y, x] == 0:
         return ds
     cand &= counts != 0
@@ -374,14 +408,15 @@ def patch_distances(image, mask, ds, x, y, radius):
     return out
 
 
-def run_pruned(image, mask, radius, order, stats=None):
+def run_pruned(image, mask, radius, order, stats=None, search_radius=None, source_mask=None):
     height, width = mask.shape
     sums, counts = calculate_sums(image, mask, radius)
     g_idx_min = 0
     for p in order:
         y, x = divmod(p, width)
         g_dis_min = UNSCORED
-        ds = ranking_keys(mask, sums, counts, x, y, radius)
+        domain = search_domain(height, width, x, y, search_radius, source_mask)
+        ds = ranking_keys(mask, sums, counts, x, y, radius, domain)
         all_dist = patch_distances(image, mask, ds, x, y, radius)
         dist = np.full((height, width), UNSCORED, np.float32)
         for pas in range(32):
@@ -413,17 +448,26 @@ GPU = 1
 GPU_FAST = 2
 
 
-def inpaint(image, mask, radius, method, stats=None):
+def inpaint(image, mask, radius, method, stats=None, *, search_radius=None, source_mask=None):
     """Returns (result, image, mask) as the array entry leaves them: the mask
-    binarised (above 128 becomes 1), then filled pixels cleared."""
+    binarised (above 128 becomes 1), then filled pixels cleared.
+    search_radius (None or an int >= 0) and source_mask (None or a height x
+    width array, non-zero allows) bound the candidates; None leaves the
+    search as it is."""
     image = np.array(image, np.uint8, copy=True)
     mask = (np.asarray(mask, np.uint8) > 128).astype(np.uint8)
     height, width = mask.shape
+    if search_radius is not None and operator.index(search_radius) < 0:
+        raise ValueError(f"search_radius must be None or an int >= 0, not {search_radius!r}")
+    if source_mask is not None:
+        source_mask = np.array(source_mask, copy=True)
+        if source_mask.shape != (height, width):
+            raise ValueError(f"source_mask shape {source_mask.shape} is not {(height, width)}")
     order = build_fill_list(mask.reshape(-1), width, height, radius)
     if not order:
         return False, image, mask
     if method == GPU:
-        run_exhaustive(image, mask, radius, order)
+        run_exhaustive(image, mask, radius, order, search_radius, source_mask)
     elif method == GPU_FAST:
-        run_pruned(image, mask, radius, order, stats)
+        run_pruned(image, mask, radius, order, stats, search_radius, source_mask)
     return True, image, mask

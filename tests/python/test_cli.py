@@ -75,6 +75,38 @@ def test_options(scene):
     assert r.stdout.endswith("v.ppm\n")
 
 
+def test_search_domain_options(scene):
+    d, _ = scene
+    img = np.asarray(Image.open(d / "photo.png")).copy()
+    mask = np.asarray(Image.open(d / "mask.png")).copy()
+    allowed = np.zeros(mask.shape, np.uint8)
+    allowed[:, 10:] = 255
+    Image.fromarray(allowed).save(d / "source.png")
+    patchwell.inpaint(img, mask, 3, patchwell.InpaintGPU, device="cpu",
+                      search_radius=6, source_mask=allowed > 128)
+    r = run("photo.png", "mask.png", "-o", "out.png", "-r", "3", "--search-radius", "6",
+            "--source-mask", "source.png", "--device", "cpu", cwd=d)
+    assert r.returncode == 0, r.stderr
+    np.testing.assert_array_equal(np.asarray(Image.open(d / "out.png")), img)
+    r = run("photo.png", "mask.png", "--source-mask", "missing.png", cwd=d)
+    assert r.returncode == 1 and "cannot read source mask 'missing.png'" in r.stderr
+
+
+def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
+    h, w = 1200, 1600
+    Image.fromarray(photo_like(h, w, seed=3)).save(tmp_path / "big.png")
+    Image.fromarray(speckled_mask(h, w, h * w // 100, seed=4)).save(tmp_path / "m.png")
+    proc = subprocess.Popen([EXE, "big.png", "m.png", "--device", "cpu"], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        lines = [proc.stderr.readline() for _ in range(2)]
+    finally:
+        proc.kill()
+        proc.wait()
+    assert lines[0].startswith("patchwell: 19200 pixels to fill, about ")
+    assert "--search-radius 48 would take about" in lines[1]
+
+
 @pytest.mark.parametrize("args, words", [
     (["missing.png", "mask.png"], "cannot read image 'missing.png'"),
     (["photo.png", "missing.png"], "cannot read mask 'missing.png'"),
@@ -98,7 +130,9 @@ def test_failures_exit_non_zero_with_one_line(scene, args, words):
 
 
 @pytest.mark.parametrize("args", [[], ["a.png", "b.png", "-r", "200"], ["a.png", "--quality", "0"],
-                                  ["a.png", "b.png", "--bogus"], ["a.png", "b.png", "-m"]])
+                                  ["a.png", "b.png", "--bogus"], ["a.png", "b.png", "-m"],
+                                  ["a.png", "b.png", "--search-radius", "-3"],
+                                  ["a.png", "b.png", "--search-radius", "x"]])
 def test_usage_errors_exit_2(args):
     r = run(*args)
     assert r.returncode == 2

@@ -1,4 +1,6 @@
 """End to end: hand-checked fills, identical methods, console messages."""
+import contextlib
+import io
 import re
 
 import numpy as np
@@ -50,13 +52,18 @@ def test_radius_zero_takes_the_pixel_of_slot_zero():
     assert tuple(img[20, 30]) == tuple(unique_colour_image(30, 40)[0, 0])
 
 
-def test_image_narrower_than_the_window_fills_nothing():
-    img = photo_like(20, 6)
+@pytest.mark.parametrize("h, w, r", [(20, 6, 3), (30, 30, 22), (50, 50, 30),
+                                     (20, 20, 19), (1, 40, 22), (40, 1, 22),
+                                     (80, 200, 101)])
+@pytest.mark.parametrize("method", [GPU, CPU, patchwell.InpaintGPUfast])
+def test_window_larger_than_the_image_fills_nothing(h, w, r, method):
+    img = np.random.default_rng(h * w + r).integers(0, 256, (h, w, 3), dtype=np.uint8)
     before = img.copy()
-    mask = speckled_mask(20, 6, 5)
-    assert patchwell.inpaint(img, mask, 3, GPU) is True
+    mask = np.zeros((h, w), np.uint8)
+    mask[h // 2, w // 2] = 255
+    assert patchwell.inpaint(img, mask, r, method, device="cpu") is True
     np.testing.assert_array_equal(img, before)
-    assert (mask == (speckled_mask(20, 6, 5) > 128)).all()  # still marked 1
+    assert mask[h // 2, w // 2] == 1 and mask.sum() == 1  # still marked
 
 
 def test_methods_and_devices_give_identical_results():
@@ -75,6 +82,38 @@ def test_methods_and_devices_give_identical_results():
     changed = (results[0][0] != base).any(-1)
     assert not (changed & (mask0 == 0)).any()
     assert not results[0][1].any()
+
+
+@pytest.mark.parametrize("method", [GPU, patchwell.InpaintGPUfast])
+def test_search_domain_limits_and_equivalences(method):
+    """A domain that admits every centre changes nothing; one that admits
+    none fills nothing; sources come from inside the domain only."""
+    base = photo_like(40, 52, seed=8)
+    mask0 = speckled_mask(40, 52, 30, seed=9)
+    mask0[15:20, 20:26] = 255
+
+    def run(**domain):
+        img, mask = base.copy(), mask0.copy()
+        assert patchwell.inpaint(img, mask, 2, method, device="cpu", **domain)
+        return img, mask
+
+    whole = run()
+    allow_all = np.ones((40, 52), bool)
+    for same in [run(search_radius=52), run(search_radius=10**12),
+                 run(source_mask=allow_all), run(source_mask=allow_all.view(np.uint8) * 7)]:
+        np.testing.assert_array_equal(same[0], whole[0])
+        np.testing.assert_array_equal(same[1], whole[1])
+    for nothing in [run(search_radius=0), run(source_mask=np.zeros((40, 52), bool))]:
+        np.testing.assert_array_equal(nothing[0], base)
+        assert (nothing[1] == (mask0 > 128)).all()
+    # Only the right half may give: every fill copies a colour found there.
+    right = np.zeros((40, 52), bool)
+    right[:, 26:] = True
+    img, mask = run(source_mask=right)
+    filled = (mask0 > 128) & (mask == 0)
+    assert filled.any()
+    right_colours = {tuple(p) for p in base[:, 26:].reshape(-1, 3)}
+    assert all(tuple(p) in right_colours for p in img[filled])
 
 
 def test_cpu_method_statistics_name_it_cpu(capfd):
@@ -116,7 +155,8 @@ def test_quiet_run_prints_nothing(capfd):
 def test_nothing_to_inpaint_with_statistics(capfd):
     img = photo_like(10, 10)
     mask = np.full((10, 10), 100, np.uint8)
-    assert patchwell.inpaint(img, mask, 7, GPU, True) is False
+    with pytest.warns(UserWarning, match="above 128"):
+        assert patchwell.inpaint(img, mask, 7, GPU, True) is False
     out = capfd.readouterr().out
     assert out == ("Initialize Pixmap:\n"
                    "Noise Pixels:       0\n"
@@ -124,7 +164,7 @@ def test_nothing_to_inpaint_with_statistics(capfd):
                    "Radius:             7\n"
                    "Inpaint Method:     GPU\n"
                    "TFLOPS:             0.0000\n"
-                   "Nothing to inpaint!")
+                   "Nothing to inpaint!\n")
 
 
 def test_work_estimate_of_a_large_run(capfd):
@@ -146,4 +186,35 @@ def test_output_interleaves_with_python_prints(capfd):
     print("before", flush=True)
     patchwell.inpaint(photo_like(8, 8), np.zeros((8, 8), np.uint8), 1, GPU)
     print("after", flush=True)
-    assert capfd.readouterr().out == "before\nNothing to inpaint!after\n"
+    assert capfd.readouterr().out == "before\nNothing to inpaint!\nafter\n"
+
+
+@pytest.mark.parametrize("call", ["inpaint", "repair", "inpaint_file", "nothing"])
+def test_output_goes_through_sys_stdout(call, tmp_path, capfd):
+    """Jupyter and redirect_stdout see the statistics, the progress marks and
+    the messages; nothing reaches the process's own stdout."""
+    img = photo_like(30, 40)
+    mask = np.zeros((30, 40), np.uint8)
+    mask[10, 10:13] = 255
+    out = io.StringIO()
+    seen = []  # what the stream held when the progress callback ran
+    with contextlib.redirect_stdout(out):
+        if call == "inpaint":
+            patchwell.inpaint(img, mask, 2, GPU, True,
+                              progress=lambda p: seen.append(out.getvalue()))
+            assert "Press ESC to cancel\n" in seen[0]
+        elif call == "repair":
+            patchwell.repair(img, mask, 2, verbose=True)
+        elif call == "inpaint_file":
+            patchwell.inpaint_file(str(tmp_path / "missing.png"), "m.png", rad=2, method=GPU)
+        else:
+            patchwell.inpaint(img, np.zeros_like(mask), 2, GPU)
+    text = out.getvalue()
+    if call == "inpaint_file":
+        assert text == "Error openning image: %s\n" % (tmp_path / "missing.png")
+    elif call == "nothing":
+        assert text == "Nothing to inpaint!\n"
+    else:
+        assert text.startswith("Initialize Pixmap:\nNoise Pixels:       3\n")
+        assert "----30%----60%----100%\nInpaint completed OK!\n" in text
+    assert capfd.readouterr() == ("", "")

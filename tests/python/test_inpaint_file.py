@@ -47,8 +47,9 @@ def test_defined_between_version_and_inpaint_with_its_signature():
     assert head == (
         "inpaint_file(image_file: str, mask_file: str, out_file: str = None, "
         "rad: int, method: patchwell.InpaintMethod, verbose: bool = False, *, "
-        "device: str = 'auto', progress: object = None, quality: int = 80) -> bool")
-    assert rest.lstrip("\n").startswith("load weights")
+        "device: str = 'auto', progress: object = None, "
+        "search_radius: object = None, source_mask: str = None, quality: int = 80) -> bool")
+    assert rest.lstrip("\n").startswith("Inpaint an image file")
 
 
 def test_result_equals_inpaint_on_the_arrays(files):
@@ -232,7 +233,7 @@ def test_messages_and_results(files, capfd):
 
     dark = save(np.full((30, 37), 128, np.uint8), d / "dark.png")
     assert patchwell.inpaint_file(image, dark, rad=2, method=GPU) is False
-    assert capfd.readouterr().out == "Nothing to inpaint!"
+    assert capfd.readouterr().out == "Nothing to inpaint!\n"
     assert not (d / "photo_inpaint.png").exists()
 
     for out in [str(d / "r.xyz"), str(d / "nowhere" / "r.png")]:
@@ -317,6 +318,26 @@ def test_progress_callback_and_its_exception(files):
         patchwell.inpaint_file(files["image"], files["mask"], str(out), 2, GPU,
                                device="cpu", progress=fail)
     assert not out.exists()
+
+
+def test_search_domain_from_a_source_mask_file(files, capfd):
+    h, w = files["mask_array"].shape
+    allowed = np.zeros((h, w), np.uint8)
+    allowed[:, w // 2:] = 200  # gray above 128 allows
+    source = save(allowed, files["dir"] / "source.png")
+    img, mask = files["array"].copy(), files["mask_array"].copy()
+    patchwell.inpaint(img, mask, 2, GPU, device="cpu", search_radius=9,
+                      source_mask=allowed > 128)
+    out = str(files["dir"] / "out.png")
+    assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
+                                  search_radius=9, source_mask=source) is True
+    np.testing.assert_array_equal(load(out), img)
+    capfd.readouterr()
+    small = save(allowed[:, 1:], files["dir"] / "small.png")
+    for bad in [small, str(files["dir"] / "missing.png")]:
+        assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
+                                      source_mask=bad) is False
+        assert capfd.readouterr().out == f"Error openning mask: {bad}\n"
 
 
 def test_cpu_method_gives_the_same_file(files):

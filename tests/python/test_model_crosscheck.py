@@ -119,18 +119,186 @@ def test_model_sums_follow_the_fills():
 
 
 # ---------------------------------------------------------------------------
+# The model's search domain
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("h, w, x, y, s", [
+    (5, 6, 3, 2, 0), (5, 6, 3, 2, 1), (5, 6, 0, 0, 2), (5, 6, 5, 4, 3),
+    (7, 4, 1, 5, 9), (1, 8, 7, 0, 2)])
+def test_model_domain_is_the_box_and_the_source_mask(h, w, x, y, s):
+    box = np.zeros((h, w), bool)
+    box[max(0, y - s):y + s + 1, max(0, x - s):x + s + 1] = True
+    source = np.random.default_rng(h * w + s).integers(0, 3, (h, w)).astype(np.uint8) * 100
+    domain = fill_model.search_domain
+    assert domain(h, w, x, y, None, None) is None
+    assert np.array_equal(domain(h, w, x, y, s, None), box)
+    assert np.array_equal(domain(h, w, x, y, None, source), source != 0)
+    assert np.array_equal(domain(h, w, x, y, s, source.astype(bool)), box & (source != 0))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_model_domain_only_disqualifies(seed):
+    """Inside the domain every distance and key is the unrestricted one;
+    outside it each candidate carries its method's no-candidate marker."""
+    rng = np.random.default_rng(50 + seed)
+    h, w, r = 10, 14, 1 + seed % 2
+    img = (rng.integers(0, 4, (h, w, 3)) * 60).astype(np.uint8)
+    mask = np.zeros((h, w), np.uint8)
+    mask[rng.integers(0, h, 4), rng.integers(0, w, 4)] = 1
+    sums, counts = fill_model.calculate_sums(img, mask, r)
+    scored = 0
+    for y, x in zip(*np.nonzero(mask)):
+        domain = rng.random((h, w)) < 0.5
+        free = fill_model.exhaustive_distances(img, mask, x, y, r).reshape(h, w)
+        got = fill_model.exhaustive_distances(img, mask, x, y, r, domain).reshape(h, w)
+        assert np.array_equal(got, np.where(domain, free, fill_model.FLT_MAX))
+        scored += int((got < fill_model.FLT_MAX).sum())
+        free = fill_model.ranking_keys(mask, sums, counts, x, y, r)
+        got = fill_model.ranking_keys(mask, sums, counts, x, y, r, domain)
+        assert np.array_equal(got, np.where(domain, free, fill_model.UNSCORED))
+        scored += int((got < fill_model.UNSCORED).sum())
+    assert scored > 20  # not vacuous: both maps held candidates in the domain
+
+
+@pytest.mark.parametrize("seed", [0, 1, 14])
+@pytest.mark.parametrize("method", sorted(METHODS))
+def test_model_options_that_allow_everything_or_nothing(method, seed):
+    """A box covering the image and a source mask of any non-zero bytes give
+    today's result; a box of 0 or a source mask of zeros fill nothing, and
+    the pruned search then runs all 32 passes for every target."""
+    model_method = METHODS[method][0]
+    img, mask, radius, _ = make_case(seed)
+    h, w = mask.shape
+    targets = int((mask > 128).sum())
+    plain = {}
+    want = fill_model.inpaint(img, mask, radius, model_method, plain)
+    assert (want[2] == 0).sum() > (mask <= 128).sum()  # something was filled
+    any_byte = np.random.default_rng(seed).integers(1, 256, (h, w)).astype(np.uint8)
+    everything = {"search_radius": max(h, w) - 1, "source_mask": any_byte}
+    for options, same in [(everything, True), ({"search_radius": 0}, False),
+                          ({"source_mask": np.zeros((h, w), bool)}, False)]:
+        stats = {}
+        ok, got_img, got_mask = fill_model.inpaint(img, mask, radius, model_method, stats,
+                                                   **options)
+        assert ok
+        if same:
+            assert np.array_equal(got_img, want[1]) and np.array_equal(got_mask, want[2])
+            assert stats == plain
+        else:
+            assert np.array_equal(got_img, img) and np.array_equal(got_mask, mask > 128)
+            if method == "fast":
+                assert stats["passes"] == 32 * targets
+
+
+@pytest.mark.parametrize("search_radius, excluded, source", [
+    (None, None, (0, 0)),  # index 0 wins every tie
+    (1, None, (4, 2)),     # index 16: the best slot inside the 3 x 3 box
+    (1, (4, 2), (2, 1)),   # then index 8
+    (0, None, None),       # only the target itself, which is unknown
+])
+def test_model_box_and_source_mask_with_ties_at_radius_0(search_radius, excluded, source):
+    """Radius 0: every known pixel scores 0, so the tie-break alone picks the
+    source among the allowed ones."""
+    img = np.arange(90).reshape(5, 6, 3).astype(np.uint8)  # every pixel distinct
+    mask = np.zeros((5, 6), np.uint8)
+    mask[2, 3] = 255
+    allowed = None
+    if excluded is not None:
+        allowed = np.ones((5, 6), bool)
+        allowed[excluded[1], excluded[0]] = False
+    _, got_img, got_mask = fill_model.inpaint(img, mask, 0, fill_model.GPU,
+                                              search_radius=search_radius, source_mask=allowed)
+    if source is None:
+        assert got_mask[2, 3] == 1 and np.array_equal(got_img, img)
+    else:
+        assert got_mask[2, 3] == 0 and tuple(got_img[2, 3]) == tuple(img[source[1], source[0]])
+
+
+# ---------------------------------------------------------------------------
 # Random cases
 # ---------------------------------------------------------------------------
 
 KINDS = ("dust", "holes", "edges", "almost_all", "narrow", "wide")
+OPTION_KINDS = ("dust", "holes", "edges", "wide")
+
+SEEDS = range(150)                     # the whole-image search
+OPTION_SEEDS = range(150, 222)         # with search_radius and/or source_mask
+BIG_WINDOW_SEEDS = range(222, 262)     # a window as large as the image or larger
+ALL_SEEDS = range(262)
+
+
+def draw_options(rng, h, w, radius):
+    """search_radius and/or source_mask for an h x w picture."""
+    options = {}
+    pick = rng.random()
+    if pick < 0.75:
+        # within radius of the target every candidate's window holds the
+        # target itself, so the boxes that matter start at radius + 1
+        options["search_radius"] = int(rng.choice(
+            [0, radius, radius + 1, radius + 2, 2 * radius + 1, 2 * radius + 3,
+             max(h, w) - 1, max(h, w) + 3]))
+    if pick > 0.5:  # both options in a quarter of the cases
+        kind = int(rng.integers(0, 4))
+        if kind == 0:  # allows nothing
+            source = np.zeros((h, w), bool)
+        elif kind == 1:
+            source = rng.random((h, w)) < rng.uniform(0.3, 0.9)
+        elif kind == 2:  # any non-zero byte allows
+            source = np.where(rng.random((h, w)) < 0.6,
+                              rng.integers(1, 256, (h, w)), 0).astype(np.uint8)
+        else:  # an object kept out of the repair
+            source = np.full((h, w), 255, np.uint8)
+            y, x = int(rng.integers(0, h)), int(rng.integers(0, w))
+            source[y:y + int(rng.integers(1, 8)), x:x + int(rng.integers(1, 8))] = 0
+        options["source_mask"] = source
+    return options
+
+
+# (height, width, radius) seen filled from pixel (0, 0) with the exhaustive
+# method on the CPU, one target at the centre
+REPORTED_BIG_WINDOWS = [(30, 30, 22), (50, 50, 30), (20, 20, 19), (40, 1, 22)]
+
+
+def big_window_shape(rng, radius):
+    """Height and width with the window side 2 * radius + 1 at least as large
+    as the image in one or both axes: one candidate row or column, none, or
+    (shorter still) a negative count of candidate rows or columns."""
+    side = 2 * radius + 1
+
+    def short():
+        pick = rng.random()
+        if pick < 0.3:  # at most half the window
+            return int(rng.integers(1, radius + 1))
+        if pick < 0.5:
+            return int(rng.integers(radius + 1, side - 1))
+        return int(rng.choice([side, side - 1, side - 2]))
+
+    axes = int(rng.choice([0, 0, 0, 1, 2]))  # 0: both, 1: rows only, 2: columns only
+    h = short() if axes != 2 else int(rng.integers(side, side + 8))
+    w = short() if axes != 1 else int(rng.integers(side, side + 8))
+    return h, w
 
 
 def make_case(seed):
-    """A small picture, a mask and a radius, all drawn from `seed`."""
+    """A small picture, a mask, a radius and the search options (a dict of
+    keyword arguments, empty for the whole-image search), all drawn from
+    `seed`."""
     rng = np.random.default_rng(1000 + seed)
-    kind = KINDS[seed % len(KINDS)]
+    kind = "big_window" if seed in BIG_WINDOW_SEEDS else KINDS[seed % len(KINDS)]
     radius = int(rng.integers(0, 5))
-    if kind == "wide":
+    if seed in OPTION_SEEDS:
+        # pictures in which both methods find sources, so that the options
+        # decide which
+        kind = OPTION_KINDS[seed % len(OPTION_KINDS)]
+        radius %= 3
+    reported = seed - BIG_WINDOW_SEEDS.start
+    if kind == "big_window" and reported < len(REPORTED_BIG_WINDOWS):
+        h, w, radius = REPORTED_BIG_WINDOWS[reported]
+    elif kind == "big_window":
+        # small radii, and the large ones that take another search path
+        radius = int(rng.integers(1, 9) if rng.random() < 0.3 else rng.integers(16, 25))
+        h, w = big_window_shape(rng, radius)
+    elif kind == "wide":
         # more than 512 pixels: several candidates per selection slot
         h, w = int(rng.integers(22, 30)), int(rng.integers(24, 32))
         radius = int(rng.integers(0, 2))
@@ -156,10 +324,11 @@ def make_case(seed):
         holes = rng.random((h, w)) < rng.uniform(0.01, 0.12)
         if not holes.any():
             holes[rng.integers(0, h), rng.integers(0, w)] = True
-    elif kind == "holes":
+    elif kind == "holes" or kind == "big_window":
+        big = 5 if kind == "holes" else 3  # few targets for the large windows
         for _ in range(int(rng.integers(1, 4))):
             y, x = int(rng.integers(0, h)), int(rng.integers(0, w))
-            holes[y:y + int(rng.integers(1, 5)), x:x + int(rng.integers(1, 5))] = True
+            holes[y:y + int(rng.integers(1, big)), x:x + int(rng.integers(1, big))] = True
     elif kind == "edges":
         # holes touching the borders and the corners
         for _ in range(int(rng.integers(1, 4))):
@@ -174,30 +343,39 @@ def make_case(seed):
         holes = rng.random((h, w)) < rng.uniform(0.85, 1.0)
     else:  # narrow
         holes = rng.random((h, w)) < 0.3
+    if kind == "big_window" and reported < len(REPORTED_BIG_WINDOWS):
+        holes = np.zeros((h, w), bool)
+        holes[h // 2, w // 2] = True
     # bytes above 128 mark the pixels to fill; others are known whatever they hold
     mask = np.where(holes, rng.integers(129, 256, (h, w)),
                     rng.integers(0, 129, (h, w))).astype(np.uint8)
-    return img, mask, radius
+    options = {}
+    if seed in OPTION_SEEDS or (kind == "big_window" and reported >= len(REPORTED_BIG_WINDOWS)
+                                and rng.random() < 0.3):
+        options = draw_options(rng, h, w, radius)
+    return img, mask, radius, options
 
 
-SEEDS = range(150)
-
-
-@pytest.mark.parametrize("seed", SEEDS)
+@pytest.mark.parametrize("seed", ALL_SEEDS)
 @pytest.mark.parametrize("method", sorted(METHODS))
+@pytest.mark.filterwarnings("ignore:the mask has non-zero bytes")
 def test_library_matches_the_model(method, seed, capfd):
     model_method, lib_method = METHODS[method]
-    img, mask, radius = make_case(seed)
+    img, mask, radius, options = make_case(seed)
     stats = {}
-    want_ok, want_img, want_mask = fill_model.inpaint(img, mask, radius, model_method, stats)
+    want_ok, want_img, want_mask = fill_model.inpaint(img, mask, radius, model_method, stats,
+                                                      **options)
 
     got_img, got_mask = img.copy(), mask.copy()
-    got_ok = patchwell.inpaint(got_img, got_mask, radius, lib_method, device="cpu")
+    lib_options = {k: v.copy() if k == "source_mask" else v for k, v in options.items()}
+    got_ok = patchwell.inpaint(got_img, got_mask, radius, lib_method, device="cpu", **lib_options)
     capfd.readouterr()
 
     assert got_ok == want_ok
     assert np.array_equal(got_mask, want_mask), np.argwhere(got_mask != want_mask)
     assert np.array_equal(got_img, want_img), np.argwhere((got_img != want_img).any(axis=2))
+    if "source_mask" in options:  # never modified
+        assert np.array_equal(lib_options["source_mask"], options["source_mask"])
     if want_ok:
         run = patchwell._last_run_stats()
         assert run["targets"] == int((mask > 128).sum())
@@ -258,15 +436,24 @@ def test_library_key_rounds_like_the_model_at_a_bucket_edge(b, e, source, capfd)
 def test_cases_cover_what_they_should():
     """The drawn cases reach the situations the cross-check is meant for."""
     seen = set()
-    for seed in SEEDS:
-        img, mask, radius = make_case(seed)
+    for seed in ALL_SEEDS:
+        img, mask, radius, options = make_case(seed)
         h, w = mask.shape
+        side = 2 * radius + 1
         holes = mask > 128
         seen.add(("radius", radius))
         if h * w > 512:
             seen.add("over 512 pixels")
-        if min(h, w) < 2 * radius + 1:
+        if min(h, w) < side:
             seen.add("narrower than the window")
+        if h < side and w < side:
+            seen.add("window larger in both axes")
+        if (h < side) != (w < side):
+            seen.add("window larger in one axis")
+        if h == side or w == side:
+            seen.add("window as large as the image")
+        if h == side - 1 or w == side - 1:
+            seen.add("window one larger than the image")
         if holes[0, 0] or holes[0, -1] or holes[-1, 0] or holes[-1, -1]:
             seen.add("corner")
         if holes.mean() > 0.9:
@@ -275,6 +462,32 @@ def test_cases_cover_what_they_should():
             seen.add("single pixel")
         if len(np.unique(img)) <= 2:
             seen.add("two levels")
+        s = options.get("search_radius")
+        source = options.get("source_mask")
+        if s == 0:
+            seen.add("box of 0")
+        if s is not None and s >= max(h, w):
+            seen.add("box beyond the image")
+        if s is not None and 0 < s < max(h, w) - 1:
+            ys, xs = np.nonzero(holes)
+            if ((ys < s) | (xs < s) | (ys >= h - s) | (xs >= w - s)).any():
+                seen.add("box clipped by the border")
+        if source is not None:
+            seen.add(("source", source.dtype.name))
+            if not source.any():
+                seen.add("source allows nothing")
+            if source.dtype == np.uint8 and len(set(np.unique(source)) - {0, 255}) > 1:
+                seen.add("source bytes other than 0 and 255")
+            if s is not None:
+                seen.add("both options")
+        if options and len(np.unique(img)) <= 2:
+            seen.add("options with ties")
     for want in ["over 512 pixels", "narrower than the window", "corner",
-                 "almost all", "single pixel", "two levels"] + [("radius", r) for r in range(5)]:
+                 "almost all", "single pixel", "two levels",
+                 "window larger in both axes", "window larger in one axis",
+                 "window as large as the image", "window one larger than the image",
+                 "box of 0", "box beyond the image", "box clipped by the border",
+                 ("source", "bool"), ("source", "uint8"), "source allows nothing",
+                 "source bytes other than 0 and 255", "both options", "options with ties",
+                 ] + [("radius", r) for r in range(5)]:
         assert want in seen, want

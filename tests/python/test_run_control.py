@@ -89,6 +89,22 @@ def test_ctrl_c_stops_the_run_with_pixels_filled_so_far():
     assert (mask[noise] == 0).any() and (mask[noise] == 1).any()
 
 
+def test_ctrl_c_is_seen_while_the_fill_order_is_built():
+    # A million holes take seconds to order; the interrupt must stop the
+    # call there, before any pixel is filled.
+    img = np.full((1100, 1100, 3), 90, np.uint8)
+    mask = np.zeros((1100, 1100), np.uint8)
+    mask[50:1050, 50:1050] = 255
+    timer = threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            patchwell.inpaint(img, mask, 7, GPU)
+    finally:
+        timer.cancel()
+    assert (mask[50:1050, 50:1050] == 1).all()
+
+
 def test_other_threads_run_while_inpainting():
     img, mask = slow_case()
     ticks = []
@@ -184,3 +200,91 @@ def test_inpaint_from_a_progress_callback_is_refused():
 
     assert patchwell.inpaint(img, mask, 2, GPU, progress=nested)
     assert inner == [True]
+
+
+LOCK_CHILD = r"""
+import os, signal, sys, threading, time
+import numpy as np, patchwell
+sys.path.insert(0, sys.argv[1])
+from test_run_control import slow_case
+scenario = sys.argv[2]
+GPU = patchwell.InpaintGPU
+
+
+def small_run():
+    img = np.zeros((9, 9, 3), np.uint8)
+    mask = np.zeros((9, 9), np.uint8)
+    mask[4, 4] = 255
+    return patchwell.inpaint(img, mask, 1, GPU)
+
+
+def run_slow(stop_when):
+    def progress(percent):
+        if stop_when():
+            raise StopIteration
+    img, mask = slow_case()
+    try:
+        patchwell.inpaint(img, mask, 10, GPU, progress=progress)
+    except StopIteration:
+        pass
+
+
+if scenario == "stats from the callback":
+    calls = []
+    run_slow(lambda: calls.append(patchwell._last_run_stats()) or len(calls) >= 2)
+elif scenario == "stats from another thread":
+    reads, done = [], threading.Event()
+    def reader():
+        while not done.is_set():
+            reads.append(patchwell._last_run_stats())
+    t = threading.Thread(target=reader)
+    t.start()
+    run_slow(lambda: len(reads) >= 3)
+    done.set()
+    t.join()
+elif scenario == "a waiting run leaves the callback free":
+    waiting = []
+    def progress_check():
+        if not waiting:
+            waiting.append(threading.Thread(target=small_run))
+            waiting[0].start()
+            return False
+        time.sleep(0.05)  # Python work while the other call waits
+        return True
+    run_slow(progress_check)
+    waiting[0].join()
+elif scenario == "fork during a run":
+    started, stop = threading.Event(), threading.Event()
+    t = threading.Thread(target=run_slow,
+                         args=(lambda: started.set() or stop.is_set(),))
+    t.start()
+    started.wait()
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(60)  # a child stuck on an inherited lock dies
+        ok = small_run() and patchwell._last_run_stats()["targets"] == 1
+        os._exit(0 if ok else 3)
+    stop.set()
+    t.join()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, status
+print("OK")
+"""
+
+
+@pytest.mark.parametrize("scenario", [
+    "stats from the callback", "stats from another thread",
+    "a waiting run leaves the callback free", "fork during a run"])
+def test_locks_never_hang(scenario):
+    """_last_run_stats never waits for a run; another thread's call waits
+    with the interpreter lock released; a child forked during a run does
+    not inherit a held lock."""
+    here = os.path.dirname(__file__)
+    try:
+        proc = subprocess.run(
+            [sys.executable, "-W", "ignore::DeprecationWarning", "-c",
+             LOCK_CHILD, here, scenario], capture_output=True, text=True,
+            timeout=90)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"deadlock: {scenario}")
+    assert proc.stdout.strip() == "OK", proc.stderr

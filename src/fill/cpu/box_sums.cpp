@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace pw {
 
 bool BoxSums::Affordable(int width, int height) {
@@ -13,8 +17,11 @@ void BoxSums::Init(const uint8_t* image, int width, int height, int stride,
   width_ = width;
   height_ = height;
   radius_ = radius;
-  q_.assign(static_cast<size_t>(height + 1) * width * 3, 0);
-  std::vector<uint32_t> box(static_cast<size_t>(width) * 3);
+  const size_t row = static_cast<size_t>(width) * 3;
+  q_.assign(static_cast<size_t>(height + 1) * row, 0);
+  p_.assign(static_cast<size_t>(height / kBlockRows + 1) * row, 0);
+  std::vector<uint32_t> box(row);
+  std::vector<uint32_t> block_total(row, 0);
   for (int y = 0; y < height; ++y) {
     const uint8_t* px = image + static_cast<size_t>(y) * stride;
     // Horizontal box sums of the row, clipped at the borders.
@@ -24,16 +31,30 @@ void BoxSums::Init(const uint8_t* image, int width, int height, int stride,
       for (int x = 0; x < width; ++x) {
         if (x + radius < width) run += px[3 * (x + radius) + c];
         if (x - radius - 1 >= 0) run -= px[3 * (x - radius - 1) + c];
-        box[3 * x + c] = run;
+        box[c * width + x] = run;
       }
     }
-    const uint32_t* above = row(y - 1);
-    uint32_t* q = q_.data() + static_cast<size_t>(y + 1) * width * 3;
-    for (int i = 0; i < width * 3; ++i) q[i] = above[i] + box[i];
+    const bool first_of_block = y % kBlockRows == 0;
+    if (first_of_block && y > 0) {
+      // The block prefix of this block: the previous one plus its total.
+      uint32_t* p = p_.data() + static_cast<size_t>(y / kBlockRows) * row;
+      const uint32_t* before = p - row;
+      for (size_t i = 0; i < row; ++i) p[i] = before[i] + block_total[i];
+      std::fill(block_total.begin(), block_total.end(), 0);
+    }
+    const uint32_t* above = first_of_block ? q(-1) : q(y - 1);
+    uint32_t* qy = q_.data() + static_cast<size_t>(y + 1) * row;
+    for (size_t i = 0; i < row; ++i) {
+      qy[i] = above[i] + box[i];
+      block_total[i] += box[i];
+    }
   }
 }
 
-void BoxSums::Release() { std::vector<uint32_t>().swap(q_); }
+void BoxSums::Release() {
+  std::vector<uint32_t>().swap(q_);
+  std::vector<uint32_t>().swap(p_);
+}
 
 void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) {
   const uint32_t delta[3] = {
@@ -43,11 +64,89 @@ void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) 
   if ((delta[0] | delta[1] | delta[2]) == 0) return;
   const int x0 = std::max(x - radius_, 0);
   const int x1 = std::min(x + radius_, width_ - 1);
-  for (int yy = y; yy < height_; ++yy) {
-    uint32_t* q = q_.data() + static_cast<size_t>(yy + 1) * width_ * 3;
-    for (int xx = x0; xx <= x1; ++xx)
-      for (int c = 0; c < 3; ++c) q[3 * xx + c] += delta[c];
+  const size_t row = static_cast<size_t>(width_) * 3;
+  auto add = [&](uint32_t* values) {
+    for (int c = 0; c < 3; ++c)
+      for (int xx = x0; xx <= x1; ++xx) values[c * width_ + xx] += delta[c];
+  };
+  // The rest of the pixel's block, then the prefixes of later blocks.
+  const int block_end = std::min(height_, (y / kBlockRows + 1) * kBlockRows);
+  for (int yy = y; yy < block_end; ++yy)
+    add(q_.data() + static_cast<size_t>(yy + 1) * row);
+  for (size_t b = static_cast<size_t>(y / kBlockRows) + 1; b * row < p_.size(); ++b)
+    add(p_.data() + b * row);
+}
+
+uint32_t BoxSums::RowsSum(int y0, int y1, int x, int c) const {
+  const size_t i = static_cast<size_t>(c) * width_ + x;
+  return (p(y1)[i] + q(y1)[i]) - (p(y0 - 1)[i] + q(y0 - 1)[i]);
+}
+
+void RowLowerBoundsScalar(const RowRunBound& rb, const BoxSums& sums, int cy,
+                          int radius, int x0, int count, int32_t* out) {
+  std::fill(out, out + count, 0);
+  const int width = sums.width();
+  for (int j = 0; j < rb.runs; ++j) {
+    const int hi = cy - radius + rb.last_row[j];
+    const int lo = cy - radius + rb.first_row[j] - 1;
+    for (int c = 0; c < 3; ++c) {
+      const size_t base = static_cast<size_t>(c) * width + x0;
+      const uint32_t* hp = sums.p(hi) + base;
+      const uint32_t* hq = sums.q(hi) + base;
+      const uint32_t* lp = sums.p(lo) + base;
+      const uint32_t* lq = sums.q(lo) + base;
+      for (int k = 0; k < count; ++k) {
+        const int32_t d = rb.target[j][c] -
+                          static_cast<int32_t>((hp[k] + hq[k]) - (lp[k] + lq[k]));
+        out[k] += d < 0 ? -d : d;
+      }
+    }
   }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+namespace {
+__attribute__((target("avx2"))) inline __m256i Load8(const uint32_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+}  // namespace
+
+__attribute__((target("avx2"))) void RowLowerBoundsAvx2(
+    const RowRunBound& rb, const BoxSums& sums, int cy, int radius, int x0,
+    int count, int32_t* out) {
+  const int vectors = count / 8;
+  if (vectors == 0 || rb.runs == 0)
+    return RowLowerBoundsScalar(rb, sums, cy, radius, x0, count, out);
+  const int width = sums.width();
+  for (int v = 0; v < vectors; ++v) {
+    __m256i acc = _mm256_setzero_si256();
+    for (int j = 0; j < rb.runs; ++j) {
+      const int hi = cy - radius + rb.last_row[j];
+      const int lo = cy - radius + rb.first_row[j] - 1;
+      for (int c = 0; c < 3; ++c) {
+        const size_t base = static_cast<size_t>(c) * width + x0 + 8 * v;
+        const __m256i s = _mm256_sub_epi32(
+            _mm256_add_epi32(Load8(sums.p(hi) + base), Load8(sums.q(hi) + base)),
+            _mm256_add_epi32(Load8(sums.p(lo) + base), Load8(sums.q(lo) + base)));
+        const __m256i d = _mm256_sub_epi32(_mm256_set1_epi32(rb.target[j][c]), s);
+        acc = _mm256_add_epi32(acc, _mm256_abs_epi32(d));
+      }
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * v), acc);
+  }
+  const int done = 8 * vectors;
+  if (done < count)
+    RowLowerBoundsScalar(rb, sums, cy, radius, x0 + done, count - done, out + done);
+}
+#endif
+
+RowLowerBoundsFn SelectRowLowerBounds(SimdLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (level != SimdLevel::Scalar) return RowLowerBoundsAvx2;
+#else
+  (void)level;
+#endif
+  return RowLowerBoundsScalar;
 }
 
 }  // namespace pw

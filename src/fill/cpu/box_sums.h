@@ -1,40 +1,59 @@
 // Window-wide box sums for a cheap lower bound on the distance.
 //
-// For every pixel and channel, Q(x, y) is the sum over rows 0..y of the
-// channel bytes of the 2r + 1 pixels centred on column x. The sum of a
-// candidate window over a run of whole rows is then a difference of two Q
-// values, and |sum(target) - sum(candidate)| over those rows never exceeds
-// the sum of absolute differences there: a candidate whose bound is above
-// the best sum found so far can be passed over without reading its pixels.
-// Values wrap modulo 2^32; differences of box sums are exact.
+// For every pixel and channel, H(x, y) is the sum of the channel bytes of
+// the 2r + 1 pixels of row y centred on column x, and F(x, y) the sum of H
+// over rows 0..y. The sum of a candidate window over a run of whole rows is
+// then a difference of two F values, and |sum(target) - sum(candidate)|
+// over those rows never exceeds the sum of absolute differences there: a
+// candidate whose bound is above the best sum found so far can be passed
+// over without reading its pixels.
+//
+// F is kept in two parts, so that a changed pixel touches a few rows
+// rather than every row below it: Q, the sum of H from the first row of the
+// pixel's block of 64 rows, and P, the sum of H over all earlier blocks;
+// F = P + Q. Values are planar (one row of each channel after the other)
+// and wrap modulo 2^32; differences of them are exact.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "fill/cpu/cpu_features.h"
+
 namespace pw {
 
 class BoxSums {
  public:
+  static constexpr int kBlockRows = 64;
+
   // The sums cost 12 bytes per pixel; larger images go without them.
   static bool Affordable(int width, int height);
 
   void Init(const uint8_t* image, int width, int height, int stride, int radius);
   void Release();
   bool ready() const { return !q_.empty(); }
+  int width() const { return width_; }
 
   // Pixel (x, y) changed from `before` to `after` (3 bytes each).
   void Update(int x, int y, const uint8_t* before, const uint8_t* after);
 
-  // Q of image row y (y = -1 gives the zero row); 3 values per pixel.
-  const uint32_t* row(int y) const {
+  // The two parts of F for image row y (y = -1 gives zeros): channel c of
+  // column x at c * width + x of each.
+  const uint32_t* q(int y) const {
     return q_.data() + static_cast<size_t>(y + 1) * width_ * 3;
   }
+  const uint32_t* p(int y) const {
+    return p_.data() + static_cast<size_t>(y < 0 ? 0 : y / kBlockRows) * width_ * 3;
+  }
+
+  // The box sum of channel c centred on column x over rows y0..y1.
+  uint32_t RowsSum(int y0, int y1, int x, int c) const;
 
  private:
   int width_ = 0, height_ = 0, radius_ = 0;
   std::vector<uint32_t> q_;  // height + 1 rows, the first all zero
+  std::vector<uint32_t> p_;  // one row per block, the first all zero
 };
 
 // The bound of one target: runs of whole known window rows, with the
@@ -47,21 +66,17 @@ struct RowRunBound {
   int32_t target[kMaxRuns][3];
 };
 
-// The bound of the candidate at column x whose window starts at image row
-// top, given the row pointers hi = Q(top + b), lo = Q(top + a - 1) per run.
-inline int32_t CandidateLowerBound(const RowRunBound& rb,
-                                   const uint32_t* const* hi,
-                                   const uint32_t* const* lo, int x) {
-  int32_t bound = 0;
-  for (int j = 0; j < rb.runs; ++j) {
-    const uint32_t* h = hi[j] + 3 * x;
-    const uint32_t* l = lo[j] + 3 * x;
-    for (int c = 0; c < 3; ++c) {
-      const int32_t d = rb.target[j][c] - static_cast<int32_t>(h[c] - l[c]);
-      bound += d < 0 ? -d : d;
-    }
-  }
-  return bound;
-}
+// The lower bounds of `count` neighbouring candidates of image row cy whose
+// first centre is column x0, into `out`.
+using RowLowerBoundsFn = void (*)(const RowRunBound& rb, const BoxSums& sums,
+                                  int cy, int radius, int x0, int count,
+                                  int32_t* out);
+
+void RowLowerBoundsScalar(const RowRunBound& rb, const BoxSums& sums, int cy,
+                          int radius, int x0, int count, int32_t* out);
+void RowLowerBoundsAvx2(const RowRunBound& rb, const BoxSums& sums, int cy,
+                        int radius, int x0, int count, int32_t* out);
+
+RowLowerBoundsFn SelectRowLowerBounds(SimdLevel level);
 
 }  // namespace pw

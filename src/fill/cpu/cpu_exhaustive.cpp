@@ -21,7 +21,8 @@ CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
                                          int threads)
     : CpuRunBuffers(params), threads_(std::max(1, threads)),
       window_sad_(SelectWindowSad(ActiveSimdLevel())),
-      row_scan_(SelectRowScan(ActiveSimdLevel())) {}
+      row_scan_(SelectRowScan(ActiveSimdLevel())),
+      row_lower_bounds_(SelectRowLowerBounds(ActiveSimdLevel())) {}
 
 CpuExhaustiveEngine::~CpuExhaustiveEngine() { Release(); }
 
@@ -33,14 +34,24 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
     window_.assign(kernels::kConstWindowBytes, 0);
     unknown_counts_.assign(pixels, 0);
     unknown_table_.assign(static_cast<size_t>(params_.width + 1) * (params_.height + 1), 0);
+    domain_ = kernels::SearchDomain{params_.search_radius, nullptr};
+    if (params_.source_mask != nullptr) {
+      allowed_.assign(params_.source_mask, params_.source_mask + pixels);
+      centre_blocked_.resize(pixels);
+      for (size_t i = 0; i < pixels; ++i)
+        centre_blocked_[i] = static_cast<uint8_t>(mask_[i] != 0 || allowed_[i] == 0);
+      domain_.allowed = allowed_.data();
+    }
     const int chunks = std::max(1, std::min(params_.height, threads_ * 8));
     partial_.resize(static_cast<size_t>(chunks));
     facing_unknown_.assign(static_cast<size_t>(chunks),
                            std::vector<int32_t>(static_cast<size_t>(params_.width)));
+    lower_bounds_.assign(static_cast<size_t>(chunks),
+                         std::vector<int32_t>(static_cast<size_t>(params_.width)));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 9 * pixels + kernels::kConstWindowBytes);
+    throw CpuMemoryError(image_bytes + 11 * pixels + kernels::kConstWindowBytes);
   }
   InitUnknownCounts();
   if (BoxSums::Affordable(params_.width, params_.height) &&
@@ -61,7 +72,10 @@ void CpuExhaustiveEngine::Release() noexcept {
   std::vector<SlotMinimum>().swap(partial_);
   std::vector<int32_t>().swap(unknown_counts_);
   std::vector<int32_t>().swap(unknown_table_);
+  std::vector<uint8_t>().swap(allowed_);
+  std::vector<uint8_t>().swap(centre_blocked_);
   std::vector<std::vector<int32_t>>().swap(facing_unknown_);
+  std::vector<std::vector<int32_t>>().swap(lower_bounds_);
   box_sums_.Release();
 }
 
@@ -91,23 +105,34 @@ void CpuExhaustiveEngine::InitUnknownCounts() {
   }
 }
 
-void CpuExhaustiveEngine::BuildUnknownTable() {
-  const int w = params_.width, h = params_.height;
-  for (int y = 0; y < h; ++y) {
-    const uint8_t* m = mask_.data() + static_cast<size_t>(y) * w;
-    const int32_t* above = &unknown_table_[static_cast<size_t>(y) * (w + 1)];
-    int32_t* row = &unknown_table_[static_cast<size_t>(y + 1) * (w + 1)];
+void CpuExhaustiveEngine::BuildUnknownTable(const kernels::CandidateBox& box) {
+  const int w = params_.width, r = params_.radius;
+  table_x0_ = box.x0 - r;
+  table_y0_ = box.y0 - r;
+  const int cols = box.x1 - box.x0 + 2 * r, rows = box.y1 - box.y0 + 2 * r;
+  table_stride_ = static_cast<size_t>(cols) + 1;
+  std::fill(unknown_table_.begin(), unknown_table_.begin() + table_stride_, 0);
+  for (int k = 0; k < rows; ++k) {
+    const uint8_t* m = mask_.data() + static_cast<size_t>(table_y0_ + k) * w + table_x0_;
+    const int32_t* above = &unknown_table_[k * table_stride_];
+    int32_t* row = &unknown_table_[(k + 1) * table_stride_];
+    row[0] = 0;
     int32_t run = 0;
-    for (int x = 0; x < w; ++x) {
-      run += m[x] == 1;
-      row[x + 1] = above[x + 1] + run;
+    for (int j = 0; j < cols; ++j) {
+      run += m[j] == 1;
+      row[j + 1] = above[j + 1] + run;
     }
   }
 }
 
-// Pixels equal to 1 in the rectangle of columns x0..x1 and rows y0..y1.
+// Pixels equal to 1 in the rectangle of columns x0..x1 and rows y0..y1,
+// which lies in the table's area.
 int32_t CpuExhaustiveEngine::UnknownIn(int x0, int y0, int x1, int y1) const {
-  const size_t stride = static_cast<size_t>(params_.width) + 1;
+  const size_t stride = table_stride_;
+  x0 -= table_x0_;
+  x1 -= table_x0_;
+  y0 -= table_y0_;
+  y1 -= table_y0_;
   return unknown_table_[(y1 + 1) * stride + x1 + 1] -
          unknown_table_[y0 * stride + x1 + 1] -
          unknown_table_[(y1 + 1) * stride + x0] + unknown_table_[y0 * stride + x0];
@@ -150,7 +175,12 @@ int32_t CpuExhaustiveEngine::ScoreInterior(int32_t i, int32_t bound) const {
 
 int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   const int w = params_.width, h = params_.height, r = params_.radius;
+  // Only centres whose window fits, within the search radius, can qualify.
+  const kernels::CandidateBox box =
+      kernels::candidate_box(x, y, w, h, r, params_.search_radius, true);
+  if (box.empty()) return -1;
   const uint8_t* mask = mask_.data();
+  const uint8_t* blocked = CentreBlocked();
   target_.Capture(image_.data(), mask, x, y, w, h, params_.stride, r);
   PrepareRowRunBound(target_, box_sums_, x, y, r, &runs_);
 
@@ -161,7 +191,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   const int j0 = std::max(0, r - x), j1 = std::min(2 * r, w - 1 - x + r);
   const int k0 = std::max(0, r - y), k1 = std::min(2 * r, h - 1 - y + r);
   const bool interior = j0 == 0 && k0 == 0 && j1 == 2 * r && k1 == 2 * r;
-  if (!interior) BuildUnknownTable();
+  if (!interior) BuildUnknownTable(box);
   auto facing_unknown = [&](int cx, int cy) {
     return UnknownIn(cx - r + j0, cy - r + k0, cx - r + j1, cy - r + k1);
   };
@@ -169,7 +199,8 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
 
   // A first bound from where the previous target found its source, shifted
   // by the step between the targets: neighbouring targets tend to match
-  // neighbouring sources. Any complete sum is a valid bound.
+  // neighbouring sources. The complete sum of any candidate of this target
+  // is a valid bound.
   bound_.store(INT32_MAX, std::memory_order_relaxed);
   if (last_source_ >= 0) {
     const int gx = last_source_ % w + (x - last_x_);
@@ -177,52 +208,51 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
     for (int dy = -1; dy <= 1; ++dy)
       for (int dx = -1; dx <= 1; ++dx) {
         const int cx = gx + dx, cy = gy + dy;
-        if (cx < r || cx >= w - r || cy < r || cy >= h - r) continue;
+        if (cx < box.x0 || cx >= box.x1 || cy < box.y0 || cy >= box.y1) continue;
         const int32_t i = cy * w + cx;
         const int32_t unknown = interior ? counts[i] : facing_unknown(cx, cy);
-        if ((mask[i] | unknown) != 0) continue;
+        if ((blocked[i] | unknown) != 0) continue;
         LowerBound(bound_, ScoreInterior(i, bound_.load(std::memory_order_relaxed)));
       }
   }
 
-  const int row_begin = r, row_end = h - r, col_begin = r, col_end = w - r;
-  const int rows = row_end - row_begin;
+  const int rows = box.y1 - box.y0, cols = box.x1 - box.x0;
   // Small searches run on the calling thread: waking the pool would cost
   // more than the work.
-  const int64_t work = int64_t{rows} * (col_end - col_begin) *
+  const int64_t work = int64_t{rows} * cols *
                        static_cast<int64_t>(target_.rows().size()) * (2 * r + 1);
   const int chunks =
       work < 200000 ? 1 : std::min(static_cast<int>(partial_.size()), rows);
   const bool float_sums = r > kernels::kMaxConstRadius;
   pool_->ParallelFor(chunks, [&](int chunk, int) {
-    const int b = row_begin + static_cast<int>(int64_t{rows} * chunk / chunks);
-    const int e = row_begin + static_cast<int>(int64_t{rows} * (chunk + 1) / chunks);
+    const int b = box.y0 + static_cast<int>(int64_t{rows} * chunk / chunks);
+    const int e = box.y0 + static_cast<int>(int64_t{rows} * (chunk + 1) / chunks);
     SlotMinimum& slots = partial_[chunk];
     slots.Clear();
     int32_t* scratch = facing_unknown_[chunk].data();
     for (int cy = b; cy < e; ++cy) {
-      const int32_t first = cy * w + col_begin;
+      const int32_t first = cy * w + box.x0;
       const int32_t* unknown = counts + first;
       if (!interior) {
-        for (int cx = col_begin; cx < col_end; ++cx)
-          scratch[cx - col_begin] = mask[cy * w + cx] != 0 ? 1 : facing_unknown(cx, cy);
+        for (int c = 0; c < cols; ++c)
+          scratch[c] = blocked[first + c] != 0 ? 1 : facing_unknown(box.x0 + c, cy);
         unknown = scratch;
       }
       if (!float_sums) {
         CandidateRow row{
-            image_.data() + (cy - r) * params_.stride + (col_begin - r) * 3,
-            mask + first, unknown, first, col_end - col_begin,
-            params_.stride, nullptr, {}, {}, col_begin};
+            image_.data() + (cy - r) * params_.stride + (box.x0 - r) * 3,
+            blocked + first, unknown, first, cols, params_.stride, nullptr};
         if (runs_.runs > 0) {
-          row.runs = &runs_;
-          RowRunPointers(runs_, box_sums_, cy, r, row.hi, row.lo);
+          row_lower_bounds_(runs_, box_sums_, cy, r, box.x0, cols,
+                            lower_bounds_[chunk].data());
+          row.lower = lower_bounds_[chunk].data();
         }
         row_scan_(target_, row, bound_, slots);
         continue;
       }
-      for (int c = 0; c < col_end - col_begin; ++c) {
+      for (int c = 0; c < cols; ++c) {
         const int32_t i = first + c;
-        if ((mask[i] | unknown[c]) != 0) continue;
+        if ((blocked[i] | unknown[c]) != 0) continue;
         const int32_t sum = ScoreInterior(i, bound_.load(std::memory_order_relaxed));
         if (sum == kSadDropped) continue;
         LowerBound(bound_, sum);
@@ -249,15 +279,14 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
   const bool const_path = params_.missing_tolerance == 0.0f;
 
   // Candidate rows and columns that can qualify at all: with complete windows
-  // only, those whose window fits inside the image.
-  int row_begin = 0, row_end = h, col_begin = 0, col_end = w;
-  if (const_path) {
-    row_begin = r;
-    row_end = h - r;
-    col_begin = r;
-    col_end = w - r;
-  }
-  if (row_begin >= row_end || col_begin >= col_end) return -1;
+  // only, those whose window fits inside the image; all within the search
+  // radius.
+  const kernels::CandidateBox box =
+      kernels::candidate_box(x, y, w, h, r, params_.search_radius, const_path);
+  if (box.empty()) return -1;
+  const int row_begin = box.y0, row_end = box.y1;
+  const int col_begin = box.x0, col_end = box.x1;
+  const kernels::SearchDomain domain = domain_;
 
   const int rows = row_end - row_begin;
   const int chunks = std::min(static_cast<int>(partial_.size()), rows);
@@ -283,6 +312,7 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
     const uint8_t* window = window_.data();
     const int cmv = params_.candidate_mask_value;
     run([=](int32_t i) {
+      if (!domain.admits(i % w, i / w, x, y, w)) return kNoCandidate;
       return kernels::const_window_distance(image, mask, window, x, y, w, h,
                                             stride, r, cmv, i);
     });
@@ -290,6 +320,7 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
     // Windows too large for the staging buffer: the general distance with
     // tolerance 0 scores exactly the same candidates.
     run([=](int32_t i) {
+      if (!domain.admits(i % w, i / w, x, y, w)) return kNoCandidate;
       return kernels::general_distance(image, mask, x, y, w, h, stride, r,
                                        0.0f, 0, i);
     });
@@ -297,6 +328,7 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
     const float tolerance = params_.missing_tolerance;
     const int limit = kernels::float_to_int_rz(params_.search_limit);
     run([=](int32_t i) {
+      if (!domain.admits(i % w, i / w, x, y, w)) return kNoCandidate;
       return kernels::general_distance(image, mask, x, y, w, h, stride, r,
                                        tolerance, limit, i);
     });
@@ -326,6 +358,7 @@ void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
                            params_.stride, best, index, nullptr)) {
     last_source_ = index;
     if (was_unknown) UpdateUnknownCounts(x, y);
+    if (!centre_blocked_.empty()) centre_blocked_[t] = allowed_[t] == 0;
     if (box_sums_.ready()) box_sums_.Update(x, y, before, pixel);
   }
 }

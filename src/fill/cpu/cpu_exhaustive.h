@@ -20,6 +20,7 @@
 #include "fill/cpu/target_window.h"
 #include "fill/cpu/thread_pool.h"
 #include "fill/engine.h"
+#include "fill/kernels/exhaustive.h"
 
 namespace pw {
 
@@ -39,6 +40,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   void set_simd_level(SimdLevel level) {
     window_sad_ = SelectWindowSad(level);
     row_scan_ = SelectRowScan(level);
+    row_lower_bounds_ = SelectRowLowerBounds(level);
   }
 
  private:
@@ -51,8 +53,15 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   int32_t SearchPruned(int32_t x, int32_t y, float* best);
   int32_t SearchGeneric(int32_t x, int32_t y, float* best);
   void InitUnknownCounts();
-  void BuildUnknownTable();
+  // The summed-area table of the unknown pixels over the windows of the
+  // candidates in `box`.
+  void BuildUnknownTable(const kernels::CandidateBox& box);
   int32_t UnknownIn(int x0, int y0, int x1, int y1) const;
+  // Per pixel, non-zero where no candidate may be centred: the mask itself,
+  // or with a source mask, centre_blocked_.
+  const uint8_t* CentreBlocked() const {
+    return centre_blocked_.empty() ? mask_.data() : centre_blocked_.data();
+  }
   void UpdateUnknownCounts(int32_t x, int32_t y);
   // Sum for candidate i against the captured target, with the bound.
   int32_t ScoreInterior(int32_t i, int32_t bound) const;
@@ -63,14 +72,24 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   std::vector<SlotMinimum> partial_;  // one per chunk of rows
   std::vector<int32_t> unknown_counts_;  // pixels equal to 1 in each window
   // For targets near the border: a summed-area table of the pixels equal to
-  // 1, and per chunk the unknown pixels each candidate faces.
+  // 1 (over the candidates' windows, from table_x0_, table_y0_ on, rows of
+  // table_stride_), and per chunk the unknown pixels each candidate faces.
   std::vector<int32_t> unknown_table_;
+  int table_x0_ = 0, table_y0_ = 0;
+  size_t table_stride_ = 0;
+  // The search domain; with a source mask, a copy of it and, per pixel,
+  // whether its centre is barred (not known, or not allowed).
+  kernels::SearchDomain domain_;
+  std::vector<uint8_t> allowed_;
+  std::vector<uint8_t> centre_blocked_;
   std::vector<std::vector<int32_t>> facing_unknown_;
+  std::vector<std::vector<int32_t>> lower_bounds_;  // per chunk, of a row
   TargetWindow target_;
   BoxSums box_sums_;
   RowRunBound runs_;
   WindowSadFn window_sad_ = nullptr;
   RowScanFn row_scan_ = nullptr;
+  RowLowerBoundsFn row_lower_bounds_ = nullptr;
   std::atomic<int32_t> bound_{0};
   int32_t last_source_ = -1;
   int32_t last_x_ = 0, last_y_ = 0;

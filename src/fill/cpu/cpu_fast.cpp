@@ -28,12 +28,17 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
     counts_.assign(pixels, 0);
     means_.assign(3 * pixels, 0.0f);
     keys_.assign(pixels, kNoKey);
+    domain_ = kernels::SearchDomain{params_.search_radius, nullptr};
+    if (params_.source_mask != nullptr) {
+      allowed_.assign(params_.source_mask, params_.source_mask + pixels);
+      domain_.allowed = allowed_.data();
+    }
     bands_.resize(static_cast<size_t>(
         std::max(1, std::min(params_.height, threads_ * 8))));
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 31 * pixels);
+    throw CpuMemoryError(image_bytes + 32 * pixels);
   }
   dis_min_ = kNotScored;
   total_passes_ = 0;
@@ -47,6 +52,7 @@ void CpuFastEngine::Release() noexcept {
   std::vector<int32_t>().swap(counts_);
   std::vector<float>().swap(means_);
   std::vector<uint16_t>().swap(keys_);
+  std::vector<uint8_t>().swap(allowed_);
   std::vector<Band>().swap(bands_);
 }
 
@@ -55,15 +61,57 @@ int CpuFastEngine::BandBegin(int band) const {
   return static_cast<int>(int64_t{params_.height} * band / bands);
 }
 
+int CpuFastEngine::BoxBandBegin(int band) const {
+  const int bands = static_cast<int>(bands_.size());
+  return box_.y0 + static_cast<int>(int64_t{box_.y1 - box_.y0} * band / bands);
+}
+
+// The window sums of every pixel, as kernels::window_sums gives them, in
+// O(1) per pixel: running integer sums along each row, then along each
+// column, band by band. The totals are whole numbers below 2^24, which a
+// float holds exactly whatever the order of addition.
 void CpuFastEngine::ComputeSums() {
-  const int w = params_.width;
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  const int stride = params_.stride;
+  // Sums of channel bytes 0, 1, 2 and the count of the known pixels of the
+  // 2r + 1 pixels of row y centred on each column.
+  auto row_sums = [&](int y, int32_t* out) {
+    const uint8_t* px = image_.data() + static_cast<size_t>(y) * stride;
+    const uint8_t* m = mask_.data() + static_cast<size_t>(y) * w;
+    int32_t run[4] = {0, 0, 0, 0};
+    auto take = [&](int x, int32_t sign) {
+      if (m[x] != 0) return;
+      for (int c = 0; c < 3; ++c) run[c] += sign * px[3 * x + c];
+      run[3] += sign;
+    };
+    for (int x = 0; x < std::min(r, w); ++x) take(x, 1);
+    for (int x = 0; x < w; ++x) {
+      if (x + r < w) take(x + r, 1);
+      if (x - r - 1 >= 0) take(x - r - 1, -1);
+      std::copy(run, run + 4, out + 4 * x);
+    }
+  };
   pool_->ParallelFor(static_cast<int>(bands_.size()), [&](int band, int) {
-    const int32_t end = BandBegin(band + 1) * w;
-    for (int32_t i = BandBegin(band) * w; i < end; ++i) {
-      kernels::window_sums(image_.data(), mask_.data(), w, params_.height,
-                           params_.stride, params_.radius, sums_.data(),
-                           counts_.data(), i);
-      UpdateMeans(i);
+    const int y0 = BandBegin(band), y1 = BandBegin(band + 1);
+    if (y0 >= y1) return;
+    std::vector<int32_t> column(4 * static_cast<size_t>(w), 0), row(4 * static_cast<size_t>(w));
+    auto add_row = [&](int y, int32_t sign) {
+      row_sums(y, row.data());
+      for (size_t k = 0; k < column.size(); ++k) column[k] += sign * row[k];
+    };
+    // Rows y0 - r - 1 .. y0 + r - 1: the first step below adds y0 + r and
+    // takes y0 - r - 1 away again.
+    for (int y = std::max(y0 - r - 1, 0); y < std::min(y0 + r, h); ++y) add_row(y, 1);
+    for (int y = y0; y < y1; ++y) {
+      if (y + r < h) add_row(y + r, 1);
+      if (y - r - 1 >= 0) add_row(y - r - 1, -1);
+      for (int x = 0; x < w; ++x) {
+        const size_t i = static_cast<size_t>(y) * w + x;
+        for (int c = 0; c < 3; ++c)
+          sums_[3 * i + c] = static_cast<float>(column[4 * x + c]);
+        counts_[i] = column[4 * x + 3];
+        UpdateMeans(static_cast<int32_t>(i));
+      }
     }
   });
 }
@@ -79,25 +127,32 @@ void CpuFastEngine::UpdateMeans(int32_t i) {
 void CpuFastEngine::ComputeKeys(int32_t x, int32_t y) {
   const int w = params_.width;
   const int side = kernels::window_side(params_.radius);
+  // Only centres whose window fits can be candidates (their count must
+  // reach side^2), and only within the search radius.
+  box_ = kernels::candidate_box(x, y, w, params_.height, params_.radius,
+                                params_.search_radius, true);
   const int32_t t = y * w + x;
-  const bool any = counts_[t] != 0;
+  const bool any = counts_[t] != 0 && !box_.empty();
   const float nt = static_cast<float>(counts_[t]);
   float mt[3] = {0.0f, 0.0f, 0.0f};
   if (any)
     for (int k = 0; k < 3; ++k) mt[k] = kernels::fdiv_rn(sums_[3 * t + k], nt);
   pool_->ParallelFor(static_cast<int>(bands_.size()), [&](int b, int) {
     uint32_t buckets = 0;
-    const int32_t end = BandBegin(b + 1) * w;
-    for (int32_t i = BandBegin(b) * w; i < end; ++i) {
-      if (!any || mask_[i] != 0 || counts_[i] != side * side) {
-        keys_[i] = kNoKey;
-        continue;
+    for (int cy = BoxBandBegin(b); any && cy < BoxBandBegin(b + 1); ++cy) {
+      const int32_t end = cy * w + box_.x1;
+      for (int32_t i = cy * w + box_.x0; i < end; ++i) {
+        if (mask_[i] != 0 || counts_[i] != side * side ||
+            !domain_.admits(i - cy * w, cy, x, y, w)) {
+          keys_[i] = kNoKey;
+          continue;
+        }
+        const float* mc = &means_[3 * i];
+        const int key = static_cast<int>(
+            kernels::key_from_means(mc[0], mc[1], mc[2], mt[0], mt[1], mt[2]));
+        keys_[i] = static_cast<uint16_t>(key);
+        buckets |= 1u << (key / kBucketWidth);
       }
-      const float* mc = &means_[3 * i];
-      const int key = static_cast<int>(
-          kernels::key_from_means(mc[0], mc[1], mc[2], mt[0], mt[1], mt[2]));
-      keys_[i] = static_cast<uint16_t>(key);
-      buckets |= 1u << (key / kBucketWidth);
     }
     bands_[b].buckets = buckets;
   });
@@ -176,7 +231,7 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
   if (last_source_ >= 0) {
     const int gx = last_source_ % w + (fill_x_ - last_x_);
     const int gy = last_source_ / w + (fill_y_ - last_y_);
-    if (gx >= 0 && gx < w && gy >= 0 && gy < params_.height) {
+    if (gx >= box_.x0 && gx < box_.x1 && gy >= box_.y0 && gy < box_.y1) {
       const int32_t g = gy * w + gx;
       if (keys_[g] / kBucketWidth == pass) {
         const float d = Distance(g, dis_min_);
@@ -192,23 +247,24 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
     if ((band.buckets & bit) == 0) return;
     float bound = shared.load(std::memory_order_relaxed);
     int32_t threshold = ScreenThreshold(bound);
-    const int32_t end = BandBegin(b + 1) * w;
-    for (int32_t i = BandBegin(b) * w; i < end; ++i) {
-      if (keys_[i] / kBucketWidth != pass) continue;
-      const float latest = shared.load(std::memory_order_relaxed);
-      if (latest < bound) {
-        bound = latest;
-        threshold = ScreenThreshold(bound);
-      }
-      if (threshold != INT32_MAX) {
-        const int32_t cy = i / w, cx = i - cy * w;
-        const uint8_t* top_left = image_.data() + (cy - r) * stride + (cx - r) * 3;
-        if (threshold < 0 ||
-            window_sad_(target_, top_left, stride, threshold) == kSadDropped)
-          continue;
-      }
-      const float d = Distance(i, bound);
-      if (d < kNotScored) {
+    for (int cy = BoxBandBegin(b); cy < BoxBandBegin(b + 1); ++cy) {
+      for (int cx = box_.x0; cx < box_.x1; ++cx) {
+        const int32_t i = cy * w + cx;
+        if (keys_[i] / kBucketWidth != pass) continue;
+        const float latest = shared.load(std::memory_order_relaxed);
+        if (latest < bound) {
+          bound = latest;
+          threshold = ScreenThreshold(bound);
+        }
+        if (threshold != INT32_MAX) {
+          const uint8_t* top_left =
+              image_.data() + (cy - r) * stride + (cx - r) * 3;
+          if (threshold < 0 ||
+              window_sad_(target_, top_left, stride, threshold) == kSadDropped)
+            continue;
+        }
+        const float d = Distance(i, bound);
+        if (!(d < kNotScored)) continue;
         band.slots.Offer(i, d);
         if (d < bound) {
           bound = d;

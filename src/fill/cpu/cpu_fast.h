@@ -74,7 +74,9 @@ class CpuFastEngine final : public CpuRunBuffers {
   // (block-search tie-break) in `index`, or false when nothing was added.
   bool ScoreBucket(int pass, float* best, int32_t* index);
   void UpdateSums(int32_t x, int32_t y);
+  // First row of a band of the whole image (for the sums) or of the box.
   int BandBegin(int band) const;
+  int BoxBandBegin(int band) const;
   // The largest sum of absolute differences that may still give a distance
   // not above `bound` (INT32_MAX: no screening).
   int32_t ScreenThreshold(float bound) const;
@@ -85,7 +87,13 @@ class CpuFastEngine final : public CpuRunBuffers {
   std::vector<int32_t> counts_;
   std::vector<Band> bands_;
   std::vector<float> means_;      // 3 per pixel: the window's channel means
-  std::vector<uint16_t> keys_;    // of the current target; kNoKey: no candidate
+  // Keys of the current target's candidates, valid inside box_ (the
+  // centres whose window fits, within the search radius); kNoKey: no
+  // candidate.
+  std::vector<uint16_t> keys_;
+  kernels::CandidateBox box_{0, 0, 0, 0};
+  kernels::SearchDomain domain_;
+  std::vector<uint8_t> allowed_;  // copy of the source mask, when given
   std::vector<Tap> taps_;          // of the current target, row by row
   std::vector<size_t> row_ends_;   // where each window row's taps end
   TargetWindow target_;            // for the screen; valid when screen_

@@ -13,7 +13,8 @@ std::atomic<int> g_limit{-1};
 SimdLevel EnvironmentLimit() {
   const char* env = std::getenv("PATCHWELL_SIMD");
   if (env != nullptr && std::strcmp(env, "scalar") == 0) return SimdLevel::Scalar;
-  return SimdLevel::Avx2;
+  if (env != nullptr && std::strcmp(env, "avx2") == 0) return SimdLevel::Avx2;
+  return SimdLevel::Avx512;
 }
 
 }  // namespace
@@ -21,7 +22,10 @@ SimdLevel EnvironmentLimit() {
 SimdLevel DetectedSimdLevel() {
 #if defined(__x86_64__) || defined(__i386__)
   static const SimdLevel detected =
-      __builtin_cpu_supports("avx2") ? SimdLevel::Avx2 : SimdLevel::Scalar;
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f")
+          ? SimdLevel::Avx512
+      : __builtin_cpu_supports("avx2") ? SimdLevel::Avx2
+                                       : SimdLevel::Scalar;
   return detected;
 #else
   return SimdLevel::Scalar;
@@ -40,7 +44,12 @@ SimdLevel ActiveSimdLevel() {
 void LimitSimdLevel(SimdLevel limit) { g_limit.store(static_cast<int>(limit)); }
 
 const char* SimdLevelName(SimdLevel level) {
-  return level == SimdLevel::Avx2 ? "avx2" : "scalar";
+  switch (level) {
+    case SimdLevel::Avx512: return "avx512";
+    case SimdLevel::Avx2: return "avx2";
+    case SimdLevel::Scalar: break;
+  }
+  return "scalar";
 }
 
 }  // namespace pw

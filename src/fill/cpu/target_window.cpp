@@ -36,6 +36,34 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
   // sooner. The order does not change an exact integer sum.
   std::stable_sort(rows_.begin(), rows_.end(),
                    [&](int a, int b) { return known_[a] > known_[b]; });
+  const size_t rows = rows_.size();
+  const size_t n32 = rows * static_cast<size_t>(pieces32_per_row());
+  const size_t n64 = rows * static_cast<size_t>(pieces64_per_row());
+  pieces32_.assign(32 * n32 + 63, 0);
+  keep32_.assign(32 * n32 + 63, 0);
+  pieces64_.assign(64 * n64 + 63, 0);
+  offsets32_.clear();
+  offsets64_.clear();
+  keep64_.clear();
+  uint8_t* p32 = aligned(pieces32_);
+  uint8_t* k32 = aligned(keep32_);
+  uint8_t* p64 = aligned(pieces64_);
+  for (int k : rows_) {
+    for (int b = 0; b < padded_; b += 32) {
+      std::copy(bytes(k) + b, bytes(k) + b + 32, p32 + 32 * offsets32_.size());
+      std::copy(keep(k) + b, keep(k) + b + 32, k32 + 32 * offsets32_.size());
+      offsets32_.push_back(k * stride + b);
+    }
+    for (int b = 0; b < padded_; b += 64) {
+      const int end = std::min(b + 64, padded_);
+      std::copy(bytes(k) + b, bytes(k) + end, p64 + 64 * offsets64_.size());
+      uint64_t bits = 0;
+      for (int j = b; j < end; ++j)
+        if (keep(k)[j] != 0) bits |= uint64_t{1} << (j - b);
+      keep64_.push_back(bits);
+      offsets64_.push_back(k * stride + b);
+    }
+  }
 }
 
 void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
@@ -53,10 +81,9 @@ void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
     const int j = bound->runs++;
     bound->first_row[j] = k;
     bound->last_row[j] = b;
-    const uint32_t* hi = sums.row(y - radius + b);
-    const uint32_t* lo = sums.row(y - radius + k - 1);
     for (int c = 0; c < 3; ++c)
-      bound->target[j][c] = static_cast<int32_t>(hi[3 * x + c] - lo[3 * x + c]);
+      bound->target[j][c] =
+          static_cast<int32_t>(sums.RowsSum(y - radius + k, y - radius + b, x, c));
     k = b + 1;
   }
 }
@@ -81,7 +108,7 @@ void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
   for (int c = 0; c < row.count; ++c) {
     if ((row.mask[c] | row.unknown[c]) != 0) continue;
     const int32_t limit = bound.load(std::memory_order_relaxed);
-    if (BoundRejects(row, c, limit)) continue;
+    if (row.lower != nullptr && row.lower[c] > limit) continue;
     const int32_t sum = WindowSadScalar(target, row.top_left + 3 * c, row.stride, limit);
     if (sum == kSadDropped) continue;
     LowerBound(bound, sum);
@@ -91,6 +118,7 @@ void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
 
 RowScanFn SelectRowScan(SimdLevel level) {
 #if defined(__x86_64__) || defined(__i386__)
+  if (level == SimdLevel::Avx512) return ScanRowAvx512;
   if (level == SimdLevel::Avx2) return ScanRowAvx2;
 #else
   (void)level;
@@ -100,6 +128,7 @@ RowScanFn SelectRowScan(SimdLevel level) {
 
 WindowSadFn SelectWindowSad(SimdLevel level) {
 #if defined(__x86_64__) || defined(__i386__)
+  if (level == SimdLevel::Avx512) return WindowSadAvx512;
   if (level == SimdLevel::Avx2) return WindowSadAvx2;
 #else
   (void)level;

@@ -1,8 +1,10 @@
 // The target window of one fill, laid out for fast sums of absolute
-// differences: each window row holds the target's bytes and a keep mask
-// (0xFF under known pixels, 0 under pixels still to fill and in the padding
-// up to a multiple of 32 bytes, and under window positions outside the
-// image, which no candidate is compared at).
+// differences: each window row holds the target's bytes (0 where not known)
+// and a keep mask (0xFF under known pixels, 0 under pixels still to fill and
+// in the padding up to a multiple of 32 bytes, and under window positions
+// outside the image, which no candidate is compared at), also as one bit
+// per byte for each 64-byte part of the row. A candidate's bytes masked by
+// keep then give |t - c| at known positions and 0 elsewhere.
 #pragma once
 
 #include <atomic>
@@ -34,11 +36,41 @@ class TargetWindow {
   const std::vector<int>& rows() const { return rows_; }
   const uint8_t* bytes(int row) const { return bytes_.data() + row * padded_; }
   const uint8_t* keep(int row) const { return keep_.data() + row * padded_; }
+
+  // The window as a flat list of pieces in the order of rows(), for the
+  // vector loops: piece i of 32 (or 64) bytes of a row holds the target's
+  // bytes at 32 * i (64 * i) of pieces32() (pieces64()), its keep mask at
+  // keep32() (as bits in keep64()), and where its partner lies from the
+  // candidate window's top-left byte (rows `stride` apart, the stride
+  // Capture was given) in offsets32() (offsets64()). Pieces are aligned.
+  size_t count32() const { return offsets32_.size(); }
+  size_t count64() const { return offsets64_.size(); }
+  const uint8_t* pieces32() const { return aligned(pieces32_); }
+  const uint8_t* keep32() const { return aligned(keep32_); }
+  const int32_t* offsets32() const { return offsets32_.data(); }
+  const uint8_t* pieces64() const { return aligned(pieces64_); }
+  const uint64_t* keep64() const { return keep64_.data(); }
+  const int32_t* offsets64() const { return offsets64_.data(); }
+  int pieces32_per_row() const { return padded_ / 32; }
+  int pieces64_per_row() const { return (padded_ + 63) / 64; }
   int known(int row) const { return known_[row]; }  // known pixels in a row
 
  private:
+  template <class Byte>
+  static Byte* aligned(std::vector<Byte>& v) {
+    const uintptr_t p = reinterpret_cast<uintptr_t>(v.data());
+    return reinterpret_cast<Byte*>((p + 63) & ~uintptr_t{63});
+  }
+  static const uint8_t* aligned(const std::vector<uint8_t>& v) {
+    return aligned(const_cast<std::vector<uint8_t>&>(v));
+  }
+
   int side_ = 0;
   int padded_ = 0;
+  // Piece buffers carry 63 spare bytes, for alignment.
+  std::vector<uint8_t> pieces32_, keep32_, pieces64_;
+  std::vector<int32_t> offsets32_, offsets64_;
+  std::vector<uint64_t> keep64_;
   std::vector<int> rows_;
   std::vector<int> known_;  // known pixels per row
   std::vector<uint8_t> bytes_;
@@ -57,6 +89,8 @@ int32_t WindowSadScalar(const TargetWindow& target, const uint8_t* candidate,
                         int stride, int32_t bound);
 int32_t WindowSadAvx2(const TargetWindow& target, const uint8_t* candidate,
                       int stride, int32_t bound);
+int32_t WindowSadAvx512(const TargetWindow& target, const uint8_t* candidate,
+                        int stride, int32_t bound);
 
 // A run of neighbouring candidates in one image row.
 struct CandidateRow {
@@ -66,32 +100,14 @@ struct CandidateRow {
   int32_t first_index;      // pixel index of the first candidate
   int count;
   int stride;
-  // Optional lower bound from box sums (runs == nullptr: none).
-  const RowRunBound* runs;
-  const uint32_t* hi[RowRunBound::kMaxRuns];
-  const uint32_t* lo[RowRunBound::kMaxRuns];
-  int first_x;  // column of the first candidate
+  // A lower bound of each candidate's sum (from box sums), or null.
+  const int32_t* lower;
 };
 
 // The box-sum bound of a captured target at (x, y): its runs of whole
 // known rows with their channel sums (runs = 0 without box sums).
 void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
                         int x, int y, int radius, RowRunBound* bound);
-
-// Row pointers of the bound for candidates of image row cy.
-inline void RowRunPointers(const RowRunBound& rb, const BoxSums& sums, int cy,
-                           int radius, const uint32_t** hi, const uint32_t** lo) {
-  for (int j = 0; j < rb.runs; ++j) {
-    hi[j] = sums.row(cy - radius + rb.last_row[j]);
-    lo[j] = sums.row(cy - radius + rb.first_row[j] - 1);
-  }
-}
-
-// True when the box-sum bound proves that candidate c of the row loses.
-inline bool BoundRejects(const CandidateRow& row, int c, int32_t bound) {
-  return row.runs != nullptr &&
-         CandidateLowerBound(*row.runs, row.hi, row.lo, row.first_x + c) > bound;
-}
 
 // Scores every candidate of the row whose centre is known (mask 0) and
 // whose window holds no unknown pixel, offers its sum to `slots` and lowers
@@ -103,6 +119,8 @@ void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
                    std::atomic<int32_t>& bound, SlotMinimum& slots);
 void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
                  std::atomic<int32_t>& bound, SlotMinimum& slots);
+void ScanRowAvx512(const TargetWindow& target, const CandidateRow& row,
+                   std::atomic<int32_t>& bound, SlotMinimum& slots);
 
 // Lowers the shared bound to sum when it is smaller.
 inline void LowerBound(std::atomic<int32_t>& bound, int32_t sum) {

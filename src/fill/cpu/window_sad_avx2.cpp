@@ -1,6 +1,6 @@
-// AVX2 sums of absolute differences: |t - c| as max - min per byte, masked
-// by the keep bytes, summed by vpsadbw. Exact integer sums, equal to the
-// scalar path's.
+// AVX2 sums of absolute differences: the candidate's bytes masked by the
+// keep bytes against the target's bytes (0 where not known), summed by
+// vpsadbw. Exact integer sums, equal to the scalar path's.
 #include "fill/cpu/target_window.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -17,38 +17,40 @@ __attribute__((target("avx2"))) inline int32_t HorizontalSum(__m256i v) {
                               _mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)));
 }
 
-__attribute__((target("avx2"))) inline __m256i RowSad(const uint8_t* t,
-                                                      const uint8_t* keep,
-                                                      const uint8_t* c) {
-  const __m256i tv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
-  const __m256i kv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keep));
-  const __m256i cv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c));
-  const __m256i diff = _mm256_and_si256(
-      _mm256_sub_epi8(_mm256_max_epu8(tv, cv), _mm256_min_epu8(tv, cv)), kv);
-  return _mm256_sad_epu8(diff, _mm256_setzero_si256());
+__attribute__((target("avx2"))) inline __m256i PieceSad(
+    const TargetWindow& target, const uint8_t* candidate, size_t i) {
+  const __m256i t =
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(target.pieces32() + 32 * i));
+  const __m256i keep =
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(target.keep32() + 32 * i));
+  const __m256i c = _mm256_loadu_si256(
+      reinterpret_cast<const __m256i*>(candidate + target.offsets32()[i]));
+  return _mm256_sad_epu8(t, _mm256_and_si256(c, keep));
 }
 
-// Window rows of kVectors * 32 bytes; kVectors = 0 reads the count at run
-// time.
-template <int kVectors>
+// The window's 32-byte pieces, two at a time into two sums. The bound is
+// tested after every eight rows and at the end: a horizontal sum costs more
+// than a row, and most candidates that reach this point run to the last
+// rows anyway.
 __attribute__((target("avx2"))) inline int32_t Sad(const TargetWindow& target,
                                                    const uint8_t* candidate,
-                                                   int stride, int32_t bound) {
-  const int vectors =
-      kVectors > 0 ? kVectors : target.padded() / TargetWindow::kAlign;
-  __m256i acc = _mm256_setzero_si256();
-  for (int k : target.rows()) {
-    const uint8_t* t = target.bytes(k);
-    const uint8_t* keep = target.keep(k);
-    const uint8_t* c = candidate + k * stride;
-    for (int v = 0; v < vectors; ++v)
-      acc = _mm256_add_epi64(acc, RowSad(t + 32 * v, keep + 32 * v, c + 32 * v));
-    if (HorizontalSum(acc) > bound) return kSadDropped;
+                                                   int32_t bound) {
+  const size_t n = target.count32();
+  const size_t per_check = 8 * static_cast<size_t>(target.pieces32_per_row());
+  __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+  size_t i = 0;
+  while (i + per_check <= n) {
+    for (const size_t end = i + per_check; i < end; i += 2) {
+      a0 = _mm256_add_epi64(a0, PieceSad(target, candidate, i));
+      a1 = _mm256_add_epi64(a1, PieceSad(target, candidate, i + 1));
+    }
+    if (HorizontalSum(_mm256_add_epi64(a0, a1)) > bound) return kSadDropped;
   }
-  return HorizontalSum(acc);
+  for (; i < n; ++i) a0 = _mm256_add_epi64(a0, PieceSad(target, candidate, i));
+  const int32_t sum = HorizontalSum(_mm256_add_epi64(a0, a1));
+  return sum > bound ? kSadDropped : sum;
 }
 
-template <int kVectors>
 __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
                                           const CandidateRow& row,
                                           std::atomic<int32_t>& bound,
@@ -56,8 +58,8 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
   for (int c = 0; c < row.count; ++c) {
     if ((row.mask[c] | row.unknown[c]) != 0) continue;
     const int32_t limit = bound.load(std::memory_order_relaxed);
-    if (BoundRejects(row, c, limit)) continue;
-    const int32_t sum = Sad<kVectors>(target, row.top_left + 3 * c, row.stride, limit);
+    if (row.lower != nullptr && row.lower[c] > limit) continue;
+    const int32_t sum = Sad(target, row.top_left + 3 * c, limit);
     if (sum == kSadDropped) continue;
     LowerBound(bound, sum);
     slots.Offer(row.first_index + c, static_cast<float>(sum));
@@ -69,18 +71,13 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
 __attribute__((target("avx2"))) int32_t WindowSadAvx2(
     const TargetWindow& target, const uint8_t* candidate, int stride,
     int32_t bound) {
-  return Sad<0>(target, candidate, stride, bound);
+  (void)stride;  // the pieces hold the offsets of the captured stride
+  return Sad(target, candidate, bound);
 }
 
 void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
                  std::atomic<int32_t>& bound, SlotMinimum& slots) {
-  switch (target.padded() / TargetWindow::kAlign) {
-    case 1: return Scan<1>(target, row, bound, slots);
-    case 2: return Scan<2>(target, row, bound, slots);
-    case 3: return Scan<3>(target, row, bound, slots);
-    case 4: return Scan<4>(target, row, bound, slots);
-    default: return Scan<0>(target, row, bound, slots);
-  }
+  Scan(target, row, bound, slots);
 }
 
 }  // namespace pw

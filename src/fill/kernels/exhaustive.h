@@ -21,6 +21,58 @@ constexpr int kConstWindowBytes = 3 * 129 * 129;  // 49923
 
 PW_HD int window_side(int radius) { return 2 * radius + 1; }
 
+// Where a target may take its source from: candidate centres within
+// `radius` pixels of the target in both axes (negative: anywhere) and
+// allowed by `allowed` (one byte per pixel, non-zero allows; null: every
+// pixel). A candidate outside the domain does not qualify; nothing else
+// about the search changes.
+struct SearchDomain {
+  int radius = -1;
+  const uint8_t* allowed = nullptr;
+
+  PW_HD bool admits(int cx, int cy, int x, int y, int width) const {
+    if (radius >= 0) {
+      const int dx = cx < x ? x - cx : cx - x;
+      const int dy = cy < y ? y - cy : cy - y;
+      if (dx > radius || dy > radius) return false;
+    }
+    return allowed == nullptr || allowed[cy * width + cx] != 0;
+  }
+};
+
+// A half-open rectangle of candidate centres: columns [x0, x1), rows
+// [y0, y1).
+struct CandidateBox {
+  int x0, y0, x1, y1;
+  PW_HD bool empty() const { return x0 >= x1 || y0 >= y1; }
+};
+
+// The pixel index of item j of a launch over the centres of the box with
+// columns x0..x1 - 1 and rows y0..y1 - 1, row by row; -1 past its end.
+PW_HD int box_item_index(int x0, int y0, int x1, int y1, int width, int j) {
+  const int columns = x1 - x0;
+  if (j >= columns * (y1 - y0)) return -1;
+  return (y0 + j / columns) * width + x0 + j % columns;
+}
+
+// The centres a target at (x, y) can take at all: within the domain's
+// radius, and, when `whole_windows` holds, those whose window lies inside
+// the image. Empty when none can. The search radius must not exceed the
+// image's size (larger ones admit the same centres).
+PW_HD CandidateBox candidate_box(int x, int y, int width, int height,
+                                 int radius, int search_radius,
+                                 bool whole_windows) {
+  const int m = whole_windows ? radius : 0;
+  CandidateBox b{m, m, width - m, height - m};
+  if (search_radius >= 0) {
+    if (x - search_radius > b.x0) b.x0 = x - search_radius;
+    if (y - search_radius > b.y0) b.y0 = y - search_radius;
+    if (x + search_radius + 1 < b.x1) b.x1 = x + search_radius + 1;
+    if (y + search_radius + 1 < b.y1) b.y1 = y + search_radius + 1;
+  }
+  return b;
+}
+
 // One byte of a pitched 2D copy (the work of one thread of the 2D copy kernel).
 PW_HD void copy_2d_byte(uint8_t* dst, int dst_pitch, const uint8_t* src,
                         int total, int src_pitch, int row_bytes, int i) {

@@ -1,0 +1,21 @@
+// A rough forecast of a run's duration, for the command line to show
+// before a long run: the (target, candidate centre) pairs the search will
+// look at, times a measured cost per pair on the CPU backend.
+#pragma once
+
+#include <cstdint>
+
+namespace pw {
+
+struct RunForecast {
+  int64_t targets = 0;
+  int64_t pairs = 0;      // candidate centres within each target's domain
+  double seconds = 0.0;   // on the CPU backend with `threads` threads
+};
+
+// The mask holds 1 at the pixels to fill. search_radius < 0: whole image.
+RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
+                        int32_t radius, int32_t method, int32_t search_radius,
+                        int threads);
+
+}  // namespace pw

@@ -1,0 +1,74 @@
+"""Repair photographs by exemplar-based inpainting.
+
+A mask marks the damaged pixels. patchwell fills them one at a time in a
+fixed onion-peel order (from the edges of each hole inwards), copying into
+each the centre of the best-matching window found elsewhere in the picture.
+It runs on an NVIDIA GPU through CUDA when one is usable and on every CPU
+core otherwise, with byte-identical results.
+
+Functions
+---------
+repair(image, mask, radius=7, *, method="exhaustive", ...)
+    The functional form: gray, RGB or RGBA uint8 pictures, a mask of any
+    numeric or bool type where non-zero (True) marks a hole, as in OpenCV
+    and scikit-image. Leaves its inputs alone and returns
+    ``(result, unfilled)``.
+inpaint(image_file, mask_file, rad, method, verbose=False, *, ...)
+    In place on an RGB uint8 array; a uint8 mask marks holes with bytes
+    above 128 (a bool mask with True). Returns True or False.
+inpaint_file(image_file, mask_file, out_file=None, rad, method, ...)
+    From one image file to another (mask_file=None: the image's
+    transparent pixels are the holes).
+set_max_image_pixels(n), max_image_pixels()
+    The most pixels an input file of inpaint_file may declare (2**28 by
+    default), a guard against decompression bombs.
+version(), device_info()
+    The version text; the device that device="auto" uses.
+
+InpaintMethod (also exported as InpaintGPU, InpaintGPUfast, InpaintCPU)
+picks the search of inpaint and inpaint_file.
+
+Example
+-------
+>>> import numpy as np, patchwell
+>>> image = np.zeros((64, 64, 3), np.uint8)
+>>> mask = np.zeros((64, 64), bool)
+>>> mask[30:34, 30:34] = True
+>>> result, unfilled = patchwell.repair(image, mask, radius=3)
+>>> bool(unfilled.any())
+False
+"""
+from . import _core
+from ._core import (  # in the core's own order
+    InpaintMethod as InpaintMethod,
+    InpaintCPU as InpaintCPU,
+    InpaintGPU as InpaintGPU,
+    InpaintGPUfast as InpaintGPUfast,
+    __version__ as __version__,
+    version as version,
+    inpaint_file as inpaint_file,
+    inpaint as inpaint,
+    _last_run_stats as _last_run_stats,
+    device_info as device_info,
+)
+from ._repair import repair as repair
+
+# Whatever else the compiled core defines belongs to the package as well.
+for _name in dir(_core):
+    if not _name.startswith("__") and _name not in globals():
+        globals()[_name] = getattr(_core, _name)
+del _name
+
+__all__ = [
+    "InpaintCPU",
+    "InpaintGPU",
+    "InpaintGPUfast",
+    "InpaintMethod",
+    "device_info",
+    "inpaint",
+    "inpaint_file",
+    "max_image_pixels",
+    "repair",
+    "set_max_image_pixels",
+    "version",
+]

@@ -1,0 +1,199 @@
+"""repair(): the functional form of inpaint, with the conventions of image
+libraries. It converts and checks here, and leaves the fill to inpaint."""
+from __future__ import annotations
+
+import operator
+import re
+from typing import Any, Callable, Dict, Optional, SupportsIndex, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+
+_METHODS = {"exhaustive": _core.InpaintGPU, "fast": _core.InpaintGPUfast}
+_DEVICES = ("auto", "cpu", "cuda")
+_NUMBERED_DEVICE = re.compile(r"cuda:[0-9]{1,9}")
+
+
+def repair(
+    image: npt.ArrayLike,
+    mask: npt.ArrayLike,
+    radius: SupportsIndex = 7,
+    *,
+    method: Union[str, _core.InpaintMethod] = "exhaustive",
+    device: str = "auto",
+    search_radius: Optional[SupportsIndex] = None,
+    source_mask: Optional[npt.ArrayLike] = None,
+    progress: Optional[Callable[[int], object]] = None,
+    verbose: bool = False,
+) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    """Repair the holes of a picture and return the result.
+
+    The same fill as ``inpaint``, byte for byte, without its in-place
+    conventions: the inputs are never modified, any strides and read-only
+    arrays are accepted, and the mask follows OpenCV and scikit-image
+    (non-zero or True marks a hole).
+
+    Parameters
+    ----------
+    image : array_like of uint8, shape (H, W), (H, W, 3) or (H, W, 4)
+        The picture. Gray is filled as three equal channels and returned
+        gray; the alpha channel of RGBA is carried through unchanged.
+    mask : array_like of numbers or bools, shape (H, W)
+        Non-zero (True) marks a pixel to fill.
+    radius : int, default 7
+        Window radius, 0 to 127; windows are 2 * radius + 1 pixels square.
+        Small radii suit scratches and dust, larger ones textures.
+    method : {'exhaustive', 'fast'}, default 'exhaustive'
+        'exhaustive' scores every candidate; 'fast' ranks candidates by
+        their window mean and stops early (a slightly rougher result, built
+        for the GPU). InpaintMethod members are accepted too.
+    device : {'auto', 'cpu', 'cuda', 'cuda:N'}, default 'auto'
+        Where the fill runs; 'auto' and 'cuda' use the first usable CUDA
+        device ('auto' the CPU when there is none), 'cuda:N' device N.
+    search_radius : int or None, default None
+        Take sources only within this many pixels of each hole pixel (in
+        both axes); None searches the whole picture.
+    source_mask : array_like of numbers or bools, shape (H, W), optional
+        Non-zero (True) marks the pixels that may serve as sources.
+    progress : callable or None
+        Called with the percent done (0 first, 100 last); an exception it
+        raises stops the run and is re-raised. It must not wait for a run in
+        another thread.
+    verbose : bool, default False
+        Print statistics, progress marks and the elapsed time to sys.stdout.
+
+    Returns
+    -------
+    result : numpy.ndarray of uint8
+        A new array of the image's shape with the holes filled.
+    unfilled : numpy.ndarray of bool, shape (H, W)
+        True for the holes that no source could fill (a window larger than
+        the picture, or no qualifying source). All False with nothing to
+        fill, when ``result`` is a plain copy.
+
+    Raises
+    ------
+    TypeError
+        An image that is not uint8 (the message says how to convert it), a
+        mask that is not numeric, an argument of the wrong type.
+    ValueError
+        Shapes that do not fit, a radius outside 0..127, an unknown method
+        or device.
+
+    Examples
+    --------
+    >>> import numpy as np, patchwell
+    >>> gray = np.tile(np.arange(32, dtype=np.uint8) * 8, (32, 1))
+    >>> scratch = np.zeros(gray.shape, bool)
+    >>> scratch[10:13, 10:13] = True
+    >>> result, unfilled = patchwell.repair(gray, scratch, radius=2)
+    >>> result.shape, result.dtype, bool(unfilled.any())
+    ((32, 32), dtype('uint8'), False)
+    >>> bool((result == gray).all())  # a ramp repairs exactly
+    True
+    """
+    picture = _as_image(image)
+    height, width = picture.shape[0], picture.shape[1]
+    holes = _as_flags(mask, height, width, "mask")
+    rad = _as_radius(radius)
+    fill_method = _as_method(method)
+    _check_options(device, progress)
+    options: Dict[str, Any] = {"device": device, "progress": progress}
+    # Options that inpaint may not have yet are passed only when used.
+    if search_radius is not None:
+        options["search_radius"] = search_radius
+    if source_mask is not None:
+        options["source_mask"] = _as_flags(source_mask, height, width, "source_mask")
+
+    if not holes.any():
+        return picture.copy(), holes
+
+    # A packed RGB working copy; the bool mask comes back True where unfilled.
+    if picture.ndim == 2:
+        rgb = np.repeat(picture[:, :, np.newaxis], 3, axis=2)
+    else:
+        rgb = np.array(picture[:, :, :3], dtype=np.uint8, order="C")
+    _core.inpaint(rgb, holes, rad, fill_method, bool(verbose), **options)
+
+    if picture.ndim == 2:
+        return np.ascontiguousarray(rgb[:, :, 0]), holes
+    if picture.shape[2] == 4:
+        result = picture.copy()
+        result[:, :, :3] = rgb
+        return result, holes
+    return rgb, holes
+
+
+def _as_image(image: npt.ArrayLike) -> npt.NDArray[np.uint8]:
+    picture = np.asarray(image)
+    if picture.dtype != np.uint8:
+        raise TypeError(
+            f"image must be uint8, not {picture.dtype}; convert it first, "
+            f"{_conversion_hint(picture.dtype)}")
+    if not (picture.ndim == 2 or (picture.ndim == 3 and picture.shape[2] in (3, 4))):
+        raise ValueError(
+            "image must have shape (height, width), (height, width, 3) or "
+            f"(height, width, 4), got {picture.shape}")
+    return picture
+
+
+def _conversion_hint(dtype: np.dtype[Any]) -> str:
+    if dtype.kind == "f":
+        return ("for floats in [0, 1]: "
+                "numpy.clip(numpy.rint(image * 255), 0, 255).astype(numpy.uint8)")
+    if dtype == np.uint16:
+        return "for 16-bit samples: (image >> 8).astype(numpy.uint8)"
+    if dtype.kind == "b":
+        return "for bools: image.astype(numpy.uint8) * 255"
+    return "for example numpy.clip(image, 0, 255).astype(numpy.uint8)"
+
+
+def _as_flags(flags: npt.ArrayLike, height: int, width: int,
+              name: str) -> npt.NDArray[np.bool_]:
+    """A new C-contiguous bool array: True where `flags` is non-zero."""
+    array = np.asarray(flags)
+    if array.dtype != np.bool_ and not np.issubdtype(array.dtype, np.number):
+        raise TypeError(f"{name} must hold numbers or bools, not {array.dtype}")
+    if array.shape != (height, width):
+        hint = (" (one channel: take mask[..., 0] or mask.any(axis=-1))"
+                if array.ndim == 3 and array.shape[:2] == (height, width) else "")
+        raise ValueError(
+            f"{name} must have the image's height and width {(height, width)}, "
+            f"got shape {array.shape}{hint}")
+    return np.ascontiguousarray(array != 0)
+
+
+def _as_radius(radius: SupportsIndex) -> int:
+    try:
+        value = operator.index(radius)
+    except TypeError:
+        raise TypeError(
+            f"radius must be an integer, not {type(radius).__name__}") from None
+    if not 0 <= value <= 127:
+        raise ValueError(f"radius must be between 0 and 127, got {value}")
+    return value
+
+
+def _as_method(method: Union[str, _core.InpaintMethod]) -> _core.InpaintMethod:
+    if isinstance(method, _core.InpaintMethod):
+        return method
+    if not isinstance(method, str):
+        raise TypeError(
+            f"method must be 'exhaustive' or 'fast', not {type(method).__name__}")
+    if method not in _METHODS:
+        raise ValueError(f"method must be 'exhaustive' or 'fast', not {method!r}")
+    return _METHODS[method]
+
+
+def _check_options(device: object, progress: object) -> None:
+    # inpaint checks them too, but a picture without holes never gets there.
+    if not isinstance(device, str):
+        raise TypeError(f"device must be a str, not {type(device).__name__}")
+    if device not in _DEVICES and not _NUMBERED_DEVICE.fullmatch(device):
+        raise ValueError(
+            f"device must be 'auto', 'cpu', 'cuda' or 'cuda:N', not {device!r}")
+    if progress is not None and not callable(progress):
+        raise TypeError(
+            f"progress must be None or a callable, not {type(progress).__name__}")

@@ -1,0 +1,141 @@
+"""repair(): the conventions of image libraries over the same fill as
+inpaint, byte for byte, with the inputs left alone."""
+import numpy as np
+import pytest
+
+import patchwell
+from conftest import photo_like
+
+METHODS = {"exhaustive": patchwell.InpaintGPU, "fast": patchwell.InpaintGPUfast}
+
+
+def reference(rgb, holes, radius, method):
+    """inpaint on packed copies, the mask as bytes above 128."""
+    img = np.ascontiguousarray(rgb).copy()
+    mask = np.where(holes, 255, 0).astype(np.uint8)
+    patchwell.inpaint(img, mask, radius, METHODS[method], device="cpu")
+    return img, mask == 1
+
+
+def random_case(seed):
+    rng = np.random.default_rng(seed)
+    h, w = int(rng.integers(3, 40)), int(rng.integers(3, 40))
+    img = photo_like(h, w, seed)
+    if seed % 3 == 0:  # flat areas: ties
+        img //= 64
+        img *= 64
+    holes = rng.random((h, w)) < rng.uniform(0.02, 0.5)
+    return img, holes, int(rng.integers(0, 6))
+
+
+def as_gray(rgb):
+    return rgb[:, :, 1].copy()
+
+
+def with_alpha(rgb):
+    alpha = np.arange(rgb.shape[0] * rgb.shape[1], dtype=np.uint8).reshape(rgb.shape[:2])
+    return np.dstack([rgb, alpha])
+
+
+# How people hand over pictures and masks; each must give inpaint's pixels.
+LAYOUTS = {
+    "rgb, bool mask": (lambda i: i, lambda m: m),
+    "gray": (as_gray, lambda m: m),
+    "rgba": (with_alpha, lambda m: m),
+    "bgr view (negative stride)": (lambda i: i[:, :, ::-1], lambda m: m),
+    "transposed views": (lambda i: i.transpose(1, 0, 2).copy().transpose(1, 0, 2),
+                         lambda m: m.T.copy().T),
+    "read-only": (lambda i: np.frombuffer(i.tobytes(), np.uint8).reshape(i.shape),
+                  lambda m: np.frombuffer(m.tobytes(), bool).reshape(m.shape)),
+    "0/1 uint8 mask": (lambda i: i, lambda m: m.astype(np.uint8)),
+    "255 uint8 mask": (lambda i: i, lambda m: m.astype(np.uint8) * 255),
+    "float mask": (lambda i: i, lambda m: m * 0.5),
+    "int64 list mask": (lambda i: i, lambda m: m.astype(np.int64).tolist()),
+}
+
+
+@pytest.mark.parametrize("method", sorted(METHODS))
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("seed", range(4))
+def test_repair_equals_inpaint_and_leaves_its_inputs_alone(layout, method, seed):
+    rgb, holes, radius = random_case(seed)
+    make_image, make_mask = LAYOUTS[layout]
+    image, mask = make_image(rgb), make_mask(holes)
+    image_before = np.array(image, copy=True)
+    mask_before = np.array(mask, copy=True)
+
+    result, unfilled = patchwell.repair(image, mask, radius, method=method, device="cpu")
+
+    work = image[:, :, :3] if image.ndim == 3 else np.dstack([image] * 3)
+    want_rgb, want_unfilled = reference(work, holes, radius, method)
+    assert result.dtype == np.uint8 and result.shape == image.shape
+    assert unfilled.dtype == bool and unfilled.shape == holes.shape
+    if image.ndim == 2:
+        np.testing.assert_array_equal(result, want_rgb[:, :, 0])
+        assert (want_rgb == want_rgb[:, :, :1]).all()  # gray stays gray
+    else:
+        np.testing.assert_array_equal(result[:, :, :3], want_rgb)
+    if image.ndim == 3 and image.shape[2] == 4:
+        np.testing.assert_array_equal(result[:, :, 3], image[:, :, 3])
+    np.testing.assert_array_equal(unfilled, want_unfilled)
+    np.testing.assert_array_equal(image, image_before)
+    np.testing.assert_array_equal(np.asarray(mask), mask_before)
+    assert not np.shares_memory(result, image)
+
+
+def test_nothing_to_fill_returns_a_copy_and_no_unfilled(capfd):
+    image = photo_like(9, 11)
+    result, unfilled = patchwell.repair(image, np.zeros((9, 11), np.float32))
+    np.testing.assert_array_equal(result, image)
+    assert result is not image and not np.shares_memory(result, image)
+    assert unfilled.dtype == bool and unfilled.shape == (9, 11) and not unfilled.any()
+    assert capfd.readouterr() == ("", "")
+
+
+def test_unfilled_marks_holes_no_source_could_fill():
+    image = photo_like(20, 5)  # narrower than a radius-3 window
+    holes = np.zeros((20, 5), bool)
+    holes[4:7, 2] = True
+    result, unfilled = patchwell.repair(image, holes, 3)
+    np.testing.assert_array_equal(unfilled, holes)
+    np.testing.assert_array_equal(result, image)
+
+
+@pytest.mark.parametrize("image, mask, kwargs, error, text", [
+    (np.zeros((8, 8, 3)), None, {}, TypeError, "float64.*astype"),
+    (np.zeros((8, 8, 3), np.uint16), None, {}, TypeError, "uint16.*>> 8"),
+    ([[0] * 8] * 8, None, {}, TypeError, "int64"),
+    (np.zeros((8, 8, 2), np.uint8), None, {}, ValueError, r"\(8, 8, 2\)"),
+    (np.zeros(8, np.uint8), None, {}, ValueError, "shape"),
+    (None, np.zeros((8, 7)), {}, ValueError, r"\(8, 8\)"),
+    (None, np.zeros((8, 8, 3)), {}, ValueError, "mask.any"),
+    (None, np.full((8, 8), "x"), {}, TypeError, "numbers or bools"),
+    (None, None, {"radius": 7.5}, TypeError, "radius.*float"),
+    (None, None, {"radius": 128}, ValueError, "radius"),
+    (None, None, {"method": "quick"}, ValueError, "'exhaustive' or 'fast'"),
+    (None, None, {"method": 1}, TypeError, "method"),
+    (None, None, {"device": "tpu"}, ValueError, "device"),
+    (None, None, {"progress": 3}, TypeError, "progress"),
+    (None, None, {"source_mask": np.zeros((3, 3))}, ValueError, "source_mask"),
+])
+def test_bad_input_raises_before_anything_runs(image, mask, kwargs, error, text):
+    image = np.zeros((8, 8, 3), np.uint8) if image is None else image
+    mask = np.ones((8, 8), bool) if mask is None else mask
+    with pytest.raises(error, match=text):
+        patchwell.repair(image, mask, **kwargs)
+
+
+@pytest.mark.parametrize("method", sorted(METHODS))
+def test_search_options_give_the_pixels_of_inpaint(method):
+    rgb, holes, _ = random_case(7)
+    h, w = holes.shape
+    allowed = np.random.default_rng(1).random((h, w)) * (np.arange(w) % 3 != 0)
+    img, mask = rgb.copy(), np.where(holes, 255, 0).astype(np.uint8)
+    patchwell.inpaint(img, mask, 2, METHODS[method], device="cpu", search_radius=4,
+                      source_mask=allowed != 0)
+    # A float source mask in a strided view: non-zero allows.
+    result, unfilled = patchwell.repair(rgb, holes, 2, method=method, device="cpu",
+                                        search_radius=np.int64(4),
+                                        source_mask=allowed.T.copy().T)
+    np.testing.assert_array_equal(result, img)
+    np.testing.assert_array_equal(unfilled, mask == 1)
