@@ -50,6 +50,8 @@ from ._core import (  # in the core's own order
     inpaint as inpaint,
     _last_run_stats as _last_run_stats,
     device_info as device_info,
+    set_max_image_pixels as set_max_image_pixels,
+    max_image_pixels as max_image_pixels,
 )
 from ._repair import repair as repair
 
