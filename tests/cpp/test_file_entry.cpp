@@ -150,38 +150,6 @@ TEST_F(FileEntry, LimitsStopsAndFailuresReleaseEverything) {
   EXPECT_EQ(Common::TheMaskBuffer().bytes, nullptr);
 }
 
-// Without a mask file the transparent pixels are the holes, and the
-// result has no alpha.
-TEST_F(FileEntry, TheMaskCanComeFromTheAlphaChannel) {
-  const int w = 7, h = 5;
-  Common::CImage rgba;
-  imagetest::FillPattern(rgba, w, h, 4);
-  std::vector<uint8_t> packed(w * h * 3), bits(w * h, 0);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      uint8_t* p = rgba.PixelAt(x, y);
-      p[3] = (x + y) % 5 == 0 ? 127 : 128;
-      bits[y * w + x] = p[3] < 128;
-      std::memcpy(&packed[(y * w + x) * 3], p, 3);
-    }
-  ASSERT_TRUE(Common::Save(rgba, dir_ / "cut.png"));
-  options_.mask_from_alpha = true;
-  const std::string out = dir_ / "out.png";
-  std::string printed;
-  ASSERT_TRUE(Run(dir_ / "cut.png", "", &out, printed));
-  ASSERT_TRUE(InpaintImage(packed.data(), bits.data(), w, h, 1, kMethodGpu,
-                           false, options_.inpaint));
-  Common::CImage result;
-  ASSERT_TRUE(result.Load(out));
-  EXPECT_EQ(result.channels, 3);
-  for (int y = 0; y < h; ++y)
-    EXPECT_EQ(std::memcmp(result.PixelAt(0, y), &packed[y * w * 3], w * 3), 0);
-
-  EXPECT_THROW(InpaintFile(Picture("opaque.ppm", w, h), "", &out, 1,
-                           kMethodGpu, false, options_),
-               std::invalid_argument);
-}
-
 TEST_F(FileEntry, WritesNextToTheImageOrUnderTheGivenName) {
   const std::string image = Picture("photo.ppm", 6, 4);
   const std::string mask = Mask("mask.bmp", 6, 4, {{2, 2}, {3, 1}});
