@@ -46,6 +46,8 @@ std::string UsageText() {
       "usage: patchwell IMAGE MASK [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
       "                 [--device auto|cpu|cuda] [--search-radius N]\n"
       "                 [--source-mask FILE] [-v] [-q]\n"
+      "       patchwell batch INPUTS... --out-dir DIR [options]\n"
+      "                 (many pictures; see patchwell batch --help)\n"
       "\n"
       "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
       "value in MASK (a picture of the same size) is above 128 is filled from\n"

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -11,6 +12,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/progress_bar.h"
+#include "cli/python_handover.h"
 #include "fill/engine.h"
 #include "inpaint/estimate.h"
 #include "inpaint/file_entry.h"
@@ -144,6 +146,8 @@ int Run(const CliOptions& options) {
 
 int main(int argc, char** argv) {
   using namespace pw::cli;
+  if (argc > 1 && std::strcmp(argv[1], "batch") == 0)
+    return HandOverToPython(std::vector<std::string>(argv + 2, argv + argc));
   CliOptions options;
   std::string error;
   if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),

@@ -1,8 +1,6 @@
 // Backend choice: CUDA where a device is usable, the CPU otherwise.
-#include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
@@ -13,11 +11,6 @@
 #endif
 
 namespace pw {
-
-int CpuThreadCount() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(std::min(n, 256u));
-}
 
 static std::string CpuDescription() {
   const int n = CpuThreadCount();

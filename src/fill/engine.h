@@ -105,7 +105,17 @@ Backend ResolveBackend(Backend requested);
 std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
                                              const EngineParams& params);
 
-// Threads the CPU backend uses.
+// Threads the CPU backend uses: the count given to SetCpuThreadCount, else
+// PATCHWELL_NUM_THREADS when it is a whole number above 0, else every core;
+// never more than kMaxCpuThreads.
+constexpr int kMaxCpuThreads = 256;
 int CpuThreadCount();
+
+// Sets the thread count of later runs; 0 returns to the default above.
+void SetCpuThreadCount(int threads);
+
+// Reads a thread count ("4"); false for anything but a whole number above 0.
+// Larger values than kMaxCpuThreads give kMaxCpuThreads.
+bool ParseThreadCount(const char* text, int& threads);
 
 }  // namespace pw

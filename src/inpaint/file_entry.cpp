@@ -1,5 +1,6 @@
 #include "inpaint/file_entry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -20,8 +21,9 @@ struct ReleaseAfterFill {
   }
 };
 
-bool MaskMarksAnyPixel(const Common::MaskBuffer& mask) {
-  return std::memchr(mask.bytes.get(), 1, mask.size) != nullptr;
+int64_t MarkedPixels(const Common::MaskBuffer& mask) {
+  return std::count(mask.bytes.get(), mask.bytes.get() + mask.size,
+                    uint8_t{1});
 }
 
 // Hands the working image's pixels to InpaintImage, which wants packed
@@ -134,7 +136,8 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   }
 
   ReleaseAfterFill release;
-  if (options.skip_empty_mask && !MaskMarksAnyPixel(maskBuffer)) {
+  result.holes = MarkedPixels(maskBuffer);
+  if (options.skip_empty_mask && result.holes == 0) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
@@ -145,6 +148,7 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
+  result.unfilled = MarkedPixels(maskBuffer);
   if (options.abandoned && options.abandoned()) {
     result.status = FileRunStatus::Abandoned;
     return result;

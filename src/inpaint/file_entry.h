@@ -41,6 +41,8 @@ struct FileRunResult {
   std::string output_name;   // set once the fill has run
   int32_t image_width = 0, image_height = 0;
   int32_t mask_width = 0, mask_height = 0;  // of the mask or source mask
+  int64_t holes = 0;     // pixels the mask marks, once it is built
+  int64_t unfilled = 0;  // of those, the ones the fill found no source for
 };
 
 struct FileRunOptions {
