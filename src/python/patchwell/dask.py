@@ -6,9 +6,9 @@ over the cluster's workers (``client.map``) and yields one status record
 per picture as they finish; a picture that fails, or whose worker dies,
 comes back as a failed record, never as an exception.
 
-The files are read and written by the workers, under the names given here:
-every worker must see them under those names (a shared file system).
-Folders and globs are expanded here, on the client.
+The files are read and written by the workers: every worker must see them
+under the names given here, made absolute (a shared file system). Folders
+and globs are expanded here, on the client.
 
 Threads: a Dask worker runs one repair at a time (patchwell runs one per
 process) with as many CPU threads as the worker has (its ``nthreads``),
@@ -22,6 +22,8 @@ give each worker its GPU through CUDA_VISIBLE_DEVICES, or with
 """
 from __future__ import annotations
 
+import dataclasses
+import os
 from typing import Any, Dict, Iterable, Iterator, List, Optional, SupportsIndex, Union
 
 from distributed import Client, as_completed, get_worker
@@ -67,6 +69,11 @@ def repair_files(
                               method=method, device=device,
                               search_radius=search_radius,
                               source_mask=source_mask, overwrite=overwrite)
+    # Workers have working folders of their own.
+    tasks = [Task(os.path.abspath(t.image), os.path.abspath(t.mask), os.path.abspath(t.output))
+             for t in tasks]
+    if options.source_mask is not None:
+        options = dataclasses.replace(options, source_mask=os.path.abspath(options.source_mask))
     return _gather(client, tasks, options)
 
 
@@ -90,5 +97,7 @@ def _gather(client: Client, tasks: List[Task],
 
 def _repair_on_worker(task: Task, options: Options) -> BatchRecord:
     if thread_variable() is None:
-        _core.set_num_threads(max(1, get_worker().state.nthreads))
+        worker = get_worker()
+        threads = getattr(getattr(worker, "state", worker), "nthreads", 1)
+        _core.set_num_threads(max(1, int(threads)))
     return repair_picture(task, options)

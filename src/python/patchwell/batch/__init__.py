@@ -171,10 +171,10 @@ def _run(tasks: List[Task], options: Options,
         for task in todo:
             yield repair_picture(task, options)
         return
-    gpus = _gpus() if _uses_cuda(options.device) else []
-    count = jobs if jobs is not None else (len(gpus) if gpus else _cores())
-    threads = _threads_per_worker(count)
-    yield from run_in_workers(todo, options, count, threads, gpus)
+    count, gpus = _default_workers(options.device)
+    if jobs is not None:
+        count = jobs
+    yield from run_in_workers(todo, options, count, _threads_per_worker(count), gpus)
 
 
 def _as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
@@ -216,10 +216,18 @@ def _threads_per_worker(workers: int) -> int:
     return thread_variable() or max(1, _cores() // max(1, workers))
 
 
-def _uses_cuda(device: str) -> bool:
+def _default_workers(device: str) -> Tuple[int, List[str]]:
+    """How many workers by default, and the GPUs to give them in turn: on
+    CUDA one worker per GPU, each seeing only its own; on the CPU one per
+    core. A device named by number keeps one worker, on that device."""
     if device == "cpu":
-        return False
-    return device == "cuda" or _core.device_info().startswith("CUDA")
+        return _cores(), []
+    if device.startswith("cuda:"):
+        return 1, []
+    if device == "cuda" or _core.device_info().startswith("CUDA"):
+        gpus = _gpus()
+        return max(1, len(gpus)), gpus
+    return _cores(), []
 
 
 def _gpus() -> List[str]:

@@ -116,8 +116,9 @@ def _summary(records: List[BatchRecord], total: int, seconds: float) -> str:
     if count[SKIPPED]:
         parts.append(f"{count[SKIPPED]} skipped (output already there)")
     parts.append(f"{count[FAILED]} failed")
+    took = f"{seconds:.1f} s" if seconds < 60 else duration_text(seconds)
     text = (f"{total} pictures: {', '.join(parts)}; {filled} pixels filled "
-            f"in {duration_text(seconds)} ({rate_text(filled / max(seconds, 1e-9))})")
+            f"in {took} ({rate_text(filled / max(seconds, 1e-9))})")
     if unfilled:
         text += f"; {unfilled} pixels found no source"
     return text
@@ -165,7 +166,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             elif args.verbose:
                 print(_record_line(record), flush=True)
             if bar:
-                bar.advance(record.filled, record.status in (REPAIRED, UNCHANGED))
+                bar.advance(record.filled, record.status != SKIPPED)
     except KeyboardInterrupt:
         results.close()  # stops the workers
         if bar:
@@ -173,8 +174,9 @@ def main(argv: Optional[List[str]] = None) -> int:
         print(f"patchwell: stopped after {len(records)} of {len(tasks)} pictures; "
               "run the same command again to go on", file=sys.stderr, flush=True)
         return EXIT_INTERRUPTED
-    if bar:
-        bar.close()
+    finally:
+        if bar:
+            bar.close()
     if not args.quiet:
         print(_summary(records, len(tasks), time.monotonic() - start), flush=True)
     return EXIT_FAILED if any(r.status == FAILED for r in records) else 0

@@ -18,6 +18,7 @@ def rate_text(pixels_per_second: float) -> str:
 
 
 def duration_text(seconds: float) -> str:
+    """0:42, 12:05 or 1:02:03."""
     seconds = int(round(seconds))
     hours, rest = divmod(seconds, 3600)
     minutes, seconds = divmod(rest, 60)
@@ -45,6 +46,7 @@ class ProgressBar:
         self._thread.start()
 
     def advance(self, pixels: int, worked: bool) -> None:
+        """One picture ended; `worked` unless it was skipped."""
         with self._lock:
             self._done += 1
             self._worked += worked
@@ -57,10 +59,12 @@ class ProgressBar:
             self._draw()
 
     def close(self) -> None:
+        """Stops the redraws and clears the line (once)."""
+        if self._thread is None:
+            return
         self._stop.set()
-        if self._thread is not None:
-            self._thread.join()
-            self._thread = None
+        self._thread.join()
+        self._thread = None
         with self._lock:
             self._stream.write("\r\033[K")
             self._stream.flush()

@@ -83,7 +83,7 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
     worker processes of `threads` CPU threads each; with `gpus`, worker k
     sees only GPU gpus[k % len(gpus)]."""
     pending = list(reversed(tasks))
-    slots: List[Optional[_Worker]] = [None] * min(jobs, len(tasks))
+    slots: List[Optional[_Worker]] = [None] * max(1, min(jobs, len(tasks)))
 
     def assign(k: int) -> None:
         worker = slots[k]
