@@ -3,6 +3,7 @@ and the thread count that its workers share. Every output must be the file
 that inpaint_file writes for the same picture, byte for byte."""
 import os
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -253,3 +254,23 @@ def test_dask_cluster_of_two_worker_processes(roll):
         want = expected_file(roll / "want", roll / "roll" / f"{name}.png",
                              roll / "roll" / f"{name}_mask.png", f"{name}.png", rad=3)
         assert (roll / "out" / f"{name}.png").read_bytes() == want
+
+
+def test_a_worker_that_dies_costs_only_its_picture(roll):
+    # Each process may use 2 s of CPU time: the worker that repairs the big
+    # picture is killed by SIGXCPU, the batch goes on with a new worker.
+    d = roll / "seq"
+    d.mkdir()
+    for name, side, hole in [("a", H, 0), ("b", 400, 120), ("c", H, 0)]:
+        Image.fromarray(photo_like(side, side, seed=side)).save(d / f"{name}.png")
+        mask = speckled_mask(side, side, 12, seed=2)
+        mask[side // 3:side // 3 + hole, side // 3:side // 3 + hole] = 255
+        Image.fromarray(mask).save(d / f"{name}_mask.png")
+    r = batch("seq", "--out-dir", "out", "--mask-pattern", "{stem}_mask.png", "--device", "cpu",
+              "-j", "1", cwd=roll,
+              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CPU, (2, 3)))
+    assert r.returncode == 1, r.stderr
+    assert r.stderr == ("patchwell: seq/b.png: the worker process repairing it was "
+                        "killed by SIGXCPU\n")
+    assert r.stdout.startswith("3 pictures: 2 repaired, 1 failed")
+    assert sorted(os.listdir(roll / "out")) == ["a.png", "c.png"]  # no leftovers

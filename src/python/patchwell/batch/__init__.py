@@ -120,7 +120,7 @@ def repair_files(
     if device == "cuda" and not _core.device_info().startswith("CUDA"):
         raise RuntimeError("device='cuda', but no CUDA device is usable here "
                            f"(patchwell.device_info(): {_core.device_info()})")
-    os.makedirs(out_dir, exist_ok=True)
+    _make_output_folder(out_dir)
     return _run(tasks, options, workers)
 
 
@@ -175,6 +175,12 @@ def _run(tasks: List[Task], options: Options,
     if jobs is not None:
         count = jobs
     yield from run_in_workers(todo, options, count, _threads_per_worker(count), gpus)
+
+
+def _make_output_folder(out_dir: PathLike) -> None:
+    os.makedirs(out_dir, exist_ok=True)
+    if not os.access(out_dir, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write into the output folder '{os.fspath(out_dir)}'")
 
 
 def _as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:

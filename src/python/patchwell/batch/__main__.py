@@ -10,7 +10,7 @@ import time
 from typing import List, Optional
 
 from .. import _core
-from . import _check_jobs, _prepare, _run
+from . import _check_jobs, _make_output_folder, _prepare, _run
 from ._progress import ProgressBar, duration_text, rate_text
 from ._record import FAILED, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
 
@@ -124,6 +124,11 @@ def _summary(records: List[BatchRecord], total: int, seconds: float) -> str:
     return text
 
 
+def _close(bar: Optional[ProgressBar]) -> None:
+    if bar is not None:
+        bar.close()
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -142,7 +147,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.device == "cuda" and not _core.device_info().startswith("CUDA"):
             raise RuntimeError("--device cuda, but no CUDA device is usable here "
                                f"({_core.device_info()})")
-        os.makedirs(args.out_dir, exist_ok=True)
+        _make_output_folder(args.out_dir)
     except (ValueError, TypeError, OSError, RuntimeError) as error:
         parser.error(str(error))
 
@@ -169,14 +174,17 @@ def main(argv: Optional[List[str]] = None) -> int:
                 bar.advance(record.filled, record.status != SKIPPED)
     except KeyboardInterrupt:
         results.close()  # stops the workers
-        if bar:
-            bar.close()
+        _close(bar)
         print(f"patchwell: stopped after {len(records)} of {len(tasks)} pictures; "
               "run the same command again to go on", file=sys.stderr, flush=True)
         return EXIT_INTERRUPTED
-    finally:
-        if bar:
-            bar.close()
+    except Exception as error:  # the batch itself failed, not a picture
+        results.close()
+        _close(bar)
+        print(f"patchwell: the batch stopped after {len(records)} of {len(tasks)} "
+              f"pictures: {type(error).__name__}: {error}", file=sys.stderr, flush=True)
+        return EXIT_FAILED
+    _close(bar)
     if not args.quiet:
         print(_summary(records, len(tasks), time.monotonic() - start), flush=True)
     return EXIT_FAILED if any(r.status == FAILED for r in records) else 0

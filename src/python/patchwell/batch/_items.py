@@ -175,9 +175,12 @@ def _as_list(items: Iterable[Item]) -> Sequence[Item]:
 
 
 def _pictures_in(folder: str) -> List[str]:
+    # Hidden files are left out, as a glob leaves them out: they are
+    # unfinished outputs or another system's notes ("._scan.jpg").
     names = sorted(os.listdir(folder))
     return [os.path.join(folder, n) for n in names
-            if _is_picture_name(n) and os.path.isfile(os.path.join(folder, n))]
+            if not n.startswith(".") and _is_picture_name(n)
+            and os.path.isfile(os.path.join(folder, n))]
 
 
 def _is_picture_name(path: str) -> bool:

@@ -53,10 +53,8 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
         final = os.path.realpath(task.output)
         folder, name = os.path.split(final)
         os.makedirs(folder, exist_ok=True)
-        stem, ext = os.path.splitext(name)
-        # The extension stays last: it picks the format of the file.
-        temporary = os.path.join(
-            folder, f".{stem}.{os.getpid()}-{secrets.token_hex(4)}.partial{ext}")
+        temporary = os.path.join(folder, temporary_name(name, os.getpid(),
+                                                        secrets.token_hex(4)))
         outcome = _core._repair_file(
             task.image, task.mask, temporary, options.radius,
             _core.InpaintMethod(options.method), device=options.device,
@@ -79,6 +77,31 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
                 os.remove(temporary)
             except OSError:
                 pass  # gone already (renamed), or the output is whole anyway
+
+
+def _temporary_parts(name: str, pid: object) -> Tuple[str, str]:
+    stem, ext = os.path.splitext(name)
+    return f".{stem}.{pid}-", f".partial{ext}"
+
+
+def temporary_name(name: str, pid: object, tag: str) -> str:
+    """The name under which a process writes an output before renaming it:
+    hidden, and with the output's extension last, which picks the format."""
+    prefix, suffix = _temporary_parts(name, pid)
+    return prefix + tag + suffix
+
+
+def remove_temporaries(output: str, pid: int) -> None:
+    """Removes what a worker process that died left of `output`."""
+    folder, name = os.path.split(os.path.realpath(output))
+    prefix, suffix = _temporary_parts(name, pid)
+    try:
+        leftovers = [n for n in os.listdir(folder)
+                     if n.startswith(prefix) and n.endswith(suffix)]
+        for leftover in leftovers:
+            os.remove(os.path.join(folder, leftover))
+    except OSError:
+        pass
 
 
 def _size(size: Tuple[int, int]) -> str:

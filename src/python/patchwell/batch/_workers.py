@@ -11,7 +11,7 @@ from multiprocessing.connection import Connection, wait
 from typing import Any, Dict, Iterator, List, Optional, Sequence
 
 from ._items import Task
-from ._picture import Options, repair_picture
+from ._picture import Options, remove_temporaries, repair_picture
 from ._record import FAILED, BatchRecord
 
 # Spawned, not forked: a fork would copy the parent's threads' state (a
@@ -21,10 +21,11 @@ _STOP_WAIT_SECONDS = 10.0
 
 
 def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
-    # Ctrl+C reaches the whole process group: between pictures a worker
-    # ignores it (the parent ends it), during one it stops the run, which
-    # then writes nothing.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # Ctrl+C reaches the whole process group. During a picture it stops the
+    # run, which then writes nothing; between pictures it is only noted, and
+    # a worker that saw it starts no other picture.
+    stopped: List[bool] = []
+    signal.signal(signal.SIGINT, lambda *_: stopped.append(True))
     if gpu is not None:
         os.environ["CUDA_VISIBLE_DEVICES"] = gpu  # before CUDA starts
     from .. import _core
@@ -37,15 +38,17 @@ def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
         if message is None:
             return
         task, options = message
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+        result: Optional[BatchRecord] = None
         try:
-            result: Optional[BatchRecord] = repair_picture(task, options)
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            if not stopped:
+                result = repair_picture(task, options)
         except KeyboardInterrupt:
-            result = None  # stopped: the parent is ending the batch
+            stopped.append(True)
         finally:
-            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            signal.signal(signal.SIGINT, lambda *_: stopped.append(True))
         try:
-            conn.send(result)
+            conn.send(result)  # None: stopped
         except (OSError, ValueError):
             return
 
@@ -127,6 +130,8 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
                 else:
                     yield BatchRecord(task.image, task.output, FAILED,
                                       error=worker.death_text(), mask=task.mask)
+                    if worker.process.pid is not None:
+                        remove_temporaries(task.output, worker.process.pid)
                     worker.conn.close()
                     slots[slots.index(worker)] = None
     finally:
@@ -149,6 +154,8 @@ def _stop(slots: Sequence[Optional[_Worker]]) -> None:
     for worker in workers:
         worker.process.join(_STOP_WAIT_SECONDS)
         if worker.process.is_alive():
-            worker.process.terminate()
+            worker.process.kill()
             worker.process.join()
+            if worker.task is not None and worker.process.pid is not None:
+                remove_temporaries(worker.task.output, worker.process.pid)
         worker.conn.close()
