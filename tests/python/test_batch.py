@@ -153,6 +153,20 @@ def test_records_in_process(roll):
     assert [r.status for r in again] == ["repaired"]
 
 
+def test_masks_are_matched_by_folder_and_pattern(roll, monkeypatch):
+    monkeypatch.chdir(roll)
+    j = os.path.join
+    assert plan_batch(["roll/f2.png", "roll/f1.png"], "out", mask_dir="masks") == [
+        ("roll/f2.png", j("masks", "f2.png"), j("out", "f2.png")),
+        ("roll/f1.png", j("masks", "f1.png"), j("out", "f1.png"))]
+    assert plan_batch(["roll/f1.png"], "out", mask_dir="m", mask_pattern="{name}.{stem}{ext}") \
+        == [("roll/f1.png", j("m", "f1.png.f1.png"), j("out", "f1.png"))]
+    # A folder gives its pictures in name order, without the masks beside them.
+    assert plan_batch(["roll"], "out", mask_pattern="{stem}_mask{ext}") == [
+        (j("roll", f"{n}.png"), j("roll", f"{n}_mask.png"), j("out", f"{n}.png"))
+        for n in NAMES]
+
+
 @pytest.mark.parametrize("items, options, error", [
     (["roll"], {}, "no mask"),
     (["roll"], {"mask": "shared.png", "mask_dir": "roll"}, "not both"),
