@@ -288,3 +288,15 @@ def test_a_worker_that_dies_costs_only_its_picture(roll):
                         "killed by SIGXCPU\n")
     assert r.stdout.startswith("3 pictures: 2 repaired, 1 failed")
     assert sorted(os.listdir(roll / "out")) == ["a.png", "c.png"]  # no leftovers
+
+
+@pytest.mark.gpu
+def test_cuda_workers_write_what_the_cpu_writes(roll):
+    items = [(roll / "roll" / f"{n}.png", roll / "roll" / f"{n}_mask.png")
+             for n in ["f1", "f2", "f4"]]
+    for device in ["cpu", "cuda"]:
+        records = list(repair_files(items, roll / device, radius=3, method="fast",
+                                    device=device))
+        assert [r.status for r in records] == ["repaired"] * 3, records
+    for n in ["f1", "f2", "f4"]:
+        assert (roll / "cuda" / f"{n}.png").read_bytes() == (roll / "cpu" / f"{n}.png").read_bytes()

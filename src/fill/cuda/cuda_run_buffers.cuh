@@ -28,9 +28,14 @@ class CudaRunBuffers : public FillEngine {
 
   uint32_t pixels() const { return static_cast<uint32_t>(p_.width * p_.height); }
 
-  // Pushes image and mask and allocates the distance map. On a failed
-  // allocation everything is released and DeviceMemoryError thrown.
+  // Makes the run's device current on this thread (the worker's), pushes
+  // image and mask and allocates the distance map. On a failed allocation
+  // everything is released and DeviceMemoryError thrown.
   void UploadCommon(const uint8_t* image, const uint8_t* mask) {
+    if (p_.cuda_device >= 0)
+      cuda_check_status(cudaSetDevice(p_.cuda_device),
+                        "src/fill/cuda/cuda_run_buffers : UploadCommon",
+                        __LINE__ - 1, PW_BUILD_STAMP);
     const int image_bytes = p_.stride * p_.height;
     dev_image_ = cuda_push_array_bytes(image, image_bytes);
     if (dev_image_ == nullptr) Fail(static_cast<uint32_t>(image_bytes));

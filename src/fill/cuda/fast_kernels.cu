@@ -89,18 +89,18 @@ __global__ void fill_dmin_kernel(uint8_t* image, uint8_t* mask, int x, int y,
 void calculate_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
                         int height, int stride, int radius, float* sums,
                         int* counts) {
-  calculate_sums_kernel<<<kernels::div_round_up(width * height, kBlock), kBlock,
-                          0, get_cuda_stream()>>>(image, mask, width, height,
-                                                  stride, radius, sums, counts);
+  launch_kernel(calculate_sums_kernel, kernels::div_round_up(width * height, kBlock),
+                kBlock, get_cuda_stream(), image, mask, width, height, stride,
+                radius, sums, counts);
 }
 
 void update_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
                      int height, int stride, int radius, int x, int y,
                      float* sums, int* counts) {
   const int side = kernels::window_side(radius);
-  update_sums_kernel<<<kernels::div_round_up(side * side, kBlock), kBlock, 0,
-                       get_cuda_stream()>>>(image, mask, width, height, stride,
-                                            radius, x, y, sums, counts);
+  launch_kernel(update_sums_kernel, kernels::div_round_up(side * side, kBlock),
+                kBlock, get_cuda_stream(), image, mask, width, height, stride,
+                radius, x, y, sums, counts);
 }
 
 int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
@@ -117,16 +117,16 @@ int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
   const float not_scored = kernels::kNotScored;
   cudaMemcpyToSymbolAsync(g_dis_min, &not_scored, sizeof(float), 0,
                           cudaMemcpyHostToDevice, stream);
-  calculate_ds_DIK_kernel<<<blocks, kBlock, 0, stream>>>(
-      mask, sums, counts, x, y, width, height, radius, ds, dist);
+  launch_kernel(calculate_ds_DIK_kernel, blocks, kBlock, stream, mask, sums,
+                counts, x, y, width, height, radius, ds, dist);
 
   int pass = 0;
   for (;;) {
-    calculate_dmin_DIK_sums_ds_kernel<<<blocks, kBlock, 0, stream>>>(
-        image, mask, ds, x, y, width, height, stride, radius, dist,
-        kernels::kBucketWidth, pass);
+    launch_kernel(calculate_dmin_DIK_sums_ds_kernel, blocks, kBlock, stream,
+                  image, mask, ds, x, y, width, height, stride, radius, dist,
+                  kernels::kBucketWidth, pass);
     cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__ - 1, kStamp);
-    find_dmin_kernel<<<1, kernels::kSelectThreads, 0, stream>>>(dist, n);
+    launch_kernel(find_dmin_kernel, 1, kernels::kSelectThreads, stream, dist, n);
     float best = kernels::kNotScored;
     cudaMemcpyFromSymbolAsync(&best, g_dis_min, sizeof(float), 0,
                               cudaMemcpyDeviceToHost, stream);
@@ -137,8 +137,8 @@ int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
       break;
   }
 
-  fill_dmin_kernel<<<1, kernels::kSelectThreads, 0, stream>>>(
-      image, mask, x, y, width, stride, fill_pos);
+  launch_kernel(fill_dmin_kernel, 1, kernels::kSelectThreads, stream, image,
+                mask, x, y, width, stride, fill_pos);
   cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__ - 1, kStamp);
   return pass;
 }

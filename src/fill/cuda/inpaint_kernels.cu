@@ -1,6 +1,6 @@
 // Kernels of the exhaustive method. Each thread runs the shared per-item
 // logic of fill/kernels; this file only adds the launches, the constant
-// window buffer and the block reduction.
+// window buffer with its staging area, and the block reduction.
 #include "fill/cuda/cuda_common.h"
 #include "fill/cuda/inpaint_kernels.cuh"
 #include "fill/kernels/exhaustive.h"
@@ -11,10 +11,17 @@ namespace pw::cuda {
 
 namespace {
 constexpr const char* kStamp = PW_BUILD_STAMP;
+constexpr const char* kWhere =
+    "src/fill/cuda/inpaint_kernels : inpaint_get_nearest_DIK_gpu";
 }
 
 // The target window of the current fill, one broadcast read per warp.
 __constant__ uint8_t pixels_const_gpu[kernels::kConstWindowBytes];
+
+// Where the 2D copy gathers the target window, in the constant buffer's
+// layout, before one device-to-device symbol copy on the stream moves it
+// there: kernels only read constant memory.
+__device__ uint8_t pixels_stage_gpu[kernels::kConstWindowBytes];
 
 // Kept with the module's device variables; no routine reads it. The pruned
 // method's g_dis_min and g_idx_min live with its kernels (fast_kernels.cu).
@@ -22,7 +29,7 @@ __device__ int i_answer;
 
 struct ConstWindowReader {
   __host__ __device__ uint8_t operator[](int offset) const {
-#if defined(__CUDA_ARCH__)
+#if defined(__CUDA_ARCH__) || defined(PW_CUDA_EMULATED)
     return pixels_const_gpu[offset];
 #else
     (void)offset;
@@ -83,31 +90,38 @@ void inpaint_get_nearest_DIK_gpu(uint8_t* image, uint8_t* mask, int x, int y,
   if (missing_tolerance == 0.0f && radius <= kernels::kMaxConstRadius) {
     const kernels::WindowCopy c =
         kernels::target_window_copy(x, y, width, height, stride, radius);
-    void* window = nullptr;
-    cudaGetSymbolAddress(&window, pixels_const_gpu);
-    copy_gpu_2D(image + c.src_offset, static_cast<uint8_t*>(window) + c.dst_offset,
-                c.dst_pitch, c.src_pitch, c.row_bytes, c.rows);
-    calculate_dmin_DIK_const_fast_kernel<<<blocks, kBlock, 0, stream>>>(
-        image, mask, x, y, width, height, stride, radius, dist,
-        candidate_mask_value);
+    void* stage_address = nullptr;
+    cuda_check_status(cudaGetSymbolAddress(&stage_address, pixels_stage_gpu),
+                      kWhere, __LINE__ - 1, kStamp);
+    uint8_t* stage = static_cast<uint8_t*>(stage_address) + c.dst_offset;
+    copy_gpu_2D(image + c.src_offset, stage, c.dst_pitch, c.src_pitch,
+                c.row_bytes, c.rows);
+    // From the first copied byte to the last; what lies between the rows is
+    // never read for this target.
+    const int span = (c.rows - 1) * c.dst_pitch + c.row_bytes;
+    cuda_check_status(
+        cudaMemcpyToSymbolAsync(pixels_const_gpu, stage, static_cast<size_t>(span),
+                                static_cast<size_t>(c.dst_offset),
+                                cudaMemcpyDeviceToDevice, stream),
+        kWhere, __LINE__ - 4, kStamp);
+    launch_kernel(calculate_dmin_DIK_const_fast_kernel, blocks, kBlock, stream,
+                  image, mask, x, y, width, height, stride, radius, dist,
+                  candidate_mask_value);
   } else if (missing_tolerance == 0.0f) {
     // Windows too large for the constant buffer: the general distance with
     // tolerance 0 scores exactly the same candidates.
-    calculate_dmin_DIK_kernel<<<blocks, kBlock, 0, stream>>>(
-        image, mask, x, y, width, height, stride, radius, 0.0f, 0, dist);
+    launch_kernel(calculate_dmin_DIK_kernel, blocks, kBlock, stream, image,
+                  mask, x, y, width, height, stride, radius, 0.0f, 0, dist);
   } else {
-    calculate_dmin_DIK_kernel<<<blocks, kBlock, 0, stream>>>(
-        image, mask, x, y, width, height, stride, radius, missing_tolerance,
-        kernels::float_to_int_rz(search_limit), dist);
+    launch_kernel(calculate_dmin_DIK_kernel, blocks, kBlock, stream, image,
+                  mask, x, y, width, height, stride, radius, missing_tolerance,
+                  kernels::float_to_int_rz(search_limit), dist);
   }
-  cuda_check_status(cudaPeekAtLastError(),
-                    "src/fill/cuda/inpaint_kernels : inpaint_get_nearest_DIK_gpu",
-                    __LINE__ - 2, kStamp);
-  find_and_fill_dmin_kernel<<<1, kernels::kSelectThreads, 0, stream>>>(
-      image, mask, x, y, width, height, stride, dist, nullptr);
-  cuda_check_status(cudaPeekAtLastError(),
-                    "src/fill/cuda/inpaint_kernels : inpaint_get_nearest_DIK_gpu",
-                    __LINE__ - 2, kStamp);
+  cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__, kStamp);
+  launch_kernel(find_and_fill_dmin_kernel, 1, kernels::kSelectThreads, stream,
+                image, mask, x, y, width, height, stride, dist,
+                static_cast<int*>(nullptr));
+  cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__ - 3, kStamp);
 }
 
 }  // namespace pw::cuda
