@@ -18,6 +18,7 @@ Example
 """
 from __future__ import annotations
 
+import operator
 import os
 from typing import Generator, Iterable, Iterator, List, Optional, SupportsIndex, Tuple, Union
 
@@ -186,7 +187,6 @@ def _make_output_folder(out_dir: PathLike) -> None:
 def _as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
     if value is None:
         return None
-    import operator
     if isinstance(value, bool):
         raise TypeError("search_radius must be an int or None, not bool")
     try:

@@ -128,12 +128,13 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
                 elif answered:
                     raise KeyboardInterrupt  # Ctrl+C stopped the worker's run
                 else:
-                    yield BatchRecord(task.image, task.output, FAILED,
-                                      error=worker.death_text(), mask=task.mask)
+                    death = worker.death_text()
                     if worker.process.pid is not None:
                         remove_temporaries(task.output, worker.process.pid)
                     worker.conn.close()
                     slots[slots.index(worker)] = None
+                    yield BatchRecord(task.image, task.output, FAILED, error=death,
+                                      mask=task.mask)
     finally:
         _stop(slots)
 
