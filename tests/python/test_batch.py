@@ -2,6 +2,7 @@
 and the thread count that its workers share. Every output must be the file
 that inpaint_file writes for the same picture, byte for byte."""
 import os
+import pty
 import re
 import resource
 import shutil
@@ -23,8 +24,8 @@ H, W = 24, 30
 NAMES = ["f1", "f2", "f3", "f4", "f5"]  # f3 is corrupt
 
 
-def batch(*args, cwd, **kw):
-    return subprocess.run([EXE, "batch", *args], cwd=cwd, capture_output=True,
+def batch(*args, cwd, capture_output=True, **kw):
+    return subprocess.run([EXE, "batch", *args], cwd=cwd, capture_output=capture_output,
                           text=True, timeout=300, **kw)
 
 
@@ -81,6 +82,31 @@ def test_shared_mask_with_every_fill_option(roll):
                              f"{name}.png", rad=2, method=patchwell.InpaintGPUfast,
                              search_radius=6, source_mask=str(roll / "allowed.png"))
         assert (roll / "out" / f"{name}.png").read_bytes() == want
+
+
+def test_progress_bar_on_a_terminal(roll):
+    master, terminal = pty.openpty()
+    try:
+        r = batch("roll", "--out-dir", "out", "--mask-pattern", "{stem}_mask.png",
+                  "--device", "cpu", "-j", "1", cwd=roll, stderr=terminal, capture_output=False,
+                  stdout=subprocess.PIPE)
+    finally:
+        os.close(terminal)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal's other end is closed
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    os.close(master)
+    text = drawn.decode()
+    assert r.returncode == 1 and r.stdout.startswith("5 pictures: 4 repaired, 1 failed")
+    assert "\r\x1b[K[" in text and "/5 pictures" in text and "px/s" in text and " left" in text
+    assert "\r\x1b[Kpatchwell: roll/f3.png: cannot read the image" in text
+    assert text.endswith("\r\x1b[K")  # the bar is gone at the end
 
 
 def test_interrupted_batch_resumes_where_it_stopped(roll):
