@@ -71,6 +71,8 @@ bench: build-cpp install
 	@$(PY) bench/bench_cpu.py
 	@echo "[bench] GPU Fast against the exhaustive method"
 	@$(PY) bench/bench_fast.py
+	@echo "[bench] batches: patchwell batch --jobs 1 and 2, a Dask cluster of two workers"
+	@$(PY) bench/bench_batch.py
 
 clean:
 	rm -rf build
