@@ -7,13 +7,15 @@ Prints pictures per second for `patchwell batch` with --jobs 1 and --jobs 2
 give), and through a Dask LocalCluster of two one-thread worker processes
 (the cluster's start-up apart). Checks that every run writes the same
 files. Measure on a quiet machine: the load average is printed before and
-after.
+after, and "cores" is the CPU time of a run over its wall time, the cores
+it really had.
 
     .venv/bin/python bench/bench_batch.py [--frames 64] [--size 640x480]
 """
 import argparse
 import filecmp
 import os
+import resource
 import subprocess
 import sys
 import sysconfig
@@ -56,11 +58,15 @@ def command_line(roll, mask, out, jobs, threads=None):
     env.pop("PATCHWELL_NUM_THREADS", None)
     if threads is not None:
         env["PATCHWELL_NUM_THREADS"] = str(threads)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run([EXE, "batch", roll, "--out-dir", out, "--mask", mask, "-r", str(RADIUS),
                     "--search-radius", str(SEARCH_RADIUS), "--device", "cpu",
                     "-j", str(jobs), "-q"], check=True, env=env)
-    return time.perf_counter() - start
+    seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return seconds, cpu
 
 
 def dask_cluster(roll, mask, out):
@@ -77,7 +83,7 @@ def dask_cluster(roll, mask, out):
             device="cpu"))
         seconds = time.perf_counter() - started
     assert all(r.status == "repaired" for r in records), records
-    return seconds, started - start
+    return seconds, None, started - start
 
 
 def same_files(a, b):
@@ -100,11 +106,14 @@ def main():
         mask = os.path.join(tmp, "scratch.png")
         print(f"{args.frames} frames of {w} x {h}, {holes} scratch pixels each, "
               f"radius {RADIUS}, search radius {SEARCH_RADIUS}")
-        print(f"{'run':<34}{'time s':>8}{'pictures/s':>12}{'pixels/s':>11}")
+        print(f"{'run':<34}{'time s':>8}{'pictures/s':>12}{'pixels/s':>11}{'cores':>7}")
 
-        def show(name, seconds):
+        def show(name, timing):
+            seconds, cpu = timing[0], timing[1]
             rate = args.frames / seconds
-            print(f"{name:<34}{seconds:>8.2f}{rate:>12.2f}{rate * holes:>11.0f}", flush=True)
+            cores = "-" if cpu is None else f"{cpu / seconds:.2f}"
+            print(f"{name:<34}{seconds:>8.2f}{rate:>12.2f}{rate * holes:>11.0f}{cores:>7}",
+                  flush=True)
             return rate
 
         one_thread = show("batch --jobs 1, 1 thread",
@@ -112,8 +121,8 @@ def main():
         show("batch --jobs 1 (2 threads)", command_line(roll, mask, os.path.join(tmp, "j1"), 1))
         two = show("batch --jobs 2 (1 thread each)",
                    command_line(roll, mask, os.path.join(tmp, "j2"), 2))
-        seconds, startup = dask_cluster(roll, mask, os.path.join(tmp, "dask"))
-        show("Dask LocalCluster, 2 workers", seconds)
+        *timing, startup = dask_cluster(roll, mask, os.path.join(tmp, "dask"))
+        show("Dask LocalCluster, 2 workers", timing)
         print(f"scaling from 1 to 2 jobs of one thread: {two / one_thread:.2f}x; "
               f"the cluster took {startup:.1f} s to start")
         identical = all(same_files(os.path.join(tmp, "j1t1"), os.path.join(tmp, d))
