@@ -60,9 +60,6 @@ std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
     backend = choice.backend;
     if (p.cuda_device < 0) p.cuda_device = choice.cuda_device;
   }
-  // The device kernels search the whole image; a bounded domain runs on the
-  // CPU backend, with the same result.
-  if (p.search_radius >= 0 || p.source_mask != nullptr) backend = Backend::Cpu;
   switch (p.method) {
     case kMethodCpu:
       return std::make_unique<CpuExhaustiveEngine>(p, CpuThreadCount());

@@ -85,6 +85,41 @@ TEST_P(CudaEngines, MatchTheCpuOnRandomCases) {
   }
 }
 
+// The search domain: launches and selection over the target's box, keys
+// and scores only inside the domain, clipped boxes, empty ones.
+TEST_P(CudaEngines, MatchTheCpuWithASearchDomain) {
+  std::mt19937 rng(201 + GetParam());
+  for (int trial = 0; trial < 10; ++trial) {
+    const bool flat = trial % 3 == 0;
+    const int w = flat ? 70 : 8 + static_cast<int>(rng() % 40);
+    const int h = flat ? 40 : 8 + static_cast<int>(rng() % 30);
+    const int r = 1 + trial % 3;
+    // A flat picture: every candidate ties, the slot order alone decides
+    // (each slot holds several centres of the box).
+    RandomCase c = MakeRandomCase(rng, w, h, r, flat ? 1 : 2 + trial % 4,
+                                  static_cast<int>(rng() % 6),
+                                  static_cast<int>(rng() % 6),
+                                  static_cast<int>(rng() % 10));
+    reference::RandomDomain d = reference::MakeRandomDomain(rng, w, h);
+    if (flat) {
+      // Dots of distinct colours at the indices of slot 0: their windows tie
+      // with every flat one, and which of them wins shows in the result.
+      for (int k = 512; k < w * h; k += 512)
+        for (int ch = 0; ch < 3; ++ch)
+          c.image[3 * k + ch] = static_cast<uint8_t>(40 * (k / 512) + 10 * ch);
+      d.radius = trial == 0 ? -1 : w + h;
+      d.allowed.assign(w * h, 1);
+      for (int i = 0; i < w * h; i += 3) d.allowed[i] = 0;
+    }
+    EngineParams p = Params(c, GetParam());
+    p.search_radius = d.radius;
+    p.source_mask = d.allowed.empty() ? nullptr : d.allowed.data();
+    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r << " S"
+                                      << d.radius << " mask " << d.allowed.size());
+    ExpectSameOnBoth(c, p);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Methods, CudaEngines,
                          ::testing::Values(kMethodGpu, kMethodGpuFast),
                          [](const auto& info) {

@@ -11,11 +11,13 @@ GPU = patchwell.InpaintGPU
 FAST = patchwell.InpaintGPUfast
 
 
-def both(image, mask, rad, method=GPU):
+def both(image, mask, rad, method=GPU, **domain):
     out = []
     for device in ("cpu", "cuda"):
         img, msk = image.copy(), mask.copy()
-        ok = patchwell.inpaint(img, msk, rad, method, device=device)
+        ok = patchwell.inpaint(img, msk, rad, method, device=device, **domain)
+        expected = "cpu" if method == patchwell.InpaintCPU else device
+        assert patchwell._last_run_stats()["device"] == expected
         out.append((ok, img, msk, patchwell._last_run_stats()["passes"]))
     (ok_c, img_c, msk_c, passes_c), (ok_g, img_g, msk_g, passes_g) = out
     assert ok_c == ok_g
@@ -44,6 +46,23 @@ def test_random_images_and_masks(rad, shape):
         mask = speckled_mask(h, w, max(1, h * w // 25), seed)
         mask[h // 3:h // 3 + 5, w // 4:w // 4 + 6] = 255
         both(image, mask, rad)
+
+
+@pytest.mark.parametrize("method", [GPU, FAST])
+@pytest.mark.parametrize("domain", [{"search_radius": 0}, {"search_radius": 5},
+                                    {"search_radius": 9, "source_mask": "right"},
+                                    {"source_mask": "stripes"}])
+def test_search_domain(method, domain):
+    h, w = 36, 47
+    image = few_levels(h, w, 4, 11)
+    mask = speckled_mask(h, w, 60, 12)
+    mask[10:16, 5:12] = 255
+    allowed = {"right": np.arange(w)[None, :] >= w // 3,
+               "stripes": (np.arange(h)[:, None] // 3 + np.arange(w)[None, :]) % 4 != 0}
+    if "source_mask" in domain:
+        domain = dict(domain, source_mask=np.broadcast_to(allowed[domain["source_mask"]],
+                                                          (h, w)).copy())
+    both(image, mask, 2, method, **domain)
 
 
 def test_targets_at_the_corners():

@@ -26,7 +26,8 @@ class CudaExhaustiveEngine final : public cuda::CudaRunBuffers {
     cuda::inpaint_get_nearest_DIK_gpu(dev_image_, dev_mask_, x, y, p_.width,
                                       p_.height, p_.stride, p_.radius,
                                       p_.missing_tolerance, p_.search_limit,
-                                      dev_dist_, p_.candidate_mask_value);
+                                      dev_dist_, p_.candidate_mask_value,
+                                      Domain());
     cudaDeviceSynchronize();  // errors surface at the next check
   }
 

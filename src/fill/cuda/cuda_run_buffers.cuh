@@ -8,6 +8,7 @@
 
 #include "fill/cuda/cuda_common.h"
 #include "fill/engine.h"
+#include "fill/kernels/exhaustive.h"
 
 namespace pw::cuda {
 
@@ -43,13 +44,23 @@ class CudaRunBuffers : public FillEngine {
     if (dev_mask_ == nullptr) Fail(pixels());
     dev_dist_ = cuda_alloc_floats(pixels());
     if (dev_dist_ == nullptr) Fail(uint64_t{4} * pixels());
+    if (p_.source_mask != nullptr) {
+      dev_allowed_ = cuda_push_array_bytes(p_.source_mask, static_cast<int>(pixels()));
+      if (dev_allowed_ == nullptr) Fail(pixels());
+    }
+  }
+
+  // The search domain as the kernels read it.
+  kernels::SearchDomain Domain() const {
+    return kernels::SearchDomain{p_.search_radius, dev_allowed_};
   }
 
   void ReleaseCommon() noexcept {
     cuda_free_counted(dev_image_, int64_t{p_.stride} * p_.height);
     cuda_free_counted(dev_mask_, pixels());
     cuda_free_counted(dev_dist_, int64_t{4} * pixels());
-    dev_image_ = dev_mask_ = nullptr;
+    cuda_free_counted(dev_allowed_, pixels());
+    dev_image_ = dev_mask_ = dev_allowed_ = nullptr;
     dev_dist_ = nullptr;
   }
 
@@ -64,6 +75,7 @@ class CudaRunBuffers : public FillEngine {
   uint8_t* dev_image_ = nullptr;
   uint8_t* dev_mask_ = nullptr;
   float* dev_dist_ = nullptr;
+  uint8_t* dev_allowed_ = nullptr;  // the source mask, when one is given
 };
 
 }  // namespace pw::cuda

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "fill/kernels/exhaustive.h"
+
 namespace pw::cuda {
 
 // Queues one fill step on the device's stream: the target window gathered
@@ -13,6 +15,7 @@ namespace pw::cuda {
 void inpaint_get_nearest_DIK_gpu(uint8_t* image, uint8_t* mask, int x, int y,
                                  int width, int height, int stride, int radius,
                                  float missing_tolerance, float search_limit,
-                                 float* dist, int candidate_mask_value);
+                                 float* dist, int candidate_mask_value,
+                                 const kernels::SearchDomain& domain = {});
 
 }  // namespace pw::cuda
