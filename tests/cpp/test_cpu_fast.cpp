@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "fast_reference.h"
 #include "fill/cpu/cpu_fast.h"
+#include "fill/cpu/cpu_features.h"
+#include "fill/cpu/slot_minimum.h"
 #include "inpaint/fill_list.h"
 #include "reference.h"
 
@@ -28,9 +31,10 @@ EngineParams Params(int w, int h, int r) {
   return p;
 }
 
-// Runs a case in fill-list order on the engine and the reference, step by
-// step: same source, same passes, and after every fill the engine's
-// incrementally updated sums equal a fresh computation.
+// Runs a case in fill-list order on the engine, at every vector level this
+// processor has, and on the reference, step by step: same source, same
+// passes, and after every fill the engine's incrementally updated sums
+// equal a fresh computation.
 void ExpectSameAsReference(const RandomCase& c, int threads,
                            const kernels::SearchDomain& domain = {}) {
   FillList list;
@@ -40,33 +44,42 @@ void ExpectSameAsReference(const RandomCase& c, int threads,
   EngineParams params = Params(c.w, c.h, c.r);
   params.search_radius = domain.radius;
   params.source_mask = domain.allowed;
-  CpuFastEngine engine(params, threads);
-  engine.Start(c.image.data(), c.mask.data());
+  std::vector<std::unique_ptr<CpuFastEngine>> engines;
+  for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+    engines.push_back(std::make_unique<CpuFastEngine>(params, threads));
+    engines.back()->set_simd_level(static_cast<SimdLevel>(level));
+    engines.back()->Start(c.image.data(), c.mask.data());
+  }
   FastReference ref{c.w, c.h, c.r, c.image, c.mask};
   std::vector<float> fresh_sums;
   std::vector<int> fresh_counts;
   uint64_t passes = 0;
   for (int32_t p : list.order) {
     const int x = p % c.w, y = p / c.w;
-    engine.FillPixel(x, y);
     int ref_passes = 0;
     const int source = ref.Step(x, y, &ref_passes, domain);
-    ASSERT_EQ(engine.last_source(), source) << "target " << p;
-    ASSERT_EQ(engine.last_passes(), ref_passes) << "target " << p;
     passes += static_cast<uint64_t>(ref_passes);
     ref.FreshSums(fresh_sums, fresh_counts);
-    ASSERT_EQ(engine.sums(), fresh_sums) << "after target " << p;
-    ASSERT_TRUE(std::equal(engine.counts().begin(), engine.counts().end(),
-                           fresh_counts.begin()))
-        << "after target " << p;
+    for (size_t level = 0; level < engines.size(); ++level) {
+      CpuFastEngine& engine = *engines[level];
+      engine.FillPixel(x, y);
+      ASSERT_EQ(engine.last_source(), source) << "target " << p << " level " << level;
+      ASSERT_EQ(engine.last_passes(), ref_passes) << "target " << p << " level " << level;
+      ASSERT_EQ(engine.sums(), fresh_sums) << "after target " << p;
+      ASSERT_TRUE(std::equal(engine.counts().begin(), engine.counts().end(),
+                             fresh_counts.begin()))
+          << "after target " << p;
+    }
   }
-  EXPECT_EQ(engine.passes(), passes);
-  std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
-  engine.PullImage(image.data());
-  engine.PullMask(mask.data());
-  engine.Release();
-  EXPECT_EQ(image, ref.image);
-  EXPECT_EQ(mask, ref.mask);
+  for (auto& engine : engines) {
+    EXPECT_EQ(engine->passes(), passes);
+    std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
+    engine->PullImage(image.data());
+    engine->PullMask(mask.data());
+    engine->Release();
+    EXPECT_EQ(image, ref.image);
+    EXPECT_EQ(mask, ref.mask);
+  }
 }
 
 TEST(CpuFast, MatchesReferenceOnRandomCases) {
@@ -119,6 +132,80 @@ TEST(CpuFast, MatchesReferenceOnLargerPictures) {
   // Many grey levels: keys spread over many buckets and passes.
   RandomCase c = MakeRandomCase(rng, 50, 30, 1, 256, 4, 4, 20);
   ExpectSameAsReference(c, 2);
+  // Window rows longer than one vector unit of 16 pixels.
+  RandomCase d = MakeRandomCase(rng, 64, 44, 9, 256, 5, 7, 9);
+  ExpectSameAsReference(d, 2);
+}
+
+// The vector sums of the distance terms against a direct sum, for windows
+// of every size up to radius 30 and the largest one (radius 127), targets
+// clipped by the border and with unknown pixels, and limits below and above
+// the sum.
+TEST(CpuFast, PatchSumsOfEveryLevelAgreeAndStopAboveTheLimit) {
+  std::mt19937 rng(31);
+  for (int trial = 0; trial < 160; ++trial) {
+    const int r = trial == 0 ? 127 : static_cast<int>(rng() % 31), side = 2 * r + 1;
+    const int w = side + 9, h = side + 4, stride = 3 * w;
+    const size_t plane_size = static_cast<size_t>(w) * h + PlanarTarget::kPlaneSlack;
+    std::vector<uint8_t> image(static_cast<size_t>(stride) * h), mask(w * h);
+    const int levels = trial % 3 == 0 ? 256 : 4;
+    for (auto& b : image) b = static_cast<uint8_t>(rng() % levels * (255 / (levels - 1)));
+    for (auto& m : mask) m = rng() % 5 == 0 ? uint8_t{1} : uint8_t{0};
+    std::vector<uint8_t> planes(3 * plane_size);
+    SplitPlanes(image.data(), w, h, stride, plane_size, planes.data());
+    // The target lies anywhere, its window partly outside the image; the
+    // candidate window lies inside.
+    const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
+    const int cx = r + static_cast<int>(rng() % (w - 2 * r));
+    const int cy = r + static_cast<int>(rng() % (h - 2 * r));
+    PlanarTarget target;
+    target.Capture(image.data(), mask.data(), x, y, w, h, stride, r, plane_size);
+    int32_t expected = 0;
+    int known = 0;
+    for (int k = -r; k <= r; ++k)
+      for (int j = -r; j <= r; ++j) {
+        const int tx = x + j, ty = y + k;
+        if (tx < 0 || tx >= w || ty < 0 || ty >= h || mask[ty * w + tx] != 0) continue;
+        ++known;
+        expected += kernels::abs_diff3(&image[ty * stride + 3 * tx],
+                                       &image[(cy + k) * stride + 3 * (cx + j)]) / 3;
+      }
+    ASSERT_EQ(target.known(), known);
+    const uint8_t* top_left = planes.data() + (cy - r) * w + (cx - r);
+    const int32_t limit = static_cast<int32_t>(rng() % (expected + 2)) - 1;
+    for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      const PatchSumFn sum = SelectPatchSum(static_cast<SimdLevel>(level));
+      SCOPED_TRACE(::testing::Message() << "r" << r << " level " << level);
+      EXPECT_EQ(sum(target, top_left, INT32_MAX), expected);
+      EXPECT_EQ(sum(target, top_left, limit), expected > limit ? kSumDropped : expected);
+    }
+  }
+}
+
+// Offers in any order pick what the 512-slot block search picks.
+TEST(CpuFast, PassBestPicksTheBlockSearchWinner) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<std::pair<int32_t, float>> offers;
+    for (int k = 0; k < 1 + trial % 40; ++k)
+      offers.emplace_back(static_cast<int32_t>(rng() % 3000),
+                          static_cast<float>(rng() % 3));
+    std::sort(offers.begin(), offers.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    offers.erase(std::unique(offers.begin(), offers.end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first; }),
+                 offers.end());
+    SlotMinimum slots;
+    slots.Clear();
+    for (const auto& [i, d] : offers) slots.Offer(i, d);  // ascending, as the scan
+    float expected_distance = 0.0f;
+    const int32_t expected = slots.Select(kernels::kNotScored, &expected_distance);
+    std::shuffle(offers.begin(), offers.end(), rng);
+    PassBest best;
+    for (const auto& [i, d] : offers) best.Offer(i, d);
+    EXPECT_EQ(best.index, expected);
+    EXPECT_EQ(best.distance, expected_distance);
+  }
 }
 
 // Paints the picture in flat blocks of `block` pixels: many windows match
