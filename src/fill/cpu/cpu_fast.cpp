@@ -14,17 +14,18 @@ using kernels::kMaxFastPasses;
 using kernels::kNotScored;
 
 CpuFastEngine::CpuFastEngine(const EngineParams& params, int threads)
-    : CpuRunBuffers(params), threads_(std::max(1, threads)),
-      key_row_(SelectKeyRow(ActiveSimdLevel())),
-      patch_sum_(SelectPatchSum(ActiveSimdLevel())),
-      window_sad_(SelectWindowSad(ActiveSimdLevel())) {}
+    : CpuRunBuffers(params), threads_(std::max(1, threads)) {
+  set_simd_level(ActiveSimdLevel());
+}
 
 CpuFastEngine::~CpuFastEngine() { Release(); }
 
 void CpuFastEngine::set_simd_level(SimdLevel level) {
   key_row_ = SelectKeyRow(level);
   patch_sum_ = SelectPatchSum(level);
-  window_sad_ = SelectWindowSad(level);
+  // Without vector instructions a sum of absolute differences costs as
+  // much as the distance itself: no screen.
+  window_sad_ = level == SimdLevel::Scalar ? nullptr : SelectWindowSad(level);
 }
 
 void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
@@ -195,7 +196,7 @@ int32_t CpuFastEngine::SumLimit(float bound) const {
 }
 
 int32_t CpuFastEngine::ScreenThreshold(int32_t limit) const {
-  if (limit == INT32_MAX) return INT32_MAX;
+  if (limit == INT32_MAX || window_sad_ == nullptr) return INT32_MAX;
   if (limit < 0) return -1;
   const int64_t threshold = 3 * int64_t{limit} + 2 * int64_t{window_.known()};
   return threshold >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(threshold);

@@ -84,22 +84,27 @@ void SplitPlanes(const uint8_t* image, int width, int height, int stride,
   }
 }
 
+// Written lane by lane without branches, so that compilers may vectorise
+// it for any processor.
 int32_t PatchSumScalar(const PlanarTarget& target, const uint8_t* top_left,
                        int32_t limit) {
+  constexpr int kLanes = PlanarTarget::kLanes;
   const size_t plane = target.plane_size();
+  const uint16_t* t0 = target.channel(0);
+  const uint16_t* t1 = target.channel(1);
+  const uint16_t* t2 = target.channel(2);
+  const uint16_t* keep = target.keep();
   int32_t sum = 0;
   for (size_t u = 0; u < target.units(); ++u) {
     const uint8_t* p = top_left + target.offsets()[u];
-    const uint16_t bits = target.keep_bits()[u];
-    for (int l = 0; l < PlanarTarget::kLanes; ++l) {
-      if ((bits >> l & 1) == 0) continue;
-      const size_t e = u * PlanarTarget::kLanes + static_cast<size_t>(l);
-      int d = 0;
-      for (int c = 0; c < 3; ++c)
-        d += std::abs(static_cast<int>(p[c * plane + static_cast<size_t>(l)]) -
-                      static_cast<int>(target.channel(c)[e]));
-      sum += d / 3;
+    const size_t e = u * kLanes;
+    uint16_t terms[kLanes];
+    for (int l = 0; l < kLanes; ++l) {
+      const int d = std::abs(p[l] - t0[e + l]) + std::abs(p[plane + l] - t1[e + l]) +
+                    std::abs(p[2 * plane + l] - t2[e + l]);
+      terms[l] = static_cast<uint16_t>((d / 3) & keep[e + l]);
     }
+    for (int l = 0; l < kLanes; ++l) sum += terms[l];
     if (sum > limit) return kSumDropped;
   }
   return sum > limit ? kSumDropped : sum;
