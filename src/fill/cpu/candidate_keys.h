@@ -6,6 +6,7 @@
 // the same order in every lane.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fill/cpu/cpu_features.h"
@@ -18,6 +19,15 @@ constexpr uint8_t kNoBucket = 0xFF;
 // pixel counts and source-mask bytes (null: all allowed), from its first
 // candidate on, and the target's means. A candidate's window must be whole
 // and known (count == whole) and allowed.
+//
+// Candidates that cannot win are left out as well, when `threshold` is
+// set: for each channel, the sum over the compared positions of the
+// target's bytes less the candidate's is at most the sum of their absolute
+// differences there, so a candidate whose total of these channel sums is
+// above the threshold of sums of absolute differences cannot win. The
+// candidate's sum over the compared positions is its whole window's sum
+// (its mean times the window, within 1: see candidate_keys.cpp) less its
+// bytes at the positions the target does not compare.
 struct KeyRow {
   const float* means[3];
   const int32_t* counts;
@@ -25,6 +35,13 @@ struct KeyRow {
   int count;
   int32_t whole;
   float target[3];
+  // The bound: INT32_MAX leaves every candidate in.
+  int32_t threshold = INT32_MAX;
+  const uint8_t* centres = nullptr;  // first candidate's pixel in plane 0
+  size_t plane_size = 0;
+  const int32_t* uncompared = nullptr;  // offsets from a centre
+  int uncompared_count = 0;
+  int32_t target_sums[3] = {0, 0, 0};  // over the compared positions
 };
 
 // Writes the buckets of the row and returns its bucket bits (bit b set

@@ -19,6 +19,8 @@ __attribute__((target("avx2"))) uint32_t KeyRowAvx2(const KeyRow& row,
   const __m256i whole = _mm256_set1_epi32(row.whole);
   const __m256i third = _mm256_set1_epi32(kThirdMultiplier);
   const __m256i one = _mm256_set1_epi32(1);
+  const __m256 whole_f = _mm256_set1_ps(static_cast<float>(row.whole));
+  const __m256i threshold = _mm256_set1_epi32(row.threshold);
   // The low byte of each 32-bit lane, gathered into the low 8 bytes.
   const __m256i low_bytes = _mm256_setr_epi8(
       0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
@@ -35,11 +37,30 @@ __attribute__((target("avx2"))) uint32_t KeyRowAvx2(const KeyRow& row,
       const __m256i a = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(allowed));
       valid = _mm256_andnot_si256(_mm256_cmpeq_epi32(a, _mm256_setzero_si256()), valid);
     }
+    const __m256 m[3] = {_mm256_loadu_ps(row.means[0] + i),
+                         _mm256_loadu_ps(row.means[1] + i),
+                         _mm256_loadu_ps(row.means[2] + i)};
+    if (row.threshold != INT32_MAX) {
+      // The bound of KeyRow, as KeyRowScalar computes it.
+      __m256i bound = _mm256_setzero_si256();
+      for (int c = 0; c < 3; ++c) {
+        const uint8_t* centre = row.centres + c * row.plane_size + i;
+        __m256i sum = _mm256_sub_epi32(_mm256_set1_epi32(row.target_sums[c]),
+                                       _mm256_cvttps_epi32(_mm256_mul_ps(m[c], whole_f)));
+        for (int k = 0; k < row.uncompared_count; ++k)
+          sum = _mm256_add_epi32(sum, _mm256_cvtepu8_epi32(_mm_loadl_epi64(
+                                          reinterpret_cast<const __m128i*>(centre + row.uncompared[k]))));
+        bound = _mm256_add_epi32(
+            bound, _mm256_max_epi32(_mm256_sub_epi32(_mm256_abs_epi32(sum), one),
+                                    _mm256_setzero_si256()));
+      }
+      valid = _mm256_andnot_si256(_mm256_cmpgt_epi32(bound, threshold), valid);
+    }
     // The same operations, in the same order, as key_from_means.
-    __m256 v = _mm256_sub_ps(_mm256_loadu_ps(row.means[0] + i), t0);
-    v = _mm256_add_ps(v, _mm256_loadu_ps(row.means[1] + i));
+    __m256 v = _mm256_sub_ps(m[0], t0);
+    v = _mm256_add_ps(v, m[1]);
     v = _mm256_sub_ps(v, t1);
-    v = _mm256_add_ps(v, _mm256_loadu_ps(row.means[2] + i));
+    v = _mm256_add_ps(v, m[2]);
     v = _mm256_sub_ps(v, t2);
     // A lane that is no candidate may hold anything, NaN included; its
     // result is replaced below. Elsewhere |v| <= 765: truncation needs no
@@ -63,6 +84,7 @@ __attribute__((target("avx2"))) uint32_t KeyRowAvx2(const KeyRow& row,
     KeyRow rest = row;
     for (int c = 0; c < 3; ++c) rest.means[c] += i;
     rest.counts += i;
+    if (rest.centres != nullptr) rest.centres += i;
     if (rest.allowed != nullptr) rest.allowed += i;
     rest.count = row.count - i;
     result |= KeyRowScalar(rest, buckets + i);

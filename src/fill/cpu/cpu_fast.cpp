@@ -13,6 +13,10 @@ using kernels::kBucketWidth;
 using kernels::kMaxFastPasses;
 using kernels::kNotScored;
 
+// The most window positions a target may leave uncompared for the keys'
+// bound.
+constexpr int kMaxUncompared = 12;
+
 CpuFastEngine::CpuFastEngine(const EngineParams& params, int threads)
     : CpuRunBuffers(params), threads_(std::max(1, threads)) {
   set_simd_level(ActiveSimdLevel());
@@ -144,8 +148,21 @@ bool CpuFastEngine::PrepareTarget(int32_t x, int32_t y) {
   const int32_t t = y * w + x;
   if (counts_[t] == 0 || box_.empty()) return false;
   const float nt = static_cast<float>(counts_[t]);
-  for (int k = 0; k < 3; ++k)
+  for (int k = 0; k < 3; ++k) {
     target_means_[k] = kernels::fdiv_rn(sums_[3 * t + k], nt);
+    target_sums_[k] = static_cast<int32_t>(sums_[3 * t + k]);
+  }
+  // The keys' bound reads a candidate's bytes at every position the target
+  // does not compare; it pays while they are few.
+  const int side = kernels::window_side(r);
+  bounded_keys_ = side * side - counts_[t] <= kMaxUncompared;
+  uncompared_.clear();
+  for (int dy = -r; bounded_keys_ && dy <= r; ++dy)
+    for (int dx = -r; dx <= r; ++dx) {
+      const int tx = x + dx, ty = y + dy;
+      if (tx < 0 || tx >= w || ty < 0 || ty >= h || mask_[ty * w + tx] != 0)
+        uncompared_.push_back(dy * w + dx);
+    }
   window_.Capture(image_.data(), mask_.data(), x, y, w, h, params_.stride, r,
                   plane_size_);
   target_.Capture(image_.data(), mask_.data(), x, y, w, h, params_.stride, r,
@@ -153,7 +170,7 @@ bool CpuFastEngine::PrepareTarget(int32_t x, int32_t y) {
   return true;
 }
 
-void CpuFastEngine::ComputeKeys(int band) {
+void CpuFastEngine::ComputeKeys(int band, int32_t threshold) {
   const int w = params_.width;
   const int side = kernels::window_side(params_.radius);
   uint32_t bits = 0;
@@ -166,6 +183,14 @@ void CpuFastEngine::ComputeKeys(int band) {
     row.count = box_.x1 - box_.x0;
     row.whole = side * side;
     for (int k = 0; k < 3; ++k) row.target[k] = target_means_[k];
+    if (bounded_keys_ && threshold != INT32_MAX) {
+      row.threshold = threshold;
+      row.centres = planes_.data() + first;
+      row.plane_size = plane_size_;
+      row.uncompared = uncompared_.data();
+      row.uncompared_count = static_cast<int>(uncompared_.size());
+      for (int k = 0; k < 3; ++k) row.target_sums[k] = target_sums_[k];
+    }
     bits |= key_row_(row, buckets_.data() + first);
   }
   bands_[band].buckets = bits;
@@ -196,7 +221,7 @@ int32_t CpuFastEngine::SumLimit(float bound) const {
 }
 
 int32_t CpuFastEngine::ScreenThreshold(int32_t limit) const {
-  if (limit == INT32_MAX || window_sad_ == nullptr) return INT32_MAX;
+  if (limit == INT32_MAX) return INT32_MAX;
   if (limit < 0) return -1;
   const int64_t threshold = 3 * int64_t{limit} + 2 * int64_t{window_.known()};
   return threshold >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(threshold);
@@ -229,60 +254,57 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
   const int w = params_.width, r = params_.radius, stride = params_.stride;
   const float m = static_cast<float>(window_.known());
 
-  // The bands share the smallest distance found in this pass: any of them
-  // rules out every larger one. A first value comes from where the last
-  // target found its source, shifted by the step between the targets,
-  // when that candidate belongs to this bucket.
-  std::atomic<float> shared{dis_min_};
+  // Every distance of a target is an integer sum over the same m pixels
+  // divided by m, so a bound on distances is a limit on sums: a candidate
+  // whose sum is above the limit can neither win this pass nor tie with its
+  // winner. The bands share the smallest limit found in this pass. A first
+  // one comes from where the last target found its source, shifted by the
+  // step between the targets, when that candidate belongs to this bucket.
+  std::atomic<int32_t> shared{SumLimit(dis_min_)};
   if (last_source_ >= 0) {
     const int gx = last_source_ % w + (fill_x_ - last_x_);
     const int gy = last_source_ / w + (fill_y_ - last_y_);
     if (gx >= box_.x0 && gx < box_.x1 && gy >= box_.y0 && gy < box_.y1) {
       const int32_t g = gy * w + gx;
       if ((keys ? BucketOf(g) : buckets_[g]) == pass) {
-        const int32_t sum = DistanceSum(g, SumLimit(dis_min_));
-        if (sum != kSumDropped) shared.store(kernels::fdiv_rn(static_cast<float>(sum), m));
+        const int32_t sum = DistanceSum(g, shared.load());
+        if (sum != kSumDropped)
+          shared.store(SumLimit(kernels::fdiv_rn(static_cast<float>(sum), m)));
       }
     }
   }
 
+  // Limits only fall during a target's passes: candidates that cannot beat
+  // this pass's first limit never win a later pass either.
+  const int32_t key_threshold = ScreenThreshold(shared.load());
   const int bands = static_cast<int>(bands_.size());
   pool_->ParallelFor(bands, [&](int b, int) {
     Band& band = bands_[b];
     band.best.Clear();
-    if (keys) ComputeKeys(b);
+    if (keys) ComputeKeys(b, key_threshold);
     if ((band.buckets & bit) == 0) return;
-    float bound = shared.load(std::memory_order_relaxed);
-    int32_t limit = SumLimit(bound);
-    int32_t threshold = ScreenThreshold(limit);
+    int32_t limit = shared.load(std::memory_order_relaxed);
     for (int cy = BoxBandBegin(b); cy < BoxBandBegin(b + 1); ++cy) {
       const uint8_t* row_buckets = buckets_.data() + static_cast<size_t>(cy) * w;
+      const uint8_t* row_image = image_.data() + (cy - r) * stride - r * 3;
       for (int cx = box_.x0; cx < box_.x1; ++cx) {
         if (row_buckets[cx] != pass) continue;
-        const float latest = shared.load(std::memory_order_relaxed);
-        if (latest < bound) {
-          bound = latest;
-          limit = SumLimit(bound);
-          threshold = ScreenThreshold(limit);
-        }
-        if (threshold != INT32_MAX) {
-          const uint8_t* top_left =
-              image_.data() + (cy - r) * stride + (cx - r) * 3;
-          if (window_sad_(target_, top_left, stride, threshold) == kSadDropped)
-            continue;
-        }
+        limit = std::min(limit, shared.load(std::memory_order_relaxed));
+        if (window_sad_ != nullptr && limit != INT32_MAX &&
+            window_sad_(target_, row_image + cx * 3, stride, ScreenThreshold(limit)) ==
+                kSadDropped)
+          continue;
         const int32_t i = cy * w + cx;
         const int32_t sum = DistanceSum(i, limit);
         if (sum == kSumDropped) continue;
         const float d = kernels::fdiv_rn(static_cast<float>(sum), m);
         band.best.Offer(i, d);
-        if (d < bound) {
-          bound = d;
-          limit = SumLimit(bound);
-          threshold = ScreenThreshold(limit);
-          float current = shared.load(std::memory_order_relaxed);
-          while (d < current && !shared.compare_exchange_weak(
-                                    current, d, std::memory_order_relaxed)) {
+        if (sum < limit) {
+          // The largest sum that still ties with this candidate.
+          limit = SumLimit(d);
+          int32_t current = shared.load(std::memory_order_relaxed);
+          while (limit < current && !shared.compare_exchange_weak(
+                                        current, limit, std::memory_order_relaxed)) {
           }
         }
       }

@@ -69,8 +69,9 @@ class CpuFastEngine final : public CpuRunBuffers {
   void UpdateSums(int32_t x, int32_t y);
   // The target's box, means and window; false when nothing can be scored.
   bool PrepareTarget(int32_t x, int32_t y);
-  // The buckets of a band's candidates.
-  void ComputeKeys(int band);
+  // The buckets of a band's candidates; those whose bound is above
+  // `threshold` (a sum of absolute differences) are left out.
+  void ComputeKeys(int band, int32_t threshold);
   // The bucket of one candidate of the box.
   uint8_t BucketOf(int32_t i) const;
   // Scores bucket `pass` (with the keys first in pass 0); returns the
@@ -84,7 +85,7 @@ class CpuFastEngine final : public CpuRunBuffers {
   // any, -1: none).
   int32_t SumLimit(float bound) const;
   // The largest sum of absolute differences that may still give a sum not
-  // above `limit` (INT32_MAX: no screening).
+  // above `limit` (INT32_MAX: any).
   int32_t ScreenThreshold(int32_t limit) const;
   // First row of a band of the whole image (for the sums) or of the box.
   int BandBegin(int band) const;
@@ -103,6 +104,11 @@ class CpuFastEngine final : public CpuRunBuffers {
   std::vector<uint8_t> buckets_;
   kernels::CandidateBox box_{0, 0, 0, 0};
   float target_means_[3] = {0.0f, 0.0f, 0.0f};
+  int32_t target_sums_[3] = {0, 0, 0};
+  // Offsets in a plane from a candidate's centre to the window positions
+  // the target does not compare, when few enough for the keys' bound.
+  std::vector<int32_t> uncompared_;
+  bool bounded_keys_ = false;
   std::vector<uint8_t> allowed_;  // copy of the source mask, when given
   // The image as three planes, plane_size_ bytes apart, kept up to date
   // with the fills.
