@@ -1,13 +1,18 @@
 // The pruned method's CPU engine on one case, in this process: the time
 // (wall and CPU, from getrusage), the scoring passes, and a hash of the
 // resulting image and mask, so that two builds can be compared for speed
-// and checked for identical output. The case is either raw files (written
-// by bench_real_size.py --write-raw DIR: image.raw of W x H x 3 bytes and
-// mask.raw of W x H bytes, 1 marking a pixel to fill) or the built-in
-// photo-like 384 x 288 picture with a 28 x 28 hole and 200 specks.
+// and checked for identical output. The case is either a folder of raw
+// files (image.raw of W x H x 3 bytes and mask.raw of W x H bytes, 1
+// marking a pixel to fill; bench_real_size.py --write-raw DIR writes the
+// real-size case to DIR/full, 4000 x 3000, and its crop to DIR/crop,
+// 1024 x 1024) or the built-in photo-like 384 x 288 picture with a 28 x 28
+// hole and 200 specks.
 //
-//   bench_cpu_fast [--raw DIR --size WxH] [--radius R] [--search-radius S]
+//   bench_cpu_fast [--raw FOLDER --size WxH] [--radius R] [--search-radius S]
 //                  [--threads N] [--simd scalar|avx2|avx512] [--repeat N]
+//
+// For example, the real-size case on one thread:
+//   bench_cpu_fast --raw DIR/full --size 4000x3000 --search-radius 48 --threads 1
 #include <sys/resource.h>
 
 #include <algorithm>

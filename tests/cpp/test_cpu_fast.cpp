@@ -182,6 +182,98 @@ TEST(CpuFast, PatchSumsOfEveryLevelAgreeAndStopAboveTheLimit) {
   }
 }
 
+// Keys of a row of candidates at every level: the bucket of key_from_means,
+// none where the window is not whole and known or the source mask forbids,
+// and, under a threshold, none only where the sum of absolute differences
+// over the compared positions is above it.
+TEST(CpuFast, KeyRowsOfEveryLevelAgreeAndLeaveOutOnlyLosers) {
+  std::mt19937 rng(17);
+  int left_out = 0, kept = 0;  // under a threshold
+  for (int trial = 0; trial < 60; ++trial) {
+    const int r = 1 + static_cast<int>(rng() % 3), side = 2 * r + 1;
+    const int w = side + 30 + static_cast<int>(rng() % 20), h = side + 3, stride = 3 * w;
+    const size_t n = static_cast<size_t>(w) * h, plane_size = n + PlanarTarget::kPlaneSlack;
+    std::vector<uint8_t> image(3 * n), mask(n), allowed(n), planes(3 * plane_size);
+    for (auto& b : image) b = static_cast<uint8_t>(60 + rng() % 4 * 20);
+    for (auto& m : mask) m = rng() % 12 == 0 ? uint8_t{1} : uint8_t{0};
+    for (auto& a : allowed) a = static_cast<uint8_t>(rng() % 4);
+    SplitPlanes(image.data(), w, h, stride, plane_size, planes.data());
+    std::vector<float> sums(3 * n), means(3 * n, 0.0f);
+    std::vector<int32_t> counts(n);
+    for (size_t i = 0; i < n; ++i) {
+      kernels::window_sums(image.data(), mask.data(), w, h, stride, r, sums.data(),
+                           counts.data(), static_cast<int>(i));
+      for (int c = 0; c < 3 && counts[i] == side * side; ++c)
+        means[c * n + i] = kernels::fdiv_rn(sums[3 * i + c], static_cast<float>(counts[i]));
+    }
+    const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
+    const size_t t = static_cast<size_t>(y) * w + x;
+    if (counts[t] == 0) continue;
+    std::vector<int32_t> uncompared;
+    for (int dy = -r; dy <= r; ++dy)
+      for (int dx = -r; dx <= r; ++dx)
+        if (x + dx < 0 || x + dx >= w || y + dy < 0 || y + dy >= h ||
+            mask[(y + dy) * w + x + dx] != 0)
+          uncompared.push_back(dy * w + dx);
+    const int cy = r + static_cast<int>(rng() % (h - 2 * r));
+    const size_t first = static_cast<size_t>(cy) * w + r;
+    KeyRow row;
+    for (int c = 0; c < 3; ++c) {
+      row.means[c] = means.data() + c * n + first;
+      row.target[c] = kernels::fdiv_rn(sums[3 * t + c], static_cast<float>(counts[t]));
+      row.target_sums[c] = static_cast<int32_t>(sums[3 * t + c]);
+    }
+    row.counts = counts.data() + first;
+    row.allowed = trial % 2 == 0 ? allowed.data() + first : nullptr;
+    row.count = w - 2 * r;
+    row.whole = side * side;
+    if (trial % 4 != 3) {
+      row.threshold = static_cast<int32_t>(rng() % (60 * counts[t]));
+      row.centres = planes.data() + first;
+      row.plane_size = plane_size;
+      row.uncompared = uncompared.data();
+      row.uncompared_count = static_cast<int>(uncompared.size());
+    }
+    std::vector<uint8_t> expected(row.count);
+    KeyRowScalar(row, expected.data());
+    for (int k = 0; k < row.count; ++k) {
+      const size_t i = first + k;
+      SCOPED_TRACE(::testing::Message() << "trial " << trial << " candidate " << k);
+      const bool candidate = counts[i] == side * side && (row.allowed == nullptr || row.allowed[k] != 0);
+      if (!candidate) {
+        EXPECT_EQ(expected[k], kNoBucket);
+        continue;
+      }
+      int32_t sad = 0;
+      for (int dy = -r; dy <= r; ++dy)
+        for (int dx = -r; dx <= r; ++dx) {
+          const int tx = x + dx, ty = y + dy;
+          if (tx < 0 || tx >= w || ty < 0 || ty >= h || mask[ty * w + tx] != 0) continue;
+          for (int c = 0; c < 3; ++c)
+            sad += std::abs(image[(ty * w + tx) * 3 + c] -
+                            image[((cy + dy) * w + r + k + dx) * 3 + c]);
+        }
+      const int key = static_cast<int>(kernels::key_from_means(
+          means[i], means[n + i], means[2 * n + i], row.target[0], row.target[1], row.target[2]));
+      if (expected[k] == kNoBucket) {
+        EXPECT_GT(sad, row.threshold);
+        ++left_out;
+      } else {
+        EXPECT_EQ(expected[k], key / kernels::kBucketWidth);
+        kept += row.threshold != INT32_MAX;
+      }
+    }
+    for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      std::vector<uint8_t> buckets(row.count);
+      const uint32_t bits = SelectKeyRow(static_cast<SimdLevel>(level))(row, buckets.data());
+      EXPECT_EQ(buckets, expected) << "level " << level;
+      EXPECT_EQ(bits, KeyRowScalar(row, buckets.data())) << "level " << level;
+    }
+  }
+  EXPECT_GT(left_out, 50);
+  EXPECT_GT(kept, 50);
+}
+
 // Offers in any order pick what the 512-slot block search picks.
 TEST(CpuFast, PassBestPicksTheBlockSearchWinner) {
   std::mt19937 rng(5);

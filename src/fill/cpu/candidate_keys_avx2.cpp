@@ -68,7 +68,7 @@ __attribute__((target("avx2"))) uint32_t KeyRowAvx2(const KeyRow& row,
     // patch_distance_terms.h), and / 8 a shift.
     const __m256i key = _mm256_cvttps_epi32(_mm256_andnot_ps(sign, v));
     const __m256i bucket = _mm256_and_si256(
-        _mm256_srli_epi32(_mm256_mullo_epi32(key, third), 20), _mm256_set1_epi32(31));
+        _mm256_srli_epi32(_mm256_mullo_epi32(key, third), 19), _mm256_set1_epi32(31));
     bits = _mm256_or_si256(bits, _mm256_and_si256(valid, _mm256_sllv_epi32(one, bucket)));
     const __m256i out = _mm256_or_si256(bucket, _mm256_andnot_si256(valid, _mm256_set1_epi32(kNoBucket)));
     const __m256i packed =

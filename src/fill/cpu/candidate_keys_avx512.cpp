@@ -62,7 +62,7 @@ __attribute__((target("avx512f,avx512bw"))) uint32_t KeyRowAvx512(
     // |v| <= 765: truncation needs no saturation; the key / 3 is exact by
     // the multiplier (see patch_distance_terms.h), and / 8 a shift.
     const __m512i key = _mm512_cvttps_epi32(_mm512_abs_ps(v));
-    const __m512i bucket = _mm512_srli_epi32(_mm512_mullo_epi32(key, third), 20);
+    const __m512i bucket = _mm512_srli_epi32(_mm512_mullo_epi32(key, third), 19);
     bits = _mm512_mask_or_epi32(bits, valid, bits, _mm512_sllv_epi32(one, bucket));
     _mm512_mask_cvtepi32_storeu_epi8(buckets + i, lanes,
                                      _mm512_mask_blend_epi32(valid, none, bucket));

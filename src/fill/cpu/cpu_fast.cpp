@@ -52,7 +52,7 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 35 * pixels);
+    throw CpuMemoryError(image_bytes + 34 * pixels);
   }
   dis_min_ = kNotScored;
   total_passes_ = 0;
@@ -218,13 +218,6 @@ int32_t CpuFastEngine::SumLimit(float bound) const {
   while (kernels::fdiv_rn(static_cast<float>(f + 1), fm) <= bound) ++f;
   while (f >= 0 && kernels::fdiv_rn(static_cast<float>(f), fm) > bound) --f;
   return f < 0 ? -1 : static_cast<int32_t>(std::min<int64_t>(f, INT32_MAX - 1));
-}
-
-int32_t CpuFastEngine::ScreenThreshold(int32_t limit) const {
-  if (limit == INT32_MAX) return INT32_MAX;
-  if (limit < 0) return -1;
-  const int64_t threshold = 3 * int64_t{limit} + 2 * int64_t{window_.known()};
-  return threshold >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(threshold);
 }
 
 // kernels::patch_distance's integer sum for a real candidate, whose window

@@ -86,7 +86,11 @@ class CpuFastEngine final : public CpuRunBuffers {
   int32_t SumLimit(float bound) const;
   // The largest sum of absolute differences that may still give a sum not
   // above `limit` (INT32_MAX: any).
-  int32_t ScreenThreshold(int32_t limit) const;
+  int32_t ScreenThreshold(int32_t limit) const {
+    if (limit == INT32_MAX) return INT32_MAX;
+    const int64_t threshold = 3 * int64_t{limit} + 2 * int64_t{window_.known()};
+    return threshold >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(threshold);
+  }
   // First row of a band of the whole image (for the sums) or of the box.
   int BandBegin(int band) const;
   int BoxBandBegin(int band) const;

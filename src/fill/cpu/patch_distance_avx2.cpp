@@ -52,7 +52,7 @@ PW_AVX2 int32_t PatchSumAvx2(const PlanarTarget& target,
       __m256i d = AbsDiff(c, t0 + e);
       d = _mm256_add_epi16(d, AbsDiff(c + plane, t1 + e));
       d = _mm256_add_epi16(d, AbsDiff(c + 2 * plane, t2 + e));
-      const __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(d, third), 1);
+      const __m256i q = _mm256_mulhi_epu16(d, third);
       acc = _mm256_add_epi16(
           acc, _mm256_and_si256(
                    q, _mm256_load_si256(reinterpret_cast<const __m256i*>(keep + e))));

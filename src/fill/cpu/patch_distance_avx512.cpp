@@ -57,7 +57,7 @@ PW_AVX512 int32_t PatchSumAvx512(const PlanarTarget& target,
       __m512i d = AbsDiff(a, b, t0 + e);
       d = _mm512_add_epi16(d, AbsDiff(a + plane, b + plane, t1 + e));
       d = _mm512_add_epi16(d, AbsDiff(a + 2 * plane, b + 2 * plane, t2 + e));
-      const __m512i q = _mm512_srli_epi16(_mm512_mulhi_epu16(d, third), 1);
+      const __m512i q = _mm512_mulhi_epu16(d, third);
       uint32_t keep;
       std::memcpy(&keep, target.keep_bits() + u, sizeof keep);
       acc = _mm512_mask_add_epi16(acc, keep, acc, q);

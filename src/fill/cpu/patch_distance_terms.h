@@ -7,12 +7,12 @@
 
 namespace pw {
 
-// floor(s / 3) for 0 <= s <= 765 (three channel differences of at most
-// 255) is (s * 43691) >> 17, computed as a high 16-bit product and one more
-// shift. Since 3 * 43691 = 2^17 + 1, s * 43691 / 2^17 = s / 3 + s / (3 *
-// 2^17): the excess is below 765 / 393216 < 1/3, and the fraction of s / 3
-// is at most 2/3, so adding it never reaches the next integer.
-constexpr uint16_t kThirdMultiplier = 43691;
+// floor(s / 3) for 0 <= s < 2^15 (a term sums three channel differences of
+// at most 255) is (s * 21846) >> 16, the high half of a 16-bit product.
+// Since 3 * 21846 = 2^16 + 2, s * 21846 / 2^16 = s / 3 + 2s / (3 * 2^16):
+// the excess is below 1/3, and the fraction of s / 3 is at most 2/3, so
+// adding it never reaches the next integer.
+constexpr uint16_t kThirdMultiplier = 21846;
 
 // Units summed between two tests of the limit (even, for the pairs of the
 // AVX-512 path). A test costs a horizontal sum; the 16-bit lanes hold at
