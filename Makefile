@@ -1,15 +1,19 @@
 # Two entry points for a fresh Debian machine (run as root):
 #   make demo   set everything up, build, and repair the sample picture
 #   make test   set everything up, build, and run every test (C++ and Python)
-# Both are idempotent and print what they do. Further checks of the image
-# readers (need clang for fuzzing): make test-sanitize, make fuzz.
+# Both are idempotent and print what they do. `make test` also runs the CUDA
+# backend on an emulated device when the HIP CPU runtime is beside the
+# repository (../shared/third_party/hip-cpu; scripts/find-hip-cpu), and says
+# so when it is not. Further checks of the image readers (need clang for
+# fuzzing): make test-sanitize, make fuzz.
 
 PY        := .venv/bin/python
 CPP_BUILD := build/cpp
 JOBS      ?= $(shell nproc)
+HIP_CPU   := $(shell scripts/find-hip-cpu 2>/dev/null)
 
-.PHONY: all setup build-cpp test-cpp install test-python test demo bench \
-        test-sanitize fuzz clean
+.PHONY: all setup build-cpp test-cpp install test-python test-emulated test \
+        demo bench test-sanitize fuzz clean
 
 all: test
 
@@ -17,14 +21,16 @@ setup:
 	@bash scripts/setup.sh
 
 build-cpp: setup
-	@echo "[build] C++ library and unit tests in $(CPP_BUILD)"
+	@echo "[build] C++ library and unit tests in $(CPP_BUILD)$(if $(HIP_CPU), (and the emulated CUDA device))"
 	@cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DPATCHWELL_BUILD_TESTS=ON -DPATCHWELL_BUILD_BENCH=ON -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_CUDA=OFF >/dev/null
+	    -DPATCHWELL_BUILD_TESTS=ON -DPATCHWELL_BUILD_BENCH=ON -DPATCHWELL_BUILD_PYTHON=OFF -DPATCHWELL_CUDA=OFF \
+	    -DPATCHWELL_HIP_CPU_DIR="$(HIP_CPU)" -DPATCHWELL_BUILD_EMULATED_MODULE=$(if $(HIP_CPU),ON,OFF) \
+	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	@cmake --build $(CPP_BUILD) -j $(JOBS)
 
 test-cpp: build-cpp
 	@echo "[test] C++ unit tests (ctest)"
-	@ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+	@ctest --test-dir $(CPP_BUILD) -LE emulated_cuda --output-on-failure -j $(JOBS)
 
 # The .venv build keeps a folder of its own: a plain `pip install .` builds in
 # a fresh isolated environment, which makes scikit-build-core clear the
@@ -38,7 +44,10 @@ test-python: install
 	@echo "[test] Python tests (pytest)"
 	@$(PY) -m pytest -q
 
-test: test-cpp test-python
+test-emulated: build-cpp
+	@JOBS=$(JOBS) bash scripts/test-emulated $(CPP_BUILD) $(PY)
+
+test: test-cpp test-python test-emulated
 
 demo: install
 	@echo "[demo] patchwell samples/sample.png samples/sample_mask.png -o out/sample_inpaint.png"

@@ -10,14 +10,8 @@ set(CMAKE_CUDA_STANDARD 17)
 set(CMAKE_CUDA_STANDARD_REQUIRED ON)
 find_package(CUDAToolkit REQUIRED)
 
-add_library(patchwell_cuda STATIC
-  src/fill/cuda/cuda_common.cu
-  src/fill/cuda/cuda_copy.cu
-  src/fill/cuda/inpaint_kernels.cu
-  src/fill/cuda/fast_kernels.cu
-  src/fill/cuda/cuda_engine.cu
-  src/fill/cuda/cuda_fast_engine.cu
-)
+include(${CMAKE_CURRENT_LIST_DIR}/cuda_sources.cmake)
+add_library(patchwell_cuda STATIC ${PW_CUDA_SOURCES})
 set_target_properties(patchwell_cuda PROPERTIES
   CUDA_RUNTIME_LIBRARY Static
   POSITION_INDEPENDENT_CODE ON)
@@ -27,3 +21,8 @@ target_compile_options(patchwell_cuda PRIVATE
 target_link_libraries(patchwell_cuda PUBLIC CUDA::cudart_static Threads::Threads)
 target_link_libraries(patchwell_core PUBLIC patchwell_cuda)
 target_link_libraries(patchwell_cuda PRIVATE patchwell_core)
+
+# The probe names the compute capabilities the build carries kernels for.
+list(JOIN CMAKE_CUDA_ARCHITECTURES " " PW_CUDA_ARCHITECTURE_LIST)
+target_compile_definitions(patchwell_cuda PRIVATE
+  PW_CUDA_ARCHITECTURES="${PW_CUDA_ARCHITECTURE_LIST}")

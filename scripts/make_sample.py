@@ -106,11 +106,55 @@ def figure(damaged, repaired, path):
     out.save(path, optimize=True)
 
 
+def source_mask_figure(path):
+    """Repairs a blot at the foot of the trees twice: searching the whole
+    picture (the trees grow down into the meadow) and with a source mask
+    that excludes the trees (the meadow is rebuilt from meadow)."""
+    import patchwell
+    from PIL import ImageFilter
+    img = landscape(width=480, height=320)
+    r, g, b = (img[..., k].astype(int) for k in range(3))
+    trees = (abs(r - 35) < 3) & (g >= 68) & (g <= 84) & (abs(b - 40) < 3)
+    excluded = np.asarray(Image.fromarray(trees.astype(np.uint8) * 255)
+                          .filter(ImageFilter.MaxFilter(5))) > 128
+    blot = Image.new("L", (480, 320), 0)
+    ImageDraw.Draw(blot).ellipse([(60, 215), (200, 262)], fill=255)
+    hole = np.asarray(blot) > 128
+    damaged = img.copy()
+    damaged[hole] = (250, 250, 245)
+    shown = damaged.copy()  # the excluded sources tinted
+    shown[excluded & ~hole] = (shown[excluded & ~hole] * 0.5 + [120, 0, 120]).astype(np.uint8)
+    results = []
+    for source_mask in (None, ~excluded):
+        out, _ = patchwell.repair(img, hole, 4, source_mask=source_mask)
+        results.append(out)
+    crop = lambda a: a[175:275, 40:220]
+    panels = [crop(shown), crop(results[0]), crop(results[1])]
+    scale, gap, label = 2, 6, 16
+    ph, pw = panels[0].shape[0] * scale, panels[0].shape[1] * scale
+    out = Image.new("RGB", (3 * pw + 2 * gap, ph + label), (255, 255, 255))
+    draw = ImageDraw.Draw(out)
+    texts = ["damaged; tinted: excluded by the source mask",
+             "whole picture searched", "with the source mask"]
+    for k, (panel, text) in enumerate(zip(panels, texts)):
+        tile = Image.fromarray(panel).resize((pw, ph), Image.NEAREST)
+        out.paste(tile, (k * (pw + gap), label))
+        draw.text((k * (pw + gap) + 4, 2), text, fill=(0, 0, 0))
+    out.save(path, optimize=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--figure", action="store_true",
                         help="also repair the sample and write docs/before_after.png")
+    parser.add_argument("--source-mask-figure", action="store_true",
+                        help="write docs/source_mask.png (a repair with a source mask)")
     args = parser.parse_args()
+    if args.source_mask_figure:
+        path = os.path.join(ROOT, "docs", "source_mask.png")
+        source_mask_figure(path)
+        print(f"wrote {path}")
+        return 0
 
     photo, mask = landscape(), damage()
     damaged = photo.copy()

@@ -1,12 +1,15 @@
 // Backend choice: CUDA where a device is usable, the CPU otherwise.
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
+#include "fill/device_choice.h"
 #include "fill/engine.h"
+#include "platform/console.h"
 
 #if PATCHWELL_WITH_CUDA
 #include "fill/cuda/cuda_backend.h"
@@ -25,52 +28,61 @@ static std::string CpuDescription() {
 }
 
 BackendStatus QueryBackends() {
-  BackendStatus status;
 #if PATCHWELL_WITH_CUDA
   const CudaProbeResult probe = CudaProbe();
-  status.cuda_usable = probe.usable;
-  status.cuda_reason = probe.reason;
-  status.description = probe.usable ? probe.description : CpuDescription();
+  std::vector<CudaDeviceStatus> devices;
+  for (const CudaDeviceFacts& facts : probe.devices)
+    devices.push_back(JudgeCudaDevice(facts, probe.built_for));
+  return SummariseDevices(devices, probe.runtime_error, CpuDescription());
 #else
-  status.cuda_usable = false;
+  BackendStatus status;
   status.cuda_reason = "this build of patchwell has no CUDA backend";
   status.description = CpuDescription();
-#endif
   return status;
+#endif
 }
 
-Backend ResolveBackend(Backend requested) {
-  if (requested == Backend::Cpu) return Backend::Cpu;
-  const BackendStatus status = QueryBackends();
-  if (status.cuda_usable) return Backend::Cuda;
-  if (requested == Backend::Cuda)
-    throw BackendUnavailable("no usable CUDA device: " + status.cuda_reason);
-  return Backend::Cpu;
+DeviceChoice ResolveDevice(Backend requested, int cuda_device) {
+  if (requested == Backend::Cpu) return DeviceChoice{};
+  const DeviceChoice choice = ChooseDevice(QueryBackends(), requested, cuda_device);
+  if (choice.fell_back_after_fault) {
+    static std::atomic<bool> warned{false};
+    if (!warned.exchange(true))
+      ConsoleFprintf(stderr,
+                     "patchwell: warning: %s; running on the CPU instead\n",
+                     choice.fault.c_str());
+  }
+  return choice;
+}
+
+Backend ResolveBackend(Backend requested, int cuda_device) {
+  return ResolveDevice(requested, cuda_device).backend;
 }
 
 std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
                                              const EngineParams& params) {
-  if (backend == Backend::Auto) backend = ResolveBackend(Backend::Auto);
-  // The device kernels search the whole image; a bounded domain runs on the
-  // CPU backend, with the same result.
-  if (params.search_radius >= 0 || params.source_mask != nullptr)
-    backend = Backend::Cpu;
-  switch (params.method) {
+  EngineParams p = params;
+  if (backend == Backend::Auto) {
+    const DeviceChoice choice = ResolveDevice(Backend::Auto);
+    backend = choice.backend;
+    if (p.cuda_device < 0) p.cuda_device = choice.cuda_device;
+  }
+  switch (p.method) {
     case kMethodCpu:
-      return std::make_unique<CpuExhaustiveEngine>(params, CpuThreadCount());
+      return std::make_unique<CpuExhaustiveEngine>(p, CpuThreadCount());
     case kMethodGpu:
 #if PATCHWELL_WITH_CUDA
-      if (backend == Backend::Cuda) return CreateCudaExhaustiveEngine(params);
+      if (backend == Backend::Cuda) return CreateCudaExhaustiveEngine(p);
 #endif
-      return std::make_unique<CpuExhaustiveEngine>(params, CpuThreadCount());
+      return std::make_unique<CpuExhaustiveEngine>(p, CpuThreadCount());
     case kMethodGpuFast:
 #if PATCHWELL_WITH_CUDA
-      if (backend == Backend::Cuda) return CreateCudaFastEngine(params);
+      if (backend == Backend::Cuda) return CreateCudaFastEngine(p);
 #endif
-      return std::make_unique<CpuFastEngine>(params, CpuThreadCount());
+      return std::make_unique<CpuFastEngine>(p, CpuThreadCount());
     default:
       throw std::invalid_argument("unknown inpaint method " +
-                                  std::to_string(params.method));
+                                  std::to_string(p.method));
   }
 }
 

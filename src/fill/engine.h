@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace pw {
 
@@ -30,6 +31,7 @@ struct EngineParams {
   float missing_tolerance = 0.0f;  // 0 selects the constant-window path
   float search_limit = 0.0f;       // used by the general distance only
   int32_t candidate_mask_value = 0;
+  int32_t cuda_device = -1;  // CUDA device of the run; -1: the current one
   // The search domain: candidate centres within search_radius pixels of
   // the target in both axes (negative: anywhere), and, when source_mask is
   // set (width * height bytes, non-zero allows, owned by the caller for the
@@ -87,18 +89,42 @@ class FillEngine {
   virtual uint64_t passes() const { return 0; }
 };
 
+// One CUDA device as the probe found it.
+struct CudaDeviceStatus {
+  int index = 0;
+  bool usable = false;
+  bool lost = false;        // was usable, until a fault ruined its context
+  std::string name;
+  std::string capability;   // compute capability "X.Y"
+  std::string description;  // "NAME (compute capability X.Y)"
+  std::string reason;       // why not usable
+};
+
 // What "auto" resolves to, and why CUDA is or is not usable.
 struct BackendStatus {
-  bool cuda_usable = false;
-  std::string cuda_reason;   // why not, when not usable
-  std::string description;   // one line: what "auto" uses
+  bool cuda_usable = false;  // some device can run now
+  std::string cuda_reason;   // why none can, when none
+  std::string description;   // one line: what "auto" uses, then the devices
+  std::vector<CudaDeviceStatus> cuda_devices;  // every device reported
+  int cuda_auto_device = -1;  // the device "auto" uses, -1 for the CPU
 };
 
 BackendStatus QueryBackends();
 
-// Auto -> Cuda when usable, else Cpu. Cuda when not usable throws
-// BackendUnavailable with the reason.
-Backend ResolveBackend(Backend requested);
+// Where a run goes: the CPU, or CUDA device `cuda_device`.
+struct DeviceChoice {
+  Backend backend = Backend::Cpu;
+  int cuda_device = -1;
+  bool fell_back_after_fault = false;  // "auto" avoided a ruined device
+  std::string fault;                   // which one and why, for the warning
+};
+
+// Auto -> the first usable CUDA device, else the CPU (with a one-time
+// warning on standard error when a device was lost to a fault). Cuda with
+// cuda_device -1 -> the first usable device; with N -> device N. Throws
+// BackendUnavailable with the reason when the requested device cannot run.
+DeviceChoice ResolveDevice(Backend requested, int cuda_device = -1);
+Backend ResolveBackend(Backend requested, int cuda_device = -1);
 
 // Creates the engine for a method on a concrete backend. Throws
 // std::invalid_argument for an unknown method.

@@ -167,8 +167,11 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   // within the image keeps the box arithmetic in range.
   params.search_radius = std::min(options.search_radius, std::max(width, height));
   params.source_mask = options.source_mask;
-  ctx.backend = method == kMethodCpu ? Backend::Cpu
-                                     : ResolveBackend(options.backend);
+  const DeviceChoice device =
+      method == kMethodCpu ? DeviceChoice{}
+                           : ResolveDevice(options.backend, options.cuda_device);
+  ctx.backend = device.backend;
+  params.cuda_device = device.cuda_device;
   std::unique_ptr<FillEngine> engine = CreateFillEngine(ctx.backend, params);
 
   ctx.progress_sink = options.progress;

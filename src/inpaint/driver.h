@@ -21,6 +21,8 @@ struct InpaintOptions {
   // Where the fill runs; Auto picks CUDA when a device is usable. The method
   // "CPU" always runs on the CPU backend.
   Backend backend = Backend::Auto;
+  // With backend Cuda: the device number, -1 for the first usable one.
+  int32_t cuda_device = -1;
 
   // Optional observer of the run's progress (see ProgressSink).
   ProgressSink* progress = nullptr;

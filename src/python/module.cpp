@@ -97,21 +97,26 @@ class RunningHere {
 };
 thread_local bool RunningHere::running_ = false;
 
-// The device argument; "cuda" is refused up front, with the reason, when no
-// device is usable.
-Backend RequestedBackend(const py::object& device_arg) {
+// The device argument: "auto", "cpu", "cuda" or "cuda:N" with N in decimal
+// digits. "cuda" and "cuda:N" are refused up front, with the reason, when
+// the device cannot run.
+struct DeviceArg {
+  Backend backend;
+  int cuda_device;  // -1: the first usable device
+};
+
+DeviceArg RequestedDevice(const py::object& device_arg) {
   const std::string device = ToStr(device_arg, "device");
-  Backend requested;
-  if (device == "auto") {
-    requested = Backend::Auto;
-  } else if (device == "cpu") {
-    requested = Backend::Cpu;
-  } else if (device == "cuda") {
-    requested = ResolveBackend(Backend::Cuda);
-  } else {
-    throw py::value_error("device must be 'auto', 'cpu' or 'cuda', not '" +
+  if (device == "auto") return {Backend::Auto, -1};
+  if (device == "cpu") return {Backend::Cpu, -1};
+  const std::string n = device.rfind("cuda:", 0) == 0 ? device.substr(5) : "";
+  const bool numbered = !n.empty() && n.size() <= 9 &&
+                        n.find_first_not_of("0123456789") == std::string::npos;
+  if (device != "cuda" && !numbered)
+    throw py::value_error("device must be 'auto', 'cpu', 'cuda' or 'cuda:N', not '" +
                           device + "'");
-  }
+  const DeviceArg requested{Backend::Cuda, numbered ? std::stoi(n) : -1};
+  ResolveDevice(Backend::Cuda, requested.cuda_device);
   return requested;
 }
 
@@ -211,7 +216,7 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
   const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
   const int method = ToMethod(method_arg, "method");
   const bool verbose = ToBool(verbose_arg, "verbose");
-  const Backend requested = RequestedBackend(device_arg);
+  const DeviceArg requested = RequestedDevice(device_arg);
   CheckProgress(progress);
   const int32_t search_radius = CheckSearchRadius(search_radius_arg);
 
@@ -263,7 +268,8 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
 
   RunControl control(progress);
   InpaintOptions options;
-  options.backend = requested;
+  options.backend = requested.backend;
+  options.cuda_device = requested.cuda_device;
   options.search_radius = search_radius;
   if (source_mask)
     options.source_mask = static_cast<const uint8_t*>(source_mask->data());
@@ -294,11 +300,12 @@ bool InpaintFileEntry(const PathArg& image_file, const PathArg& mask_file,
   const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
   const int method = ToMethod(method_arg, "method");
   const bool verbose = ToBool(verbose_arg, "verbose");
-  const Backend requested = RequestedBackend(device_arg);
+  const DeviceArg requested = RequestedDevice(device_arg);
   CheckProgress(progress);
   RunControl control(progress);
   FileRunOptions options;
-  options.inpaint.backend = requested;
+  options.inpaint.backend = requested.backend;
+  options.inpaint.cuda_device = requested.cuda_device;
   options.inpaint.search_radius = CheckSearchRadius(search_radius_arg);
   if (source_mask_file.present) options.source_mask_file = source_mask_file.path;
   control.Attach(options.inpaint);
@@ -338,8 +345,9 @@ method : InpaintMethod
     the CPU) or InpaintGPUfast (pruned search).
 verbose : bool, default False
     Print statistics, progress marks and the elapsed time to sys.stdout.
-device : {'auto', 'cpu', 'cuda'}, keyword-only
-    Where the fill runs; 'auto' uses CUDA when a device is usable.
+device : {'auto', 'cpu', 'cuda', 'cuda:N'}, keyword-only
+    Where the fill runs; 'auto' and 'cuda' use the first usable CUDA device
+    ('auto' the CPU when there is none), 'cuda:N' CUDA device N.
 progress : callable or None, keyword-only
     Called on the calling thread with the percent done (0 first, 100 last);
     before each call the image array holds the pixels filled so far. An
@@ -405,8 +413,9 @@ method : InpaintMethod
 verbose : bool, default False
     Print statistics, progress marks, the elapsed time and the output name
     to sys.stdout.
-device : {'auto', 'cpu', 'cuda'}, keyword-only
-    Where the fill runs; 'auto' uses CUDA when a device is usable.
+device : {'auto', 'cpu', 'cuda', 'cuda:N'}, keyword-only
+    Where the fill runs; 'auto' and 'cuda' use the first usable CUDA device
+    ('auto' the CPU when there is none), 'cuda:N' CUDA device N.
 progress : callable or None, keyword-only
     Called with the percent done (0 first, 100 last). An exception raised by
     it stops the run and is re-raised; nothing is written then. It must not
@@ -530,6 +539,9 @@ dict
 Returns
 -------
 str
-    One line, for example 'CPU: 2 threads' or the CUDA device's name.
+    One line, for example 'CPU: 2 threads' or 'CUDA: NAME (compute
+    capability X.Y)'. With several CUDA devices, or one that cannot run,
+    each follows as 'cuda:N NAME (compute capability X.Y)', with why it
+    cannot run.
 )doc");
 }

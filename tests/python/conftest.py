@@ -12,6 +12,12 @@ from common import specks as speckled_mask  # noqa: E402,F401
 
 HAS_CUDA = patchwell.device_info().startswith("CUDA")
 
+# The emulated CUDA run (scripts/test-emulated) must not test another build.
+if os.environ.get("PATCHWELL_EMULATED_CUDA") == "1" and \
+        not patchwell.device_info().startswith("CUDA: emulated on "):
+    raise RuntimeError("expected the module of the emulated CUDA device, got "
+                       f"{patchwell.__file__} ({patchwell.device_info()})")
+
 
 def pytest_collection_modifyitems(config, items):
     if HAS_CUDA:

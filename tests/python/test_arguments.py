@@ -166,11 +166,13 @@ def test_unsafe_buffers_are_refused(which, spoil):
 def test_device_argument(method):
     img, mask = blank()
     mask[3, 3] = 255
-    with pytest.raises(ValueError, match="device"):
-        patchwell.inpaint(img, mask, 1, method, device="tpu")
+    for bad in ("tpu", "CUDA", "cuda:", "cuda:x", "cuda:-1", "cuda: 1", "cuda:1.0"):
+        with pytest.raises(ValueError, match="device must be 'auto', 'cpu', 'cuda' or 'cuda:N'"):
+            patchwell.inpaint(img, mask, 1, method, device=bad)
     if not HAS_CUDA:
-        with pytest.raises(RuntimeError, match="CUDA"):
-            patchwell.inpaint(img, mask, 1, method, device="cuda")
+        for device in ("cuda", "cuda:0"):
+            with pytest.raises(RuntimeError, match="CUDA"):
+                patchwell.inpaint(img, mask, 1, method, device=device)
         assert mask[3, 3] == 255
     for device in ("auto", "cpu"):
         img, mask = blank()

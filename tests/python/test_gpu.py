@@ -8,16 +8,20 @@ from conftest import HAS_CUDA, photo_like, speckled_mask
 pytestmark = pytest.mark.gpu
 
 GPU = patchwell.InpaintGPU
+FAST = patchwell.InpaintGPUfast
 
 
-def both(image, mask, rad, method=GPU):
+def both(image, mask, rad, method=GPU, **domain):
     out = []
     for device in ("cpu", "cuda"):
         img, msk = image.copy(), mask.copy()
-        ok = patchwell.inpaint(img, msk, rad, method, device=device)
-        out.append((ok, img, msk))
-    (ok_c, img_c, msk_c), (ok_g, img_g, msk_g) = out
+        ok = patchwell.inpaint(img, msk, rad, method, device=device, **domain)
+        expected = "cpu" if method == patchwell.InpaintCPU else device
+        assert patchwell._last_run_stats()["device"] == expected
+        out.append((ok, img, msk, patchwell._last_run_stats()["passes"]))
+    (ok_c, img_c, msk_c, passes_c), (ok_g, img_g, msk_g, passes_g) = out
     assert ok_c == ok_g
+    assert passes_c == passes_g
     np.testing.assert_array_equal(img_g, img_c)
     np.testing.assert_array_equal(msk_g, msk_c)
     return img_c, msk_c
@@ -44,6 +48,23 @@ def test_random_images_and_masks(rad, shape):
         both(image, mask, rad)
 
 
+@pytest.mark.parametrize("method", [GPU, FAST])
+@pytest.mark.parametrize("domain", [{"search_radius": 0}, {"search_radius": 5},
+                                    {"search_radius": 9, "source_mask": "right"},
+                                    {"source_mask": "stripes"}])
+def test_search_domain(method, domain):
+    h, w = 36, 47
+    image = few_levels(h, w, 4, 11)
+    mask = speckled_mask(h, w, 60, 12)
+    mask[10:16, 5:12] = 255
+    allowed = {"right": np.arange(w)[None, :] >= w // 3,
+               "stripes": (np.arange(h)[:, None] // 3 + np.arange(w)[None, :]) % 4 != 0}
+    if "source_mask" in domain:
+        domain = dict(domain, source_mask=np.broadcast_to(allowed[domain["source_mask"]],
+                                                          (h, w)).copy())
+    both(image, mask, 2, method, **domain)
+
+
 def test_targets_at_the_corners():
     image = photo_like(40, 43, 2)
     mask = np.zeros((40, 43), np.uint8)
@@ -66,12 +87,59 @@ def test_large_hole():
     both(image, mask, 5)
 
 
-@pytest.mark.parametrize("rad", [64, 65])
-def test_radius_at_and_above_the_constant_window(rad):
-    side = 2 * rad + 1
-    image = few_levels(side + 6, side + 9, 4, rad)
-    mask = speckled_mask(side + 6, side + 9, 4, rad)
-    both(image, mask, rad)
+def far_candidates(rad, seed):
+    """A 3 x 3 hole whose windows lie wholly inside the picture and
+    candidates only in the last column with whole windows, clear of the
+    hole: every target is filled, at radius 64 through the whole 129 x 129
+    constant window. Columns alternate between near black and near white
+    in bands as wide as the shift from the first target to the candidates,
+    so from radius 74 on its sums pass 2^24, where float sums round."""
+    h, w = 2 * rad + 4, 3 * rad + 4
+    rng = np.random.default_rng(seed)
+    band = (np.arange(w) // (rad + 3)) % 2
+    image = (band[None, :, None] * 254 + rng.integers(0, 2, (h, w, 3))).astype(np.uint8)
+    mask = np.zeros((h, w), np.uint8)
+    mask[rad:rad + 3, rad:rad + 3] = 255
+    return image, mask
+
+
+@pytest.mark.parametrize("rad,method", [
+    pytest.param(rad, method, id=f"r{rad}-{name}")
+    for rad, method, name in [(64, GPU, "exhaustive"), (64, FAST, "fast"),
+                              (65, GPU, "exhaustive"), (74, GPU, "exhaustive"),
+                              (74, FAST, "fast"), (127, GPU, "exhaustive")]])
+def test_large_windows_fill(rad, method):
+    image, mask = far_candidates(rad, rad)
+    if rad >= 74:  # the first target against the nearest candidate
+        t = image[0:2 * rad + 1, 0:2 * rad + 1].astype(np.int64)
+        c = image[0:2 * rad + 1, rad + 3:3 * rad + 4].astype(np.int64)
+        known = (mask[0:2 * rad + 1, 0:2 * rad + 1] == 0)[..., None]
+        assert (np.abs(t - c) * known).sum() > 2 ** 24
+    img, msk = both(image, mask, rad, method)
+    assert not msk.any()
+
+
+@pytest.mark.parametrize("rad", [3, 9, 64])
+@pytest.mark.parametrize("method", [GPU, FAST], ids=["exhaustive", "fast"])
+def test_image_just_larger_than_the_window(rad, method):
+    h, w = 2 * rad + 2, 2 * rad + 3
+    image = few_levels(h, w, 5, rad)
+    mask = np.zeros((h, w), np.uint8)
+    mask[[0, 0, -1, -1], [0, -1, 0, -1]] = 255
+    img, msk = both(image, mask, rad, method)
+    assert (msk == 0).sum() > (mask == 0).sum()
+
+
+def test_device_numbers():
+    image = photo_like(21, 24, 6)
+    mask = speckled_mask(21, 24, 12, 6)
+    expected, _ = both(image, mask, 2)
+    img, msk = image.copy(), mask.copy()
+    assert patchwell.inpaint(img, msk, 2, GPU, device="cuda:0") is True
+    assert patchwell._last_run_stats()["device"] == "cuda"
+    np.testing.assert_array_equal(img, expected)
+    with pytest.raises(RuntimeError, match="CUDA device 99 does not exist"):
+        patchwell.inpaint(image.copy(), mask.copy(), 2, GPU, device="cuda:99")
 
 
 def test_cpu_method_ignores_the_device():

@@ -4,19 +4,22 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "fill/device_choice.h"
 #include "fill/engine.h"
 
 namespace pw {
 
 struct CudaProbeResult {
-  bool usable = false;
-  std::string reason;       // why not usable
-  std::string description;  // "CUDA: <name> (compute capability X.Y)"
+  std::vector<CudaDeviceFacts> devices;  // every device the runtime reports
+  std::string runtime_error;  // why the runtime reports none, if it failed
+  std::string built_for;      // compute capabilities of the build's kernels
 };
 
-// Asks the runtime for a device and makes a context on the current one.
-// The first answer is kept for the life of the process.
+// Asks the runtime for every device, makes a context on each and checks
+// that the build has a kernel image for it. The first answer is kept for the
+// life of the process; each call adds the faults seen since.
 CudaProbeResult CudaProbe();
 
 std::unique_ptr<FillEngine> CreateCudaExhaustiveEngine(const EngineParams& params);

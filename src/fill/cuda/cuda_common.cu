@@ -1,6 +1,7 @@
 #include "fill/cuda/cuda_common.h"
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "fill/engine.h"
@@ -19,7 +20,6 @@ int64_t cuda_allocated_bytes = 0;
 namespace {
 
 constexpr const char* kStamp = PW_BUILD_STAMP;
-constexpr int kMaxDevices = 16;
 
 struct StreamSlot {
   cudaStream_t stream;
@@ -27,13 +27,29 @@ struct StreamSlot {
 };
 StreamSlot g_streams[kMaxDevices] = {};
 
+// The fault that ruined each device's context ("" while none has).
+std::mutex g_fault_lock;
+std::string g_device_faults[kMaxDevices];
+
 [[noreturn]] void Fail(const char* report_format, const char* message_format,
                        int status) {
   const char* text = cudaGetErrorString(static_cast<cudaError_t>(status));
+  if (cuda_status_is_sticky(status)) {
+    int device = -1;
+    if (cudaGetDevice(&device) == cudaSuccess)
+      cuda_record_device_fault(device, status);
+  }
   ConsolePrintf(report_format, text);
   char buffer[256];
   std::snprintf(buffer, sizeof buffer, message_format, text);
   throw DeviceError(buffer);
+}
+
+// A failed allocation is reported as such, unless the device itself has
+// failed: then the fault is raised like any other.
+void CheckAllocationStatus(cudaError_t status) {
+  if (cuda_status_is_sticky(status)) cuda_abort_on_error(status);
+  cudaGetLastError();  // an allocation failure is not a pending fault
 }
 
 // Counts the request, then allocates; a failure prints the short message on
@@ -41,8 +57,11 @@ StreamSlot g_streams[kMaxDevices] = {};
 void* AllocateCounted(int64_t bytes) {
   cuda_allocated_bytes += bytes;
   void* ptr = nullptr;
-  if (bytes < 0 || cudaMalloc(&ptr, static_cast<size_t>(bytes)) != cudaSuccess) {
-    cudaGetLastError();  // an allocation failure is not a pending fault
+  const cudaError_t status =
+      bytes < 0 ? cudaErrorMemoryAllocation
+                : cudaMalloc(&ptr, static_cast<size_t>(bytes));
+  if (status != cudaSuccess) {
+    CheckAllocationStatus(status);
     ConsoleFprintf(stderr, "CUDA: Error allocationg memory!\n");
     ptr = nullptr;
   }
@@ -50,6 +69,41 @@ void* AllocateCounted(int64_t bytes) {
 }
 
 }  // namespace
+
+bool cuda_status_is_sticky(int status) {
+  switch (status) {
+    case cudaErrorECCUncorrectable:
+    case cudaErrorNvlinkUncorrectable:
+    case cudaErrorIllegalAddress:
+    case cudaErrorLaunchTimeout:
+    case cudaErrorContextIsDestroyed:
+    case cudaErrorAssert:
+    case cudaErrorHardwareStackError:
+    case cudaErrorIllegalInstruction:
+    case cudaErrorMisalignedAddress:
+    case cudaErrorInvalidAddressSpace:
+    case cudaErrorInvalidPc:
+    case cudaErrorLaunchFailure:
+    case cudaErrorUnknown:  // what a device that fell off the bus gives, too
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string cuda_device_fault(int device) {
+  if (device < 0 || device >= kMaxDevices) return std::string();
+  std::lock_guard<std::mutex> guard(g_fault_lock);
+  return g_device_faults[device];
+}
+
+void cuda_record_device_fault(int device, int status) {
+  if (device < 0 || device >= kMaxDevices) return;
+  std::lock_guard<std::mutex> guard(g_fault_lock);
+  if (g_device_faults[device].empty())
+    g_device_faults[device] =
+        cudaGetErrorString(static_cast<cudaError_t>(status));
+}
 
 void cuda_abort_on_error(int status) {
   const cudaError_t pending = cudaGetLastError();
@@ -98,11 +152,12 @@ float* cuda_alloc_floats(uint32_t count) {
   const uint64_t bytes = static_cast<uint64_t>(count) * 4u;
   cuda_allocated_bytes += static_cast<int64_t>(bytes);
   float* ptr = nullptr;
-  if (cudaMalloc(reinterpret_cast<void**>(&ptr), bytes) != cudaSuccess) {
-    cudaGetLastError();  // an allocation failure is not a pending fault
+  const cudaError_t status = cudaMalloc(reinterpret_cast<void**>(&ptr), bytes);
+  if (status != cudaSuccess) {
+    CheckAllocationStatus(status);
     ConsolePrintf(
-        "CUDA: Error allocationg memory (%d bytes, totally allocated: %0.2lf[MB])!\n",
-        static_cast<int>(bytes),
+        "CUDA: Error allocationg memory (%lld bytes, totally allocated: %0.2lf[MB])!\n",
+        static_cast<long long>(bytes),
         static_cast<double>(static_cast<float>(
             static_cast<double>(cuda_allocated_bytes) * (1.0 / 1048576.0))));
     ptr = nullptr;
@@ -111,9 +166,7 @@ float* cuda_alloc_floats(uint32_t count) {
 }
 
 int* cuda_alloc_ints(int count) {
-  const int64_t bytes = static_cast<int64_t>(static_cast<int32_t>(
-      static_cast<uint32_t>(count) * 4u));
-  return static_cast<int*>(AllocateCounted(bytes));
+  return static_cast<int*>(AllocateCounted(int64_t{count} * 4));
 }
 
 uint8_t* cuda_push_array_bytes(const void* host, int bytes) {

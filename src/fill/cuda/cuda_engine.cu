@@ -26,41 +26,69 @@ class CudaExhaustiveEngine final : public cuda::CudaRunBuffers {
     cuda::inpaint_get_nearest_DIK_gpu(dev_image_, dev_mask_, x, y, p_.width,
                                       p_.height, p_.stride, p_.radius,
                                       p_.missing_tolerance, p_.search_limit,
-                                      dev_dist_, p_.candidate_mask_value);
+                                      dev_dist_, p_.candidate_mask_value,
+                                      Domain());
     cudaDeviceSynchronize();  // errors surface at the next check
   }
 
   void Release() noexcept override { ReleaseCommon(); }
 };
 
+#ifndef PW_CUDA_ARCHITECTURES
+#define PW_CUDA_ARCHITECTURES ""
+#endif
+
+std::string ErrorText(cudaError_t status) { return cudaGetErrorString(status); }
+
+// Facts about device i, made current on this thread for the questions that
+// need a context.
+CudaDeviceFacts DeviceFacts(int i) {
+  CudaDeviceFacts facts;
+  facts.index = i;
+  cudaDeviceProp prop{};
+  cudaError_t status = cudaGetDeviceProperties(&prop, i);
+  if (status != cudaSuccess) {
+    facts.name = "device " + std::to_string(i);
+    facts.context_error = ErrorText(status);
+    cudaGetLastError();
+    return facts;
+  }
+  facts.name = prop.name;
+  facts.major = prop.major;
+  facts.minor = prop.minor;
+  if (i >= cuda::kMaxDevices) {
+    facts.context_error = "device numbers above " +
+                          std::to_string(cuda::kMaxDevices - 1) +
+                          " are not supported";
+    return facts;
+  }
+  status = cudaSetDevice(i);
+  if (status == cudaSuccess) status = cudaFree(nullptr);  // makes the context
+  if (status != cudaSuccess) {
+    facts.context_error = ErrorText(status);
+    cudaGetLastError();
+    return facts;
+  }
+  facts.image_status = cuda::kernel_image_status();
+  if (facts.image_status != 0)
+    facts.image_error = ErrorText(static_cast<cudaError_t>(facts.image_status));
+  return facts;
+}
+
 CudaProbeResult ProbeOnce() {
   CudaProbeResult result;
+  result.built_for = ComputeCapabilityList(PW_CUDA_ARCHITECTURES);
   int count = 0;
-  cudaError_t status = cudaGetDeviceCount(&count);
+  const cudaError_t status = cudaGetDeviceCount(&count);
   if (status != cudaSuccess) {
-    result.reason = cudaGetErrorString(status);
+    result.runtime_error = ErrorText(status);
     cudaGetLastError();
     return result;
   }
-  if (count <= 0) {
-    result.reason = "the CUDA runtime reports no device";
-    return result;
-  }
-  int device = 0;
-  cudaGetDevice(&device);
-  status = cudaFree(nullptr);  // makes the context on the current device
-  if (status != cudaSuccess) {
-    result.reason = std::string("cannot create a context on device ") +
-                    std::to_string(device) + ": " + cudaGetErrorString(status);
-    cudaGetLastError();
-    return result;
-  }
-  cudaDeviceProp prop{};
-  cudaGetDeviceProperties(&prop, device);
-  result.usable = true;
-  result.description = std::string("CUDA: ") + prop.name +
-                       " (compute capability " + std::to_string(prop.major) +
-                       "." + std::to_string(prop.minor) + ")";
+  int current = 0;
+  cudaGetDevice(&current);
+  for (int i = 0; i < count; ++i) result.devices.push_back(DeviceFacts(i));
+  cudaSetDevice(current);
   return result;
 }
 
@@ -68,8 +96,11 @@ CudaProbeResult ProbeOnce() {
 
 CudaProbeResult CudaProbe() {
   static std::once_flag once;
-  static CudaProbeResult result;
-  std::call_once(once, [] { result = ProbeOnce(); });
+  static CudaProbeResult first;
+  std::call_once(once, [] { first = ProbeOnce(); });
+  CudaProbeResult result = first;
+  for (CudaDeviceFacts& facts : result.devices)
+    facts.lost_error = cuda::cuda_device_fault(facts.index);
   return result;
 }
 

@@ -8,6 +8,7 @@
 
 #include "fill/cuda/cuda_common.h"
 #include "fill/engine.h"
+#include "fill/kernels/exhaustive.h"
 
 namespace pw::cuda {
 
@@ -28,9 +29,14 @@ class CudaRunBuffers : public FillEngine {
 
   uint32_t pixels() const { return static_cast<uint32_t>(p_.width * p_.height); }
 
-  // Pushes image and mask and allocates the distance map. On a failed
-  // allocation everything is released and DeviceMemoryError thrown.
+  // Makes the run's device current on this thread (the worker's), pushes
+  // image and mask and allocates the distance map. On a failed allocation
+  // everything is released and DeviceMemoryError thrown.
   void UploadCommon(const uint8_t* image, const uint8_t* mask) {
+    if (p_.cuda_device >= 0)
+      cuda_check_status(cudaSetDevice(p_.cuda_device),
+                        "src/fill/cuda/cuda_run_buffers : UploadCommon",
+                        __LINE__ - 1, PW_BUILD_STAMP);
     const int image_bytes = p_.stride * p_.height;
     dev_image_ = cuda_push_array_bytes(image, image_bytes);
     if (dev_image_ == nullptr) Fail(static_cast<uint32_t>(image_bytes));
@@ -38,13 +44,23 @@ class CudaRunBuffers : public FillEngine {
     if (dev_mask_ == nullptr) Fail(pixels());
     dev_dist_ = cuda_alloc_floats(pixels());
     if (dev_dist_ == nullptr) Fail(uint64_t{4} * pixels());
+    if (p_.source_mask != nullptr) {
+      dev_allowed_ = cuda_push_array_bytes(p_.source_mask, static_cast<int>(pixels()));
+      if (dev_allowed_ == nullptr) Fail(pixels());
+    }
+  }
+
+  // The search domain as the kernels read it.
+  kernels::SearchDomain Domain() const {
+    return kernels::SearchDomain{p_.search_radius, dev_allowed_};
   }
 
   void ReleaseCommon() noexcept {
     cuda_free_counted(dev_image_, int64_t{p_.stride} * p_.height);
     cuda_free_counted(dev_mask_, pixels());
     cuda_free_counted(dev_dist_, int64_t{4} * pixels());
-    dev_image_ = dev_mask_ = nullptr;
+    cuda_free_counted(dev_allowed_, pixels());
+    dev_image_ = dev_mask_ = dev_allowed_ = nullptr;
     dev_dist_ = nullptr;
   }
 
@@ -59,6 +75,7 @@ class CudaRunBuffers : public FillEngine {
   uint8_t* dev_image_ = nullptr;
   uint8_t* dev_mask_ = nullptr;
   float* dev_dist_ = nullptr;
+  uint8_t* dev_allowed_ = nullptr;  // the source mask, when one is given
 };
 
 }  // namespace pw::cuda

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "fill/kernels/exhaustive.h"
+
 namespace pw::cuda {
 
 // Queues the window sums of every pixel (one thread per pixel).
@@ -22,6 +24,6 @@ void update_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
 int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
     uint8_t* image, uint8_t* mask, int x, int y, int width, int height,
     int stride, int radius, float* dist, float* sums, int* counts, float* ds,
-    int* fill_pos);
+    int* fill_pos, const kernels::SearchDomain& domain = {});
 
 }  // namespace pw::cuda

@@ -47,6 +47,14 @@ struct CandidateBox {
   PW_HD bool empty() const { return x0 >= x1 || y0 >= y1; }
 };
 
+// The pixel index of item j of a launch over the centres of the box with
+// columns x0..x1 - 1 and rows y0..y1 - 1, row by row; -1 past its end.
+PW_HD int box_item_index(int x0, int y0, int x1, int y1, int width, int j) {
+  const int columns = x1 - x0;
+  if (j >= columns * (y1 - y0)) return -1;
+  return (y0 + j / columns) * width + x0 + j % columns;
+}
+
 // The centres a target at (x, y) can take at all: within the domain's
 // radius, and, when `whole_windows` holds, those whose window lies inside
 // the image. Empty when none can. The search radius must not exceed the

@@ -34,6 +34,28 @@ PW_HD void slot_scan(const float* dist, int n, int t, float empty_value,
   }
 }
 
+// Slot t's scan restricted to the pixel indices of a box (columns x0..x1 - 1
+// of rows y0..y1 - 1 of an image `width` wide), in increasing order, with
+// every entry outside the box taken to hold empty_value. It keeps what
+// slot_scan keeps whenever the slot holds an entry below empty_value; a slot
+// without one holds empty_value, which never wins.
+PW_HD void box_slot_scan(const float* dist, int width, int x0, int y0, int x1,
+                         int y1, int t, float empty_value, float* r1, int* i1) {
+  float best = empty_value;
+  int index = 0;
+  for (int y = y0; y < y1; ++y) {
+    const int begin = y * width + x0, end = y * width + x1;
+    int k = begin + ((t - begin) % kSelectThreads + kSelectThreads) % kSelectThreads;
+    for (; k < end; k += kSelectThreads)
+      if (dist[k] < best) {
+        best = dist[k];
+        index = k;
+      }
+  }
+  r1[t] = best;
+  i1[t] = index;
+}
+
 // One step of the tree: slot t takes slot t + s's pair only when strictly
 // smaller.
 PW_HD void tree_step(float* r1, int* i1, int t, int s) {

@@ -3,6 +3,7 @@ libraries. It converts and checks here, and leaves the fill to inpaint."""
 from __future__ import annotations
 
 import operator
+import re
 from typing import Any, Callable, Dict, Optional, SupportsIndex, Tuple, Union
 
 import numpy as np
@@ -12,6 +13,7 @@ from . import _core
 
 _METHODS = {"exhaustive": _core.InpaintGPU, "fast": _core.InpaintGPUfast}
 _DEVICES = ("auto", "cpu", "cuda")
+_NUMBERED_DEVICE = re.compile(r"cuda:[0-9]{1,9}")
 
 
 def repair(
@@ -47,8 +49,9 @@ def repair(
         'exhaustive' scores every candidate; 'fast' ranks candidates by
         their window mean and stops early (a slightly rougher result, built
         for the GPU). InpaintMethod members are accepted too.
-    device : {'auto', 'cpu', 'cuda'}, default 'auto'
-        Where the fill runs; 'auto' uses CUDA when a device is usable.
+    device : {'auto', 'cpu', 'cuda', 'cuda:N'}, default 'auto'
+        Where the fill runs; 'auto' and 'cuda' use the first usable CUDA
+        device ('auto' the CPU when there is none), 'cuda:N' device N.
     search_radius : int or None, default None
         Take sources only within this many pixels of each hole pixel (in
         both axes); None searches the whole picture.
@@ -188,8 +191,9 @@ def _check_options(device: object, progress: object) -> None:
     # inpaint checks them too, but a picture without holes never gets there.
     if not isinstance(device, str):
         raise TypeError(f"device must be a str, not {type(device).__name__}")
-    if device not in _DEVICES:
-        raise ValueError(f"device must be 'auto', 'cpu' or 'cuda', not {device!r}")
+    if device not in _DEVICES and not _NUMBERED_DEVICE.fullmatch(device):
+        raise ValueError(
+            f"device must be 'auto', 'cpu', 'cuda' or 'cuda:N', not {device!r}")
     if progress is not None and not callable(progress):
         raise TypeError(
             f"progress must be None or a callable, not {type(progress).__name__}")
