@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <utility>
 
 namespace pw {
 
@@ -35,8 +34,7 @@ void PlanarTarget::Capture(const uint8_t* image, const uint8_t* mask, int x,
 
   // Rows with more known pixels first: a losing candidate passes its limit
   // sooner. Rows without a known pixel compare nothing.
-  std::vector<std::pair<int, int>> rows;  // (known pixels, window row)
-  rows.reserve(static_cast<size_t>(side));
+  rows_.clear();
   for (int k = 0; k < side; ++k) {
     const int ty = y - radius + k;
     if (ty < 0 || ty >= height) continue;
@@ -45,12 +43,12 @@ void PlanarTarget::Capture(const uint8_t* image, const uint8_t* mask, int x,
       const int tx = x - radius + j;
       count += (tx >= 0 && tx < width && mask[ty * width + tx] == 0) ? 1 : 0;
     }
-    if (count > 0) rows.emplace_back(count, k);
+    if (count > 0) rows_.emplace_back(count, k);
   }
-  std::stable_sort(rows.begin(), rows.end(),
+  std::stable_sort(rows_.begin(), rows_.end(),
                    [](const auto& a, const auto& b) { return a.first > b.first; });
 
-  for (const auto& [count, k] : rows) {
+  for (const auto& [count, k] : rows_) {
     known_ += count;
     const int ty = y - radius + k;
     for (int c = 0; c < 3; ++c) std::fill(row_[c].begin(), row_[c].end(), 0);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "fill/cpu/cpu_features.h"
@@ -77,7 +78,9 @@ class PlanarTarget {
   Lanes keep_;
   std::vector<uint16_t> keep_bits_;  // the keep mask, one bit per lane
   std::vector<int32_t> offsets_;
-  // Capture's scratch: one window row, and its keep bits per unit.
+  // Capture's scratch: the rows in their order as (known pixels, window
+  // row), one window row, and its keep bits per unit.
+  std::vector<std::pair<int, int>> rows_;
   std::vector<uint16_t> row_[3];
   std::vector<uint16_t> row_bits_;
 };
