@@ -49,6 +49,7 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
       allowed_.assign(params_.source_mask, params_.source_mask + pixels);
     bands_.resize(static_cast<size_t>(
         std::max(1, std::min(params_.height, threads_ * 8))));
+    for (Band& band : bands_) band.columns.resize(static_cast<size_t>(params_.width) + 1);
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
@@ -277,11 +278,18 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
     if (keys) ComputeKeys(b, key_threshold);
     if ((band.buckets & bit) == 0) return;
     int32_t limit = shared.load(std::memory_order_relaxed);
+    std::vector<int32_t>& columns = band.columns;
     for (int cy = BoxBandBegin(b); cy < BoxBandBegin(b + 1); ++cy) {
       const uint8_t* row_buckets = buckets_.data() + static_cast<size_t>(cy) * w;
       const uint8_t* row_image = image_.data() + (cy - r) * stride - r * 3;
+      // The row's candidates of this bucket, gathered without a branch.
+      int found = 0;
       for (int cx = box_.x0; cx < box_.x1; ++cx) {
-        if (row_buckets[cx] != pass) continue;
+        columns[found] = cx;
+        found += row_buckets[cx] == pass ? 1 : 0;
+      }
+      for (int k = 0; k < found; ++k) {
+        const int cx = columns[k];
         limit = std::min(limit, shared.load(std::memory_order_relaxed));
         if (window_sad_ != nullptr && limit != INT32_MAX &&
             window_sad_(target_, row_image + cx * 3, stride, ScreenThreshold(limit)) ==

@@ -61,6 +61,7 @@ class CpuFastEngine final : public CpuRunBuffers {
   struct Band {
     uint32_t buckets = 0;
     PassBest best;
+    std::vector<int32_t> columns;  // scratch: a row's candidates
   };
 
   void ComputeSums();
