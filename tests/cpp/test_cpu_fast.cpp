@@ -1,5 +1,7 @@
 // The CPU engine of the pruned method against hand-checked cases and the
-// literal step of fast_reference.h.
+// literal step of fast_reference.h, at every vector level of the processor;
+// its vector parts (distance sums, keys with their bound, the pass winner)
+// against direct computations.
 #include <gtest/gtest.h>
 
 #include <algorithm>
