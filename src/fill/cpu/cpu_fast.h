@@ -7,14 +7,16 @@
 // adds, which gives the same minimum as a search of the whole buffer (see
 // FillPixel). Each candidate's window means are kept up to date with the
 // sums, so a key costs five additions, done in vectors a row of
-// candidates at a time (candidate_keys.h) together with the first pass in
-// one parallel loop. The distance compares the target window, captured
-// once per target, with the candidate's in vectors over three planes of
-// the image (patch_distance.h), and gives up on a candidate as soon as it
-// cannot be the pass's minimum. A vector sum of absolute differences S over
-// the same target pixels screens the candidates first: the distance's
-// integer sum is at least (S - 2m) / 3 over m pixels, so a candidate whose
-// S is above a threshold derived from the bound cannot win.
+// candidates at a time (candidate_keys.h) in the same parallel loop as the
+// first pass. The distance compares the target window, captured once per
+// target, with the candidate's in vectors over three planes of the image
+// (patch_distance.h), and gives up on a candidate as soon as it cannot be
+// the pass's minimum. Two cheaper bounds come first; both only leave out
+// candidates that can neither win nor tie. The distance's integer sum over
+// m pixels is at least (S - 2m) / 3, where S is the sum of absolute
+// differences over the same pixels; S itself is at least the differences
+// of the channel sums, which the keys test, and a vector sum of absolute
+// differences then screens the rest.
 #pragma once
 
 #include <atomic>

@@ -45,8 +45,8 @@ struct Aligned64 {
 class PlanarTarget {
  public:
   static constexpr int kLanes = 16;
-  // Vector loads read up to this many bytes past a window row: every plane
-  // carries them as spare bytes at its end.
+  // Vector loads read up to 15 bytes past a window row: every plane carries
+  // this many spare bytes at its end.
   static constexpr size_t kPlaneSlack = 64;
 
   // Captures the window of (x, y) from the interleaved image; mask bytes
