@@ -17,6 +17,12 @@ using kernels::kNotScored;
 // bound.
 constexpr int kMaxUncompared = 12;
 
+// Where a first limit is looked for: the last target's source shifted by
+// the step between the targets, then its eight neighbours.
+constexpr int kGuesses = 9;
+constexpr int kGuessDx[kGuesses] = {0, -1, 1, 0, 0, -1, 1, -1, 1};
+constexpr int kGuessDy[kGuesses] = {0, 0, 0, -1, 1, -1, -1, 1, 1};
+
 CpuFastEngine::CpuFastEngine(const EngineParams& params, int threads)
     : CpuRunBuffers(params), threads_(std::max(1, threads)) {
   set_simd_level(ActiveSimdLevel());
@@ -252,19 +258,20 @@ bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
   // divided by m, so a bound on distances is a limit on sums: a candidate
   // whose sum is above the limit can neither win this pass nor tie with its
   // winner. The bands share the smallest limit found in this pass. A first
-  // one comes from where the last target found its source, shifted by the
-  // step between the targets, when that candidate belongs to this bucket.
+  // one comes from around where the last target found its source (the
+  // candidates there that belong to this bucket).
   std::atomic<int32_t> shared{SumLimit(dis_min_)};
   if (last_source_ >= 0) {
-    const int gx = last_source_ % w + (fill_x_ - last_x_);
-    const int gy = last_source_ / w + (fill_y_ - last_y_);
-    if (gx >= box_.x0 && gx < box_.x1 && gy >= box_.y0 && gy < box_.y1) {
+    const int sx = last_source_ % w + (fill_x_ - last_x_);
+    const int sy = last_source_ / w + (fill_y_ - last_y_);
+    for (int k = 0; k < kGuesses; ++k) {
+      const int gx = sx + kGuessDx[k], gy = sy + kGuessDy[k];
+      if (gx < box_.x0 || gx >= box_.x1 || gy < box_.y0 || gy >= box_.y1) continue;
       const int32_t g = gy * w + gx;
-      if ((keys ? BucketOf(g) : buckets_[g]) == pass) {
-        const int32_t sum = DistanceSum(g, shared.load());
-        if (sum != kSumDropped)
-          shared.store(SumLimit(kernels::fdiv_rn(static_cast<float>(sum), m)));
-      }
+      if ((keys ? BucketOf(g) : buckets_[g]) != pass) continue;
+      const int32_t sum = DistanceSum(g, shared.load());
+      if (sum != kSumDropped)
+        shared.store(SumLimit(kernels::fdiv_rn(static_cast<float>(sum), m)));
     }
   }
 
