@@ -113,9 +113,8 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   if (verbose) ConsolePrintf("Initialize Pixmap:\n");
   // A long build serves on_wait as the wait for the worker does, so that a
   // stop request (Ctrl+C) is seen within about wait_poll_ms.
-  // last_poll lives as long as `stop`, which reads it.
   StopCheck stop;
-  uint32_t last_poll = TickCountMs();
+  uint32_t last_poll = TickCountMs();  // outlives the check that uses it
   if (options.on_wait) {
     stop = [&] {
       const uint32_t now = TickCountMs();
