@@ -86,10 +86,11 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
   const uint32_t loop_start = TickCountMs();
   int last_decile = 0;
 
-  // Engines that walk runs of the fill order on their own get runs sized to
-  // about kRunSeconds of work; the others one target per step.
+  // Engines that walk runs of the fill order on their own get runs that grow
+  // from one target to about kRunSeconds of work; the others one target per
+  // step.
   const bool runs = engine.walks_runs();
-  int32_t run_length = runs ? 16 : 1;
+  int32_t run_length = 1;
 
   try {
     for (;;) {
