@@ -232,13 +232,13 @@ TEST(GeneralDistance, ToleranceZeroEqualsConstWindowOnRandomScenes) {
       ASSERT_EQ(a, b) << "candidate " << i;
       const int cx = i % w, cy = i / w;
       if (s.mask[i] != 0 || cx < r || cx >= w - r || cy < r || cy >= h - r) continue;
-      const int32_t sum = packed_window_sum(packed.data(), w, target, cx, cy, r, f, true);
+      const int32_t sum = packed_window_sum<true>(packed.data(), w, target, cx, cy, r, f);
       ASSERT_EQ(sum < 0 ? kNoCandidate : static_cast<float>(sum), a) << "candidate " << i;
       int unknown = 0;
       for (int k = f.k0; k <= f.k1; ++k)
         for (int j = f.j0; j <= f.j1; ++j) unknown += s.mask[(cy - r + k) * w + cx - r + j];
       if (unknown == 0) {
-        ASSERT_EQ(packed_window_sum(packed.data(), w, target, cx, cy, r, f, false), sum);
+        ASSERT_EQ(packed_window_sum<false>(packed.data(), w, target, cx, cy, r, f), sum);
         bool whole_known = true;
         for (int k = 0; k <= 2 * r; ++k)
           for (int j = 0; j <= 2 * r; ++j)

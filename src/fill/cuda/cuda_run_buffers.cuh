@@ -70,8 +70,10 @@ class CudaRunBuffers : public FillEngine {
 
   // Starts the device loop when it was asked for and can run this run:
   // the exhaustive method's needs a mask of 0 and 1 (what the entry points
-  // give; other bytes take the per-target path). `sums` and `counts` are
-  // the pruned method's window sums, computed already.
+  // give; other bytes take the per-target path). A device without the
+  // memory for the loop's buffers runs the per-target path, which needs
+  // less. `sums` and `counts` are the pruned method's window sums, computed
+  // already.
   void StartLoop(const uint8_t* mask, float* sums, int32_t* counts) {
     looping_ = loop_wanted_ &&
                (p_.method == kMethodGpuFast ||
@@ -80,6 +82,8 @@ class CudaRunBuffers : public FillEngine {
     try {
       loop_.Start(p_, dev_image_, dev_mask_, dev_allowed_, sums, counts,
                   dev_dist_);
+    } catch (const DeviceMemoryError&) {
+      looping_ = false;  // the loop has freed what it took
     } catch (...) {
       Release();
       throw;

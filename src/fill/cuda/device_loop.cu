@@ -213,15 +213,19 @@ PW_DEVICE_FN unsigned long long exhaustive_key(const LoopRun& run,
   const bool check = entry < 0;
   const int i = check ? ~entry : entry;
   const int cx = i % run.width, cy = i / run.width;
-  const int32_t sum =
-      staged(run)
-          ? kernels::packed_window_sum(
-                run.packed, run.width,
-                StagedWindow{window, kernels::window_side(run.radius)}, cx, cy,
-                run.radius, t.facing, check)
-          : kernels::packed_window_sum(run.packed, run.width,
-                                       image_window(run, t), cx, cy,
-                                       run.radius, t.facing, check);
+  const StagedWindow staged_window{window, kernels::window_side(run.radius)};
+  const kernels::PackedImageWindow read_window = image_window(run, t);
+  int32_t sum;
+  if (staged(run))
+    sum = check ? kernels::packed_window_sum<true>(run.packed, run.width, staged_window,
+                                                   cx, cy, run.radius, t.facing)
+                : kernels::packed_window_sum<false>(run.packed, run.width, staged_window,
+                                                    cx, cy, run.radius, t.facing);
+  else
+    sum = check ? kernels::packed_window_sum<true>(run.packed, run.width, read_window,
+                                                   cx, cy, run.radius, t.facing)
+                : kernels::packed_window_sum<false>(run.packed, run.width, read_window,
+                                                    cx, cy, run.radius, t.facing);
   if (sum < 0) return kernels::kNoKey;
   // Past 2^24 (radius above 64) the distance is the float sum in window
   // order, which rounds.
@@ -234,8 +238,9 @@ PW_DEVICE_FN unsigned long long exhaustive_key(const LoopRun& run,
   return kernels::candidate_key(d, i);
 }
 
-__global__ void fill_target_exhaustive_kernel(LoopRun run, const int32_t* order,
-                                              int pos) {
+// Three blocks of 512 threads per multiprocessor: at most 42 registers.
+__global__ void __launch_bounds__(kBlock, 3)
+    fill_target_exhaustive_kernel(LoopRun run, const int32_t* order, int pos) {
   __shared__ uint32_t window[kStagedSide * kStagedSide];
   __shared__ int list[kBlock];
   __shared__ unsigned int listed;

@@ -68,19 +68,27 @@ struct PackedImageWindow {
   }
 };
 
+// Unrolls a window row's loop on the device.
+#if defined(__CUDA_ARCH__)
+#define PW_UNROLL_ROW _Pragma("unroll 4")
+#else
+#define PW_UNROLL_ROW
+#endif
+
 // The exhaustive method's sum for the candidate centred at (cx, cy), whose
 // window lies inside the image: over the facing range, the absolute
 // differences against the target's known pixels. With `check`, a candidate
 // pixel still to fill anywhere in the facing range rejects the candidate
 // (-1), as the constant-window distance rejects it; without, the caller
 // knows that there is none.
-template <class Window>
+template <bool check, class Window>
 PW_HD int32_t packed_window_sum(const uint32_t* packed, int width,
                                 const Window& target, int cx, int cy,
-                                int radius, const FacingRange& f, bool check) {
+                                int radius, const FacingRange& f) {
   int32_t sum = 0;
   for (int k = f.k0; k <= f.k1; ++k) {
     const uint32_t* row = packed + (cy - radius + k) * width + (cx - radius);
+    PW_UNROLL_ROW
     for (int j = f.j0; j <= f.j1; ++j) {
       const uint32_t c = row[j];
       if (check && packed_unknown(c)) return -1;
@@ -102,6 +110,7 @@ PW_HD float packed_patch_distance(const uint32_t* packed, int width,
   int m = 0;
   for (int k = f.k0; k <= f.k1; ++k) {
     const uint32_t* row = packed + (cy - radius + k) * width + (cx - radius);
+    PW_UNROLL_ROW
     for (int j = f.j0; j <= f.j1; ++j) {
       const uint32_t t = target(k, j);
       if (packed_unknown(t)) continue;
