@@ -5,8 +5,9 @@ same case searched whole and bounded.
 
 Each run is a child process of its own, so that its peak memory (maximum
 resident set) is its own. Prints the time, the pixels filled per second,
-the peak memory, and the cost per candidate per target: the time divided
-by the number of (target, candidate centre) pairs the search domain holds.
+the peak memory, and the cost per candidate per target: the time (and the
+CPU time of all threads, which a busy machine disturbs less) divided by the
+number of (target, candidate centre) pairs the search domain holds.
 
     .venv/bin/python bench/bench_real_size.py [--size 4000x3000]
         [--search-radius 48] [--crop 1024] [--methods exhaustive,fast]
@@ -73,11 +74,11 @@ def child(path, method, radius, search_radius):
     image, mask = data["image"].copy(), data["mask"].copy()
     holes = int((mask > 128).sum())
     m = {"exhaustive": patchwell.InpaintGPU, "fast": patchwell.InpaintGPUfast}[method]
-    start = time.perf_counter()
+    start, cpu_start = time.perf_counter(), time.process_time()
     patchwell.inpaint(image, mask, radius, m, device="cpu", search_radius=search_radius)
-    seconds = time.perf_counter() - start
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu_start
     peak_mb = peak_resident_mb()
-    print(f"{seconds:.3f} {holes} {peak_mb:.0f} {int((mask == 1).sum())}")
+    print(f"{seconds:.3f} {holes} {peak_mb:.0f} {int((mask == 1).sum())} {cpu:.3f}")
 
 
 def run(path, method, radius, search_radius, mask):
@@ -85,9 +86,10 @@ def run(path, method, radius, search_radius, mask):
         [sys.executable, __file__, "--child", path, method, str(radius),
          "none" if search_radius is None else str(search_radius)],
         capture_output=True, text=True, check=True).stdout.split()
-    seconds, holes, peak, unfilled = float(out[0]), int(out[1]), float(out[2]), int(out[3])
-    ns = seconds * 1e9 / max(1, pairs(mask, radius, search_radius))
-    return seconds, holes, peak, unfilled, ns
+    seconds, holes, peak, unfilled, cpu = (float(out[0]), int(out[1]), float(out[2]),
+                                           int(out[3]), float(out[4]))
+    n = max(1, pairs(mask, radius, search_radius))
+    return seconds, holes, peak, unfilled, seconds * 1e9 / n, cpu, cpu * 1e9 / n
 
 
 def main():
@@ -113,16 +115,18 @@ def main():
               args.search_radius),
              (f"crop {c}x{c}", image[cy:cy + c, cx:cx + c], mask[cy:cy + c, cx:cx + c], None)]
     print(f"{'case':<16}{'method':<12}{'search':>8}{'holes':>9}{'time s':>9}"
-          f"{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'unfilled':>9}")
+          f"{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'cpu s':>8}{'cpu ns':>8}"
+          f"{'unfilled':>9}")
     with tempfile.TemporaryDirectory() as tmp:
         for name, img, msk, s in cases:
             path = os.path.join(tmp, "case.npz")
             np.savez(path, image=img, mask=msk)
             for method in args.methods.split(","):
-                sec, holes, peak, unfilled, ns = run(path, method, args.radius, s, msk)
+                sec, holes, peak, unfilled, ns, cpu, cpu_ns = run(
+                    path, method, args.radius, s, msk)
                 print(f"{name:<16}{method:<12}{'whole' if s is None else s:>8}{holes:>9}"
-                      f"{sec:>9.2f}{holes / sec:>10.0f}{peak:>9.0f}{ns:>9.2f}{unfilled:>9}",
-                      flush=True)
+                      f"{sec:>9.2f}{holes / sec:>10.0f}{peak:>9.0f}{ns:>9.2f}"
+                      f"{cpu:>8.1f}{cpu_ns:>8.2f}{unfilled:>9}", flush=True)
     return 0
 
 
