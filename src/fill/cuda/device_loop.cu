@@ -238,8 +238,14 @@ PW_DEVICE_FN unsigned long long exhaustive_key(const LoopRun& run,
   return kernels::candidate_key(d, i);
 }
 
-// Three blocks of 512 threads per multiprocessor: at most 42 registers.
-__global__ void __launch_bounds__(kBlock, 3)
+// As many blocks of 512 threads per multiprocessor as its threads allow
+// (1024 before compute capability 8.0): at most 42 registers for three.
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 800
+#define PW_EXHAUSTIVE_BLOCKS_PER_SM 2
+#else
+#define PW_EXHAUSTIVE_BLOCKS_PER_SM 3
+#endif
+__global__ void __launch_bounds__(kBlock, PW_EXHAUSTIVE_BLOCKS_PER_SM)
     fill_target_exhaustive_kernel(LoopRun run, const int32_t* order, int pos) {
   __shared__ uint32_t window[kStagedSide * kStagedSide];
   __shared__ int list[kBlock];
@@ -487,24 +493,26 @@ namespace {
 // Blocks of kBlock threads the device keeps resident at once for a kernel.
 template <class Kernel>
 int ResidentBlocks(Kernel kernel) {
-  int device = 0;
+  int device = 0, processors = 1, per_processor = 2;
   cudaGetDevice(&device);
-  cudaDeviceProp prop{};
-  int per_sm = 2;
-  if (cudaGetDeviceProperties(&prop, device) != cudaSuccess) {
-    cudaGetLastError();
-    prop.multiProcessorCount = 1;
-  }
-#if !defined(PW_CUDA_EMULATED)
-  if (cudaOccupancyMaxActiveBlocksPerMultiprocessor(&per_sm, kernel, kBlock, 0) !=
-      cudaSuccess) {
-    cudaGetLastError();
-    per_sm = 1;
-  }
-#else
+  // A refused question leaves the defaults; its answer is no pending fault.
+#if defined(PW_CUDA_EMULATED)
   (void)kernel;
+  cudaDeviceProp prop{};
+  if (cudaGetDeviceProperties(&prop, device) == cudaSuccess)
+    processors = prop.multiProcessorCount;
+  else
+    cudaGetLastError();
+#else
+  if (cudaDeviceGetAttribute(&processors, cudaDevAttrMultiProcessorCount,
+                             device) != cudaSuccess ||
+      cudaOccupancyMaxActiveBlocksPerMultiprocessor(&per_processor, kernel,
+                                                    kBlock, 0) != cudaSuccess) {
+    per_processor = 1;
+    cudaGetLastError();
+  }
 #endif
-  return std::max(1, per_sm) * std::max(1, prop.multiProcessorCount);
+  return std::max(1, per_processor) * std::max(1, processors);
 }
 
 // Centres in the largest box a target can have.
