@@ -69,6 +69,8 @@ bench: build-cpp install
 	@$(CPP_BUILD)/bench_cpu_exhaustive
 	@echo "[bench] Python: CPU benchmark"
 	@$(PY) bench/bench_cpu.py
+	@echo "[bench] GPU Fast's CPU engine"
+	@$(CPP_BUILD)/bench_cpu_fast
 	@echo "[bench] GPU Fast against the exhaustive method"
 	@$(PY) bench/bench_fast.py
 

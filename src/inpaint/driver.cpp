@@ -114,8 +114,8 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   // A long build serves on_wait as the wait for the worker does, so that a
   // stop request (Ctrl+C) is seen within about wait_poll_ms.
   StopCheck stop;
+  uint32_t last_poll = TickCountMs();  // outlives the check that uses it
   if (options.on_wait) {
-    uint32_t last_poll = TickCountMs();
     stop = [&] {
       const uint32_t now = TickCountMs();
       if (static_cast<uint32_t>(now - last_poll) < options.wait_poll_ms)
