@@ -69,8 +69,12 @@ bench: build-cpp install
 	@$(CPP_BUILD)/bench_cpu_exhaustive
 	@echo "[bench] Python: CPU benchmark"
 	@$(PY) bench/bench_cpu.py
+	@echo "[bench] GPU Fast's CPU engine"
+	@$(CPP_BUILD)/bench_cpu_fast
 	@echo "[bench] GPU Fast against the exhaustive method"
 	@$(PY) bench/bench_fast.py
+	@echo "[bench] batches: patchwell batch --jobs 1 and 2, a Dask cluster of two workers"
+	@$(PY) bench/bench_batch.py
 
 clean:
 	rm -rf build

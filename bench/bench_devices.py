@@ -1,4 +1,6 @@
-"""Both methods on the CPU and on CUDA (when a device is usable).
+"""Both methods on the CPU and on CUDA (when a device is usable), CUDA both
+with the device loop ("cuda") and with the per-target path ("cuda-pt",
+PATCHWELL_CUDA_LOOP=per-target), on the same device.
 
 Case A: 256 x 256 photo-like picture, 24 x 24 hole, radius 7.
 Case B: 1000 x 1000 photo-like picture, 10000 noise pixels, radius 7.
@@ -22,14 +24,20 @@ import patchwell  # noqa: E402
 from common import photo_like, specks, square_hole  # noqa: E402
 
 METHODS = {"exhaustive": patchwell.InpaintGPU, "fast": patchwell.InpaintGPUfast}
+# What each device label runs: the device, and the CUDA loop.
+DEVICES = {"cpu": ("cpu", None), "cuda": ("cuda", "device"),
+           "cuda-pt": ("cuda", "per-target")}
 
 
 class OutOfTime(Exception):
     pass
 
 
-def run(image, mask, method, device, budget):
+def run(image, mask, method, label, budget):
     """One run; returns (seconds, targets done, all targets, image, mask)."""
+    device, loop = DEVICES[label]
+    if loop is not None:
+        os.environ["PATCHWELL_CUDA_LOOP"] = loop
     img, msk = image.copy(), mask.copy()
     start = time.perf_counter()
 
@@ -53,10 +61,10 @@ def main():
                     help="runs of case A per method and device; the median counts")
     ap.add_argument("--budget", type=float, default=30.0,
                     help="seconds after which a run is stopped and extrapolated")
-    ap.add_argument("--device", choices=["cpu", "cuda", "all"], default="all")
+    ap.add_argument("--device", choices=[*DEVICES, "all"], default="all")
     args = ap.parse_args()
     print(f"patchwell {patchwell.version()}; device info: {patchwell.device_info()}")
-    devices = ["cpu", "cuda"] if patchwell.device_info().startswith("CUDA") else ["cpu"]
+    devices = list(DEVICES) if patchwell.device_info().startswith("CUDA") else ["cpu"]
     if args.device != "all":
         devices = [args.device]
 
@@ -72,7 +80,7 @@ def main():
                                for _ in range(repeat)), key=lambda r: r[0])
                 seconds, done, total, img, msk = runs[len(runs) // 2]
                 rate = done / seconds if seconds > 0 else 0.0
-                line = (f"{name:28s} {method_name:10s} {device:4s} "
+                line = (f"{name:28s} {method_name:10s} {device:7s} "
                         f"{done:6d}/{total:<6d} targets in {seconds:8.3f} s "
                         f"= {rate:10.0f} px/s")
                 if done < total:
@@ -82,11 +90,12 @@ def main():
                 print(line, flush=True)
                 if done == total:
                     results[device] = (img, msk)
-            if len(results) == 2:
-                same = all(np.array_equal(a, b)
-                           for a, b in zip(results["cpu"], results["cuda"]))
-                print(f"{name:28s} {method_name:10s} cpu and cuda identical: {same}",
-                      flush=True)
+            for label in ("cuda", "cuda-pt"):
+                if "cpu" in results and label in results:
+                    same = all(np.array_equal(a, b)
+                               for a, b in zip(results["cpu"], results[label]))
+                    print(f"{name:28s} {method_name:10s} cpu and {label} identical: {same}",
+                          flush=True)
 
 
 if __name__ == "__main__":

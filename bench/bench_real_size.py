@@ -11,6 +11,11 @@ number of (target, candidate centre) pairs the search domain holds.
 
     .venv/bin/python bench/bench_real_size.py [--size 4000x3000]
         [--search-radius 48] [--crop 1024] [--methods exhaustive,fast]
+        [--write-raw DIR]
+
+--write-raw DIR only writes the picture and its crop as raw files for the
+C++ benchmark of the pruned engine (DIR/full and DIR/crop, each holding
+image.raw and mask.raw; see bench/bench_cpu_fast.cpp) and runs nothing.
 """
 import argparse
 import os
@@ -102,6 +107,7 @@ def main():
     ap.add_argument("--search-radius", type=int, default=48)
     ap.add_argument("--crop", type=int, default=1024)
     ap.add_argument("--methods", default="exhaustive,fast")
+    ap.add_argument("--write-raw", metavar="DIR")
     args = ap.parse_args()
     w, h = map(int, args.size.split("x"))
     import make_sample
@@ -114,6 +120,14 @@ def main():
              (f"crop {c}x{c}", image[cy:cy + c, cx:cx + c], mask[cy:cy + c, cx:cx + c],
               args.search_radius),
              (f"crop {c}x{c}", image[cy:cy + c, cx:cx + c], mask[cy:cy + c, cx:cx + c], None)]
+    if args.write_raw:
+        for name, img, msk in (("full", image, mask), ("crop", cases[1][1], cases[1][2])):
+            folder = os.path.join(args.write_raw, name)
+            os.makedirs(folder, exist_ok=True)
+            np.ascontiguousarray(img).tofile(os.path.join(folder, "image.raw"))
+            (np.asarray(msk) > 128).astype(np.uint8).tofile(os.path.join(folder, "mask.raw"))
+            print(f"{folder}: {img.shape[1]}x{img.shape[0]}")
+        return 0
     print(f"{'case':<16}{'method':<12}{'search':>8}{'holes':>9}{'time s':>9}"
           f"{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'cpu s':>8}{'cpu ns':>8}"
           f"{'unfilled':>9}")

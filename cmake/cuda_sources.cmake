@@ -6,6 +6,9 @@ set(PW_CUDA_SOURCES
   ${PROJECT_SOURCE_DIR}/src/fill/cuda/cuda_copy.cu
   ${PROJECT_SOURCE_DIR}/src/fill/cuda/inpaint_kernels.cu
   ${PROJECT_SOURCE_DIR}/src/fill/cuda/fast_kernels.cu
+  ${PROJECT_SOURCE_DIR}/src/fill/cuda/device_loop.cu
+  ${PROJECT_SOURCE_DIR}/src/fill/cuda/exhaustive_loop.cu
+  ${PROJECT_SOURCE_DIR}/src/fill/cuda/fast_loop.cu
   ${PROJECT_SOURCE_DIR}/src/fill/cuda/cuda_engine.cu
   ${PROJECT_SOURCE_DIR}/src/fill/cuda/cuda_fast_engine.cu
 )

@@ -62,6 +62,8 @@ std::string UsageText() {
       "                 [--device auto|cpu|cuda] [--search-radius N]\n"
       "                 [--source-mask FILE] [--quality Q] [--max-pixels N]\n"
       "                 [-v] [-q]\n"
+      "       patchwell batch INPUTS... --out-dir DIR [options]\n"
+      "                 (many pictures; see patchwell batch --help)\n"
       "\n"
       "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
       "value in MASK (a picture of the same size) is above 128 is filled from\n"

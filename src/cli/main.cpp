@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -13,6 +14,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/progress_bar.h"
+#include "cli/python_handover.h"
 #include "fill/engine.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
@@ -159,17 +161,19 @@ int Run(const CliOptions& options) {
   // The share of the marked pixels that the run got to: below 100 after
   // Escape.
   const int percent =
-      result.noise_pixels > 0
-          ? static_cast<int>(result.processed_pixels * 100.0 / result.noise_pixels)
+      result.holes > 0
+          ? static_cast<int>(static_cast<double>(result.processed) * 100.0 /
+                             static_cast<double>(result.holes))
           : -1;
   if (bar) bar->Finish(percent);
 
   switch (result.status) {
     case FileRunStatus::Saved:
       if (!options.quiet) ConsolePrintf("%s\n", result.output_name.c_str());
-      if (result.processed_pixels < result.noise_pixels) {
-        ConsoleFprintf(stderr, "patchwell: stopped at %d %%: %d of %d pixels filled\n",
-                       percent, result.processed_pixels, result.noise_pixels);
+      if (result.processed < result.holes) {
+        ConsoleFprintf(stderr, "patchwell: stopped at %d %%: %lld of %lld pixels filled\n",
+                       percent, static_cast<long long>(result.processed),
+                       static_cast<long long>(result.holes));
         return kExitStopped;
       }
       return kExitSuccess;
@@ -226,6 +230,8 @@ int Run(const CliOptions& options) {
 
 int main(int argc, char** argv) {
   using namespace pw::cli;
+  if (argc > 1 && std::strcmp(argv[1], "batch") == 0)
+    return HandOverToPython(std::vector<std::string>(argv + 2, argv + argc));
   InstallSignalHandlers();
   CliOptions options;
   std::string error;

@@ -1,11 +1,9 @@
 // Backend choice: CUDA where a device is usable, the CPU otherwise.
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
@@ -18,11 +16,6 @@
 #endif
 
 namespace pw {
-
-int CpuThreadCount() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(std::min(n, 256u));
-}
 
 static std::string CpuDescription() {
   const int n = CpuThreadCount();

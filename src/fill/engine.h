@@ -1,8 +1,8 @@
 // The one interface between the worker loop and the hardware. A fill engine
 // holds its own copy of image and mask (device memory for CUDA, host memory
-// for the CPU), fills one target pixel per call, and hands the state back.
-// The worker loop is written once against this interface; a new backend
-// never touches the driver.
+// for the CPU), fills target pixels in the order it is given, and hands the
+// state back. The worker loop is written once against this interface; a new
+// backend never touches the driver.
 #pragma once
 
 #include <cstdint>
@@ -77,6 +77,24 @@ class FillEngine {
   // work is done. Throws DeviceError.
   virtual void FillPixel(int32_t x, int32_t y) = 0;
 
+  // Fills the targets order[begin], ..., order[end - 1] one after the other,
+  // exactly as that many FillPixel calls would (x = index mod width,
+  // y = index div width), and returns when they are done. `order` is the
+  // run's whole fill order: the same vector, unchanged, for every call of a
+  // run, so an engine may keep a copy of it (the CUDA device loop keeps it
+  // on the device and walks it there). Throws DeviceError.
+  virtual void FillRun(const std::vector<int32_t>& order, int32_t begin,
+                       int32_t end, int32_t width) {
+    for (int32_t k = begin; k < end; ++k)
+      FillPixel(order[k] % width, order[k] / width);
+  }
+
+  // Whether FillRun gains from long runs. The worker hands an engine that
+  // does not one target per step, and checks for a stop request, Escape
+  // and progress after each; one that does gets runs of up to a few tens of
+  // milliseconds of work, and is checked between them.
+  virtual bool walks_runs() const { return false; }
+
   // Copies the current image / mask into host buffers. Throws DeviceError.
   virtual void PullImage(uint8_t* image) = 0;
   virtual void PullMask(uint8_t* mask) = 0;
@@ -136,7 +154,17 @@ Backend ResolveBackend(Backend requested, int cuda_device = -1);
 std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
                                              const EngineParams& params);
 
-// Threads the CPU backend uses.
+// Threads the CPU backend uses: the count given to SetCpuThreadCount, else
+// PATCHWELL_NUM_THREADS when it is a whole number above 0, else every core;
+// never more than kMaxCpuThreads.
+constexpr int kMaxCpuThreads = 256;
 int CpuThreadCount();
+
+// Sets the thread count of later runs; 0 returns to the default above.
+void SetCpuThreadCount(int threads);
+
+// Reads a thread count ("4"); false for anything but a whole number above 0.
+// Larger values than kMaxCpuThreads give kMaxCpuThreads.
+bool ParseThreadCount(const char* text, int& threads);
 
 }  // namespace pw

@@ -24,9 +24,9 @@ struct ReleaseWorkingState {
   }
 };
 
-int32_t CountMarked(const Common::MaskBuffer& mask) {
-  return static_cast<int32_t>(
-      std::count(mask.bytes.get(), mask.bytes.get() + mask.size, 1));
+int64_t MarkedPixels(const Common::MaskBuffer& mask) {
+  return std::count(mask.bytes.get(), mask.bytes.get() + mask.size,
+                    uint8_t{1});
 }
 
 // Hands the working image's pixels to InpaintImage, which wants packed
@@ -188,8 +188,8 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     return result;
   }
 
-  result.noise_pixels = CountMarked(maskBuffer);
-  if (options.skip_empty_mask && result.noise_pixels == 0) {
+  result.holes = MarkedPixels(maskBuffer);
+  if (options.skip_empty_mask && result.holes == 0) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
@@ -199,11 +199,12 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   if (inpaint.stats == nullptr) inpaint.stats = &stats;
   const bool filled = FillWorkingImage(image, maskBuffer.bytes.get(), radius,
                                        method, verbose, inpaint);
-  result.processed_pixels = inpaint.stats->targets;
+  result.processed = inpaint.stats->targets;
   if (!filled) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
   }
+  result.unfilled = MarkedPixels(maskBuffer);
   if (options.abandoned && options.abandoned()) {
     result.status = FileRunStatus::Abandoned;
     return result;

@@ -50,10 +50,11 @@ struct FileRunResult {
   // The sizes a file declared when it was refused as too large.
   int64_t declared_width = 0, declared_height = 0;
   Common::OutputProblem output_problem = Common::OutputProblem::None;
-  // Pixels marked for filling, and those the fill got to: fewer when the
-  // run was stopped early (Escape).
-  int32_t noise_pixels = 0;
-  int32_t processed_pixels = 0;
+  int64_t holes = 0;     // pixels the mask marks, once it is built
+  int64_t unfilled = 0;  // of those, the ones the fill found no source for
+  // Of the holes, those the fill got to: fewer when the run was stopped
+  // early (Escape), and the rest are among the unfilled.
+  int64_t processed = 0;
 };
 
 struct FileRunOptions {

@@ -1,5 +1,7 @@
 #include "inpaint/worker.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <new>
 
@@ -34,6 +36,36 @@ void RecordFault(InpaintContext& ctx) {
   }
 }
 
+// The decile the console marks show for `done` of `total` targets.
+int Decile(int32_t done, int32_t total) {
+  return static_cast<int>(done * 10.0 / total);
+}
+
+// The smallest count above `done` at which the decile changes (total when
+// it no longer does). A run of targets ends there at the latest, so that the
+// marks come out as they do when the count steps one target at a time.
+int32_t NextDecileCount(int32_t done, int32_t total) {
+  const int next = Decile(done, total) + 1;
+  if (next > 10) return total;
+  int32_t c = static_cast<int32_t>(static_cast<int64_t>(next) * total / 10);
+  c = std::max(c, done + 1);
+  while (c < total && Decile(c, total) < next) ++c;
+  while (c - 1 > done && Decile(c - 1, total) >= next) --c;
+  return std::min(c, total);
+}
+
+// Runs for an engine that walks them on its own are sized to take about
+// this long, so that the host still sees a stop request, Escape and the
+// progress interval in time.
+constexpr double kRunSeconds = 0.05;
+
+int32_t NextRunLength(int32_t length, int32_t count, double seconds) {
+  if (count < length) return length;  // cut short by a decile: no measure
+  const double fitting = count * kRunSeconds / std::max(seconds, 1e-6);
+  const double grown = std::min(fitting, 4.0 * length);
+  return static_cast<int32_t>(std::max(1.0, std::min(grown, double{1 << 20})));
+}
+
 }  // namespace
 
 void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
@@ -54,24 +86,38 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
   const uint32_t loop_start = TickCountMs();
   int last_decile = 0;
 
+  // Engines that walk runs of the fill order on their own get runs that grow
+  // from one target to about kRunSeconds of work; the others one target per
+  // step.
+  const bool runs = engine.walks_runs();
+  int32_t run_length = 1;
+
   try {
     for (;;) {
-      bool taken = false;
-      int32_t x = 0, y = 0;
+      int32_t begin = 0, count = 0;
       {
         std::lock_guard<std::mutex> guard(ctx.lock);
-        if (ctx.fill.next < static_cast<int32_t>(ctx.fill.order.size())) {
-          const int32_t index = ctx.fill.order[ctx.fill.next];
-          x = index % ctx.fill.width;
-          y = index / ctx.fill.width;
-          ++ctx.fill.next;
-          taken = true;
+        const int32_t left =
+            static_cast<int32_t>(ctx.fill.order.size()) - ctx.fill.next;
+        if (left > 0) {
+          begin = ctx.fill.next;
+          count = std::min(run_length, left);
+          if (runs)
+            count = std::min(count, NextDecileCount(ctx.done, ctx.total) - ctx.done);
+          ctx.fill.next += count;
         }
       }
-      if (!taken || ctx.cancel.load()) break;
+      if (count == 0 || ctx.cancel.load()) break;
 
-      engine.FillPixel(x, y);
-      ++ctx.done;
+      const auto run_start = std::chrono::steady_clock::now();
+      engine.FillRun(ctx.fill.order, begin, begin + count, ctx.fill.width);
+      ctx.done += count;
+      if (runs)
+        run_length = NextRunLength(
+            run_length, count,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                          run_start)
+                .count());
 
       if (ctx.progress_sink != nullptr) {
         const uint32_t now = TickCountMs();
@@ -90,7 +136,7 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
         break;
 
       if (ctx.console_progress) {
-        const int decile = static_cast<int>(ctx.done * 10.0 / ctx.total);
+        const int decile = Decile(ctx.done, ctx.total);
         if (decile > last_decile) {
           ConsolePrintf("----%d%%", decile * 10);
           last_decile = decile;

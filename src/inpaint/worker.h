@@ -1,7 +1,8 @@
-// The worker loop common to every fill method: upload, hand out the pixels
-// of the fill order one at a time, report progress, stop on request or on
-// Escape, copy the result back, empty the fill order and release the buffers
-// on every path.
+// The worker loop common to every fill method: upload, hand out the fill
+// order one target at a time (or, to an engine that walks them on its own,
+// in runs of targets that end where the decile changes), report progress,
+// stop on request or on Escape, copy the result back, empty the fill order
+// and release the buffers on every path.
 #pragma once
 
 #include "fill/engine.h"

@@ -342,6 +342,69 @@ int64_t PixelLimit(const py::object& value) {
   return overflow > 0 ? Common::kNoPixelLimit : static_cast<int64_t>(v);
 }
 
+// The file entry without its printed messages, for batch work: how the run
+// ended, as a name, with the figures a status record needs. Escape is not
+// watched (a batch has many runs, and workers have no terminal).
+const char* FileRunStatusName(FileRunStatus status) {
+  switch (status) {
+    case FileRunStatus::Saved: return "saved";
+    case FileRunStatus::ImageUnreadable: return "image_unreadable";
+    case FileRunStatus::ImageTooLarge: return "image_too_large";
+    case FileRunStatus::ImageEmpty: return "image_empty";
+    case FileRunStatus::NoAlpha: return "no_alpha";
+    case FileRunStatus::MaskUnreadable: return "mask_unreadable";
+    case FileRunStatus::MaskTooLarge: return "mask_too_large";
+    case FileRunStatus::MaskSizeDiffers: return "mask_size_differs";
+    case FileRunStatus::MaskUnusable: return "mask_unusable";
+    case FileRunStatus::SourceMaskUnreadable: return "source_mask_unreadable";
+    case FileRunStatus::SourceMaskSizeDiffers: return "source_mask_size_differs";
+    case FileRunStatus::SourceMaskTooLarge: return "source_mask_too_large";
+    case FileRunStatus::OutputUnusable: return "output_unusable";
+    case FileRunStatus::NothingToInpaint: return "nothing_to_inpaint";
+    case FileRunStatus::Abandoned: return "abandoned";
+    case FileRunStatus::NotSaved: return "not_saved";
+  }
+  return "failed";
+}
+
+py::dict RepairFileEntry(const PathArg& image_file, const PathArg& mask_file,
+                         const PathArg& out_file, const py::object& rad_arg,
+                         const py::object& method_arg,
+                         const py::object& device_arg,
+                         const py::object& search_radius_arg,
+                         const OptionalPathArg& source_mask_file) {
+  const RunningHere running;
+  const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
+  const int method = ToMethod(method_arg, "method");
+  const DeviceArg requested = RequestedDevice(device_arg);
+  RunControl control{py::none()};
+  FileRunOptions options;
+  options.inpaint.backend = requested.backend;
+  options.inpaint.cuda_device = requested.cuda_device;
+  options.inpaint.search_radius = CheckSearchRadius(search_radius_arg);
+  options.inpaint.escape_key = false;
+  options.skip_empty_mask = true;
+  if (source_mask_file.present) options.source_mask_file = source_mask_file.path;
+  control.Attach(options.inpaint);
+  options.abandoned = [&control] { return control.SettleAfterRun(); };
+  options.stop_requested = [&control] { return control.StopRequested(); };
+  FileRunResult result;
+  RunLocked(control, options.inpaint, [&] {
+    result = RunFileInpaint(image_file.path, mask_file.path, &out_file.path,
+                            rad, method, false, options);
+    return result.status == FileRunStatus::Saved;
+  });
+  py::dict d;
+  d["status"] = FileRunStatusName(result.status);
+  d["holes"] = result.holes;
+  d["unfilled"] = result.unfilled;
+  d["size"] = py::make_tuple(result.image_width, result.image_height);
+  d["mask_size"] = py::make_tuple(result.mask_width, result.mask_height);
+  d["declared_size"] =
+      py::make_tuple(result.declared_width, result.declared_height);
+  return d;
+}
+
 const char* const kInpaintDoc = R"doc(Inpaint an RGB image in place.
 
 Fills the pixels that the mask marks, one at a time in a fixed onion-peel
@@ -550,6 +613,61 @@ str
       py::arg("device") = "auto", py::arg("progress") = py::none(),
       py::arg("search_radius") = py::none(), py::arg("source_mask") = py::none(),
       kInpaintDoc));
+
+  DefineFunction(m, py::cpp_function(
+      [](const PathArg& image_file, const PathArg& mask_file,
+         const PathArg& out_file, const IntArg& rad, const MethodArg& method,
+         const StrArg& device, const py::object& search_radius,
+         const OptionalPathArg& source_mask) {
+        return RepairFileEntry(image_file, mask_file, out_file, rad.value,
+                               method.value, device.value, search_radius,
+                               source_mask);
+      },
+      py::name("_repair_file"),
+      py::arg("image_file"), py::arg("mask_file"), py::arg("out_file"),
+      py::arg("rad"), py::arg("method"), py::kw_only(),
+      py::arg("device") = "auto", py::arg("search_radius") = py::none(),
+      py::arg("source_mask") = py::none(),
+      R"doc(Inpaint an image file into out_file and tell how it went, printing nothing.
+
+The work of inpaint_file for batch runs (patchwell.batch): the same steps
+and the same pixels, but a mask that marks nothing is reported rather than
+printed, Escape is not watched, and the outcome comes back as a dict:
+status ('saved', 'image_unreadable', 'image_empty', 'mask_unreadable',
+'mask_size_differs', 'mask_unusable', 'source_mask_unreadable',
+'source_mask_size_differs', 'nothing_to_inpaint', 'abandoned' or
+'not_saved'), holes and unfilled (pixel counts), size and mask_size
+((width, height) of the image and of the mask that failed).
+Raises what inpaint_file raises.
+)doc"));
+
+  m.def("set_num_threads", [](const py::object& threads) {
+        if (threads.is_none()) {
+          pw::SetCpuThreadCount(0);
+          return;
+        }
+        pw::SetCpuThreadCount(ToIntInRange(threads, "threads", 1, pw::kMaxCpuThreads));
+      }, py::arg("threads"),
+      R"doc(Set how many threads the CPU backend runs from the next run on.
+
+Parameters
+----------
+threads : int or None
+    1 to 256; None returns to the default: the environment variable
+    PATCHWELL_NUM_THREADS when it holds a whole number above 0, else every
+    core. Processes that share a machine's cores (batch workers, cluster
+    workers) each take their part.
+)doc");
+
+  m.def("get_num_threads", [] { return pw::CpuThreadCount(); },
+        R"doc(Tell how many threads the CPU backend runs.
+
+Returns
+-------
+int
+    The count of set_num_threads, else PATCHWELL_NUM_THREADS, else the
+    number of cores.
+)doc");
 
   m.def("_last_run_stats", &LastRunStatsDict,
         R"doc(Figures of the last run that reached the fill, for benchmarks and tests.

@@ -1,13 +1,18 @@
 // The CPU engine of the pruned method against hand-checked cases and the
-// literal step of fast_reference.h.
+// literal step of fast_reference.h, at every vector level of the processor;
+// its vector parts (distance sums, keys with their bound, the pass winner)
+// against direct computations.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "fast_reference.h"
 #include "fill/cpu/cpu_fast.h"
+#include "fill/cpu/cpu_features.h"
+#include "fill/cpu/slot_minimum.h"
 #include "inpaint/fill_list.h"
 #include "reference.h"
 
@@ -28,9 +33,10 @@ EngineParams Params(int w, int h, int r) {
   return p;
 }
 
-// Runs a case in fill-list order on the engine and the reference, step by
-// step: same source, same passes, and after every fill the engine's
-// incrementally updated sums equal a fresh computation.
+// Runs a case in fill-list order on the engine, at every vector level this
+// processor has, and on the reference, step by step: same source, same
+// passes, and after every fill the engine's incrementally updated sums
+// equal a fresh computation.
 void ExpectSameAsReference(const RandomCase& c, int threads,
                            const kernels::SearchDomain& domain = {}) {
   FillList list;
@@ -40,33 +46,42 @@ void ExpectSameAsReference(const RandomCase& c, int threads,
   EngineParams params = Params(c.w, c.h, c.r);
   params.search_radius = domain.radius;
   params.source_mask = domain.allowed;
-  CpuFastEngine engine(params, threads);
-  engine.Start(c.image.data(), c.mask.data());
+  std::vector<std::unique_ptr<CpuFastEngine>> engines;
+  for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+    engines.push_back(std::make_unique<CpuFastEngine>(params, threads));
+    engines.back()->set_simd_level(static_cast<SimdLevel>(level));
+    engines.back()->Start(c.image.data(), c.mask.data());
+  }
   FastReference ref{c.w, c.h, c.r, c.image, c.mask};
   std::vector<float> fresh_sums;
   std::vector<int> fresh_counts;
   uint64_t passes = 0;
   for (int32_t p : list.order) {
     const int x = p % c.w, y = p / c.w;
-    engine.FillPixel(x, y);
     int ref_passes = 0;
     const int source = ref.Step(x, y, &ref_passes, domain);
-    ASSERT_EQ(engine.last_source(), source) << "target " << p;
-    ASSERT_EQ(engine.last_passes(), ref_passes) << "target " << p;
     passes += static_cast<uint64_t>(ref_passes);
     ref.FreshSums(fresh_sums, fresh_counts);
-    ASSERT_EQ(engine.sums(), fresh_sums) << "after target " << p;
-    ASSERT_TRUE(std::equal(engine.counts().begin(), engine.counts().end(),
-                           fresh_counts.begin()))
-        << "after target " << p;
+    for (size_t level = 0; level < engines.size(); ++level) {
+      CpuFastEngine& engine = *engines[level];
+      engine.FillPixel(x, y);
+      ASSERT_EQ(engine.last_source(), source) << "target " << p << " level " << level;
+      ASSERT_EQ(engine.last_passes(), ref_passes) << "target " << p << " level " << level;
+      ASSERT_EQ(engine.sums(), fresh_sums) << "after target " << p;
+      ASSERT_TRUE(std::equal(engine.counts().begin(), engine.counts().end(),
+                             fresh_counts.begin()))
+          << "after target " << p;
+    }
   }
-  EXPECT_EQ(engine.passes(), passes);
-  std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
-  engine.PullImage(image.data());
-  engine.PullMask(mask.data());
-  engine.Release();
-  EXPECT_EQ(image, ref.image);
-  EXPECT_EQ(mask, ref.mask);
+  for (auto& engine : engines) {
+    EXPECT_EQ(engine->passes(), passes);
+    std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
+    engine->PullImage(image.data());
+    engine->PullMask(mask.data());
+    engine->Release();
+    EXPECT_EQ(image, ref.image);
+    EXPECT_EQ(mask, ref.mask);
+  }
 }
 
 TEST(CpuFast, MatchesReferenceOnRandomCases) {
@@ -119,6 +134,172 @@ TEST(CpuFast, MatchesReferenceOnLargerPictures) {
   // Many grey levels: keys spread over many buckets and passes.
   RandomCase c = MakeRandomCase(rng, 50, 30, 1, 256, 4, 4, 20);
   ExpectSameAsReference(c, 2);
+  // Window rows longer than one vector unit of 16 pixels.
+  RandomCase d = MakeRandomCase(rng, 64, 44, 9, 256, 5, 7, 9);
+  ExpectSameAsReference(d, 2);
+}
+
+// The vector sums of the distance terms against a direct sum, for windows
+// of every size up to radius 30 and the largest one (radius 127), targets
+// clipped by the border and with unknown pixels, and limits below and above
+// the sum.
+TEST(CpuFast, PatchSumsOfEveryLevelAgreeAndStopAboveTheLimit) {
+  std::mt19937 rng(31);
+  for (int trial = 0; trial < 160; ++trial) {
+    const int r = trial == 0 ? 127 : static_cast<int>(rng() % 31), side = 2 * r + 1;
+    const int w = side + 9, h = side + 4, stride = 3 * w;
+    const size_t plane_size = static_cast<size_t>(w) * h + PlanarTarget::kPlaneSlack;
+    std::vector<uint8_t> image(static_cast<size_t>(stride) * h), mask(w * h);
+    const int levels = trial % 3 == 0 ? 256 : 4;
+    for (auto& b : image) b = static_cast<uint8_t>(rng() % levels * (255 / (levels - 1)));
+    for (auto& m : mask) m = rng() % 5 == 0 ? uint8_t{1} : uint8_t{0};
+    std::vector<uint8_t> planes(3 * plane_size);
+    SplitPlanes(image.data(), w, h, stride, plane_size, planes.data());
+    // The target lies anywhere, its window partly outside the image; the
+    // candidate window lies inside.
+    const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
+    const int cx = r + static_cast<int>(rng() % (w - 2 * r));
+    const int cy = r + static_cast<int>(rng() % (h - 2 * r));
+    PlanarTarget target;
+    target.Capture(image.data(), mask.data(), x, y, w, h, stride, r, plane_size);
+    int32_t expected = 0;
+    int known = 0;
+    for (int k = -r; k <= r; ++k)
+      for (int j = -r; j <= r; ++j) {
+        const int tx = x + j, ty = y + k;
+        if (tx < 0 || tx >= w || ty < 0 || ty >= h || mask[ty * w + tx] != 0) continue;
+        ++known;
+        expected += kernels::abs_diff3(&image[ty * stride + 3 * tx],
+                                       &image[(cy + k) * stride + 3 * (cx + j)]) / 3;
+      }
+    ASSERT_EQ(target.known(), known);
+    const uint8_t* top_left = planes.data() + (cy - r) * w + (cx - r);
+    const int32_t limit = static_cast<int32_t>(rng() % (expected + 2)) - 1;
+    for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      const PatchSumFn sum = SelectPatchSum(static_cast<SimdLevel>(level));
+      SCOPED_TRACE(::testing::Message() << "r" << r << " level " << level);
+      EXPECT_EQ(sum(target, top_left, INT32_MAX), expected);
+      EXPECT_EQ(sum(target, top_left, limit), expected > limit ? kSumDropped : expected);
+    }
+  }
+}
+
+// Keys of a row of candidates at every level: the bucket of key_from_means,
+// none where the window is not whole and known or the source mask forbids,
+// and, under a threshold, none only where the sum of absolute differences
+// over the compared positions is above it.
+TEST(CpuFast, KeyRowsOfEveryLevelAgreeAndLeaveOutOnlyLosers) {
+  std::mt19937 rng(17);
+  int left_out = 0, kept = 0;  // under a threshold
+  for (int trial = 0; trial < 60; ++trial) {
+    const int r = 1 + static_cast<int>(rng() % 3), side = 2 * r + 1;
+    const int w = side + 30 + static_cast<int>(rng() % 20), h = side + 3, stride = 3 * w;
+    const size_t n = static_cast<size_t>(w) * h, plane_size = n + PlanarTarget::kPlaneSlack;
+    std::vector<uint8_t> image(3 * n), mask(n), allowed(n), planes(3 * plane_size);
+    for (auto& b : image) b = static_cast<uint8_t>(60 + rng() % 4 * 20);
+    for (auto& m : mask) m = rng() % 12 == 0 ? uint8_t{1} : uint8_t{0};
+    for (auto& a : allowed) a = static_cast<uint8_t>(rng() % 4);
+    SplitPlanes(image.data(), w, h, stride, plane_size, planes.data());
+    std::vector<float> sums(3 * n), means(3 * n, 0.0f);
+    std::vector<int32_t> counts(n);
+    for (size_t i = 0; i < n; ++i) {
+      kernels::window_sums(image.data(), mask.data(), w, h, stride, r, sums.data(),
+                           counts.data(), static_cast<int>(i));
+      for (int c = 0; c < 3 && counts[i] == side * side; ++c)
+        means[c * n + i] = kernels::fdiv_rn(sums[3 * i + c], static_cast<float>(counts[i]));
+    }
+    const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
+    const size_t t = static_cast<size_t>(y) * w + x;
+    if (counts[t] == 0) continue;
+    std::vector<int32_t> uncompared;
+    for (int dy = -r; dy <= r; ++dy)
+      for (int dx = -r; dx <= r; ++dx)
+        if (x + dx < 0 || x + dx >= w || y + dy < 0 || y + dy >= h ||
+            mask[(y + dy) * w + x + dx] != 0)
+          uncompared.push_back(dy * w + dx);
+    const int cy = r + static_cast<int>(rng() % (h - 2 * r));
+    const size_t first = static_cast<size_t>(cy) * w + r;
+    KeyRow row;
+    for (int c = 0; c < 3; ++c) {
+      row.means[c] = means.data() + c * n + first;
+      row.target[c] = kernels::fdiv_rn(sums[3 * t + c], static_cast<float>(counts[t]));
+      row.target_sums[c] = static_cast<int32_t>(sums[3 * t + c]);
+    }
+    row.counts = counts.data() + first;
+    row.allowed = trial % 2 == 0 ? allowed.data() + first : nullptr;
+    row.count = w - 2 * r;
+    row.whole = side * side;
+    if (trial % 4 != 3) {
+      row.threshold = static_cast<int32_t>(rng() % (60 * counts[t]));
+      row.centres = planes.data() + first;
+      row.plane_size = plane_size;
+      row.uncompared = uncompared.data();
+      row.uncompared_count = static_cast<int>(uncompared.size());
+    }
+    std::vector<uint8_t> expected(row.count);
+    KeyRowScalar(row, expected.data());
+    for (int k = 0; k < row.count; ++k) {
+      const size_t i = first + k;
+      SCOPED_TRACE(::testing::Message() << "trial " << trial << " candidate " << k);
+      const bool candidate = counts[i] == side * side && (row.allowed == nullptr || row.allowed[k] != 0);
+      if (!candidate) {
+        EXPECT_EQ(expected[k], kNoBucket);
+        continue;
+      }
+      int32_t sad = 0;
+      for (int dy = -r; dy <= r; ++dy)
+        for (int dx = -r; dx <= r; ++dx) {
+          const int tx = x + dx, ty = y + dy;
+          if (tx < 0 || tx >= w || ty < 0 || ty >= h || mask[ty * w + tx] != 0) continue;
+          for (int c = 0; c < 3; ++c)
+            sad += std::abs(image[(ty * w + tx) * 3 + c] -
+                            image[((cy + dy) * w + r + k + dx) * 3 + c]);
+        }
+      const int key = static_cast<int>(kernels::key_from_means(
+          means[i], means[n + i], means[2 * n + i], row.target[0], row.target[1], row.target[2]));
+      if (expected[k] == kNoBucket) {
+        EXPECT_GT(sad, row.threshold);
+        ++left_out;
+      } else {
+        EXPECT_EQ(expected[k], key / kernels::kBucketWidth);
+        kept += row.threshold != INT32_MAX;
+      }
+    }
+    for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      std::vector<uint8_t> buckets(row.count);
+      const uint32_t bits = SelectKeyRow(static_cast<SimdLevel>(level))(row, buckets.data());
+      EXPECT_EQ(buckets, expected) << "level " << level;
+      EXPECT_EQ(bits, KeyRowScalar(row, buckets.data())) << "level " << level;
+    }
+  }
+  EXPECT_GT(left_out, 50);
+  EXPECT_GT(kept, 50);
+}
+
+// Offers in any order pick what the 512-slot block search picks.
+TEST(CpuFast, PassBestPicksTheBlockSearchWinner) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<std::pair<int32_t, float>> offers;
+    for (int k = 0; k < 1 + trial % 40; ++k)
+      offers.emplace_back(static_cast<int32_t>(rng() % 3000),
+                          static_cast<float>(rng() % 3));
+    std::sort(offers.begin(), offers.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    offers.erase(std::unique(offers.begin(), offers.end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first; }),
+                 offers.end());
+    SlotMinimum slots;
+    slots.Clear();
+    for (const auto& [i, d] : offers) slots.Offer(i, d);  // ascending, as the scan
+    float expected_distance = 0.0f;
+    const int32_t expected = slots.Select(kernels::kNotScored, &expected_distance);
+    std::shuffle(offers.begin(), offers.end(), rng);
+    PassBest best;
+    for (const auto& [i, d] : offers) best.Offer(i, d);
+    EXPECT_EQ(best.index, expected);
+    EXPECT_EQ(best.distance, expected_distance);
+  }
 }
 
 // Paints the picture in flat blocks of `block` pixels: many windows match

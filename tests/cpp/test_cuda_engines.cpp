@@ -1,15 +1,23 @@
 // The CUDA engines, built from the .cu sources and run on the emulated
-// device, against the CPU engines: byte for byte, pass for pass.
+// device, against the CPU engines: byte for byte, pass for pass, on the
+// device loop and on the per-target path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <random>
+#include <stdexcept>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "fill/engine.h"
 #include "fill/kernels/exhaustive.h"
+#include "inpaint/context.h"
 #include "inpaint/fill_list.h"
+#include "inpaint/worker.h"
 #include "reference.h"
 
 namespace pw {
@@ -41,14 +49,33 @@ struct Outcome {
   uint64_t passes = 0;
 };
 
-// Fills the case in fill-list order on one backend.
-Outcome Run(Backend backend, const EngineParams& p, const RandomCase& c) {
+// Selects the CUDA engines' loop while it lives.
+class LoopMode {
+ public:
+  explicit LoopMode(const char* mode) { setenv("PATCHWELL_CUDA_LOOP", mode, 1); }
+  ~LoopMode() { unsetenv("PATCHWELL_CUDA_LOOP"); }
+};
+
+std::vector<int32_t> FillOrder(const RandomCase& c) {
   FillList list;
   std::vector<uint8_t> mask01 = c.mask;
   BuildFillList(list, mask01.data(), c.w, c.h, c.r);
+  return list.order;
+}
+
+// Fills the first `count` targets of the fill order (all when negative) on
+// one backend, in runs of 1, 7 and 30 targets.
+Outcome FillOn(Backend backend, const EngineParams& p, const RandomCase& c,
+            int count = -1) {
+  const std::vector<int32_t> order = FillOrder(c);
+  const int32_t end = count < 0 ? static_cast<int32_t>(order.size()) : count;
   std::unique_ptr<FillEngine> engine = CreateFillEngine(backend, p);
   engine->Start(c.image.data(), c.mask.data());
-  for (int32_t i : list.order) engine->FillPixel(i % c.w, i / c.w);
+  for (int32_t begin = 0, k = 0; begin < end; ++k) {
+    const int32_t length = std::min(end - begin, k % 3 == 0 ? 1 : k % 3 == 1 ? 7 : 30);
+    engine->FillRun(order, begin, begin + length, c.w);
+    begin += length;
+  }
   Outcome out{std::vector<uint8_t>(c.image.size()),
               std::vector<uint8_t>(c.mask.size()), engine->passes()};
   engine->PullImage(out.image.data());
@@ -57,38 +84,60 @@ Outcome Run(Backend backend, const EngineParams& p, const RandomCase& c) {
   return out;
 }
 
-void ExpectSameOnBoth(const RandomCase& c, const EngineParams& p) {
-  const Outcome cpu = Run(Backend::Cpu, p, c);
-  const Outcome gpu = Run(Backend::Cuda, p, c);
+void ExpectSame(const Outcome& gpu, const Outcome& cpu) {
   EXPECT_EQ(gpu.image, cpu.image);
   EXPECT_EQ(gpu.mask, cpu.mask);
   EXPECT_EQ(gpu.passes, cpu.passes);
 }
 
-class CudaEngines : public ::testing::TestWithParam<int> {};
+// Dots of distinct colours on a flat picture, at every 37th pixel and at
+// the indices of slot 0: candidates centred on them tie at distance 0 (the
+// target's own pixel is never compared), and which one wins shows in the
+// result.
+void AddDots(RandomCase& c) {
+  for (int k = 0; k < c.w * c.h; ++k)
+    if (k % 37 == 0 || k % 512 == 0)
+      for (int ch = 0; ch < 3; ++ch)
+        c.image[3 * k + ch] = static_cast<uint8_t>((k / 37) % 23 + 1 + ch);
+}
+
+using MethodAndLoop = std::tuple<int, const char*>;
+
+class CudaEngines : public ::testing::TestWithParam<MethodAndLoop> {
+ protected:
+  int method() const { return std::get<0>(GetParam()); }
+  void ExpectSameOnBoth(const RandomCase& c, const EngineParams& p) {
+    const Outcome cpu = FillOn(Backend::Cpu, p, c);
+    LoopMode mode(std::get<1>(GetParam()));
+    ExpectSame(FillOn(Backend::Cuda, p, c), cpu);
+  }
+};
 
 // Pictures of more than 512 pixels (ties across slots) and fewer, few grey
-// levels (many equal distances), holes, specks and radius 0.
+// levels (many equal distances), flat ones with dots at slot 0, holes at
+// the border, specks and radius 0.
 TEST_P(CudaEngines, MatchTheCpuOnRandomCases) {
-  std::mt19937 rng(101 + GetParam());
+  std::mt19937 rng(101 + method());
   const int radii[] = {0, 1, 2, 3, 5};
   for (int trial = 0; trial < 12; ++trial) {
-    const int w = 3 + static_cast<int>(rng() % 50);
-    const int h = 3 + static_cast<int>(rng() % 40);
+    const bool flat = trial % 4 == 3;
+    const int w = flat ? 70 : 3 + static_cast<int>(rng() % 50);
+    const int h = flat ? 33 : 3 + static_cast<int>(rng() % 40);
     const int r = radii[trial % 5];
-    RandomCase c = MakeRandomCase(rng, w, h, r, 2 + trial % 4,
+    RandomCase c = MakeRandomCase(rng, w, h, r, flat ? 1 : 2 + trial % 4,
                                   static_cast<int>(rng() % std::min(w, 6)),
                                   static_cast<int>(rng() % std::min(h, 6)),
                                   static_cast<int>(rng() % 10));
+    if (flat) AddDots(c);
     SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r);
-    ExpectSameOnBoth(c, Params(c, GetParam()));
+    ExpectSameOnBoth(c, Params(c, method()));
   }
 }
 
 // The search domain: launches and selection over the target's box, keys
 // and scores only inside the domain, clipped boxes, empty ones.
 TEST_P(CudaEngines, MatchTheCpuWithASearchDomain) {
-  std::mt19937 rng(201 + GetParam());
+  std::mt19937 rng(201 + method());
   for (int trial = 0; trial < 10; ++trial) {
     const bool flat = trial % 3 == 0;
     const int w = flat ? 70 : 8 + static_cast<int>(rng() % 40);
@@ -102,16 +151,12 @@ TEST_P(CudaEngines, MatchTheCpuWithASearchDomain) {
                                   static_cast<int>(rng() % 10));
     reference::RandomDomain d = reference::MakeRandomDomain(rng, w, h);
     if (flat) {
-      // Dots of distinct colours at the indices of slot 0: their windows tie
-      // with every flat one, and which of them wins shows in the result.
-      for (int k = 512; k < w * h; k += 512)
-        for (int ch = 0; ch < 3; ++ch)
-          c.image[3 * k + ch] = static_cast<uint8_t>(40 * (k / 512) + 10 * ch);
+      AddDots(c);
       d.radius = trial == 0 ? -1 : w + h;
       d.allowed.assign(w * h, 1);
       for (int i = 0; i < w * h; i += 3) d.allowed[i] = 0;
     }
-    EngineParams p = Params(c, GetParam());
+    EngineParams p = Params(c, method());
     p.search_radius = d.radius;
     p.source_mask = d.allowed.empty() ? nullptr : d.allowed.data();
     SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r << " S"
@@ -120,27 +165,87 @@ TEST_P(CudaEngines, MatchTheCpuWithASearchDomain) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, CudaEngines,
-                         ::testing::Values(kMethodGpu, kMethodGpuFast),
-                         [](const auto& info) {
-                           return info.param == kMethodGpu ? "Exhaustive" : "Fast";
-                         });
+// A stop request between two runs of the device loop: the image and mask
+// come back as the CPU leaves them after the same targets.
+TEST_P(CudaEngines, StopBetweenRunsKeepsThePixelsFilledSoFar) {
+  std::mt19937 rng(301);
+  const RandomCase c = MakeRandomCase(rng, 45, 38, 2, 5, 6, 5, 120);
+  const EngineParams p = Params(c, method());
+
+  // Asks the worker to stop after the first run it hands over.
+  struct StopAfterFirstRun : FillEngine {
+    FillEngine& inner;
+    InpaintContext& ctx;
+    StopAfterFirstRun(FillEngine& e, InpaintContext& x) : inner(e), ctx(x) {}
+    void Start(const uint8_t* image, const uint8_t* mask) override { inner.Start(image, mask); }
+    void FillPixel(int32_t x, int32_t y) override { inner.FillPixel(x, y); }
+    void FillRun(const std::vector<int32_t>& order, int32_t begin, int32_t end,
+                 int32_t width) override {
+      inner.FillRun(order, begin, end, width);
+      ctx.cancel = true;
+    }
+    bool walks_runs() const override { return inner.walks_runs(); }
+    void PullImage(uint8_t* image) override { inner.PullImage(image); }
+    void PullMask(uint8_t* mask) override { inner.PullMask(mask); }
+    void Release() noexcept override { inner.Release(); }
+  };
+
+  RandomCase result = c;
+  InpaintContext ctx;
+  ctx.image = result.image.data();
+  ctx.mask = result.mask.data();
+  ctx.width = c.w;
+  ctx.height = c.h;
+  ctx.stride = c.w * 3;
+  ctx.radius = c.r;
+  ctx.fill.order = FillOrder(c);
+  ctx.fill.width = c.w;
+  ctx.fill.height = c.h;
+  const int32_t total = static_cast<int32_t>(ctx.fill.order.size());
+  LoopMode mode(std::get<1>(GetParam()));
+  std::unique_ptr<FillEngine> gpu = CreateFillEngine(Backend::Cuda, p);
+  StopAfterFirstRun stopper(*gpu, ctx);
+  RunFillWorker(ctx, stopper);
+  ASSERT_EQ(ctx.fault, RunFault::None) << ctx.fault_message;
+  EXPECT_EQ(gpu->walks_runs(), std::string(std::get<1>(GetParam())) == "device");
+  ASSERT_GT(ctx.done, 0);
+  ASSERT_LT(ctx.done, total);
+  const Outcome cpu = FillOn(Backend::Cpu, p, c, ctx.done);
+  EXPECT_EQ(result.image, cpu.image);
+  EXPECT_EQ(result.mask, cpu.mask);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MethodsAndLoops, CudaEngines,
+    ::testing::Combine(::testing::Values(kMethodGpu, kMethodGpuFast),
+                       ::testing::Values("device", "per-target")),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param) == kMethodGpu ? "Exhaustive" : "Fast") +
+             (std::string(std::get<1>(info.param)) == "device" ? "DeviceLoop" : "PerTarget");
+    });
 
 // The general distance with a tolerance for missing pixels (NaN included)
 // and a search limit: reachable from C++ only.
+// (The device loop leaves these to the per-target path.) An unknown loop
+// name is refused.
 TEST(CudaEngines, GeneralDistanceMatchesTheCpu) {
   std::mt19937 rng(5);
   RandomCase c = MakeRandomCase(rng, 37, 29, 2, 4, 5, 4, 8);
   for (float tol : {0.3f, 0.6f, std::nanf("")})
     for (float limit : {0.0f, 4.0f}) {
       SCOPED_TRACE(::testing::Message() << "tolerance " << tol << " limit " << limit);
-      ExpectSameOnBoth(c, Params(c, kMethodGpu, tol, limit));
+      const EngineParams p = Params(c, kMethodGpu, tol, limit);
+      ExpectSame(FillOn(Backend::Cuda, p, c), FillOn(Backend::Cpu, p, c));
     }
+  LoopMode mode("graph");
+  EXPECT_THROW(CreateFillEngine(Backend::Cuda, Params(c, kMethodGpu)),
+               std::invalid_argument);
 }
 
 // The in-image part of the target window reaches the constant buffer at its
-// layout position, the whole 129 x 129 window at radius 64.
+// layout position (per-target path), the whole 129 x 129 window at radius 64.
 TEST(CudaEngines, TargetWindowReachesTheConstantBuffer) {
+  LoopMode mode("per-target");
   std::mt19937 rng(3);
   const int r = 64, side = 2 * r + 1;
   RandomCase c = MakeRandomCase(rng, side + 7, side + 2, r, 256, 0, 0, 0);

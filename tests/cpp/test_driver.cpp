@@ -1,6 +1,7 @@
 // The driver and the worker loop: messages, progress, cancellation, faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -207,6 +208,64 @@ TEST(Worker, ProgressSinkGetsZeroUpdatesAndHundred) {
   EXPECT_EQ(rec.seen.back(), 100);
   for (size_t i = 1; i < rec.seen.size(); ++i)
     EXPECT_LE(rec.seen[i - 1], rec.seen[i]);
+}
+
+// An engine that walks runs of the fill order: each run ends where the
+// decile changes, so the marks are those of a one-target step; a stop
+// request is seen between runs, with the targets of the runs done counted.
+class RunRecorder : public FillEngine {
+ public:
+  InpaintContext* cancel_after_first = nullptr;
+  std::vector<int32_t> ends;
+  void Start(const uint8_t*, const uint8_t*) override {}
+  void FillPixel(int32_t, int32_t) override {}
+  void FillRun(const std::vector<int32_t>& order, int32_t begin, int32_t end,
+               int32_t) override {
+    EXPECT_EQ(begin, ends.empty() ? 0 : ends.back());
+    EXPECT_LE(end, static_cast<int32_t>(order.size()));
+    ends.push_back(end);
+    if (cancel_after_first != nullptr) cancel_after_first->cancel = true;
+  }
+  bool walks_runs() const override { return true; }
+  void PullImage(uint8_t*) override {}
+  void PullMask(uint8_t*) override {}
+  void Release() noexcept override {}
+};
+
+TEST(Worker, RunsEndWhereTheDecileChanges) {
+  for (int specks : {3, 1000, 997}) {
+    Picture p = Speckled(50, 40, 0, 11);
+    for (int i = 0; i < specks; ++i) p.mask[i * 2] = 1;
+    WorkerRun run(std::move(p), 0);
+    run.ctx.console_progress = true;
+    RunRecorder engine;
+    CaptureStdout();
+    RunFillWorker(run.ctx, engine);
+    const std::string marks = GetCapturedStdout();
+    EXPECT_EQ(marks, specks == 3 ? "----30%----60%----100%\n"
+                                 : "----10%----20%----30%----40%----50%----60%"
+                                   "----70%----80%----90%----100%\n");
+    EXPECT_EQ(run.ctx.done, specks);
+    for (int d = 1; d <= 10; ++d) {
+      int32_t first = 1;  // the first count that reaches decile d
+      while (static_cast<int>(first * 10.0 / specks) < d) ++first;
+      EXPECT_NE(std::find(engine.ends.begin(), engine.ends.end(), first),
+                engine.ends.end())
+          << specks << " targets, decile " << d;
+    }
+  }
+}
+
+TEST(Worker, StopRequestBetweenRunsKeepsWhatIsDone) {
+  WorkerRun run(Speckled(40, 30, 300, 12), 1);
+  RunRecorder engine;
+  engine.cancel_after_first = &run.ctx;
+  RunFillWorker(run.ctx, engine);
+  ASSERT_EQ(engine.ends.size(), 1u);
+  EXPECT_EQ(run.ctx.done, engine.ends[0]);
+  EXPECT_LT(run.ctx.done, run.ctx.total);
+  EXPECT_TRUE(run.ctx.fill.order.empty());
+  EXPECT_EQ(run.ctx.fault, RunFault::None);
 }
 
 class FailingEngine : public FillEngine {

@@ -9,6 +9,7 @@
 
 #include "fill/kernels/exhaustive.h"
 #include "fill/kernels/numeric.h"
+#include "fill/kernels/packed_window.h"
 #include "reference.h"
 
 namespace pw::kernels {
@@ -203,24 +204,52 @@ TEST(GeneralDistance, NoComparedPixelMeansNoCandidate) {
 }
 
 // With tolerance 0 and a 0/1 mask, the general kernel scores every candidate
-// exactly as the constant-window kernel does.
+// exactly as the constant-window kernel does, and so do the packed sums of
+// the device loop over the target's facing range (checked, or unchecked when
+// that range holds no pixel to fill); the packed patch distance equals the
+// pruned method's for candidates whose window is whole and known.
 TEST(GeneralDistance, ToleranceZeroEqualsConstWindowOnRandomScenes) {
   std::mt19937 rng(3);
-  for (int trial = 0; trial < 20; ++trial) {
+  for (int trial = 0; trial < 40; ++trial) {
     const int w = 5 + static_cast<int>(rng() % 12), h = 5 + static_cast<int>(rng() % 12);
     const int r = static_cast<int>(rng() % 4);
     auto c = pw::reference::MakeRandomCase(rng, w, h, r, 4, 2, 2, 3);
     Scene s(w, h, r);
     s.image = c.image;
     s.mask = c.mask;
+    std::vector<uint32_t> packed(w * h);
+    for (int i = 0; i < w * h; ++i)
+      packed[i] = pack_pixel(&s.image[3 * i], s.mask[i] == 1);
     const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
     s.Stage(x, y);
+    const FacingRange f = facing_range(x, y, w, h, r);
+    const PackedImageWindow target{packed.data(), w, x - r, y - r};
     for (int i = 0; i < w * h; ++i) {
       const float a = const_window_distance(s.image.data(), s.mask.data(),
                                             s.window.data(), x, y, w, h, w * 3,
                                             r, 0, i);
       const float b = s.General(x, y, i % w, i / w, 0.0f, 0);
       ASSERT_EQ(a, b) << "candidate " << i;
+      const int cx = i % w, cy = i / w;
+      if (s.mask[i] != 0 || cx < r || cx >= w - r || cy < r || cy >= h - r) continue;
+      const int32_t sum = packed_window_sum<true>(packed.data(), w, target, cx, cy, r, f);
+      ASSERT_EQ(sum < 0 ? kNoCandidate : static_cast<float>(sum), a) << "candidate " << i;
+      int unknown = 0;
+      for (int k = f.k0; k <= f.k1; ++k)
+        for (int j = f.j0; j <= f.j1; ++j) unknown += s.mask[(cy - r + k) * w + cx - r + j];
+      if (unknown == 0) {
+        ASSERT_EQ(packed_window_sum<false>(packed.data(), w, target, cx, cy, r, f), sum);
+        bool whole_known = true;
+        for (int k = 0; k <= 2 * r; ++k)
+          for (int j = 0; j <= 2 * r; ++j)
+            whole_known = whole_known && s.mask[(cy - r + k) * w + cx - r + j] == 0;
+        if (whole_known) {
+          ASSERT_EQ(packed_patch_distance(packed.data(), w, target, cx, cy, r, f),
+                    patch_distance(s.image.data(), s.mask.data(), x, y, w, h,
+                                   w * 3, r, i))
+              << "candidate " << i;
+        }
+      }
     }
   }
 }

@@ -1,10 +1,12 @@
 // The 512-slot minimum search and its tie-break order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
 #include "fill/cpu/slot_minimum.h"
+#include "fill/kernels/candidate_key.h"
 #include "fill/kernels/exhaustive.h"
 #include "fill/kernels/selection.h"
 
@@ -44,6 +46,11 @@ TEST(Selection, TieBreakFollowsReversedSlotBits) {
   auto dist = TwoTied(3000, 256, 1536);
   dist[1024] = 5.0f;
   EXPECT_EQ(BlockSelect(dist, kNoCandidate, &best), 1024);
+  // The key keeps every index and distance.
+  const uint64_t key = kernels::candidate_key(3.0e38f, 2147483647);
+  EXPECT_EQ(kernels::key_index(key), 2147483647);
+  EXPECT_EQ(kernels::key_distance(key), 3.0e38f);
+  EXPECT_LT(key, kernels::kNoKey);
 }
 
 TEST(Selection, StrictlySmallerAlwaysWins) {
@@ -65,7 +72,8 @@ TEST(Selection, FewerThan512EntriesAndNoCandidate) {
 }
 
 // The CPU's chunked slot minimum picks exactly what the block search picks,
-// whatever the chunk boundaries, when non-qualifying entries are left out.
+// whatever the chunk boundaries, when non-qualifying entries are left out;
+// so does the smallest candidate key, taken in any order.
 TEST(Selection, ChunkedSlotMinimumEqualsBlockSearch) {
   std::mt19937 rng(5);
   for (int trial = 0; trial < 200; ++trial) {
@@ -88,11 +96,17 @@ TEST(Selection, ChunkedSlotMinimumEqualsBlockSearch) {
     for (int c = 1; c < chunks; ++c) part[0].MergeLater(part[c]);
     float best;
     const int index = part[0].Select(kNoCandidate, &best);
+    uint64_t key = kernels::kNoKey;
+    for (int i = n - 1; i >= 0; --i)
+      if (dist[i] < kNoCandidate) key = std::min(key, kernels::candidate_key(dist[i], i));
     if (block_best < kNoCandidate) {
       ASSERT_EQ(index, block_index) << "trial " << trial;
       ASSERT_EQ(best, block_best);
+      ASSERT_EQ(kernels::key_index(key), block_index) << "trial " << trial;
+      ASSERT_EQ(kernels::key_distance(key), block_best);
     } else {
       ASSERT_EQ(index, -1);
+      ASSERT_EQ(key, kernels::kNoKey);
     }
   }
 }

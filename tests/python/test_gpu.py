@@ -146,3 +146,19 @@ def test_cpu_method_ignores_the_device():
     image = photo_like(25, 26, 5)
     mask = speckled_mask(25, 26, 20, 5)
     both(image, mask, 2, patchwell.InpaintCPU)
+
+
+@pytest.mark.parametrize("rad", [2, 74])
+@pytest.mark.parametrize("method", [GPU, FAST], ids=["exhaustive", "fast"])
+def test_per_target_loop(monkeypatch, rad, method):
+    """The per-target path, kept for timing beside the device loop, matches
+    the CPU too; an unknown loop name is refused."""
+    if rad > 64:
+        image, mask = far_candidates(rad, rad)
+    else:
+        image, mask = few_levels(30, 41, 4, 5), speckled_mask(30, 41, 40, 5)
+    monkeypatch.setenv("PATCHWELL_CUDA_LOOP", "per-target")
+    both(image, mask, rad, method)
+    monkeypatch.setenv("PATCHWELL_CUDA_LOOP", "graph")
+    with pytest.raises(ValueError, match='PATCHWELL_CUDA_LOOP must be "device" or "per-target"'):
+        patchwell.inpaint(image.copy(), mask.copy(), rad, method, device="cuda")

@@ -33,6 +33,17 @@ holes: npt.NDArray[np.bool_] = unfilled
 texts: list[str] = [patchwell.version(), patchwell.device_info(), patchwell.__version__]
 elapsed: int = patchwell._last_run_stats()["elapsed_ms"]
 number: int = int(patchwell.InpaintGPU)
+patchwell.set_num_threads(2)
+patchwell.set_num_threads(None)
+threads: int = patchwell.get_num_threads()
+
+import patchwell.batch, patchwell.dask
+from distributed import Client
+records: list[patchwell.batch.BatchRecord] = list(patchwell.batch.repair_files(
+    ["scans", ("a.png", "m.png")], "out", mask="m.png", radius=3, method="fast", jobs=2))
+def on_cluster(client: Client) -> list[patchwell.batch.BatchRecord]:
+    return list(patchwell.dask.repair_files(client, ["scans"], "out",
+                                            mask_pattern="{stem}_mask.png"))
 '''
 
 BAD = '''

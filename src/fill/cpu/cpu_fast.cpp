@@ -13,32 +13,53 @@ using kernels::kBucketWidth;
 using kernels::kMaxFastPasses;
 using kernels::kNotScored;
 
+// The most window positions a target may leave uncompared for the keys'
+// bound.
+constexpr int kMaxUncompared = 12;
+
+// Where a first limit is looked for: the last target's source shifted by
+// the step between the targets, then its eight neighbours.
+constexpr int kGuesses = 9;
+constexpr int kGuessDx[kGuesses] = {0, -1, 1, 0, 0, -1, 1, -1, 1};
+constexpr int kGuessDy[kGuesses] = {0, 0, 0, -1, 1, -1, -1, 1, 1};
+
 CpuFastEngine::CpuFastEngine(const EngineParams& params, int threads)
-    : CpuRunBuffers(params), threads_(std::max(1, threads)),
-      window_sad_(SelectWindowSad(ActiveSimdLevel())) {}
+    : CpuRunBuffers(params), threads_(std::max(1, threads)) {
+  set_simd_level(ActiveSimdLevel());
+}
 
 CpuFastEngine::~CpuFastEngine() { Release(); }
+
+void CpuFastEngine::set_simd_level(SimdLevel level) {
+  key_row_ = SelectKeyRow(level);
+  patch_sum_ = SelectPatchSum(level);
+  // Without vector instructions a sum of absolute differences costs as
+  // much as the distance itself: no screen.
+  window_sad_ = level == SimdLevel::Scalar ? nullptr : SelectWindowSad(level);
+}
 
 void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
   const size_t image_bytes = this->image_bytes();
   const size_t pixels = this->pixels();
   try {
     CopyIn(image, mask);
+    plane_size_ = pixels + PlanarTarget::kPlaneSlack;
+    planes_.assign(3 * plane_size_, 0);
+    SplitPlanes(image, params_.width, params_.height, params_.stride,
+                plane_size_, planes_.data());
     sums_.assign(3 * pixels, 0.0f);
     counts_.assign(pixels, 0);
     means_.assign(3 * pixels, 0.0f);
-    keys_.assign(pixels, kNoKey);
-    domain_ = kernels::SearchDomain{params_.search_radius, nullptr};
-    if (params_.source_mask != nullptr) {
+    buckets_.assign(pixels, kNoBucket);
+    if (params_.source_mask != nullptr)
       allowed_.assign(params_.source_mask, params_.source_mask + pixels);
-      domain_.allowed = allowed_.data();
-    }
     bands_.resize(static_cast<size_t>(
         std::max(1, std::min(params_.height, threads_ * 8))));
+    for (Band& band : bands_) band.columns.resize(static_cast<size_t>(params_.width) + 1);
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 32 * pixels);
+    throw CpuMemoryError(image_bytes + 34 * pixels);
   }
   dis_min_ = kNotScored;
   total_passes_ = 0;
@@ -51,8 +72,9 @@ void CpuFastEngine::Release() noexcept {
   std::vector<float>().swap(sums_);
   std::vector<int32_t>().swap(counts_);
   std::vector<float>().swap(means_);
-  std::vector<uint16_t>().swap(keys_);
+  std::vector<uint8_t>().swap(buckets_);
   std::vector<uint8_t>().swap(allowed_);
+  std::vector<uint8_t>().swap(planes_);
   std::vector<Band>().swap(bands_);
 }
 
@@ -121,165 +143,186 @@ void CpuFastEngine::UpdateMeans(int32_t i) {
   if (counts_[i] != side * side) return;
   const float n = static_cast<float>(counts_[i]);
   for (int k = 0; k < 3; ++k)
-    means_[3 * i + k] = kernels::fdiv_rn(sums_[3 * i + k], n);
+    means_[k * pixels() + i] = kernels::fdiv_rn(sums_[3 * i + k], n);
 }
 
-void CpuFastEngine::ComputeKeys(int32_t x, int32_t y) {
-  const int w = params_.width;
-  const int side = kernels::window_side(params_.radius);
+bool CpuFastEngine::PrepareTarget(int32_t x, int32_t y) {
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  for (Band& band : bands_) band.buckets = 0;
   // Only centres whose window fits can be candidates (their count must
   // reach side^2), and only within the search radius.
-  box_ = kernels::candidate_box(x, y, w, params_.height, params_.radius,
-                                params_.search_radius, true);
+  box_ = kernels::candidate_box(x, y, w, h, r, params_.search_radius, true);
   const int32_t t = y * w + x;
-  const bool any = counts_[t] != 0 && !box_.empty();
+  if (counts_[t] == 0 || box_.empty()) return false;
   const float nt = static_cast<float>(counts_[t]);
-  float mt[3] = {0.0f, 0.0f, 0.0f};
-  if (any)
-    for (int k = 0; k < 3; ++k) mt[k] = kernels::fdiv_rn(sums_[3 * t + k], nt);
-  pool_->ParallelFor(static_cast<int>(bands_.size()), [&](int b, int) {
-    uint32_t buckets = 0;
-    for (int cy = BoxBandBegin(b); any && cy < BoxBandBegin(b + 1); ++cy) {
-      const int32_t end = cy * w + box_.x1;
-      for (int32_t i = cy * w + box_.x0; i < end; ++i) {
-        if (mask_[i] != 0 || counts_[i] != side * side ||
-            !domain_.admits(i - cy * w, cy, x, y, w)) {
-          keys_[i] = kNoKey;
-          continue;
-        }
-        const float* mc = &means_[3 * i];
-        const int key = static_cast<int>(
-            kernels::key_from_means(mc[0], mc[1], mc[2], mt[0], mt[1], mt[2]));
-        keys_[i] = static_cast<uint16_t>(key);
-        buckets |= 1u << (key / kBucketWidth);
-      }
-    }
-    bands_[b].buckets = buckets;
-  });
-}
-
-void CpuFastEngine::CollectTaps(int32_t x, int32_t y) {
-  const int w = params_.width, h = params_.height, r = params_.radius;
-  const int stride = params_.stride;
-  taps_.clear();
-  row_ends_.clear();
-  for (int dy = -r; dy <= r; ++dy) {
-    const int ty = y + dy;
-    if (ty < 0 || ty >= h) continue;
-    for (int dx = -r; dx <= r; ++dx) {
-      const int tx = x + dx;
-      if (tx < 0 || tx >= w || mask_[ty * w + tx] != 0) continue;
-      const uint8_t* p = &image_[ty * stride + tx * 3];
-      taps_.push_back(Tap{dy * stride + dx * 3, {p[0], p[1], p[2]}});
-    }
-    row_ends_.push_back(taps_.size());
+  for (int k = 0; k < 3; ++k) {
+    target_means_[k] = kernels::fdiv_rn(sums_[3 * t + k], nt);
+    target_sums_[k] = static_cast<int32_t>(sums_[3 * t + k]);
   }
-  screen_ = !taps_.empty();
-  if (screen_)
-    target_.Capture(image_.data(), mask_.data(), x, y, w, h, stride, r, true);
+  // The keys' bound reads a candidate's bytes at every position the target
+  // does not compare; it pays while they are few.
+  const int side = kernels::window_side(r);
+  bounded_keys_ = side * side - counts_[t] <= kMaxUncompared;
+  uncompared_.clear();
+  for (int dy = -r; bounded_keys_ && dy <= r; ++dy)
+    for (int dx = -r; dx <= r; ++dx) {
+      const int tx = x + dx, ty = y + dy;
+      if (tx < 0 || tx >= w || ty < 0 || ty >= h || mask_[ty * w + tx] != 0)
+        uncompared_.push_back(dy * w + dx);
+    }
+  window_.Capture(image_.data(), mask_.data(), x, y, w, h, params_.stride, r,
+                  plane_size_);
+  target_.Capture(image_.data(), mask_.data(), x, y, w, h, params_.stride, r,
+                  true);
+  return true;
 }
 
-int32_t CpuFastEngine::ScreenThreshold(float bound) const {
-  if (!screen_ || !(bound < kNotScored)) return INT32_MAX;
-  const int64_t m = static_cast<int64_t>(taps_.size());
+void CpuFastEngine::ComputeKeys(int band, int32_t threshold) {
+  const int w = params_.width;
+  const int side = kernels::window_side(params_.radius);
+  uint32_t bits = 0;
+  for (int cy = BoxBandBegin(band); cy < BoxBandBegin(band + 1); ++cy) {
+    const size_t first = static_cast<size_t>(cy) * w + box_.x0;
+    KeyRow row;
+    for (int k = 0; k < 3; ++k) row.means[k] = means_.data() + k * pixels() + first;
+    row.counts = counts_.data() + first;
+    row.allowed = allowed_.empty() ? nullptr : allowed_.data() + first;
+    row.count = box_.x1 - box_.x0;
+    row.whole = side * side;
+    for (int k = 0; k < 3; ++k) row.target[k] = target_means_[k];
+    if (bounded_keys_ && threshold != INT32_MAX) {
+      row.threshold = threshold;
+      row.centres = planes_.data() + first;
+      row.plane_size = plane_size_;
+      row.uncompared = uncompared_.data();
+      row.uncompared_count = static_cast<int>(uncompared_.size());
+      for (int k = 0; k < 3; ++k) row.target_sums[k] = target_sums_[k];
+    }
+    bits |= key_row_(row, buckets_.data() + first);
+  }
+  bands_[band].buckets = bits;
+}
+
+uint8_t CpuFastEngine::BucketOf(int32_t i) const {
+  KeyRow row;
+  for (int k = 0; k < 3; ++k) row.means[k] = means_.data() + k * pixels() + i;
+  row.counts = counts_.data() + i;
+  row.allowed = allowed_.empty() ? nullptr : allowed_.data() + i;
+  row.count = 1;
+  row.whole = kernels::window_side(params_.radius) * kernels::window_side(params_.radius);
+  for (int k = 0; k < 3; ++k) row.target[k] = target_means_[k];
+  uint8_t bucket = kNoBucket;
+  KeyRowScalar(row, &bucket);
+  return bucket;
+}
+
+int32_t CpuFastEngine::SumLimit(float bound) const {
+  if (!(bound < kNotScored)) return INT32_MAX;
+  const int64_t m = window_.known();
   const float fm = static_cast<float>(m);
   // The largest integer sum f whose distance f / m does not exceed bound.
   int64_t f = static_cast<int64_t>(static_cast<double>(bound) * static_cast<double>(m));
   while (kernels::fdiv_rn(static_cast<float>(f + 1), fm) <= bound) ++f;
   while (f >= 0 && kernels::fdiv_rn(static_cast<float>(f), fm) > bound) --f;
-  if (f < 0) return -1;
-  const int64_t threshold = 3 * f + 2 * m;
-  return threshold >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(threshold);
+  return f < 0 ? -1 : static_cast<int32_t>(std::min<int64_t>(f, INT32_MAX - 1));
 }
 
-// kernels::patch_distance for a real candidate, whose window lies whole
-// inside the image: the same terms over the same target pixels and the
-// same int sum (the order of the terms does not matter to an int). After
-// each window row the candidate is dropped (kNotScored) once its partial
-// mean is above `bound`: its distance can only be larger still.
-float CpuFastEngine::Distance(int32_t i, float bound) const {
-  if (taps_.empty()) return kNotScored;
-  const int32_t cy = i / params_.width;
-  const int32_t cx = i - cy * params_.width;
-  const uint8_t* centre = image_.data() + cy * params_.stride + cx * 3;
-  const float m = static_cast<float>(taps_.size());
-  int sum = 0;
-  size_t k = 0;
-  for (const size_t end : row_ends_) {
-    for (; k < end; ++k)
-      sum += kernels::abs_diff3(taps_[k].rgb, centre + taps_[k].offset) / 3;
-    if (kernels::fdiv_rn(static_cast<float>(sum), m) > bound) return kNotScored;
-  }
-  return kernels::fdiv_rn(static_cast<float>(sum), m);
+// kernels::patch_distance's integer sum for a real candidate, whose window
+// lies whole inside the image: the same terms over the same target pixels
+// (the order of the terms does not matter to an int). Once a partial sum is
+// above `limit` the candidate's distance can only be larger still.
+int32_t CpuFastEngine::DistanceSum(int32_t i, int32_t limit) const {
+  const int w = params_.width, r = params_.radius;
+  const int32_t cy = i / w;
+  const int32_t cx = i - cy * w;
+  const uint8_t* top_left =
+      planes_.data() + static_cast<size_t>(cy - r) * w + (cx - r);
+  return patch_sum_(window_, top_left, limit);
 }
 
 // A candidate above the best of earlier passes, or above a distance this
-// band already found, can neither win this pass nor tie with its winner,
+// pass already found, can neither win this pass nor tie with its winner,
 // so it may be left out of the search.
 bool CpuFastEngine::ScoreBucket(int pass, float* best, int32_t* index) {
+  const bool keys = pass == 0;
   const uint32_t bit = 1u << pass;
-  bool any = false;
-  for (const Band& band : bands_) any = any || (band.buckets & bit) != 0;
-  if (!any) return false;
+  if (!keys) {
+    bool any = false;
+    for (const Band& band : bands_) any = any || (band.buckets & bit) != 0;
+    if (!any) return false;
+  }
   const int w = params_.width, r = params_.radius, stride = params_.stride;
+  const float m = static_cast<float>(window_.known());
 
-  // The bands share the smallest distance found in this pass: any of them
-  // rules out every larger one. A first value comes from where the last
-  // target found its source, shifted by the step between the targets,
-  // when that candidate belongs to this bucket.
-  std::atomic<float> shared{dis_min_};
+  // Every distance of a target is an integer sum over the same m pixels
+  // divided by m, so a bound on distances is a limit on sums: a candidate
+  // whose sum is above the limit can neither win this pass nor tie with its
+  // winner. The bands share the smallest limit found in this pass. A first
+  // one comes from around where the last target found its source (the
+  // candidates there that belong to this bucket).
+  std::atomic<int32_t> shared{SumLimit(dis_min_)};
   if (last_source_ >= 0) {
-    const int gx = last_source_ % w + (fill_x_ - last_x_);
-    const int gy = last_source_ / w + (fill_y_ - last_y_);
-    if (gx >= box_.x0 && gx < box_.x1 && gy >= box_.y0 && gy < box_.y1) {
+    const int sx = last_source_ % w + (fill_x_ - last_x_);
+    const int sy = last_source_ / w + (fill_y_ - last_y_);
+    for (int k = 0; k < kGuesses; ++k) {
+      const int gx = sx + kGuessDx[k], gy = sy + kGuessDy[k];
+      if (gx < box_.x0 || gx >= box_.x1 || gy < box_.y0 || gy >= box_.y1) continue;
       const int32_t g = gy * w + gx;
-      if (keys_[g] / kBucketWidth == pass) {
-        const float d = Distance(g, dis_min_);
-        if (d < shared.load()) shared.store(d);
-      }
+      if ((keys ? BucketOf(g) : buckets_[g]) != pass) continue;
+      const int32_t sum = DistanceSum(g, shared.load());
+      if (sum != kSumDropped)
+        shared.store(SumLimit(kernels::fdiv_rn(static_cast<float>(sum), m)));
     }
   }
 
+  // Limits only fall during a target's passes: candidates that cannot beat
+  // this pass's first limit never win a later pass either.
+  const int32_t key_threshold = ScreenThreshold(shared.load());
   const int bands = static_cast<int>(bands_.size());
   pool_->ParallelFor(bands, [&](int b, int) {
     Band& band = bands_[b];
-    band.slots.Clear();
+    band.best.Clear();
+    if (keys) ComputeKeys(b, key_threshold);
     if ((band.buckets & bit) == 0) return;
-    float bound = shared.load(std::memory_order_relaxed);
-    int32_t threshold = ScreenThreshold(bound);
+    int32_t limit = shared.load(std::memory_order_relaxed);
+    std::vector<int32_t>& columns = band.columns;
     for (int cy = BoxBandBegin(b); cy < BoxBandBegin(b + 1); ++cy) {
+      const uint8_t* row_buckets = buckets_.data() + static_cast<size_t>(cy) * w;
+      const uint8_t* row_image = image_.data() + (cy - r) * stride - r * 3;
+      // The row's candidates of this bucket, gathered without a branch.
+      int found = 0;
       for (int cx = box_.x0; cx < box_.x1; ++cx) {
+        columns[found] = cx;
+        found += row_buckets[cx] == pass ? 1 : 0;
+      }
+      for (int k = 0; k < found; ++k) {
+        const int cx = columns[k];
+        limit = std::min(limit, shared.load(std::memory_order_relaxed));
+        if (window_sad_ != nullptr && limit != INT32_MAX &&
+            window_sad_(target_, row_image + cx * 3, stride, ScreenThreshold(limit)) ==
+                kSadDropped)
+          continue;
         const int32_t i = cy * w + cx;
-        if (keys_[i] / kBucketWidth != pass) continue;
-        const float latest = shared.load(std::memory_order_relaxed);
-        if (latest < bound) {
-          bound = latest;
-          threshold = ScreenThreshold(bound);
-        }
-        if (threshold != INT32_MAX) {
-          const uint8_t* top_left =
-              image_.data() + (cy - r) * stride + (cx - r) * 3;
-          if (threshold < 0 ||
-              window_sad_(target_, top_left, stride, threshold) == kSadDropped)
-            continue;
-        }
-        const float d = Distance(i, bound);
-        if (!(d < kNotScored)) continue;
-        band.slots.Offer(i, d);
-        if (d < bound) {
-          bound = d;
-          threshold = ScreenThreshold(bound);
-          float current = shared.load(std::memory_order_relaxed);
-          while (d < current && !shared.compare_exchange_weak(
-                                    current, d, std::memory_order_relaxed)) {
+        const int32_t sum = DistanceSum(i, limit);
+        if (sum == kSumDropped) continue;
+        const float d = kernels::fdiv_rn(static_cast<float>(sum), m);
+        band.best.Offer(i, d);
+        if (sum < limit) {
+          // The largest sum that still ties with this candidate.
+          limit = SumLimit(d);
+          int32_t current = shared.load(std::memory_order_relaxed);
+          while (limit < current && !shared.compare_exchange_weak(
+                                        current, limit, std::memory_order_relaxed)) {
           }
         }
       }
     }
   });
-  for (int b = 1; b < bands; ++b) bands_[0].slots.MergeLater(bands_[b].slots);
-  *index = bands_[0].slots.Select(kNotScored, best);
-  return *index >= 0;
+  PassBest& all = bands_[0].best;
+  for (int b = 1; b < bands; ++b) all.Merge(bands_[b].best);
+  *best = all.distance;
+  *index = all.index;
+  return all.index >= 0;
 }
 
 void CpuFastEngine::UpdateSums(int32_t x, int32_t y) {
@@ -305,13 +348,12 @@ void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
   fill_x_ = x;
   fill_y_ = y;
   dis_min_ = kNotScored;
-  ComputeKeys(x, y);
-  CollectTaps(x, y);
+  const bool any = PrepareTarget(x, y);
   int pass = 0;
   for (;;) {
     float pass_min = kNotScored;
     int32_t pass_index = 0;
-    if (ScoreBucket(pass, &pass_min, &pass_index))
+    if (any && ScoreBucket(pass, &pass_min, &pass_index))
       kernels::carry_best(pass_min, pass_index, &dis_min_, &idx_min_);
     ++pass;
     if (kernels::stop_after_pass(pass - 1, dis_min_) || pass == kMaxFastPasses)
@@ -325,6 +367,9 @@ void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
     last_source_ = idx_min_;
     last_x_ = x;
     last_y_ = y;
+    const size_t at = static_cast<size_t>(y) * params_.width + x;
+    const uint8_t* filled = image_.data() + y * params_.stride + 3 * x;
+    for (int c = 0; c < 3; ++c) planes_[c * plane_size_ + at] = filled[c];
   }
   UpdateSums(x, y);
 }

@@ -28,28 +28,42 @@ void ThreadPool::StopWorkers() {
   workers_.clear();
 }
 
-void ThreadPool::RunChunks(int worker) {
+void ThreadPool::RunChunks(uint32_t loop, int chunks, const void* body,
+                           Trampoline call, int worker) {
+  uint64_t ticket = ticket_.load(std::memory_order_acquire);
   for (;;) {
-    const int chunk = next_chunk_.fetch_add(1, std::memory_order_relaxed);
-    if (chunk >= chunks_) break;
-    call_(body_, chunk, worker);
+    if (static_cast<uint32_t>(ticket >> 32) != loop) return;  // a later loop
+    const int chunk = static_cast<int>(ticket & 0xFFFFFFFFu);
+    if (chunk >= chunks) return;
+    if (!ticket_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_acq_rel))
+      continue;  // ticket now holds the current value
+    call(body, chunk, worker);
+    if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == chunks) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finished_.notify_one();
+    }
+    ticket = ticket_.load(std::memory_order_acquire);
   }
 }
 
 void ThreadPool::WorkerLoop(int worker) {
-  uint64_t seen = 0;
+  uint32_t seen = 0;
   for (;;) {
+    const void* body;
+    Trampoline call;
+    int chunks;
+    uint32_t loop;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+      wake_.wait(lock, [&] { return stop_ || loop_ != seen; });
       if (stop_) return;
-      seen = generation_;
+      seen = loop = loop_;
+      body = body_;
+      call = call_;
+      chunks = chunks_;
     }
-    RunChunks(worker);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (--busy_ == 0) finished_.notify_one();
-    }
+    // The loop may have ended already; then no chunk of it is left to take.
+    RunChunks(loop, chunks, body, call, worker);
   }
 }
 
@@ -59,20 +73,21 @@ void ThreadPool::Run(int chunks, const void* body, Trampoline call) {
     for (int c = 0; c < chunks; ++c) call(body, c, 0);
     return;
   }
+  uint32_t loop;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    loop = ++loop_;
     body_ = body;
     call_ = call;
     chunks_ = chunks;
-    next_chunk_.store(0, std::memory_order_relaxed);
-    busy_ = static_cast<int>(workers_.size());
-    ++generation_;
+    done_.store(0, std::memory_order_relaxed);
+    ticket_.store(uint64_t{loop} << 32, std::memory_order_release);
   }
   wake_.notify_all();
-  RunChunks(0);
+  RunChunks(loop, chunks, body, call, 0);
+  if (done_.load(std::memory_order_acquire) == chunks) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  finished_.wait(lock, [&] { return busy_ == 0; });
-  body_ = nullptr;
+  finished_.wait(lock, [&] { return done_.load(std::memory_order_acquire) == chunks; });
 }
 
 }  // namespace pw

@@ -1,6 +1,8 @@
 // A small fork-join pool for the CPU backend: the calling thread and
 // (threads - 1) helpers share the chunks of one parallel loop at a time.
-// Workers sleep between loops; no allocation happens per loop.
+// Workers sleep between loops; no allocation happens per loop. The caller
+// waits only for chunks that a helper has taken: on a busy machine, a
+// helper that is not scheduled in time simply finds no chunk left.
 #pragma once
 
 #include <atomic>
@@ -37,20 +39,25 @@ class ThreadPool {
   using Trampoline = void (*)(const void* body, int chunk, int worker);
   void Run(int chunks, const void* body, Trampoline call);
   void WorkerLoop(int worker);
-  void RunChunks(int worker);
+  // Runs chunks of loop `loop` while any is left to take.
+  void RunChunks(uint32_t loop, int chunks, const void* body, Trampoline call,
+                 int worker);
   void StopWorkers();
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable finished_;
+  // The current loop, published under mutex_.
   const void* body_ = nullptr;
   Trampoline call_ = nullptr;
   int chunks_ = 0;
-  std::atomic<int> next_chunk_{0};
-  int busy_ = 0;
-  uint64_t generation_ = 0;
+  uint32_t loop_ = 0;
   bool stop_ = false;
+  // The loop number (high half) and the next chunk to take (low half): a
+  // chunk is taken only while its loop is still the current one.
+  std::atomic<uint64_t> ticket_{0};
+  std::atomic<int> done_{0};  // chunks of the current loop finished
 };
 
 }  // namespace pw

@@ -20,9 +20,14 @@ class CudaExhaustiveEngine final : public cuda::CudaRunBuffers {
 
   void Start(const uint8_t* image, const uint8_t* mask) override {
     UploadCommon(image, mask);
+    StartLoop(mask, nullptr, nullptr);
   }
 
   void FillPixel(int32_t x, int32_t y) override {
+    if (looping_) {
+      loop_.Single(y * p_.width + x);
+      return;
+    }
     cuda::inpaint_get_nearest_DIK_gpu(dev_image_, dev_mask_, x, y, p_.width,
                                       p_.height, p_.stride, p_.radius,
                                       p_.missing_tolerance, p_.search_limit,

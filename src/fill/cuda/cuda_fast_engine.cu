@@ -24,16 +24,22 @@ class CudaFastEngine final : public cuda::CudaRunBuffers {
     if (dev_sums_ == nullptr) Fail(uint64_t{12} * n);
     dev_counts_ = cuda::cuda_alloc_ints(static_cast<int>(n));
     if (dev_counts_ == nullptr) Fail(uint64_t{4} * n);
+    passes_ = 0;
+    cuda::calculate_sums_gpu(dev_image_, dev_mask_, p_.width, p_.height,
+                             p_.stride, p_.radius, dev_sums_, dev_counts_);
+    StartLoop(mask, dev_sums_, dev_counts_);
+    if (looping_) return;  // the loop keeps its own per-target buffers
     dev_ds_ = cuda::cuda_alloc_floats(n);
     if (dev_ds_ == nullptr) Fail(uint64_t{4} * n);
     dev_fill_pos_ = cuda::cuda_alloc_ints(2);
     if (dev_fill_pos_ == nullptr) Fail(8);
-    passes_ = 0;
-    cuda::calculate_sums_gpu(dev_image_, dev_mask_, p_.width, p_.height,
-                             p_.stride, p_.radius, dev_sums_, dev_counts_);
   }
 
   void FillPixel(int32_t x, int32_t y) override {
+    if (looping_) {
+      loop_.Single(y * p_.width + x);
+      return;
+    }
     passes_ += static_cast<uint64_t>(
         cuda::inpaint_get_nearest_DIK_sums_precise_ds_gpu(
             dev_image_, dev_mask_, x, y, p_.width, p_.height, p_.stride,
@@ -55,7 +61,9 @@ class CudaFastEngine final : public cuda::CudaRunBuffers {
     dev_counts_ = dev_fill_pos_ = nullptr;
   }
 
-  uint64_t passes() const override { return passes_; }
+  uint64_t passes() const override {
+    return looping_ ? loop_.passes() : passes_;
+  }
 
  private:
   float* dev_sums_ = nullptr;

@@ -1,12 +1,16 @@
 // The device buffers every method's run has: the image, the mask and the
-// distance map, uploaded, pulled back and released with the running total.
-// The method engines derive from it and add their own buffers.
+// distance map, uploaded, pulled back and released with the running total,
+// and the device loop that walks runs of the fill order. The method engines
+// derive from it and add their own buffers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fill/cuda/cuda_common.h"
+#include "fill/cuda/device_loop.cuh"
 #include "fill/engine.h"
 #include "fill/kernels/exhaustive.h"
 
@@ -24,8 +28,22 @@ class CudaRunBuffers : public FillEngine {
       cuda_pull_array_bytes(mask, dev_mask_, p_.width * p_.height);
   }
 
+  void FillRun(const std::vector<int32_t>& order, int32_t begin, int32_t end,
+               int32_t width) override {
+    if (looping_)
+      loop_.Run(order, begin, end);
+    else
+      FillEngine::FillRun(order, begin, end, width);
+  }
+
+  bool walks_runs() const override { return looping_; }
+
  protected:
-  explicit CudaRunBuffers(const EngineParams& params) : p_(params) {}
+  // Reads PATCHWELL_CUDA_LOOP (throws std::invalid_argument for a value
+  // it does not know).
+  explicit CudaRunBuffers(const EngineParams& params)
+      : p_(params),
+        loop_wanted_(DeviceLoopRequested() && DeviceLoop::Supports(params)) {}
 
   uint32_t pixels() const { return static_cast<uint32_t>(p_.width * p_.height); }
 
@@ -50,12 +68,35 @@ class CudaRunBuffers : public FillEngine {
     }
   }
 
+  // Starts the device loop when it was asked for and can run this run:
+  // the exhaustive method's needs a mask of 0 and 1 (what the entry points
+  // give; other bytes take the per-target path). A device without the
+  // memory for the loop's buffers runs the per-target path, which needs
+  // less. `sums` and `counts` are the pruned method's window sums, computed
+  // already.
+  void StartLoop(const uint8_t* mask, float* sums, int32_t* counts) {
+    looping_ = loop_wanted_ &&
+               (p_.method == kMethodGpuFast ||
+                std::all_of(mask, mask + pixels(), [](uint8_t b) { return b <= 1; }));
+    if (!looping_) return;
+    try {
+      loop_.Start(p_, dev_image_, dev_mask_, dev_allowed_, sums, counts,
+                  dev_dist_);
+    } catch (const DeviceMemoryError&) {
+      looping_ = false;  // the loop has freed what it took
+    } catch (...) {
+      Release();
+      throw;
+    }
+  }
+
   // The search domain as the kernels read it.
   kernels::SearchDomain Domain() const {
     return kernels::SearchDomain{p_.search_radius, dev_allowed_};
   }
 
   void ReleaseCommon() noexcept {
+    loop_.Release();
     cuda_free_counted(dev_image_, int64_t{p_.stride} * p_.height);
     cuda_free_counted(dev_mask_, pixels());
     cuda_free_counted(dev_dist_, int64_t{4} * pixels());
@@ -76,6 +117,9 @@ class CudaRunBuffers : public FillEngine {
   uint8_t* dev_mask_ = nullptr;
   float* dev_dist_ = nullptr;
   uint8_t* dev_allowed_ = nullptr;  // the source mask, when one is given
+  const bool loop_wanted_;
+  bool looping_ = false;  // this run walks the fill order on the device
+  DeviceLoop loop_;
 };
 
 }  // namespace pw::cuda

@@ -214,9 +214,9 @@ PW_HD void carry_best(float pass_min, int pass_index, float* dis_min,
 // The host's stop rule after the pass with limit k = 8 * (pass + 1): every
 // candidate still unscored has a key of at least k, which no longer beats
 // best. With nothing found (best 256) the limit 257 is never reached.
-inline bool stop_after_pass(int pass, float best) {
+PW_HD bool stop_after_pass(int pass, float best) {
   const int k = kBucketWidth * (pass + 1);
-  return static_cast<float>(k) >= std::ceil(best + 1.0f);
+  return static_cast<float>(k) >= ceilf(fadd_rn(best, 1.0f));
 }
 
 // Copies the best candidate's centre pixel into the target (channel 2,

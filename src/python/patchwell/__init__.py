@@ -24,6 +24,17 @@ set_max_image_pixels(n), max_image_pixels()
     default), a guard against decompression bombs.
 version(), device_info()
     The version text; the device that device="auto" uses.
+set_num_threads(n), get_num_threads()
+    The CPU backend's thread count (default: PATCHWELL_NUM_THREADS, else
+    every core).
+
+Modules
+-------
+patchwell.batch
+    Many picture files at once, in worker processes (also the command
+    ``patchwell batch``).
+patchwell.dask
+    The same on a Dask cluster (needs ``pip install "patchwell[dask]"``).
 
 InpaintMethod (also exported as InpaintGPU, InpaintGPUfast, InpaintCPU)
 picks the search of inpaint and inpaint_file.
@@ -52,8 +63,11 @@ from ._core import (  # in the core's own order
     device_info as device_info,
     set_max_image_pixels as set_max_image_pixels,
     max_image_pixels as max_image_pixels,
+    set_num_threads as set_num_threads,
+    get_num_threads as get_num_threads,
 )
 from ._repair import repair as repair
+from ._threads import warn_if_unusable as _warn_if_unusable
 
 # Whatever else the compiled core defines belongs to the package as well.
 for _name in dir(_core):
@@ -61,16 +75,20 @@ for _name in dir(_core):
         globals()[_name] = getattr(_core, _name)
 del _name
 
+_warn_if_unusable()
+
 __all__ = [
     "InpaintCPU",
     "InpaintGPU",
     "InpaintGPUfast",
     "InpaintMethod",
     "device_info",
+    "get_num_threads",
     "inpaint",
     "inpaint_file",
     "max_image_pixels",
     "repair",
     "set_max_image_pixels",
+    "set_num_threads",
     "version",
 ]

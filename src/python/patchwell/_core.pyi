@@ -1,7 +1,7 @@
 # Types of the compiled core (src/python/module.cpp); the package
 # re-exports every name.
 import os
-from typing import Callable, ClassVar, Dict, Optional, SupportsIndex, TypedDict, Union, overload
+from typing import Callable, ClassVar, Dict, Optional, SupportsIndex, Tuple, TypedDict, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -87,3 +87,26 @@ def inpaint_file(
     source_mask: Optional[_Path] = None,
     quality: SupportsIndex = 80,
 ) -> bool: ...
+
+def set_num_threads(threads: Optional[SupportsIndex]) -> None: ...
+def get_num_threads() -> int: ...
+
+class _FileOutcome(TypedDict):
+    status: str
+    holes: int
+    unfilled: int
+    size: Tuple[int, int]
+    mask_size: Tuple[int, int]
+    declared_size: Tuple[int, int]  # of a file refused as too large
+
+def _repair_file(
+    image_file: _Path,
+    mask_file: _Path,
+    out_file: _Path,
+    rad: SupportsIndex,
+    method: InpaintMethod,
+    *,
+    device: str = "auto",
+    search_radius: Optional[SupportsIndex] = None,
+    source_mask: Optional[_Path] = None,
+) -> _FileOutcome: ...

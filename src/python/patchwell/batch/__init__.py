@@ -1,0 +1,249 @@
+"""Many pictures at once: folders, frame sequences, rolls of scanned film.
+
+``repair_files`` repairs a list of picture files (folders and globs
+included) into an output folder, in worker processes that share the
+machine's cores, and yields one status record per picture; a picture that
+fails is reported and the batch goes on. Outputs already present are
+skipped unless ``overwrite=True``, so a batch that was stopped resumes
+where it stopped. The command ``patchwell batch`` runs it from a shell;
+``patchwell.dask`` does the same on a Dask cluster.
+
+Example
+-------
+>>> from patchwell.batch import repair_files                # doctest: +SKIP
+>>> for record in repair_files(["scans/"], "repaired",       # doctest: +SKIP
+...                            mask_pattern="{stem}_mask.png"):
+...     if not record.ok:
+...         print(record.input, record.error)
+"""
+from __future__ import annotations
+
+import operator
+import os
+from typing import Generator, Iterable, Iterator, List, Optional, SupportsIndex, Tuple, Union
+
+from .. import _core
+from .._repair import _as_method, _as_radius, _check_options
+from .._threads import thread_variable
+from ._items import Item, PathLike, Task, plan
+from ._picture import Options, repair_picture
+from ._record import FAILED, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
+from ._workers import run_in_workers
+
+__all__ = ["BatchRecord", "repair_files", "plan_batch", "REPAIRED", "UNCHANGED",
+           "SKIPPED", "FAILED"]
+
+
+def repair_files(
+    items: Iterable[Item],
+    out_dir: PathLike,
+    *,
+    mask: Optional[PathLike] = None,
+    mask_dir: Optional[PathLike] = None,
+    mask_pattern: Optional[str] = None,
+    radius: SupportsIndex = 7,
+    method: Union[str, _core.InpaintMethod] = "exhaustive",
+    device: str = "auto",
+    search_radius: Optional[SupportsIndex] = None,
+    source_mask: Optional[PathLike] = None,
+    overwrite: bool = False,
+    jobs: Optional[int] = None,
+) -> Iterator[BatchRecord]:
+    """Repair many picture files; yield one status record per picture.
+
+    Each picture is repaired as ``inpaint_file`` would repair it, byte for
+    byte, and written under its own file name into `out_dir` (created when
+    missing), whole or not at all. The records come in the order the
+    pictures finish.
+
+    Parameters
+    ----------
+    items : iterable of str, os.PathLike or (picture, mask) pairs
+        Picture files, folders (their .png, .jpg, .jpeg, .bmp and .ppm
+        files, not those of subfolders) and globs (``scans/*.png``,
+        ``roll/**/*.jpg``). A pair names a picture's mask itself.
+    out_dir : str or os.PathLike
+        The output folder. An output may not replace its own input, and two
+        pictures may not share an output name (ValueError, before any work).
+    mask : str or os.PathLike, optional
+        One mask for every picture (a scratch in the same place on every
+        frame).
+    mask_dir : str or os.PathLike, optional
+        The folder of the masks; a picture's mask has its file name (or the
+        name that `mask_pattern` gives).
+    mask_pattern : str, optional
+        The mask's file name made from the picture's: ``{stem}`` (the name
+        without extension), ``{name}`` and ``{ext}`` (with its dot), in the
+        picture's folder unless `mask_dir` is given; for example
+        ``'{stem}_mask.png'``. Masks found in the input folders are not
+        taken for pictures.
+    radius, method, device, search_radius :
+        As for ``patchwell.repair``.
+    source_mask : str or os.PathLike, optional
+        A picture whose pixels above gray 128 are the only allowed sources,
+        for every picture of the batch.
+    overwrite : bool, default False
+        Repair pictures whose output is already there; by default they are
+        skipped (status 'skipped'), so that a stopped batch resumes.
+    jobs : int, optional
+        Worker processes: by default one per CPU core on the CPU (each with
+        one thread) and one per GPU on CUDA. Each worker runs
+        ``PATCHWELL_NUM_THREADS`` threads when that is set, else its share
+        of the cores. 0 repairs in the calling process, one picture at a
+        time with the process's own thread count.
+
+    Yields
+    ------
+    BatchRecord
+        input, output, status ('repaired', 'unchanged', 'skipped' or
+        'failed'), filled and unfilled pixel counts, seconds, error.
+
+    Raises
+    ------
+    ValueError, TypeError
+        Bad options, no mask rule, no pictures, clashing outputs.
+    FileNotFoundError
+        A glob or a folder that gives no picture.
+    RuntimeError
+        device='cuda' without a usable CUDA device.
+    OSError
+        An output folder that cannot be made.
+
+    All of these come from the call itself, before any picture is touched;
+    a missing or unreadable picture or mask only fails its own record.
+    """
+    tasks, options = _prepare(items, out_dir, mask=mask, mask_dir=mask_dir,
+                              mask_pattern=mask_pattern, radius=radius,
+                              method=method, device=device,
+                              search_radius=search_radius,
+                              source_mask=source_mask, overwrite=overwrite)
+    workers = _check_jobs(jobs)
+    if device == "cuda" and not _core.device_info().startswith("CUDA"):
+        raise RuntimeError("device='cuda', but no CUDA device is usable here "
+                           f"(patchwell.device_info(): {_core.device_info()})")
+    _make_output_folder(out_dir)
+    return _run(tasks, options, workers)
+
+
+def plan_batch(items: Iterable[Item], out_dir: PathLike, *,
+               mask: Optional[PathLike] = None, mask_dir: Optional[PathLike] = None,
+               mask_pattern: Optional[str] = None,
+               source_mask: Optional[PathLike] = None) -> List[Tuple[str, str, str]]:
+    """The (picture, mask, output) files that ``repair_files`` would use
+    for the same arguments, in its order of work; raises as it does."""
+    return [(t.image, t.mask, t.output)
+            for t in plan(items, out_dir, mask=mask, mask_dir=mask_dir,
+                          mask_pattern=mask_pattern, source_mask=source_mask)]
+
+
+def _prepare(items: Iterable[Item], out_dir: PathLike, *,
+             mask: Optional[PathLike], mask_dir: Optional[PathLike],
+             mask_pattern: Optional[str], radius: SupportsIndex,
+             method: Union[str, _core.InpaintMethod], device: str,
+             search_radius: Optional[SupportsIndex],
+             source_mask: Optional[PathLike],
+             overwrite: bool) -> Tuple[List[Task], Options]:
+    """Checks everything and plans the work, before any picture is read."""
+    _check_options(device, None)
+    options = Options(
+        radius=_as_radius(radius),
+        method=int(_as_method(method)),
+        device=device,
+        search_radius=_as_search_radius(search_radius),
+        source_mask=None if source_mask is None else os.fspath(source_mask),
+        overwrite=bool(overwrite))
+    tasks = plan(items, out_dir, mask=mask, mask_dir=mask_dir,
+                 mask_pattern=mask_pattern, source_mask=source_mask)
+    return tasks, options
+
+
+def _run(tasks: List[Task], options: Options,
+         jobs: Optional[int]) -> Generator[BatchRecord, None, None]:
+    # Outputs already there are reported at once, without a worker.
+    todo = []
+    for task in tasks:
+        if not options.overwrite and os.path.lexists(task.output):
+            yield BatchRecord(task.image, task.output, SKIPPED, mask=task.mask)
+        else:
+            todo.append(task)
+    if not todo:
+        return
+    if jobs == 0:
+        for task in todo:
+            yield repair_picture(task, options)
+        return
+    count, gpus = _default_workers(options.device)
+    if jobs is not None:
+        count = jobs
+    yield from run_in_workers(todo, options, count, _threads_per_worker(count), gpus)
+
+
+def _make_output_folder(out_dir: PathLike) -> None:
+    os.makedirs(out_dir, exist_ok=True)
+    if not os.access(out_dir, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write into the output folder '{os.fspath(out_dir)}'")
+
+
+def _as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
+    if value is None:
+        return None
+    if isinstance(value, bool):
+        raise TypeError("search_radius must be an int or None, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(
+            f"search_radius must be an int or None, not {type(value).__name__}") from None
+    if number < 0:
+        raise ValueError(f"search_radius must be 0 or more, got {number}")
+    return number
+
+
+def _check_jobs(jobs: Optional[int]) -> Optional[int]:
+    if jobs is None:
+        return None
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError(f"jobs must be an int or None, not {type(jobs).__name__}")
+    if jobs < 0:
+        raise ValueError(f"jobs must be 0 or more, got {jobs}")
+    return jobs
+
+
+def _cores() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _threads_per_worker(workers: int) -> int:
+    """PATCHWELL_NUM_THREADS when set (it counts per process), else the
+    worker's share of the cores."""
+    return thread_variable() or max(1, _cores() // max(1, workers))
+
+
+def _default_workers(device: str) -> Tuple[int, List[str]]:
+    """How many workers by default, and the GPUs to give them in turn: on
+    CUDA one worker per GPU, each seeing only its own; on the CPU one per
+    core. A device named by number keeps one worker, on that device."""
+    if device == "cpu":
+        return _cores(), []
+    if device.startswith("cuda:"):
+        return 1, []
+    if device == "cuda" or _core.device_info().startswith("CUDA"):
+        gpus = _gpus()
+        return max(1, len(gpus)), gpus
+    return _cores(), []
+
+
+def _gpus() -> List[str]:
+    """The GPUs a worker may be given: those CUDA_VISIBLE_DEVICES lists, or
+    as many as the driver shows (numbered from 0)."""
+    visible = os.environ.get("CUDA_VISIBLE_DEVICES")
+    if visible is not None:
+        return [d.strip() for d in visible.split(",") if d.strip()]
+    try:
+        count = len(os.listdir("/proc/driver/nvidia/gpus"))
+    except OSError:
+        count = 0
+    return [str(k) for k in range(max(count, 1))]

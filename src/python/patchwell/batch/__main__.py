@@ -1,0 +1,197 @@
+"""patchwell batch INPUTS... --out-dir DIR: the command line of batch
+repair (the native `patchwell` command hands `batch` over to this)."""
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import time
+from typing import List, Optional
+
+from .. import _core
+from . import _check_jobs, _make_output_folder, _prepare, _run
+from ._progress import ProgressBar, duration_text, rate_text
+from ._record import FAILED, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
+
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+_METHODS = {"gpu": _core.InpaintGPU, "cpu": _core.InpaintCPU,
+            "gpu-fast": _core.InpaintGPUfast}
+
+DESCRIPTION = """\
+Repairs many pictures: every file named, the pictures of every folder
+(.png .jpg .jpeg .bmp .ppm, not in subfolders) and every match of a glob
+('scans/*.png', 'roll/**/*.jpg'), each with its mask, into the output
+folder under its own file name. A picture that fails is reported and
+skipped; outputs already present are skipped unless --overwrite, so a batch
+that was stopped (Ctrl+C) goes on where it stopped when run again.
+"""
+
+EPILOG = """\
+masks: --mask FILE uses one mask for every picture; --mask-dir DIR takes
+the mask of the same file name from DIR; --mask-pattern P makes the mask's
+name from the picture's with {stem} (name without extension), {name} and
+{ext}, in the picture's folder (or in --mask-dir): '{stem}_mask.png'.
+
+threads: on the CPU each worker runs PATCHWELL_NUM_THREADS threads when
+that is set, else its share of the cores.
+
+Prints a summary on standard output (one line per picture with -v) and
+every failure on standard error, with a progress bar there on a terminal.
+Exit status: 0 when every picture was repaired (or skipped), 1 when any
+failed, 2 for a wrong command line, 130 when stopped by Ctrl+C.
+"""
+
+
+def _whole_number(text: str) -> int:
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError(f"not a whole number: '{text}'")
+    return int(text)
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="patchwell batch", description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("inputs", nargs="+", metavar="INPUT",
+                   help="picture files, folders or globs")
+    p.add_argument("--out-dir", required=True, metavar="DIR",
+                   help="where the repaired pictures go (made when missing)")
+    masks = p.add_argument_group("masks (one of --mask, or --mask-dir and/or --mask-pattern)")
+    masks.add_argument("--mask", metavar="FILE", help="one mask for every picture")
+    masks.add_argument("--mask-dir", metavar="DIR",
+                       help="folder of masks named as the pictures")
+    masks.add_argument("--mask-pattern", metavar="PATTERN",
+                       help="mask name from the picture's, e.g. '{stem}_mask.png'")
+    fill = p.add_argument_group("repair (as for one picture)")
+    fill.add_argument("-r", "--radius", type=_whole_number, default=7, metavar="N",
+                      help="window radius, 0 to 127 (default 7)")
+    fill.add_argument("-m", "--method", choices=sorted(_METHODS), default="gpu",
+                      help="gpu: exhaustive search on the chosen device (default); "
+                           "cpu: the same on the CPU; gpu-fast: pruned search")
+    fill.add_argument("--device", choices=("auto", "cpu", "cuda"), default="auto",
+                      help="auto (CUDA when usable, default), cpu or cuda")
+    fill.add_argument("--search-radius", type=_whole_number, metavar="N",
+                      help="take sources only from within N pixels of each "
+                           "damaged pixel (default: the whole picture)")
+    fill.add_argument("--source-mask", metavar="FILE",
+                      help="take sources only where FILE is brighter than 128")
+    run = p.add_argument_group("running")
+    run.add_argument("-j", "--jobs", type=_whole_number, metavar="N",
+                     help="worker processes (default: one per CPU core, or one "
+                          "per GPU on CUDA); 0 works in this process")
+    run.add_argument("--overwrite", action="store_true",
+                     help="repair pictures whose output is already there")
+    talk = run.add_mutually_exclusive_group()
+    talk.add_argument("-v", "--verbose", action="store_true",
+                      help="one line per picture")
+    talk.add_argument("-q", "--quiet", action="store_true",
+                      help="print nothing but failures")
+    return p
+
+
+def _record_line(record: BatchRecord) -> str:
+    if record.status == REPAIRED:
+        line = f"{record.output}: {record.filled} pixels filled"
+        if record.unfilled:
+            line += f", {record.unfilled} found no source"
+        return line + f" ({record.seconds:.2f} s)"
+    if record.status == UNCHANGED:
+        return f"{record.output}: nothing to fill, copied"
+    return f"{record.output}: already there, skipped"
+
+
+def _summary(records: List[BatchRecord], total: int, seconds: float) -> str:
+    count = {s: 0 for s in (REPAIRED, UNCHANGED, SKIPPED, FAILED)}
+    for r in records:
+        count[r.status] += 1
+    filled = sum(r.filled for r in records)
+    unfilled = sum(r.unfilled for r in records)
+    parts = [f"{count[REPAIRED]} repaired"]
+    if count[UNCHANGED]:
+        parts.append(f"{count[UNCHANGED]} with nothing to fill (copied)")
+    if count[SKIPPED]:
+        parts.append(f"{count[SKIPPED]} skipped (output already there)")
+    parts.append(f"{count[FAILED]} failed")
+    took = f"{seconds:.1f} s" if seconds < 60 else duration_text(seconds)
+    text = (f"{total} pictures: {', '.join(parts)}; {filled} pixels filled "
+            f"in {took} ({rate_text(filled / max(seconds, 1e-9))})")
+    if unfilled:
+        text += f"; {unfilled} pixels found no source"
+    return text
+
+
+def _close(bar: Optional[ProgressBar]) -> None:
+    if bar is not None:
+        bar.close()
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.mask is not None and (args.mask_dir is not None or args.mask_pattern is not None):
+        parser.error("--mask cannot be combined with --mask-dir or --mask-pattern")
+    if args.mask is None and args.mask_dir is None and args.mask_pattern is None:
+        parser.error("a mask is needed: --mask, --mask-dir or --mask-pattern")
+    try:
+        tasks, options = _prepare(
+            args.inputs, args.out_dir, mask=args.mask, mask_dir=args.mask_dir,
+            mask_pattern=args.mask_pattern, radius=args.radius,
+            method=_METHODS[args.method], device=args.device,
+            search_radius=args.search_radius, source_mask=args.source_mask,
+            overwrite=args.overwrite)
+        jobs = _check_jobs(args.jobs)
+        if args.device == "cuda" and not _core.device_info().startswith("CUDA"):
+            raise RuntimeError("--device cuda, but no CUDA device is usable here "
+                               f"({_core.device_info()})")
+        _make_output_folder(args.out_dir)
+    except (ValueError, TypeError, OSError, RuntimeError) as error:
+        parser.error(str(error))
+
+    # SIGTERM ends the batch as Ctrl+C does: running pictures are stopped
+    # and nothing half-written stays.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    bar = (ProgressBar(sys.stderr, len(tasks))
+           if not (args.quiet or args.verbose) and sys.stderr.isatty() else None)
+    records: List[BatchRecord] = []
+    start = time.monotonic()
+    results = _run(tasks, options, jobs)
+    try:
+        for record in results:
+            records.append(record)
+            if record.status == FAILED:
+                text = f"patchwell: {record.input}: {record.error}"
+                if bar:
+                    bar.message(text)
+                else:
+                    print(text, file=sys.stderr, flush=True)
+            elif args.verbose:
+                print(_record_line(record), flush=True)
+            if bar:
+                bar.advance(record.filled, record.status != SKIPPED)
+    except KeyboardInterrupt:
+        results.close()  # stops the workers
+        _close(bar)
+        print(f"patchwell: stopped after {len(records)} of {len(tasks)} pictures; "
+              "run the same command again to go on", file=sys.stderr, flush=True)
+        return EXIT_INTERRUPTED
+    except Exception as error:  # the batch itself failed, not a picture
+        results.close()
+        _close(bar)
+        print(f"patchwell: the batch stopped after {len(records)} of {len(tasks)} "
+              f"pictures: {type(error).__name__}: {error}", file=sys.stderr, flush=True)
+        return EXIT_FAILED
+    _close(bar)
+    if not args.quiet:
+        print(_summary(records, len(tasks), time.monotonic() - start), flush=True)
+    return EXIT_FAILED if any(r.status == FAILED for r in records) else 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit(EXIT_INTERRUPTED)
