@@ -13,6 +13,9 @@ import patchwell
 from conftest import photo_like, speckled_mask
 
 GPU = patchwell.InpaintGPU
+# Runs that must last long enough to be stopped run on the CPU: a GPU may
+# finish them before the first progress report.
+SLOW = {"device": "cpu"}
 
 
 def slow_case(count=1000, size=300, seed=2):
@@ -48,7 +51,7 @@ def test_progress_previews_the_image_filled_so_far():
             raise StopIteration  # seen enough
 
     with pytest.raises(StopIteration):
-        patchwell.inpaint(img, mask, 10, GPU, progress=watch)
+        patchwell.inpaint(img, mask, 10, GPU, progress=watch, **SLOW)
     assert len(previews) == 1
     percent, changed = previews[0]
     assert changed > 0
@@ -68,7 +71,7 @@ def test_exception_in_progress_stops_the_run_and_is_reraised():
             raise RuntimeError("enough")
 
     with pytest.raises(RuntimeError, match="enough"):
-        patchwell.inpaint(img, mask, 10, GPU, progress=stop)
+        patchwell.inpaint(img, mask, 10, GPU, progress=stop, **SLOW)
     assert calls[-1] > 0 and calls[-1] < 100  # not called again after raising
     filled = (mask == 0) & noise
     assert filled.any() and (mask[noise] == 1).any()
@@ -83,7 +86,7 @@ def test_ctrl_c_stops_the_run_with_pixels_filled_so_far():
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            patchwell.inpaint(img, mask, 10, GPU)
+            patchwell.inpaint(img, mask, 10, GPU, **SLOW)
     finally:
         timer.cancel()
     assert (mask[noise] == 0).any() and (mask[noise] == 1).any()
@@ -124,7 +127,7 @@ def test_other_threads_run_while_inpainting():
     try:
         start = time.monotonic()
         with pytest.raises(StopIteration):
-            patchwell.inpaint(img, mask, 10, GPU, progress=stop_after_a_while)
+            patchwell.inpaint(img, mask, 10, GPU, progress=stop_after_a_while, **SLOW)
     finally:
         done.set()
         t.join()
@@ -158,7 +161,7 @@ from conftest import photo_like, speckled_mask
 from test_run_control import slow_case
 img, mask = slow_case()
 print("READY", flush=True)
-patchwell.inpaint(img, mask, 10, patchwell.InpaintGPU)
+patchwell.inpaint(img, mask, 10, patchwell.InpaintGPU, device="cpu")
 print("LEFT", int((mask == 1).sum()), flush=True)
 """
 
@@ -224,7 +227,7 @@ def run_slow(stop_when):
             raise StopIteration
     img, mask = slow_case()
     try:
-        patchwell.inpaint(img, mask, 10, GPU, progress=progress)
+        patchwell.inpaint(img, mask, 10, GPU, progress=progress, device="cpu")
     except StopIteration:
         pass
 

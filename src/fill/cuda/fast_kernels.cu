@@ -2,6 +2,7 @@
 // of fill/kernels/fast.h; this file adds the launches, the single-block
 // minimum search and the two device variables that carry the best
 // candidate of a target from pass to pass.
+#include "fill/cuda/block_select.cuh"
 #include "fill/cuda/cuda_common.h"
 #include "fill/cuda/fast_kernels.cuh"
 #include "fill/kernels/fast.h"
@@ -105,11 +106,7 @@ __global__ void find_dmin_box_kernel(const float* dist, int width,
   const int t = threadIdx.x;
   kernels::box_slot_scan(dist, width, x0, y0, x1, y1, t,
                          kernels::kNotScored, r1, i1);
-  __syncthreads();
-  for (int s = kernels::kSelectThreads / 2; s > 0; s /= 2) {
-    kernels::tree_step(r1, i1, t, s);
-    __syncthreads();
-  }
+  block_tree_reduce(r1, i1, t);
   if (t == 0) kernels::carry_best(r1[0], i1[0], &g_dis_min, &g_idx_min);
 }
 
@@ -120,11 +117,7 @@ __global__ void find_dmin_kernel(const float* dist, int n) {
   __shared__ int i1[kernels::kSelectThreads];
   const int t = threadIdx.x;
   kernels::slot_scan(dist, n, t, kernels::kNotScored, r1, i1);
-  __syncthreads();
-  for (int s = kernels::kSelectThreads / 2; s > 0; s /= 2) {
-    kernels::tree_step(r1, i1, t, s);
-    __syncthreads();
-  }
+  block_tree_reduce(r1, i1, t);
   if (t == 0) kernels::carry_best(r1[0], i1[0], &g_dis_min, &g_idx_min);
 }
 

@@ -1,6 +1,7 @@
 // Kernels of the exhaustive method. Each thread runs the shared per-item
 // logic of fill/kernels; this file only adds the launches, the constant
 // window buffer with its staging area, and the block reduction.
+#include "fill/cuda/block_select.cuh"
 #include "fill/cuda/cuda_common.h"
 #include "fill/cuda/inpaint_kernels.cuh"
 #include "fill/kernels/exhaustive.h"
@@ -107,11 +108,7 @@ __global__ void find_and_fill_dmin_box_kernel(uint8_t* image, uint8_t* mask,
   const int t = threadIdx.x;
   kernels::box_slot_scan(dist, width, x0, y0, x1, y1, t,
                          kernels::kNoCandidate, r1, i1);
-  __syncthreads();
-  for (int s = kernels::kSelectThreads / 2; s > 0; s /= 2) {
-    kernels::tree_step(r1, i1, t, s);
-    __syncthreads();
-  }
+  block_tree_reduce(r1, i1, t);
   if (t == 0)
     kernels::fill_target(image, mask, x, y, width, stride, r1[0], i1[0],
                          nullptr);
@@ -126,11 +123,7 @@ __global__ void find_and_fill_dmin_kernel(uint8_t* image, uint8_t* mask, int x,
   __shared__ int i1[kernels::kSelectThreads];
   const int t = threadIdx.x;
   kernels::slot_scan(dist, width * height, t, kernels::kNoCandidate, r1, i1);
-  __syncthreads();
-  for (int s = kernels::kSelectThreads / 2; s > 0; s /= 2) {
-    kernels::tree_step(r1, i1, t, s);
-    __syncthreads();
-  }
+  block_tree_reduce(r1, i1, t);
   if (t == 0)
     kernels::fill_target(image, mask, x, y, width, stride, r1[0], i1[0],
                          position);
