@@ -1,8 +1,34 @@
 #include "fill/cpu/thread_pool.h"
 
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 namespace pw {
+
+namespace {
+
+// How long a thread looks for what it waits for before it sleeps.
+constexpr auto kSpin = std::chrono::microseconds(300);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Polls `ready` for up to kSpin; true when it turned true.
+template <class Ready>
+bool SpinFor(const Ready& ready) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (int i = 1;; ++i) {
+    if (ready()) return true;
+    CpuRelax();
+    if ((i & 63) == 0 && std::chrono::steady_clock::now() > until) return ready();
+  }
+}
+
+}  // namespace
 
 ThreadPool::ThreadPool(int threads) {
   try {
@@ -22,6 +48,7 @@ void ThreadPool::StopWorkers() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    published_.fetch_add(1, std::memory_order_release);  // ends any spin
   }
   wake_.notify_all();
   for (std::thread& t : workers_) t.join();
@@ -53,6 +80,7 @@ void ThreadPool::WorkerLoop(int worker) {
     Trampoline call;
     int chunks;
     uint32_t loop;
+    SpinFor([&] { return published_.load(std::memory_order_acquire) != seen; });
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [&] { return stop_ || loop_ != seen; });
@@ -82,10 +110,12 @@ void ThreadPool::Run(int chunks, const void* body, Trampoline call) {
     chunks_ = chunks;
     done_.store(0, std::memory_order_relaxed);
     ticket_.store(uint64_t{loop} << 32, std::memory_order_release);
+    published_.store(loop, std::memory_order_release);
   }
   wake_.notify_all();
   RunChunks(loop, chunks, body, call, 0);
-  if (done_.load(std::memory_order_acquire) == chunks) return;
+  if (SpinFor([&] { return done_.load(std::memory_order_acquire) == chunks; }))
+    return;
   std::unique_lock<std::mutex> lock(mutex_);
   finished_.wait(lock, [&] { return done_.load(std::memory_order_acquire) == chunks; });
 }

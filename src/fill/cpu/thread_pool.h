@@ -1,8 +1,11 @@
 // A small fork-join pool for the CPU backend: the calling thread and
 // (threads - 1) helpers share the chunks of one parallel loop at a time.
-// Workers sleep between loops; no allocation happens per loop. The caller
-// waits only for chunks that a helper has taken: on a busy machine, a
-// helper that is not scheduled in time simply finds no chunk left.
+// No allocation happens per loop. The caller waits only for chunks that a
+// helper has taken: on a busy machine, a helper that is not scheduled in
+// time simply finds no chunk left. Between loops a helper keeps looking for
+// the next one for a short while before it sleeps: the loops of a run (one
+// per target) follow each other within microseconds, and waking a sleeping
+// thread takes longer than a small loop lasts.
 #pragma once
 
 #include <atomic>
@@ -58,6 +61,7 @@ class ThreadPool {
   // chunk is taken only while its loop is still the current one.
   std::atomic<uint64_t> ticket_{0};
   std::atomic<int> done_{0};  // chunks of the current loop finished
+  std::atomic<uint32_t> published_{0};  // loop_, for helpers that look
 };
 
 }  // namespace pw
