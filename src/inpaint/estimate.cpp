@@ -7,11 +7,12 @@
 namespace pw {
 
 namespace {
-// CPU time per pair measured on photo-like pictures at radius 7 (the
-// benchmarks in bench/): the exhaustive search prunes most pairs, the
-// pruned method pays for its bucket bookkeeping.
-constexpr double kExhaustiveSecondsPerPair = 14e-9;
-constexpr double kFastSecondsPerPair = 40e-9;
+// CPU time per pair, a fixed part and a part per pixel of the window side,
+// fitted to runs on photo-like pictures at radius 3, 7 and 15 (the
+// benchmarks in bench/); two threads share the work at about 90 %.
+constexpr double kExhaustiveBase = 6.8e-9, kExhaustivePerSide = 0.7e-9;
+constexpr double kFastBase = 6.3e-9, kFastPerSide = 1.4e-9;
+constexpr double kParallelShare = 0.9;
 }  // namespace
 
 RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
@@ -29,9 +30,12 @@ RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
       if (rows > 0 && cols > 0) f.pairs += rows * cols;
     }
   }
-  const double per_pair =
-      method == kMethodGpuFast ? kFastSecondsPerPair : kExhaustiveSecondsPerPair;
-  f.seconds = static_cast<double>(f.pairs) * per_pair / std::max(1, threads);
+  const double side = 2.0 * radius + 1.0;
+  const double per_pair = method == kMethodGpuFast
+                              ? kFastBase + kFastPerSide * side
+                              : kExhaustiveBase + kExhaustivePerSide * side;
+  const double share = threads > 1 ? kParallelShare * threads : 1.0;
+  f.seconds = static_cast<double>(f.pairs) * per_pair / share;
   return f;
 }
 
