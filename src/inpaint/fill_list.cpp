@@ -166,6 +166,9 @@ class ScoreMinTree {
     }
   }
 
+  // The stored score at `place` (from the cursor on).
+  int32_t Score(int32_t place) const { return levels_[0][static_cast<size_t>(place)]; }
+
   // Place `place` now holds `score`; the minima above follow, as far as
   // they change.
   void Set(int32_t place, int32_t score) {
@@ -290,7 +293,7 @@ int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
         const int32_t s = --slots[q].score;
         // The new place is right after the nearest stored score <= s
         // between the cursor and pos (a run of larger ones moves back).
-        if (pos - 1 < i + 1 || ranked[pos - 1].score <= s) continue;
+        if (pos - 1 < i + 1 || tree.Score(pos - 1) <= s) continue;
         const int32_t t = tree.LastAtMost(i + 1, pos - 1, s) + 1;
         slots[q].position = t;
         slots[ranked[t].index].position = pos;
