@@ -2,15 +2,13 @@
 #include "fill/cpu/candidate_keys.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
+#include "fill/cpu/avx512.h"
 
 #include "fill/cpu/patch_distance_terms.h"
 
 namespace pw {
 
-__attribute__((target("avx512f,avx512bw"))) uint32_t KeyRowAvx512(
+PW_AVX512 uint32_t KeyRowAvx512(
     const KeyRow& row, uint8_t* buckets) {
   const __m512 t0 = _mm512_set1_ps(row.target[0]);
   const __m512 t1 = _mm512_set1_ps(row.target[1]);
@@ -75,5 +73,4 @@ __attribute__((target("avx512f,avx512bw"))) uint32_t KeyRowAvx512(
 }
 
 }  // namespace pw
-#pragma GCC diagnostic pop
 #endif

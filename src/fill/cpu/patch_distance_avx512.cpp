@@ -4,11 +4,7 @@
 #include "fill/cpu/patch_distance.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-// GCC 12's AVX-512 headers trip -Wmaybe-uninitialized in their own inline
-// code (an undefined pass-through operand).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
+#include "fill/cpu/avx512.h"
 
 #include <cstring>
 
@@ -17,8 +13,6 @@
 namespace pw {
 
 namespace {
-
-#define PW_AVX512 __attribute__((target("avx512f,avx512bw")))
 
 // 16 bytes at each of a and b, widened to 32 lanes.
 PW_AVX512 inline __m512i LoadPair(const uint8_t* a, const uint8_t* b) {
@@ -69,5 +63,4 @@ PW_AVX512 int32_t PatchSumAvx512(const PlanarTarget& target,
 }
 
 }  // namespace pw
-#pragma GCC diagnostic pop
 #endif

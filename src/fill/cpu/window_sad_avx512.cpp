@@ -6,17 +6,11 @@
 #include "fill/cpu/target_window.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-// GCC 12's AVX-512 headers trip -Wmaybe-uninitialized in their own inline
-// code (an undefined pass-through operand).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
+#include "fill/cpu/avx512.h"
 
 namespace pw {
 
 namespace {
-
-#define PW_AVX512 __attribute__((target("avx512f,avx512bw")))
 
 PW_AVX512 inline int32_t HorizontalSum(__m512i v) {
   const __m512i high = _mm512_shuffle_i64x2(v, v, _MM_SHUFFLE(3, 2, 3, 2));
@@ -85,5 +79,4 @@ void ScanRowAvx512(const TargetWindow& target, const CandidateRow& row,
 }
 
 }  // namespace pw
-#pragma GCC diagnostic pop
 #endif
