@@ -104,8 +104,13 @@ std::string UsageText() {
       "a terminal a progress bar shows on standard error meanwhile (not with\n"
       "-v, whose progress marks take its place). Escape stops the run early,\n"
       "writes the pixels filled so far, prints how far it got and exits with\n"
-      "status 3. Every failure prints one line on standard error and exits\n"
-      "with status 1 (2 for a wrong command line).\n";
+      "status 3. When some pixels found no source the picture is written with\n"
+      "them as they were, standard error says how many and why, and the exit\n"
+      "status is 4. Every failure prints one line on standard error and exits\n"
+      "with status 1; a wrong command line, or a job in which no pixel can\n"
+      "find a source (a search radius not above the radius, a window larger\n"
+      "than the picture, a mask of every pixel, a source mask that allows no\n"
+      "window), exits with status 2 before the run.\n";
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args,

@@ -22,6 +22,7 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;  // unreadable input, unwritable output, ...
 constexpr int kExitUsage = 2;    // a wrong command line
 constexpr int kExitStopped = 3;  // Escape: the partial picture was written
+constexpr int kExitIncomplete = 4;  // written, but some holes found no source
 
 struct CliOptions {
   std::string image;

@@ -1,8 +1,11 @@
 // The `patchwell` command: repairs an image file with a mask file (or the
 // image's own transparency) and writes the result, without Python.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include "image/image_files.h"
 #include "image/image_limits.h"
 #include "inpaint/estimate.h"
+#include "inpaint/feasibility.h"
 #include "inpaint/file_entry.h"
 #include "inpaint/version.h"
 #include "platform/console.h"
@@ -43,7 +47,7 @@ std::string FolderOf(const std::string& path) {
 }
 
 std::string OutputProblemText(const std::string& name,
-                              Common::OutputProblem problem) {
+                              Common::OutputProblem problem, int error) {
   const std::string head = "cannot write '" + name + "': ";
   switch (problem) {
     case Common::OutputProblem::UnknownExtension:
@@ -52,7 +56,8 @@ std::string OutputProblemText(const std::string& name,
     case Common::OutputProblem::NoFolder:
       return head + "folder '" + FolderOf(name) + "' does not exist";
     case Common::OutputProblem::NotWritable:
-      return head + "permission denied in '" + FolderOf(name) + "'";
+      return head + "folder '" + FolderOf(name) + "' is not writable (" +
+             std::strerror(error != 0 ? error : EACCES) + ")";
     case Common::OutputProblem::IsFolder:
       return head + "it is a folder";
     case Common::OutputProblem::None:
@@ -125,7 +130,32 @@ void ForecastLongRun(const CliOptions& options, const uint8_t* mask,
   }
 }
 
+// True when two names lead to one existing file.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// An output that would replace the mask or the source mask of the run is
+// refused before anything is read (the input picture itself may be
+// replaced: the user asked for it by name).
+std::optional<std::string> OutputClash(const CliOptions& options) {
+  const std::string output = ChooseOutputName(
+      options.image, options.output ? &*options.output : nullptr);
+  if (options.mask && SameFile(output, *options.mask))
+    return "the output '" + output + "' is the mask of this run: choose another output name";
+  if (options.source_mask && SameFile(output, *options.source_mask))
+    return "the output '" + output +
+           "' is the source mask of this run: choose another output name";
+  return std::nullopt;
+}
+
 int Run(const CliOptions& options) {
+  if (const auto clash = OutputClash(options)) {
+    ConsoleFprintf(stderr, "patchwell: %s\n", clash->c_str());
+    return kExitUsage;
+  }
   // "cuda" is refused before any file is read when no device is usable.
   const Backend device = options.device == Backend::Cuda
                              ? ResolveBackend(Backend::Cuda)
@@ -140,6 +170,7 @@ int Run(const CliOptions& options) {
   run.inpaint.backend = device;
   run.inpaint.progress = bar.get();
   run.skip_empty_mask = true;  // reported below, on standard error
+  run.refuse_impossible = true;
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
   const std::string mask_file = options.mask.value_or(std::string());
@@ -176,6 +207,15 @@ int Run(const CliOptions& options) {
                        static_cast<long long>(result.holes));
         return kExitStopped;
       }
+      if (result.no_source > 0) {
+        ConsoleFprintf(stderr, "patchwell: %lld of %lld pixels found no source (%s)\n",
+                       static_cast<long long>(result.no_source),
+                       static_cast<long long>(result.holes),
+                       NoSourceReason(options.radius, options.search_radius,
+                                      options.source_mask.has_value())
+                           .c_str());
+        return kExitIncomplete;
+      }
       return kExitSuccess;
     case FileRunStatus::ImageUnreadable:
       return Fail("cannot read image '" + options.image +
@@ -200,7 +240,8 @@ int Run(const CliOptions& options) {
     case FileRunStatus::MaskUnusable:
       return Fail("cannot build a mask from '" + mask_file + "'");
     case FileRunStatus::OutputUnusable:
-      return Fail(OutputProblemText(result.output_name, result.output_problem));
+      return Fail(OutputProblemText(result.output_name, result.output_problem,
+                                    result.save_error));
     case FileRunStatus::SourceMaskTooLarge:
       return Fail(TooLargeText("source mask", *options.source_mask, result));
     case FileRunStatus::SourceMaskUnreadable:
@@ -217,8 +258,15 @@ int Run(const CliOptions& options) {
                                : "nothing to inpaint: no pixel of image '" +
                                      options.image + "' is transparent");
     case FileRunStatus::NotSaved:
-      return Fail("cannot write '" + result.output_name +
-                  "' (the disk may be full, or the folder not writable)");
+    case FileRunStatus::OutputExists:
+      return Fail("cannot write '" + result.output_name + "': " +
+                  (result.save_error != 0 ? std::strerror(result.save_error)
+                                          : "the picture could not be encoded"));
+    case FileRunStatus::Impossible:
+      ConsoleFprintf(stderr, "patchwell: %s\n", result.problem.c_str());
+      return kExitUsage;
+    case FileRunStatus::Copied:  // not asked for here
+      return kExitSuccess;
     case FileRunStatus::Abandoned:
       return Fail("stopped");
   }

@@ -52,7 +52,7 @@ void ProgressBar::Draw(int percent) {
   line_open_ = true;
 }
 
-void ProgressBar::Report(int percent) {
+void ProgressBar::Report(int percent, double) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (percent < 100) {
     Draw(percent);

@@ -26,7 +26,7 @@ class ProgressBar final : public ProgressSink {
 
   // Worker thread: redraws the line. The run's last report (100, also
   // after Escape) is left to Finish, which knows how far the run got.
-  void Report(int percent) override;
+  void Report(int percent, double fraction) override;
 
   // After the run: draws the line a last time at `percent` and ends it; a
   // negative percent (a failed run) only ends a line that is open.

@@ -163,6 +163,9 @@ int CpuThreadCount();
 // Sets the thread count of later runs; 0 returns to the default above.
 void SetCpuThreadCount(int threads);
 
+// The count given to SetCpuThreadCount, 0 when none is set.
+int CpuThreadOverride();
+
 // Reads a thread count ("4"); false for anything but a whole number above 0.
 // Larger values than kMaxCpuThreads give kMaxCpuThreads.
 bool ParseThreadCount(const char* text, int& threads);

@@ -1,10 +1,14 @@
 #include "image/image_files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <iterator>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -143,6 +147,14 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The errno of this thread's last failed save.
+thread_local int lastSaveError = 0;
+
+bool Failed(int error) {
+  lastSaveError = error;
+  return false;
+}
+
 // The temporary file of the save in progress, for RemovePendingSaveFile.
 // One slot: saves in one process are serialised by their callers, and a
 // save that finds the slot taken simply goes without it.
@@ -150,6 +162,16 @@ char pendingPath[4096];
 std::atomic<int> pendingState{0};  // 0 free, 1 being filled, 2 set
 static_assert(std::atomic<int>::is_always_lock_free,
               "read from signal handlers");
+
+// Signals that end a process by default. While a save is pending, those
+// still at their default action remove the temporary file first; a signal
+// the program handles itself is left to it.
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+void RemovePendingAndEnd(int signal_number) {
+  RemovePendingSaveFile();
+  raise(signal_number);  // SA_RESETHAND: the default action now
+}
 
 class PendingFile {
  public:
@@ -161,19 +183,49 @@ class PendingFile {
     std::memcpy(pendingPath, path.c_str(), path.size() + 1);
     pendingState.store(2);
     held_ = true;
+    for (size_t k = 0; k < std::size(kEndingSignals); ++k) {
+      struct sigaction current {};
+      if (sigaction(kEndingSignals[k], nullptr, &current) != 0 ||
+          current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO))
+        continue;
+      struct sigaction cleanup {};
+      cleanup.sa_handler = RemovePendingAndEnd;
+      cleanup.sa_flags = SA_RESETHAND;
+      sigemptyset(&cleanup.sa_mask);
+      installed_[k] = sigaction(kEndingSignals[k], &cleanup, nullptr) == 0;
+    }
   }
   ~PendingFile() {
-    if (held_) pendingState.store(0);
+    if (!held_) return;
+    for (size_t k = 0; k < std::size(kEndingSignals); ++k)
+      if (installed_[k]) signal(kEndingSignals[k], SIG_DFL);
+    pendingState.store(0);
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
 
  private:
   bool held_ = false;
+  bool installed_[std::size(kEndingSignals)] = {};
 };
 
+// Gives a new file the owner, group and mode of the file it replaces, as
+// far as the caller may. A file whose group cannot be kept loses its group
+// rights, so that it never opens to a group that had none on it.
+void KeepOwnership(int fd, const struct stat& replaced) {
+  mode_t mode = replaced.st_mode & 07777;
+  if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 &&
+      fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+    struct stat now;
+    if (fstat(fd, &now) != 0 || now.st_gid != replaced.st_gid) mode &= ~07070;
+  }
+  (void)!fchmod(fd, mode);
+}
+
 // Creates a new file next to `target` for writing, with the permissions a
-// new file gets (or those of the file it will replace).
+// new file gets (or those of the file it will replace). Every temporary
+// file is named ".NAME.PID-N.tmp", so that one left by a process that died
+// can be told and swept.
 int CreateTemporary(const std::string& target, const struct stat* replaced,
                     std::string& name) {
   static std::atomic<unsigned> counter{0};
@@ -183,13 +235,10 @@ int CreateTemporary(const std::string& target, const struct stat* replaced,
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = folder + "/." + base + "." + std::to_string(getpid()) + "-" +
            std::to_string(counter.fetch_add(1)) + ".tmp";
-    const int fd =
-        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = open(name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      if (replaced != nullptr) {
-        (void)!fchown(fd, replaced->st_uid, replaced->st_gid);
-        (void)!fchmod(fd, replaced->st_mode & 07777);
-      }
+      if (replaced != nullptr) KeepOwnership(fd, *replaced);
       return fd;
     }
     if (errno != EEXIST) return -1;
@@ -199,22 +248,90 @@ int CreateTemporary(const std::string& target, const struct stat* replaced,
 
 // Writes to a device or a pipe that already exists: there is nothing to
 // replace. Opened without blocking, so a pipe without a reader fails.
-bool SaveToSpecialFile(const CImage& image, const std::string& target,
-                       ImageFormat format, const SaveOptions& options) {
+bool WriteSpecialFile(const std::string& target,
+                      const std::function<bool(FILE*)>& write) {
   const int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return Failed(errno);
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int error = errno;
     close(fd);
-    return false;
+    return Failed(error);
   }
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {
+    const int error = errno;
     close(fd);
-    return false;
+    return Failed(error);
   }
-  const bool written = SaveImage(image, file, format, options);
-  return std::fclose(file) == 0 && written;
+  errno = 0;
+  const bool written = write(file);
+  int error = written ? 0 : errno;
+  if (std::fclose(file) != 0 && error == 0) error = errno ? errno : EIO;
+  if (!written || error != 0) return Failed(error);
+  return true;
+}
+
+// Puts the finished temporary file in place of `target` only when nothing
+// is there: atomically where the file system can (renameat2), else by a
+// hard link, which fails on an existing name as well.
+bool PlaceIfAbsent(const std::string& temporary, const std::string& target) {
+#ifdef SYS_renameat2
+  constexpr unsigned kRenameNoReplace = 1;
+  if (syscall(SYS_renameat2, AT_FDCWD, temporary.c_str(), AT_FDCWD,
+              target.c_str(), kRenameNoReplace) == 0)
+    return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  if (link(temporary.c_str(), target.c_str()) != 0) return false;
+  unlink(temporary.c_str());
+  return true;
+}
+
+// Writes a file whole or not at all: into a temporary file in the folder
+// of the final file, flushed to disk and then put in its place.
+bool WriteAtomically(const std::string& path, const SaveOptions& options,
+                     const std::function<bool(FILE*)>& write) {
+  const std::string target =
+      options.follow_links ? ResolveSaveTarget(path) : path;
+  struct stat existing;
+  const bool exists = (options.follow_links ? stat(target.c_str(), &existing)
+                                            : lstat(target.c_str(), &existing)) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) return Failed(EISDIR);
+  if (exists && !options.replace) return Failed(EEXIST);
+  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode))
+    return WriteSpecialFile(target, write);
+
+  std::string temporary;
+  const int fd = CreateTemporary(
+      target, exists && S_ISREG(existing.st_mode) ? &existing : nullptr, temporary);
+  if (fd < 0) return Failed(errno);
+  PendingFile pending(temporary);
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    unlink(temporary.c_str());
+    return Failed(error);
+  }
+  errno = 0;
+  bool ok = write(file);
+  int error = ok ? 0 : (errno ? errno : 0);
+  auto step = [&](bool done) {
+    if (!done && ok) error = errno ? errno : EIO;
+    ok = ok && done;
+  };
+  step(std::fflush(file) == 0);
+  step(fsync(fileno(file)) == 0);
+  step(std::fclose(file) == 0);
+  if (ok)
+    step(options.replace ? rename(temporary.c_str(), target.c_str()) == 0
+                         : PlaceIfAbsent(temporary, target));
+  if (!ok) {
+    unlink(temporary.c_str());
+    return Failed(error);
+  }
+  return true;
 }
 
 }  // namespace
@@ -234,55 +351,72 @@ std::string ResolveSaveTarget(const std::string& path) {
   return current;
 }
 
+int LastSaveError() { return lastSaveError; }
+
 bool Save(const CImage& image, const std::string& path,
           const SaveOptions& options) {
+  lastSaveError = 0;
   if (image.IsEmpty()) return false;
   const ImageFormat format = SaveFormatFor(path);
   if (format == ImageFormat::None || !UsablePath(path)) return false;
-
-  const std::string target = ResolveSaveTarget(path);
-  struct stat existing;
-  const bool exists = stat(target.c_str(), &existing) == 0;
-  if (exists && S_ISDIR(existing.st_mode)) return false;
-  if (exists && !S_ISREG(existing.st_mode))
-    return SaveToSpecialFile(image, target, format, options);
-
-  std::string temporary;
-  const int fd = CreateTemporary(target, exists ? &existing : nullptr, temporary);
-  if (fd < 0) return false;
-  PendingFile pending(temporary);
-  FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    close(fd);
-    unlink(temporary.c_str());
-    return false;
-  }
-  bool ok = SaveImage(image, file, format, options);
-  ok = std::fflush(file) == 0 && ok;
-  ok = fsync(fileno(file)) == 0 && ok;
-  ok = std::fclose(file) == 0 && ok;
-  ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
+  return WriteAtomically(path, options, [&](FILE* file) {
+    return SaveImage(image, file, format, options);
+  });
 }
 
-OutputProblem CheckOutputPath(const std::string& path) {
-  if (SaveFormatFor(path) == ImageFormat::None) return OutputProblem::UnknownExtension;
-  if (!UsablePath(path)) return OutputProblem::NoFolder;
-  const std::string target = ResolveSaveTarget(path);
+bool CopyFileAtomically(const std::string& source, const std::string& path,
+                        const SaveOptions& options) {
+  lastSaveError = 0;
+  if (!UsablePath(source) || !UsablePath(path)) return Failed(ENOENT);
+  const int fd = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Failed(errno);
   struct stat info;
-  if (stat(target.c_str(), &info) == 0) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return Failed(EINVAL);
+  }
+  FilePtr in(fdopen(fd, "rb"));
+  if (!in) {
+    const int error = errno;
+    close(fd);
+    return Failed(error);
+  }
+  return WriteAtomically(path, options, [&](FILE* out) {
+    char buffer[1 << 16];
+    for (;;) {
+      const size_t n = std::fread(buffer, 1, sizeof buffer, in.get());
+      if (n > 0 && std::fwrite(buffer, 1, n, out) != n) return false;
+      if (n < sizeof buffer) return std::ferror(in.get()) == 0;
+    }
+  });
+}
+
+OutputProblem CheckOutputPath(const std::string& path, bool follow_links) {
+  lastSaveError = 0;
+  if (SaveFormatFor(path) == ImageFormat::None) return OutputProblem::UnknownExtension;
+  lastSaveError = ENOENT;
+  if (!UsablePath(path)) return OutputProblem::NoFolder;
+  const std::string target = follow_links ? ResolveSaveTarget(path) : path;
+  struct stat info;
+  if ((follow_links ? stat(target.c_str(), &info) : lstat(target.c_str(), &info)) == 0) {
+    lastSaveError = EISDIR;
     if (S_ISDIR(info.st_mode)) return OutputProblem::IsFolder;
-    if (!S_ISREG(info.st_mode))
-      return access(target.c_str(), W_OK) == 0 ? OutputProblem::None
-                                                : OutputProblem::NotWritable;
+    if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
+      lastSaveError = 0;
+      if (access(target.c_str(), W_OK) == 0) return OutputProblem::None;
+      lastSaveError = errno;
+      return OutputProblem::NotWritable;
+    }
   }
   const std::string folder = FolderOf(target);
+  lastSaveError = ENOENT;
   if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
     return OutputProblem::NoFolder;
   // The temporary file is made in the folder.
-  return access(folder.c_str(), W_OK | X_OK) == 0 ? OutputProblem::None
-                                                  : OutputProblem::NotWritable;
+  lastSaveError = 0;
+  if (access(folder.c_str(), W_OK | X_OK) == 0) return OutputProblem::None;
+  lastSaveError = errno;
+  return OutputProblem::NotWritable;
 }
 
 void RemovePendingSaveFile() noexcept {

@@ -39,6 +39,12 @@ bool LoadFile(CImage& image, const std::string& path, LoadControl& control);
 
 struct SaveOptions {
   int quality = kDefaultJpegQuality;  // JPEG only, 1 to 100
+  // False: a symbolic link at the path is replaced by the file, never
+  // followed.
+  bool follow_links = true;
+  // False: the file is put in place only when nothing is there; a save that
+  // finds a file there (before or at its end) fails with EEXIST.
+  bool replace = true;
 };
 
 // Writes an image to an open stream in the given format.
@@ -53,8 +59,21 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
 // size limit, a signal). On failure only the temporary file is removed. A
 // device or a pipe that the path names is written directly. False for an
 // empty image, an extension that is not written, and any failed step.
+// The replaced file keeps its owner, group and mode as far as the caller
+// may; a new file gets the mode the umask leaves. Every temporary file is
+// named ".NAME.PID-N.tmp" beside NAME; while it exists, the ending signals
+// that are at their default action remove it before the process ends.
 bool Save(const CImage& image, const std::string& path,
           const SaveOptions& options = SaveOptions());
+
+// Copies the bytes of a regular file to `path` as Save writes a picture.
+bool CopyFileAtomically(const std::string& source, const std::string& path,
+                        const SaveOptions& options = SaveOptions());
+
+// The errno of this thread's last failed Save, CopyFileAtomically or
+// CheckOutputPath: 0 when the failure had none (an empty picture, an
+// extension that is not written, an encoder that gave up).
+int LastSaveError();
 
 // Why a picture could not be saved under a name, checked before any work.
 enum class OutputProblem {
@@ -64,7 +83,8 @@ enum class OutputProblem {
   NotWritable,       // the folder (or the device) cannot be written
   IsFolder,          // the name is a folder
 };
-OutputProblem CheckOutputPath(const std::string& path);
+// follow_links: as SaveOptions::follow_links.
+OutputProblem CheckOutputPath(const std::string& path, bool follow_links = true);
 
 // The file a save to `path` replaces: the path with any symbolic links at
 // its end followed (dangling ones too).

@@ -16,11 +16,12 @@ class EscapeKeyWatch;
 // Receives the worker's progress, the role a progress window plays on a
 // desktop. Report is called on the worker thread with 0 at the start, at most
 // every progress_interval_ms during the run (after the image buffer has been
-// refreshed with the pixels filled so far) and 100 at the end.
+// refreshed with the pixels filled so far) and 100 at the end; `fraction`
+// is the share of the targets done, finer than the whole percent.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
-  virtual void Report(int percent) = 0;
+  virtual void Report(int percent, double fraction) = 0;
 };
 
 // What stopped a run other than its end.

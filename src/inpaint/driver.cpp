@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "fill/kernels/fast.h"
+#include "inpaint/feasibility.h"
 #include "inpaint/worker.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -47,15 +49,16 @@ const char* MethodDisplayName(int32_t method) {
 double WorkEstimateTeraOps(int32_t width, int32_t height, int32_t radius,
                            int32_t noise_pixels) {
   // Samples in 32-bit unsigned, window area in 32-bit signed, the product in
-  // 64 bits read as unsigned.
+  // 64 bits read as unsigned. Multiplying as unsigned gives the same bits
+  // as a signed 64-bit product would, without its overflow.
   const uint32_t samples = static_cast<uint32_t>(width) *
                            static_cast<uint32_t>(height) * 3u;
   const int32_t side = 2 * radius + 1;
   const int32_t area = side * side;
-  const int64_t product = static_cast<int64_t>(samples) *
-                          static_cast<int64_t>(area) *
-                          static_cast<int64_t>(noise_pixels);
-  return static_cast<double>(static_cast<uint64_t>(product)) / 1e12;
+  const uint64_t product = static_cast<uint64_t>(samples) *
+                           static_cast<uint64_t>(static_cast<int64_t>(area)) *
+                           static_cast<uint64_t>(static_cast<int64_t>(noise_pixels));
+  return static_cast<double>(product) / 1e12;
 }
 
 namespace {
@@ -77,6 +80,21 @@ void CheckArguments(const uint8_t* image, const uint8_t* mask, int32_t width,
     throw std::invalid_argument("image and mask buffers are required");
   if (search_radius < -1)
     throw std::invalid_argument("search radius must be 0 or more (or -1: none)");
+}
+
+// The closing lines of a verbose run: "completed OK" only when every
+// marked pixel was filled.
+void PrintRunEnd(int32_t holes, int32_t done, int32_t no_source,
+                 uint32_t elapsed_ms) {
+  if (done < holes)
+    ConsolePrintf("Inpaint stopped: %d of %d pixels processed\n", done, holes);
+  else if (no_source > 0)
+    ConsolePrintf("Inpaint incomplete: %d of %d pixels found no source\n",
+                  no_source, holes);
+  else
+    ConsolePrintf("%-20s", "Inpaint completed OK!\n");
+  ConsolePrintf("%-20s%0.2f ms\n", "Inpaint time:",
+                static_cast<double>(static_cast<float>(elapsed_ms)));
 }
 
 // Tears the context down on every way out of InpaintImage.
@@ -143,6 +161,32 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   if (n == 0) {
     ConsolePrintf("Nothing to inpaint!");
     return false;
+  }
+
+  // A job where no pixel can find a source ends here: the search would
+  // only confirm it, at the full cost. Partial windows (a non-zero
+  // tolerance) can match where whole ones cannot.
+  if (options.missing_tolerance == 0.0f) {
+    JobShape job;
+    job.mask = mask;
+    job.width = width;
+    job.height = height;
+    job.radius = radius;
+    job.method = method;
+    job.search_radius = std::min(options.search_radius, std::max(width, height));
+    job.source_mask = options.source_mask;
+    if (ImpossibleJob(job, false)) {
+      if (options.stats != nullptr) {
+        // The figures the search would have given: every target processed,
+        // none filled, and GPU Fast's every pass run for nothing.
+        options.stats->targets = options.stats->holes = n;
+        options.stats->no_source = n;
+        if (method == kMethodGpuFast)
+          options.stats->passes = static_cast<uint64_t>(n) * kernels::kMaxFastPasses;
+      }
+      if (verbose) PrintRunEnd(n, n, n, 0);
+      return true;
+    }
   }
 
   ctx.total = n;
@@ -219,8 +263,15 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     guard.unlock();
     worker.join();
   }
+  const int32_t done = ctx.done;
+  const int64_t marked =
+      std::count(mask, mask + static_cast<int64_t>(width) * height, uint8_t{1});
+  const int32_t no_source =
+      static_cast<int32_t>(std::max<int64_t>(0, marked - (n - done)));
   if (options.stats != nullptr) {
     options.stats->backend = ctx.backend;
+    options.stats->holes = n;
+    options.stats->no_source = no_source;
     options.stats->targets = ctx.done;
     options.stats->passes = engine->passes();
     options.stats->elapsed_ms = ctx.elapsed_ms;
@@ -236,11 +287,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
       break;
   }
 
-  if (verbose) {
-    ConsolePrintf("%-20s", "Inpaint completed OK!\n");
-    ConsolePrintf("%-20s%0.2f ms\n", "Inpaint time:",
-                  static_cast<double>(static_cast<float>(ctx.elapsed_ms)));
-  }
+  if (verbose) PrintRunEnd(n, done, no_source, ctx.elapsed_ms);
   return true;
 }
 

@@ -13,6 +13,8 @@ namespace pw {
 struct RunStats {
   Backend backend = Backend::Cpu;  // where the fill ran
   int32_t targets = 0;             // pixels handed out and processed
+  int32_t holes = 0;               // pixels the mask marked at the start
+  int32_t no_source = 0;  // processed pixels that found no source
   uint64_t passes = 0;  // scoring passes (the pruned method's buckets)
   uint32_t elapsed_ms = 0;
 };
@@ -55,7 +57,8 @@ struct InpaintOptions {
 // Runs one inpaint and returns after its worker has ended. image holds
 // height rows of width * 3 bytes, mask height rows of width bytes (1 marks a
 // pixel to fill). Returns false when the mask holds no 1 ("Nothing to
-// inpaint!"), true otherwise. Throws std::invalid_argument for arguments
+// inpaint!"), true otherwise. A job in which no pixel can find a source (see
+// ImpossibleJob) returns at once, every pixel still marked. Throws std::invalid_argument for arguments
 // outside the contract, BackendUnavailable, DeviceMemoryError, DeviceError
 // and std::bad_alloc; buffers are left as the worker last wrote them.
 bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,

@@ -18,4 +18,9 @@ RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
                         int32_t radius, int32_t method, int32_t search_radius,
                         int threads);
 
+// The same on a CUDA device, from a cost model rather than a measurement.
+RunForecast ForecastCudaRun(const uint8_t* mask, int32_t width, int32_t height,
+                            int32_t radius, int32_t method,
+                            int32_t search_radius);
+
 }  // namespace pw

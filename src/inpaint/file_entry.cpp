@@ -1,6 +1,7 @@
 #include "inpaint/file_entry.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,7 @@
 #include "image/image.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
+#include "inpaint/feasibility.h"
 #include "platform/console.h"
 
 namespace pw {
@@ -78,6 +80,14 @@ bool LoadInput(Common::CImage& image, const std::string& path,
       break;
   }
   return false;
+}
+
+// The status of a save that failed: an output that appeared where none was
+// to be replaced, or a failure with its errno.
+FileRunStatus SaveFailure(FileRunResult& result) {
+  result.save_error = Common::LastSaveError();
+  return result.save_error == EEXIST ? FileRunStatus::OutputExists
+                                     : FileRunStatus::NotSaved;
 }
 
 }  // namespace
@@ -182,16 +192,43 @@ FileRunResult RunFileInpaint(const std::string& image_file,
 
   // A name that cannot be written fails now, not after the run.
   result.output_name = ChooseOutputName(image_file, out_file);
-  result.output_problem = Common::CheckOutputPath(result.output_name);
+  result.output_problem =
+      Common::CheckOutputPath(result.output_name, options.follow_output_links);
   if (result.output_problem != Common::OutputProblem::None) {
+    result.save_error = Common::LastSaveError();
     result.status = FileRunStatus::OutputUnusable;
     return result;
   }
 
+  Common::SaveOptions save;
+  save.quality = options.quality;
+  save.follow_links = options.follow_output_links;
+  save.replace = options.replace_output;
+
   result.holes = MarkedPixels(maskBuffer);
   if (options.skip_empty_mask && result.holes == 0) {
     result.status = FileRunStatus::NothingToInpaint;
+    if (options.copy_when_nothing_to_fill) {
+      result.status = Common::CopyFileAtomically(image_file, result.output_name, save)
+                          ? FileRunStatus::Copied
+                          : SaveFailure(result);
+    }
     return result;
+  }
+  if (options.refuse_impossible) {
+    JobShape job;
+    job.mask = maskBuffer.bytes.get();
+    job.width = image.width;
+    job.height = image.height;
+    job.radius = radius;
+    job.method = method;
+    job.search_radius = inpaint.search_radius;
+    job.source_mask = inpaint.source_mask;
+    if (auto problem = ImpossibleJob(job, true)) {
+      result.problem = *problem;
+      result.status = FileRunStatus::Impossible;
+      return result;
+    }
   }
   if (options.before_fill)
     options.before_fill(maskBuffer.bytes.get(), image.width, image.height);
@@ -200,6 +237,7 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   const bool filled = FillWorkingImage(image, maskBuffer.bytes.get(), radius,
                                        method, verbose, inpaint);
   result.processed = inpaint.stats->targets;
+  result.no_source = inpaint.stats->no_source;
   if (!filled) {
     result.status = FileRunStatus::NothingToInpaint;
     return result;
@@ -211,11 +249,9 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   }
 
   if (verbose) ConsolePrintf("%-20s%s\n", "Output Image:", result.output_name.c_str());
-  Common::SaveOptions save;
-  save.quality = options.quality;
   result.status = Common::Save(image, result.output_name, save)
                       ? FileRunStatus::Saved
-                      : FileRunStatus::NotSaved;
+                      : SaveFailure(result);
   return result;
 }
 
@@ -268,7 +304,13 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
     case FileRunStatus::NotSaved:
       ConsolePrintf("Error saving image: %s\n", result.output_name.c_str());
       return false;
+    case FileRunStatus::OutputExists:
+      ConsolePrintf("Error saving image: %s\n", result.output_name.c_str());
+      return false;
+    case FileRunStatus::Impossible:  // only when refused up front
+      throw std::invalid_argument(result.problem);
     case FileRunStatus::NothingToInpaint:  // InpaintImage has said so
+    case FileRunStatus::Copied:
     case FileRunStatus::Abandoned:         // the caller reports why
       return false;
   }

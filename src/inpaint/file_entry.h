@@ -38,6 +38,9 @@ enum class FileRunStatus {
   SourceMaskTooLarge,     // the source mask declares more pixels than allowed
   OutputUnusable,    // the output name cannot be written (checked first)
   NothingToInpaint,  // no gray value of the mask is above 128
+  Copied,            // nothing to fill, and the image file was copied
+  Impossible,        // no hole can find a source (problem says why)
+  OutputExists,      // the output appeared and was not to be replaced
   Abandoned,         // the caller stopped the run; nothing was written
   NotSaved,          // inpainted, but the output could not be written
 };
@@ -55,6 +58,10 @@ struct FileRunResult {
   // Of the holes, those the fill got to: fewer when the run was stopped
   // early (Escape), and the rest are among the unfilled.
   int64_t processed = 0;
+  // Of the processed holes, those that found no source.
+  int64_t no_source = 0;
+  std::string problem;  // why the job is Impossible
+  int save_error = 0;   // errno of a failed save or output check, or 0
 };
 
 struct FileRunOptions {
@@ -74,6 +81,16 @@ struct FileRunOptions {
   bool mask_from_alpha = false;
   // JPEG quality of the output, 1 to 100.
   int quality = Common::kDefaultJpegQuality;
+  // How the output is put in place (see Common::SaveOptions).
+  bool follow_output_links = true;
+  bool replace_output = true;
+  // With nothing to fill (skip_empty_mask), copy the image file to the
+  // output unchanged (status Copied).
+  bool copy_when_nothing_to_fill = false;
+  // Refuse a job where no hole can find a source before running it (status
+  // Impossible), counting a search radius at or below the window radius as
+  // such; otherwise InpaintImage returns at once for the certain cases.
+  bool refuse_impossible = false;
   // A picture of the image's size whose pixels of gray value above 128 are
   // the only allowed sources (inpaint.source_mask is then set from it).
   std::optional<std::string> source_mask_file;

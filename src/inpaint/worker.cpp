@@ -12,7 +12,11 @@
 namespace pw {
 
 void ReportProgress(InpaintContext& ctx, int percent) {
-  if (ctx.progress_sink != nullptr) ctx.progress_sink->Report(percent);
+  if (ctx.progress_sink == nullptr) return;
+  const double fraction =
+      percent == 100 ? 1.0
+                     : ctx.total > 0 ? static_cast<double>(ctx.done) / ctx.total : 0.0;
+  ctx.progress_sink->Report(percent, fraction);
 }
 
 namespace {

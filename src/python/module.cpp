@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -16,6 +17,8 @@
 #include "fill/engine.h"
 #include "image/image_limits.h"
 #include "inpaint/driver.h"
+#include "inpaint/estimate.h"
+#include "inpaint/feasibility.h"
 #include "inpaint/file_entry.h"
 #include "inpaint/run_lock.h"
 #include "inpaint/version.h"
@@ -74,6 +77,7 @@ py::dict LastRunStatsDict() {
   py::dict d;
   d["device"] = s.backend == Backend::Cuda ? "cuda" : "cpu";
   d["targets"] = s.targets;
+  d["no_source"] = s.no_source;
   d["passes"] = s.passes;
   d["elapsed_ms"] = s.elapsed_ms;
   return d;
@@ -204,11 +208,21 @@ bool RunLocked(RunControl& control, InpaintOptions& options, const Body& body) {
   return result;
 }
 
+// How an array run differs between inpaint and the package's repair:
+// repair does not listen to Escape, reports fractions of the work done, and
+// refuses a job in which no hole can find a source.
+struct ArrayRunMode {
+  bool escape_key = true;
+  bool fractions = false;
+  bool refuse_impossible = false;
+};
+
 bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
              const py::object& rad_arg, const py::object& method_arg,
              const py::object& verbose_arg, const py::object& device_arg,
              const py::object& progress, const py::object& search_radius_arg,
-             const py::object& source_mask_arg) {
+             const py::object& source_mask_arg,
+             const ArrayRunMode& mode = ArrayRunMode()) {
   const RunningHere running;
   // Every check comes before anything is changed.
   py::array image = ImageArray(image_arg, "image_file");
@@ -267,13 +281,25 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
     }
   }
 
-  RunControl control(progress);
+  RunControl control(progress, mode.fractions);
   InpaintOptions options;
   options.backend = requested.backend;
   options.cuda_device = requested.cuda_device;
   options.search_radius = search_radius;
+  options.escape_key = mode.escape_key;
   if (source_mask)
     options.source_mask = static_cast<const uint8_t*>(source_mask->data());
+  if (mode.refuse_impossible) {
+    JobShape job;
+    job.mask = mask_bytes;
+    job.width = static_cast<int32_t>(width);
+    job.height = static_cast<int32_t>(height);
+    job.radius = rad;
+    job.method = method;
+    job.search_radius = search_radius;
+    job.source_mask = options.source_mask;
+    if (auto problem = ImpossibleJob(job, true)) throw py::value_error(*problem);
+  }
   control.Attach(options);
   const bool result = RunLocked(control, options, [&] {
     return InpaintImage(image_bytes, mask_bytes, static_cast<int32_t>(width),
@@ -363,6 +389,9 @@ const char* FileRunStatusName(FileRunStatus status) {
     case FileRunStatus::NothingToInpaint: return "nothing_to_inpaint";
     case FileRunStatus::Abandoned: return "abandoned";
     case FileRunStatus::NotSaved: return "not_saved";
+    case FileRunStatus::Copied: return "copied";
+    case FileRunStatus::Impossible: return "impossible";
+    case FileRunStatus::OutputExists: return "output_exists";
   }
   return "failed";
 }
@@ -372,7 +401,8 @@ py::dict RepairFileEntry(const PathArg& image_file, const PathArg& mask_file,
                          const py::object& method_arg,
                          const py::object& device_arg,
                          const py::object& search_radius_arg,
-                         const OptionalPathArg& source_mask_file) {
+                         const OptionalPathArg& source_mask_file,
+                         bool overwrite, const py::object& quality_arg) {
   const RunningHere running;
   const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
   const int method = ToMethod(method_arg, "method");
@@ -384,6 +414,13 @@ py::dict RepairFileEntry(const PathArg& image_file, const PathArg& mask_file,
   options.inpaint.search_radius = CheckSearchRadius(search_radius_arg);
   options.inpaint.escape_key = false;
   options.skip_empty_mask = true;
+  options.quality = ToIntInRange(quality_arg, "quality", 1, 100);
+  // Batch outputs: a link in the output folder is replaced, never followed;
+  // without overwrite an output that appears meanwhile is left alone.
+  options.follow_output_links = false;
+  options.replace_output = overwrite;
+  options.copy_when_nothing_to_fill = true;
+  options.refuse_impossible = true;
   if (source_mask_file.present) options.source_mask_file = source_mask_file.path;
   control.Attach(options.inpaint);
   options.abandoned = [&control] { return control.SettleAfterRun(); };
@@ -398,6 +435,9 @@ py::dict RepairFileEntry(const PathArg& image_file, const PathArg& mask_file,
   d["status"] = FileRunStatusName(result.status);
   d["holes"] = result.holes;
   d["unfilled"] = result.unfilled;
+  d["no_source"] = result.no_source;
+  d["problem"] = result.problem;
+  d["error"] = result.save_error != 0 ? std::strerror(result.save_error) : "";
   d["size"] = py::make_tuple(result.image_width, result.image_height);
   d["mask_size"] = py::make_tuple(result.mask_width, result.mask_height);
   d["declared_size"] =
@@ -618,28 +658,92 @@ str
       [](const PathArg& image_file, const PathArg& mask_file,
          const PathArg& out_file, const IntArg& rad, const MethodArg& method,
          const StrArg& device, const py::object& search_radius,
-         const OptionalPathArg& source_mask) {
+         const OptionalPathArg& source_mask, const BoolArg& overwrite,
+         const IntArg& quality) {
         return RepairFileEntry(image_file, mask_file, out_file, rad.value,
                                method.value, device.value, search_radius,
-                               source_mask);
+                               source_mask, ToBool(overwrite.value, "overwrite"),
+                               quality.value);
       },
       py::name("_repair_file"),
       py::arg("image_file"), py::arg("mask_file"), py::arg("out_file"),
       py::arg("rad"), py::arg("method"), py::kw_only(),
       py::arg("device") = "auto", py::arg("search_radius") = py::none(),
-      py::arg("source_mask") = py::none(),
+      py::arg("source_mask") = py::none(), py::arg("overwrite") = false,
+      py::arg("quality") = 80,
       R"doc(Inpaint an image file into out_file and tell how it went, printing nothing.
 
 The work of inpaint_file for batch runs (patchwell.batch): the same steps
-and the same pixels, but a mask that marks nothing is reported rather than
-printed, Escape is not watched, and the outcome comes back as a dict:
-status ('saved', 'image_unreadable', 'image_empty', 'mask_unreadable',
-'mask_size_differs', 'mask_unusable', 'source_mask_unreadable',
-'source_mask_size_differs', 'nothing_to_inpaint', 'abandoned' or
-'not_saved'), holes and unfilled (pixel counts), size and mask_size
-((width, height) of the image and of the mask that failed).
+and the same pixels, but a mask that marks nothing copies the image file to
+out_file, Escape is not watched, a job in which no hole can find a source is
+refused before the run, a link at out_file is replaced rather than followed,
+and without overwrite an existing out_file is left alone. The outcome comes
+back as a dict: status ('saved', 'copied', 'impossible', 'output_exists',
+'image_unreadable', 'image_empty', 'mask_unreadable', 'mask_size_differs',
+'mask_unusable', 'source_mask_unreadable', 'source_mask_size_differs',
+'output_unusable', 'abandoned' or 'not_saved'), holes, unfilled and
+no_source (pixel counts), problem (why a job is impossible), error (the
+system's reason a save failed), size and mask_size ((width, height) of the
+image and of the mask that failed).
 Raises what inpaint_file raises.
 )doc"));
+
+  DefineFunction(m, py::cpp_function(
+      [](const ArrayArg& image, const ArrayArg& mask, const IntArg& rad,
+         const MethodArg& method, const BoolArg& verbose, const StrArg& device,
+         py::object progress, const py::object& search_radius,
+         const py::object& source_mask) {
+        ArrayRunMode mode;
+        mode.escape_key = false;
+        mode.fractions = true;
+        mode.refuse_impossible = true;
+        return Inpaint(image.value, mask.value, rad.value, method.value,
+                       verbose.value, device.value, progress, search_radius,
+                       source_mask, mode);
+      },
+      py::name("_repair_array"),
+      py::arg("image"), py::arg("mask"), py::arg("rad"), py::arg("method"),
+      py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
+      py::arg("progress") = py::none(), py::arg("search_radius") = py::none(),
+      py::arg("source_mask") = py::none(),
+      R"doc(inpaint for patchwell.repair: the same fill, but Escape is not
+watched, progress receives the share done as a float in [0, 1], and a job in
+which no hole can find a source raises ValueError before the run.
+)doc"));
+
+  m.def("_no_source_reason",
+        [](int radius, int search_radius, bool source_mask) {
+          return pw::NoSourceReason(radius, search_radius, source_mask);
+        },
+        py::arg("radius"), py::arg("search_radius"), py::arg("source_mask"),
+        "Why holes of a run found no source, in a few words.");
+
+  m.def("_forecast",
+        [](const py::array_t<uint8_t, py::array::c_style>& mask, int radius,
+           int method, int search_radius, bool cuda) {
+          if (mask.ndim() != 2)
+            throw py::value_error("mask must have two axes");
+          const auto height = static_cast<int32_t>(mask.shape(0));
+          const auto width = static_cast<int32_t>(mask.shape(1));
+          pw::RunForecast f;
+          {
+            py::gil_scoped_release unlocked;
+            f = cuda ? pw::ForecastCudaRun(mask.data(), width, height, radius,
+                                           method, search_radius)
+                     : pw::ForecastRun(mask.data(), width, height, radius,
+                                       method, search_radius,
+                                       pw::CpuThreadCount());
+          }
+          py::dict d;
+          d["targets"] = f.targets;
+          d["pairs"] = f.pairs;
+          d["seconds"] = f.seconds;
+          return d;
+        },
+        py::arg("mask"), py::arg("radius"), py::arg("method"),
+        py::arg("search_radius"), py::arg("cuda"),
+        "The forecast of a run: targets, (target, centre) pairs and seconds; "
+        "mask holds 1 at the holes.");
 
   m.def("set_num_threads", [](const py::object& threads) {
         if (threads.is_none()) {
@@ -658,6 +762,11 @@ threads : int or None
     core. Processes that share a machine's cores (batch workers, cluster
     workers) each take their part.
 )doc");
+
+  m.def("_thread_override", []() -> py::object {
+        const int n = pw::CpuThreadOverride();
+        return n > 0 ? py::object(py::int_(n)) : py::object(py::none());
+      }, "The count set by set_num_threads, None when none is set.");
 
   m.def("get_num_threads", [] { return pw::CpuThreadCount(); },
         R"doc(Tell how many threads the CPU backend runs.

@@ -6,11 +6,12 @@ namespace py = pybind11;
 
 namespace pw::python {
 
-RunControl::RunControl(py::object progress) : progress_(std::move(progress)) {}
+RunControl::RunControl(py::object progress, bool fractions)
+    : progress_(std::move(progress)), fractions_(fractions) {}
 
-void RunControl::Report(int percent) {
+void RunControl::Report(int percent, double fraction) {
   std::lock_guard<std::mutex> guard(queue_mutex_);
-  queue_.push_back(percent);
+  queue_.emplace_back(percent, fraction);
 }
 
 void RunControl::Attach(InpaintOptions& options) {
@@ -35,12 +36,12 @@ void RunControl::Deliver(InpaintContext* ctx) {
     Stop(ctx);
     return;
   }
-  std::vector<int> pending;
+  std::vector<std::pair<int, double>> pending;
   {
     std::lock_guard<std::mutex> guard(queue_mutex_);
     pending.swap(queue_);
   }
-  for (int percent : pending) {
+  for (const auto& [percent, fraction] : pending) {
     if (failed_ || progress_.is_none()) return;
     // While the callback runs the worker does not rewrite the image.
     std::unique_lock<std::mutex> preview;
@@ -49,7 +50,8 @@ void RunControl::Deliver(InpaintContext* ctx) {
       preview = std::unique_lock<std::mutex>(ctx->preview_lock);
     }
     PyObject* result =
-        PyObject_CallFunction(progress_.ptr(), "i", percent);
+        fractions_ ? PyObject_CallFunction(progress_.ptr(), "d", fraction)
+                   : PyObject_CallFunction(progress_.ptr(), "i", percent);
     if (result == nullptr) {
       Stop(ctx);
       return;

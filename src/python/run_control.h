@@ -5,6 +5,7 @@
 #pragma once
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -17,11 +18,12 @@ namespace pw::python {
 
 class RunControl final : public ProgressSink {
  public:
-  // progress: None or a callable taking the percent as an int.
-  explicit RunControl(pybind11::object progress);
+  // progress: None or a callable taking the percent as an int, or with
+  // `fractions` the share done as a float in [0, 1].
+  explicit RunControl(pybind11::object progress, bool fractions = false);
 
   // Worker thread: queue a percent for the calling thread.
-  void Report(int percent) override;
+  void Report(int percent, double fraction) override;
 
   // Options that wire this object into InpaintImage.
   void Attach(InpaintOptions& options);
@@ -57,7 +59,8 @@ class RunControl final : public ProgressSink {
   pybind11::object progress_;
   ConsoleQueue console_;
   std::mutex queue_mutex_;
-  std::vector<int> queue_;
+  std::vector<std::pair<int, double>> queue_;
+  bool fractions_ = false;
   bool failed_ = false;
   pybind11::object error_type_, error_value_, error_trace_;
 };

@@ -73,7 +73,7 @@ TEST(EmulatedDevice, FaultThatRuinsTheContextRetiresTheDevice) {
 
   // The fault strikes on the worker, after the upload, before the first fill.
   struct Fault : ProgressSink {
-    void Report(int percent) override {
+    void Report(int percent, double) override {
       if (percent == 0) cuda::emulation::inject_sticky_fault(cudaErrorIllegalAddress);
     }
   } fault;

@@ -193,7 +193,7 @@ TEST(Worker, ThousandPixelsPrintTenMarks) {
 
 struct Recorder : ProgressSink {
   std::vector<int> seen;
-  void Report(int percent) override { seen.push_back(percent); }
+  void Report(int percent, double) override { seen.push_back(percent); }
 };
 
 TEST(Worker, ProgressSinkGetsZeroUpdatesAndHundred) {

@@ -33,7 +33,7 @@ def expected_file(folder, image, mask, name, **options):
     """What inpaint_file writes for one picture."""
     os.makedirs(folder, exist_ok=True)
     out = os.path.join(folder, name)
-    options.setdefault("rad", 7)
+    options.setdefault("rad", 3)
     options.setdefault("method", patchwell.InpaintGPU)
     assert patchwell.inpaint_file(str(image), str(mask), out, device="cpu", **options)
     return open(out, "rb").read()
@@ -75,8 +75,13 @@ def test_shared_mask_with_every_fill_option(roll):
     r = batch("roll/f1.png", "roll/f[245].png", "--out-dir", "out", "--mask", "shared.png",
               "-r", "2", "-m", "gpu-fast", "--search-radius", "6",
               "--source-mask", "allowed.png", "--device", "cpu", "-j", "1", "-v", cwd=roll)
-    assert r.returncode == 0, r.stderr
-    assert "out/f4.png: " in r.stdout and " pixels filled" in r.stdout
+    # Holes far from the allowed sources stay: written, but counted apart.
+    assert r.returncode == 4, r.stderr
+    assert r.stderr.splitlines() == [
+        f"patchwell: roll/{name}.png: 4 of 15 pixels found no source (no window of 5 x 5 "
+        "pixels within 6 pixels allowed by the source mask lies in the picture clear of "
+        "the damage)" for name in ["f1", "f2", "f4", "f5"]]
+    assert "4 pictures: 0 repaired, 4 incomplete (holes left), 0 failed" in r.stdout
     for name in ["f1", "f2", "f4", "f5"]:
         want = expected_file(roll / "want", roll / "roll" / f"{name}.png", roll / "shared.png",
                              f"{name}.png", rad=2, method=patchwell.InpaintGPUfast,
@@ -168,10 +173,12 @@ def test_records_in_process(roll):
     assert missing.error.startswith(f"cannot read mask '{d / 'missing.png'}'")
     assert sorted(os.listdir(roll / "out")) == ["f1.png", "f2.png"]
 
-    # A window larger than the picture finds no source: counted, not failed.
+    # A window larger than the picture can fill nothing: refused, not run.
     records = list(repair_files([d / "f1.png"], roll / "big", mask_pattern="{stem}_mask.png",
                                 radius=40, jobs=0, device="cpu"))
-    assert [(r.status, r.filled, r.unfilled) for r in records] == [("repaired", 0, 12)]
+    assert [(r.status, r.filled, r.unfilled) for r in records] == [("failed", 0, 0)]
+    assert records[0].error.endswith("use a radius of at most 11")
+    assert not os.listdir(roll / "big")
 
     again = list(repair_files(items, roll / "out", jobs=0, device="cpu"))
     assert [r.status for r in again] == ["skipped", "skipped", "failed", "failed"]

@@ -1,5 +1,7 @@
 """repair(): the conventions of image libraries over the same fill as
 inpaint, byte for byte, with the inputs left alone."""
+import warnings
+
 import numpy as np
 import pytest
 
@@ -25,7 +27,7 @@ def random_case(seed):
         img //= 64
         img *= 64
     holes = rng.random((h, w)) < rng.uniform(0.02, 0.5)
-    return img, holes, int(rng.integers(0, 6))
+    return img, holes, min(int(rng.integers(0, 6)), (min(h, w) - 1) // 2)
 
 
 def as_gray(rgb):
@@ -92,13 +94,39 @@ def test_nothing_to_fill_returns_a_copy_and_no_unfilled(capfd):
     assert capfd.readouterr() == ("", "")
 
 
-def test_unfilled_marks_holes_no_source_could_fill():
-    image = photo_like(20, 5)  # narrower than a radius-3 window
-    holes = np.zeros((20, 5), bool)
-    holes[4:7, 2] = True
-    result, unfilled = patchwell.repair(image, holes, 3)
-    np.testing.assert_array_equal(unfilled, holes)
-    np.testing.assert_array_equal(result, image)
+def test_holes_without_a_source_are_marked_and_warned_about():
+    image = photo_like(40, 40)
+    holes = np.zeros((40, 40), bool)
+    holes[10:14, 5:8] = holes[10:14, 30:34] = True
+    allowed = np.arange(40) < 12 + np.zeros((40, 1))  # far from the second hole
+    options = {"search_radius": 3, "source_mask": allowed}
+    with pytest.warns(patchwell.UnfilledWarning,
+                      match=r"^16 of 28 pixels found no source \(no window of 5 x 5 pixels "
+                            r"within 3 pixels allowed by the source mask"):
+        result, unfilled = patchwell.repair(image, holes, 2, **options)
+    assert unfilled.sum() == 16 and unfilled[10:14, 30:34].all()
+    np.testing.assert_array_equal(result[unfilled], image[unfilled])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", patchwell.UnfilledWarning)
+        with pytest.raises(patchwell.UnfilledWarning):
+            patchwell.repair(image, holes, 2, **options)
+
+
+@pytest.mark.parametrize("shape, holes, radius, kwargs, text", [
+    ((20, 20), (5, 5), 2, {"search_radius": 2}, "search radius of at least 3"),
+    ((20, 5), (4, 2), 3, {}, "radius of at most 2"),
+    ((20, 20), None, 1, {}, "marks every pixel"),
+    ((20, 20), (5, 5), 1, {"source_mask": np.zeros((20, 20), bool)}, "allows no pixel"),
+    ((20, 20), (5, 5), 3, {"source_mask": np.arange(20)[:, None] + np.zeros(20) < 1},
+     "allows no window centre.*radius of at most 0"),
+])
+def test_jobs_where_no_hole_can_be_filled_are_refused_up_front(shape, holes, radius, kwargs,
+                                                              text):
+    mask = np.ones(shape, bool) if holes is None else np.zeros(shape, bool)
+    if holes is not None:
+        mask[holes] = True
+    with pytest.raises(ValueError, match=text):
+        patchwell.repair(photo_like(*shape), mask, radius, **kwargs)
 
 
 @pytest.mark.parametrize("image, mask, kwargs, error, text", [

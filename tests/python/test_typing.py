@@ -80,5 +80,9 @@ def test_stub_and_package_name_everything_the_core_exports():
             declared.add(node.target.id)
     core = {n for n in dir(patchwell._core) if not n.startswith("__")} | {"__version__"}
     assert core <= declared
-    assert core <= set(dir(patchwell))
+    # The package exports the core's public names, and only those.
+    public = {n for n in core if not n.startswith("_")}
+    assert public <= set(dir(patchwell))
+    assert not {n for n in core if n.startswith("_") and n != "_last_run_stats"
+                and n != "__version__"} & set(dir(patchwell))
     assert os.path.exists(os.path.join(os.path.dirname(stub), "py.typed"))

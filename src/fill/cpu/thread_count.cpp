@@ -43,6 +43,10 @@ int CpuThreadCount() {
   return AllCores();
 }
 
+int CpuThreadOverride() {
+  return g_thread_override.load(std::memory_order_relaxed);
+}
+
 void SetCpuThreadCount(int threads) {
   g_thread_override.store(std::clamp(threads, 0, kMaxCpuThreads),
                           std::memory_order_relaxed);

@@ -8,11 +8,13 @@ core otherwise, with byte-identical results.
 
 Functions
 ---------
-repair(image, mask, radius=7, *, method="exhaustive", ...)
+repair(image, mask, radius=3, *, method="exhaustive", ...)
     The functional form: gray, RGB or RGBA uint8 pictures, a mask of any
     numeric or bool type where non-zero (True) marks a hole, as in OpenCV
     and scikit-image. Leaves its inputs alone and returns
-    ``(result, unfilled)``.
+    ``(result, unfilled)``; warns (UnfilledWarning) when holes are left.
+estimate_seconds(shape, mask, radius=3, *, search_radius=None, ...)
+    How long repair will take, before running it.
 inpaint(image_file, mask_file, rad, method, verbose=False, *, ...)
     In place on an RGB uint8 array; a uint8 mask marks holes with bytes
     above 128 (a bool mask with True). Returns True or False.
@@ -66,14 +68,12 @@ from ._core import (  # in the core's own order
     set_num_threads as set_num_threads,
     get_num_threads as get_num_threads,
 )
-from ._repair import repair as repair
+from ._repair import (
+    UnfilledWarning as UnfilledWarning,
+    estimate_seconds as estimate_seconds,
+    repair as repair,
+)
 from ._threads import warn_if_unusable as _warn_if_unusable
-
-# Whatever else the compiled core defines belongs to the package as well.
-for _name in dir(_core):
-    if not _name.startswith("__") and _name not in globals():
-        globals()[_name] = getattr(_core, _name)
-del _name
 
 _warn_if_unusable()
 
@@ -82,7 +82,9 @@ __all__ = [
     "InpaintGPU",
     "InpaintGPUfast",
     "InpaintMethod",
+    "UnfilledWarning",
     "device_info",
+    "estimate_seconds",
     "get_num_threads",
     "inpaint",
     "inpaint_file",

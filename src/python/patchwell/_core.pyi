@@ -34,6 +34,7 @@ __version__: str
 class _RunStats(TypedDict):
     device: str
     targets: int
+    no_source: int
     passes: int
     elapsed_ms: int
 
@@ -90,11 +91,15 @@ def inpaint_file(
 
 def set_num_threads(threads: Optional[SupportsIndex]) -> None: ...
 def get_num_threads() -> int: ...
+def _thread_override() -> Optional[int]: ...
 
 class _FileOutcome(TypedDict):
     status: str
     holes: int
     unfilled: int
+    no_source: int
+    problem: str
+    error: str
     size: Tuple[int, int]
     mask_size: Tuple[int, int]
     declared_size: Tuple[int, int]  # of a file refused as too large
@@ -109,4 +114,29 @@ def _repair_file(
     device: str = "auto",
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[_Path] = None,
+    overwrite: bool = False,
+    quality: SupportsIndex = 80,
 ) -> _FileOutcome: ...
+
+def _repair_array(
+    image: npt.NDArray[np.uint8],
+    mask: npt.NDArray[np.bool_],
+    rad: SupportsIndex,
+    method: InpaintMethod,
+    verbose: bool = False,
+    *,
+    device: str = "auto",
+    progress: Optional[Callable[[float], object]] = None,
+    search_radius: Optional[SupportsIndex] = None,
+    source_mask: Optional[npt.NDArray[np.bool_]] = None,
+) -> bool: ...
+
+def _no_source_reason(radius: int, search_radius: int, source_mask: bool) -> str: ...
+
+class _Forecast(TypedDict):
+    targets: int
+    pairs: int
+    seconds: float
+
+def _forecast(mask: npt.NDArray[np.uint8], radius: int, method: int,
+              search_radius: int, cuda: bool) -> _Forecast: ...

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import operator
 import re
-from typing import Any, Callable, Dict, Optional, SupportsIndex, Tuple, Union
+import warnings
+from typing import Any, Callable, Dict, Optional, Sequence, SupportsIndex, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -15,17 +16,31 @@ _METHODS = {"exhaustive": _core.InpaintGPU, "fast": _core.InpaintGPUfast}
 _DEVICES = ("auto", "cpu", "cuda")
 _NUMBERED_DEVICE = re.compile(r"cuda:[0-9]{1,9}")
 
+#: The window radius when none is given: the best repair of real photos
+#: overall (bench/radius_quality.py). Only inpaint and inpaint_file, whose
+#: signatures are fixed, take no default.
+DEFAULT_RADIUS = 3
+
+
+class UnfilledWarning(UserWarning):
+    """Some holes found no source and were left as they were.
+
+    Issued by ``repair`` (and carried by a batch's status record); the
+    message says how many pixels and why. ``warnings.simplefilter("error",
+    patchwell.UnfilledWarning)`` turns it into an exception.
+    """
+
 
 def repair(
     image: npt.ArrayLike,
     mask: npt.ArrayLike,
-    radius: SupportsIndex = 7,
+    radius: SupportsIndex = DEFAULT_RADIUS,
     *,
     method: Union[str, _core.InpaintMethod] = "exhaustive",
     device: str = "auto",
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[npt.ArrayLike] = None,
-    progress: Optional[Callable[[int], object]] = None,
+    progress: Optional[Callable[[float], object]] = None,
     verbose: bool = False,
 ) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """Repair the holes of a picture and return the result.
@@ -42,7 +57,7 @@ def repair(
         gray; the alpha channel of RGBA is carried through unchanged.
     mask : array_like of numbers or bools, shape (H, W)
         Non-zero (True) marks a pixel to fill.
-    radius : int, default 7
+    radius : int, default 3
         Window radius, 0 to 127; windows are 2 * radius + 1 pixels square.
         Small radii suit scratches and dust, larger ones textures.
     method : {'exhaustive', 'fast'}, default 'exhaustive'
@@ -54,13 +69,16 @@ def repair(
         device ('auto' the CPU when there is none), 'cuda:N' device N.
     search_radius : int or None, default None
         Take sources only within this many pixels of each hole pixel (in
-        both axes); None searches the whole picture.
+        both axes); None searches the whole picture. It must be above
+        `radius`: the windows within the radius contain the hole pixel.
     source_mask : array_like of numbers or bools, shape (H, W), optional
         Non-zero (True) marks the pixels that may serve as sources.
     progress : callable or None
-        Called with the percent done (0 first, 100 last); an exception it
-        raises stops the run and is re-raised. It must not wait for a run in
-        another thread.
+        Called with the share of the holes done, a float from 0.0 (first)
+        to 1.0 (last), at most about every 0.4 s; an exception it raises
+        stops the run and is re-raised. It must not wait for a run in
+        another thread. Ctrl+C stops the run with KeyboardInterrupt; the
+        Escape key does not (unlike inpaint).
     verbose : bool, default False
         Print statistics, progress marks and the elapsed time to sys.stdout.
 
@@ -69,9 +87,15 @@ def repair(
     result : numpy.ndarray of uint8
         A new array of the image's shape with the holes filled.
     unfilled : numpy.ndarray of bool, shape (H, W)
-        True for the holes that no source could fill (a window larger than
-        the picture, or no qualifying source). All False with nothing to
-        fill, when ``result`` is a plain copy.
+        True for the holes that no source could fill; they keep their
+        pixels, and an UnfilledWarning says how many and why. All False
+        with nothing to fill, when ``result`` is a plain copy.
+
+    Warns
+    -----
+    UnfilledWarning
+        Some holes found no source (every window of the search domain that
+        could serve holds damage).
 
     Raises
     ------
@@ -80,7 +104,11 @@ def repair(
         mask that is not numeric, an argument of the wrong type.
     ValueError
         Shapes that do not fit, a radius outside 0..127, an unknown method
-        or device.
+        or device, and a job in which no hole can find a source, before any
+        work: a search radius not above the radius, a window larger than
+        the picture, a mask that marks every pixel, a source mask that
+        allows no window centre. The message names the cause and the value
+        that would work.
 
     Examples
     --------
@@ -100,14 +128,12 @@ def repair(
     rad = _as_radius(radius)
     fill_method = _as_method(method)
     _check_options(device, progress)
-    options: Dict[str, Any] = {"device": device, "progress": progress}
-    # Options that inpaint may not have yet are passed only when used.
-    if search_radius is not None:
-        options["search_radius"] = search_radius
-    if source_mask is not None:
-        options["source_mask"] = _as_flags(source_mask, height, width, "source_mask")
+    domain = as_search_radius(search_radius)
+    allowed = (None if source_mask is None
+               else _as_flags(source_mask, height, width, "source_mask"))
 
-    if not holes.any():
+    count = int(np.count_nonzero(holes))
+    if count == 0:
         return picture.copy(), holes
 
     # A packed RGB working copy; the bool mask comes back True where unfilled.
@@ -115,7 +141,15 @@ def repair(
         rgb = np.repeat(picture[:, :, np.newaxis], 3, axis=2)
     else:
         rgb = np.array(picture[:, :, :3], dtype=np.uint8, order="C")
-    _core.inpaint(rgb, holes, rad, fill_method, bool(verbose), **options)
+    _core._repair_array(rgb, holes, rad, fill_method, bool(verbose), device=device,
+                        progress=progress, search_radius=domain, source_mask=allowed)
+    left = int(np.count_nonzero(holes))
+    if left:
+        reason = _core._no_source_reason(rad, -1 if domain is None else domain,
+                                         allowed is not None)
+        warnings.warn(UnfilledWarning(
+            f"{left} of {count} pixels found no source ({reason}); they keep "
+            "their pixels and are True in `unfilled`"), stacklevel=2)
 
     if picture.ndim == 2:
         return np.ascontiguousarray(rgb[:, :, 0]), holes
@@ -197,3 +231,87 @@ def _check_options(device: object, progress: object) -> None:
     if progress is not None and not callable(progress):
         raise TypeError(
             f"progress must be None or a callable, not {type(progress).__name__}")
+
+
+def as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
+    """A search radius: None, or an integer of 0 or more."""
+    if value is None:
+        return None
+    if isinstance(value, bool):
+        raise TypeError("search_radius must be an int or None, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(
+            f"search_radius must be an int or None, not {type(value).__name__}") from None
+    if number < 0:
+        raise ValueError(f"search_radius must be 0 or more, got {number}")
+    return min(number, 2**31 - 1)
+
+
+def check_search_radius(radius: int, search_radius: Optional[int]) -> None:
+    """Refuses a search radius at or below the window radius, as repair does
+    for one picture: every window within it contains the pixel being filled."""
+    if search_radius is not None and search_radius <= radius:
+        raise ValueError(
+            f"search radius {search_radius} is not above the window radius "
+            f"{radius}: every window within it contains the pixel being filled, "
+            f"so none can be its source; use a search radius of at least {radius + 1}")
+
+
+def estimate_seconds(
+    shape: Sequence[int],
+    mask: npt.ArrayLike,
+    radius: SupportsIndex = DEFAULT_RADIUS,
+    *,
+    search_radius: Optional[SupportsIndex] = None,
+    method: Union[str, _core.InpaintMethod] = "exhaustive",
+    device: str = "auto",
+) -> float:
+    """Forecast how long ``repair`` will take, before running it.
+
+    The forecast counts the (hole, candidate window) pairs the search will
+    compare and multiplies them by a cost per pair measured on the CPU
+    backend (with the current thread count), or by a cost model of a
+    current data-centre GPU for CUDA. It is rough, typically within a factor
+    of two; what it is good for is telling seconds from hours, and what a
+    search radius saves.
+
+    Parameters
+    ----------
+    shape : tuple of int
+        The picture's shape, (H, W) or (H, W, C).
+    mask : array_like, shape (H, W)
+        Non-zero (True) marks a hole, as for ``repair``.
+    radius, search_radius, method, device :
+        As for ``repair``.
+
+    Returns
+    -------
+    float
+        Seconds.
+
+    Examples
+    --------
+    >>> import numpy as np, patchwell
+    >>> holes = np.zeros((3000, 4000), bool)
+    >>> holes[::50, ::50] = True
+    >>> whole = patchwell.estimate_seconds(holes.shape, holes, 7, device="cpu")
+    >>> bounded = patchwell.estimate_seconds(holes.shape, holes, 7,
+    ...                                      search_radius=48, device="cpu")
+    >>> bool(bounded < whole / 100)
+    True
+    """
+    dims = tuple(operator.index(n) for n in shape)
+    if len(dims) not in (2, 3) or min(dims) < 0:
+        raise ValueError(f"shape must be (height, width) or (height, width, channels), got {shape}")
+    holes = _as_flags(mask, dims[0], dims[1], "mask")
+    rad = _as_radius(radius)
+    fill_method = _as_method(method)
+    _check_options(device, None)
+    domain = as_search_radius(search_radius)
+    cuda = device.startswith("cuda") or (
+        device == "auto" and _core.device_info().startswith("CUDA"))
+    forecast = _core._forecast(holes.view(np.uint8), rad, int(fill_method),
+                               -1 if domain is None else domain, cuda)
+    return float(forecast["seconds"])

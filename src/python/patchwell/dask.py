@@ -29,6 +29,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, SupportsIndex,
 from distributed import Client, as_completed, get_worker
 
 from . import _core
+from ._repair import DEFAULT_RADIUS
 from ._threads import thread_variable
 from .batch import _prepare
 from .batch._items import Item, PathLike, Task
@@ -46,12 +47,13 @@ def repair_files(
     mask: Optional[PathLike] = None,
     mask_dir: Optional[PathLike] = None,
     mask_pattern: Optional[str] = None,
-    radius: SupportsIndex = 7,
+    radius: SupportsIndex = DEFAULT_RADIUS,
     method: Union[str, _core.InpaintMethod] = "exhaustive",
     device: str = "auto",
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[PathLike] = None,
     overwrite: bool = False,
+    quality: SupportsIndex = 80,
 ) -> Iterator[BatchRecord]:
     """Repair many picture files on a Dask cluster; yield a status record
     per picture, in the order they finish.
@@ -59,7 +61,9 @@ def repair_files(
     The arguments are those of ``patchwell.batch.repair_files`` (without
     `jobs`: the cluster's workers do the work), with the client of the
     cluster first. Each picture is repaired exactly as on one machine, byte
-    for byte. Bad arguments raise at once, before anything is sent.
+    for byte, under the caller's pixel limit (``set_max_image_pixels``) and,
+    when set, thread count (``set_num_threads``). Bad arguments raise at
+    once, before anything is sent.
 
     Closing the generator early (``break``) cancels the pictures not yet
     started.
@@ -68,7 +72,8 @@ def repair_files(
                               mask_pattern=mask_pattern, radius=radius,
                               method=method, device=device,
                               search_radius=search_radius,
-                              source_mask=source_mask, overwrite=overwrite)
+                              source_mask=source_mask, overwrite=overwrite,
+                              quality=quality)
     # Workers have working folders of their own.
     tasks = [Task(os.path.abspath(t.image), os.path.abspath(t.mask), os.path.abspath(t.output))
              for t in tasks]
@@ -96,7 +101,7 @@ def _gather(client: Client, tasks: List[Task],
 
 
 def _repair_on_worker(task: Task, options: Options) -> BatchRecord:
-    if thread_variable() is None:
+    if options.threads is None and thread_variable() is None:
         worker = get_worker()
         threads = getattr(getattr(worker, "state", worker), "nthreads", 1)
         _core.set_num_threads(max(1, int(threads)))

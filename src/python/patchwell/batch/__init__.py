@@ -23,15 +23,17 @@ import os
 from typing import Generator, Iterable, Iterator, List, Optional, SupportsIndex, Tuple, Union
 
 from .. import _core
-from .._repair import _as_method, _as_radius, _check_options
+from .._repair import (DEFAULT_RADIUS, _as_method, _as_radius, _check_options,
+                       as_search_radius, check_search_radius)
 from .._threads import thread_variable
 from ._items import Item, PathLike, Task, plan
-from ._picture import Options, repair_picture
-from ._record import FAILED, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
+from ._picture import (Options, incomplete_marker, repair_picture,
+                       sweep_temporaries)
+from ._record import FAILED, INCOMPLETE, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
 from ._workers import run_in_workers
 
-__all__ = ["BatchRecord", "repair_files", "plan_batch", "REPAIRED", "UNCHANGED",
-           "SKIPPED", "FAILED"]
+__all__ = ["BatchRecord", "repair_files", "plan_batch", "REPAIRED", "INCOMPLETE",
+           "UNCHANGED", "SKIPPED", "FAILED"]
 
 
 def repair_files(
@@ -41,20 +43,26 @@ def repair_files(
     mask: Optional[PathLike] = None,
     mask_dir: Optional[PathLike] = None,
     mask_pattern: Optional[str] = None,
-    radius: SupportsIndex = 7,
+    radius: SupportsIndex = DEFAULT_RADIUS,
     method: Union[str, _core.InpaintMethod] = "exhaustive",
     device: str = "auto",
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[PathLike] = None,
     overwrite: bool = False,
+    quality: SupportsIndex = 80,
     jobs: Optional[int] = None,
 ) -> Iterator[BatchRecord]:
     """Repair many picture files; yield one status record per picture.
 
     Each picture is repaired as ``inpaint_file`` would repair it, byte for
     byte, and written under its own file name into `out_dir` (created when
-    missing), whole or not at all. The records come in the order the
-    pictures finish.
+    missing), whole or not at all, as a regular file: a symbolic link in
+    its place is replaced, never followed. The records come in the order
+    the pictures finish. Worker processes take on the caller's pixel limit
+    (``set_max_image_pixels``) and thread count (``set_num_threads``).
+
+    Worker processes import the calling script's main module: call this
+    under ``if __name__ == "__main__":`` in a script.
 
     Parameters
     ----------
@@ -78,13 +86,21 @@ def repair_files(
         ``'{stem}_mask.png'``. Masks found in the input folders are not
         taken for pictures.
     radius, method, device, search_radius :
-        As for ``patchwell.repair``.
+        As for ``patchwell.repair`` (radius 3 by default). A search radius
+        not above the radius is a ValueError, before any work.
     source_mask : str or os.PathLike, optional
         A picture whose pixels above gray 128 are the only allowed sources,
         for every picture of the batch.
     overwrite : bool, default False
         Repair pictures whose output is already there; by default they are
-        skipped (status 'skipped'), so that a stopped batch resumes.
+        skipped (status 'skipped'), so that a stopped batch resumes. An
+        output left 'incomplete' by an earlier batch (a hidden
+        ``.NAME.incomplete`` file beside it says so) is repaired again.
+        Without it, an output that another process writes meanwhile is
+        left alone and the picture skipped. A replaced output keeps its
+        owner, group and mode as far as the caller may.
+    quality : int, default 80
+        JPEG quality of JPEG outputs, 1 to 100.
     jobs : int, optional
         Worker processes: by default one per CPU core on the CPU (each with
         one thread) and one per GPU on CUDA. Each worker runs
@@ -95,13 +111,15 @@ def repair_files(
     Yields
     ------
     BatchRecord
-        input, output, status ('repaired', 'unchanged', 'skipped' or
-        'failed'), filled and unfilled pixel counts, seconds, error.
+        input, output, status ('repaired', 'incomplete', 'unchanged',
+        'skipped' or 'failed'), filled and unfilled pixel counts, seconds,
+        error.
 
     Raises
     ------
     ValueError, TypeError
-        Bad options, no mask rule, no pictures, clashing outputs.
+        Bad options, no mask rule, no pictures, clashing outputs, an output
+        that is an input picture, a mask or the source mask of the batch.
     FileNotFoundError
         A glob or a folder that gives no picture.
     RuntimeError
@@ -116,7 +134,8 @@ def repair_files(
                               mask_pattern=mask_pattern, radius=radius,
                               method=method, device=device,
                               search_radius=search_radius,
-                              source_mask=source_mask, overwrite=overwrite)
+                              source_mask=source_mask, overwrite=overwrite,
+                              quality=quality)
     workers = _check_jobs(jobs)
     if device == "cuda" and not _core.device_info().startswith("CUDA"):
         raise RuntimeError("device='cuda', but no CUDA device is usable here "
@@ -142,16 +161,20 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
              method: Union[str, _core.InpaintMethod], device: str,
              search_radius: Optional[SupportsIndex],
              source_mask: Optional[PathLike],
-             overwrite: bool) -> Tuple[List[Task], Options]:
+             overwrite: bool, quality: SupportsIndex = 80) -> Tuple[List[Task], Options]:
     """Checks everything and plans the work, before any picture is read."""
     _check_options(device, None)
     options = Options(
         radius=_as_radius(radius),
         method=int(_as_method(method)),
         device=device,
-        search_radius=_as_search_radius(search_radius),
+        search_radius=as_search_radius(search_radius),
         source_mask=None if source_mask is None else os.fspath(source_mask),
-        overwrite=bool(overwrite))
+        overwrite=bool(overwrite),
+        quality=_as_quality(quality),
+        max_pixels=_core.max_image_pixels(),
+        threads=_core._thread_override())
+    check_search_radius(options.radius, options.search_radius)
     tasks = plan(items, out_dir, mask=mask, mask_dir=mask_dir,
                  mask_pattern=mask_pattern, source_mask=source_mask)
     return tasks, options
@@ -159,10 +182,12 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
 
 def _run(tasks: List[Task], options: Options,
          jobs: Optional[int]) -> Generator[BatchRecord, None, None]:
-    # Outputs already there are reported at once, without a worker.
+    # Outputs already there are reported at once, without a worker; an
+    # incomplete one is repaired again.
     todo = []
     for task in tasks:
-        if not options.overwrite and os.path.lexists(task.output):
+        if (not options.overwrite and os.path.lexists(task.output)
+                and not os.path.lexists(incomplete_marker(task.output))):
             yield BatchRecord(task.image, task.output, SKIPPED, mask=task.mask)
         else:
             todo.append(task)
@@ -175,27 +200,27 @@ def _run(tasks: List[Task], options: Options,
     count, gpus = _default_workers(options.device)
     if jobs is not None:
         count = jobs
-    yield from run_in_workers(todo, options, count, _threads_per_worker(count), gpus)
+    yield from run_in_workers(todo, options, count, _threads_per_worker(count, options),
+                              gpus)
 
 
 def _make_output_folder(out_dir: PathLike) -> None:
     os.makedirs(out_dir, exist_ok=True)
     if not os.access(out_dir, os.W_OK | os.X_OK):
         raise PermissionError(f"cannot write into the output folder '{os.fspath(out_dir)}'")
+    # What killed batches left behind goes before this one starts.
+    sweep_temporaries(os.fspath(out_dir))
 
 
-def _as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
-    if value is None:
-        return None
+def _as_quality(value: SupportsIndex) -> int:
     if isinstance(value, bool):
-        raise TypeError("search_radius must be an int or None, not bool")
+        raise TypeError("quality must be an int, not bool")
     try:
         number = operator.index(value)
     except TypeError:
-        raise TypeError(
-            f"search_radius must be an int or None, not {type(value).__name__}") from None
-    if number < 0:
-        raise ValueError(f"search_radius must be 0 or more, got {number}")
+        raise TypeError(f"quality must be an int, not {type(value).__name__}") from None
+    if not 1 <= number <= 100:
+        raise ValueError(f"quality must be between 1 and 100, got {number}")
     return number
 
 
@@ -216,10 +241,11 @@ def _cores() -> int:
         return os.cpu_count() or 1
 
 
-def _threads_per_worker(workers: int) -> int:
-    """PATCHWELL_NUM_THREADS when set (it counts per process), else the
-    worker's share of the cores."""
-    return thread_variable() or max(1, _cores() // max(1, workers))
+def _threads_per_worker(workers: int, options: Options) -> int:
+    """The count set_num_threads gave the caller, else PATCHWELL_NUM_THREADS
+    (both count per process), else the worker's share of the cores."""
+    return (options.threads or thread_variable()
+            or max(1, _cores() // max(1, workers)))
 
 
 def _default_workers(device: str) -> Tuple[int, List[str]]:

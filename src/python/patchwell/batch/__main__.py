@@ -10,12 +10,14 @@ import time
 from typing import List, Optional
 
 from .. import _core
+from .._repair import DEFAULT_RADIUS
 from . import _check_jobs, _make_output_folder, _prepare, _run
 from ._progress import ProgressBar, duration_text, rate_text
-from ._record import FAILED, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
+from ._record import FAILED, INCOMPLETE, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+EXIT_INCOMPLETE = 4
 EXIT_INTERRUPTED = 130
 
 _METHODS = {"gpu": _core.InpaintGPU, "cpu": _core.InpaintCPU,
@@ -39,10 +41,20 @@ name from the picture's with {stem} (name without extension), {name} and
 threads: on the CPU each worker runs PATCHWELL_NUM_THREADS threads when
 that is set, else its share of the cores.
 
+outputs: written as regular files in the output folder (a symbolic link
+there is replaced, never followed), never over an input picture, a mask or
+the source mask of the batch; a replaced file keeps its owner, group and
+mode. A picture some of whose holes found no source is written as far as
+it could be filled and counted 'incomplete'; a hidden .NAME.incomplete file
+beside its output makes the next run repair it again.
+
 Prints a summary on standard output (one line per picture with -v) and
-every failure on standard error, with a progress bar there on a terminal.
-Exit status: 0 when every picture was repaired (or skipped), 1 when any
-failed, 2 for a wrong command line, 130 when stopped by Ctrl+C.
+every failure and incomplete picture on standard error, with a progress
+bar there on a terminal. Exit status: 0 when every picture was repaired,
+copied or skipped; 1 when any failed; 4 when none failed but some are
+incomplete; 2 for a wrong command line or a batch refused up front (a
+search radius not above the radius, an output that is an input);
+130 when stopped by Ctrl+C, SIGTERM or SIGHUP.
 """
 
 
@@ -67,8 +79,8 @@ def _parser() -> argparse.ArgumentParser:
     masks.add_argument("--mask-pattern", metavar="PATTERN",
                        help="mask name from the picture's, e.g. '{stem}_mask.png'")
     fill = p.add_argument_group("repair (as for one picture)")
-    fill.add_argument("-r", "--radius", type=_whole_number, default=7, metavar="N",
-                      help="window radius, 0 to 127 (default 7)")
+    fill.add_argument("-r", "--radius", type=_whole_number, default=DEFAULT_RADIUS,
+                      metavar="N", help=f"window radius, 0 to 127 (default {DEFAULT_RADIUS})")
     fill.add_argument("-m", "--method", choices=sorted(_METHODS), default="gpu",
                       help="gpu: exhaustive search on the chosen device (default); "
                            "cpu: the same on the CPU; gpu-fast: pruned search")
@@ -79,6 +91,12 @@ def _parser() -> argparse.ArgumentParser:
                            "damaged pixel (default: the whole picture)")
     fill.add_argument("--source-mask", metavar="FILE",
                       help="take sources only where FILE is brighter than 128")
+    files = p.add_argument_group("files")
+    files.add_argument("--quality", type=_whole_number, default=80, metavar="Q",
+                       help="JPEG quality of JPEG outputs, 1 to 100 (default 80)")
+    files.add_argument("--max-pixels", type=_whole_number, metavar="N",
+                       help="refuse input files of more than N pixels "
+                            "(default 268435456 = 2^28)")
     run = p.add_argument_group("running")
     run.add_argument("-j", "--jobs", type=_whole_number, metavar="N",
                      help="worker processes (default: one per CPU core, or one "
@@ -99,18 +117,22 @@ def _record_line(record: BatchRecord) -> str:
         if record.unfilled:
             line += f", {record.unfilled} found no source"
         return line + f" ({record.seconds:.2f} s)"
+    if record.status == INCOMPLETE:
+        return f"{record.output}: {record.filled} pixels filled, {record.error}"
     if record.status == UNCHANGED:
         return f"{record.output}: nothing to fill, copied"
     return f"{record.output}: already there, skipped"
 
 
 def _summary(records: List[BatchRecord], total: int, seconds: float) -> str:
-    count = {s: 0 for s in (REPAIRED, UNCHANGED, SKIPPED, FAILED)}
+    count = {s: 0 for s in (REPAIRED, INCOMPLETE, UNCHANGED, SKIPPED, FAILED)}
     for r in records:
         count[r.status] += 1
     filled = sum(r.filled for r in records)
     unfilled = sum(r.unfilled for r in records)
     parts = [f"{count[REPAIRED]} repaired"]
+    if count[INCOMPLETE]:
+        parts.append(f"{count[INCOMPLETE]} incomplete (holes left)")
     if count[UNCHANGED]:
         parts.append(f"{count[UNCHANGED]} with nothing to fill (copied)")
     if count[SKIPPED]:
@@ -137,12 +159,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.mask is None and args.mask_dir is None and args.mask_pattern is None:
         parser.error("a mask is needed: --mask, --mask-dir or --mask-pattern")
     try:
+        if args.max_pixels is not None:
+            if args.max_pixels < 1:
+                raise ValueError("--max-pixels must be 1 or more")
+            _core.set_max_image_pixels(args.max_pixels)
         tasks, options = _prepare(
             args.inputs, args.out_dir, mask=args.mask, mask_dir=args.mask_dir,
             mask_pattern=args.mask_pattern, radius=args.radius,
             method=_METHODS[args.method], device=args.device,
             search_radius=args.search_radius, source_mask=args.source_mask,
-            overwrite=args.overwrite)
+            overwrite=args.overwrite, quality=args.quality)
         jobs = _check_jobs(args.jobs)
         if args.device == "cuda" and not _core.device_info().startswith("CUDA"):
             raise RuntimeError("--device cuda, but no CUDA device is usable here "
@@ -151,9 +177,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (ValueError, TypeError, OSError, RuntimeError) as error:
         parser.error(str(error))
 
-    # SIGTERM ends the batch as Ctrl+C does: running pictures are stopped
-    # and nothing half-written stays.
+    # SIGTERM and SIGHUP end the batch as Ctrl+C does: running pictures are
+    # stopped and nothing half-written stays.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGHUP, signal.default_int_handler)
     bar = (ProgressBar(sys.stderr, len(tasks))
            if not (args.quiet or args.verbose) and sys.stderr.isatty() else None)
     records: List[BatchRecord] = []
@@ -162,7 +189,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         for record in results:
             records.append(record)
-            if record.status == FAILED:
+            if record.status in (FAILED, INCOMPLETE):
                 text = f"patchwell: {record.input}: {record.error}"
                 if bar:
                     bar.message(text)
@@ -181,13 +208,18 @@ def main(argv: Optional[List[str]] = None) -> int:
     except Exception as error:  # the batch itself failed, not a picture
         results.close()
         _close(bar)
-        print(f"patchwell: the batch stopped after {len(records)} of {len(tasks)} "
-              f"pictures: {type(error).__name__}: {error}", file=sys.stderr, flush=True)
+        if isinstance(error, OSError) and not records:
+            print(f"patchwell: {error.strerror or error}", file=sys.stderr, flush=True)
+        else:
+            print(f"patchwell: the batch stopped after {len(records)} of {len(tasks)} "
+                  f"pictures: {type(error).__name__}: {error}", file=sys.stderr, flush=True)
         return EXIT_FAILED
     _close(bar)
     if not args.quiet:
         print(_summary(records, len(tasks), time.monotonic() - start), flush=True)
-    return EXIT_FAILED if any(r.status == FAILED for r in records) else 0
+    if any(r.status == FAILED for r in records):
+        return EXIT_FAILED
+    return EXIT_INCOMPLETE if any(r.status == INCOMPLETE for r in records) else 0
 
 
 if __name__ == "__main__":

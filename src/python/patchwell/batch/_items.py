@@ -3,6 +3,7 @@ pictures to repair: each with its mask and output file, checked up front so
 that a batch never writes over an input or writes two pictures to one file."""
 from __future__ import annotations
 
+import fnmatch
 import glob
 import os
 import string
@@ -45,7 +46,7 @@ def expand_inputs(inputs: Iterable[PathLike]) -> List[Tuple[str, bool]]:
         elif os.path.exists(path) or not glob.has_magic(path):
             found.append((path, True))  # a missing file fails as a picture
         else:
-            matches = sorted(glob.glob(path, recursive=True))
+            matches = sorted(_glob(path))
             if not matches:
                 raise FileNotFoundError(f"no file matches '{path}'")
             pictures = []
@@ -70,16 +71,23 @@ def expand_inputs(inputs: Iterable[PathLike]) -> List[Tuple[str, bool]]:
 
 
 def check_mask_pattern(pattern: str) -> None:
-    """Raises ValueError unless `pattern` uses only {stem}, {name}, {ext}."""
+    """Raises ValueError unless `pattern` uses only the plain fields
+    {stem}, {name} and {ext} (and {{ }} for braces): no conversion, no
+    format specification, nothing nested."""
     try:
-        fields = [f for _, f, _, _ in string.Formatter().parse(pattern) if f is not None]
+        parsed = list(string.Formatter().parse(pattern))
     except ValueError as e:
         raise ValueError(f"mask pattern '{pattern}' is not valid: {e}") from None
-    for field in fields:
-        if field not in _PATTERN_FIELDS:
+    fields = []
+    for _, field, spec, conversion in parsed:
+        if field is None:
+            continue
+        if field not in _PATTERN_FIELDS or spec or conversion:
+            shown = field + (f"!{conversion}" if conversion else "") + (f":{spec}" if spec else "")
             raise ValueError(
-                f"mask pattern '{pattern}' may use {{stem}}, {{name}} and {{ext}}, "
-                f"not {{{field}}}")
+                f"mask pattern '{pattern}' may use the plain fields {{stem}}, {{name}} "
+                f"and {{ext}} only, not {{{shown}}}")
+        fields.append(field)
     if not fields:
         raise ValueError(
             f"mask pattern '{pattern}' names one file for every picture: use it "
@@ -143,6 +151,13 @@ def plan(items: Iterable[Item], out_dir: PathLike, *,
     if source_mask is not None:
         not_pictures.add(_key(os.fspath(source_mask)))
     out_key = _key(out)
+    inputs: Dict[str, str] = {}
+    for image, image_mask, _ in pairs + found:
+        inputs.setdefault(_key(image), "an input picture")
+        if image_mask is not None:
+            inputs.setdefault(_key(image_mask), "a mask")
+    if source_mask is not None:
+        inputs[_key(os.fspath(source_mask))] = "the source mask"
     tasks = []
     for image, image_mask, named in pairs + found:
         if not named and (_key(image) in not_pictures
@@ -157,10 +172,13 @@ def plan(items: Iterable[Item], out_dir: PathLike, *,
     for task in tasks:
         if not os.path.basename(task.image):
             raise ValueError(f"'{task.image}' names no file")
-        key = _key(task.output)
+        key = _output_key(task.output)
         if key == _key(task.image):
             raise ValueError(f"the output of '{task.image}' would replace it: "
                              "choose another output folder")
+        if key in inputs:
+            raise ValueError(f"the output of '{task.image}', '{task.output}', is "
+                             f"{inputs[key]} of this batch: choose another output folder")
         if key in outputs:
             raise ValueError(f"'{outputs[key]}' and '{task.image}' would both be "
                              f"written to '{task.output}': repair them in two batches")
@@ -189,3 +207,62 @@ def _is_picture_name(path: str) -> bool:
 
 def _key(path: str) -> str:
     return os.path.normcase(os.path.realpath(path))
+
+
+def _output_key(path: str) -> str:
+    # The file an output replaces: a link in its place is replaced, not
+    # followed.
+    folder, name = os.path.split(path)
+    return os.path.normcase(os.path.join(os.path.realpath(folder or "."), name))
+
+
+def _glob(pattern: str) -> List[str]:
+    """glob.glob(pattern, recursive=True), but ``**`` never enters a link
+    to a folder, so that a link back up the tree cannot make the walk
+    endless: each real folder below the pattern's root is visited once."""
+    if "**" not in pattern:
+        return glob.glob(pattern)
+    parts = pattern.split(os.sep)
+    fixed = 0
+    while fixed < len(parts) and not glob.has_magic(parts[fixed]):
+        fixed += 1
+    root = os.sep.join(parts[:fixed]) or ("" if not pattern.startswith(os.sep) else os.sep)
+    found: List[str] = []
+    _glob_below(root, parts[fixed:], found)
+    return found
+
+
+def _glob_below(folder: str, parts: List[str], found: List[str]) -> None:
+    if not parts:
+        if folder:
+            found.append(folder)
+        return
+    part, rest = parts[0], parts[1:]
+    try:
+        entries = sorted(os.scandir(folder or "."), key=lambda e: e.name)
+    except OSError:
+        return
+    join = (lambda name: os.path.join(folder, name)) if folder else (lambda name: name)
+    if part == "**":
+        _glob_below(folder, rest, found)  # zero folders
+        for entry in entries:
+            if entry.name.startswith("."):
+                continue
+            if entry.is_dir(follow_symlinks=False):
+                _glob_below(join(entry.name), parts, found)
+            elif not rest:
+                found.append(join(entry.name))
+        return
+    if not glob.has_magic(part):
+        path = join(part)
+        if rest or os.path.lexists(path):
+            if not rest or os.path.isdir(path):
+                _glob_below(path, rest, found)
+        return
+    for entry in entries:
+        if entry.name.startswith(".") and not part.startswith("."):
+            continue
+        if fnmatch.fnmatchcase(entry.name, part):
+            if rest and not entry.is_dir():
+                continue
+            _glob_below(join(entry.name), rest, found)

@@ -4,40 +4,66 @@ Dask workers."""
 from __future__ import annotations
 
 import os
-import secrets
-import shutil
+import re
 import time
 from dataclasses import dataclass
 from typing import Optional, Tuple
 
 from .. import _core
+from .._repair import DEFAULT_RADIUS
 from ._items import Task
-from ._record import FAILED, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
+from ._record import FAILED, INCOMPLETE, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
+
+#: The default pixel limit of the readers (set_max_image_pixels).
+DEFAULT_MAX_PIXELS = 2**28
 
 
 @dataclass(frozen=True)
 class Options:
-    """The fill options of every picture of a batch."""
+    """The fill options of every picture of a batch, and the settings of
+    the calling process that every worker takes on."""
 
-    radius: int = 7
+    radius: int = DEFAULT_RADIUS
     method: int = int(_core.InpaintGPU)
     device: str = "auto"
     search_radius: Optional[int] = None
     source_mask: Optional[str] = None
     overwrite: bool = False
+    quality: int = 80
+    max_pixels: Optional[int] = DEFAULT_MAX_PIXELS  # None: no limit
+    threads: Optional[int] = None  # set_num_threads of the caller, if any
 
 
 _UNREADABLE = "(missing, unreadable, damaged or not a supported format)"
+
+# Every temporary file is ".NAME.PID-TAG.tmp" beside NAME (the core's saves
+# name theirs so).
+_TEMPORARY = re.compile(r"\..+\.([0-9]+)-[0-9A-Za-z]+\.tmp")
+
+
+def incomplete_marker(output: str) -> str:
+    """The file beside an output that records that the output is incomplete
+    (some holes found no source), so that a resumed batch repairs it again."""
+    folder, name = os.path.split(output)
+    return os.path.join(folder, f".{name}.incomplete")
+
+
+def apply_settings(options: Options) -> None:
+    """Takes on the caller's pixel limit and thread count in this process."""
+    _core.set_max_image_pixels(options.max_pixels)
+    if options.threads is not None:
+        _core.set_num_threads(options.threads)
 
 
 def repair_picture(task: Task, options: Options) -> BatchRecord:
     """Repairs one picture into its output file and says how it went.
 
-    The output appears whole or not at all: the picture is written to a
-    temporary file beside it, which then replaces the output. A mask that
-    marks nothing gives a copy of the input. Every failure becomes a record;
-    only KeyboardInterrupt (and other exceptions that are not errors) pass
-    through, with nothing written."""
+    The output appears whole or not at all, as a regular file: a symbolic
+    link in its place is replaced, never followed, and without `overwrite`
+    an output that appears meanwhile is left alone (the picture is then
+    skipped). A mask that marks nothing gives a copy of the input. Every
+    failure becomes a record; only KeyboardInterrupt (and other exceptions
+    that are not errors) pass through, with nothing written."""
     start = time.perf_counter()
 
     def record(status: str, error: Optional[str] = None, filled: int = 0,
@@ -45,63 +71,95 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
         return BatchRecord(task.image, task.output, status, filled, unfilled,
                            time.perf_counter() - start, error, task.mask)
 
-    if not options.overwrite and os.path.lexists(task.output):
+    marker = incomplete_marker(task.output)
+    redo = os.path.lexists(marker)
+    if not options.overwrite and not redo and os.path.lexists(task.output):
         return record(SKIPPED)
-    temporary = None
     try:
-        # Through a link the output's target is replaced, not the link.
-        final = os.path.realpath(task.output)
-        folder, name = os.path.split(final)
-        os.makedirs(folder, exist_ok=True)
-        temporary = os.path.join(folder, temporary_name(name, os.getpid(),
-                                                        secrets.token_hex(4)))
+        apply_settings(options)
+        os.makedirs(os.path.dirname(task.output) or ".", exist_ok=True)
         outcome = _core._repair_file(
-            task.image, task.mask, temporary, options.radius,
+            task.image, task.mask, task.output, options.radius,
             _core.InpaintMethod(options.method), device=options.device,
-            search_radius=options.search_radius, source_mask=options.source_mask)
+            search_radius=options.search_radius, source_mask=options.source_mask,
+            overwrite=options.overwrite or redo, quality=options.quality)
         status = outcome["status"]
         if status == "saved":
-            os.replace(temporary, final)
-            holes, unfilled = outcome["holes"], outcome["unfilled"]
-            return record(REPAIRED, filled=holes - unfilled, unfilled=unfilled)
-        if status == "nothing_to_inpaint":
-            shutil.copyfile(task.image, temporary)
-            os.replace(temporary, final)
+            holes, left = outcome["holes"], outcome["no_source"]
+            if left:
+                reason = _core._no_source_reason(
+                    options.radius,
+                    -1 if options.search_radius is None else options.search_radius,
+                    options.source_mask is not None)
+                text = f"{left} of {holes} pixels found no source ({reason})"
+                _write_marker(marker, text)
+                return record(INCOMPLETE, text, filled=holes - left, unfilled=left)
+            _remove(marker)
+            return record(REPAIRED, filled=holes)
+        if status == "copied":
+            _remove(marker)
             return record(UNCHANGED)
+        if status == "output_exists":
+            return record(SKIPPED)
         return record(FAILED, _failure_text(status, outcome, task, options))
     except Exception as error:
         return record(FAILED, _exception_text(error))
-    finally:
-        if temporary is not None:
-            try:
-                os.remove(temporary)
-            except OSError:
-                pass  # gone already (renamed), or the output is whole anyway
 
 
-def _temporary_parts(name: str, pid: object) -> Tuple[str, str]:
-    stem, ext = os.path.splitext(name)
-    return f".{stem}.{pid}-", f".partial{ext}"
+def _write_marker(path: str, text: str) -> None:
+    # Never through a link: whatever is in its place is replaced.
+    _remove(path)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666)
+    with os.fdopen(fd, "w") as f:
+        f.write(text + "\n")
 
 
-def temporary_name(name: str, pid: object, tag: str) -> str:
-    """The name under which a process writes an output before renaming it:
-    hidden, and with the output's extension last, which picks the format."""
-    prefix, suffix = _temporary_parts(name, pid)
-    return prefix + tag + suffix
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
 
 
 def remove_temporaries(output: str, pid: int) -> None:
-    """Removes what a worker process that died left of `output`."""
-    folder, name = os.path.split(os.path.realpath(output))
-    prefix, suffix = _temporary_parts(name, pid)
+    """Removes what a worker process that died left beside `output`."""
+    folder, name = os.path.split(output)
+    prefix = f".{name}.{pid}-"
     try:
-        leftovers = [n for n in os.listdir(folder)
-                     if n.startswith(prefix) and n.endswith(suffix)]
-        for leftover in leftovers:
-            os.remove(os.path.join(folder, leftover))
+        for leftover in os.listdir(folder or "."):
+            if leftover.startswith(prefix) and _TEMPORARY.fullmatch(leftover):
+                os.remove(os.path.join(folder, leftover))
     except OSError:
         pass
+
+
+def sweep_temporaries(folder: str) -> None:
+    """Removes the temporary files of processes that are no longer alive
+    from an output folder: what a killed batch left behind."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        found = _TEMPORARY.fullmatch(name)
+        if found is None or _alive(int(found.group(1))):
+            continue
+        try:
+            os.remove(os.path.join(folder, name))
+        except OSError:
+            pass
+
+
+def _alive(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return True  # another user's process
+    return True
 
 
 def _size(size: Tuple[int, int]) -> str:
@@ -112,6 +170,8 @@ def _failure_text(status: str, outcome: "_core._FileOutcome", task: Task,
                   options: Options) -> str:
     image_size = _size(outcome["size"])
     mask_size = _size(outcome["mask_size"])
+    cannot_write = f"cannot write '{task.output}': " + (
+        outcome["error"] or "the picture could not be encoded")
     texts = {
         "image_unreadable": f"cannot read the image {_UNREADABLE}",
         "image_empty": "the image holds no pixels",
@@ -123,10 +183,10 @@ def _failure_text(status: str, outcome: "_core._FileOutcome", task: Task,
                                    f"{_UNREADABLE}"),
         "source_mask_size_differs": (f"source mask '{options.source_mask}' is "
                                      f"{mask_size} pixels but the image is {image_size}"),
-        "not_saved": (f"cannot write '{task.output}' (unknown extension, or a "
-                      "folder that is missing or not writable)"),
-        "output_unusable": (f"cannot write '{task.output}' (unknown extension, or a "
-                            "folder that is missing or not writable)"),
+        "impossible": outcome["problem"],
+        "not_saved": cannot_write,
+        "output_unusable": f"cannot write '{task.output}': " + (
+            outcome["error"] or "its extension is not one that is written"),
         "abandoned": "stopped",
     }
     too_large = {"image_too_large": "the image", "mask_too_large": f"mask '{task.mask}'",
@@ -134,7 +194,7 @@ def _failure_text(status: str, outcome: "_core._FileOutcome", task: Task,
     if status in too_large:
         return (f"{too_large[status]} declares {_size(outcome['declared_size'])} pixels, "
                 f"more than the limit of {_core.max_image_pixels()} "
-                "(patchwell.set_max_image_pixels raises it)")
+                "(--max-pixels or patchwell.set_max_image_pixels raises it)")
     return texts.get(status, f"failed ({status})")
 
 
@@ -145,3 +205,7 @@ def _exception_text(error: BaseException) -> str:
         name = f" '{error.filename}'" if error.filename else ""
         return f"{error.strerror}{name}"
     return str(error) or type(error).__name__
+
+
+__all__ = ["Options", "repair_picture", "incomplete_marker", "remove_temporaries",
+           "sweep_temporaries", "apply_settings"]

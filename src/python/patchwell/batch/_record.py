@@ -6,6 +6,10 @@ from typing import Optional
 
 #: The picture was repaired and written.
 REPAIRED = "repaired"
+#: Written, but some holes found no source and kept their pixels; ``error``
+#: says how many and why. A later batch without ``overwrite`` repairs the
+#: picture again rather than skipping it.
+INCOMPLETE = "incomplete"
 #: Its mask marks no pixel: the output is a copy of the input.
 UNCHANGED = "unchanged"
 #: The output was already there (a batch run before): left alone.
@@ -25,9 +29,9 @@ class BatchRecord:
     output : str
         Where its repair goes (written unless the record failed or skipped).
     status : str
-        'repaired', 'unchanged' (the mask marks nothing; the output is a
-        copy of the input), 'skipped' (the output was already there) or
-        'failed'.
+        'repaired', 'incomplete' (written, but some holes found no source),
+        'unchanged' (the mask marks nothing; the output is a copy of the
+        input), 'skipped' (the output was already there) or 'failed'.
     filled : int
         Pixels filled.
     unfilled : int
@@ -35,7 +39,8 @@ class BatchRecord:
     seconds : float
         Time spent on the picture.
     error : str or None
-        Why it failed; None otherwise.
+        Why it failed, or for 'incomplete' how many pixels found no source
+        and why (the text of ``patchwell.UnfilledWarning``); None otherwise.
     mask : str or None
         The mask used.
     """
@@ -51,5 +56,6 @@ class BatchRecord:
 
     @property
     def ok(self) -> bool:
-        """True unless the picture failed."""
-        return self.status != FAILED
+        """True when the picture is done: repaired whole, copied unchanged
+        or skipped; False when it failed or is incomplete."""
+        return self.status not in (FAILED, INCOMPLETE)

@@ -6,30 +6,57 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import resource
 import signal
+import sys
 from multiprocessing.connection import Connection, wait
 from typing import Any, Dict, Iterator, List, Optional, Sequence
 
 from ._items import Task
-from ._picture import Options, remove_temporaries, repair_picture
+from ._picture import Options, apply_settings, remove_temporaries, repair_picture
 from ._record import FAILED, BatchRecord
 
 # Spawned, not forked: a fork would copy the parent's threads' state (a
 # run lock, the CUDA context) into a child that lacks those threads.
 _CONTEXT = multiprocessing.get_context("spawn")
 _STOP_WAIT_SECONDS = 10.0
+# A worker's first word to its parent: it has started.
+_READY = "ready"
+# The exit status of a worker that found itself starting workers while it
+# imported the caller's main module: a script without a __main__ guard.
+_UNGUARDED_EXIT = 87
+# Signals that stop a worker's picture the way Ctrl+C does.
+_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Files a worker keeps open in the parent (its pipe and its sentinel), and
+# those the parent needs for itself, its pictures and the start of a worker.
+_FILES_PER_WORKER = 3
+_FILES_SPARE = 24
+
+_UNGUARDED_TEXT = (
+    "the worker processes could not start: they import the script that calls "
+    "repair_files, which then starts workers again; put that call under "
+    "'if __name__ == \"__main__\":' (or pass jobs=0)")
 
 
 def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
-    # Ctrl+C reaches the whole process group. During a picture it stops the
-    # run, which then writes nothing; between pictures it is only noted, and
-    # a worker that saw it starts no other picture.
+    # Ctrl+C (and SIGTERM, SIGHUP) reach the whole process group. During a
+    # picture they stop the run, which then writes nothing; between pictures
+    # they are only noted, and a worker that saw one starts no other picture.
     stopped: List[bool] = []
-    signal.signal(signal.SIGINT, lambda *_: stopped.append(True))
+
+    def note(*_: Any) -> None:
+        stopped.append(True)
+
+    for number in _STOP_SIGNALS:
+        signal.signal(number, note)
     if gpu is not None:
         os.environ["CUDA_VISIBLE_DEVICES"] = gpu  # before CUDA starts
     from .. import _core
     _core.set_num_threads(threads)
+    try:
+        conn.send(_READY)
+    except (OSError, ValueError):
+        return
     while True:
         try:
             message = conn.recv()
@@ -40,13 +67,16 @@ def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
         task, options = message
         result: Optional[BatchRecord] = None
         try:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
+            for number in _STOP_SIGNALS:
+                signal.signal(number, signal.default_int_handler)
             if not stopped:
+                apply_settings(options)
                 result = repair_picture(task, options)
         except KeyboardInterrupt:
             stopped.append(True)
         finally:
-            signal.signal(signal.SIGINT, lambda *_: stopped.append(True))
+            for number in _STOP_SIGNALS:
+                signal.signal(number, note)
         try:
             conn.send(result)  # None: stopped
         except (OSError, ValueError):
@@ -63,6 +93,7 @@ class _Worker:
         self.process.start()
         child_conn.close()
         self.task: Optional[Task] = None
+        self.ready = False
 
     def death_text(self) -> str:
         self.process.join(1.0)
@@ -85,15 +116,26 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
     """Yields one record per task, in the order they finish, from `jobs`
     worker processes of `threads` CPU threads each; with `gpus`, worker k
     sees only GPU gpus[k % len(gpus)]."""
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        # This is a worker importing a main module that starts a batch at
+        # import: end quietly, and let the parent say why.
+        sys.exit(_UNGUARDED_EXIT)
     pending = list(reversed(tasks))
-    slots: List[Optional[_Worker]] = [None] * max(1, min(jobs, len(tasks)))
+    count = max(1, min(jobs, len(tasks)))
+    _check_file_limit(count)
+    slots: List[Optional[_Worker]] = [None] * count
+    start_failure: Optional[str] = None
 
     def assign(k: int) -> None:
         worker = slots[k]
         if worker is None or not worker.process.is_alive():
             if worker is not None:
                 worker.conn.close()
-            worker = slots[k] = _Worker(threads, gpus[k % len(gpus)] if gpus else None)
+            try:
+                worker = slots[k] = _Worker(threads, gpus[k % len(gpus)] if gpus else None)
+            except OSError as error:
+                raise OSError(error.errno, "cannot start a batch worker process: "
+                              f"{error.strerror}") from None
         worker.task = pending.pop()
         try:
             worker.conn.send((worker.task, options))
@@ -102,6 +144,13 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
 
     try:
         while True:
+            if start_failure is not None:
+                # Workers cannot start: every picture left fails for that
+                # reason alone, with no new worker tried.
+                while pending:
+                    task = pending.pop()
+                    yield BatchRecord(task.image, task.output, FAILED,
+                                      error=start_failure, mask=task.mask)
             for k, worker in enumerate(slots):
                 if pending and (worker is None or worker.task is None):
                     assign(k)
@@ -123,6 +172,10 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
                     answer = worker.conn.recv() if answered else None
                 except (EOFError, OSError):
                     answered = False
+                if answered and answer == _READY:
+                    worker.ready = True
+                    worker.task = task  # still at work on it
+                    continue
                 if answered and isinstance(answer, BatchRecord):
                     yield answer
                 elif answered:
@@ -133,6 +186,13 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
                         remove_temporaries(task.output, worker.process.pid)
                     worker.conn.close()
                     slots[slots.index(worker)] = None
+                    if not worker.ready:
+                        start_failure = (
+                            _UNGUARDED_TEXT if worker.process.exitcode == _UNGUARDED_EXIT
+                            else death.replace("the worker process repairing it",
+                                               "the worker processes could not start:"
+                                               " the first one", 1))
+                        death = start_failure
                     yield BatchRecord(task.image, task.output, FAILED, error=death,
                                       mask=task.mask)
     finally:
@@ -157,6 +217,25 @@ def _stop(slots: Sequence[Optional[_Worker]]) -> None:
         if worker.process.is_alive():
             worker.process.kill()
             worker.process.join()
-            if worker.task is not None and worker.process.pid is not None:
-                remove_temporaries(worker.task.output, worker.process.pid)
+        # A worker ended by a signal during a save may leave its file.
+        if worker.task is not None and worker.process.pid is not None:
+            remove_temporaries(worker.task.output, worker.process.pid)
         worker.conn.close()
+
+
+def _check_file_limit(workers: int) -> None:
+    """Fails up front, in one line, when the limit of open files cannot
+    hold the workers' pipes."""
+    try:
+        soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    except (OSError, ValueError):
+        return
+    if soft == resource.RLIM_INFINITY:
+        return
+    need = workers * _FILES_PER_WORKER + _FILES_SPARE
+    if need > soft:
+        fits = max(0, (soft - _FILES_SPARE) // _FILES_PER_WORKER)
+        raise OSError(
+            f"cannot start {workers} worker processes: the limit of open files "
+            f"({soft}, see ulimit -n) allows about {fits}; ask for fewer jobs "
+            "or raise the limit")

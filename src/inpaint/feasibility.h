@@ -1,0 +1,36 @@
+// Jobs in which no pixel can find a source, told before any work, and the
+// words for pixels that found none after a run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace pw {
+
+struct JobShape {
+  const uint8_t* mask = nullptr;  // width * height bytes, 1 marks a hole
+  int32_t width = 0, height = 0;
+  int32_t radius = 0;
+  int32_t method = 0;
+  int32_t search_radius = -1;            // -1: the whole picture
+  const uint8_t* source_mask = nullptr;  // non-zero allows a centre; may be null
+};
+
+// Why no hole of the job can be filled, naming the cause and the smallest
+// change that helps; nothing when some hole may be. Each cause it names is
+// certain for both methods: a window larger than the picture, a mask with no
+// known pixel, a source mask that allows no window centre. `strict` also
+// refuses a search radius at or below the window radius (the windows within
+// it contain the pixel being filled): for the exhaustive method a pixel at
+// the picture's edge may still find a source then, so callers that must
+// reproduce the full search exactly leave `strict` off and get the exact
+// answer instead.
+std::optional<std::string> ImpossibleJob(const JobShape& job, bool strict);
+
+// Why holes of a finished run found no source, in a few words, for
+// "K of M pixels found no source (...)".
+std::string NoSourceReason(int32_t radius, int32_t search_radius,
+                           bool source_mask);
+
+}  // namespace pw
