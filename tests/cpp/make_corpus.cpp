@@ -77,6 +77,10 @@ int main(int argc, char** argv) {
   put("jpeg", "bands-64-scans-refused.jpg", samples::JpegBands(16, 8, 64));
   put("jpeg", "empty-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 2, 0));
   put("jpeg", "one-byte-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 60, 1));
+  put("jpeg", "exif-thumbnail-16x8.jpg", samples::JpegWithExif(16, 8, true));
+  put("jpeg", "exif-length-0-16x8.jpg", samples::JpegWithExif(16, 8, false, 0));
+  put("jpeg", "exif-too-short-16x8.jpg", samples::JpegWithExif(16, 8, true, 20));
+  put("jpeg", "exif-too-long-16x8.jpg", samples::JpegWithExif(16, 8, false, 200));
   std::printf("seed corpus written to %s\n", root.c_str());
   return 0;
 }

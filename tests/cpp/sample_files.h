@@ -53,6 +53,11 @@ Bytes Png(int width, int height, int colourType, int bitDepth = 8,
 Bytes Jpeg(int width, int height, int components, bool progressive = false,
            int quality = 90);
 
+// Jpeg(width, height, 3) with an EXIF block (APP1, with an 8 x 8 thumbnail
+// when asked) right behind its start marker that declares `length` bytes,
+// or its true length when that is -1.
+Bytes JpegWithExif(int width, int height, bool thumbnail, int length = -1);
+
 // A progressive gray JPEG of `scans` valid scans: the DC coefficients,
 // then the 63 AC coefficients split into scans - 1 bands (2 to 64 scans).
 Bytes JpegBands(int width, int height, int scans);

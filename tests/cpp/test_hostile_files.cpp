@@ -46,6 +46,7 @@ std::vector<Sample> ValidSamples() {
   add("png-gray2", ImageFormat::Png, samples::Png(9, 3, 0, 2));
   add("jpeg", ImageFormat::Jpeg, samples::Jpeg(16, 8, 3));
   add("jpeg-progressive", ImageFormat::Jpeg, samples::Jpeg(17, 9, 3, true));
+  add("jpeg-exif", ImageFormat::Jpeg, samples::JpegWithExif(16, 8, true));
   return out;
 }
 
