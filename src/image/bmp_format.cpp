@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <utility>
+#include <vector>
 
 #include "image/image_limits.h"
 #include "image/stream_io.h"
@@ -12,7 +12,12 @@ namespace {
 
 constexpr int64_t kFileHeaderBytes = 14;
 constexpr int64_t kInfoHeaderBytes = 40;
+// Bit-field masks: R, G, B behind a 40-byte info header; inside the longer
+// headers, R, G, B from 52 bytes on (V2) and A as well from 56 bytes (V3,
+// V4, V5).
 constexpr int64_t kBitFieldBytes = 12;
+constexpr int64_t kRgbMaskHeaderBytes = 52;
+constexpr int64_t kRgbaMaskHeaderBytes = 56;
 
 uint32_t U32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -34,16 +39,28 @@ void PutU16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 
+// The byte of a little-endian 32-bit pixel that a colour mask selects, -1
+// for a zero mask (no such channel); false for a mask that is not one
+// whole byte.
+bool MaskedByte(uint32_t mask, int& byte) {
+  byte = -1;
+  for (int b = 0; b < 4 && mask != 0; ++b)
+    if (mask == 0xFFu << 8 * b) byte = b;
+  return mask == 0 || byte >= 0;
+}
+
 }  // namespace
 
 bool ReadBmp(CImage& image, FILE* stream, bool flipRows,
              LoadControl& control) {
+  const long start = std::ftell(stream);
   const int64_t fileBytes = RemainingBytes(stream);
-  if (fileBytes < 0) return false;
+  if (start < 0 || fileBytes < 0) return false;
   uint8_t fileHeader[kFileHeaderBytes];
-  uint8_t info[kInfoHeaderBytes];
+  // The 40-byte header, then room for the four masks.
+  uint8_t info[kRgbaMaskHeaderBytes] = {};
   if (!ReadExact(stream, fileHeader, sizeof fileHeader) ||
-      !ReadExact(stream, info, sizeof info))
+      !ReadExact(stream, info, kInfoHeaderBytes))
     return false;
 
   const uint32_t infoBytes = U32(info + 0);
@@ -56,54 +73,73 @@ bool ReadBmp(CImage& image, FILE* stream, bool flipRows,
   // differently.
   if (infoBytes < kInfoHeaderBytes) return false;
   if (compression != 0 && compression != 3) return false;
-  int32_t channels;
-  if (bitsPerPixel == 24)
-    channels = 3;
-  else if (bitsPerPixel == 32)
-    channels = 4;
-  else
-    return false;
+  if (bitsPerPixel != 24 && bitsPerPixel != 32) return false;
   if (width < 0 || storedHeight == INT32_MIN) return false;
   const bool topDown = storedHeight < 0;
   const int32_t height = topDown ? -storedHeight : storedHeight;
 
+  // Where the headers (and the masks behind a short one) end.
+  int64_t headersEnd = kFileHeaderBytes + infoBytes;
+  if (compression == 3) {
+    if (infoBytes >= kRgbMaskHeaderBytes) {
+      const int64_t inHeader = infoBytes >= kRgbaMaskHeaderBytes
+                                   ? kRgbaMaskHeaderBytes
+                                   : kRgbMaskHeaderBytes;
+      if (!ReadExact(stream, info + kInfoHeaderBytes,
+                     static_cast<size_t>(inHeader - kInfoHeaderBytes)))
+        return false;
+    } else {
+      const long masksAt = start + static_cast<long>(headersEnd);
+      headersEnd += kBitFieldBytes;
+      if (headersEnd > fileBytes ||
+          std::fseek(stream, masksAt, SEEK_SET) != 0 ||
+          !ReadExact(stream, info + kInfoHeaderBytes, kBitFieldBytes))
+        return false;
+    }
+  }
+  // The pixels start where the file header says, which may leave a gap
+  // (or a palette) behind the headers, but never inside them.
+  const int64_t dataOffset = U32(fileHeader + 10);
+  if (dataOffset < headersEnd || dataOffset > fileBytes) return false;
+
+  // The byte of a file pixel that R, G, B and A come from. 24-bit pixels
+  // are B, G, R; 32-bit ones B, G, R, A unless masks place the channels,
+  // where a zero alpha mask means there is no alpha.
+  int source[4] = {2, 1, 0, -1};
+  int32_t channels = 3;
+  if (bitsPerPixel == 32) {
+    source[3] = 3;
+    channels = 4;
+    if (compression == 3) {
+      for (int c = 0; c < 4; ++c)
+        if (!MaskedByte(U32(info + kInfoHeaderBytes + 4 * c), source[c]))
+          return false;
+      if (source[3] < 0) channels = 3;
+    }
+  }
+
   // 24-bit rows are padded to 4 bytes, 32-bit rows are that already.
-  const int64_t rowBytes = PaddedRowBytes(width, channels);
+  const int64_t rowBytes = PaddedRowBytes(width, bitsPerPixel / 8);
   if (rowBytes < 0 || control.Admit(width, height, channels) < 0)
     return false;
   const int64_t dataBytes = rowBytes * height;
-
-  int64_t dataOffset;
-  if (infoBytes == kInfoHeaderBytes) {
-    // Pixels follow the headers, after the three colour masks of a
-    // bit-field file.
-    dataOffset = kFileHeaderBytes + kInfoHeaderBytes +
-                 (compression == 3 ? kBitFieldBytes : 0);
-  } else {
-    // Longer headers carry their masks inside; the file header says where
-    // the pixels start, which must lie behind the info header.
-    dataOffset = U32(fileHeader + 10);
-    if (dataOffset < kFileHeaderBytes + static_cast<int64_t>(infoBytes))
-      return false;
-  }
-  if (dataOffset > fileBytes || fileBytes - dataOffset < dataBytes)
-    return false;
-  if (std::fseek(stream, static_cast<long>(dataOffset), SEEK_SET) != 0)
+  if (fileBytes - dataOffset < dataBytes) return false;
+  if (std::fseek(stream, start + static_cast<long>(dataOffset), SEEK_SET) != 0)
     return false;
 
   if (!image.Create(width, height, channels, true, false)) return false;
-  // One file row at a time, straight into its image row, with B and R
-  // exchanged; the 0 to 3 bytes that pad a file row are skipped.
+  // One file row at a time, its pixels spread into the image row.
   const bool bottomUp = topDown ? !flipRows : flipRows;
-  const size_t pixelBytes = static_cast<size_t>(width) * channels;
-  uint8_t pad[4];
+  const int filePixelBytes = bitsPerPixel / 8;
+  std::vector<uint8_t> fileRow(static_cast<size_t>(rowBytes));
   for (int32_t r = 0; r < height; ++r) {
     if (control.Stopped()) return false;
-    uint8_t* row = image.PixelAt(0, bottomUp ? height - 1 - r : r);
-    if (!ReadExact(stream, row, pixelBytes) ||
-        !ReadExact(stream, pad, static_cast<size_t>(rowBytes) - pixelBytes))
-      return false;
-    for (int32_t x = 0; x < width; ++x, row += channels) std::swap(row[0], row[2]);
+    if (!ReadExact(stream, fileRow.data(), fileRow.size())) return false;
+    uint8_t* out = image.PixelAt(0, bottomUp ? height - 1 - r : r);
+    const uint8_t* in = fileRow.data();
+    for (int32_t x = 0; x < width; ++x, in += filePixelBytes, out += channels)
+      for (int c = 0; c < channels; ++c)
+        out[c] = source[c] < 0 ? 0 : in[source[c]];
   }
   return true;
 }

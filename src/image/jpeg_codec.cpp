@@ -1,6 +1,9 @@
 #include "image/jpeg_codec.h"
 
+#include <algorithm>
 #include <csetjmp>
+#include <utility>
+#include <vector>
 
 // jpeglib.h needs FILE and size_t declared first.
 #include <jerror.h>
@@ -92,23 +95,232 @@ void CmykRowToRgb(const uint8_t* cmyk, uint8_t* rgb, int32_t width,
   }
 }
 
+// The headers of the file up to its first scan, read ahead of the library
+// so that metadata blocks that declare a wrong length can be dropped. The
+// library skips the blocks it does not need (EXIF and XMP in APP1, the
+// other APPn but JFIF's APP0 and Adobe's APP14, comments) by their length
+// alone. One that declares too few bytes leaves the rest of the block to be
+// read as markers (an EXIF thumbnail is a whole JPEG, whose frame would be
+// decoded in place of the picture); one that declares too many swallows the
+// tables and the frame behind it. Such a block goes, up to the next segment
+// that the file can go on with.
+class JpegHeaders {
+ public:
+  explicit JpegHeaders(FILE* stream) : stream_(stream) {}
+
+  // Walks the segments from the start of the file to its first scan and
+  // drops the metadata blocks whose length leads nowhere. Anything else
+  // that is wrong is left for the library to find.
+  void DropBrokenMetadata();
+
+  // The bytes read, less the dropped blocks; the stream goes on behind them.
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  static constexpr size_t kMaxBytes = size_t{16} << 20;
+  static constexpr size_t kMaxFillBytes = 16;
+  static constexpr int kCheckedSegments = 4;
+  static constexpr size_t kNone = ~size_t{0};
+
+  // Markers that may come before the first scan and carry a length: SOFn
+  // (but JPG), DHT, DAC, DQT, DRI, APPn and COM.
+  static bool HeaderMarker(uint8_t code) {
+    return (code >= 0xC0 && code <= 0xCF && code != 0xC8) || code == 0xDB ||
+           code == 0xDD || (code >= 0xE0 && code <= 0xEF) || code == 0xFE;
+  }
+  static bool MetadataMarker(uint8_t code) {
+    return (code >= 0xE1 && code <= 0xEF && code != 0xEE) || code == 0xFE;
+  }
+
+  // True when the bytes up to `end` have been read.
+  bool Has(size_t end);
+  // The marker at `at` (after a few fill bytes): its code and where the
+  // code byte lies.
+  bool MarkerAt(size_t at, uint8_t& code, size_t& codeAt);
+  // Where the segment whose code byte lies at `codeAt` ends, or kNone.
+  size_t SegmentEnd(size_t codeAt);
+  // True when a segment starts at `at` that the file can go on with: the
+  // first scan, or a segment behind which a few more follow, each at the
+  // end of the one before, up to the scan or to a metadata block (whose
+  // own length is judged when the walk comes to it).
+  bool Sound(size_t at);
+  // The first sound segment from `from` on, skipping embedded pictures.
+  size_t NextSound(size_t from);
+
+  FILE* stream_;
+  std::vector<uint8_t> bytes_;
+  bool ended_ = false;
+};
+
+bool JpegHeaders::Has(size_t end) {
+  while (bytes_.size() < end && !ended_ && end <= kMaxBytes) {
+    const size_t have = bytes_.size();
+    const size_t want = std::min(kMaxBytes, std::max(end, have + 65536));
+    bytes_.resize(want);
+    const size_t got =
+        std::fread(bytes_.data() + have, 1, want - have, stream_);
+    bytes_.resize(have + got);
+    ended_ = got < want - have;
+  }
+  return bytes_.size() >= end;
+}
+
+bool JpegHeaders::MarkerAt(size_t at, uint8_t& code, size_t& codeAt) {
+  if (!Has(at + 2) || bytes_[at] != 0xFF) return false;
+  codeAt = at + 1;
+  while (bytes_[codeAt] == 0xFF) {
+    if (codeAt - at > kMaxFillBytes || !Has(codeAt + 2)) return false;
+    ++codeAt;
+  }
+  code = bytes_[codeAt];
+  return true;
+}
+
+size_t JpegHeaders::SegmentEnd(size_t codeAt) {
+  if (!Has(codeAt + 3)) return kNone;
+  const size_t length = size_t{bytes_[codeAt + 1]} << 8 | bytes_[codeAt + 2];
+  return length < 2 ? kNone : codeAt + 1 + length;
+}
+
+bool JpegHeaders::Sound(size_t at) {
+  for (int segment = 0; segment <= kCheckedSegments; ++segment) {
+    uint8_t code;
+    size_t codeAt;
+    if (!MarkerAt(at, code, codeAt)) return false;
+    if (code == 0xDA || (segment > 0 && MetadataMarker(code))) return true;
+    if (!HeaderMarker(code) || (at = SegmentEnd(codeAt)) == kNone) return false;
+  }
+  return true;
+}
+
+size_t JpegHeaders::NextSound(size_t from) {
+  for (size_t at = from; Has(at + 2); ++at) {
+    if (bytes_[at] != 0xFF || bytes_[at + 1] == 0xFF) continue;
+    if (bytes_[at + 1] == 0xD8) {  // a thumbnail: on behind its end marker
+      for (at += 2; Has(at + 2); ++at)
+        if (bytes_[at] == 0xFF && bytes_[at + 1] == 0xD9) break;
+      ++at;
+    } else if (Sound(at)) {
+      return at;
+    }
+  }
+  return kNone;
+}
+
+void JpegHeaders::DropBrokenMetadata() {
+  if (!Has(2) || bytes_[0] != 0xFF || bytes_[1] != 0xD8) return;
+  std::vector<std::pair<size_t, size_t>> dropped;
+  size_t at = 2;
+  for (;;) {
+    uint8_t code;
+    size_t codeAt;
+    if (!MarkerAt(at, code, codeAt) || !HeaderMarker(code)) break;
+    if (MetadataMarker(code) && !Sound(at)) {
+      const size_t next = NextSound(codeAt + 3);
+      if (next == kNone) break;
+      dropped.emplace_back(at, next);
+      at = next;
+      continue;
+    }
+    if ((at = SegmentEnd(codeAt)) == kNone) break;
+  }
+  // Close the gaps, front to back.
+  size_t kept = dropped.empty() ? bytes_.size() : dropped[0].first;
+  for (size_t i = 0; i < dropped.size(); ++i) {
+    const size_t end =
+        i + 1 < dropped.size() ? dropped[i + 1].first : bytes_.size();
+    std::copy(bytes_.begin() + dropped[i].second, bytes_.begin() + end,
+              bytes_.begin() + kept);
+    kept += end - dropped[i].second;
+  }
+  bytes_.resize(kept);
+}
+
+// A data source that hands the library the headers read ahead, then the
+// rest of the stream. At the end of the data it behaves as the library's
+// stdio source does: an error for an empty file, else a warning and an
+// end marker.
+struct HeadThenStreamSource {
+  jpeg_source_mgr pub;
+  const std::vector<uint8_t>* head;
+  bool headGiven;
+  bool anyData;
+  FILE* stream;
+  JOCTET buffer[4096];
+};
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+boolean FillInput(j_decompress_ptr cinfo) {
+  auto* src = reinterpret_cast<HeadThenStreamSource*>(cinfo->src);
+  if (!src->headGiven) {
+    src->headGiven = true;
+    if (!src->head->empty()) {
+      src->anyData = true;
+      src->pub.next_input_byte = src->head->data();
+      src->pub.bytes_in_buffer = src->head->size();
+      return TRUE;
+    }
+  }
+  size_t got = std::fread(src->buffer, 1, sizeof src->buffer, src->stream);
+  if (got == 0) {
+    if (!src->anyData) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    src->buffer[0] = 0xFF;
+    src->buffer[1] = JPEG_EOI;
+    got = 2;
+  }
+  src->anyData = true;
+  src->pub.next_input_byte = src->buffer;
+  src->pub.bytes_in_buffer = got;
+  return TRUE;
+}
+
+void SkipInput(j_decompress_ptr cinfo, long count) {
+  jpeg_source_mgr* src = cinfo->src;
+  if (count <= 0) return;
+  while (count > static_cast<long>(src->bytes_in_buffer)) {
+    count -= static_cast<long>(src->bytes_in_buffer);
+    FillInput(cinfo);
+  }
+  src->next_input_byte += count;
+  src->bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void InstallSource(HeadThenStreamSource& src, const std::vector<uint8_t>& head,
+                   FILE* stream) {
+  src.pub.init_source = InitSource;
+  src.pub.fill_input_buffer = FillInput;
+  src.pub.skip_input_data = SkipInput;
+  src.pub.resync_to_restart = jpeg_resync_to_restart;
+  src.pub.term_source = TermSource;
+  src.pub.next_input_byte = nullptr;
+  src.pub.bytes_in_buffer = 0;
+  src.head = &head;
+  src.headGiven = false;
+  src.anyData = false;
+  src.stream = stream;
+}
+
 struct JpegRead {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   ProgressMonitor progress;
+  HeadThenStreamSource source;
   CImage* image = nullptr;
   LoadControl* control = nullptr;
 };
 
 // The library part of the read, with only trivially destructible locals:
 // a long jump out of libjpeg lands in its setjmp.
-bool DecodeJpeg(FILE* stream, JpegRead& r) {
+bool DecodeJpeg(JpegRead& r) {
   if (setjmp(r.err.jump)) return false;
   jpeg_create_decompress(&r.cinfo);
   r.progress.pub.progress_monitor = MonitorDecoding;
   r.progress.control = r.control;
   r.cinfo.progress = &r.progress.pub;
-  jpeg_stdio_src(&r.cinfo, stream);
+  r.cinfo.src = &r.source.pub;
   jpeg_read_header(&r.cinfo, TRUE);
 
   int32_t channels = 3;
@@ -198,7 +410,10 @@ bool ReadJpegFile(FILE* stream, CImage& image, LoadControl& control) {
   r.cinfo.err = &r.err.pub;
   r.image = &image;
   r.control = &control;
-  const bool ok = DecodeJpeg(stream, r);
+  JpegHeaders headers(stream);
+  headers.DropBrokenMetadata();
+  InstallSource(r.source, headers.bytes(), stream);
+  const bool ok = DecodeJpeg(r);
   if (r.cinfo.mem != nullptr) jpeg_destroy_decompress(&r.cinfo);
   return ok;
 }

@@ -4,7 +4,9 @@
 // errors never end the process and library messages are never printed:
 // errors, and the warnings that mean lost or corrupt picture data (empty
 // or truncated scans, bad codes, a broken progression), come back to the
-// reader or writer, which releases everything and gives false.
+// reader or writer, which releases everything and gives false. Metadata
+// blocks the decoder does not need (EXIF, XMP, comments) that declare a
+// wrong length are dropped before the library reads the headers.
 #pragma once
 
 #include <cstdint>

@@ -36,6 +36,20 @@ int main(int argc, char** argv) {
   put("bmp", "topdown-3x3.bmp", samples::Bmp(3, 3, 24, true));
   put("bmp", "v5-bitfields-3x2.bmp", samples::Bmp(3, 2, 32, false, 124, 3));
   put("bmp", "bitfields-2x2.bmp", samples::Bmp(2, 2, 32, false, 40, 3));
+  put("bmp", "24bit-palette-3x2.bmp",
+      samples::BmpWithGap(samples::Bmp(3, 2, 24), 16 * 4, 16));
+  put("bmp", "gap-16-3x2.bmp", samples::BmpWithGap(samples::Bmp(3, 2, 24), 16));
+  const samples::BmpMasks rgba = {0xFF, 0xFF00, 0xFF0000, 0xFF000000};
+  const samples::BmpMasks xbgr = {0xFF000000, 0xFF0000, 0xFF00, 0};
+  put("bmp", "rgba-masks-3x2.bmp", samples::Bmp(3, 2, 32, false, 124, 3, rgba));
+  put("bmp", "xbgr-masks-3x2.bmp", samples::Bmp(3, 2, 32, false, 108, 3, xbgr));
+  put("bmp", "v2-header-3x2.bmp", samples::Bmp(3, 2, 32, false, 52, 3, xbgr));
+  put("bmp", "v3-header-3x2.bmp", samples::Bmp(3, 2, 32, false, 56, 3, rgba));
+  put("bmp", "10bit-masks-refused.bmp",
+      samples::Bmp(2, 2, 32, false, 124, 3, {0x3FF00000, 0xFFC00, 0x3FF, 0}));
+  Bytes inside = samples::Bmp(2, 2, 24);
+  inside[10] = 50;  // pixels said to start inside the info header
+  put("bmp", "offset-in-headers-refused.bmp", inside);
 
   put("ppm", "p6-4x2.ppm", samples::Ppm(4, 2, false));
   put("ppm", "p3-3x2-comment.ppm", samples::Ppm(3, 2, true, true));
@@ -63,6 +77,10 @@ int main(int argc, char** argv) {
   put("jpeg", "bands-64-scans-refused.jpg", samples::JpegBands(16, 8, 64));
   put("jpeg", "empty-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 2, 0));
   put("jpeg", "one-byte-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 60, 1));
+  put("jpeg", "exif-thumbnail-16x8.jpg", samples::JpegWithExif(16, 8, true));
+  put("jpeg", "exif-length-0-16x8.jpg", samples::JpegWithExif(16, 8, false, 0));
+  put("jpeg", "exif-too-short-16x8.jpg", samples::JpegWithExif(16, 8, true, 20));
+  put("jpeg", "exif-too-long-16x8.jpg", samples::JpegWithExif(16, 8, false, 200));
   std::printf("seed corpus written to %s\n", root.c_str());
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "sample_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -32,12 +33,15 @@ void PngFlush(png_structp) {}
 }  // namespace
 
 Bytes Bmp(int width, int height, int bits, bool topDown, int infoBytes,
-          int compression) {
+          int compression, const BmpMasks& masks) {
   const int channels = bits / 8;
   const int rowBytes = (width * channels + 3) / 4 * 4;
-  const int masks = infoBytes == 40 && compression == 3 ? 12 : 0;
-  const size_t offset = 14 + static_cast<size_t>(infoBytes) + masks;
-  Bytes b(offset + static_cast<size_t>(rowBytes) * height, 0);
+  const int behind = infoBytes < 52 && compression == 3 ? 12 : 0;
+  const size_t offset = 14 + static_cast<size_t>(infoBytes) + behind;
+  // Row padding and unused bytes get a marker that must never show up in
+  // a pixel.
+  Bytes b(offset + static_cast<size_t>(rowBytes) * height, 0xEE);
+  std::fill(b.begin(), b.begin() + offset, 0);
   b[0] = 'B';
   b[1] = 'M';
   Put32(b, 2, static_cast<uint32_t>(b.size()));
@@ -49,25 +53,37 @@ Bytes Bmp(int width, int height, int bits, bool topDown, int infoBytes,
   Put16(b, 28, static_cast<uint32_t>(bits));
   Put32(b, 30, static_cast<uint32_t>(compression));
   Put32(b, 34, static_cast<uint32_t>(rowBytes * height));
-  if (compression == 3) {  // R, G, B masks right behind the 40 bytes
-    Put32(b, 54, 0x00FF0000);
-    Put32(b, 58, 0x0000FF00);
-    Put32(b, 62, 0x000000FF);
+  // Where each channel lies in a pixel: B, G, R(, A) unless masks say.
+  int at[4] = {2, 1, 0, 3};
+  if (compression == 3) {
+    for (int c = 0; c < (infoBytes >= 56 ? 4 : 3); ++c)
+      Put32(b, 54 + 4 * c, masks[c]);
+    if (bits == 32)
+      for (int c = 0; c < 4; ++c) {
+        at[c] = -1;
+        for (int byte = 0; byte < 4; ++byte)
+          if (masks[c] >> 8 * byte & 1) at[c] = byte;
+      }
+    if (infoBytes < 56) at[3] = -1;
   }
   for (int y = 0; y < height; ++y) {
     const int fileRow = topDown ? y : height - 1 - y;
     uint8_t* p = b.data() + offset + static_cast<size_t>(rowBytes) * fileRow;
-    for (int x = 0; x < width; ++x, p += channels) {
-      p[0] = SamplePattern(x, y, 2);
-      p[1] = SamplePattern(x, y, 1);
-      p[2] = SamplePattern(x, y, 0);
-      if (channels == 4) p[3] = SamplePattern(x, y, 3);
-    }
-    // Row padding gets a marker that must never show up in a pixel.
-    for (int pad = width * channels; pad < rowBytes; ++pad)
-      b[offset + static_cast<size_t>(rowBytes) * fileRow + pad] = 0xEE;
+    for (int x = 0; x < width; ++x, p += channels)
+      for (int c = 0; c < channels; ++c)
+        if (at[c] >= 0) p[at[c]] = SamplePattern(x, y, c);
   }
   return b;
+}
+
+Bytes BmpWithGap(Bytes bmp, size_t gap, uint32_t colours) {
+  const uint32_t offset = bmp[10] | bmp[11] << 8 | bmp[12] << 16 |
+                          static_cast<uint32_t>(bmp[13]) << 24;
+  bmp.insert(bmp.begin() + offset, gap, 0x55);
+  Put32(bmp, 2, static_cast<uint32_t>(bmp.size()));
+  Put32(bmp, 10, offset + static_cast<uint32_t>(gap));
+  Put32(bmp, 46, colours);
+  return bmp;
 }
 
 Bytes Ppm(int width, int height, bool ascii, bool comment, int maximum) {
@@ -204,6 +220,30 @@ Bytes EncodeJpeg(int width, int height, int components, bool progressive,
 Bytes Jpeg(int width, int height, int components, bool progressive,
            int quality) {
   return EncodeJpeg(width, height, components, progressive, quality, nullptr);
+}
+
+Bytes JpegWithExif(int width, int height, bool thumbnail, int length) {
+  // "Exif", then a little-endian TIFF header and IFD0 with one entry (the
+  // orientation); with a thumbnail, IFD1 gives its offset and length.
+  Bytes exif = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
+                1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, 1, 0, 0, 0,
+                0, 0, 0, 0};
+  if (thumbnail) {
+    const Bytes small = Jpeg(8, 8, 3);
+    exif[28] = 26;  // IFD1 at 26
+    const Bytes ifd1 = {2, 0, 1, 2, 4, 0, 1, 0, 0, 0, 56, 0, 0, 0,
+                        2, 2, 4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    exif.insert(exif.end(), ifd1.begin(), ifd1.end());
+    Put32(exif, 6 + 26 + 2 + 12 + 8, static_cast<uint32_t>(small.size()));
+    exif.insert(exif.end(), small.begin(), small.end());
+  }
+  const Bytes picture = Jpeg(width, height, 3);
+  const size_t declared = length < 0 ? exif.size() + 2 : static_cast<size_t>(length);
+  Bytes out = {0xFF, 0xD8, 0xFF, 0xE1, static_cast<uint8_t>(declared >> 8),
+               static_cast<uint8_t>(declared)};
+  out.insert(out.end(), exif.begin(), exif.end());
+  out.insert(out.end(), picture.begin() + 2, picture.end());
+  return out;
 }
 
 Bytes JpegBands(int width, int height, int scans) {

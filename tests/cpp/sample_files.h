@@ -4,6 +4,7 @@
 // where each one came from.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,10 +19,23 @@ inline uint8_t SamplePattern(int x, int y, int c) {
 }
 
 // BMP with the pattern as R, G, B(, A): bits 24 or 32, rows bottom-up
-// unless topDown, an info header of infoBytes (40, 108 for V4, 124 for V5)
-// and compression 0 or 3 (with masks behind a 40-byte header).
+// unless topDown, an info header of infoBytes (40, 52, 56, 108 for V4, 124
+// for V5) and compression 0 or 3. Compression 3 writes the masks (R, G, B
+// behind a 40-byte header or in a 52-byte one; R, G, B, A in longer ones)
+// and places each 32-bit channel in the byte of its mask (none for a zero
+// mask); the bytes no channel uses hold 0xEE, like the row padding.
+// Uncompressed 32-bit pixels are B, G, R, A.
+using BmpMasks = std::array<uint32_t, 4>;
+constexpr BmpMasks kBgraMasks = {0x00FF0000, 0x0000FF00, 0x000000FF,
+                                 0xFF000000};
 Bytes Bmp(int width, int height, int bits, bool topDown = false,
-          int infoBytes = 40, int compression = 0);
+          int infoBytes = 40, int compression = 0,
+          const BmpMasks& masks = kBgraMasks);
+
+// The BMP with `gap` bytes (0x55) between its headers and its pixels, its
+// data offset and file size moved on; `colours` goes into the header as the
+// colours used, for a gap that is a palette.
+Bytes BmpWithGap(Bytes bmp, size_t gap, uint32_t colours = 0);
 
 // PPM, "P6" or "P3", with a comment line after the magic word when asked.
 // With a maximum value other than 255 the samples are the pattern scaled
@@ -38,6 +52,11 @@ Bytes Png(int width, int height, int colourType, int bitDepth = 8,
 // JPEG through libjpeg: 1 (gray), 3 (RGB) or 4 (CMYK) components.
 Bytes Jpeg(int width, int height, int components, bool progressive = false,
            int quality = 90);
+
+// Jpeg(width, height, 3) with an EXIF block (APP1, with an 8 x 8 thumbnail
+// when asked) right behind its start marker that declares `length` bytes,
+// or its true length when that is -1.
+Bytes JpegWithExif(int width, int height, bool thumbnail, int length = -1);
 
 // A progressive gray JPEG of `scans` valid scans: the DC coefficients,
 // then the 63 AC coefficients split into scans - 1 bands (2 to 64 scans).

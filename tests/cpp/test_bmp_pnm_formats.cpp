@@ -44,9 +44,43 @@ TEST(BmpFormat, Reads24And32BitFilesBottomUp) {
   EXPECT_EQ(image.channels, 4);
   EXPECT_TRUE(HoldsPattern(image, 4));  // the fourth byte is alpha
 
-  ASSERT_TRUE(LoadBytes(image, samples::Bmp(2, 2, 32, false, 40, 3),
-                        ImageFormat::Bmp));  // bit fields behind the header
-  EXPECT_TRUE(HoldsPattern(image, 4));
+}
+
+// The pixels start at the data offset of the file header: behind the
+// palette a 24-bit file may carry, or a gap.
+TEST(BmpFormat, PixelsStartAtTheDataOffset) {
+  const Bytes files[] = {
+      samples::BmpWithGap(samples::Bmp(3, 2, 24), 16 * 4, 16),
+      samples::BmpWithGap(samples::Bmp(3, 2, 24, true), 16),
+      samples::BmpWithGap(samples::Bmp(3, 2, 32, false, 40, 3), 16),
+      samples::BmpWithGap(samples::Bmp(3, 2, 32, false, 124, 3), 4)};
+  for (const Bytes& bmp : files) {
+    CImage image;
+    ASSERT_TRUE(LoadBytes(image, bmp, ImageFormat::Bmp)) << bmp.size();
+    EXPECT_TRUE(HoldsPattern(image, image.channels)) << bmp.size();
+  }
+}
+
+// Masks of whole bytes place the channels of 32-bit pixels in any order;
+// without an alpha mask (a 40- or 52-byte header, or a zero one) the
+// picture has no alpha. The bytes no mask selects hold 0xEE.
+TEST(BmpFormat, BitFieldMasksPlaceTheChannels) {
+  const samples::BmpMasks bgra = samples::kBgraMasks;
+  const samples::BmpMasks rgba = {0xFF, 0xFF00, 0xFF0000, 0xFF000000};
+  const samples::BmpMasks xbgr = {0xFF000000, 0xFF0000, 0xFF00, 0};
+  const struct {
+    int header;
+    samples::BmpMasks masks;
+    int channels;
+  } cases[] = {{40, bgra, 3}, {40, rgba, 3},  {52, xbgr, 3},  {56, rgba, 4},
+               {56, xbgr, 3}, {108, xbgr, 3}, {124, rgba, 4}, {124, bgra, 4}};
+  for (const auto& c : cases) {
+    CImage image;
+    const Bytes bmp = samples::Bmp(3, 2, 32, false, c.header, 3, c.masks);
+    ASSERT_TRUE(LoadBytes(image, bmp, ImageFormat::Bmp)) << c.header;
+    EXPECT_EQ(image.channels, c.channels) << c.header << " " << c.masks[0];
+    EXPECT_TRUE(HoldsPattern(image, c.channels)) << c.header << " " << c.masks[0];
+  }
 }
 
 TEST(BmpFormat, TopDownAndLongHeaderFilesLoadTheRightWayUp) {
@@ -81,6 +115,19 @@ TEST(BmpFormat, RefusesOtherVariants) {
   bmp = samples::Bmp(2, 2, 24, false, 124);
   bmp[12] = 1;  // data offset past the end of the file
   EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  for (int header : {40, 52, 56}) {
+    for (int compression : {0, 3}) {
+      bmp = samples::Bmp(2, 2, 32, false, header, compression);
+      bmp[10] -= 1;  // data offset on the last byte of the headers or masks
+      EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp)) << header;
+    }
+  }
+  // Masks that are not whole bytes: 10-bit colours, 4 bits of alpha.
+  for (const samples::BmpMasks& masks :
+       {samples::BmpMasks{0x3FF00000, 0xFFC00, 0x3FF, 0},
+        samples::BmpMasks{0xFF0000, 0xFF00, 0xFF, 0xF0000000}})
+    EXPECT_FALSE(LoadBytes(image, samples::Bmp(2, 2, 32, false, 124, 3, masks),
+                           ImageFormat::Bmp));
 }
 
 TEST(BmpFormat, WritesA24BitFileWithPaddedRows) {

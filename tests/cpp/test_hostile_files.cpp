@@ -37,6 +37,8 @@ std::vector<Sample> ValidSamples() {
   add("text", ImageFormat::Text, samples::Text(5, 3), 6);
   add("bmp24", ImageFormat::Bmp, samples::Bmp(5, 3, 24));
   add("bmp32-v5", ImageFormat::Bmp, samples::Bmp(3, 2, 32, true, 124, 3));
+  add("bmp32-masks-gap", ImageFormat::Bmp,
+      samples::BmpWithGap(samples::Bmp(3, 2, 32, false, 40, 3), 8));
   add("ppm-p6", ImageFormat::Ppm, samples::Ppm(4, 3, false));
   add("ppm-p3", ImageFormat::Ppm, samples::Ppm(3, 2, true), 6);
   add("png-rgb", ImageFormat::Png, samples::Png(6, 4, 2));
@@ -44,6 +46,7 @@ std::vector<Sample> ValidSamples() {
   add("png-gray2", ImageFormat::Png, samples::Png(9, 3, 0, 2));
   add("jpeg", ImageFormat::Jpeg, samples::Jpeg(16, 8, 3));
   add("jpeg-progressive", ImageFormat::Jpeg, samples::Jpeg(17, 9, 3, true));
+  add("jpeg-exif", ImageFormat::Jpeg, samples::JpegWithExif(16, 8, true));
   return out;
 }
 

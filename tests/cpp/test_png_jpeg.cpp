@@ -227,6 +227,26 @@ TEST(Jpeg, WritesBaselineQuality80WithDefaultSubsampling) {
   EXPECT_FALSE(ok);
 }
 
+// A metadata block that declares a wrong length is dropped and the picture
+// decoded as without it: a length too short (with a thumbnail behind it,
+// whose frame must not be taken for the picture's), one too long (over the
+// tables and the frame), one past the end of the file.
+TEST(Jpeg, MetadataBlocksOfWrongLengthAreDropped) {
+  CImage plain, image;
+  ASSERT_TRUE(LoadBytes(plain, samples::Jpeg(16, 8, 3), ImageFormat::Jpeg));
+  for (bool thumbnail : {false, true})
+    for (int length : {-1, 0, 1, 2, 20, 200, 65535}) {
+      ASSERT_TRUE(LoadBytes(image, samples::JpegWithExif(16, 8, thumbnail, length),
+                            ImageFormat::Jpeg))
+          << thumbnail << " " << length;
+      ASSERT_EQ(image.width, 16);
+      ASSERT_EQ(image.height, 8);
+      for (int y = 0; y < 8; ++y)
+        EXPECT_EQ(std::memcmp(image.PixelAt(0, y), plain.PixelAt(0, y), 16 * 3), 0)
+            << thumbnail << " " << length << " row " << y;
+    }
+}
+
 // Progressive files decode every scan over the whole picture before the
 // first row comes out: scans without data and more scans than encoders
 // write are refused, not decoded.
