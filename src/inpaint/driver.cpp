@@ -143,11 +143,30 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
       return ctx.cancel.load();
     };
   }
-  int32_t n = 0;
-  try {
-    n = BuildFillList(ctx.fill, mask, width, height, radius, stop);
-  } catch (const FillListStopped&) {
-    return true;  // stopped before the first pixel: nothing was changed
+  // A job where no pixel can find a source ends before the fill order is
+  // built: the order and the search would only confirm it, at their full
+  // cost. Partial windows (a non-zero tolerance) can match where whole ones
+  // cannot.
+  int32_t n = static_cast<int32_t>(
+      std::count(mask, mask + static_cast<int64_t>(width) * height, uint8_t{1}));
+  bool impossible = false;
+  if (options.missing_tolerance == 0.0f && n > 0) {
+    JobShape job;
+    job.mask = mask;
+    job.width = width;
+    job.height = height;
+    job.radius = radius;
+    job.method = method;
+    job.search_radius = std::min(options.search_radius, std::max(width, height));
+    job.source_mask = options.source_mask;
+    impossible = ImpossibleJob(job, false).has_value();
+  }
+  if (!impossible) {
+    try {
+      n = BuildFillList(ctx.fill, mask, width, height, radius, stop);
+    } catch (const FillListStopped&) {
+      return true;  // stopped before the first pixel: nothing was changed
+    }
   }
 
   if (verbose) {
@@ -162,31 +181,17 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     ConsolePrintf("Nothing to inpaint!");
     return false;
   }
-
-  // A job where no pixel can find a source ends here: the search would
-  // only confirm it, at the full cost. Partial windows (a non-zero
-  // tolerance) can match where whole ones cannot.
-  if (options.missing_tolerance == 0.0f) {
-    JobShape job;
-    job.mask = mask;
-    job.width = width;
-    job.height = height;
-    job.radius = radius;
-    job.method = method;
-    job.search_radius = std::min(options.search_radius, std::max(width, height));
-    job.source_mask = options.source_mask;
-    if (ImpossibleJob(job, false)) {
-      if (options.stats != nullptr) {
-        // The figures the search would have given: every target processed,
-        // none filled, and GPU Fast's every pass run for nothing.
-        options.stats->targets = options.stats->holes = n;
-        options.stats->no_source = n;
-        if (method == kMethodGpuFast)
-          options.stats->passes = static_cast<uint64_t>(n) * kernels::kMaxFastPasses;
-      }
-      if (verbose) PrintRunEnd(n, n, n, 0);
-      return true;
+  if (impossible) {
+    if (options.stats != nullptr) {
+      // The figures the search would have given: every target processed,
+      // none filled, and GPU Fast's every pass run for nothing.
+      options.stats->targets = options.stats->holes = n;
+      options.stats->no_source = n;
+      if (method == kMethodGpuFast)
+        options.stats->passes = static_cast<uint64_t>(n) * kernels::kMaxFastPasses;
     }
+    if (verbose) PrintRunEnd(n, n, n, 0);
+    return true;
   }
 
   ctx.total = n;

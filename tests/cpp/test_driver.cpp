@@ -10,6 +10,7 @@
 #include "fill/cpu/cpu_exhaustive.h"
 #include "inpaint/driver.h"
 #include "inpaint/estimate.h"
+#include "inpaint/feasibility.h"
 #include "inpaint/worker.h"
 #include "reference.h"
 
@@ -30,6 +31,47 @@ Picture Speckled(int w, int h, int specks, unsigned seed) {
   for (auto& b : p.image) b = static_cast<uint8_t>(rng());
   for (int s = 0; s < specks; ++s) p.mask[rng() % (w * h)] = 1;
   return p;
+}
+
+// Jobs where no hole can be filled: each certain cause, the value that
+// would work, and the one case that only the strict check refuses (a search
+// radius at or below the radius, where the exhaustive method can still fill
+// a hole at the picture's edge).
+TEST(Driver, ImpossibleJobsAndTheirCauses) {
+  Picture p = Speckled(12, 9, 0, 2);
+  p.mask[4 * 12 + 0] = 1;  // at the left edge
+  JobShape job{p.mask.data(), 12, 9, 2, kMethodGpu, 2, nullptr};
+  EXPECT_FALSE(ImpossibleJob(job, false));
+  EXPECT_NE(ImpossibleJob(job, true)->find("at least 3"), std::string::npos);
+  job.method = kMethodGpuFast;
+  EXPECT_TRUE(ImpossibleJob(job, false));
+  job.method = kMethodGpu;
+  // The exhaustive run indeed fills it, from a window whose mirror of the
+  // hole lies outside the picture.
+  Picture run = p;
+  InpaintOptions options;
+  options.backend = Backend::Cpu;
+  options.escape_key = false;
+  options.search_radius = 2;
+  ASSERT_TRUE(InpaintImage(run.image.data(), run.mask.data(), 12, 9, 2, kMethodGpu, false,
+                           options));
+  EXPECT_EQ(run.mask[4 * 12], 0);
+
+  job.search_radius = -1;
+  job.radius = 5;  // 11 x 11 in a 12 x 9 picture
+  EXPECT_NE(ImpossibleJob(job, false)->find("at most 4"), std::string::npos);
+  job.radius = 2;
+  std::vector<uint8_t> allowed(12 * 9, 0);
+  job.source_mask = allowed.data();
+  EXPECT_NE(ImpossibleJob(job, false)->find("allows no pixel"), std::string::npos);
+  allowed[1 * 12 + 5] = 1;  // one pixel from the top edge
+  EXPECT_NE(ImpossibleJob(job, false)->find("at most 1"), std::string::npos);
+  allowed[2 * 12 + 5] = 1;
+  EXPECT_FALSE(ImpossibleJob(job, false));
+  std::fill(p.mask.begin(), p.mask.end(), 1);
+  EXPECT_NE(ImpossibleJob(job, false)->find("every pixel"), std::string::npos);
+  std::fill(p.mask.begin(), p.mask.end(), 0);
+  EXPECT_FALSE(ImpossibleJob(job, true));  // nothing to fill is no failure
 }
 
 TEST(Driver, StatisticsAndCompletionLines) {

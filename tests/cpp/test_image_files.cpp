@@ -5,8 +5,12 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
@@ -191,6 +195,114 @@ TEST(ImageFiles, SavesReplaceWholeOrNotAtAll) {
   ASSERT_TRUE(Common::Save(small, dir / "dangling.png"));
   EXPECT_TRUE(back.Load(dir / "made.png"));
   EXPECT_EQ(Entries(dir.path()).size(), 4u);
+}
+
+// Batch outputs: a link is replaced, never followed; without `replace` a
+// file already there (or put there meanwhile) stays, and the failure says
+// EEXIST; every failure keeps its errno.
+TEST(ImageFiles, SaveOptionsForOutputsOfABatch) {
+  ScratchDir dir;
+  CImage small;
+  FillPattern(small, 4, 4, 3);
+  ASSERT_TRUE(Common::Save(small, dir / "input.png"));
+  const Bytes input = samples::ReadFile(dir / "input.png");
+  ASSERT_EQ(symlink("input.png", (dir / "out.png").c_str()), 0);
+  Common::SaveOptions batch;
+  batch.follow_links = false;
+  FillPattern(small, 5, 5, 3);
+  ASSERT_TRUE(Common::Save(small, dir / "out.png", batch));
+  struct stat info;
+  ASSERT_EQ(lstat((dir / "out.png").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(samples::ReadFile(dir / "input.png"), input);
+
+  batch.replace = false;
+  EXPECT_FALSE(Common::Save(small, dir / "input.png", batch));
+  EXPECT_EQ(Common::LastSaveError(), EEXIST);
+  EXPECT_FALSE(Common::CopyFileAtomically(dir / "out.png", dir / "input.png", batch));
+  EXPECT_EQ(samples::ReadFile(dir / "input.png"), input);
+  ASSERT_TRUE(Common::CopyFileAtomically(dir / "input.png", dir / "copy.png", batch));
+  EXPECT_EQ(samples::ReadFile(dir / "copy.png"), input);
+  EXPECT_FALSE(Common::Save(small, dir / "missing/x.png"));
+  EXPECT_EQ(Common::LastSaveError(), ENOENT);
+  EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"copy.png", "input.png", "out.png"}));
+}
+
+// A file replaced by someone who may not give it its owner keeps its group
+// where the caller belongs to it, and never opens to a group it did not
+// have; its owner (root here) keeps everything.
+TEST(ImageFiles, ReplacedFilesKeepOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
+  ScratchDir dir;
+  CImage small;
+  FillPattern(small, 4, 4, 3);
+  const std::string shared = dir / "shared.png", other = dir / "other.png";
+  for (const std::string& name : {shared, other}) {
+    ASSERT_TRUE(Common::Save(small, name));
+    ASSERT_EQ(chown(name.c_str(), 1001, name == shared ? 5000 : 6000), 0);
+    ASSERT_EQ(chmod(name.c_str(), 0660), 0);
+  }
+  ASSERT_EQ(chown(dir.path().c_str(), 0, 5000), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // a member of group 5000 only
+    const gid_t groups[] = {5000};
+    const bool ok = setgroups(1, groups) == 0 && setresgid(1002, 1002, 1002) == 0 &&
+                    setresuid(1002, 1002, 1002) == 0 && Common::Save(small, shared) &&
+                    Common::Save(small, other);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct stat info;
+  ASSERT_EQ(stat(shared.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 1002u);
+  EXPECT_EQ(info.st_gid, 5000u);
+  EXPECT_EQ(info.st_mode & 07777, 0660u);
+  ASSERT_EQ(stat(other.c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, 1002u);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  ASSERT_EQ(chown(shared.c_str(), 1001, 5000), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 0604), 0);
+  ASSERT_TRUE(Common::Save(small, shared));
+  ASSERT_EQ(stat(shared.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 1001u);
+  EXPECT_EQ(info.st_gid, 5000u);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+}
+
+// A process that a signal ends during a save leaves no temporary file,
+// when it left that signal at its default action.
+TEST(ImageFiles, AnEndingSignalDuringASaveRemovesTheTemporaryFile) {
+  ScratchDir dir;
+  CImage large;
+  FillPattern(large, 3000, 2000, 3);
+  for (int signal_number : {SIGTERM, SIGHUP}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (;;) Common::Save(large, dir / "big.png");
+    }
+    // Wait for a temporary file to exist, then end the child.
+    for (int k = 0; k < 20000; ++k) {
+      const auto names = Entries(dir.path());
+      if (std::any_of(names.begin(), names.end(), [](const std::string& n) {
+            return n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0;
+          }))
+        break;
+      usleep(500);
+    }
+    kill(child, signal_number);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number);
+    const auto names = Entries(dir.path());
+    EXPECT_TRUE(names.empty() || names == std::vector<std::string>{"big.png"})
+        << names.size() << " files, the first " << names.front();
+  }
 }
 
 }  // namespace

@@ -159,21 +159,25 @@ import sys, numpy as np, patchwell
 sys.path.insert(0, sys.argv[1])
 from conftest import photo_like, speckled_mask
 from test_run_control import slow_case
-img, mask = slow_case()
+img, mask = slow_case(count=300)
 print("READY", flush=True)
-patchwell.inpaint(img, mask, 10, patchwell.InpaintGPU, device="cpu")
-print("LEFT", int((mask == 1).sum()), flush=True)
+if sys.argv[2] == "inpaint":
+    patchwell.inpaint(img, mask, 10, patchwell.InpaintGPU, device="cpu")
+    print("LEFT", int((mask == 1).sum()), flush=True)
+else:  # repair does not listen to Escape
+    print("LEFT", int(patchwell.repair(img, mask > 128, 10, device="cpu")[1].sum()), flush=True)
 """
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs a pty")
-def test_escape_on_a_terminal_stops_the_run_and_restores_the_terminal():
+@pytest.mark.parametrize("entry", ["inpaint", "repair"])
+def test_escape_on_a_terminal_stops_inpaint_and_restores_the_terminal(entry):
     import pty
     import termios
     here = os.path.dirname(__file__)
     master, slave = pty.openpty()
     before = termios.tcgetattr(slave)
-    proc = subprocess.Popen([sys.executable, "-c", ESCAPE_CHILD, here],
+    proc = subprocess.Popen([sys.executable, "-c", ESCAPE_CHILD, here, entry],
                             stdin=slave, stdout=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "READY"
@@ -184,7 +188,7 @@ def test_escape_on_a_terminal_stops_the_run_and_restores_the_terminal():
         if proc.poll() is None:
             proc.kill()
     left = int(out.split()[1])
-    assert left > 0, "Escape did not stop the run"
+    assert (left > 0) == (entry == "inpaint"), f"{entry}: {left} pixels left"
     after = termios.tcgetattr(slave)
     assert after[3] == before[3]  # local modes (ICANON, ECHO) restored
     os.close(master)

@@ -29,8 +29,8 @@ _UNGUARDED_EXIT = 87
 _STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # Files a worker keeps open in the parent (its pipe and its sentinel), and
 # those the parent needs for itself, its pictures and the start of a worker.
-_FILES_PER_WORKER = 3
-_FILES_SPARE = 24
+_FILES_PER_WORKER = 4
+_FILES_SPARE = 8
 
 _UNGUARDED_TEXT = (
     "the worker processes could not start: they import the script that calls "
