@@ -1,23 +1,28 @@
-"""Real-size repair on the CPU backend: a 4000 x 3000 landscape with 1 %
-damage (scratches, dust specks and one 60 x 60 object hole), radius 7,
-both methods with a bounded search domain, and a 1024 x 1024 crop of the
-same case searched whole and bounded.
+"""Real-size repair: a 4000 x 3000 landscape with 1 % damage (scratches,
+dust specks and one 60 x 60 object hole), radius 7, both methods with a
+bounded search domain, and a 1024 x 1024 crop of the same case searched
+whole and bounded (--crop 0 leaves the crop out). On the CPU backend unless
+--devices says otherwise: "cuda" is CUDA's device loop, "cuda-pt" its
+per-target path (PATCHWELL_CUDA_LOOP=per-target).
 
 Each run is a child process of its own, so that its peak memory (maximum
 resident set) is its own. Prints the time, the pixels filled per second,
 the peak memory, and the cost per candidate per target: the time (and the
 CPU time of all threads, which a busy machine disturbs less) divided by the
-number of (target, candidate centre) pairs the search domain holds.
+number of (target, candidate centre) pairs the search domain holds. With
+more than one device, each run after the first of its case and method also
+says whether its image, mask and pass count are those of the first.
 
     .venv/bin/python bench/bench_real_size.py [--size 4000x3000]
         [--search-radius 48] [--crop 1024] [--methods exhaustive,fast]
-        [--write-raw DIR]
+        [--devices cpu,cuda,cuda-pt] [--write-raw DIR]
 
 --write-raw DIR only writes the picture and its crop as raw files for the
 C++ benchmark of the pruned engine (DIR/full and DIR/crop, each holding
 image.raw and mask.raw; see bench/bench_cpu_fast.cpp) and runs nothing.
 """
 import argparse
+import hashlib
 import os
 import resource
 import subprocess
@@ -73,40 +78,54 @@ def peak_resident_mb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
-def child(path, method, radius, search_radius):
+# What each device label runs: the device, and the CUDA loop.
+DEVICES = {"cpu": ("cpu", None), "cuda": ("cuda", "device"),
+           "cuda-pt": ("cuda", "per-target")}
+
+
+def child(path, method, radius, search_radius, label):
+    device, loop = DEVICES[label]
+    if loop is not None:
+        os.environ["PATCHWELL_CUDA_LOOP"] = loop
     import patchwell
     data = np.load(path)
     image, mask = data["image"].copy(), data["mask"].copy()
     holes = int((mask > 128).sum())
     m = {"exhaustive": patchwell.InpaintGPU, "fast": patchwell.InpaintGPUfast}[method]
     start, cpu_start = time.perf_counter(), time.process_time()
-    patchwell.inpaint(image, mask, radius, m, device="cpu", search_radius=search_radius)
+    patchwell.inpaint(image, mask, radius, m, device=device, search_radius=search_radius)
     seconds, cpu = time.perf_counter() - start, time.process_time() - cpu_start
     peak_mb = peak_resident_mb()
-    print(f"{seconds:.3f} {holes} {peak_mb:.0f} {int((mask == 1).sum())} {cpu:.3f}")
+    passes = patchwell._last_run_stats()["passes"]
+    digest = hashlib.sha256(image.tobytes() + mask.tobytes()).hexdigest()[:16]
+    print(f"{seconds:.3f} {holes} {peak_mb:.0f} {int((mask == 1).sum())} {cpu:.3f} "
+          f"{passes} {digest}")
 
 
-def run(path, method, radius, search_radius, mask):
+def run(path, method, radius, search_radius, mask, label):
     out = subprocess.run(
         [sys.executable, __file__, "--child", path, method, str(radius),
-         "none" if search_radius is None else str(search_radius)],
+         "none" if search_radius is None else str(search_radius), label],
         capture_output=True, text=True, check=True).stdout.split()
     seconds, holes, peak, unfilled, cpu = (float(out[0]), int(out[1]), float(out[2]),
                                            int(out[3]), float(out[4]))
     n = max(1, pairs(mask, radius, search_radius))
-    return seconds, holes, peak, unfilled, seconds * 1e9 / n, cpu, cpu * 1e9 / n
+    return (seconds, holes, peak, unfilled, seconds * 1e9 / n, cpu, cpu * 1e9 / n,
+            (int(out[5]), out[6]))
 
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        path, method, radius, s = sys.argv[2:6]
-        return child(path, method, int(radius), None if s == "none" else int(s))
+        path, method, radius, s, label = sys.argv[2:7]
+        return child(path, method, int(radius), None if s == "none" else int(s), label)
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", default="4000x3000")
     ap.add_argument("--radius", type=int, default=7)
     ap.add_argument("--search-radius", type=int, default=48)
     ap.add_argument("--crop", type=int, default=1024)
     ap.add_argument("--methods", default="exhaustive,fast")
+    ap.add_argument("--devices", default="cpu",
+                    help="comma-separated: cpu, cuda (device loop), cuda-pt (per-target)")
     ap.add_argument("--write-raw", metavar="DIR")
     args = ap.parse_args()
     w, h = map(int, args.size.split("x"))
@@ -116,32 +135,49 @@ def main():
     mask = damage(h, w)
     c = min(args.crop, w, h)
     cy, cx = (h - c) // 2, (w - c) // 2
-    cases = [(f"{w}x{h}", image, mask, args.search_radius),
-             (f"crop {c}x{c}", image[cy:cy + c, cx:cx + c], mask[cy:cy + c, cx:cx + c],
-              args.search_radius),
-             (f"crop {c}x{c}", image[cy:cy + c, cx:cx + c], mask[cy:cy + c, cx:cx + c], None)]
+    cases = [(f"{w}x{h}", image, mask, args.search_radius)]
+    if c > 0:
+        cases += [(f"crop {c}x{c}", image[cy:cy + c, cx:cx + c],
+                   mask[cy:cy + c, cx:cx + c], args.search_radius),
+                  (f"crop {c}x{c}", image[cy:cy + c, cx:cx + c],
+                   mask[cy:cy + c, cx:cx + c], None)]
+    devices = args.devices.split(",")
+    for label in devices:
+        if label not in DEVICES:
+            ap.error(f"unknown device {label!r}")
     if args.write_raw:
-        for name, img, msk in (("full", image, mask), ("crop", cases[1][1], cases[1][2])):
+        for name, img, msk in (("full", image, mask),
+                               *((("crop", cases[1][1], cases[1][2]),) if c > 0 else ())):
             folder = os.path.join(args.write_raw, name)
             os.makedirs(folder, exist_ok=True)
             np.ascontiguousarray(img).tofile(os.path.join(folder, "image.raw"))
             (np.asarray(msk) > 128).astype(np.uint8).tofile(os.path.join(folder, "mask.raw"))
             print(f"{folder}: {img.shape[1]}x{img.shape[0]}")
         return 0
-    print(f"{'case':<16}{'method':<12}{'search':>8}{'holes':>9}{'time s':>9}"
+    print(f"{'case':<16}{'method':<12}{'device':<9}{'search':>7}{'holes':>9}{'time s':>9}"
           f"{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'cpu s':>8}{'cpu ns':>8}"
-          f"{'unfilled':>9}")
+          f"{'unfilled':>9}{'  same as ' + devices[0] if len(devices) > 1 else ''}")
+    differ = 0
     with tempfile.TemporaryDirectory() as tmp:
         for name, img, msk, s in cases:
             path = os.path.join(tmp, "case.npz")
             np.savez(path, image=img, mask=msk)
             for method in args.methods.split(","):
-                sec, holes, peak, unfilled, ns, cpu, cpu_ns = run(
-                    path, method, args.radius, s, msk)
-                print(f"{name:<16}{method:<12}{'whole' if s is None else s:>8}{holes:>9}"
-                      f"{sec:>9.2f}{holes / sec:>10.0f}{peak:>9.0f}{ns:>9.2f}"
-                      f"{cpu:>8.1f}{cpu_ns:>8.2f}{unfilled:>9}", flush=True)
-    return 0
+                first = None
+                for label in devices:
+                    sec, holes, peak, unfilled, ns, cpu, cpu_ns, result = run(
+                        path, method, args.radius, s, msk, label)
+                    line = (f"{name:<16}{method:<12}{label:<9}"
+                            f"{'whole' if s is None else s:>7}{holes:>9}"
+                            f"{sec:>9.2f}{holes / sec:>10.0f}{peak:>9.0f}{ns:>9.2f}"
+                            f"{cpu:>8.1f}{cpu_ns:>8.2f}{unfilled:>9}")
+                    if first is None:
+                        first = result
+                    else:
+                        line += f"  {result == first}"
+                        differ += result != first
+                    print(line, flush=True)
+    return 1 if differ else 0
 
 
 if __name__ == "__main__":

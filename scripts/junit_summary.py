@@ -1,8 +1,11 @@
 """Prints passed, failed and skipped counts per test file from a pytest
-JUnit XML report, then the totals; exits 1 when anything failed.
+JUnit XML report, then the totals; exits 1 when anything failed. With
+--all-run, also when a test was skipped or the report holds none, and the
+skipped ones are named.
 
-Usage: python scripts/junit_summary.py REPORT.xml
+Usage: python scripts/junit_summary.py [--all-run] REPORT.xml
 """
+import argparse
 import collections
 import sys
 import xml.etree.ElementTree as ET
@@ -17,12 +20,20 @@ def test_file(classname):
 
 
 def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--all-run", action="store_true",
+                    help="a skipped test or an empty report is a failure too")
+    ap.add_argument("report")
+    args = ap.parse_args()
     counts = collections.defaultdict(collections.Counter)
-    for case in ET.parse(sys.argv[1]).iter("testcase"):
+    skipped = []
+    for case in ET.parse(args.report).iter("testcase"):
         tags = {child.tag for child in case}
         outcome = ("failed" if tags & {"failure", "error"}
                    else "skipped" if "skipped" in tags else "passed")
         counts[test_file(case.get("classname", "?"))][outcome] += 1
+        if outcome == "skipped":
+            skipped.append(f"{case.get('classname', '?')}.{case.get('name', '?')}")
     total = collections.Counter()
     width = max([len(name) for name in counts] + [5])
     for name in sorted(counts):
@@ -32,7 +43,14 @@ def main():
               f"  {c['skipped']:4d} skipped")
     print(f"{'total':{width}s}  {total['passed']:4d} passed  {total['failed']:4d} failed"
           f"  {total['skipped']:4d} skipped")
-    return 1 if total["failed"] else 0
+    if total["failed"]:
+        return 1
+    if args.all_run:
+        for name in skipped:
+            print(f"skipped: {name}")
+        if skipped or not sum(total.values()):
+            return 1
+    return 0
 
 
 if __name__ == "__main__":

@@ -34,9 +34,9 @@ static bool NvidiaDriverPresent() {
 }
 #endif
 
-BackendStatus QueryBackends() {
+BackendStatus QueryBackends(int cuda_device) {
 #if PATCHWELL_WITH_CUDA
-  const CudaProbeResult probe = CudaProbe();
+  const CudaProbeResult probe = CudaProbe(cuda_device);
   std::vector<CudaDeviceStatus> devices;
   for (const CudaDeviceFacts& facts : probe.devices)
     devices.push_back(JudgeCudaDevice(facts, probe.built_for));
@@ -52,6 +52,7 @@ BackendStatus QueryBackends() {
                                             : "no usable CUDA device";
   return status;
 #else
+  static_cast<void>(cuda_device);
   BackendStatus status;
   status.cuda_reason = "this build of patchwell has no CUDA backend";
   status.cuda_absence = "built without CUDA";
@@ -69,7 +70,9 @@ std::string BackendSummary() {
 
 DeviceChoice ResolveDevice(Backend requested, int cuda_device) {
   if (requested == Backend::Cpu) return DeviceChoice{};
-  const DeviceChoice choice = ChooseDevice(QueryBackends(), requested, cuda_device);
+  const DeviceChoice choice = ChooseDevice(
+      QueryBackends(requested == Backend::Cuda ? cuda_device : -1), requested,
+      cuda_device);
   if (choice.fell_back_after_fault) {
     static std::atomic<bool> warned{false};
     if (!warned.exchange(true))

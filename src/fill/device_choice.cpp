@@ -47,10 +47,58 @@ CudaDeviceStatus JudgeCudaDevice(const CudaDeviceFacts& f,
     d.lost = true;
     d.reason = "it failed earlier in this process (" + f.lost_error +
                ") and cannot be used again: restart the process to use it";
+  } else if (f.pending) {
+    d.pending = true;
+    d.reason = "it has not been checked";
   } else {
     d.usable = true;
   }
   return d;
+}
+
+bool LacksKernelImage(const std::string& cmake_architectures, int major,
+                      int minor) {
+  std::istringstream in(cmake_architectures);
+  std::string item;
+  bool any = false;
+  while (in >> item) {
+    size_t digits = 0;
+    while (digits < item.size() && item[digits] >= '0' && item[digits] <= '9')
+      ++digits;
+    // "native", "all": anything may be there.
+    if (digits < 2 || digits > 4) return false;
+    const int x = std::stoi(item.substr(0, digits - 1));
+    const int y = item[digits - 1] - '0';
+    // "-real" is machine code only, "-virtual" PTX only, a bare number both;
+    // an arch-specific "90a" or family "100f" is taken as both, so that it
+    // never rules a device out.
+    const std::string kind = item.substr(digits);
+    const bool real = kind != "-virtual";
+    const bool ptx = kind != "-real";
+    if (real && x == major && y <= minor) return false;
+    if (ptx && (x < major || (x == major && y <= minor))) return false;
+    any = true;
+  }
+  return any;
+}
+
+void CheckDevices(std::vector<CudaDeviceFacts>& devices, int wanted,
+                  const std::function<void(CudaDeviceFacts&)>& check) {
+  auto check_once = [&check](CudaDeviceFacts& f) {
+    if (!f.pending) return;
+    check(f);
+    f.pending = false;
+  };
+  if (wanted >= 0) {
+    if (static_cast<size_t>(wanted) < devices.size())
+      check_once(devices[static_cast<size_t>(wanted)]);
+    return;
+  }
+  for (CudaDeviceFacts& f : devices) {
+    if (!f.lost_error.empty()) continue;
+    check_once(f);
+    if (JudgeCudaDevice(f, "").usable) return;
+  }
 }
 
 std::string ComputeCapabilityList(const std::string& cmake_architectures) {
@@ -76,7 +124,7 @@ BackendStatus SummariseDevices(const std::vector<CudaDeviceStatus>& devices,
   s.cuda_devices = devices;
   bool all_usable = true;
   for (const CudaDeviceStatus& d : devices) {
-    all_usable = all_usable && d.usable;
+    all_usable = all_usable && (d.usable || d.pending);
     if (d.usable && s.cuda_auto_device < 0) s.cuda_auto_device = d.index;
   }
   s.cuda_usable = s.cuda_auto_device >= 0;
@@ -99,7 +147,7 @@ BackendStatus SummariseDevices(const std::vector<CudaDeviceStatus>& devices,
       list += list.empty() ? "; " : ", ";
       list += "cuda:" + std::to_string(d.index) + " " + d.description;
       if (d.lost) list += " failed earlier: restart the process to use it";
-      else if (!d.usable) list += " not usable: " + d.reason;
+      else if (!d.usable && !d.pending) list += " not usable: " + d.reason;
     }
     s.description += list;
   }

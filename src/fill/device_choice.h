@@ -1,9 +1,13 @@
 // The rules that pick a run's device. The CUDA probe gathers facts about
-// every device once per process; the rules here turn them into what
-// device_info shows and what "auto", "cuda" and "cuda:N" resolve to. Plain
-// C++: the rules are tested with made-up devices on machines without any.
+// every device once per process, first those that need no context (name,
+// compute capability); the rules here say which devices must also be
+// checked for a kernel image, which makes a context, and turn the facts into
+// what device_info shows and what "auto", "cuda" and "cuda:N" resolve to.
+// Plain C++: the rules are tested with made-up devices on machines without
+// any.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,7 +25,25 @@ struct CudaDeviceFacts {
   int image_status = 0;       // status of the kernel-attribute query
   std::string image_error;    // its text when not 0
   std::string lost_error;     // the fault that ruined its context, if any
+  // Not checked yet: no context was made on it, so whether the build has a
+  // kernel image it can run is not known (image_status says nothing).
+  bool pending = false;
 };
+
+// Whether a build for `cmake_architectures` ("75-real 80-real 120") surely
+// has no code a device of compute capability major.minor can run: no real
+// code of the same major version at or below it, no PTX at or below it.
+// False when in doubt (an empty list, "native", "all").
+bool LacksKernelImage(const std::string& cmake_architectures, int major, int minor);
+
+// Checks the devices that the choice of `wanted` needs, calling `check` (it
+// makes a context on the device and asks for a kernel's attributes, filling
+// context_error or image_status) on as few as it can: on device `wanted`
+// when it is 0 or more, otherwise on the devices in order until one is
+// usable. Devices checked before, or ruled out without a context, are left
+// as they are.
+void CheckDevices(std::vector<CudaDeviceFacts>& devices, int wanted,
+                  const std::function<void(CudaDeviceFacts&)>& check);
 
 // Judges one device. `built_for` lists the compute capabilities the build
 // carries kernels for ("7.5, 8.0, ..."), for the message.

@@ -116,6 +116,7 @@ struct CudaDeviceStatus {
   std::string capability;   // compute capability "X.Y"
   std::string description;  // "NAME (compute capability X.Y)"
   std::string reason;       // why not usable
+  bool pending = false;     // not checked (no context made): not chosen, not refused
 };
 
 // What "auto" resolves to, and why CUDA is or is not usable.
@@ -128,7 +129,9 @@ struct BackendStatus {
   int cuda_auto_device = -1;  // the device "auto" uses, -1 for the CPU
 };
 
-BackendStatus QueryBackends();
+// Checks the devices a choice needs first: for cuda_device -1 those up to
+// the first usable one ("auto", "cuda"), else device cuda_device alone.
+BackendStatus QueryBackends(int cuda_device = -1);
 
 // What "auto" uses and, on the CPU, why: "CPU: 2 threads (no CUDA
 // device)", or the CUDA device's description.

@@ -119,5 +119,76 @@ TEST(DeviceChoice, DeviceRuinedByAFaultIsLeftAlone) {
             "cannot create a context: out of memory");
 }
 
+// Ruled out without a context only where no code of the build can run:
+// machine code needs the same major version at or below the device's,
+// PTX any version at or below it.
+TEST(DeviceChoice, DevicesWithoutCodeAreKnownWithoutAContext) {
+  const std::string release = "75-real 80-real 86-real 89-real 90-real 100-real 120";
+  EXPECT_TRUE(LacksKernelImage(release, 5, 2));
+  EXPECT_TRUE(LacksKernelImage(release, 7, 0));
+  EXPECT_FALSE(LacksKernelImage(release, 7, 5));
+  EXPECT_FALSE(LacksKernelImage(release, 8, 7));   // 8.6's code runs on 8.7
+  EXPECT_FALSE(LacksKernelImage(release, 10, 3));
+  EXPECT_TRUE(LacksKernelImage(release, 11, 0));   // 10.0's code does not, 12.0's PTX neither
+  EXPECT_FALSE(LacksKernelImage(release, 12, 1));
+  EXPECT_FALSE(LacksKernelImage(release, 13, 0));  // 12.0's PTX
+  EXPECT_TRUE(LacksKernelImage("90", 8, 9));
+  EXPECT_FALSE(LacksKernelImage("90", 9, 0));
+  EXPECT_FALSE(LacksKernelImage("90", 10, 0));
+  EXPECT_TRUE(LacksKernelImage("90-real", 10, 0));
+  EXPECT_TRUE(LacksKernelImage("80-virtual", 7, 5));
+  EXPECT_FALSE(LacksKernelImage("80-virtual", 8, 6));
+  EXPECT_FALSE(LacksKernelImage("90a", 9, 0));
+  for (const char* unknown : {"", "native", "all", "all-major", "75 native"})
+    EXPECT_FALSE(LacksKernelImage(unknown, 5, 2)) << unknown;
+}
+
+CudaDeviceFacts Unchecked(int index, const char* name, int major, int minor) {
+  CudaDeviceFacts f = Device(index, name, major, minor);
+  f.pending = true;
+  return f;
+}
+
+// A context is made only on the device a choice needs: "auto" and "cuda"
+// check the devices in order up to the first usable one, "cuda:N" device N.
+TEST(DeviceChoice, OnlyTheDeviceToBeUsedIsChecked) {
+  std::vector<CudaDeviceFacts> facts = {Device(0, "Old", 5, 2, 209),
+                                        Unchecked(1, "A", 9, 0), Unchecked(2, "B", 9, 0),
+                                        Unchecked(3, "C", 9, 0)};
+  std::vector<int> checked;
+  auto check = [&checked](CudaDeviceFacts& f) { checked.push_back(f.index); };
+  CheckDevices(facts, -1, check);
+  EXPECT_EQ(checked, std::vector<int>{1});
+  BackendStatus s = Summary(facts);
+  EXPECT_EQ(s.cuda_auto_device, 1);
+  EXPECT_EQ(s.description,
+            "CUDA: A (compute capability 9.0); cuda:0 Old (compute capability 5.2) not "
+            "usable: this build of patchwell has no kernel image for compute capability 5.2 "
+            "(it was built for 7.5, 8.0, 8.6, 8.9, 9.0, 10.0, 12.0), cuda:1 A (compute "
+            "capability 9.0), cuda:2 B (compute capability 9.0), cuda:3 C (compute "
+            "capability 9.0)");
+
+  CheckDevices(facts, -1, check);  // nothing new to learn
+  CheckDevices(facts, 3, check);
+  CheckDevices(facts, 7, check);   // no such device: nothing to check
+  EXPECT_EQ(checked, (std::vector<int>{1, 3}));
+  EXPECT_EQ(ChooseDevice(Summary(facts), Backend::Cuda, 3).cuda_device, 3);
+  EXPECT_NE(Refusal(Summary(facts), 2).find("is not usable: it has not been checked"),
+            std::string::npos);
+
+  // A device whose check fails (PTX this driver cannot compile, say) is
+  // passed over for the next; one lost to a fault is not checked again.
+  std::vector<CudaDeviceFacts> more = {Unchecked(0, "A", 9, 0), Unchecked(1, "B", 9, 0),
+                                       Unchecked(2, "C", 9, 0)};
+  more[1].lost_error = "an illegal memory access was encountered";
+  checked.clear();
+  CheckDevices(more, -1, [&checked](CudaDeviceFacts& f) {
+    checked.push_back(f.index);
+    if (f.index == 0) f.image_status = 222;
+  });
+  EXPECT_EQ(checked, (std::vector<int>{0, 2}));
+  EXPECT_EQ(Summary(more).cuda_auto_device, 2);
+}
+
 }  // namespace
 }  // namespace pw

@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "fill/cuda/cuda_backend.h"
 #include "fill/cuda/cuda_common.h"
@@ -45,13 +47,13 @@ class CudaExhaustiveEngine final : public cuda::CudaRunBuffers {
 
 std::string ErrorText(cudaError_t status) { return cudaGetErrorString(status); }
 
-// Facts about device i, made current on this thread for the questions that
-// need a context.
-CudaDeviceFacts DeviceFacts(int i) {
+// Facts about device i that need no context: the runtime answers property
+// queries without one.
+CudaDeviceFacts FactsWithoutContext(int i) {
   CudaDeviceFacts facts;
   facts.index = i;
   cudaDeviceProp prop{};
-  cudaError_t status = cudaGetDeviceProperties(&prop, i);
+  const cudaError_t status = cudaGetDeviceProperties(&prop, i);
   if (status != cudaSuccess) {
     facts.name = "device " + std::to_string(i);
     facts.context_error = ErrorText(status);
@@ -65,48 +67,69 @@ CudaDeviceFacts DeviceFacts(int i) {
     facts.context_error = "device numbers above " +
                           std::to_string(cuda::kMaxDevices - 1) +
                           " are not supported";
-    return facts;
+  } else if (LacksKernelImage(PW_CUDA_ARCHITECTURES, facts.major, facts.minor)) {
+    facts.image_status = cudaErrorNoKernelImageForDevice;
+    facts.image_error = ErrorText(cudaErrorNoKernelImageForDevice);
+  } else {
+    facts.pending = true;
   }
-  status = cudaSetDevice(i);
+  return facts;
+}
+
+// Makes a context on the device of `facts`, current on the calling thread,
+// and asks whether the build has a kernel image it can run.
+void CheckOnThisThread(CudaDeviceFacts& facts) {
+  cudaError_t status = cudaSetDevice(facts.index);
   if (status == cudaSuccess) status = cudaFree(nullptr);  // makes the context
   if (status != cudaSuccess) {
     facts.context_error = ErrorText(status);
     cudaGetLastError();
-    return facts;
+    return;
   }
   facts.image_status = cuda::kernel_image_status();
   if (facts.image_status != 0)
     facts.image_error = ErrorText(static_cast<cudaError_t>(facts.image_status));
-  return facts;
 }
 
-CudaProbeResult ProbeOnce() {
-  CudaProbeResult result;
-  result.built_for = ComputeCapabilityList(PW_CUDA_ARCHITECTURES);
-  int count = 0;
-  const cudaError_t status = cudaGetDeviceCount(&count);
-  if (status != cudaSuccess) {
-    result.runtime_error = ErrorText(status);
-    cudaGetLastError();
-    return result;
+// The check runs on a thread of its own, so that the caller's current
+// device stays as it was: making it current again afterwards would make a
+// context on it too. Where no thread can be started, it runs here and the
+// caller's device is made current again.
+void CheckKernelImage(CudaDeviceFacts& facts) {
+  try {
+    std::thread worker([&facts] { CheckOnThisThread(facts); });
+    worker.join();
+  } catch (const std::system_error&) {
+    int current = 0;
+    cudaGetDevice(&current);
+    CheckOnThisThread(facts);
+    cudaSetDevice(current);
   }
-  int current = 0;
-  cudaGetDevice(&current);
-  for (int i = 0; i < count; ++i) result.devices.push_back(DeviceFacts(i));
-  cudaSetDevice(current);
-  return result;
 }
 
 }  // namespace
 
-CudaProbeResult CudaProbe() {
-  static std::once_flag once;
-  static CudaProbeResult first;
-  std::call_once(once, [] { first = ProbeOnce(); });
-  CudaProbeResult result = first;
-  for (CudaDeviceFacts& facts : result.devices)
+CudaProbeResult CudaProbe(int wanted) {
+  static std::mutex lock;
+  static bool counted = false;
+  static CudaProbeResult known;
+  std::lock_guard<std::mutex> guard(lock);
+  if (!counted) {
+    known.built_for = ComputeCapabilityList(PW_CUDA_ARCHITECTURES);
+    int count = 0;
+    const cudaError_t status = cudaGetDeviceCount(&count);
+    if (status != cudaSuccess) {
+      known.runtime_error = ErrorText(status);
+      cudaGetLastError();
+      count = 0;
+    }
+    for (int i = 0; i < count; ++i) known.devices.push_back(FactsWithoutContext(i));
+    counted = true;
+  }
+  for (CudaDeviceFacts& facts : known.devices)
     facts.lost_error = cuda::cuda_device_fault(facts.index);
-  return result;
+  CheckDevices(known.devices, wanted, CheckKernelImage);
+  return known;
 }
 
 std::unique_ptr<FillEngine> CreateCudaExhaustiveEngine(const EngineParams& params) {
