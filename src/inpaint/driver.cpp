@@ -190,7 +190,16 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
       if (method == kMethodGpuFast)
         options.stats->passes = static_cast<uint64_t>(n) * kernels::kMaxFastPasses;
     }
-    if (verbose) PrintRunEnd(n, n, n, 0);
+    if (options.progress != nullptr) {
+      options.progress->Report(0, 0.0);
+      options.progress->Report(100, 1.0);
+    }
+    if (verbose) {
+      ConsolePrintf("Starting Inpaint.....\n");
+      ConsolePrintf("Press ESC to cancel\n");
+      PrintEveryDecileMark(n);
+      PrintRunEnd(n, n, n, 0);
+    }
     return true;
   }
 

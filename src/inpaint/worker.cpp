@@ -72,6 +72,18 @@ int32_t NextRunLength(int32_t length, int32_t count, double seconds) {
 
 }  // namespace
 
+void PrintEveryDecileMark(int32_t total) {
+  int last_decile = 0;
+  for (int32_t done = 1; done <= total; ++done) {
+    const int decile = Decile(done, total);
+    if (decile > last_decile) {
+      ConsolePrintf("----%d%%", decile * 10);
+      last_decile = decile;
+    }
+  }
+  ConsolePrintf("\n");
+}
+
 void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
   try {
     engine.Start(ctx.image, ctx.mask);

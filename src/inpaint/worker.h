@@ -17,4 +17,9 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine);
 // Sends percent to the progress sink, when one is attached.
 void ReportProgress(InpaintContext& ctx, int percent);
 
+// The console marks of a run whose `total` targets are all processed at
+// once (none can find a source), as a run one target at a time prints them,
+// and the line end.
+void PrintEveryDecileMark(int32_t total);
+
 }  // namespace pw

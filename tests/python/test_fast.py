@@ -52,7 +52,7 @@ def test_image_smaller_than_the_window_walks_the_whole_list(capfd):
     assert patchwell.inpaint(img, mask, 3, FAST, True) is True
     np.testing.assert_array_equal(img, before)
     assert (mask == 1).sum() == 7  # every target still marked
-    assert "----100%\n" in capfd.readouterr().out
+    assert "----100%\nInpaint incomplete: 7 of 7 pixels found no source\n" in capfd.readouterr().out
     stats = patchwell._last_run_stats()
     assert stats["targets"] == 7
     assert stats["passes"] == 7 * 32  # nothing found: every bucket

@@ -55,6 +55,8 @@ def test_inpaint_returns_at_once_when_no_hole_can_be_filled(capfd):
         assert (stats["targets"], stats["no_source"], stats["passes"]) == (90000, 90000, passes)
     out = capfd.readouterr().out
     assert "completed OK" not in out and "Inpaint incomplete: 90000 of 90000 pixels" in out
+    assert out.count("----10%----20%----30%----40%----50%----60%----70%----80%----90%----100%\n"
+                     "Inpaint incomplete") == 2
 
 
 def test_repair_checks_the_search_radius_before_anything_else():
