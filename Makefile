@@ -41,9 +41,15 @@ install: setup
 	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install -q --no-build-isolation \
 	    -C build-dir=build/venv-{wheel_tag} .
 
+# The doctests of the installed package's docstrings (patchwell.dask only
+# where Dask is installed); the documentation's own run with `make docs`.
 test-python: install
 	@echo "[test] Python tests (pytest)"
 	@$(PY) -m pytest -q
+	@echo "[test] doctests of the package's docstrings"
+	@$(PY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs patchwell \
+	    $$($(PY) -c 'import importlib.util as u, os, patchwell; u.find_spec("distributed") or \
+	        print("--ignore=" + os.path.join(os.path.dirname(patchwell.__file__), "dask.py"))')
 
 test-emulated: build-cpp
 	@JOBS=$(JOBS) bash scripts/test-emulated $(CPP_BUILD) $(PY)
