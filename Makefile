@@ -5,7 +5,8 @@
 # backend on an emulated device when the HIP CPU runtime is beside the
 # repository (../shared/third_party/hip-cpu; scripts/find-hip-cpu), and says
 # so when it is not. Further checks of the image readers (need clang for
-# fuzzing): make test-sanitize, make fuzz.
+# fuzzing): make test-sanitize, make fuzz. `make docs` builds the
+# documentation (Sphinx, into build/docs/html) and runs its doctests.
 
 PY        := .venv/bin/python
 CPP_BUILD := build/cpp
@@ -13,7 +14,7 @@ JOBS      ?= $(shell nproc)
 HIP_CPU   := $(shell scripts/find-hip-cpu 2>/dev/null)
 
 .PHONY: all setup build-cpp test-cpp install test-python test-emulated test \
-        demo bench test-sanitize fuzz clean
+        demo docs bench test-sanitize fuzz clean
 
 all: test
 
@@ -40,9 +41,15 @@ install: setup
 	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install -q --no-build-isolation \
 	    -C build-dir=build/venv-{wheel_tag} .
 
+# The doctests of the installed package's docstrings (patchwell.dask only
+# where Dask is installed); the documentation's own run with `make docs`.
 test-python: install
 	@echo "[test] Python tests (pytest)"
 	@$(PY) -m pytest -q
+	@echo "[test] doctests of the package's docstrings"
+	@$(PY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs patchwell \
+	    $$($(PY) -c 'import importlib.util as u, os, patchwell; u.find_spec("distributed") or \
+	        print("--ignore=" + os.path.join(os.path.dirname(patchwell.__file__), "dask.py"))')
 
 test-emulated: build-cpp
 	@JOBS=$(JOBS) bash scripts/test-emulated $(CPP_BUILD) $(PY)
@@ -54,6 +61,17 @@ demo: install
 	@mkdir -p out
 	@out=$$(.venv/bin/patchwell samples/sample.png samples/sample_mask.png \
 	    -o out/sample_inpaint.png) && echo "[demo] repaired image written to $$out"
+
+# Warnings are errors (-W), all of them reported (--keep-going). The HTML
+# build runs the gallery's examples; the doctest build reuses their output.
+DOCS_BUILD := build/docs
+docs: install
+	@bash scripts/setup.sh docs
+	@echo "[docs] HTML into $(DOCS_BUILD)/html (runs the gallery's examples)"
+	@$(PY) -m sphinx -q -W --keep-going -j 1 -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+	@echo "[docs] doctests of every page"
+	@$(PY) -m sphinx -q -W --keep-going -b doctest -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/doctest
+	@echo "[docs] built: $(DOCS_BUILD)/html/index.html"
 
 test-sanitize: install
 	@echo "[test] C++ unit tests and the command's tests under AddressSanitizer and UndefinedBehaviorSanitizer"

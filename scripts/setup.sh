@@ -4,6 +4,8 @@
 # packages. Python 3.13 is used when present (pyenv or the system);
 # otherwise Debian's own python3 (3.11 on Debian 12), with python3-venv and
 # python3-dev. Safe to run again; every step says what it does.
+#   scripts/setup.sh        what the build and the tests need
+#   scripts/setup.sh docs   that, and the packages of requirements-docs.txt
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -72,5 +74,16 @@ if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
   cp requirements-dev.txt "$stamp"
 else
   say "pip packages present"
+fi
+
+if [ "${1:-}" = docs ]; then
+  stamp=.venv/.requirements-docs.stamp
+  if [ ! -f "$stamp" ] || ! cmp -s requirements-docs.txt "$stamp"; then
+    say "installing pip packages from requirements-docs.txt"
+    .venv/bin/python -m pip install -q -r requirements-docs.txt
+    cp requirements-docs.txt "$stamp"
+  else
+    say "documentation's pip packages present"
+  fi
 fi
 say "ready"

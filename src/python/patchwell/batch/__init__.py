@@ -10,11 +10,16 @@ where it stopped. The command ``patchwell batch`` runs it from a shell;
 
 Example
 -------
->>> from patchwell.batch import repair_files                # doctest: +SKIP
->>> for record in repair_files(["scans/"], "repaired",       # doctest: +SKIP
-...                            mask_pattern="{stem}_mask.png"):
-...     if not record.ok:
-...         print(record.input, record.error)
+A script that repairs a folder of scans, each with its mask beside it. The
+worker processes import the script, hence the guard::
+
+    from patchwell.batch import repair_files
+
+    if __name__ == "__main__":
+        for record in repair_files(["scans/"], "repaired",
+                                   mask_pattern="{stem}_mask.png"):
+            if not record.ok:
+                print(record.input, record.status, record.error)
 """
 from __future__ import annotations
 
