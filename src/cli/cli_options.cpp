@@ -39,18 +39,26 @@ bool ParseSearchRadius(const std::string& text, int32_t& radius) {
 }
 
 bool ParseMethod(const std::string& text, int32_t& method) {
-  if (text == "gpu") method = kMethodGpu;
+  if (text == "gpu" || text == "exhaustive") method = kMethodGpu;
   else if (text == "cpu") method = kMethodCpu;
-  else if (text == "gpu-fast") method = kMethodGpuFast;
+  else if (text == "gpu-fast" || text == "fast") method = kMethodGpuFast;
   else return false;
   return true;
 }
 
-bool ParseDevice(const std::string& text, Backend& device) {
+// auto, cpu, cuda or cuda:N (N in up to 9 decimal digits).
+bool ParseDevice(const std::string& text, Backend& device, int32_t& cuda_device) {
+  cuda_device = -1;
   if (text == "auto") device = Backend::Auto;
   else if (text == "cpu") device = Backend::Cpu;
   else if (text == "cuda") device = Backend::Cuda;
-  else return false;
+  else if (text.compare(0, 5, "cuda:") == 0 && text.size() > 5 && text.size() <= 14 &&
+           text.find_first_not_of("0123456789", 5) == std::string::npos) {
+    device = Backend::Cuda;
+    cuda_device = std::atoi(text.c_str() + 5);
+  } else {
+    return false;
+  }
   return true;
 }
 
@@ -58,8 +66,8 @@ bool ParseDevice(const std::string& text, Backend& device) {
 
 std::string UsageText() {
   return
-      "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
-      "                 [--device auto|cpu|cuda] [--search-radius N]\n"
+      "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]\n"
+      "                 [--device auto|cpu|cuda|cuda:N] [--search-radius N]\n"
       "                 [--source-mask FILE] [--quality Q] [--max-pixels N]\n"
       "                 [-v] [-q]\n"
       "       patchwell batch INPUTS... --out-dir DIR [options]\n"
@@ -82,10 +90,11 @@ std::string UsageText() {
       "                       2N+1 pixels square: larger for coarse texture\n"
       "                       and wide holes, smaller for fine detail and\n"
       "                       speed\n"
-      "  -m, --method M       gpu: exhaustive search on the chosen device\n"
-      "                       (default); cpu: the same search on the CPU;\n"
-      "                       gpu-fast: pruned search\n"
-      "      --device D       auto (CUDA when usable, default), cpu or cuda\n"
+      "  -m, --method M       gpu or exhaustive: exhaustive search on the\n"
+      "                       chosen device (default); cpu: the same search\n"
+      "                       on the CPU; gpu-fast or fast: pruned search\n"
+      "      --device D       auto (CUDA when usable, default), cpu, cuda\n"
+      "                       (the first usable CUDA device) or cuda:N\n"
       "      --search-radius N  take sources only from within N pixels of\n"
       "                       each damaged pixel (default: the whole image;\n"
       "                       much faster on large photos)\n"
@@ -187,7 +196,7 @@ bool ParseCommandLine(const std::vector<std::string>& args,
     } else if (name == "-m" || name == "--method") {
       if (!value(text)) return false;
       if (!ParseMethod(text, options.method)) {
-        error = "method must be cpu, gpu or gpu-fast, not '" + text + "'";
+        error = "method must be gpu, gpu-fast, cpu, exhaustive or fast, not '" + text + "'";
         return false;
       }
     } else if (name == "--search-radius") {
@@ -222,8 +231,8 @@ bool ParseCommandLine(const std::vector<std::string>& args,
       options.max_pixels = n;
     } else if (name == "--device") {
       if (!value(text)) return false;
-      if (!ParseDevice(text, options.device)) {
-        error = "device must be auto, cpu or cuda, not '" + text + "'";
+      if (!ParseDevice(text, options.device, options.cuda_device)) {
+        error = "device must be auto, cpu, cuda or cuda:N, not '" + text + "'";
         return false;
       }
     } else {

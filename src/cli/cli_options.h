@@ -1,6 +1,6 @@
 // The command line of the `patchwell` tool:
-//   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]
-//             [--device auto|cpu|cuda] [--search-radius N]
+//   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]
+//             [--device auto|cpu|cuda|cuda:N] [--search-radius N]
 //             [--source-mask FILE] [--quality Q] [--max-pixels N] [-v] [-q]
 #pragma once
 
@@ -31,6 +31,7 @@ struct CliOptions {
   int radius = kDefaultRadius;
   int32_t method = kMethodGpu;
   Backend device = Backend::Auto;
+  int32_t cuda_device = -1;           // with Cuda: cuda:N, -1 the first usable
   int quality = 80;                   // JPEG output quality, 1 to 100
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
   int32_t search_radius = -1;  // -1: the whole image

@@ -158,7 +158,7 @@ int Run(const CliOptions& options) {
   }
   // "cuda" is refused before any file is read when no device is usable.
   const Backend device = options.device == Backend::Cuda
-                             ? ResolveBackend(Backend::Cuda)
+                             ? ResolveBackend(Backend::Cuda, options.cuda_device)
                              : options.device;
   if (options.max_pixels) Common::SetMaxImagePixels(*options.max_pixels);
 
@@ -168,6 +168,8 @@ int Run(const CliOptions& options) {
 
   FileRunOptions run;
   run.inpaint.backend = device;
+  run.inpaint.cuda_device = options.cuda_device;
+  run.inpaint.describe_device = true;
   run.inpaint.progress = bar.get();
   run.skip_empty_mask = true;  // reported below, on standard error
   run.refuse_impossible = true;

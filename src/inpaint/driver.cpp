@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fill/kernels/fast.h"
+#include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
 #include "inpaint/worker.h"
 #include "platform/clock.h"
@@ -173,9 +174,24 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     ConsolePrintf("%-20s%d\n", "Noise Pixels: ", n);
     ConsolePrintf("%-20s%d\n", "Image Pixels: ", width * height);
     ConsolePrintf("%-20s%d\n", "Radius:", radius);
-    ConsolePrintf("%-20s%s\n", "Inpaint Method:", MethodDisplayName(method));
-    ConsolePrintf("%-20s%0.4f\n", "TFLOPS:",
-                  WorkEstimateTeraOps(width, height, radius, n));
+    std::string method_text = MethodDisplayName(method);
+    double work = WorkEstimateTeraOps(width, height, radius, n);
+    if (options.describe_device) {
+      const DeviceChoice runs =
+          method == kMethodCpu ? DeviceChoice{}
+                               : ResolveDevice(options.backend, options.cuda_device);
+      method_text += runs.backend == Backend::Cuda
+                         ? " on CUDA device " + std::to_string(runs.cuda_device)
+                         : " on the CPU (" + std::to_string(CpuThreadCount()) + " threads)";
+      if (options.search_radius >= 0) {
+        const double side = 2.0 * radius + 1.0;
+        work = static_cast<double>(ForecastRun(mask, width, height, radius, method,
+                                               options.search_radius, 1).pairs) *
+               3.0 * side * side / 1e12;
+      }
+    }
+    ConsolePrintf("%-20s%s\n", "Inpaint Method:", method_text.c_str());
+    ConsolePrintf("%-20s%0.4f\n", "TFLOPS:", work);
   }
   if (n == 0) {
     ConsolePrintf("Nothing to inpaint!");
@@ -185,6 +201,9 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     if (options.stats != nullptr) {
       // The figures the search would have given: every target processed,
       // none filled, and GPU Fast's every pass run for nothing.
+      options.stats->backend =
+          method == kMethodCpu ? Backend::Cpu
+                               : ResolveDevice(options.backend, options.cuda_device).backend;
       options.stats->targets = options.stats->holes = n;
       options.stats->no_source = n;
       if (method == kMethodGpuFast)

@@ -52,6 +52,10 @@ struct InpaintOptions {
 
   // Receives the run's figures when set (zeros when nothing was filled).
   RunStats* stats = nullptr;
+
+  // The command's statistics: "Inpaint Method:" also names the device that
+  // runs, and the work estimate counts only the search domain's candidates.
+  bool describe_device = false;
 };
 
 // Runs one inpaint and returns after its worker has ended. image holds

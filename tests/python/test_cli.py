@@ -72,7 +72,16 @@ def test_options(scene):
     r = run("photo.png", "mask.png", "-o", "v.ppm", "-v", "--device", "cpu", cwd=d)
     assert r.returncode == 0
     assert "Noise Pixels: " in r.stdout and "Output Image:       v.ppm\n" in r.stdout
+    assert "Inpaint Method:     GPU on the CPU (" in r.stdout  # the device that runs
     assert r.stdout.endswith("v.ppm\n")
+    # The Python API's method names, and the module run as the command.
+    for method, python_name in [("fast", patchwell.InpaintGPUfast), ("exhaustive", patchwell.InpaintGPU)]:
+        img, m = np.asarray(Image.open(d / "photo.png")).copy(), np.asarray(Image.open(d / "mask.png")).copy()
+        patchwell.inpaint(img, m, 3, python_name, device="cpu")
+        r = subprocess.run([sys.executable, "-m", "patchwell", "photo.png", "mask.png", "-o", "m.png",
+                            "-m", method, "--device", "cpu"], cwd=d, capture_output=True, text=True)
+        assert r.returncode == 0 and r.stdout == "m.png\n", r.stderr
+        np.testing.assert_array_equal(np.asarray(Image.open(d / "m.png")), img)
 
 
 def test_search_domain_options(scene):
@@ -137,7 +146,8 @@ def test_failures_exit_non_zero_with_one_line(scene, args, words):
 @pytest.mark.parametrize("args", [[], ["a.png", "b.png", "-r", "200"], ["a.png", "--quality", "0"],
                                   ["a.png", "b.png", "--bogus"], ["a.png", "b.png", "-m"],
                                   ["a.png", "b.png", "--search-radius", "-3"],
-                                  ["a.png", "b.png", "--search-radius", "x"]])
+                                  ["a.png", "b.png", "--search-radius", "x"],
+                                  ["a.png", "b.png", "--device", "cuda:x"]])
 def test_usage_errors_exit_2(args):
     r = run(*args)
     assert r.returncode == 2

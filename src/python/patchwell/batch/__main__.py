@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import signal
 import sys
 import time
@@ -21,7 +22,8 @@ EXIT_INCOMPLETE = 4
 EXIT_INTERRUPTED = 130
 
 _METHODS = {"gpu": _core.InpaintGPU, "cpu": _core.InpaintCPU,
-            "gpu-fast": _core.InpaintGPUfast}
+            "gpu-fast": _core.InpaintGPUfast, "exhaustive": _core.InpaintGPU,
+            "fast": _core.InpaintGPUfast}
 
 DESCRIPTION = """\
 Repairs many pictures: every file named, the pictures of every folder
@@ -64,6 +66,12 @@ def _whole_number(text: str) -> int:
     return int(text)
 
 
+def _device(text: str) -> str:
+    if text in ("auto", "cpu", "cuda") or re.fullmatch(r"cuda:[0-9]{1,9}", text):
+        return text
+    raise argparse.ArgumentTypeError(f"not auto, cpu, cuda or cuda:N: '{text}'")
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="patchwell batch", description=DESCRIPTION, epilog=EPILOG,
@@ -82,10 +90,11 @@ def _parser() -> argparse.ArgumentParser:
     fill.add_argument("-r", "--radius", type=_whole_number, default=DEFAULT_RADIUS,
                       metavar="N", help=f"window radius, 0 to 127 (default {DEFAULT_RADIUS})")
     fill.add_argument("-m", "--method", choices=sorted(_METHODS), default="gpu",
-                      help="gpu: exhaustive search on the chosen device (default); "
-                           "cpu: the same on the CPU; gpu-fast: pruned search")
-    fill.add_argument("--device", choices=("auto", "cpu", "cuda"), default="auto",
-                      help="auto (CUDA when usable, default), cpu or cuda")
+                      help="gpu or exhaustive: exhaustive search on the chosen device "
+                           "(default); cpu: the same on the CPU; gpu-fast or fast: "
+                           "pruned search")
+    fill.add_argument("--device", type=_device, default="auto", metavar="D",
+                      help="auto (CUDA when usable, default), cpu, cuda or cuda:N")
     fill.add_argument("--search-radius", type=_whole_number, metavar="N",
                       help="take sources only from within N pixels of each "
                            "damaged pixel (default: the whole picture)")
