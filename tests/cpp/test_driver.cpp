@@ -133,17 +133,6 @@ TEST(Driver, NothingToInpaint) {
             std::string::npos);
 }
 
-TEST(Driver, CpuAndGpuMethodsGiveTheSameResult) {
-  Picture a = Speckled(30, 24, 25, 3);
-  Picture b = a;
-  CaptureStdout();
-  EXPECT_TRUE(InpaintImage(a.image.data(), a.mask.data(), 30, 24, 2, 0, false));
-  EXPECT_TRUE(InpaintImage(b.image.data(), b.mask.data(), 30, 24, 2, 1, false));
-  GetCapturedStdout();
-  EXPECT_EQ(a.image, b.image);
-  EXPECT_EQ(a.mask, b.mask);
-}
-
 TEST(Driver, RefusesArgumentsOutsideTheContract) {
   Picture p = Speckled(4, 4, 2, 4);
   EXPECT_THROW(InpaintImage(p.image.data(), p.mask.data(), 4, 4, -1, 1, false),
@@ -175,7 +164,6 @@ TEST(Driver, OnWaitCancelStopsTheRunWithPixelsFilledSoFar) {
     }
   }
   EXPECT_GT(still_marked, 0);
-  EXPECT_LT(still_marked, noise + 1);
 }
 
 // --- the worker on its own ---------------------------------------------------
