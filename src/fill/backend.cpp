@@ -19,7 +19,12 @@ namespace pw {
 
 static std::string CpuDescription() {
   const int n = CpuThreadCount();
-  return "CPU: " + std::to_string(n) + (n == 1 ? " thread" : " threads");
+  std::string text = "CPU: " + std::to_string(n) + (n == 1 ? " thread" : " threads");
+  const UsableCpus usable = QueryUsableCpus();
+  if (!usable.limit.empty())
+    text += " (" + std::to_string(usable.count) + " of " + std::to_string(usable.cores) +
+            " cores usable: " + usable.limit + ")";
+  return text;
 }
 
 #if PATCHWELL_WITH_CUDA

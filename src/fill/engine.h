@@ -166,6 +166,15 @@ int CpuThreadCount();
 // Sets the thread count of later runs; 0 returns to the default above.
 void SetCpuThreadCount(int threads);
 
+// The CPUs this process may use: the machine's cores, narrowed by the CPU
+// affinity and the cgroup's CPU quota (rounded down, at least 1).
+struct UsableCpus {
+  int cores = 1;      // the machine's
+  int count = 1;      // usable
+  std::string limit;  // what narrowed them, empty when nothing did
+};
+UsableCpus QueryUsableCpus();
+
 // The count given to SetCpuThreadCount, 0 when none is set.
 int CpuThreadOverride();
 

@@ -1,6 +1,9 @@
 """Module surface: names, enumeration, version, docstrings, device info."""
 import doctest
 import inspect
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -43,9 +46,14 @@ def test_device_info_without_gpu_names_the_cpu():
         assert cpu.endswith("thread") or cpu.endswith("threads")
 
 
-def test_module_is_importable_under_its_own_name():
-    assert patchwell.__name__ == "patchwell"
-    assert inspect.ismodule(patchwell)
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two usable cores")
+def test_default_threads_follow_the_cpu_affinity():
+    code = "import patchwell; print(patchwell.get_num_threads(), patchwell.device_info())"
+    cores = os.cpu_count()
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                       preexec_fn=lambda: os.sched_setaffinity(0, {0}),
+                       env={k: v for k, v in os.environ.items() if k != "PATCHWELL_NUM_THREADS"})
+    assert r.stdout.startswith(f"1 CPU: 1 thread (1 of {cores} cores usable: CPU affinity)")
 
 
 @pytest.mark.parametrize("name", ["version", "inpaint", "inpaint_file", "repair",

@@ -1,5 +1,7 @@
 #include "fill/cpu/thread_pool.h"
 
+#include "fill/engine.h"
+
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -17,9 +19,11 @@ inline void CpuRelax() {
 #endif
 }
 
-// Polls `ready` for up to kSpin; true when it turned true.
+// Polls `ready` for up to kSpin (not at all when `spin` is off); true when
+// it turned true.
 template <class Ready>
-bool SpinFor(const Ready& ready) {
+bool SpinFor(bool spin, const Ready& ready) {
+  if (!spin) return ready();
   const auto until = std::chrono::steady_clock::now() + kSpin;
   for (int i = 1;; ++i) {
     if (ready()) return true;
@@ -30,7 +34,10 @@ bool SpinFor(const Ready& ready) {
 
 }  // namespace
 
-ThreadPool::ThreadPool(int threads) {
+ThreadPool::ThreadPool(int threads)
+    // More threads than usable CPUs would spin against each other for the
+    // cores: they sleep at once instead.
+    : spin_(threads <= QueryUsableCpus().count) {
   try {
     workers_.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
     for (int i = 1; i < threads; ++i)
@@ -80,7 +87,7 @@ void ThreadPool::WorkerLoop(int worker) {
     Trampoline call;
     int chunks;
     uint32_t loop;
-    SpinFor([&] { return published_.load(std::memory_order_acquire) != seen; });
+    SpinFor(spin_, [&] { return published_.load(std::memory_order_acquire) != seen; });
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [&] { return stop_ || loop_ != seen; });
@@ -114,7 +121,7 @@ void ThreadPool::Run(int chunks, const void* body, Trampoline call) {
   }
   wake_.notify_all();
   RunChunks(loop, chunks, body, call, 0);
-  if (SpinFor([&] { return done_.load(std::memory_order_acquire) == chunks; }))
+  if (SpinFor(spin_, [&] { return done_.load(std::memory_order_acquire) == chunks; }))
     return;
   std::unique_lock<std::mutex> lock(mutex_);
   finished_.wait(lock, [&] { return done_.load(std::memory_order_acquire) == chunks; });

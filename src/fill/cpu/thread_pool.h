@@ -5,7 +5,8 @@
 // time simply finds no chunk left. Between loops a helper keeps looking for
 // the next one for a short while before it sleeps: the loops of a run (one
 // per target) follow each other within microseconds, and waking a sleeping
-// thread takes longer than a small loop lasts.
+// thread takes longer than a small loop lasts. A pool with more threads
+// than the process has usable CPUs never spins.
 #pragma once
 
 #include <atomic>
@@ -47,6 +48,7 @@ class ThreadPool {
                  int worker);
   void StopWorkers();
 
+  const bool spin_;  // look before sleeping: only with a core per thread
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable wake_;
