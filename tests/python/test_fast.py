@@ -45,19 +45,6 @@ def test_search_stops_before_a_better_match_in_a_later_bucket():
     assert tuple(img[4, 4]) == (120, 150, 180)
 
 
-def test_image_smaller_than_the_window_walks_the_whole_list(capfd):
-    img = photo_like(20, 6)
-    before = img.copy()
-    mask = speckled_mask(20, 6, 7)
-    assert patchwell.inpaint(img, mask, 3, FAST, True) is True
-    np.testing.assert_array_equal(img, before)
-    assert (mask == 1).sum() == 7  # every target still marked
-    assert "----100%\nInpaint incomplete: 7 of 7 pixels found no source\n" in capfd.readouterr().out
-    stats = patchwell._last_run_stats()
-    assert stats["targets"] == 7
-    assert stats["passes"] == 7 * 32  # nothing found: every bucket
-
-
 def test_radius_zero_fills_nothing():
     img = photo_like(30, 30)
     before = img.copy()
