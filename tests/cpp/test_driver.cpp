@@ -74,31 +74,6 @@ TEST(Driver, ImpossibleJobsAndTheirCauses) {
   EXPECT_FALSE(ImpossibleJob(job, true));  // nothing to fill is no failure
 }
 
-TEST(Driver, StatisticsAndCompletionLines) {
-  Picture p = Speckled(20, 10, 1, 1);
-  std::fill(p.mask.begin(), p.mask.end(), 0);
-  p.mask[5 * 20 + 5] = 1;
-  p.mask[5 * 20 + 6] = 1;
-  p.mask[5 * 20 + 7] = 1;
-  CaptureStdout();
-  EXPECT_TRUE(InpaintImage(p.image.data(), p.mask.data(), 20, 10, 1, 1, true));
-  const std::string out = GetCapturedStdout();
-  const std::string head =
-      "Initialize Pixmap:\n"
-      "Noise Pixels:       3\n"
-      "Image Pixels:       200\n"
-      "Radius:             1\n"
-      "Inpaint Method:     GPU\n"
-      "TFLOPS:             0.0000\n"
-      "Starting Inpaint.....\n"
-      "Press ESC to cancel\n"
-      "----30%----60%----100%\n"
-      "Inpaint completed OK!\n"
-      "Inpaint time:       ";
-  EXPECT_EQ(out.substr(0, head.size()), head);
-  EXPECT_EQ(out.substr(out.size() - 4), " ms\n");
-}
-
 TEST(Driver, WorkEstimate) {
   EXPECT_EQ(WorkEstimateTeraOps(1000, 1000, 7, 10000), 6.75);
   EXPECT_EQ(WorkEstimateTeraOps(10, 10, 0, 0), 0.0);
