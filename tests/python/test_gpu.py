@@ -18,7 +18,8 @@ def both(image, mask, rad, method=GPU, **domain):
         ok = patchwell.inpaint(img, msk, rad, method, device=device, **domain)
         expected = "cpu" if method == patchwell.InpaintCPU else device
         assert patchwell._last_run_stats()["device"] == expected
-        out.append((ok, img, msk, patchwell._last_run_stats()["passes"]))
+        stats = patchwell._last_run_stats()
+        out.append((ok, img, msk, (stats["passes"], stats["targets"])))
     (ok_c, img_c, msk_c, passes_c), (ok_g, img_g, msk_g, passes_g) = out
     assert ok_c == ok_g
     assert passes_c == passes_g
@@ -30,6 +31,40 @@ def both(image, mask, rad, method=GPU, **domain):
 def few_levels(h, w, levels, seed):
     rng = np.random.default_rng(seed)
     return (rng.integers(0, levels, (h, w, 3)) * (255 // max(levels - 1, 1))).astype(np.uint8)
+
+
+def cases():
+    """Inputs for the backend comparison: photos, flat areas with many tied
+    candidates, few grey levels, radii above 7 and windows larger than the
+    image."""
+    flat = np.full((70, 90, 3), 90, np.uint8)
+    rng = np.random.default_rng(6)
+    flat[rng.random((70, 90)) < 0.04] = (10, 200, 30)
+    levels = (np.random.default_rng(7).integers(0, 3, (37, 53, 3)) * 100).astype(np.uint8)
+    # Black and white: exact matches of different centres tie in one slot.
+    greys = np.repeat(np.random.default_rng(19).integers(0, 2, (120, 150, 1)) * 255,
+                      3, axis=2).astype(np.uint8)
+    hole = speckled_mask(60, 80, 40, seed=3)
+    hole[25:35, 30:44] = 255
+    return [
+        ("photo r3", photo_like(60, 80, seed=2), hole, 3),
+        ("photo r7", photo_like(96, 128, seed=5), speckled_mask(96, 128, 150, seed=6), 7),
+        ("flat ties r1", flat, speckled_mask(70, 90, 120, seed=8), 1),
+        ("flat ties r2", flat, speckled_mask(70, 90, 60, seed=9), 2),
+        ("levels r1", levels, speckled_mask(37, 53, 90, seed=10), 1),
+        ("two greys r1", greys, speckled_mask(120, 150, 80, seed=20), 1),
+        ("levels r0", levels, speckled_mask(37, 53, 30, seed=11), 0),
+        ("photo r9", photo_like(64, 72, seed=16), speckled_mask(64, 72, 40, seed=17), 9),
+        ("hole r13", photo_like(60, 75, seed=18), hole[:, :75].copy(), 13),
+        ("tiny r4", photo_like(7, 12, seed=12), speckled_mask(7, 12, 9, seed=13), 4),
+        ("one row r1", photo_like(1, 40, seed=14), speckled_mask(1, 40, 5, seed=15), 1),
+    ]
+
+
+@pytest.mark.parametrize("method", [FAST, GPU], ids=["fast", "exhaustive"])
+@pytest.mark.parametrize("name,image,mask,radius", cases(), ids=[c[0] for c in cases()])
+def test_cuda_and_cpu_backends_are_byte_identical(method, name, image, mask, radius):
+    both(image, mask, radius, method)
 
 
 def test_device_info_names_the_device():
