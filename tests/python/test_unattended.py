@@ -156,14 +156,17 @@ def test_batches_that_would_overwrite_inputs_are_refused_up_front(pics, extra, t
     assert [snapshot(pics / d) for d in ("in", "m", "out")] == before
 
 
-def test_an_output_that_appears_meanwhile_is_left_alone(pics):
-    # The batch plans img0 as missing; another process writes it before the save.
+def test_an_output_that_appears_meanwhile_is_left_alone(pics, monkeypatch):
+    from patchwell.batch import _picture
+    from patchwell.batch._items import Task
     out = pics / "out" / "img0.png"
-    outcome = None
     out.write_bytes(b"someone else's")
-    outcome = patchwell._core._repair_file(str(pics / "in" / "img0.png"), str(pics / "mask.png"),
-                                           str(out), 2, patchwell.InpaintGPU, device="cpu")
-    assert outcome["status"] == "output_exists"
+    # Another process writes the output after the batch looked for it.
+    monkeypatch.setattr(_picture.os.path, "lexists", lambda path: False)
+    record = _picture.repair_picture(
+        Task(str(pics / "in" / "img0.png"), str(pics / "mask.png"), str(out)),
+        _picture.Options(device="cpu"))
+    assert record.status == "skipped"
     assert out.read_bytes() == b"someone else's"
     assert os.listdir(pics / "out") == ["img0.png"]
 
