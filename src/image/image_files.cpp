@@ -173,15 +173,14 @@ void RemovePendingAndEnd(int signal_number) {
   raise(signal_number);  // SA_RESETHAND: the default action now
 }
 
+// Tracks the temporary file of the save in progress. The name is tracked
+// before the file is created, and the signal handlers are in place before
+// that, so that no moment leaves a file that a signal would not remove.
 class PendingFile {
  public:
-  explicit PendingFile(const std::string& path) {
+  PendingFile() {
     int expected = 0;
-    if (path.size() >= sizeof pendingPath ||
-        !pendingState.compare_exchange_strong(expected, 1))
-      return;
-    std::memcpy(pendingPath, path.c_str(), path.size() + 1);
-    pendingState.store(2);
+    if (!pendingState.compare_exchange_strong(expected, 1)) return;
     held_ = true;
     for (size_t k = 0; k < std::size(kEndingSignals); ++k) {
       struct sigaction current {};
@@ -203,6 +202,16 @@ class PendingFile {
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
+
+  // The name of the file about to be created (a handler that runs before
+  // it exists removes nothing).
+  void Track(const std::string& path) {
+    if (!held_) return;
+    pendingState.store(1);
+    if (path.size() >= sizeof pendingPath) return;
+    std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+    pendingState.store(2);
+  }
 
  private:
   bool held_ = false;
@@ -227,7 +236,7 @@ void KeepOwnership(int fd, const struct stat& replaced) {
 // file is named ".NAME.PID-N.tmp", so that one left by a process that died
 // can be told and swept.
 int CreateTemporary(const std::string& target, const struct stat* replaced,
-                    std::string& name) {
+                    std::string& name, PendingFile& pending) {
   static std::atomic<unsigned> counter{0};
   const std::string folder = FolderOf(target);
   std::string base = target.substr(target.rfind('/') + 1);
@@ -235,6 +244,7 @@ int CreateTemporary(const std::string& target, const struct stat* replaced,
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = folder + "/." + base + "." + std::to_string(getpid()) + "-" +
            std::to_string(counter.fetch_add(1)) + ".tmp";
+    pending.Track(name);
     const int fd = open(name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
@@ -303,10 +313,12 @@ bool WriteAtomically(const std::string& path, const SaveOptions& options,
     return WriteSpecialFile(target, write);
 
   std::string temporary;
+  PendingFile pending;
   const int fd = CreateTemporary(
-      target, exists && S_ISREG(existing.st_mode) ? &existing : nullptr, temporary);
+      target, exists && S_ISREG(existing.st_mode) ? &existing : nullptr, temporary,
+      pending);
   if (fd < 0) return Failed(errno);
-  PendingFile pending(temporary);
+
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {
     const int error = errno;
