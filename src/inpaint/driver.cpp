@@ -184,7 +184,11 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   if (impossible) {
     if (options.stats != nullptr) {
       // The figures the search would have given: every target processed,
-      // none filled, and GPU Fast's every pass run for nothing.
+      // none filled, and GPU Fast's every pass run for nothing, on the
+      // device the run would have used.
+      options.stats->backend =
+          method == kMethodCpu ? Backend::Cpu
+                               : ResolveBackend(options.backend, options.cuda_device);
       options.stats->targets = options.stats->holes = n;
       options.stats->no_source = n;
       if (method == kMethodGpuFast)
