@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "image/source_map_file.h"
+
 namespace pw::cli {
 namespace {
 
@@ -60,8 +62,8 @@ std::string UsageText() {
   return
       "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]\n"
       "                 [--device auto|cpu|cuda] [--search-radius N]\n"
-      "                 [--source-mask FILE] [--quality Q] [--max-pixels N]\n"
-      "                 [-v] [-q]\n"
+      "                 [--source-mask FILE] [--sources FILE] [--quality Q]\n"
+      "                 [--max-pixels N] [-v] [-q]\n"
       "       patchwell batch INPUTS... --out-dir DIR [options]\n"
       "                 (many pictures; see patchwell batch --help)\n"
       "\n"
@@ -91,6 +93,9 @@ std::string UsageText() {
       "                       much faster on large photos)\n"
       "      --source-mask FILE  take sources only where FILE (a picture of\n"
       "                       the same size) is brighter than 128\n"
+      "      --sources FILE   also write the source map to FILE (.npy): for\n"
+      "                       each pixel the index y * width + x of the pixel\n"
+      "                       its value was copied from, -1 where none was\n"
       "      --quality Q      JPEG quality of the output, 1 to 100 (default 80)\n"
       "      --max-pixels N   refuse input files of more than N pixels\n"
       "                       (default 268435456 = 2^28)\n"
@@ -204,6 +209,13 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         return false;
       }
       options.source_mask = text;
+    } else if (name == "--sources") {
+      if (!value(text)) return false;
+      if (!Common::IsSourceMapName(text)) {
+        error = "the source map's name must end in .npy, not '" + text + "'";
+        return false;
+      }
+      options.sources = text;
     } else if (name == "--quality") {
       if (!value(text)) return false;
       int64_t q = 0;

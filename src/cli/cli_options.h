@@ -1,7 +1,8 @@
 // The command line of the `patchwell` tool:
 //   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m cpu|gpu|gpu-fast]
 //             [--device auto|cpu|cuda] [--search-radius N]
-//             [--source-mask FILE] [--quality Q] [--max-pixels N] [-v] [-q]
+//             [--source-mask FILE] [--sources FILE] [--quality Q]
+//             [--max-pixels N] [-v] [-q]
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,7 @@ struct CliOptions {
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
   int32_t search_radius = -1;  // -1: the whole image
   std::optional<std::string> source_mask;
+  std::optional<std::string> sources;  // where the source map goes
   bool verbose = false;
   bool quiet = false;
   bool help = false;

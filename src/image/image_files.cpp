@@ -288,6 +288,8 @@ bool PlaceIfAbsent(const std::string& temporary, const std::string& target) {
   return true;
 }
 
+}  // namespace
+
 // Writes a file whole or not at all: into a temporary file in the folder
 // of the final file, flushed to disk and then put in its place.
 bool WriteAtomically(const std::string& path, const SaveOptions& options,
@@ -333,8 +335,6 @@ bool WriteAtomically(const std::string& path, const SaveOptions& options,
   }
   return true;
 }
-
-}  // namespace
 
 std::string ResolveSaveTarget(const std::string& path) {
   std::string current = path;

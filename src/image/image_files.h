@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -65,6 +66,11 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
 // that are at their default action remove it before the process ends.
 bool Save(const CImage& image, const std::string& path,
           const SaveOptions& options = SaveOptions());
+
+// Writes a file as Save does (whole or not at all), its bytes from
+// `write`; false when `write` does or a step of the save fails.
+bool WriteAtomically(const std::string& path, const SaveOptions& options,
+                     const std::function<bool(FILE*)>& write);
 
 // Copies the bytes of a regular file to `path` as Save writes a picture.
 bool CopyFileAtomically(const std::string& source, const std::string& path,

@@ -234,6 +234,10 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     options.before_fill(maskBuffer.bytes.get(), image.width, image.height);
   RunStats stats;
   if (inpaint.stats == nullptr) inpaint.stats = &stats;
+  if (options.sources != nullptr) {
+    options.sources->assign(static_cast<size_t>(image.width) * image.height, -1);
+    inpaint.sources = options.sources->data();
+  }
   const bool filled = FillWorkingImage(image, maskBuffer.bytes.get(), radius,
                                        method, verbose, inpaint);
   result.processed = inpaint.stats->targets;

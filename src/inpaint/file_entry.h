@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "image/image_files.h"
 #include "inpaint/driver.h"
@@ -98,6 +99,9 @@ struct FileRunOptions {
   // (1 marks a pixel to fill) and the picture's size.
   std::function<void(const uint8_t* mask, int32_t width, int32_t height)>
       before_fill;
+  // Receives the run's source map (see InpaintOptions::sources), width *
+  // height words, when set and the fill ran.
+  std::vector<int32_t>* sources = nullptr;
 };
 
 // Runs the steps of the file entry and prints nothing of its own except

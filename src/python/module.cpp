@@ -215,6 +215,7 @@ struct ArrayRunMode {
   bool escape_key = true;
   bool fractions = false;
   bool refuse_impossible = false;
+  py::object sources = py::none();  // an int32 (H, W) array for the source map
 };
 
 bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
@@ -265,6 +266,15 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
   RequireWritableContiguous(mask, "mask");
   const std::optional<py::array> source_mask =
       CheckSourceMask(source_mask_arg, height, width);
+  int32_t* sources = nullptr;
+  if (!mode.sources.is_none()) {
+    auto map = mode.sources.cast<py::array>();
+    if (!py::isinstance<py::array_t<int32_t>>(map) || map.ndim() != 2 ||
+        map.shape(0) != height || map.shape(1) != width)
+      throw py::value_error("sources must be an int32 array of the image's height and width");
+    RequireWritableContiguous(map, "sources");
+    sources = static_cast<int32_t*>(map.mutable_data());
+  }
 
   // Binarise in place: 1 marks a hole. A bool mask (True = hole) keeps its
   // meaning and comes back True where a hole is left.
@@ -287,6 +297,7 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
   options.cuda_device = requested.cuda_device;
   options.search_radius = search_radius;
   options.escape_key = mode.escape_key;
+  options.sources = sources;
   if (source_mask)
     options.source_mask = static_cast<const uint8_t*>(source_mask->data());
   if (mode.refuse_impossible) {
@@ -692,8 +703,9 @@ Raises what inpaint_file raises.
       [](const ArrayArg& image, const ArrayArg& mask, const IntArg& rad,
          const MethodArg& method, const BoolArg& verbose, const StrArg& device,
          py::object progress, const py::object& search_radius,
-         const py::object& source_mask) {
+         const py::object& source_mask, const py::object& sources) {
         ArrayRunMode mode;
+        mode.sources = sources;
         mode.escape_key = false;
         mode.fractions = true;
         mode.refuse_impossible = true;
@@ -705,10 +717,12 @@ Raises what inpaint_file raises.
       py::arg("image"), py::arg("mask"), py::arg("rad"), py::arg("method"),
       py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
       py::arg("progress") = py::none(), py::arg("search_radius") = py::none(),
-      py::arg("source_mask") = py::none(),
+      py::arg("source_mask") = py::none(), py::arg("sources") = py::none(),
       R"doc(inpaint for patchwell.repair: the same fill, but Escape is not
 watched, progress receives the share done as a float in [0, 1], and a job in
-which no hole can find a source raises ValueError before the run.
+which no hole can find a source raises ValueError before the run. sources,
+an int32 array of the image's height and width, receives the source map:
+the flat index of the pixel each pixel was copied from, -1 where none.
 )doc"));
 
   m.def("_no_source_reason",

@@ -129,6 +129,7 @@ def _repair_array(
     progress: Optional[Callable[[float], object]] = None,
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[npt.NDArray[np.bool_]] = None,
+    sources: Optional[npt.NDArray[np.int32]] = None,
 ) -> bool: ...
 
 def _no_source_reason(radius: int, search_radius: int, source_mask: bool) -> str: ...

@@ -5,7 +5,8 @@ from __future__ import annotations
 import operator
 import re
 import warnings
-from typing import Any, Callable, Dict, Optional, Sequence, SupportsIndex, Tuple, Union
+from typing import (Any, Callable, Dict, Literal, Optional, Sequence, SupportsIndex, Tuple,
+                    Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +32,38 @@ class UnfilledWarning(UserWarning):
     """
 
 
+@overload
+def repair(
+    image: npt.ArrayLike,
+    mask: npt.ArrayLike,
+    radius: SupportsIndex = ...,
+    *,
+    method: Union[str, _core.InpaintMethod] = ...,
+    device: str = ...,
+    search_radius: Optional[SupportsIndex] = ...,
+    source_mask: Optional[npt.ArrayLike] = ...,
+    progress: Optional[Callable[[float], object]] = ...,
+    verbose: bool = ...,
+    return_sources: Literal[False] = ...,
+) -> Tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
+
+
+@overload
+def repair(
+    image: npt.ArrayLike,
+    mask: npt.ArrayLike,
+    radius: SupportsIndex = ...,
+    *,
+    method: Union[str, _core.InpaintMethod] = ...,
+    device: str = ...,
+    search_radius: Optional[SupportsIndex] = ...,
+    source_mask: Optional[npt.ArrayLike] = ...,
+    progress: Optional[Callable[[float], object]] = ...,
+    verbose: bool = ...,
+    return_sources: Literal[True],
+) -> Tuple[npt.NDArray[Any], npt.NDArray[np.bool_], npt.NDArray[np.int32]]: ...
+
+
 def repair(
     image: npt.ArrayLike,
     mask: npt.ArrayLike,
@@ -42,7 +75,9 @@ def repair(
     source_mask: Optional[npt.ArrayLike] = None,
     progress: Optional[Callable[[float], object]] = None,
     verbose: bool = False,
-) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    return_sources: bool = False,
+) -> Union[Tuple[npt.NDArray[Any], npt.NDArray[np.bool_]],
+           Tuple[npt.NDArray[Any], npt.NDArray[np.bool_], npt.NDArray[np.int32]]]:
     """Repair the holes of a picture and return the result.
 
     The same fill as ``inpaint``, byte for byte, without its in-place
@@ -81,6 +116,8 @@ def repair(
         Escape key does not (unlike inpaint).
     verbose : bool, default False
         Print statistics, progress marks and the elapsed time to sys.stdout.
+    return_sources : bool, default False
+        Also return the source map (below).
 
     Returns
     -------
@@ -90,6 +127,13 @@ def repair(
         True for the holes that no source could fill; they keep their
         pixels, and an UnfilledWarning says how many and why. All False
         with nothing to fill, when ``result`` is a plain copy.
+    sources : numpy.ndarray of int32, shape (H, W)
+        Only with ``return_sources=True``: for each filled pixel the flat
+        index (``y * W + x``) of the pixel it was copied from, the centre
+        of the window chosen for it; -1 for every other pixel. A source
+        may itself be a filled pixel, filled earlier, so
+        ``result.reshape(H * W, -1)[sources[filled]]`` equals the filled
+        pixels. A record of what was invented, and from where.
 
     Warns
     -----
@@ -132,9 +176,10 @@ def repair(
     allowed = (None if source_mask is None
                else _as_flags(source_mask, height, width, "source_mask"))
 
+    sources = np.full((height, width), -1, np.int32) if return_sources else None
     count = int(np.count_nonzero(holes))
     if count == 0:
-        return picture.copy(), holes
+        return _outputs(picture.copy(), holes, sources)
 
     # A packed RGB working copy; the bool mask comes back True where unfilled.
     if picture.ndim == 2:
@@ -142,7 +187,8 @@ def repair(
     else:
         rgb = np.array(picture[:, :, :3], dtype=np.uint8, order="C")
     _core._repair_array(rgb, holes, rad, fill_method, bool(verbose), device=device,
-                        progress=progress, search_radius=domain, source_mask=allowed)
+                        progress=progress, search_radius=domain, source_mask=allowed,
+                        sources=sources)
     left = int(np.count_nonzero(holes))
     if left:
         reason = _core._no_source_reason(rad, -1 if domain is None else domain,
@@ -152,12 +198,17 @@ def repair(
             "their pixels and are True in `unfilled`"), stacklevel=2)
 
     if picture.ndim == 2:
-        return np.ascontiguousarray(rgb[:, :, 0]), holes
+        return _outputs(np.ascontiguousarray(rgb[:, :, 0]), holes, sources)
     if picture.shape[2] == 4:
         result = picture.copy()
         result[:, :, :3] = rgb
-        return result, holes
-    return rgb, holes
+        return _outputs(result, holes, sources)
+    return _outputs(rgb, holes, sources)
+
+
+def _outputs(result: npt.NDArray[Any], unfilled: npt.NDArray[np.bool_],
+             sources: Optional[npt.NDArray[np.int32]]) -> Any:
+    return (result, unfilled) if sources is None else (result, unfilled, sources)
 
 
 def _as_image(image: npt.ArrayLike) -> npt.NDArray[np.uint8]:
