@@ -16,6 +16,7 @@
 
 #include "fill/engine.h"
 #include "image/image_limits.h"
+#include "inpaint/source_copy.h"
 #include "inpaint/driver.h"
 #include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
@@ -724,6 +725,34 @@ which no hole can find a source raises ValueError before the run. sources,
 an int32 array of the image's height and width, receives the source map:
 the flat index of the pixel each pixel was copied from, -1 where none.
 )doc"));
+
+  m.def("_copy_from_sources",
+        [](py::array image, const py::array& sources_arg) {
+          if (!py::isinstance<py::array_t<int32_t>>(sources_arg) || sources_arg.ndim() != 2)
+            throw py::value_error("sources must be a two-axis int32 array");
+          const auto sources = sources_arg.cast<py::array_t<int32_t, py::array::c_style>>();
+          RequireWritableContiguous(image, "image");
+          if (image.ndim() < 2 || image.shape(0) != sources.shape(0) ||
+              image.shape(1) != sources.shape(1))
+            throw py::value_error("image and sources must have the same height and width");
+          const auto height = static_cast<int32_t>(image.shape(0));
+          const auto width = static_cast<int32_t>(image.shape(1));
+          const int64_t pixels = int64_t{width} * height;
+          const size_t pixel_bytes =
+              pixels > 0 ? static_cast<size_t>(image.nbytes() / pixels) : 0;
+          std::vector<int32_t> resolved(sources.data(), sources.data() + pixels);
+          for (const int32_t s : resolved)
+            if (s < -1 || s >= pixels)
+              throw py::value_error("sources holds an index outside the image");
+          py::gil_scoped_release unlocked;
+          pw::ResolveSources(resolved.data(), pixels);
+          pw::CopyFromResolvedSources(static_cast<uint8_t*>(image.mutable_data()), width,
+                                      height, width * pixel_bytes, pixel_bytes,
+                                      resolved.data());
+        },
+        py::arg("image"), py::arg("sources"),
+        "Copies every pixel of image (all its samples) from its source along the "
+        "fill order, as the source map of a run names them.");
 
   m.def("_no_source_reason",
         [](int radius, int search_radius, bool source_mask) {

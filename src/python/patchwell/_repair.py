@@ -87,9 +87,13 @@ def repair(
 
     Parameters
     ----------
-    image : array_like of uint8, shape (H, W), (H, W, 3) or (H, W, 4)
-        The picture. Gray is filled as three equal channels and returned
-        gray; the alpha channel of RGBA is carried through unchanged.
+    image : array_like of uint8 or uint16, shape (H, W), (H, W, 3) or (H, W, 4)
+        The picture. The search compares 8-bit RGB: gray is searched as
+        three equal channels, 16-bit samples by their high byte, and alpha
+        is not compared. Every sample of a filled pixel (all 16 bits, and
+        alpha) is then copied from the pixel its colour came from, so the
+        high bytes of a 16-bit result are the result of the 8-bit picture
+        and the alpha of RGBA is repaired along with the colour.
     mask : array_like of numbers or bools, shape (H, W)
         Non-zero (True) marks a pixel to fill.
     radius : int, default 3
@@ -121,8 +125,8 @@ def repair(
 
     Returns
     -------
-    result : numpy.ndarray of uint8
-        A new array of the image's shape with the holes filled.
+    result : numpy.ndarray of uint8 or uint16
+        A new array of the image's shape and type with the holes filled.
     unfilled : numpy.ndarray of bool, shape (H, W)
         True for the holes that no source could fill; they keep their
         pixels, and an UnfilledWarning says how many and why. All False
@@ -144,7 +148,8 @@ def repair(
     Raises
     ------
     TypeError
-        An image that is not uint8 (the message says how to convert it), a
+        An image that is not uint8 or uint16 (the message says how to
+        convert it), a
         mask that is not numeric, an argument of the wrong type.
     ValueError
         Shapes that do not fit, a radius outside 0..127, an unknown method
@@ -176,16 +181,21 @@ def repair(
     allowed = (None if source_mask is None
                else _as_flags(source_mask, height, width, "source_mask"))
 
-    sources = np.full((height, width), -1, np.int32) if return_sources else None
     count = int(np.count_nonzero(holes))
+    # The search's 8-bit RGB needs no copy back when it is the picture.
+    plain = picture.dtype == np.uint8 and picture.ndim == 3 and picture.shape[2] == 3
+    sources = (np.full((height, width), -1, np.int32)
+               if return_sources or (count and not plain) else None)
     if count == 0:
-        return _outputs(picture.copy(), holes, sources)
+        return _outputs(picture.copy(), holes, sources if return_sources else None)
 
-    # A packed RGB working copy; the bool mask comes back True where unfilled.
-    if picture.ndim == 2:
-        rgb = np.repeat(picture[:, :, np.newaxis], 3, axis=2)
+    # A packed 8-bit RGB working copy; the bool mask comes back True where
+    # unfilled.
+    eight = (picture >> 8).astype(np.uint8) if picture.dtype == np.uint16 else picture
+    if eight.ndim == 2:
+        rgb = np.repeat(eight[:, :, np.newaxis], 3, axis=2)
     else:
-        rgb = np.array(picture[:, :, :3], dtype=np.uint8, order="C")
+        rgb = np.array(eight[:, :, :3], dtype=np.uint8, order="C")
     _core._repair_array(rgb, holes, rad, fill_method, bool(verbose), device=device,
                         progress=progress, search_radius=domain, source_mask=allowed,
                         sources=sources)
@@ -197,13 +207,13 @@ def repair(
             f"{left} of {count} pixels found no source ({reason}); they keep "
             "their pixels and are True in `unfilled`"), stacklevel=2)
 
-    if picture.ndim == 2:
-        return _outputs(np.ascontiguousarray(rgb[:, :, 0]), holes, sources)
-    if picture.shape[2] == 4:
-        result = picture.copy()
-        result[:, :, :3] = rgb
-        return _outputs(result, holes, sources)
-    return _outputs(rgb, holes, sources)
+    if plain:
+        return _outputs(rgb, holes, sources if return_sources else None)
+    # Everything the search did not see comes from the same sources.
+    result = np.array(picture, order="C", copy=True)
+    assert sources is not None
+    _core._copy_from_sources(result, sources)
+    return _outputs(result, holes, sources if return_sources else None)
 
 
 def _outputs(result: npt.NDArray[Any], unfilled: npt.NDArray[np.bool_],
@@ -211,11 +221,11 @@ def _outputs(result: npt.NDArray[Any], unfilled: npt.NDArray[np.bool_],
     return (result, unfilled) if sources is None else (result, unfilled, sources)
 
 
-def _as_image(image: npt.ArrayLike) -> npt.NDArray[np.uint8]:
+def _as_image(image: npt.ArrayLike) -> npt.NDArray[Any]:
     picture = np.asarray(image)
-    if picture.dtype != np.uint8:
+    if picture.dtype != np.uint8 and picture.dtype != np.uint16:
         raise TypeError(
-            f"image must be uint8, not {picture.dtype}; convert it first, "
+            f"image must be uint8 or uint16, not {picture.dtype}; convert it first, "
             f"{_conversion_hint(picture.dtype)}")
     if not (picture.ndim == 2 or (picture.ndim == 3 and picture.shape[2] in (3, 4))):
         raise ValueError(
@@ -228,8 +238,6 @@ def _conversion_hint(dtype: np.dtype[Any]) -> str:
     if dtype.kind == "f":
         return ("for floats in [0, 1]: "
                 "numpy.clip(numpy.rint(image * 255), 0, 255).astype(numpy.uint8)")
-    if dtype == np.uint16:
-        return "for 16-bit samples: (image >> 8).astype(numpy.uint8)"
     if dtype.kind == "b":
         return "for bools: image.astype(numpy.uint8) * 255"
     return "for example numpy.clip(image, 0, 255).astype(numpy.uint8)"
