@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fill/engine.h"
+#include "image/tiff_codec.h"
 
 namespace pw::cli {
 
@@ -33,6 +34,8 @@ struct CliOptions {
   int32_t method = kMethodGpu;
   Backend device = Backend::Auto;
   int quality = 80;                   // JPEG output quality, 1 to 100
+  bool quality_given = false;
+  Common::TiffCompression compression = Common::TiffCompression::Deflate;
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
   int32_t search_radius = -1;  // -1: the whole image
   std::optional<std::string> source_mask;

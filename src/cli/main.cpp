@@ -53,7 +53,7 @@ std::string OutputProblemText(const std::string& name,
   switch (problem) {
     case Common::OutputProblem::UnknownExtension:
       return head + "its extension is not one that is written (.png .jpg "
-                    ".jpeg .bmp .ppm .pgm .pbm .txt .dat .cpp .cxx)";
+                    ".jpeg .tif .tiff .webp .bmp .ppm .pgm .pbm .txt .dat .cpp .cxx)";
     case Common::OutputProblem::NoFolder:
       return head + "folder '" + FolderOf(name) + "' does not exist";
     case Common::OutputProblem::NotWritable:
@@ -180,6 +180,8 @@ int Run(const CliOptions& options) {
   run.refuse_impossible = true;
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
+  run.quality_given = options.quality_given;
+  run.tiff_compression = options.compression;
   const std::string mask_file = options.mask.value_or(std::string());
   run.inpaint.search_radius = options.search_radius;
   run.source_mask_file = options.source_mask;
@@ -233,6 +235,8 @@ int Run(const CliOptions& options) {
       }
       return kExitSuccess;
     case FileRunStatus::ImageUnreadable:
+      if (!result.refusal.empty())
+        return Fail("cannot read image '" + options.image + "': " + result.refusal);
       return Fail("cannot read image '" + options.image +
                   "' (missing, unreadable, damaged or not a supported format)");
     case FileRunStatus::ImageTooLarge:

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "image/stream_io.h"
+#include "image/tiff_codec.h"
 
 namespace Common {
 namespace {
@@ -41,15 +42,23 @@ bool WriteNpy(const int32_t* sources, int32_t width, int32_t height, FILE* out) 
   return true;
 }
 
+bool IsTiffName(const std::string& path) {
+  const auto ext = FindUpperExtension(path);
+  return ext && (*ext == ".TIF" || *ext == ".TIFF");
+}
+
 }  // namespace
 
-bool IsSourceMapName(const std::string& path) { return IsNpyName(path); }
+bool IsSourceMapName(const std::string& path) {
+  return IsNpyName(path) || IsTiffName(path);
+}
 
 bool SaveSourceMap(const int32_t* sources, int32_t width, int32_t height,
                    const std::string& path, const SaveOptions& options) {
   if (!IsSourceMapName(path) || width <= 0 || height <= 0) return false;
   return WriteAtomically(path, options, [&](FILE* out) {
-    return WriteNpy(sources, width, height, out);
+    return IsNpyName(path) ? WriteNpy(sources, width, height, out)
+                           : WriteTiffInt32(sources, width, height, out);
   });
 }
 
