@@ -3,7 +3,8 @@
 // an image that loads is read back, so that a block smaller than its
 // declared size shows up under AddressSanitizer. Inputs of odd length are
 // read as the working image is (gray decoded as RGB), with the stop check
-// polled as in a run.
+// polled as in a run; inputs whose length is a multiple of 3 keep 16-bit
+// samples.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,7 @@ inline int FuzzLoad(const uint8_t* data, size_t size,
   Common::CImage image;
   Common::LoadControl control;
   control.prefer_rgb = size % 2 == 1;
+  control.keep_wide = size % 3 == 0;
   control.stop = [] { return false; };
   if (Common::LoadImage(image, stream, format, &control) && !image.IsEmpty()) {
     unsigned sum = 0;

@@ -5,14 +5,14 @@
 # tests/corpus/<reader>. Inputs that make a reader fail land in
 # build/fuzz/findings/<reader>/; copy each one into tests/corpus/<reader>/
 # once fixed, so that `make test` replays it from then on.
-#   scripts/fuzz.sh [SECONDS] [READER...]     readers: text bmp ppm png jpeg
+#   scripts/fuzz.sh [SECONDS] [READER...]     readers: text bmp ppm png jpeg tiff webp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 shift || true
 readers=("$@")
-[ ${#readers[@]} -gt 0 ] || readers=(text bmp ppm png jpeg)
+[ ${#readers[@]} -gt 0 ] || readers=(text bmp ppm png jpeg tiff webp)
 
 # clang and its libFuzzer runtime (Debian 12: clang, libclang-rt-14-dev).
 if ! command -v "${CXX:-clang++}" >/dev/null ||

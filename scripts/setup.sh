@@ -14,7 +14,8 @@ say() { printf '[setup] %s\n' "$*"; }
 # libtbb-dev: the parallel algorithms of the HIP CPU runtime, which runs the
 # CUDA backend on an emulated device in the tests.
 APT_PACKAGES=(build-essential cmake ninja-build pkg-config
-              libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev libtbb-dev)
+              libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev libtbb-dev
+              libtiff-dev libwebp-dev)
 
 find_python313() {
   for cand in "PYENV_VERSION=3.13.0 python3.13" "python3.13" "/root/.pyenv/versions/3.13.0/bin/python3.13"; do

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "image/source_map_file.h"
+
 namespace pw::cli {
 namespace {
 
@@ -68,8 +70,8 @@ std::string UsageText() {
   return
       "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]\n"
       "                 [--device auto|cpu|cuda|cuda:N] [--search-radius N]\n"
-      "                 [--source-mask FILE] [--quality Q] [--max-pixels N]\n"
-      "                 [-v] [-q]\n"
+      "                 [--source-mask FILE] [--sources FILE] [--quality Q]\n"
+      "                 [--compression C] [--max-pixels N] [-v] [-q]\n"
       "       patchwell batch INPUTS... --out-dir DIR [options]\n"
       "                 (many pictures; see patchwell batch --help)\n"
       "\n"
@@ -78,8 +80,10 @@ std::string UsageText() {
       "the best-matching window elsewhere in the image. Without MASK the\n"
       "transparent pixels of IMAGE (alpha below 128) are filled, and the\n"
       "result has no alpha. Formats follow the extensions: read .png .jpg\n"
-      ".jpeg .bmp .ppm .txt .dat; write .png .jpg .jpeg .bmp .ppm .pgm .pbm\n"
-      ".txt .dat .cpp .cxx.\n"
+      ".jpeg .tif .tiff .webp .bmp .ppm .txt .dat; write those and .pgm\n"
+      ".pbm .cpp .cxx. 16-bit samples (PNG, TIFF, PPM) stay 16-bit in those\n"
+      "formats: the search compares their high bytes, and every sample of a\n"
+      "filled pixel is copied from its source.\n"
       "\n"
       "options:\n"
       "  -o, --output OUT     write the result to OUT (default: IMAGE with\n"
@@ -100,7 +104,15 @@ std::string UsageText() {
       "                       much faster on large photos)\n"
       "      --source-mask FILE  take sources only where FILE (a picture of\n"
       "                       the same size) is brighter than 128\n"
-      "      --quality Q      JPEG quality of the output, 1 to 100 (default 80)\n"
+      "      --sources FILE   also write the source map to FILE (.npy, or .tif\n"
+      "                       of 32-bit samples): for\n"
+      "                       each pixel the index y * width + x of the pixel\n"
+      "                       its value was copied from, -1 where none was\n"
+      "      --quality Q      JPEG quality of the output, 1 to 100 (default 80);\n"
+      "                       for WebP: lossy at Q (default: lossless unless\n"
+      "                       the input was lossy, then 80)\n"
+      "      --compression C  TIFF output: deflate (default), lzw, packbits or\n"
+      "                       none\n"
       "      --max-pixels N   refuse input files of more than N pixels\n"
       "                       (default 268435456 = 2^28)\n"
       "  -v, --verbose        print statistics, progress marks and timing\n"
@@ -213,6 +225,13 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         return false;
       }
       options.source_mask = text;
+    } else if (name == "--sources") {
+      if (!value(text)) return false;
+      if (!Common::IsSourceMapName(text)) {
+        error = "the source map's name must end in .npy, .tif or .tiff, not '" + text + "'";
+        return false;
+      }
+      options.sources = text;
     } else if (name == "--quality") {
       if (!value(text)) return false;
       int64_t q = 0;
@@ -221,6 +240,15 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         return false;
       }
       options.quality = static_cast<int>(q);
+      options.quality_given = true;
+    } else if (name == "--compression") {
+      if (!value(text)) return false;
+      const auto scheme = Common::ParseTiffCompression(text);
+      if (!scheme) {
+        error = "compression must be deflate, lzw, packbits or none, not '" + text + "'";
+        return false;
+      }
+      options.compression = *scheme;
     } else if (name == "--max-pixels") {
       if (!value(text)) return false;
       int64_t n = 0;

@@ -1,7 +1,8 @@
 // The command line of the `patchwell` tool:
 //   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]
 //             [--device auto|cpu|cuda|cuda:N] [--search-radius N]
-//             [--source-mask FILE] [--quality Q] [--max-pixels N] [-v] [-q]
+//             [--source-mask FILE] [--sources FILE] [--quality Q]
+//             [--max-pixels N] [-v] [-q]
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "fill/engine.h"
+#include "image/tiff_codec.h"
 
 namespace pw::cli {
 
@@ -33,9 +35,12 @@ struct CliOptions {
   Backend device = Backend::Auto;
   int32_t cuda_device = -1;           // with Cuda: cuda:N, -1 the first usable
   int quality = 80;                   // JPEG output quality, 1 to 100
+  bool quality_given = false;
+  Common::TiffCompression compression = Common::TiffCompression::Deflate;
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
   int32_t search_radius = -1;  // -1: the whole image
   std::optional<std::string> source_mask;
+  std::optional<std::string> sources;  // where the source map goes
   bool verbose = false;
   bool quiet = false;
   bool help = false;

@@ -21,6 +21,7 @@
 #include "fill/engine.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
+#include "image/source_map_file.h"
 #include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
 #include "inpaint/file_entry.h"
@@ -52,7 +53,7 @@ std::string OutputProblemText(const std::string& name,
   switch (problem) {
     case Common::OutputProblem::UnknownExtension:
       return head + "its extension is not one that is written (.png .jpg "
-                    ".jpeg .bmp .ppm .pgm .pbm .txt .dat .cpp .cxx)";
+                    ".jpeg .tif .tiff .webp .bmp .ppm .pgm .pbm .txt .dat .cpp .cxx)";
     case Common::OutputProblem::NoFolder:
       return head + "folder '" + FolderOf(name) + "' does not exist";
     case Common::OutputProblem::NotWritable:
@@ -145,6 +146,12 @@ std::optional<std::string> OutputClash(const CliOptions& options) {
       options.image, options.output ? &*options.output : nullptr);
   if (options.mask && SameFile(output, *options.mask))
     return "the output '" + output + "' is the mask of this run: choose another output name";
+  if (options.sources && (*options.sources == output || SameFile(output, *options.sources)))
+    return "the output '" + output + "' is also the source map's name: choose another";
+  if (options.sources && ((options.mask && SameFile(*options.sources, *options.mask)) ||
+                          SameFile(*options.sources, options.image)))
+    return "the source map '" + *options.sources +
+           "' would replace an input of this run: choose another name";
   if (options.source_mask && SameFile(output, *options.source_mask))
     return "the output '" + output +
            "' is the source mask of this run: choose another output name";
@@ -175,9 +182,13 @@ int Run(const CliOptions& options) {
   run.refuse_impossible = true;
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
+  run.quality_given = options.quality_given;
+  run.tiff_compression = options.compression;
   const std::string mask_file = options.mask.value_or(std::string());
   run.inpaint.search_radius = options.search_radius;
   run.source_mask_file = options.source_mask;
+  std::vector<int32_t> sources;
+  if (options.sources) run.sources = &sources;
   if (!options.quiet && ResolveBackend(device) == Backend::Cpu)
     run.before_fill = [&](const uint8_t* mask, int32_t width, int32_t height) {
       ForecastLongRun(options, mask, width, height);
@@ -203,6 +214,12 @@ int Run(const CliOptions& options) {
   switch (result.status) {
     case FileRunStatus::Saved:
       if (!options.quiet) ConsolePrintf("%s\n", result.output_name.c_str());
+      if (options.sources &&
+          !Common::SaveSourceMap(sources.data(), result.image_width,
+                                 result.image_height, *options.sources))
+        return Fail("cannot write source map '" + *options.sources + "': " +
+                    (Common::LastSaveError() != 0 ? std::strerror(Common::LastSaveError())
+                                                  : "unknown reason"));
       if (result.processed < result.holes) {
         ConsoleFprintf(stderr, "patchwell: stopped at %d %%: %lld of %lld pixels filled\n",
                        percent, static_cast<long long>(result.processed),
@@ -220,6 +237,8 @@ int Run(const CliOptions& options) {
       }
       return kExitSuccess;
     case FileRunStatus::ImageUnreadable:
+      if (!result.refusal.empty())
+        return Fail("cannot read image '" + options.image + "': " + result.refusal);
       return Fail("cannot read image '" + options.image +
                   "' (missing, unreadable, damaged or not a supported format)");
     case FileRunStatus::ImageTooLarge:

@@ -38,6 +38,10 @@ struct EngineParams {
   // run), only allowed ones.
   int32_t search_radius = -1;
   const uint8_t* source_mask = nullptr;
+  // Keep the source map: for every pixel the index of the pixel its value
+  // was copied from (the chosen window's centre), -1 where nothing was
+  // copied. One 4-byte word per pixel; the search does not change.
+  bool record_sources = false;
 };
 
 // A fault of the backend (a CUDA error, say). The run stops; the message is
@@ -98,6 +102,10 @@ class FillEngine {
   // Copies the current image / mask into host buffers. Throws DeviceError.
   virtual void PullImage(uint8_t* image) = 0;
   virtual void PullMask(uint8_t* mask) = 0;
+
+  // Copies the source map (width * height words) into a host buffer; only
+  // for a run with params.record_sources. Throws DeviceError.
+  virtual void PullSources(int32_t* sources) = 0;
 
   // Frees everything Start allocated. Safe to call more than once.
   virtual void Release() noexcept = 0;

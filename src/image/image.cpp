@@ -1,6 +1,7 @@
 #include "image/image.h"
 
 #include <cstring>
+#include <utility>
 #include <new>
 
 #include "image/image_limits.h"
@@ -21,15 +22,19 @@ CImage::~CImage() {
 }
 
 bool CImage::Create(int32_t newWidth, int32_t newHeight, int32_t newChannels,
-                    bool releaseOld, bool forceRealloc) {
+                    bool releaseOld, bool forceRealloc, int32_t sampleBits) {
   if (newChannels != 1 && newChannels != 3 && newChannels != 4) return false;
+  if (sampleBits != 8 && sampleBits != 16) return false;
   channels = newChannels;
   format = FormatOf(newChannels);
+  depth = sampleBits;
 
+  // A 16-bit row is laid out as an 8-bit row twice as wide.
+  const int64_t samplesWide = int64_t{newWidth} * (sampleBits / 8);
   const int64_t rowBytes =
-      PaddedRowBytes(newWidth, newChannels, rowAlignment);
+      PaddedRowBytes(samplesWide, newChannels, rowAlignment);
   const int64_t size =
-      CheckedBlockBytes(newWidth, newHeight, newChannels, rowAlignment);
+      CheckedBlockBytes(samplesWide, newHeight, newChannels, rowAlignment);
   if (rowBytes < 0 || size < 0) {
     Release(true);
     delete[] pixels;
@@ -99,35 +104,38 @@ uint8_t* CImage::PixelAtChecked(int32_t x, int32_t y) {
   return PixelAt(x, y);
 }
 
+uint8_t CImage::Sample(const uint8_t* p, int32_t c) const {
+  if (depth == 8) return p[c];
+  uint16_t v;
+  std::memcpy(&v, p + 2 * c, 2);
+  return static_cast<uint8_t>(v >> 8);
+}
+
 uint8_t CImage::GetGray(int32_t x, int32_t y) const {
   const uint8_t* p = At(x, y);
-  if (channels < 3) return p[0];
-  return static_cast<uint8_t>((p[0] + p[1] + p[2]) / 3);
+  if (channels < 3) return Sample(p, 0);
+  return static_cast<uint8_t>((Sample(p, 0) + Sample(p, 1) + Sample(p, 2)) / 3);
 }
 
 void CImage::GetRgb(int32_t x, int32_t y, uint8_t& r, uint8_t& g,
                     uint8_t& b) const {
   const uint8_t* p = At(x, y);
   if (channels < 3) {
-    r = g = b = p[0];
+    r = g = b = Sample(p, 0);
   } else {
-    r = p[0];
-    g = p[1];
-    b = p[2];
+    r = Sample(p, 0);
+    g = Sample(p, 1);
+    b = Sample(p, 2);
   }
 }
 
 void CImage::GetRgba(int32_t x, int32_t y, uint8_t* rgba) const {
   const uint8_t* p = At(x, y);
-  if (channels >= 4) {
-    std::memcpy(rgba, p, 4);
-  } else if (channels == 3) {
-    rgba[0] = p[0];
-    rgba[1] = p[1];
-    rgba[2] = p[2];
-    rgba[3] = 255;
+  if (channels >= 3) {
+    for (int32_t c = 0; c < 3; ++c) rgba[c] = Sample(p, c);
+    rgba[3] = channels >= 4 ? Sample(p, 3) : 255;
   } else {
-    rgba[0] = rgba[1] = rgba[2] = p[0];
+    rgba[0] = rgba[1] = rgba[2] = Sample(p, 0);
     rgba[3] = 255;
   }
 }
@@ -199,7 +207,8 @@ void CImage::SetRgb(int32_t x, int32_t y, const uint8_t* rgb) {
 
 namespace {
 
-// Converts pixel by pixel; `convert` maps one source pixel to one
+// Converts pixel by pixel into an 8-bit image; `convert` maps one source
+// pixel (8-bit samples: the high bytes of a 16-bit image) to one
 // destination pixel given both channel counts.
 template <typename PixelConversion>
 bool Convert(const CImage& src, CImage& dst, int32_t dstChannels,
@@ -208,12 +217,23 @@ bool Convert(const CImage& src, CImage& dst, int32_t dstChannels,
   dst.Release(false);
   if (!dst.Create(src.width, src.height, dstChannels, true, false))
     return false;
+  const int32_t step = src.PixelBytes();
+  uint8_t narrow[4];
   for (int32_t y = 0; y < src.height; ++y) {
     const uint8_t* s = src.pixels + static_cast<ptrdiff_t>(src.stride) * y;
     uint8_t* d = dst.pixels + static_cast<ptrdiff_t>(dst.stride) * y;
     for (int32_t x = 0; x < src.width; ++x) {
-      convert(s, d);
-      s += src.channels;
+      if (src.depth == 16) {
+        for (int32_t c = 0; c < src.channels; ++c) {
+          uint16_t v;
+          std::memcpy(&v, s + 2 * c, 2);
+          narrow[c] = static_cast<uint8_t>(v >> 8);
+        }
+        convert(narrow, d);
+      } else {
+        convert(s, d);
+      }
+      s += step;
       d += dstChannels;
     }
   }
@@ -263,9 +283,49 @@ bool ConvertToRgba(const CImage& src, CImage& dst) {
   });
 }
 
+namespace {
+
+// EnsureRgb for 16-bit samples.
+bool EnsureRgbWide(CImage& image) {
+  const int32_t w = image.width, h = image.height;
+  if (image.channels == 4) {
+    // In its own block, as for 8 bits: every sample moves to a place at or
+    // before the one it is read from.
+    const int64_t stride = PaddedRowBytes(int64_t{w} * 2, 3, image.rowAlignment);
+    for (int32_t y = 0; y < h; ++y) {
+      const uint8_t* s = image.pixels + static_cast<ptrdiff_t>(image.stride) * y;
+      uint8_t* d = image.pixels + static_cast<ptrdiff_t>(stride) * y;
+      for (int32_t x = 0; x < w; ++x, s += 8, d += 6) std::memmove(d, s, 6);
+    }
+    return image.Create(w, h, 3, true, false, 16);
+  }
+  CImage rgb;
+  if (!rgb.Create(w, h, 3, true, false, 16)) return false;
+  for (int32_t y = 0; y < h; ++y) {
+    const uint8_t* s = image.pixels + static_cast<ptrdiff_t>(image.stride) * y;
+    uint8_t* d = rgb.pixels + static_cast<ptrdiff_t>(rgb.stride) * y;
+    for (int32_t x = 0; x < w; ++x, s += 2, d += 6)
+      for (int c = 0; c < 3; ++c) std::memcpy(d + 2 * c, s, 2);
+  }
+  std::swap(image.pixels, rgb.pixels);
+  std::swap(image.capacity, rgb.capacity);
+  return image.Create(w, h, 3, true, false, 16);
+}
+
+}  // namespace
+
+bool ConvertToDepth8(const CImage& src, CImage& dst) {
+  if (src.IsEmpty()) return false;
+  const int32_t n = src.channels;
+  return Convert(src, dst, n, [n](const uint8_t* s, uint8_t* d) {
+    std::memcpy(d, s, static_cast<size_t>(n));
+  });
+}
+
 bool EnsureRgb(CImage& image) {
   if (image.IsEmpty()) return false;
   if (image.channels == 3) return true;
+  if (image.depth == 16) return EnsureRgbWide(image);
   if (image.channels == 4) {
     // RGBA shrinks to RGB in its own block: every byte moves to a place at
     // or before the one it is read from, which is never read again.
@@ -299,10 +359,13 @@ bool BuildMaskFromImage(const CImage& maskImage, uint8_t* mask) {
 
 bool BuildMaskFromAlpha(const CImage& image, uint8_t* mask) {
   if (image.IsEmpty() || image.channels != 4) return false;
+  uint8_t rgba[4];
   for (int32_t y = 0; y < image.height; ++y) {
-    const uint8_t* p = image.pixels + static_cast<ptrdiff_t>(image.stride) * y;
     uint8_t* m = mask + static_cast<size_t>(y) * image.width;
-    for (int32_t x = 0; x < image.width; ++x, p += 4) m[x] = p[3] < 128 ? 1 : 0;
+    for (int32_t x = 0; x < image.width; ++x) {
+      image.GetRgba(x, y, rgba);
+      m[x] = rgba[3] < 128 ? 1 : 0;
+    }
   }
   return true;
 }

@@ -1,8 +1,10 @@
-// Common::CImage: the in-memory raster image of the file entry. 8-bit
-// samples interleaved per pixel with 1 (gray), 3 (R, G, B) or 4 (R, G, B, A)
+// Common::CImage: the in-memory raster image of the file entry. 8- or
+// 16-bit samples (depth; 16-bit ones in the machine's byte order)
+// interleaved per pixel with 1 (gray), 3 (R, G, B) or 4 (R, G, B, A)
 // channels, rows top-down, each row padded to a multiple of rowAlignment
-// bytes. The savers and the mask builder read pixels only through the
-// virtual accessors.
+// bytes. The 8-bit accessors read the high byte of a 16-bit sample. Beside
+// the pixels: the file's metadata blocks, carried unread from input to
+// output.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,16 @@
 #include <string>
 
 namespace Common {
+
+// What a file says besides its pixels, kept as opaque blocks.
+struct ImageMetadata {
+  std::string exif;  // EXIF as a TIFF structure (JPEG's "Exif\0\0" removed)
+  std::string icc;   // ICC colour profile
+  std::string xmp;   // XMP packet
+  bool lossy = false;  // decoded from lossy data (JPEG, lossy WebP)
+  void Clear() { *this = ImageMetadata(); }
+  bool Empty() const { return exif.empty() && icc.empty() && xmp.empty(); }
+};
 
 class CImage {
  public:
@@ -21,11 +33,12 @@ class CImage {
 
   // Storage. Create keeps the present block when it is large enough (and
   // forceRealloc is false); otherwise it allocates stride x height + 1
-  // bytes. False for a channel count other than 1, 3 or 4, for sizes over
-  // the limits of image_limits.h, and when no block could be had; the image
-  // is then empty.
+  // bytes. False for a channel count other than 1, 3 or 4, a depth other
+  // than 8 or 16, sizes over the limits of image_limits.h, and when no block
+  // could be had; the image is then empty.
   virtual bool Create(int32_t width, int32_t height, int32_t channels,
-                      bool releaseOld = true, bool forceRealloc = false);
+                      bool releaseOld = true, bool forceRealloc = false,
+                      int32_t sampleBits = 8);
   virtual std::unique_ptr<CImage> CreateGrayCopy() const;
   virtual std::unique_ptr<CImage> CreateRgbCopy() const;
   virtual std::unique_ptr<CImage> CreateRgbaCopy() const;
@@ -57,6 +70,7 @@ class CImage {
   virtual void SetRgb(int32_t x, int32_t y, const uint8_t* rgb);
 
   bool IsEmpty() const { return width == 0 || height == 0; }
+  int32_t PixelBytes() const { return channels * (depth / 8); }
 
   // Reads a file into this image, in the format its extension names
   // (image_files.cpp). After false the image may hold a new size and part of
@@ -70,14 +84,22 @@ class CImage {
   int32_t rowAlignment = 4;
   int32_t capacity = 0;
   int32_t format = 1;  // 1 gray, 2 RGB, 3 RGBA
+  int32_t depth = 8;   // bits per sample: 8 or 16
   uint8_t* pixels = nullptr;
+  ImageMetadata metadata;
 
  private:
   const uint8_t* At(int32_t x, int32_t y) const {
     return pixels + static_cast<ptrdiff_t>(y) * stride +
-           static_cast<ptrdiff_t>(x) * channels;
+           static_cast<ptrdiff_t>(x) * PixelBytes();
   }
+  // Sample c of the pixel at p, as 8 bits.
+  uint8_t Sample(const uint8_t* p, int32_t c) const;
 };
+
+// A 16-bit image as 8 bits (the high byte of every sample), in dst; an
+// 8-bit one is copied. False when src is empty or dst cannot be created.
+bool ConvertToDepth8(const CImage& src, CImage& dst);
 
 // Conversions between channel counts; each image is read and written at its
 // own stride. False when src is empty or dst cannot be created.
@@ -85,9 +107,9 @@ bool ConvertToGray(const CImage& src, CImage& dst);
 bool ConvertToRgb(const CImage& src, CImage& dst);
 bool ConvertToRgba(const CImage& src, CImage& dst);
 
-// Brings an image to 3 channels: gray is repeated into R, G and B (through
-// a copy), alpha is dropped (in the image's own block). False when the
-// image is empty or the copy cannot be made.
+// Brings an image to 3 channels at its depth: gray is repeated into R, G
+// and B (through a copy), alpha is dropped (in the image's own block).
+// False when the image is empty or the copy cannot be made.
 bool EnsureRgb(CImage& image);
 
 // Writes mask[y * width + x] = 1 where the gray value of the mask image is

@@ -20,6 +20,8 @@
 #include "image/png_codec.h"
 #include "image/pnm_format.h"
 #include "image/text_format.h"
+#include "image/tiff_codec.h"
+#include "image/webp_codec.h"
 
 namespace Common {
 namespace {
@@ -63,7 +65,14 @@ ImageFormat LoadFormatFor(const std::string& path) {
   if (*ext == ".PPM") return ImageFormat::Ppm;
   if (*ext == ".PNG") return ImageFormat::Png;
   if (*ext == ".JPG" || *ext == ".JPEG") return ImageFormat::Jpeg;
+  if (*ext == ".TIF" || *ext == ".TIFF") return ImageFormat::Tiff;
+  if (*ext == ".WEBP") return ImageFormat::Webp;
   return ImageFormat::None;
+}
+
+bool HoldsWideSamples(ImageFormat format) {
+  return format == ImageFormat::Png || format == ImageFormat::Tiff ||
+         format == ImageFormat::Ppm;
 }
 
 ImageFormat SaveFormatFor(const std::string& path) {
@@ -77,6 +86,8 @@ ImageFormat SaveFormatFor(const std::string& path) {
   if (*ext == ".PGM") return ImageFormat::Pgm;
   if (*ext == ".PBM") return ImageFormat::Pbm;
   if (*ext == ".CPP" || *ext == ".CXX") return ImageFormat::CArray;
+  if (*ext == ".TIF" || *ext == ".TIFF") return ImageFormat::Tiff;
+  if (*ext == ".WEBP") return ImageFormat::Webp;
   return ImageFormat::None;
 }
 
@@ -84,18 +95,27 @@ bool LoadImage(CImage& image, FILE* stream, ImageFormat format,
                LoadControl* control) {
   LoadControl fallback;
   LoadControl& c = control != nullptr ? *control : fallback;
+  image.metadata.Clear();
   switch (format) {
     case ImageFormat::Text: return ReadTextImage(image, stream, c);
     case ImageFormat::Bmp: return ReadBmp(image, stream, true, c);
     case ImageFormat::Ppm: return ReadPpm(image, stream, c);
     case ImageFormat::Png: return ReadPngFile(stream, image, c);
     case ImageFormat::Jpeg: return ReadJpegFile(stream, image, c);
+    case ImageFormat::Tiff: return ReadTiffFile(stream, image, c);
+    case ImageFormat::Webp: return ReadWebpFile(stream, image, c);
     default: return false;
   }
 }
 
 bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
                const SaveOptions& options) {
+  if (image.depth == 16 && !HoldsWideSamples(format)) {
+    CImage narrow;
+    if (!ConvertToDepth8(image, narrow)) return false;
+    narrow.metadata = image.metadata;
+    return SaveImage(narrow, stream, format, options);
+  }
   switch (format) {
     case ImageFormat::Text: return WriteTextImage(image, stream);
     case ImageFormat::CArray: return WriteCArray(image, stream);
@@ -105,8 +125,12 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
     case ImageFormat::Pbm: return WritePnm(image, stream, PnmKind::Pbm);
     case ImageFormat::Png:
       return WritePngFile(image.pixels, image.width, image.height,
-                          image.stride, image.channels, stream);
+                          image.stride, image.channels, stream, image.depth);
     case ImageFormat::Jpeg: return WriteJpeg(image, stream, options.quality);
+    case ImageFormat::Tiff: return WriteTiffFile(image, stream, options.tiff_compression);
+    case ImageFormat::Webp:
+      return WriteWebpFile(image, stream,
+                           options.quality_given || image.metadata.lossy ? options.quality : -1);
     default: return false;
   }
 }
@@ -298,6 +322,8 @@ bool PlaceIfAbsent(const std::string& temporary, const std::string& target) {
   return true;
 }
 
+}  // namespace
+
 // Writes a file whole or not at all: into a temporary file in the folder
 // of the final file, flushed to disk and then put in its place.
 bool WriteAtomically(const std::string& path, const SaveOptions& options,
@@ -345,8 +371,6 @@ bool WriteAtomically(const std::string& path, const SaveOptions& options,
   }
   return true;
 }
-
-}  // namespace
 
 std::string ResolveSaveTarget(const std::string& path) {
   std::string current = path;

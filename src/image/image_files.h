@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "image/image.h"
 #include "image/jpeg_codec.h"
 #include "image/load_control.h"
+#include "image/tiff_codec.h"
 
 namespace Common {
 
@@ -20,7 +22,11 @@ std::optional<std::string> FindExtension(const std::string& path);
 // The extension upper-cased (a-z only), as the format tables compare it.
 std::optional<std::string> FindUpperExtension(const std::string& path);
 
-enum class ImageFormat { None, Text, CArray, Bmp, Ppm, Pgm, Pbm, Png, Jpeg };
+enum class ImageFormat { None, Text, CArray, Bmp, Ppm, Pgm, Pbm, Png, Jpeg, Tiff, Webp };
+
+// Whether a format keeps 16-bit samples (PNG, TIFF, PPM); the others are
+// written from the high bytes.
+bool HoldsWideSamples(ImageFormat format);
 
 // The format an extension is read in / written in; None when the extension
 // is missing or not accepted in that direction (".PGM", ".PBM", ".CPP" and
@@ -38,7 +44,11 @@ bool LoadImage(CImage& image, FILE* stream, ImageFormat format,
 bool LoadFile(CImage& image, const std::string& path, LoadControl& control);
 
 struct SaveOptions {
-  int quality = kDefaultJpegQuality;  // JPEG only, 1 to 100
+  int quality = kDefaultJpegQuality;  // JPEG and lossy WebP, 1 to 100
+  // WebP: true writes lossy at `quality`; false writes lossless unless the
+  // image was decoded from lossy data.
+  bool quality_given = false;
+  TiffCompression tiff_compression = TiffCompression::Deflate;
   // False: a symbolic link at the path is replaced by the file, never
   // followed.
   bool follow_links = true;
@@ -65,6 +75,11 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
 // that are at their default action remove it before the process ends.
 bool Save(const CImage& image, const std::string& path,
           const SaveOptions& options = SaveOptions());
+
+// Writes a file as Save does (whole or not at all), its bytes from
+// `write`; false when `write` does or a step of the save fails.
+bool WriteAtomically(const std::string& path, const SaveOptions& options,
+                     const std::function<bool(FILE*)>& write);
 
 // Copies the bytes of a regular file to `path` as Save writes a picture.
 bool CopyFileAtomically(const std::string& source, const std::string& path,

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace Common {
 
@@ -14,6 +15,7 @@ enum class LoadFailure {
   None,
   TooLarge,  // declared sizes over the pixel limit or the size limits
   Stopped,   // the caller's stop check asked to end the read
+  Refused,   // a file of a kind the reader does not take (refusal() says why)
 };
 
 class LoadControl {
@@ -23,6 +25,10 @@ class LoadControl {
   // Decode gray files as RGB where the codec converts on the way (PNG,
   // JPEG), for an image that is made RGB anyway: no second copy.
   bool prefer_rgb = false;
+
+  // Keep 16-bit samples where the format holds them (PNG, TIFF, PPM with
+  // a maximum above 255); otherwise they are read as their high byte.
+  bool keep_wide = false;
 
   // The most pixels admitted; MaxImagePixels() unless set.
   int64_t max_pixels;
@@ -39,6 +45,14 @@ class LoadControl {
   // Polled by the readers, cheap between the actual checks.
   bool Stopped();
 
+  // A reader that recognised the file but does not take it says why, in
+  // a sentence for the user (failure() is then Refused).
+  void Refuse(const std::string& why) {
+    failure_ = LoadFailure::Refused;
+    refusal_ = why;
+  }
+  const std::string& refusal() const { return refusal_; }
+
   LoadFailure failure() const { return failure_; }
   int64_t declared_width() const { return declared_width_; }
   int64_t declared_height() const { return declared_height_; }
@@ -47,6 +61,7 @@ class LoadControl {
   LoadFailure failure_ = LoadFailure::None;
   int64_t declared_width_ = 0;
   int64_t declared_height_ = 0;
+  std::string refusal_;
   std::chrono::steady_clock::time_point next_poll_;
 };
 

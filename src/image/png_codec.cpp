@@ -58,7 +58,11 @@ bool DecodePng(FILE* stream, PngRead& r) {
   const bool transparency =
       (colourType & PNG_COLOR_MASK_ALPHA) != 0 ||
       png_get_valid(r.png, r.info, PNG_INFO_tRNS) != 0;
-  if (bitDepth == 16) png_set_strip_16(r.png);
+  const bool wide = bitDepth == 16 && r.control->keep_wide;
+  if (wide)
+    png_set_swap(r.png);  // the file's order is big-endian
+  else if (bitDepth == 16)
+    png_set_strip_16(r.png);
   if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(r.png);
   if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8)
     png_set_expand_gray_1_2_4_to_8(r.png);
@@ -66,20 +70,23 @@ bool DecodePng(FILE* stream, PngRead& r) {
     png_set_tRNS_to_alpha(r.png);
   // Gray with alpha has no two-channel form here: it becomes RGBA.
   if ((colourType & PNG_COLOR_MASK_COLOR) == 0 &&
-      (transparency || r.control->prefer_rgb))
+      (transparency || (r.control->prefer_rgb && !wide)))
     png_set_gray_to_rgb(r.png);
   const int passes = png_set_interlace_handling(r.png);
   png_read_update_info(r.png, r.info);
 
   const int channels = png_get_channels(r.png, r.info);
   if (channels != 1 && channels != 3 && channels != 4) return false;
-  if (png_get_bit_depth(r.png, r.info) != 8 ||
-      png_get_rowbytes(r.png, r.info) !=
-          static_cast<png_size_t>(width) * static_cast<png_size_t>(channels))
+  const int depth = wide ? 16 : 8;
+  if (png_get_bit_depth(r.png, r.info) != depth ||
+      png_get_rowbytes(r.png, r.info) != static_cast<png_size_t>(width) *
+                                             static_cast<png_size_t>(channels) *
+                                             static_cast<png_size_t>(depth / 8))
     return false;
   if (r.control->Admit(width, height, channels) < 0) return false;
   if (!r.image->Create(static_cast<int32_t>(width),
-                       static_cast<int32_t>(height), channels, true, false))
+                       static_cast<int32_t>(height), channels, true, false,
+                       depth))
     return false;
   // Row by row into the image; the passes of an interlaced file each add
   // their pixels to the rows.
@@ -107,13 +114,14 @@ struct PngWrite {
 };
 
 bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
-               int32_t stride, int32_t channels, FILE* stream, PngWrite& w) {
+               int32_t stride, int32_t channels, int32_t depth, FILE* stream,
+               PngWrite& w) {
   if (setjmp(png_jmpbuf(w.png))) return false;
   const int colourType = channels == 1   ? PNG_COLOR_TYPE_GRAY
                          : channels == 3 ? PNG_COLOR_TYPE_RGB
                                          : PNG_COLOR_TYPE_RGB_ALPHA;
   png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width),
-               static_cast<png_uint_32>(height), 8, colourType,
+               static_cast<png_uint_32>(height), depth, colourType,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(w.png, 1);
@@ -125,7 +133,10 @@ bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
     w.rows[y] = const_cast<png_bytep>(pixels + static_cast<size_t>(stride) * y);
   png_init_io(w.png, stream);
   png_set_rows(w.png, w.info, w.rows);
-  png_write_png(w.png, w.info, PNG_TRANSFORM_IDENTITY, nullptr);
+  // The swap works on libpng's copy of each row.
+  png_write_png(w.png, w.info,
+                depth == 16 ? PNG_TRANSFORM_SWAP_ENDIAN : PNG_TRANSFORM_IDENTITY,
+                nullptr);
   return true;
 }
 
@@ -150,15 +161,18 @@ bool ReadPngFile(FILE* stream, CImage& image, LoadControl& control) {
 }
 
 bool WritePngFile(const uint8_t* pixels, int32_t width, int32_t height,
-                  int32_t stride, int32_t channels, FILE* stream) {
+                  int32_t stride, int32_t channels, FILE* stream,
+                  int32_t depth) {
   if (channels != 1 && channels != 3 && channels != 4) return false;
+  if (depth != 8 && depth != 16) return false;
   PngWrite w;
   w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError,
                                   OnPngWarning);
   if (w.png == nullptr) return false;
   w.info = png_create_info_struct(w.png);
   const bool ok = w.info != nullptr &&
-                  EncodePng(pixels, width, height, stride, channels, stream, w);
+                  EncodePng(pixels, width, height, stride, channels, depth,
+                            stream, w);
   w.Finish();
   return ok;
 }

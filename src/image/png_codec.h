@@ -1,9 +1,9 @@
-// PNG through libpng. Every colour type is read as 8-bit samples, as
-// libpng converts them: gray stays one channel (three when the caller
-// prefers RGB), RGB three, and anything with transparency (an alpha
-// channel or a tRNS chunk) RGBA; palettes are expanded, 1-, 2- and 4-bit
-// gray is scaled up and 16-bit samples keep their high byte. Library
-// errors and warnings are never printed.
+// PNG through libpng. Every colour type is read as libpng converts it:
+// gray stays one channel (three when the caller prefers RGB), RGB three,
+// and anything with transparency (an alpha channel or a tRNS chunk) RGBA;
+// palettes are expanded, 1-, 2- and 4-bit gray is scaled up, and 16-bit
+// samples are kept when the control asks for it, else keep their high
+// byte. Library errors and warnings are never printed.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,11 @@ namespace Common {
 // library raises (corrupt or truncated data, checksum errors).
 bool ReadPngFile(FILE* stream, CImage& image, LoadControl& control);
 
-// Writes 8-bit gray, RGB or RGBA (1, 3 or 4 channels), not interlaced,
-// zlib level 1. False for another channel count or a library error.
+// Writes 8- or 16-bit gray, RGB or RGBA (1, 3 or 4 channels; 16-bit
+// samples in the machine's order), not interlaced, zlib level 1. False for
+// another channel count or depth, or a library error.
 bool WritePngFile(const uint8_t* pixels, int32_t width, int32_t height,
-                  int32_t stride, int32_t channels, FILE* stream);
+                  int32_t stride, int32_t channels, FILE* stream,
+                  int32_t depth = 8);
 
 }  // namespace Common

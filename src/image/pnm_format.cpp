@@ -54,13 +54,19 @@ bool ReadAsciiNumber(FILE* stream, uint32_t& value, bool& negative) {
 }
 
 // A sample of a file whose maximum value is above 255 (two bytes per
-// sample in P6): brought to 16 bits, then its high byte kept, as for
-// 16-bit PNGs. Samples above the maximum count as the maximum.
-uint8_t WideSample(uint32_t v, uint32_t maximum) {
+// sample in P6) brought to 16 bits. Samples above the maximum count as the
+// maximum.
+uint16_t WideValue(uint32_t v, uint32_t maximum) {
   if (v > maximum) v = maximum;
-  const uint32_t wide = (v * 65535u + maximum / 2) / maximum;
-  return static_cast<uint8_t>(wide >> 8);
+  return static_cast<uint16_t>((v * 65535u + maximum / 2) / maximum);
 }
+
+// The same sample as 8 bits: the high byte, as for 16-bit PNGs.
+uint8_t WideSample(uint32_t v, uint32_t maximum) {
+  return static_cast<uint8_t>(WideValue(v, maximum) >> 8);
+}
+
+void PutWide(uint8_t* row, size_t i, uint16_t v) { std::memcpy(row + 2 * i, &v, 2); }
 
 }  // namespace
 
@@ -113,7 +119,9 @@ bool ReadPpm(CImage& image, FILE* stream, LoadControl& control) {
       remaining < (ascii ? 2 * samples - 1 : wide ? 2 * samples : samples))
     return false;
 
-  if (!image.Create(width, height, 3, true, false)) return false;
+  // Kept at 16 bits when asked: the high byte is the 8-bit sample.
+  const bool keep = wide && control.keep_wide;
+  if (!image.Create(width, height, 3, true, false, keep ? 16 : 8)) return false;
   const size_t rowSamples = static_cast<size_t>(width) * 3;
   std::vector<uint8_t> wideRow(!ascii && wide ? 2 * rowSamples : 0);
   for (int32_t y = 0; y < height; ++y) {
@@ -123,27 +131,57 @@ bool ReadPpm(CImage& image, FILE* stream, LoadControl& control) {
       if (!ReadExact(stream, row, rowSamples)) return false;
     } else if (!ascii) {
       if (!ReadExact(stream, wideRow.data(), wideRow.size())) return false;
-      for (size_t i = 0; i < rowSamples; ++i)
-        row[i] = WideSample(static_cast<uint32_t>(wideRow[2 * i]) << 8 |
-                                wideRow[2 * i + 1],
-                            static_cast<uint32_t>(maximum));
+      for (size_t i = 0; i < rowSamples; ++i) {
+        const uint32_t v = static_cast<uint32_t>(wideRow[2 * i]) << 8 | wideRow[2 * i + 1];
+        if (keep)
+          PutWide(row, i, WideValue(v, static_cast<uint32_t>(maximum)));
+        else
+          row[i] = WideSample(v, static_cast<uint32_t>(maximum));
+      }
     } else {
       for (size_t i = 0; i < rowSamples; ++i) {
         uint32_t v;
         bool negative;
         if (!ReadAsciiNumber(stream, v, negative)) return false;
         // Up to 255 the sample is the number's low 8 bits, unscaled.
-        row[i] = wide ? WideSample(negative ? 0 : v, static_cast<uint32_t>(maximum))
-                      : static_cast<uint8_t>(negative ? 0u - v : v);
+        if (keep)
+          PutWide(row, i, WideValue(negative ? 0 : v, static_cast<uint32_t>(maximum)));
+        else
+          row[i] = wide ? WideSample(negative ? 0 : v, static_cast<uint32_t>(maximum))
+                        : static_cast<uint8_t>(negative ? 0u - v : v);
       }
     }
   }
   return true;
 }
 
+namespace {
+
+// A 16-bit image as P6 with the maximum 65535: two bytes a sample, the
+// high one first.
+bool WriteWidePpm(const CImage& image, FILE* stream) {
+  std::fprintf(stream, "P6\n%d %d\n65535\n", image.width, image.height);
+  std::vector<uint8_t> row(static_cast<size_t>(image.width) * 6);
+  for (int32_t y = 0; y < image.height; ++y) {
+    const uint8_t* p = image.pixels + static_cast<size_t>(y) * image.stride;
+    for (int32_t x = 0; x < image.width; ++x, p += image.PixelBytes())
+      for (int32_t c = 0; c < 3; ++c) {
+        uint16_t v;
+        std::memcpy(&v, p + 2 * (image.channels >= 3 ? c : 0), 2);
+        row[6 * x + 2 * c] = static_cast<uint8_t>(v >> 8);
+        row[6 * x + 2 * c + 1] = static_cast<uint8_t>(v);
+      }
+    if (!WriteExact(stream, row.data(), row.size())) return false;
+  }
+  return std::ferror(stream) == 0;
+}
+
+}  // namespace
+
 bool WritePnm(const CImage& image, FILE* stream, PnmKind kind) {
   switch (kind) {
     case PnmKind::Ppm:
+      if (image.depth == 16) return WriteWidePpm(image, stream);
       std::fprintf(stream, "%s\n%d %d\n255\n", "P6", image.width,
                    image.height);
       for (int32_t y = 0; y < image.height; ++y)

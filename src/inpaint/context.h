@@ -30,6 +30,7 @@ enum class RunFault { None, Device, Memory };
 struct InpaintContext {
   uint8_t* image = nullptr;  // caller's buffer, packed rows of width * 3
   uint8_t* mask = nullptr;   // caller's buffer, width bytes per row
+  int32_t* sources = nullptr;  // caller's source map, or null
   int32_t width = 0;
   int32_t height = 0;
   int32_t stride = 0;

@@ -22,6 +22,7 @@ namespace pw {
 void ResetContext(InpaintContext& ctx) {
   ctx.image = nullptr;
   ctx.mask = nullptr;
+  ctx.sources = nullptr;
   ctx.width = ctx.height = ctx.stride = 0;
   ctx.radius = 7;
   ctx.candidate_mask_value = 0;
@@ -66,12 +67,15 @@ namespace {
 
 void CheckArguments(const uint8_t* image, const uint8_t* mask, int32_t width,
                     int32_t height, int32_t radius, int32_t method,
-                    int32_t search_radius) {
+                    int32_t search_radius, bool sources) {
   if (width < 0 || height < 0)
     throw std::invalid_argument("image width and height must not be negative");
   if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3u >
       0x7FFFFFFFu)
     throw std::invalid_argument("image larger than 2^31 - 1 bytes");
+  if (sources &&
+      static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4u > 0x7FFFFFFFu)
+    throw std::invalid_argument("source map larger than 2^31 - 1 bytes");
   if (radius < 0 || radius > 127)
     throw std::invalid_argument("radius must be between 0 and 127");
   if (method < kMethodCpu || method > kMethodGpuFast)
@@ -113,14 +117,18 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
                   int32_t radius, int32_t method, bool verbose,
                   const InpaintOptions& options) {
   CheckArguments(image, mask, width, height, radius, method,
-                 options.search_radius);
+                 options.search_radius, options.sources != nullptr);
   if (options.stats != nullptr) *options.stats = RunStats();
+  if (options.sources != nullptr)
+    std::fill(options.sources, options.sources + static_cast<int64_t>(width) * height,
+              int32_t{-1});
 
   InpaintContext ctx;
   ResetContext(ctx);
   ContextTeardown teardown{ctx};
   ctx.image = image;
   ctx.mask = mask;
+  ctx.sources = options.sources;
   ctx.width = width;
   ctx.height = height;
   ctx.stride = width * 3;
@@ -244,6 +252,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   // within the image keeps the box arithmetic in range.
   params.search_radius = std::min(options.search_radius, std::max(width, height));
   params.source_mask = options.source_mask;
+  params.record_sources = options.sources != nullptr;
   const DeviceChoice device =
       method == kMethodCpu ? DeviceChoice{}
                            : ResolveDevice(options.backend, options.cuda_device);

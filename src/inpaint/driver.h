@@ -56,6 +56,13 @@ struct InpaintOptions {
   // The command's statistics: "Inpaint Method:" also names the device that
   // runs, and the work estimate counts only the search domain's candidates.
   bool describe_device = false;
+
+  // Receives the source map when set (width * height words): for each
+  // pixel the index (y * width + x) of the pixel its value was copied
+  // from, the centre of the window chosen for it, and -1 where nothing was
+  // copied. A source may itself be a filled pixel, filled earlier in the
+  // order. A run that fills nothing leaves -1 everywhere.
+  int32_t* sources = nullptr;
 };
 
 // Runs one inpaint and returns after its worker has ended. image holds

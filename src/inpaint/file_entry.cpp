@@ -11,6 +11,7 @@
 #include "image/image_files.h"
 #include "image/image_limits.h"
 #include "inpaint/feasibility.h"
+#include "inpaint/source_copy.h"
 #include "platform/console.h"
 
 namespace pw {
@@ -57,13 +58,46 @@ bool FillWorkingImage(Common::CImage& image, uint8_t* mask, int32_t radius,
   return result;
 }
 
+// A picture that is not 8-bit RGB (16-bit samples, one channel or an
+// alpha channel kept): the search runs on its 8-bit RGB rendition (high
+// bytes, gray repeated, alpha left out) with a source map, and every filled
+// pixel then takes all its samples from its source. The rendition's result
+// is thus the 8-bit result.
+bool FillByRendition(Common::CImage& image, uint8_t* mask, int32_t radius,
+                     int32_t method, bool verbose, const InpaintOptions& options) {
+  const int32_t w = image.width, h = image.height;
+  const size_t pixels = static_cast<size_t>(w) * h;
+  std::vector<uint8_t> eight(pixels * 3);
+  for (int32_t y = 0; y < h; ++y) {
+    uint8_t* d = eight.data() + static_cast<size_t>(y) * w * 3;
+    for (int32_t x = 0; x < w; ++x, d += 3) image.GetRgb(x, y, d[0], d[1], d[2]);
+  }
+  // The caller's map stays as the run left it; a map of our own is
+  // resolved in place.
+  std::vector<int32_t> own;
+  InpaintOptions run = options;
+  if (run.sources == nullptr) {
+    own.resize(pixels);
+    run.sources = own.data();
+  }
+  const bool result = InpaintImage(eight.data(), mask, w, h, radius, method, verbose, run);
+  std::vector<uint8_t>().swap(eight);
+  if (!result) return false;
+  if (own.empty()) own.assign(run.sources, run.sources + pixels);
+  ResolveSources(own.data(), static_cast<int64_t>(pixels));
+  CopyFromResolvedSources(image.pixels, w, h, static_cast<size_t>(image.stride),
+                          static_cast<size_t>(image.PixelBytes()), own.data());
+  return true;
+}
+
 // Reads one input; on failure, the status that says why.
 bool LoadInput(Common::CImage& image, const std::string& path,
                const FileRunOptions& options, bool prefer_rgb,
                FileRunStatus unreadable, FileRunStatus too_large,
-               FileRunResult& result) {
+               FileRunResult& result, bool keep_wide = false) {
   Common::LoadControl control;
   control.prefer_rgb = prefer_rgb;
+  control.keep_wide = keep_wide;
   control.stop = options.stop_requested;
   if (Common::LoadFile(image, path, control)) return true;
   switch (control.failure()) {
@@ -74,6 +108,10 @@ bool LoadInput(Common::CImage& image, const std::string& path,
       break;
     case Common::LoadFailure::Stopped:
       result.status = FileRunStatus::Abandoned;
+      break;
+    case Common::LoadFailure::Refused:
+      result.refusal = control.refusal();
+      result.status = unreadable;
       break;
     case Common::LoadFailure::None:
       result.status = unreadable;
@@ -124,11 +162,16 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   Common::MaskBuffer& maskBuffer = Common::TheMaskBuffer();
   ReleaseWorkingState release;
 
-  // RGB straight from the decoder where it can; an alpha channel stays
-  // until the mask has been taken from it.
-  if (!LoadInput(image, image_file, options, true,
+  // TIFF and WebP pictures, and 16-bit ones, keep their channels (an
+  // alpha channel is repaired with the colour, unless the holes came from
+  // it); the others become RGB, straight from the decoder where it can,
+  // an alpha channel staying until the mask has been taken from it.
+  const Common::ImageFormat format = Common::LoadFormatFor(image_file);
+  const bool keep_layout =
+      format == Common::ImageFormat::Tiff || format == Common::ImageFormat::Webp;
+  if (!LoadInput(image, image_file, options, !keep_layout,
                  FileRunStatus::ImageUnreadable, FileRunStatus::ImageTooLarge,
-                 result))
+                 result, true))
     return result;
   if (image.IsEmpty()) {
     result.status = FileRunStatus::ImageEmpty;
@@ -166,7 +209,9 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   }
   // The fill needs 3 channels: an image that cannot be converted is as
   // unusable as one that cannot be read.
-  if (!Common::EnsureRgb()) {
+  const bool keep = (keep_layout || image.depth == 16) &&
+                    !(options.mask_from_alpha && image.channels == 4);
+  if (!keep && !Common::EnsureRgb()) {
     result.status = FileRunStatus::ImageUnreadable;
     return result;
   }
@@ -202,6 +247,8 @@ FileRunResult RunFileInpaint(const std::string& image_file,
 
   Common::SaveOptions save;
   save.quality = options.quality;
+  save.quality_given = options.quality_given;
+  save.tiff_compression = options.tiff_compression;
   save.follow_links = options.follow_output_links;
   save.replace = options.replace_output;
 
@@ -234,8 +281,15 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     options.before_fill(maskBuffer.bytes.get(), image.width, image.height);
   RunStats stats;
   if (inpaint.stats == nullptr) inpaint.stats = &stats;
-  const bool filled = FillWorkingImage(image, maskBuffer.bytes.get(), radius,
-                                       method, verbose, inpaint);
+  if (options.sources != nullptr) {
+    options.sources->assign(static_cast<size_t>(image.width) * image.height, -1);
+    inpaint.sources = options.sources->data();
+  }
+  const bool filled =
+      image.depth == 16 || image.channels != 3
+          ? FillByRendition(image, maskBuffer.bytes.get(), radius, method, verbose, inpaint)
+          : FillWorkingImage(image, maskBuffer.bytes.get(), radius, method, verbose,
+                             inpaint);
   result.processed = inpaint.stats->targets;
   result.no_source = inpaint.stats->no_source;
   if (!filled) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "image/image_files.h"
 #include "inpaint/driver.h"
@@ -61,6 +62,7 @@ struct FileRunResult {
   // Of the processed holes, those that found no source.
   int64_t no_source = 0;
   std::string problem;  // why the job is Impossible
+  std::string refusal;  // why a reader did not take an input it recognised
   int save_error = 0;   // errno of a failed save or output check, or 0
 };
 
@@ -79,8 +81,12 @@ struct FileRunOptions {
   // No mask file: the transparent pixels of the image (alpha below 128)
   // are the holes, and mask_file is not read.
   bool mask_from_alpha = false;
-  // JPEG quality of the output, 1 to 100.
+  // JPEG (and lossy WebP) quality of the output, 1 to 100; quality_given
+  // when the caller chose it (a WebP output is then lossy).
   int quality = Common::kDefaultJpegQuality;
+  bool quality_given = false;
+  // Compression of a TIFF output.
+  Common::TiffCompression tiff_compression = Common::TiffCompression::Deflate;
   // How the output is put in place (see Common::SaveOptions).
   bool follow_output_links = true;
   bool replace_output = true;
@@ -98,8 +104,15 @@ struct FileRunOptions {
   // (1 marks a pixel to fill) and the picture's size.
   std::function<void(const uint8_t* mask, int32_t width, int32_t height)>
       before_fill;
+  // Receives the run's source map (see InpaintOptions::sources), width *
+  // height words, when set and the fill ran.
+  std::vector<int32_t>* sources = nullptr;
 };
 
+// 16-bit samples are kept where the input's format holds them (PNG, TIFF,
+// PPM above 255): the fill runs on the high bytes and every filled pixel
+// takes all its samples from its source (inpaint/source_copy.h).
+//
 // Runs the steps of the file entry and prints nothing of its own except
 // the "Output Image:" line when verbose (InpaintImage prints its own
 // lines). Uses the process-wide working image and mask buffer, and

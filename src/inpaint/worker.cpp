@@ -174,6 +174,7 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
       std::lock_guard<std::mutex> guard(ctx.preview_lock);
       engine.PullImage(ctx.image);
       engine.PullMask(ctx.mask);
+      if (ctx.sources != nullptr) engine.PullSources(ctx.sources);
     } catch (...) {
       RecordFault(ctx);
     }

@@ -16,6 +16,7 @@
 
 #include "fill/engine.h"
 #include "image/image_limits.h"
+#include "inpaint/source_copy.h"
 #include "inpaint/driver.h"
 #include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
@@ -215,6 +216,7 @@ struct ArrayRunMode {
   bool escape_key = true;
   bool fractions = false;
   bool refuse_impossible = false;
+  py::object sources = py::none();  // an int32 (H, W) array for the source map
 };
 
 bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
@@ -265,6 +267,15 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
   RequireWritableContiguous(mask, "mask");
   const std::optional<py::array> source_mask =
       CheckSourceMask(source_mask_arg, height, width);
+  int32_t* sources = nullptr;
+  if (!mode.sources.is_none()) {
+    auto map = mode.sources.cast<py::array>();
+    if (!py::isinstance<py::array_t<int32_t>>(map) || map.ndim() != 2 ||
+        map.shape(0) != height || map.shape(1) != width)
+      throw py::value_error("sources must be an int32 array of the image's height and width");
+    RequireWritableContiguous(map, "sources");
+    sources = static_cast<int32_t*>(map.mutable_data());
+  }
 
   // Binarise in place: 1 marks a hole. A bool mask (True = hole) keeps its
   // meaning and comes back True where a hole is left.
@@ -287,6 +298,7 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
   options.cuda_device = requested.cuda_device;
   options.search_radius = search_radius;
   options.escape_key = mode.escape_key;
+  options.sources = sources;
   if (source_mask)
     options.source_mask = static_cast<const uint8_t*>(source_mask->data());
   if (mode.refuse_impossible) {
@@ -692,8 +704,9 @@ Raises what inpaint_file raises.
       [](const ArrayArg& image, const ArrayArg& mask, const IntArg& rad,
          const MethodArg& method, const BoolArg& verbose, const StrArg& device,
          py::object progress, const py::object& search_radius,
-         const py::object& source_mask) {
+         const py::object& source_mask, const py::object& sources) {
         ArrayRunMode mode;
+        mode.sources = sources;
         mode.escape_key = false;
         mode.fractions = true;
         mode.refuse_impossible = true;
@@ -705,11 +718,41 @@ Raises what inpaint_file raises.
       py::arg("image"), py::arg("mask"), py::arg("rad"), py::arg("method"),
       py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
       py::arg("progress") = py::none(), py::arg("search_radius") = py::none(),
-      py::arg("source_mask") = py::none(),
+      py::arg("source_mask") = py::none(), py::arg("sources") = py::none(),
       R"doc(inpaint for patchwell.repair: the same fill, but Escape is not
 watched, progress receives the share done as a float in [0, 1], and a job in
-which no hole can find a source raises ValueError before the run.
+which no hole can find a source raises ValueError before the run. sources,
+an int32 array of the image's height and width, receives the source map:
+the flat index of the pixel each pixel was copied from, -1 where none.
 )doc"));
+
+  m.def("_copy_from_sources",
+        [](py::array image, const py::array& sources_arg) {
+          if (!py::isinstance<py::array_t<int32_t>>(sources_arg) || sources_arg.ndim() != 2)
+            throw py::value_error("sources must be a two-axis int32 array");
+          const auto sources = sources_arg.cast<py::array_t<int32_t, py::array::c_style>>();
+          RequireWritableContiguous(image, "image");
+          if (image.ndim() < 2 || image.shape(0) != sources.shape(0) ||
+              image.shape(1) != sources.shape(1))
+            throw py::value_error("image and sources must have the same height and width");
+          const auto height = static_cast<int32_t>(image.shape(0));
+          const auto width = static_cast<int32_t>(image.shape(1));
+          const int64_t pixels = int64_t{width} * height;
+          const size_t pixel_bytes =
+              pixels > 0 ? static_cast<size_t>(image.nbytes() / pixels) : 0;
+          std::vector<int32_t> resolved(sources.data(), sources.data() + pixels);
+          for (const int32_t s : resolved)
+            if (s < -1 || s >= pixels)
+              throw py::value_error("sources holds an index outside the image");
+          py::gil_scoped_release unlocked;
+          pw::ResolveSources(resolved.data(), pixels);
+          pw::CopyFromResolvedSources(static_cast<uint8_t*>(image.mutable_data()), width,
+                                      height, width * pixel_bytes, pixel_bytes,
+                                      resolved.data());
+        },
+        py::arg("image"), py::arg("sources"),
+        "Copies every pixel of image (all its samples) from its source along the "
+        "fill order, as the source map of a run names them.");
 
   m.def("_no_source_reason",
         [](int radius, int search_radius, bool source_mask) {

@@ -41,12 +41,14 @@ EngineParams Params(const RandomCase& c, int method, float tol = 0.0f,
   p.method = method;
   p.missing_tolerance = tol;
   p.search_limit = limit;
+  p.record_sources = true;
   return p;
 }
 
 struct Outcome {
   std::vector<uint8_t> image, mask;
   uint64_t passes = 0;
+  std::vector<int32_t> sources;
 };
 
 // Selects the CUDA engines' loop while it lives.
@@ -80,6 +82,10 @@ Outcome FillOn(Backend backend, const EngineParams& p, const RandomCase& c,
               std::vector<uint8_t>(c.mask.size()), engine->passes()};
   engine->PullImage(out.image.data());
   engine->PullMask(out.mask.data());
+  if (p.record_sources) {
+    out.sources.resize(c.mask.size());
+    engine->PullSources(out.sources.data());
+  }
   engine->Release();
   return out;
 }
@@ -88,6 +94,7 @@ void ExpectSame(const Outcome& gpu, const Outcome& cpu) {
   EXPECT_EQ(gpu.image, cpu.image);
   EXPECT_EQ(gpu.mask, cpu.mask);
   EXPECT_EQ(gpu.passes, cpu.passes);
+  EXPECT_EQ(gpu.sources, cpu.sources);
 }
 
 // Dots of distinct colours on a flat picture, at every 37th pixel and at
@@ -187,6 +194,7 @@ TEST_P(CudaEngines, StopBetweenRunsKeepsThePixelsFilledSoFar) {
     bool walks_runs() const override { return inner.walks_runs(); }
     void PullImage(uint8_t* image) override { inner.PullImage(image); }
     void PullMask(uint8_t* mask) override { inner.PullMask(mask); }
+    void PullSources(int32_t* sources) override { inner.PullSources(sources); }
     void Release() noexcept override { inner.Release(); }
   };
 

@@ -234,6 +234,7 @@ class RunRecorder : public FillEngine {
   bool walks_runs() const override { return true; }
   void PullImage(uint8_t*) override {}
   void PullMask(uint8_t*) override {}
+  void PullSources(int32_t*) override {}
   void Release() noexcept override {}
 };
 
@@ -284,6 +285,7 @@ class FailingEngine : public FillEngine {
   void FillPixel(int32_t, int32_t) override { throw DeviceError("CUDA Error: boom"); }
   void PullImage(uint8_t*) override { ++pulls; }
   void PullMask(uint8_t*) override { ++pulls; }
+  void PullSources(int32_t*) override { ++pulls; }
   void Release() noexcept override { ++released; }
 };
 

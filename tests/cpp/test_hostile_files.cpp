@@ -134,6 +134,8 @@ ImageFormat FormatOfCorpus(const std::string& folder) {
   if (folder == "ppm") return ImageFormat::Ppm;
   if (folder == "png") return ImageFormat::Png;
   if (folder == "jpeg") return ImageFormat::Jpeg;
+  if (folder == "tiff") return ImageFormat::Tiff;
+  if (folder == "webp") return ImageFormat::Webp;
   return ImageFormat::None;
 }
 

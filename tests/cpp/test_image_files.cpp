@@ -45,11 +45,15 @@ TEST(ImageFiles, ExtensionRules) {
   EXPECT_EQ(SaveFormatFor("a.JPEG"), ImageFormat::Jpeg);
   EXPECT_EQ(SaveFormatFor("a.JPG"), ImageFormat::Jpeg);
   EXPECT_EQ(LoadFormatFor("a.dat"), ImageFormat::Text);
+  EXPECT_EQ(LoadFormatFor("scan.TIF"), ImageFormat::Tiff);
+  EXPECT_EQ(SaveFormatFor("scan.tiff"), ImageFormat::Tiff);
+  EXPECT_EQ(LoadFormatFor("a.WebP"), ImageFormat::Webp);
+  EXPECT_EQ(SaveFormatFor("a.webp"), ImageFormat::Webp);
   for (const char* writeOnly : {"a.pgm", "a.pbm", "a.cpp", "a.cxx"}) {
     EXPECT_EQ(LoadFormatFor(writeOnly), ImageFormat::None) << writeOnly;
     EXPECT_NE(SaveFormatFor(writeOnly), ImageFormat::None) << writeOnly;
   }
-  for (const char* none : {"name.", ".png", "a.gif", "a.tif", "noext"}) {
+  for (const char* none : {"name.", ".png", "a.gif", "a.tga", "noext"}) {
     EXPECT_EQ(LoadFormatFor(none), ImageFormat::None) << none;
     EXPECT_EQ(SaveFormatFor(none), ImageFormat::None) << none;
   }

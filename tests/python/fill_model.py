@@ -275,7 +275,8 @@ def select_exhaustive(dist, literal=False):
     return index
 
 
-def run_exhaustive(image, mask, radius, order, search_radius=None, source_mask=None):
+def run_exhaustive(image, mask, radius, order, search_radius=None, source_mask=None,
+                   sources=None):
     height, width = mask.shape
     for p in order:
         y, x = divmod(p, width)
@@ -287,6 +288,8 @@ def run_exhaustive(image, mask, radius, order, search_radius=None, source_mask=N
         sy, sx = divmod(src, width)
         image[y, x] = image[sy, sx]
         mask[y, x] = 0
+        if sources is not None:
+            sources[p] = src
 
 
 # ---------------------------------------------------------------------------
@@ -408,7 +411,8 @@ def patch_distances(image, mask, ds, x, y, radius):
     return out
 
 
-def run_pruned(image, mask, radius, order, stats=None, search_radius=None, source_mask=None):
+def run_pruned(image, mask, radius, order, stats=None, search_radius=None, source_mask=None,
+               sources=None):
     height, width = mask.shape
     sums, counts = calculate_sums(image, mask, radius)
     g_idx_min = 0
@@ -437,6 +441,8 @@ def run_pruned(image, mask, radius, order, stats=None, search_radius=None, sourc
             for ch in (2, 1, 0):
                 image[y, x, ch] = image[sy, sx, ch]
             mask[y, x] = 0
+            if sources is not None:
+                sources[p] = g_idx_min
         update_sums(image, mask, radius, x, y, sums, counts)
 
 
@@ -448,12 +454,14 @@ GPU = 1
 GPU_FAST = 2
 
 
-def inpaint(image, mask, radius, method, stats=None, *, search_radius=None, source_mask=None):
+def inpaint(image, mask, radius, method, stats=None, *, search_radius=None, source_mask=None,
+            sources=None):
     """Returns (result, image, mask) as the array entry leaves them: the mask
     binarised (above 128 becomes 1), then filled pixels cleared.
     search_radius (None or an int >= 0) and source_mask (None or a height x
     width array, non-zero allows) bound the candidates; None leaves the
-    search as it is."""
+    search as it is. sources, when given (height * width ints), receives at
+    each filled pixel the flat index of the pixel it was copied from."""
     image = np.array(image, np.uint8, copy=True)
     mask = (np.asarray(mask, np.uint8) > 128).astype(np.uint8)
     height, width = mask.shape
@@ -467,7 +475,7 @@ def inpaint(image, mask, radius, method, stats=None, *, search_radius=None, sour
     if not order:
         return False, image, mask
     if method == GPU:
-        run_exhaustive(image, mask, radius, order, search_radius, source_mask)
+        run_exhaustive(image, mask, radius, order, search_radius, source_mask, sources)
     elif method == GPU_FAST:
-        run_pruned(image, mask, radius, order, stats, search_radius, source_mask)
+        run_pruned(image, mask, radius, order, stats, search_radius, source_mask, sources)
     return True, image, mask

@@ -491,3 +491,39 @@ def test_cases_cover_what_they_should():
                  "source bytes other than 0 and 255", "both options", "options with ties",
                  ] + [("radius", r) for r in range(5)]:
         assert want in seen, want
+
+
+# Plain cases and cases with a search domain (seeds 150 on).
+SOURCE_SEEDS = [0, 1, 2, 3, 7, 10, 151, 152, 158, 165, 176, 190]
+
+
+@pytest.mark.parametrize("device", ["cpu", pytest.param("cuda", marks=pytest.mark.gpu)])
+@pytest.mark.parametrize("method", sorted(METHODS))
+@pytest.mark.parametrize("seed", SOURCE_SEEDS)
+@pytest.mark.filterwarnings("ignore::patchwell.UnfilledWarning")
+def test_source_map_matches_the_model_and_replays_the_fill(seed, method, device):
+    """The source map is the model's, and copying each filled pixel from its
+    source along the fill order rebuilds the result from the picture."""
+    model_method, _ = METHODS[method]
+    img, mask, radius, options = make_case(seed)
+    holes = mask > 128
+    h, w = holes.shape
+    want = np.full(h * w, -1, np.int64)
+    _, want_img, _ = fill_model.inpaint(img, holes * np.uint8(255), radius, model_method,
+                                        sources=want, **options)
+    try:
+        result, unfilled, sources = patchwell.repair(
+            img, holes, radius, method="exhaustive" if method == "gpu" else "fast",
+            device=device, return_sources=True, **options)
+    except ValueError:  # refused as impossible: the model finds nothing either
+        assert (want == -1).all()
+        return
+    assert sources.dtype == np.int32 and sources.shape == (h, w)
+    np.testing.assert_array_equal(sources.reshape(-1), want)
+    np.testing.assert_array_equal(result, want_img)
+    np.testing.assert_array_equal(unfilled, holes & (sources < 0))
+    replay = img.reshape(-1, 3).copy()
+    for p in build_fill_list(holes.astype(np.uint8).reshape(-1), w, h, radius):
+        if want[p] >= 0:
+            replay[p] = replay[want[p]]
+    np.testing.assert_array_equal(replay.reshape(img.shape), result)

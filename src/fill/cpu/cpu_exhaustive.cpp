@@ -51,7 +51,8 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 11 * pixels + kernels::kConstWindowBytes);
+    throw CpuMemoryError(image_bytes + 11 * pixels + kernels::kConstWindowBytes +
+                         (params_.record_sources ? 4 * pixels : 0));
   }
   InitUnknownCounts();
   if (BoxSums::Affordable(params_.width, params_.height) &&
@@ -355,7 +356,7 @@ void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
   uint8_t* pixel = image_.data() + static_cast<size_t>(y) * params_.stride + 3 * x;
   const uint8_t before[3] = {pixel[0], pixel[1], pixel[2]};
   if (kernels::fill_target(image_.data(), mask_.data(), x, y, w,
-                           params_.stride, best, index, nullptr)) {
+                           params_.stride, best, index, nullptr, sources())) {
     last_source_ = index;
     if (was_unknown) UpdateUnknownCounts(x, y);
     if (!centre_blocked_.empty()) centre_blocked_[t] = allowed_[t] == 0;

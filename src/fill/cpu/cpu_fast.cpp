@@ -59,7 +59,8 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
     pool_ = std::make_unique<ThreadPool>(threads_);
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 34 * pixels);
+    throw CpuMemoryError(image_bytes + 34 * pixels +
+                         (params_.record_sources ? 4 * pixels : 0));
   }
   dis_min_ = kNotScored;
   total_passes_ = 0;
@@ -363,7 +364,8 @@ void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
   total_passes_ += static_cast<uint64_t>(pass);
   last_source_ = -1;
   if (kernels::fill_from_best(image_.data(), mask_.data(), x, y, params_.width,
-                              params_.stride, dis_min_, idx_min_, fill_pos_)) {
+                              params_.stride, dis_min_, idx_min_, fill_pos_,
+                              sources())) {
     last_source_ = idx_min_;
     last_x_ = x;
     last_y_ = y;

@@ -32,6 +32,9 @@ class CpuRunBuffers : public FillEngine {
   void PullMask(uint8_t* mask) override {
     std::copy(mask_.begin(), mask_.end(), mask);
   }
+  void PullSources(int32_t* sources) override {
+    std::copy(sources_.begin(), sources_.end(), sources);
+  }
 
  protected:
   explicit CpuRunBuffers(const EngineParams& params) : params_(params) {}
@@ -43,21 +46,28 @@ class CpuRunBuffers : public FillEngine {
     return static_cast<size_t>(params_.width) * static_cast<size_t>(params_.height);
   }
 
-  // Copies the image (plus zeroed slack) and the mask. Throws std::bad_alloc.
+  // Copies the image (plus zeroed slack) and the mask, and starts the
+  // source map when the run keeps one. Throws std::bad_alloc.
   void CopyIn(const uint8_t* image, const uint8_t* mask) {
     image_.assign(image_bytes() + kImageSlack, 0);
     std::copy(image, image + image_bytes(), image_.begin());
     mask_.assign(mask, mask + pixels());
+    if (params_.record_sources) sources_.assign(pixels(), -1);
   }
+
+  // Where a fill records its source: null when the run keeps no map.
+  int32_t* sources() { return sources_.empty() ? nullptr : sources_.data(); }
 
   void ReleaseCopies() noexcept {
     std::vector<uint8_t>().swap(image_);
     std::vector<uint8_t>().swap(mask_);
+    std::vector<int32_t>().swap(sources_);
   }
 
   EngineParams params_;
   std::vector<uint8_t> image_;
   std::vector<uint8_t> mask_;
+  std::vector<int32_t> sources_;
 };
 
 }  // namespace pw

@@ -34,7 +34,7 @@ class CudaExhaustiveEngine final : public cuda::CudaRunBuffers {
                                       p_.height, p_.stride, p_.radius,
                                       p_.missing_tolerance, p_.search_limit,
                                       dev_dist_, p_.candidate_mask_value,
-                                      Domain());
+                                      Domain(), dev_sources_);
     cudaDeviceSynchronize();  // errors surface at the next check
   }
 

@@ -44,7 +44,7 @@ class CudaFastEngine final : public cuda::CudaRunBuffers {
         cuda::inpaint_get_nearest_DIK_sums_precise_ds_gpu(
             dev_image_, dev_mask_, x, y, p_.width, p_.height, p_.stride,
             p_.radius, dev_dist_, dev_sums_, dev_counts_, dev_ds_,
-            dev_fill_pos_, Domain()));
+            dev_fill_pos_, Domain(), dev_sources_));
     cuda::update_sums_gpu(dev_image_, dev_mask_, p_.width, p_.height,
                           p_.stride, p_.radius, x, y, dev_sums_, dev_counts_);
     cudaDeviceSynchronize();  // errors surface at the next check

@@ -28,6 +28,11 @@ class CudaRunBuffers : public FillEngine {
       cuda_pull_array_bytes(mask, dev_mask_, p_.width * p_.height);
   }
 
+  void PullSources(int32_t* sources) override {
+    if (dev_sources_ != nullptr)
+      cuda_pull_array_bytes(sources, dev_sources_, 4 * p_.width * p_.height);
+  }
+
   void FillRun(const std::vector<int32_t>& order, int32_t begin, int32_t end,
                int32_t width) override {
     if (looping_)
@@ -48,8 +53,9 @@ class CudaRunBuffers : public FillEngine {
   uint32_t pixels() const { return static_cast<uint32_t>(p_.width * p_.height); }
 
   // Makes the run's device current on this thread (the worker's), pushes
-  // image and mask and allocates the distance map. On a failed allocation
-  // everything is released and DeviceMemoryError thrown.
+  // image and mask, allocates the distance map and, when the run keeps
+  // one, starts the source map at -1. On a failed allocation everything is
+  // released and DeviceMemoryError thrown.
   void UploadCommon(const uint8_t* image, const uint8_t* mask) {
     if (p_.cuda_device >= 0)
       cuda_check_status(cudaSetDevice(p_.cuda_device),
@@ -66,6 +72,14 @@ class CudaRunBuffers : public FillEngine {
       dev_allowed_ = cuda_push_array_bytes(p_.source_mask, static_cast<int>(pixels()));
       if (dev_allowed_ == nullptr) Fail(pixels());
     }
+    if (p_.record_sources) {
+      const std::vector<int32_t> none(pixels(), -1);
+      dev_sources_ = reinterpret_cast<int32_t*>(
+          cuda_push_array_bytes(none.data(), static_cast<int>(4 * pixels())));
+      if (dev_sources_ == nullptr) Fail(uint64_t{4} * pixels());
+      // The copy is queued: `none` must outlive it.
+      cudaStreamSynchronize(get_cuda_stream());
+    }
   }
 
   // Starts the device loop when it was asked for and can run this run:
@@ -81,7 +95,7 @@ class CudaRunBuffers : public FillEngine {
     if (!looping_) return;
     try {
       loop_.Start(p_, dev_image_, dev_mask_, dev_allowed_, sums, counts,
-                  dev_dist_);
+                  dev_dist_, dev_sources_);
     } catch (const DeviceMemoryError&) {
       looping_ = false;  // the loop has freed what it took
     } catch (...) {
@@ -101,7 +115,9 @@ class CudaRunBuffers : public FillEngine {
     cuda_free_counted(dev_mask_, pixels());
     cuda_free_counted(dev_dist_, int64_t{4} * pixels());
     cuda_free_counted(dev_allowed_, pixels());
+    cuda_free_counted(dev_sources_, int64_t{4} * pixels());
     dev_image_ = dev_mask_ = dev_allowed_ = nullptr;
+    dev_sources_ = nullptr;
     dev_dist_ = nullptr;
   }
 
@@ -117,6 +133,7 @@ class CudaRunBuffers : public FillEngine {
   uint8_t* dev_mask_ = nullptr;
   float* dev_dist_ = nullptr;
   uint8_t* dev_allowed_ = nullptr;  // the source mask, when one is given
+  int32_t* dev_sources_ = nullptr;  // the source map, when the run keeps one
   const bool loop_wanted_;
   bool looping_ = false;  // this run walks the fill order on the device
   DeviceLoop loop_;

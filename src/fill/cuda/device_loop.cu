@@ -94,7 +94,7 @@ int64_t LargestBox(const EngineParams& p, int search_radius) {
 
 void DeviceLoop::Start(const EngineParams& p, uint8_t* image, uint8_t* mask,
                        const uint8_t* allowed, float* sums, int32_t* counts,
-                       void* scratch) {
+                       void* scratch, int32_t* sources) {
   Release();
   method_ = p.method;
   pixels_ = int64_t{p.width} * p.height;
@@ -104,7 +104,7 @@ void DeviceLoop::Start(const EngineParams& p, uint8_t* image, uint8_t* mask,
   const int search_radius =
       p.search_radius < 0 ? -1 : std::min(p.search_radius, std::max(p.width, p.height));
   run_ = LoopRun{image, mask, nullptr, nullptr, sums, counts, nullptr, allowed,
-                 nullptr, p.width, p.height, p.stride, p.radius, search_radius};
+                 nullptr, sources, p.width, p.height, p.stride, p.radius, search_radius};
   const bool fast = method_ == kMethodGpuFast;
   auto fail = [this](uint64_t bytes) {
     Release();

@@ -40,6 +40,7 @@ struct LoopRun {
   uint8_t* buckets;     // pruned: each candidate's bucket, 0xFF for none
   const uint8_t* allowed;  // the source mask, or null
   LoopState* state;
+  int32_t* sources;     // the source map, or null when the run keeps none
   int width, height, stride, radius, search_radius;
 };
 
@@ -58,11 +59,11 @@ class DeviceLoop {
   // Allocates the loop's buffers (counted in the running total) and
   // prepares them from the uploaded image and mask; `sums` and `counts`
   // (the pruned method's window sums) must be computed already, `scratch`
-  // holds width * height 4-byte words. Throws DeviceMemoryError, having
-  // freed what it allocated.
+  // holds width * height 4-byte words; `sources` is the source map or
+  // null. Throws DeviceMemoryError, having freed what it allocated.
   void Start(const EngineParams& p, uint8_t* image, uint8_t* mask,
              const uint8_t* allowed, float* sums, int32_t* counts,
-             void* scratch);
+             void* scratch, int32_t* sources);
 
   // Fills order[begin..end) and waits for it. The order is uploaded on the
   // first call and whenever another vector is given.

@@ -103,7 +103,8 @@ __global__ void __launch_bounds__(kBlock, PW_EXHAUSTIVE_BLOCKS_PER_SM)
     if (key != kernels::kNoKey) {
       const int source = kernels::key_index(key);
       kernels::fill_target(run.image, run.mask, t.x, t.y, run.width, run.stride,
-                           kernels::key_distance(key), source, nullptr);
+                           kernels::key_distance(key), source, nullptr,
+                           run.sources);
       run.packed[t.index] = run.packed[source];
       filled = 1;
     }

@@ -122,10 +122,11 @@ __global__ void find_dmin_kernel(const float* dist, int n) {
 }
 
 __global__ void fill_dmin_kernel(uint8_t* image, uint8_t* mask, int x, int y,
-                                 int width, int stride, int* fill_pos) {
+                                 int width, int stride, int* fill_pos,
+                                 int32_t* sources) {
   if (threadIdx.x != 0 || blockIdx.x != 0) return;
   kernels::fill_from_best(image, mask, x, y, width, stride, g_dis_min,
-                          g_idx_min, fill_pos);
+                          g_idx_min, fill_pos, sources);
 }
 
 void calculate_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
@@ -148,7 +149,7 @@ void update_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
 int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
     uint8_t* image, uint8_t* mask, int x, int y, int width, int height,
     int stride, int radius, float* dist, float* sums, int* counts, float* ds,
-    int* fill_pos, const kernels::SearchDomain& domain) {
+    int* fill_pos, const kernels::SearchDomain& domain, int32_t* sources) {
   const int n = width * height;
   const bool bounded = domain.radius >= 0 || domain.allowed != nullptr;
   // With a search domain only the centres of the target's box get keys and
@@ -203,7 +204,7 @@ int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
   }
 
   launch_kernel(fill_dmin_kernel, 1, kernels::kSelectThreads, stream, image,
-                mask, x, y, width, stride, fill_pos);
+                mask, x, y, width, stride, fill_pos, sources);
   cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__ - 1, kStamp);
   return pass;
 }

@@ -19,11 +19,13 @@ void update_sums_gpu(const uint8_t* image, const uint8_t* mask, int width,
                      float* sums, int* counts);
 
 // One target: the keys, then passes of bucket scoring and minimum search
-// until the stop rule holds, then the fill. Blocks once per pass on the
-// read-back of the best distance. Returns the number of passes run.
+// until the stop rule holds, then the fill (recorded in `sources` when
+// set). Blocks once per pass on the read-back of the best distance. Returns
+// the number of passes run.
 int inpaint_get_nearest_DIK_sums_precise_ds_gpu(
     uint8_t* image, uint8_t* mask, int x, int y, int width, int height,
     int stride, int radius, float* dist, float* sums, int* counts, float* ds,
-    int* fill_pos, const kernels::SearchDomain& domain = {});
+    int* fill_pos, const kernels::SearchDomain& domain = {},
+    int32_t* sources = nullptr);
 
 }  // namespace pw::cuda

@@ -71,7 +71,8 @@ PW_DEVICE_FN void finish_buckets(const LoopRun& run, const Target& t, int lo,
     if (stop) {
       s->passes += static_cast<unsigned long long>(b + 1);
       if (kernels::fill_from_best(run.image, run.mask, t.x, t.y, run.width,
-                                  run.stride, dis_min, idx_min, nullptr)) {
+                                  run.stride, dis_min, idx_min, nullptr,
+                                  run.sources)) {
         run.packed[t.index] = run.packed[idx_min];
         *filled = 1;
       }

@@ -102,7 +102,8 @@ __global__ void calculate_dmin_DIK_box_kernel(
 __global__ void find_and_fill_dmin_box_kernel(uint8_t* image, uint8_t* mask,
                                               int x, int y, int width,
                                               int stride, const float* dist,
-                                              int x0, int y0, int x1, int y1) {
+                                              int x0, int y0, int x1, int y1,
+                                              int32_t* sources) {
   __shared__ float r1[kernels::kSelectThreads];
   __shared__ int i1[kernels::kSelectThreads];
   const int t = threadIdx.x;
@@ -111,14 +112,14 @@ __global__ void find_and_fill_dmin_box_kernel(uint8_t* image, uint8_t* mask,
   block_tree_reduce(r1, i1, t);
   if (t == 0)
     kernels::fill_target(image, mask, x, y, width, stride, r1[0], i1[0],
-                         nullptr);
+                         nullptr, sources);
 }
 
 // One block of exactly 512 threads: slot scans, then the tree.
 __global__ void find_and_fill_dmin_kernel(uint8_t* image, uint8_t* mask, int x,
                                           int y, int width, int height,
                                           int stride, const float* dist,
-                                          int* position) {
+                                          int* position, int32_t* sources) {
   __shared__ float r1[kernels::kSelectThreads];
   __shared__ int i1[kernels::kSelectThreads];
   const int t = threadIdx.x;
@@ -126,14 +127,15 @@ __global__ void find_and_fill_dmin_kernel(uint8_t* image, uint8_t* mask, int x,
   block_tree_reduce(r1, i1, t);
   if (t == 0)
     kernels::fill_target(image, mask, x, y, width, stride, r1[0], i1[0],
-                         position);
+                         position, sources);
 }
 
 void inpaint_get_nearest_DIK_gpu(uint8_t* image, uint8_t* mask, int x, int y,
                                  int width, int height, int stride, int radius,
                                  float missing_tolerance, float search_limit,
                                  float* dist, int candidate_mask_value,
-                                 const kernels::SearchDomain& domain) {
+                                 const kernels::SearchDomain& domain,
+                                 int32_t* sources) {
   const int n = width * height;
   const bool bounded = domain.radius >= 0 || domain.allowed != nullptr;
   // With a search domain only the centres of the target's box are scored
@@ -190,11 +192,11 @@ void inpaint_get_nearest_DIK_gpu(uint8_t* image, uint8_t* mask, int x, int y,
   if (bounded)
     launch_kernel(find_and_fill_dmin_box_kernel, 1, kernels::kSelectThreads,
                   stream, image, mask, x, y, width, stride, dist, box.x0,
-                  box.y0, box.x1, box.y1);
+                  box.y0, box.x1, box.y1, sources);
   else
     launch_kernel(find_and_fill_dmin_kernel, 1, kernels::kSelectThreads, stream,
                   image, mask, x, y, width, height, stride, dist,
-                  static_cast<int*>(nullptr));
+                  static_cast<int*>(nullptr), sources);
   cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__, kStamp);
 }
 

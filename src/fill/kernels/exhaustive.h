@@ -228,11 +228,13 @@ PW_HD float general_distance(const uint8_t* image, const uint8_t* mask, int x,
   return sum / static_cast<float>(used);
 }
 
-// Copies the chosen candidate's centre pixel into the target and marks the
-// target known. Returns false (and writes nothing) when no candidate
-// qualified: best is the marker or not a number.
+// Copies the chosen candidate's centre pixel into the target, marks the
+// target known and, when `sources` is set (one word per pixel), records
+// the candidate's index at the target. Returns false (and writes nothing)
+// when no candidate qualified: best is the marker or not a number.
 PW_HD bool fill_target(uint8_t* image, uint8_t* mask, int x, int y, int width,
-                       int stride, float best, int index, int* position) {
+                       int stride, float best, int index, int* position,
+                       int32_t* sources = nullptr) {
   if (!(best < kNoCandidate)) return false;
   const int cx = index % width;
   const int cy = index / width;
@@ -242,6 +244,7 @@ PW_HD bool fill_target(uint8_t* image, uint8_t* mask, int x, int y, int width,
   dst[1] = src[1];
   dst[2] = src[2];
   mask[y * width + x] = 0;
+  if (sources != nullptr) sources[y * width + x] = index;
   if (position != nullptr) {
     position[0] = cx;
     position[1] = cy;

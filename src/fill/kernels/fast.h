@@ -220,11 +220,12 @@ PW_HD bool stop_after_pass(int pass, float best) {
 }
 
 // Copies the best candidate's centre pixel into the target (channel 2,
-// then 1, then 0), marks the target known and reports the source. Returns
-// false, writing nothing, when no candidate was found.
+// then 1, then 0), marks the target known and reports the source (and
+// records its index at the target when `sources` is set). Returns false,
+// writing nothing, when no candidate was found.
 PW_HD bool fill_from_best(uint8_t* image, uint8_t* mask, int x, int y,
                           int width, int stride, float dis_min, int idx_min,
-                          int* fill_pos) {
+                          int* fill_pos, int32_t* sources = nullptr) {
   if (!(dis_min < kNotScored)) return false;
   const int sy = idx_min / width;
   const int sx = idx_min - sy * width;
@@ -234,6 +235,7 @@ PW_HD bool fill_from_best(uint8_t* image, uint8_t* mask, int x, int y,
   dst[1] = src[1];
   dst[0] = src[0];
   mask[y * width + x] = 0;
+  if (sources != nullptr) sources[y * width + x] = idx_min;
   if (fill_pos != nullptr) {
     fill_pos[0] = sx;
     fill_pos[1] = sy;

@@ -9,7 +9,8 @@ core otherwise, with byte-identical results.
 Functions
 ---------
 repair(image, mask, radius=3, *, method="exhaustive", ...)
-    The functional form: gray, RGB or RGBA uint8 pictures, a mask of any
+    The functional form: gray, RGB or RGBA pictures of uint8 or uint16
+    (16 bits and alpha repaired along with the 8-bit colour), a mask of any
     numeric or bool type where non-zero (True) marks a hole, as in OpenCV
     and scikit-image. Leaves its inputs alone and returns
     ``(result, unfilled)``; warns (UnfilledWarning) when holes are left.

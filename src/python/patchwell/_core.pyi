@@ -129,7 +129,10 @@ def _repair_array(
     progress: Optional[Callable[[float], object]] = None,
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[npt.NDArray[np.bool_]] = None,
+    sources: Optional[npt.NDArray[np.int32]] = None,
 ) -> bool: ...
+
+def _copy_from_sources(image: npt.NDArray[Any], sources: npt.NDArray[np.int32]) -> None: ...
 
 def _no_source_reason(radius: int, search_radius: int, source_mask: bool) -> str: ...
 

@@ -5,7 +5,8 @@ from __future__ import annotations
 import operator
 import re
 import warnings
-from typing import Any, Callable, Dict, Optional, Sequence, SupportsIndex, Tuple, Union
+from typing import (Any, Callable, Dict, Literal, Optional, Sequence, SupportsIndex, Tuple,
+                    Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +32,38 @@ class UnfilledWarning(UserWarning):
     """
 
 
+@overload
+def repair(
+    image: npt.ArrayLike,
+    mask: npt.ArrayLike,
+    radius: SupportsIndex = ...,
+    *,
+    method: Union[str, _core.InpaintMethod] = ...,
+    device: str = ...,
+    search_radius: Optional[SupportsIndex] = ...,
+    source_mask: Optional[npt.ArrayLike] = ...,
+    progress: Optional[Callable[[float], object]] = ...,
+    verbose: bool = ...,
+    return_sources: Literal[False] = ...,
+) -> Tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
+
+
+@overload
+def repair(
+    image: npt.ArrayLike,
+    mask: npt.ArrayLike,
+    radius: SupportsIndex = ...,
+    *,
+    method: Union[str, _core.InpaintMethod] = ...,
+    device: str = ...,
+    search_radius: Optional[SupportsIndex] = ...,
+    source_mask: Optional[npt.ArrayLike] = ...,
+    progress: Optional[Callable[[float], object]] = ...,
+    verbose: bool = ...,
+    return_sources: Literal[True],
+) -> Tuple[npt.NDArray[Any], npt.NDArray[np.bool_], npt.NDArray[np.int32]]: ...
+
+
 def repair(
     image: npt.ArrayLike,
     mask: npt.ArrayLike,
@@ -42,7 +75,9 @@ def repair(
     source_mask: Optional[npt.ArrayLike] = None,
     progress: Optional[Callable[[float], object]] = None,
     verbose: bool = False,
-) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    return_sources: bool = False,
+) -> Union[Tuple[npt.NDArray[Any], npt.NDArray[np.bool_]],
+           Tuple[npt.NDArray[Any], npt.NDArray[np.bool_], npt.NDArray[np.int32]]]:
     """Repair the holes of a picture and return the result.
 
     The same fill as ``inpaint``, byte for byte, without its in-place
@@ -52,9 +87,13 @@ def repair(
 
     Parameters
     ----------
-    image : array_like of uint8, shape (H, W), (H, W, 3) or (H, W, 4)
-        The picture. Gray is filled as three equal channels and returned
-        gray; the alpha channel of RGBA is carried through unchanged.
+    image : array_like of uint8 or uint16, shape (H, W), (H, W, 3) or (H, W, 4)
+        The picture. The search compares 8-bit RGB: gray is searched as
+        three equal channels, 16-bit samples by their high byte, and alpha
+        is not compared. Every sample of a filled pixel (all 16 bits, and
+        alpha) is then copied from the pixel its colour came from, so the
+        high bytes of a 16-bit result are the result of the 8-bit picture
+        and the alpha of RGBA is repaired along with the colour.
     mask : array_like of numbers or bools, shape (H, W)
         Non-zero (True) marks a pixel to fill.
     radius : int, default 3
@@ -81,15 +120,24 @@ def repair(
         Escape key does not (unlike inpaint).
     verbose : bool, default False
         Print statistics, progress marks and the elapsed time to sys.stdout.
+    return_sources : bool, default False
+        Also return the source map (below).
 
     Returns
     -------
-    result : numpy.ndarray of uint8
-        A new array of the image's shape with the holes filled.
+    result : numpy.ndarray of uint8 or uint16
+        A new array of the image's shape and type with the holes filled.
     unfilled : numpy.ndarray of bool, shape (H, W)
         True for the holes that no source could fill; they keep their
         pixels, and an UnfilledWarning says how many and why. All False
         with nothing to fill, when ``result`` is a plain copy.
+    sources : numpy.ndarray of int32, shape (H, W)
+        Only with ``return_sources=True``: for each filled pixel the flat
+        index (``y * W + x``) of the pixel it was copied from, the centre
+        of the window chosen for it; -1 for every other pixel. A source
+        may itself be a filled pixel, filled earlier, so
+        ``result.reshape(H * W, -1)[sources[filled]]`` equals the filled
+        pixels. A record of what was invented, and from where.
 
     Warns
     -----
@@ -100,7 +148,8 @@ def repair(
     Raises
     ------
     TypeError
-        An image that is not uint8 (the message says how to convert it), a
+        An image that is not uint8 or uint16 (the message says how to
+        convert it), a
         mask that is not numeric, an argument of the wrong type.
     ValueError
         Shapes that do not fit, a radius outside 0..127, an unknown method
@@ -133,16 +182,23 @@ def repair(
                else _as_flags(source_mask, height, width, "source_mask"))
 
     count = int(np.count_nonzero(holes))
+    # The search's 8-bit RGB needs no copy back when it is the picture.
+    plain = picture.dtype == np.uint8 and picture.ndim == 3 and picture.shape[2] == 3
+    sources = (np.full((height, width), -1, np.int32)
+               if return_sources or (count and not plain) else None)
     if count == 0:
-        return picture.copy(), holes
+        return _outputs(picture.copy(), holes, sources if return_sources else None)
 
-    # A packed RGB working copy; the bool mask comes back True where unfilled.
-    if picture.ndim == 2:
-        rgb = np.repeat(picture[:, :, np.newaxis], 3, axis=2)
+    # A packed 8-bit RGB working copy; the bool mask comes back True where
+    # unfilled.
+    eight = (picture >> 8).astype(np.uint8) if picture.dtype == np.uint16 else picture
+    if eight.ndim == 2:
+        rgb = np.repeat(eight[:, :, np.newaxis], 3, axis=2)
     else:
-        rgb = np.array(picture[:, :, :3], dtype=np.uint8, order="C")
+        rgb = np.array(eight[:, :, :3], dtype=np.uint8, order="C")
     _core._repair_array(rgb, holes, rad, fill_method, bool(verbose), device=device,
-                        progress=progress, search_radius=domain, source_mask=allowed)
+                        progress=progress, search_radius=domain, source_mask=allowed,
+                        sources=sources)
     left = int(np.count_nonzero(holes))
     if left:
         reason = _core._no_source_reason(rad, -1 if domain is None else domain,
@@ -151,20 +207,25 @@ def repair(
             f"{left} of {count} pixels found no source ({reason}); they keep "
             "their pixels and are True in `unfilled`"), stacklevel=2)
 
-    if picture.ndim == 2:
-        return np.ascontiguousarray(rgb[:, :, 0]), holes
-    if picture.shape[2] == 4:
-        result = picture.copy()
-        result[:, :, :3] = rgb
-        return result, holes
-    return rgb, holes
+    if plain:
+        return _outputs(rgb, holes, sources if return_sources else None)
+    # Everything the search did not see comes from the same sources.
+    result = np.array(picture, order="C", copy=True)
+    assert sources is not None
+    _core._copy_from_sources(result, sources)
+    return _outputs(result, holes, sources if return_sources else None)
 
 
-def _as_image(image: npt.ArrayLike) -> npt.NDArray[np.uint8]:
+def _outputs(result: npt.NDArray[Any], unfilled: npt.NDArray[np.bool_],
+             sources: Optional[npt.NDArray[np.int32]]) -> Any:
+    return (result, unfilled) if sources is None else (result, unfilled, sources)
+
+
+def _as_image(image: npt.ArrayLike) -> npt.NDArray[Any]:
     picture = np.asarray(image)
-    if picture.dtype != np.uint8:
+    if picture.dtype != np.uint8 and picture.dtype != np.uint16:
         raise TypeError(
-            f"image must be uint8, not {picture.dtype}; convert it first, "
+            f"image must be uint8 or uint16, not {picture.dtype}; convert it first, "
             f"{_conversion_hint(picture.dtype)}")
     if not (picture.ndim == 2 or (picture.ndim == 3 and picture.shape[2] in (3, 4))):
         raise ValueError(
@@ -177,8 +238,6 @@ def _conversion_hint(dtype: np.dtype[Any]) -> str:
     if dtype.kind == "f":
         return ("for floats in [0, 1]: "
                 "numpy.clip(numpy.rint(image * 255), 0, 255).astype(numpy.uint8)")
-    if dtype == np.uint16:
-        return "for 16-bit samples: (image >> 8).astype(numpy.uint8)"
     if dtype.kind == "b":
         return "for bools: image.astype(numpy.uint8) * 255"
     return "for example numpy.clip(image, 0, 255).astype(numpy.uint8)"

@@ -1,0 +1,336 @@
+#include "image/tiff_codec.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <tiffio.h>
+
+#include "image/image_limits.h"
+#include "image/stream_io.h"
+
+namespace Common {
+namespace {
+
+// ---- libtiff over a stdio stream -----------------------------------------
+
+FILE* StreamOf(thandle_t handle) { return static_cast<FILE*>(handle); }
+
+tmsize_t ReadProc(thandle_t h, void* buffer, tmsize_t size) {
+  return static_cast<tmsize_t>(std::fread(buffer, 1, static_cast<size_t>(size), StreamOf(h)));
+}
+tmsize_t WriteProc(thandle_t h, void* buffer, tmsize_t size) {
+  return static_cast<tmsize_t>(std::fwrite(buffer, 1, static_cast<size_t>(size), StreamOf(h)));
+}
+toff_t SeekProc(thandle_t h, toff_t offset, int whence) {
+  if (offset > static_cast<toff_t>(INT64_MAX)) return static_cast<toff_t>(-1);
+  if (fseeko(StreamOf(h), static_cast<off_t>(offset), whence) != 0)
+    return static_cast<toff_t>(-1);
+  return static_cast<toff_t>(ftello(StreamOf(h)));
+}
+int CloseProc(thandle_t) { return 0; }  // the caller owns the stream
+toff_t SizeProc(thandle_t h) {
+  FILE* f = StreamOf(h);
+  const off_t at = ftello(f);
+  if (at < 0 || fseeko(f, 0, SEEK_END) != 0) return 0;
+  const off_t end = ftello(f);
+  fseeko(f, at, SEEK_SET);
+  return end < 0 ? 0 : static_cast<toff_t>(end);
+}
+int MapProc(thandle_t, void**, toff_t*) { return 0; }
+void UnmapProc(thandle_t, void*, toff_t) {}
+
+// Keeps the library's first error message; nothing is printed.
+int OnError(TIFF*, void* user, const char*, const char* format, va_list args) {
+  auto* message = static_cast<std::string*>(user);
+  if (message != nullptr && message->empty()) {
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    *message = text;
+  }
+  return 1;
+}
+int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct TiffCloser {
+  void operator()(TIFF* t) const { TIFFClose(t); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+// The largest single allocation the library may make for a file: the
+// largest strip or tile of an admitted picture, and then some for tables.
+constexpr tmsize_t kMaxLibraryAllocation = tmsize_t{1} << 30;
+
+TiffPtr Open(FILE* stream, const char* mode, std::string* errors) {
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxLibraryAllocation);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, OnError, errors);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, OnWarning, nullptr);
+  TIFF* tiff = TIFFClientOpenExt("stream", mode, stream, ReadProc, WriteProc,
+                                 SeekProc, CloseProc, SizeProc, MapProc,
+                                 UnmapProc, options);
+  TIFFOpenOptionsFree(options);
+  return TiffPtr(tiff);
+}
+
+// ---- reading ---------------------------------------------------------------
+
+struct Layout {
+  uint32_t width = 0, height = 0;
+  uint16_t bits = 8;         // 8 or 16
+  uint16_t samples = 1;      // 1 gray, 2 gray + alpha, 3 RGB, 4 RGBA
+  int32_t channels = 1;      // of the image: 1, 3 or 4
+};
+
+bool Refuse(LoadControl& control, const std::string& why) {
+  control.Refuse(why);
+  return false;
+}
+
+// Checks what the reader takes; false, with the reason, for the rest.
+bool ReadLayout(TIFF* tiff, LoadControl& control, Layout& l) {
+  uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG,
+           photometric = 0, format = SAMPLEFORMAT_UINT;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &l.bits);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &l.samples);
+  if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric))
+    photometric = l.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+  if (!TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &l.width) ||
+      !TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &l.height))
+    return false;
+
+  if (compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG)
+    return Refuse(control, "JPEG-compressed TIFF files are not read; save it "
+                           "with LZW, Deflate or no compression");
+  if (compression != COMPRESSION_NONE && compression != COMPRESSION_LZW &&
+      compression != COMPRESSION_ADOBE_DEFLATE &&
+      compression != COMPRESSION_DEFLATE && compression != COMPRESSION_PACKBITS)
+    return Refuse(control, "TIFF compression " + std::to_string(compression) +
+                               " is not read (only none, LZW, Deflate and PackBits)");
+  if (planar != PLANARCONFIG_CONTIG && l.samples > 1)
+    return Refuse(control, "TIFF files whose colour planes are stored apart are "
+                           "not read; save it with the samples of a pixel together "
+                           "(contiguous, 'chunky')");
+  if (format != SAMPLEFORMAT_UINT || (l.bits != 8 && l.bits != 16))
+    return Refuse(control, "only TIFF files of 8- or 16-bit unsigned samples are read");
+  const bool gray = photometric == PHOTOMETRIC_MINISBLACK && (l.samples == 1 || l.samples == 2);
+  const bool rgb = photometric == PHOTOMETRIC_RGB && (l.samples == 3 || l.samples == 4);
+  if (!gray && !rgb)
+    return Refuse(control, "only gray (black is zero), gray with alpha, RGB and "
+                           "RGBA TIFF files are read");
+  l.channels = l.samples == 1 ? (control.prefer_rgb ? 3 : 1) : l.samples == 3 ? 3 : 4;
+  return true;
+}
+
+// Copies one row of decoded samples into the image row.
+void PutRow(const Layout& l, const uint8_t* in, uint32_t count, uint8_t* out,
+            bool wide) {
+  const size_t inSample = l.bits / 8;
+  const size_t outSample = wide ? 2 : 1;
+  for (uint32_t x = 0; x < count; ++x) {
+    for (int32_t c = 0; c < l.channels; ++c) {
+      // Gray with alpha reads its gray for R, G and B; gray as RGB too.
+      const int32_t s = l.samples >= 3 ? c : (c == 3 ? 1 : 0);
+      const uint8_t* sample = in + (static_cast<size_t>(x) * l.samples + s) * inSample;
+      uint8_t* to = out + (static_cast<size_t>(x) * l.channels + c) * outSample;
+      if (l.bits == 8) {
+        to[0] = sample[0];
+      } else {
+        uint16_t v;
+        std::memcpy(&v, sample, 2);  // the library gives native order
+        if (wide)
+          std::memcpy(to, &v, 2);
+        else
+          to[0] = static_cast<uint8_t>(v >> 8);
+      }
+    }
+  }
+}
+
+bool ReadStrips(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control,
+                bool wide) {
+  uint32_t rowsPerStrip = l.height;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+  if (rowsPerStrip == 0 || rowsPerStrip > l.height) rowsPerStrip = l.height;
+  const tmsize_t rowBytes = TIFFScanlineSize(tiff);
+  if (rowBytes <= 0 ||
+      static_cast<uint64_t>(rowBytes) != uint64_t{l.width} * l.samples * (l.bits / 8))
+    return false;
+  std::vector<uint8_t> strip(static_cast<size_t>(rowBytes) * rowsPerStrip);
+  for (uint32_t y0 = 0; y0 < l.height; y0 += rowsPerStrip) {
+    if (control.Stopped()) return false;
+    const uint32_t rows = std::min(rowsPerStrip, l.height - y0);
+    const tmsize_t want = rowBytes * static_cast<tmsize_t>(rows);
+    const tstrip_t index = TIFFComputeStrip(tiff, y0, 0);
+    if (TIFFReadEncodedStrip(tiff, index, strip.data(), want) != want) return false;
+    for (uint32_t k = 0; k < rows; ++k)
+      PutRow(l, strip.data() + static_cast<size_t>(k) * rowBytes, l.width,
+             image.PixelAt(0, static_cast<int32_t>(y0 + k)), wide);
+  }
+  return true;
+}
+
+bool ReadTiles(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control,
+               bool wide) {
+  uint32_t tileWidth = 0, tileHeight = 0;
+  if (!TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth) ||
+      !TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight) || tileWidth == 0 ||
+      tileHeight == 0)
+    return false;
+  // A tile is never much larger than the picture it belongs to: a small
+  // file cannot make the reader reserve gigabytes for one tile.
+  const uint64_t pixelBytes = uint64_t{l.samples} * (l.bits / 8);
+  const uint64_t tileBytes = uint64_t{tileWidth} * tileHeight * pixelBytes;
+  const uint64_t pictureBytes = uint64_t{l.width} * l.height * pixelBytes;
+  if (tileBytes > std::max<uint64_t>(pictureBytes * 4, uint64_t{1} << 20) ||
+      static_cast<uint64_t>(TIFFTileSize64(tiff)) != tileBytes)
+    return false;
+  std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
+  for (uint32_t ty = 0; ty < l.height; ty += tileHeight) {
+    for (uint32_t tx = 0; tx < l.width; tx += tileWidth) {
+      if (control.Stopped()) return false;
+      const ttile_t index = TIFFComputeTile(tiff, tx, ty, 0, 0);
+      if (TIFFReadEncodedTile(tiff, index, tile.data(),
+                              static_cast<tmsize_t>(tileBytes)) !=
+          static_cast<tmsize_t>(tileBytes))
+        return false;
+      const uint32_t rows = std::min(tileHeight, l.height - ty);
+      const uint32_t cols = std::min(tileWidth, l.width - tx);
+      const size_t outPixel = static_cast<size_t>(l.channels) * (wide ? 2 : 1);
+      for (uint32_t k = 0; k < rows; ++k)
+        PutRow(l, tile.data() + static_cast<size_t>(k) * tileWidth * pixelBytes, cols,
+               image.PixelAt(0, static_cast<int32_t>(ty + k)) + tx * outPixel, wide);
+    }
+  }
+  return true;
+}
+
+void ReadMetadata(TIFF* tiff, CImage& image) {
+  uint32_t count = 0;
+  void* data = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &count, &data) && data != nullptr &&
+      count > 0)
+    image.metadata.icc.assign(static_cast<const char*>(data), count);
+  if (TIFFGetField(tiff, TIFFTAG_XMLPACKET, &count, &data) && data != nullptr &&
+      count > 0)
+    image.metadata.xmp.assign(static_cast<const char*>(data), count);
+}
+
+}  // namespace
+
+std::optional<TiffCompression> ParseTiffCompression(const std::string& name) {
+  if (name == "none") return TiffCompression::None;
+  if (name == "lzw") return TiffCompression::Lzw;
+  if (name == "deflate") return TiffCompression::Deflate;
+  if (name == "packbits") return TiffCompression::PackBits;
+  return std::nullopt;
+}
+
+bool ReadTiffFile(FILE* stream, CImage& image, LoadControl& control) {
+  unsigned char magic[4];
+  if (!ReadExact(stream, magic, 4) ||
+      !((magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
+        (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 42) ||
+        (magic[0] == 'I' && magic[1] == 'I' && magic[2] == 43 && magic[3] == 0) ||
+        (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 43)))
+    return false;
+  if (std::fseek(stream, 0, SEEK_SET) != 0) return false;
+  std::string errors;
+  TiffPtr tiff = Open(stream, "rm", &errors);
+  if (!tiff) return false;
+  Layout l;
+  if (!ReadLayout(tiff.get(), control, l)) return false;
+  if (control.Admit(l.width, l.height, l.channels) < 0) return false;
+  const bool wide = l.bits == 16 && control.keep_wide;
+  if (!image.Create(static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
+                    l.channels, true, false, wide ? 16 : 8))
+    return false;
+  const bool ok = TIFFIsTiled(tiff.get()) ? ReadTiles(tiff.get(), l, image, control, wide)
+                                          : ReadStrips(tiff.get(), l, image, control, wide);
+  if (!ok) return false;
+  ReadMetadata(tiff.get(), image);
+  return true;
+}
+
+bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compression) {
+  if (image.IsEmpty()) return false;
+  std::string errors;
+  TiffPtr tiff = Open(stream, "w", &errors);
+  if (!tiff) return false;
+  TIFF* t = tiff.get();
+  const uint16_t channels = static_cast<uint16_t>(image.channels);
+  uint16_t scheme = COMPRESSION_NONE;
+  switch (compression) {
+    case TiffCompression::None: scheme = COMPRESSION_NONE; break;
+    case TiffCompression::Lzw: scheme = COMPRESSION_LZW; break;
+    case TiffCompression::Deflate: scheme = COMPRESSION_ADOBE_DEFLATE; break;
+    case TiffCompression::PackBits: scheme = COMPRESSION_PACKBITS; break;
+  }
+  bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width)) &&
+            TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height)) &&
+            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(image.depth)) &&
+            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, channels) &&
+            TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+            TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                         channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
+            TIFFSetField(t, TIFFTAG_COMPRESSION, scheme) &&
+            TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+  if (ok && channels == 4) {
+    const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+    ok = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+  }
+  if (ok && (scheme == COMPRESSION_LZW || scheme == COMPRESSION_ADOBE_DEFLATE))
+    ok = TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  const ImageMetadata& meta = image.metadata;
+  if (ok && !meta.icc.empty())
+    ok = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc.size()),
+                      meta.icc.data());
+  if (ok && !meta.xmp.empty())
+    ok = TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<uint32_t>(meta.xmp.size()),
+                      meta.xmp.data());
+  if (!ok) return false;
+  const size_t rowBytes = static_cast<size_t>(image.width) * image.PixelBytes();
+  std::vector<uint8_t> row(rowBytes);
+  for (int32_t y = 0; y < image.height; ++y) {
+    // The library may change the buffer it is given (the predictor works in
+    // place): a copy of the row goes in.
+    std::memcpy(row.data(), image.pixels + static_cast<size_t>(y) * image.stride, rowBytes);
+    if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) return false;
+  }
+  if (!TIFFWriteDirectory(t)) return false;
+  TIFF* raw = tiff.release();
+  TIFFClose(raw);
+  return errors.empty() && std::ferror(stream) == 0;
+}
+
+bool WriteTiffInt32(const int32_t* samples, int32_t width, int32_t height, FILE* stream) {
+  if (width <= 0 || height <= 0) return false;
+  std::string errors;
+  TiffPtr tiff = Open(stream, "w", &errors);
+  if (!tiff) return false;
+  TIFF* t = tiff.get();
+  if (!(TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width)) &&
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height)) &&
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 32) &&
+        TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT) &&
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0))))
+    return false;
+  std::vector<int32_t> row(static_cast<size_t>(width));
+  for (int32_t y = 0; y < height; ++y) {
+    std::memcpy(row.data(), samples + static_cast<size_t>(y) * width, row.size() * 4);
+    if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) return false;
+  }
+  if (!TIFFWriteDirectory(t)) return false;
+  TIFFClose(tiff.release());
+  return errors.empty() && std::ferror(stream) == 0;
+}
+
+}  // namespace Common

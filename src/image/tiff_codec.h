@@ -1,0 +1,42 @@
+// TIFF through libtiff. Read: the first page of a file of 8- or 16-bit
+// unsigned samples, gray (black is zero), gray with alpha (read as RGBA),
+// RGB or RGBA, in strips or tiles, with the samples of a pixel together,
+// uncompressed or compressed with LZW, Deflate or PackBits. Other files (a
+// JPEG-compressed one, planes stored apart, palettes, other depths) are
+// refused with the reason in the control. 16-bit samples are kept when the
+// control asks for it, else their high byte is. Write: the image's depth
+// and channels. Library messages are never printed.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "image/image.h"
+#include "image/load_control.h"
+
+namespace Common {
+
+enum class TiffCompression { None, Lzw, Deflate, PackBits };
+
+// "none", "lzw", "deflate" or "packbits"; nothing for another name.
+std::optional<TiffCompression> ParseTiffCompression(const std::string& name);
+
+// Decodes the first page straight into the image. The stream must be
+// seekable. False for a file that is not a TIFF, one the reader does not
+// take (control.refusal() says why), sizes the control does not admit,
+// corrupt or truncated data, and a stop.
+bool ReadTiffFile(FILE* stream, CImage& image, LoadControl& control);
+
+// Writes one page of the image's depth and channels (an alpha channel as
+// unassociated alpha), with its ICC profile and XMP packet when it has
+// them. The stream must be seekable. False on a library error.
+bool WriteTiffFile(const CImage& image, FILE* stream,
+                   TiffCompression compression = TiffCompression::Deflate);
+
+// Writes one page of signed 32-bit samples, one channel, Deflate-compressed
+// (a source map).
+bool WriteTiffInt32(const int32_t* samples, int32_t width, int32_t height, FILE* stream);
+
+}  // namespace Common

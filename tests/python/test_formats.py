@@ -1,0 +1,142 @@
+"""The files restorers keep: TIFF and WebP, 16-bit samples, checked against
+independent codecs (tifffile, Pillow). A file repair must give what repair()
+gives for the same pixels, byte for byte, in the input's depth and
+channels."""
+import os
+import subprocess
+import sysconfig
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import patchwell
+from conftest import photo_like
+
+tifffile = pytest.importorskip("tifffile")
+
+RADIUS = 2
+CLI = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
+
+
+def picture(channels, depth, seed=3):
+    rgb = photo_like(24, 31, seed)
+    pixels = rgb[:, :, 1] if channels == 1 else rgb
+    if channels == 4:
+        pixels = np.dstack([rgb, np.arange(24 * 31, dtype=np.uint8).reshape(24, 31) | 128])
+    if depth == 16:  # low bytes that differ from pixel to pixel
+        low = np.random.default_rng(seed).integers(0, 256, pixels.shape)
+        pixels = (pixels.astype(np.uint16) << 8 | low).astype(np.uint16)
+    return np.ascontiguousarray(pixels)
+
+
+def holes():
+    mask = np.zeros((24, 31), bool)
+    mask[9:13, 11:16] = True
+    mask[20, 3] = True
+    return mask
+
+
+def repair_file(tmp_path, name, **options):
+    Image.fromarray(holes().astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    out = str(tmp_path / ("out_" + name))
+    assert patchwell.inpaint_file(str(tmp_path / name), str(tmp_path / "mask.png"), out,
+                                  RADIUS, patchwell.InpaintGPU, **options)
+    return out
+
+
+# tifffile writes uncompressed strips and Deflate tiles at both depths;
+# Pillow (through libtiff) LZW and PackBits at 8 bits.
+TIFF_CASES = [(c, d, "tifffile", layout) for c in (1, 3, 4) for d in (8, 16)
+              for layout in ("strips", "deflate tiles")] + \
+             [(c, 8, "pillow", layout) for c in (1, 3, 4) for layout in ("tiff_lzw", "packbits")]
+
+
+@pytest.mark.parametrize("channels, depth, writer, layout", TIFF_CASES)
+def test_tiff_repair_keeps_depth_and_channels(tmp_path, channels, depth, writer, layout):
+    pixels = picture(channels, depth)
+    if writer == "pillow":
+        Image.fromarray(pixels).save(tmp_path / "in.tif", compression=layout)
+    else:
+        tiles = layout == "deflate tiles"
+        tifffile.imwrite(tmp_path / "in.tif", pixels, compression="zlib" if tiles else None,
+                         tile=(16, 16) if tiles else None,
+                         photometric="minisblack" if channels == 1 else "rgb",
+                         extrasamples=["unassalpha"] if channels == 4 else None)
+    got = tifffile.imread(repair_file(tmp_path, "in.tif"))
+    want, _ = patchwell.repair(pixels, holes(), RADIUS, device="cpu")
+    assert got.dtype == pixels.dtype and got.shape == pixels.shape
+    np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+def test_webp_lossless_stays_lossless(tmp_path, channels):
+    pixels = picture(channels, 8)
+    Image.fromarray(pixels).save(tmp_path / "in.webp", lossless=True)
+    with Image.open(repair_file(tmp_path, "in.webp")) as out:
+        got = np.asarray(out)
+    want, _ = patchwell.repair(pixels, holes(), RADIUS, device="cpu")
+    np.testing.assert_array_equal(got, want)
+
+
+def test_webp_lossy_stays_lossy(tmp_path):
+    Image.fromarray(picture(3, 8)).save(tmp_path / "in.webp", quality=90)
+    out = repair_file(tmp_path, "in.webp")
+    with open(out, "rb") as f:
+        data = f.read()
+    assert b"VP8 " in data[:64] and b"VP8L" not in data[:64]
+    with Image.open(out) as image:
+        assert image.size == (31, 24) and image.mode == "RGB"
+
+
+def test_16_bit_png_and_ppm_keep_their_samples(tmp_path):
+    gray = picture(1, 16)
+    Image.fromarray(gray).save(tmp_path / "in.png")  # mode I;16
+    with Image.open(repair_file(tmp_path, "in.png")) as out:
+        got = np.asarray(out)
+    np.testing.assert_array_equal(got, patchwell.repair(gray, holes(), RADIUS)[0])
+
+    rgb = picture(3, 16)
+    (tmp_path / "in.ppm").write_bytes(b"P6\n31 24\n65535\n" + rgb.astype(">u2").tobytes())
+    data = open(repair_file(tmp_path, "in.ppm"), "rb").read()
+    head = b"P6\n31 24\n65535\n"
+    assert data.startswith(head)
+    got = np.frombuffer(data[len(head):], ">u2").reshape(rgb.shape)
+    np.testing.assert_array_equal(got, patchwell.repair(rgb, holes(), RADIUS)[0])
+
+
+@pytest.mark.parametrize("kind, why", [
+    ("planar", "planes"),
+    ("float", "unsigned"),
+    ("palette", "gray"),
+])
+def test_tiff_files_not_read_say_why(tmp_path, kind, why):
+    pixels = picture(3, 8)
+    if kind == "planar":
+        tifffile.imwrite(tmp_path / "in.tif", pixels, planarconfig="separate")
+    elif kind == "float":
+        tifffile.imwrite(tmp_path / "in.tif", pixels.astype(np.float32), photometric="rgb")
+    else:
+        tifffile.imwrite(tmp_path / "in.tif", pixels[:, :, 0], photometric="palette",
+                         colormap=np.zeros((3, 256), np.uint16))
+    Image.fromarray(holes().astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    done = subprocess.run([CLI, str(tmp_path / "in.tif"), str(tmp_path / "mask.png")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert why in done.stderr and "cannot read image" in done.stderr
+
+
+def test_command_writes_the_source_map(tmp_path):
+    pixels = picture(3, 8)
+    Image.fromarray(pixels).save(tmp_path / "in.png")
+    Image.fromarray(holes().astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    want = patchwell.repair(pixels, holes(), RADIUS, device="cpu", return_sources=True)[2]
+    for name, read in (("map.npy", np.load), ("map.tif", tifffile.imread)):
+        done = subprocess.run([CLI, str(tmp_path / "in.png"), str(tmp_path / "mask.png"),
+                               "-o", str(tmp_path / "out.png"), "-r", str(RADIUS),
+                               "--device", "cpu", "--sources", str(tmp_path / name)],
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        got = read(tmp_path / name)
+        assert got.dtype == np.int32
+        np.testing.assert_array_equal(got, want)
