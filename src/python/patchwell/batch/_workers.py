@@ -51,8 +51,8 @@ def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
         signal.signal(number, note)
     if gpu is not None:
         os.environ["CUDA_VISIBLE_DEVICES"] = gpu  # before CUDA starts
-    from .. import _core
-    _core.set_num_threads(threads)
+    from .._threads import set_num_threads
+    set_num_threads(threads)
     try:
         conn.send(_READY)
     except (OSError, ValueError):
