@@ -7,7 +7,6 @@ functions of the compiled core take their signatures from its type stubs
 cannot show. The gallery (examples/) runs when the documentation is built.
 """
 import ast
-import copy
 import os
 import time
 from typing import Any, Dict, List, Optional, Tuple
@@ -68,37 +67,16 @@ sphinx_gallery_conf = {
 
 # ---- signatures of the compiled functions, from the type stubs -------------
 
-def _stub_signatures() -> Dict[str, List[Tuple[str, Optional[str]]]]:
-    """name -> [(argument list, return annotation)] of every public function
-    in the core's stubs, one entry per overload in the stubs' order, with
-    the stubs' private type aliases written out."""
+def _stub_signatures() -> Dict[str, Tuple[str, Optional[str]]]:
+    """name -> (argument list, return annotation) of every public function
+    in the core's stubs."""
     path = os.path.join(os.path.dirname(patchwell.__file__), "_core.pyi")
     with open(path, encoding="utf-8") as f:
         tree = ast.parse(f.read())
-    aliases = {node.targets[0].id: node.value for node in tree.body
-               if isinstance(node, ast.Assign) and len(node.targets) == 1
-               and isinstance(node.targets[0], ast.Name)
-               and node.targets[0].id.startswith("_")}
-
-    class WriteOut(ast.NodeTransformer):
-        def visit_Name(self, node: ast.Name) -> ast.AST:
-            alias = aliases.get(node.id)
-            return node if alias is None else self.visit(copy.deepcopy(alias))
-
-        def visit_Constant(self, node: ast.Constant) -> ast.AST:
-            # "os.PathLike[str]" written as a string in the stub
-            if isinstance(node.value, str) and node.value.startswith("os."):
-                return ast.parse(node.value, mode="eval").body
-            return node
-
-    signatures: Dict[str, List[Tuple[str, Optional[str]]]] = {}
-    for node in tree.body:
-        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
-            args = WriteOut().visit(node.args)
-            returns = None if node.returns is None else ast.unparse(node.returns)
-            signatures.setdefault(node.name, []).append(
-                (f"({ast.unparse(args)})", returns))
-    return signatures
+    return {node.name: (f"({ast.unparse(node.args)})",
+                        None if node.returns is None else ast.unparse(node.returns))
+            for node in tree.body
+            if isinstance(node, ast.FunctionDef) and not node.name.startswith("_")}
 
 
 _STUBS = _stub_signatures()
@@ -109,24 +87,9 @@ def _core_signature(app: Any, what: str, name: str, obj: Any, options: Any,
                     ) -> Optional[Tuple[str, Optional[str]]]:
     if what != "function" or getattr(obj, "__module__", None) != "patchwell._core":
         return None
-    overloads = _STUBS.get(name.rsplit(".", 1)[-1])
-    if not overloads:
-        return None
-    # The first overload is the positional form; the docstring says which
-    # arguments may go by keyword (inpaint_file's rad and method).
-    return overloads[0]
-
-
-def _core_docstring(app: Any, what: str, name: str, obj: Any, options: Any,
-                    lines: List[str]) -> None:
-    # The compiled functions' docstrings are plain text for help(): a bar
-    # (|cx - x| <= S) is not reStructuredText markup there.
-    if getattr(obj, "__module__", None) == "patchwell._core":
-        lines[:] = [line.replace("|", "\\|") for line in lines]
+    return _STUBS.get(name.rsplit(".", 1)[-1])
 
 
 def setup(app: Any) -> None:
-    # Before numpydoc's own handlers, which cannot read compiled functions
-    # and parse the docstrings.
+    # Before numpydoc's own handler, which cannot read compiled functions.
     app.connect("autodoc-process-signature", _core_signature, priority=400)
-    app.connect("autodoc-process-docstring", _core_docstring, priority=400)

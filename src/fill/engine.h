@@ -186,6 +186,10 @@ UsableCpus QueryUsableCpus();
 // The count given to SetCpuThreadCount, 0 when none is set.
 int CpuThreadOverride();
 
+// The count PATCHWELL_NUM_THREADS sets (read now), 0 when it is unset or
+// not a whole number above 0.
+int CpuThreadVariable();
+
 // Reads a thread count ("4"); false for anything but a whole number above 0.
 // Larger values than kMaxCpuThreads give kMaxCpuThreads.
 bool ParseThreadCount(const char* text, int& threads);

@@ -102,6 +102,12 @@ void PrintRunEnd(int32_t holes, int32_t done, int32_t no_source,
                 static_cast<double>(static_cast<float>(elapsed_ms)));
 }
 
+// The device a run of `method` uses: InpaintCPU always runs on the CPU.
+DeviceChoice RunDevice(int32_t method, const InpaintOptions& options) {
+  return method == kMethodCpu ? DeviceChoice{}
+                              : ResolveDevice(options.backend, options.cuda_device);
+}
+
 // Tears the context down on every way out of InpaintImage.
 struct ContextTeardown {
   InpaintContext& ctx;
@@ -185,9 +191,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     std::string method_text = MethodDisplayName(method);
     double work = WorkEstimateTeraOps(width, height, radius, n);
     if (options.describe_device) {
-      const DeviceChoice runs =
-          method == kMethodCpu ? DeviceChoice{}
-                               : ResolveDevice(options.backend, options.cuda_device);
+      const DeviceChoice runs = RunDevice(method, options);
       method_text += runs.backend == Backend::Cuda
                          ? " on CUDA device " + std::to_string(runs.cuda_device)
                          : " on the CPU (" + std::to_string(CpuThreadCount()) + " threads)";
@@ -208,10 +212,9 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   if (impossible) {
     if (options.stats != nullptr) {
       // The figures the search would have given: every target processed,
-      // none filled, and GPU Fast's every pass run for nothing.
-      options.stats->backend =
-          method == kMethodCpu ? Backend::Cpu
-                               : ResolveDevice(options.backend, options.cuda_device).backend;
+      // none filled, and GPU Fast's every pass run for nothing, on the
+      // device it would have run on.
+      options.stats->backend = RunDevice(method, options).backend;
       options.stats->targets = options.stats->holes = n;
       options.stats->no_source = n;
       if (method == kMethodGpuFast)
@@ -253,9 +256,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   params.search_radius = std::min(options.search_radius, std::max(width, height));
   params.source_mask = options.source_mask;
   params.record_sources = options.sources != nullptr;
-  const DeviceChoice device =
-      method == kMethodCpu ? DeviceChoice{}
-                           : ResolveDevice(options.backend, options.cuda_device);
+  const DeviceChoice device = RunDevice(method, options);
   ctx.backend = device.backend;
   params.cuda_device = device.cuda_device;
   std::unique_ptr<FillEngine> engine = CreateFillEngine(ctx.backend, params);

@@ -1,10 +1,12 @@
 // patchwell._core, the compiled core of the package patchwell: the
-// InpaintMethod enumeration, version, inpaint_file, inpaint, device_info and
-// _last_run_stats. The package re-exports all of it.
+// InpaintMethod enumeration, version, device_info and the typed entry points
+// behind the package's inpaint, inpaint_file, repair and batches. The
+// package converts and checks the arguments; the entries here check only
+// what keeps them inside the buffers they are given (types, shapes,
+// contiguity, writability, sizes).
 #include <pthread.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -13,6 +15,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "fill/engine.h"
 #include "image/image_limits.h"
@@ -24,9 +27,6 @@
 #include "inpaint/run_lock.h"
 #include "inpaint/version.h"
 #include "platform/console.h"
-#include "python/arguments.h"
-#include "python/call_errors.h"
-#include "python/path_arg.h"
 #include "python/run_control.h"
 
 namespace py = pybind11;
@@ -103,88 +103,109 @@ class RunningHere {
 };
 thread_local bool RunningHere::running_ = false;
 
-// The device argument: "auto", "cpu", "cuda" or "cuda:N" with N in decimal
-// digits. "cuda" and "cuda:N" are refused up front, with the reason, when
-// the device cannot run.
-struct DeviceArg {
+// The device of a run: "auto", "cpu" or "cuda" with a device number (-1:
+// the first usable one). A CUDA device that cannot run is refused here,
+// with the reason, before anything is changed.
+struct Device {
   Backend backend;
-  int cuda_device;  // -1: the first usable device
+  int cuda_device;
 };
 
-DeviceArg RequestedDevice(const py::object& device_arg) {
-  const std::string device = ToStr(device_arg, "device");
-  if (device == "auto") return {Backend::Auto, -1};
-  if (device == "cpu") return {Backend::Cpu, -1};
-  const std::string n = device.rfind("cuda:", 0) == 0 ? device.substr(5) : "";
-  const bool numbered = !n.empty() && n.size() <= 9 &&
-                        n.find_first_not_of("0123456789") == std::string::npos;
-  if (device != "cuda" && !numbered)
-    throw py::value_error("device must be 'auto', 'cpu', 'cuda' or 'cuda:N', not '" +
-                          device + "'");
-  const DeviceArg requested{Backend::Cuda, numbered ? std::stoi(n) : -1};
-  ResolveDevice(Backend::Cuda, requested.cuda_device);
-  return requested;
+Device RequestedDevice(const std::string& name, int cuda_device) {
+  if (name == "auto") return {Backend::Auto, -1};
+  if (name == "cpu") return {Backend::Cpu, -1};
+  if (name != "cuda")
+    throw py::value_error("device must be 'auto', 'cpu' or 'cuda', not '" + name + "'");
+  if (cuda_device < -1)
+    throw py::value_error("cuda_device must be -1 or a device number");
+  ResolveDevice(Backend::Cuda, cuda_device);
+  return {Backend::Cuda, cuda_device};
 }
 
-// search_radius: None (the whole image) or an int >= 0; values past the
-// int32 range mean the whole image as well.
-int32_t CheckSearchRadius(const py::object& value) {
-  if (value.is_none()) return -1;
-  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
-    throw py::type_error("search_radius must be an int or None, not " +
-                         std::string(py::str(py::type::of(value).attr("__name__"))));
-  const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-  if (!number) throw py::error_already_set();
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow < 0 || (overflow == 0 && v < 0))
+int32_t SearchRadius(const std::optional<int32_t>& search_radius) {
+  if (!search_radius) return -1;
+  if (*search_radius < 0)
     throw py::value_error("search_radius must be 0 or more, got " +
-                          std::string(py::repr(number)));
-  if (overflow > 0 || v > INT32_MAX) return INT32_MAX;
-  return static_cast<int32_t>(v);
+                          std::to_string(*search_radius));
+  return *search_radius;
 }
 
-// source_mask: None, or a C-contiguous bool or uint8 array of height x width
-// (non-zero allows a centre). It is only read.
-std::optional<py::array> CheckSourceMask(const py::object& value,
-                                         py::ssize_t height, py::ssize_t width) {
-  if (value.is_none()) return std::nullopt;
-  if (!py::isinstance<py::array>(value))
-    throw py::type_error("source_mask must be a numpy array of bool or uint8, or None");
-  py::array a = py::reinterpret_borrow<py::array>(value);
+// One byte per element: uint8, or bool where `bools` allows it.
+bool IsByteArray(const py::array& a, bool bools) {
   const char kind = a.dtype().kind();
-  if (a.itemsize() != 1 || (kind != 'b' && kind != 'u'))
-    throw py::type_error("source_mask must be of dtype bool or uint8, not " +
-                         std::string(py::str(a.dtype())) +
-                         " (use source_mask.astype(bool))");
-  if (a.ndim() != 2 || a.shape(0) != height || a.shape(1) != width) {
-    std::string shape = "(";
-    for (py::ssize_t k = 0; k < a.ndim(); ++k)
-      shape += (k ? ", " : "") + std::to_string(a.shape(k));
-    throw py::value_error("source_mask must have shape (height, width) = (" +
-                          std::to_string(height) + ", " + std::to_string(width) +
-                          "), got " + shape + (a.ndim() == 1 ? ",)" : ")"));
-  }
-  if (!(a.flags() & py::array::c_style))
-    throw py::value_error(
-        "source_mask array must be C-contiguous (use numpy.ascontiguousarray)");
-  return a;
+  return a.itemsize() == 1 && (kind == 'u' || (bools && kind == 'b'));
 }
 
-void CheckProgress(const py::object& progress) {
-  if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
-    throw py::type_error("progress must be None or a callable taking the percent, not " +
-                         TypeName(progress));
-}
-
-void RequireWritableContiguous(const py::array& a, const char* what) {
+void RequireContiguous(const py::array& a, const char* what) {
   if (!(a.flags() & py::array::c_style))
     throw py::value_error(std::string(what) +
                           " array must be C-contiguous (use numpy.ascontiguousarray)");
+}
+
+void RequireWritableContiguous(const py::array& a, const char* what) {
+  RequireContiguous(a, what);
   if (!a.writeable())
     throw py::value_error(std::string(what) +
                           " array is read-only; inpaint changes it in place");
+}
+
+// The arrays of an array run, checked to be what the fill addresses: an
+// image of height x width x 3 bytes and a mask of height x width bytes in
+// packed rows, both writable, and a source mask of height x width bytes.
+struct Buffers {
+  uint8_t* image;
+  uint8_t* mask;
+  bool bool_mask;  // True marks a hole instead of bytes above 128
+  const uint8_t* source_mask;
+  int32_t width;
+  int32_t height;
+};
+
+Buffers CheckedBuffers(py::array& image, py::array& mask,
+                       const std::optional<py::array>& source_mask) {
+  if (!IsByteArray(image, false))
+    throw py::type_error("image must be a uint8 array");
+  if (image.ndim() != 3)
+    throw py::value_error("image must have shape (height, width, 3), got " +
+                          std::to_string(image.ndim()) + " axes");
+  if (image.shape(2) != 3)
+    throw py::value_error("image must have 3 channels on axis 2, got " +
+                          std::to_string(image.shape(2)) +
+                          " (patchwell.repair takes gray and RGBA pictures)");
+  const py::ssize_t height = image.shape(0);
+  const py::ssize_t width = image.shape(1);
+  if (static_cast<uint64_t>(height) * static_cast<uint64_t>(width) * 3u > 0x7FFFFFFFu)
+    throw py::value_error("image larger than 2^31 - 1 bytes is not supported");
+  RequireWritableContiguous(image, "image");
+
+  if (!IsByteArray(mask, true))
+    throw py::type_error("mask must be a uint8 or bool array");
+  if (mask.size() != height * width)
+    throw py::value_error("mask must hold height x width = " +
+                          std::to_string(height * width) + " bytes, got " +
+                          std::to_string(mask.size()));
+  RequireWritableContiguous(mask, "mask");
+
+  const uint8_t* allowed = nullptr;
+  if (source_mask) {
+    const py::array& a = *source_mask;
+    if (!IsByteArray(a, true))
+      throw py::type_error("source_mask must be a bool or uint8 array");
+    if (a.ndim() != 2 || a.shape(0) != height || a.shape(1) != width) {
+      std::string shape = "(";
+      for (py::ssize_t k = 0; k < a.ndim(); ++k)
+        shape += (k ? ", " : "") + std::to_string(a.shape(k));
+      throw py::value_error("source_mask must have shape (height, width) = (" +
+                            std::to_string(height) + ", " + std::to_string(width) +
+                            "), got " + shape + (a.ndim() == 1 ? ",)" : ")"));
+    }
+    RequireContiguous(a, "source_mask");
+    allowed = static_cast<const uint8_t*>(a.data());
+  }
+  return {static_cast<uint8_t*>(image.mutable_data()),
+          static_cast<uint8_t*>(mask.mutable_data()),
+          mask.dtype().kind() == 'b', allowed, static_cast<int32_t>(width),
+          static_cast<int32_t>(height)};
 }
 
 // Runs `body` (which calls InpaintImage or InpaintFile) under the run lock,
@@ -216,62 +237,25 @@ struct ArrayRunMode {
   bool escape_key = true;
   bool fractions = false;
   bool refuse_impossible = false;
-  py::object sources = py::none();  // an int32 (H, W) array for the source map
 };
 
-bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
-             const py::object& rad_arg, const py::object& method_arg,
-             const py::object& verbose_arg, const py::object& device_arg,
-             const py::object& progress, const py::object& search_radius_arg,
-             const py::object& source_mask_arg,
-             const ArrayRunMode& mode = ArrayRunMode()) {
+bool InpaintArrays(py::array image, py::array mask, int rad, Method method,
+                   bool verbose, const std::string& device, int cuda_device,
+                   const py::object& progress,
+                   const std::optional<int32_t>& search_radius,
+                   const std::optional<py::array>& source_mask,
+                   const std::optional<py::array>& sources_arg,
+                   const ArrayRunMode& mode) {
   const RunningHere running;
   // Every check comes before anything is changed.
-  py::array image = ImageArray(image_arg, "image_file");
-  MaskArray mask_in = ToMaskArray(mask_arg, "mask_file");
-  py::array& mask = mask_in.array;
-  const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
-  const int method = ToMethod(method_arg, "method");
-  const bool verbose = ToBool(verbose_arg, "verbose");
-  const DeviceArg requested = RequestedDevice(device_arg);
-  CheckProgress(progress);
-  const int32_t search_radius = CheckSearchRadius(search_radius_arg);
-
-  // Image: height x width x 3 bytes in packed rows.
-  const py::ssize_t height = image.shape(0);
-  const py::ssize_t width = image.shape(1);
-  const py::ssize_t channels = image.shape(2);
-  if (image.ndim() > 3)
-    throw py::value_error("image must have shape (height, width, 3), got " +
-                          std::to_string(image.ndim()) + " axes");
-  if (channels != 3)
-    throw py::value_error("image must have 3 channels on axis 2, got " +
-                          std::to_string(channels) +
-                          " (patchwell.repair takes gray and RGBA pictures)");
-  if (static_cast<uint64_t>(height) * static_cast<uint64_t>(width) * 3u >
-      0x7FFFFFFFu)
-    throw py::value_error("image larger than 2^31 - 1 bytes is not supported");
-  RequireWritableContiguous(image, "image");
-
-  // Mask: height x width bytes.
-  const py::ssize_t mask_height = mask.shape(0);
-  const py::ssize_t mask_width = mask.shape(1);
-  if (mask_height != height || mask_width != width) {
-    py::print("Mask size do not match!", py::arg("flush") = true);
-    return false;
-  }
-  if (mask.size() != height * width)
-    throw py::value_error("mask must hold height x width = " +
-                          std::to_string(height * width) + " bytes, got " +
-                          std::to_string(mask.size()));
-  RequireWritableContiguous(mask, "mask");
-  const std::optional<py::array> source_mask =
-      CheckSourceMask(source_mask_arg, height, width);
+  const Buffers b = CheckedBuffers(image, mask, source_mask);
+  const Device requested = RequestedDevice(device, cuda_device);
+  const int32_t domain = SearchRadius(search_radius);
   int32_t* sources = nullptr;
-  if (!mode.sources.is_none()) {
-    auto map = mode.sources.cast<py::array>();
+  if (sources_arg) {
+    py::array map = *sources_arg;
     if (!py::isinstance<py::array_t<int32_t>>(map) || map.ndim() != 2 ||
-        map.shape(0) != height || map.shape(1) != width)
+        map.shape(0) != b.height || map.shape(1) != b.width)
       throw py::value_error("sources must be an int32 array of the image's height and width");
     RequireWritableContiguous(map, "sources");
     sources = static_cast<int32_t*>(map.mutable_data());
@@ -279,105 +263,64 @@ bool Inpaint(const py::object& image_arg, const py::object& mask_arg,
 
   // Binarise in place: 1 marks a hole. A bool mask (True = hole) keeps its
   // meaning and comes back True where a hole is left.
-  auto* image_bytes = static_cast<uint8_t*>(image.mutable_data());
-  auto* mask_bytes = static_cast<uint8_t*>(mask.mutable_data());
-  const int64_t pixels = static_cast<int64_t>(height) * width;
-  bool any_nonzero = false;
-  if (mask_in.is_bool) {
-    for (int64_t i = 0; i < pixels; ++i) mask_bytes[i] = mask_bytes[i] != 0;
-  } else {
-    for (int64_t i = 0; i < pixels; ++i) {
-      any_nonzero = any_nonzero || mask_bytes[i] != 0;
-      mask_bytes[i] = mask_bytes[i] > 128 ? 1 : 0;
-    }
-  }
+  const int64_t pixels = static_cast<int64_t>(b.height) * b.width;
+  for (int64_t i = 0; i < pixels; ++i)
+    b.mask[i] = b.bool_mask ? b.mask[i] != 0 : b.mask[i] > 128;
 
   RunControl control(progress, mode.fractions);
   InpaintOptions options;
   options.backend = requested.backend;
   options.cuda_device = requested.cuda_device;
-  options.search_radius = search_radius;
+  options.search_radius = domain;
   options.escape_key = mode.escape_key;
+  options.source_mask = b.source_mask;
   options.sources = sources;
-  if (source_mask)
-    options.source_mask = static_cast<const uint8_t*>(source_mask->data());
   if (mode.refuse_impossible) {
     JobShape job;
-    job.mask = mask_bytes;
-    job.width = static_cast<int32_t>(width);
-    job.height = static_cast<int32_t>(height);
+    job.mask = b.mask;
+    job.width = b.width;
+    job.height = b.height;
     job.radius = rad;
     job.method = method;
-    job.search_radius = search_radius;
+    job.search_radius = options.search_radius;
     job.source_mask = options.source_mask;
     if (auto problem = ImpossibleJob(job, true)) throw py::value_error(*problem);
   }
   control.Attach(options);
-  const bool result = RunLocked(control, options, [&] {
-    return InpaintImage(image_bytes, mask_bytes, static_cast<int32_t>(width),
-                        static_cast<int32_t>(height), rad, method, verbose,
-                        options);
+  return RunLocked(control, options, [&] {
+    return InpaintImage(b.image, b.mask, b.width, b.height, rad, method,
+                        verbose, options);
   });
-  if (!result && any_nonzero &&
-      PyErr_WarnEx(PyExc_UserWarning,
-                   "the mask has non-zero bytes but none above 128, so "
-                   "nothing was filled: inpaint fills the pixels whose mask "
-                   "byte is above 128 (mark holes with 255, or pass a bool "
-                   "mask with True for holes)",
-                   1) != 0)
-    throw py::error_already_set();
-  return result;
 }
 
-bool InpaintFileEntry(const PathArg& image_file, const OptionalPathArg& mask_file,
-                      const OptionalPathArg& out_file, const py::object& rad_arg,
-                      const py::object& method_arg, const py::object& verbose_arg,
-                      const py::object& device_arg, const py::object& progress,
-                      const py::object& search_radius_arg,
-                      const OptionalPathArg& source_mask_file,
-                      const py::object& quality_arg) {
+bool InpaintFileEntry(const std::string& image_file,
+                      const std::optional<std::string>& mask_file,
+                      const std::optional<std::string>& out_file, int rad,
+                      Method method, bool verbose, const std::string& device,
+                      int cuda_device, const py::object& progress,
+                      const std::optional<int32_t>& search_radius,
+                      const std::optional<std::string>& source_mask_file,
+                      int quality) {
   const RunningHere running;
-  const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
-  const int method = ToMethod(method_arg, "method");
-  const bool verbose = ToBool(verbose_arg, "verbose");
-  const DeviceArg requested = RequestedDevice(device_arg);
-  CheckProgress(progress);
+  const Device requested = RequestedDevice(device, cuda_device);
   RunControl control(progress);
   FileRunOptions options;
   options.inpaint.backend = requested.backend;
   options.inpaint.cuda_device = requested.cuda_device;
-  options.inpaint.search_radius = CheckSearchRadius(search_radius_arg);
-  if (source_mask_file.present) options.source_mask_file = source_mask_file.path;
-  options.quality = ToIntInRange(quality_arg, "quality", 1, 100);
-  options.mask_from_alpha = !mask_file.present;
+  options.inpaint.search_radius = SearchRadius(search_radius);
+  options.source_mask_file = source_mask_file;
+  options.quality = quality;
+  options.mask_from_alpha = !mask_file;
   control.Attach(options.inpaint);
   // A run stopped by Ctrl+C or by the progress callback raises instead of
   // writing a half-filled picture; Ctrl+C also ends a long decode.
   options.abandoned = [&control] { return control.SettleAfterRun(); };
   options.stop_requested = [&control] { return control.StopRequested(); };
   return RunLocked(control, options.inpaint, [&] {
-    return InpaintFile(image_file.path, mask_file.path, out_file.get(), rad,
-                       method, verbose, options);
+    return InpaintFile(image_file, mask_file.value_or(std::string()),
+                       out_file ? &*out_file : nullptr, rad, method, verbose,
+                       options);
   });
-}
-
-// The argument of set_max_image_pixels: an integer-like object of 1 or
-// more; beyond 64 bits it is as good as no limit.
-int64_t PixelLimit(const py::object& value) {
-  PyObject* index = PyNumber_Index(value.ptr());
-  if (index == nullptr) {
-    PyErr_Clear();
-    throw py::type_error("pixels must be an integer or None, not " +
-                         TypeName(value));
-  }
-  const auto number = py::reinterpret_steal<py::object>(index);
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow < 0 || (overflow == 0 && v < 1))
-    throw py::value_error("pixels must be at least 1, got " +
-                          std::string(py::repr(number)));
-  return overflow > 0 ? Common::kNoPixelLimit : static_cast<int64_t>(v);
 }
 
 // The file entry without its printed messages, for batch work: how the run
@@ -408,39 +351,36 @@ const char* FileRunStatusName(FileRunStatus status) {
   return "failed";
 }
 
-py::dict RepairFileEntry(const PathArg& image_file, const PathArg& mask_file,
-                         const PathArg& out_file, const py::object& rad_arg,
-                         const py::object& method_arg,
-                         const py::object& device_arg,
-                         const py::object& search_radius_arg,
-                         const OptionalPathArg& source_mask_file,
-                         bool overwrite, const py::object& quality_arg) {
+py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_file,
+                         const std::string& out_file, int rad, Method method,
+                         const std::string& device, int cuda_device,
+                         const std::optional<int32_t>& search_radius,
+                         const std::optional<std::string>& source_mask_file,
+                         bool overwrite, int quality) {
   const RunningHere running;
-  const int rad = ToIntInRange(rad_arg, "rad", 0, 127);
-  const int method = ToMethod(method_arg, "method");
-  const DeviceArg requested = RequestedDevice(device_arg);
+  const Device requested = RequestedDevice(device, cuda_device);
   RunControl control{py::none()};
   FileRunOptions options;
   options.inpaint.backend = requested.backend;
   options.inpaint.cuda_device = requested.cuda_device;
-  options.inpaint.search_radius = CheckSearchRadius(search_radius_arg);
+  options.inpaint.search_radius = SearchRadius(search_radius);
   options.inpaint.escape_key = false;
   options.skip_empty_mask = true;
-  options.quality = ToIntInRange(quality_arg, "quality", 1, 100);
+  options.quality = quality;
   // Batch outputs: a link in the output folder is replaced, never followed;
   // without overwrite an output that appears meanwhile is left alone.
   options.follow_output_links = false;
   options.replace_output = overwrite;
   options.copy_when_nothing_to_fill = true;
   options.refuse_impossible = true;
-  if (source_mask_file.present) options.source_mask_file = source_mask_file.path;
+  options.source_mask_file = source_mask_file;
   control.Attach(options.inpaint);
   options.abandoned = [&control] { return control.SettleAfterRun(); };
   options.stop_requested = [&control] { return control.StopRequested(); };
   FileRunResult result;
   RunLocked(control, options.inpaint, [&] {
-    result = RunFileInpaint(image_file.path, mask_file.path, &out_file.path,
-                            rad, method, false, options);
+    result = RunFileInpaint(image_file, mask_file, &out_file, rad, method,
+                            false, options);
     return result.status == FileRunStatus::Saved;
   });
   py::dict d;
@@ -456,137 +396,6 @@ py::dict RepairFileEntry(const PathArg& image_file, const PathArg& mask_file,
       py::make_tuple(result.declared_width, result.declared_height);
   return d;
 }
-
-const char* const kInpaintDoc = R"doc(Inpaint an RGB image in place.
-
-Fills the pixels that the mask marks, one at a time in a fixed onion-peel
-order, each with the centre of the best-matching window of the image. The
-result is the same on every device, byte for byte. For a call that leaves
-its inputs alone and takes gray, RGBA and any mask, see patchwell.repair.
-
-Parameters
-----------
-image_file : numpy.ndarray of uint8, shape (height, width, 3)
-    The picture, changed in place: a C-contiguous, writable uint8 array.
-    Any other element type is a TypeError (convert it first, or use
-    patchwell.repair).
-mask_file : numpy.ndarray, shape (height, width)
-    The pixels to fill. uint8: bytes above 128 mark them; the array is
-    binarised in place to 1/0, filled pixels end 0 and pixels that found no
-    source stay 1. bool: True marks them and stays True where a pixel is
-    left unfilled. Other element types are converted to a temporary uint8
-    copy (bytes above 128 mark pixels) and the caller's array is untouched.
-rad : int
-    Window radius, 0 to 127 (any integer-like object); windows are
-    2 * rad + 1 pixels square.
-method : InpaintMethod
-    InpaintGPU (exhaustive search), InpaintCPU (the same search, always on
-    the CPU) or InpaintGPUfast (pruned search).
-verbose : bool, default False
-    Print statistics, progress marks and the elapsed time to sys.stdout.
-device : {'auto', 'cpu', 'cuda', 'cuda:N'}, keyword-only
-    Where the fill runs; 'auto' and 'cuda' use the first usable CUDA device
-    ('auto' the CPU when there is none), 'cuda:N' CUDA device N.
-progress : callable or None, keyword-only
-    Called on the calling thread with the percent done (0 first, 100 last);
-    before each call the image array holds the pixels filled so far. An
-    exception raised by it stops the run and is re-raised. It must not wait
-    for an inpaint running in another thread: runs take turns, and that one
-    waits for this one to end.
-search_radius : int or None, keyword-only
-    Take sources only from windows centred within this many pixels of the
-    pixel being filled, in both axes (|cx - x| <= S and |cy - y| <= S).
-    None searches the whole image.
-source_mask : numpy.ndarray of bool or uint8, shape (height, width), or None, keyword-only
-    Take sources only from pixels where it is non-zero (True): a
-    C-contiguous array, never changed.
-
-Returns
--------
-bool
-    False when nothing was to be filled ("Nothing to inpaint!"; a uint8 mask
-    with non-zero bytes but none above 128 also warns) or the mask's size
-    differs from the image's ("Mask size do not match!"), True otherwise.
-
-Raises
-------
-TypeError
-    An argument of the wrong type, an image that is not uint8.
-IndexError, ValueError
-    Missing axes; a third axis other than 3; a non-contiguous or read-only
-    array; a radius outside 0..127; an unknown device.
-RuntimeError
-    device='cuda' without a usable device, a CUDA error, or a call from a
-    progress callback.
-KeyboardInterrupt
-    Ctrl+C stops the run; the arrays hold the pixels filled so far.
-
-Notes
------
-The interpreter lock is released while the fill runs. Calls from several
-threads take turns (one run at a time per process); a waiting call does
-not hold the interpreter lock.
-)doc";
-
-const char* const kInpaintFileDoc = R"doc(Inpaint an image file and write the result to another file.
-
-Parameters
-----------
-image_file : str or os.PathLike
-    The picture to repair. Its extension picks the format: .png, .jpg,
-    .jpeg, .bmp, .ppm, .txt or .dat.
-mask_file : str, os.PathLike or None
-    A picture of the same size; pixels whose gray value is above 128 are
-    filled. Any readable format. None takes the holes from the image's
-    alpha channel (alpha below 128) and writes the result without alpha.
-out_file : str, os.PathLike or None, default None
-    Where to write the result; its extension picks the format (.png, .jpg,
-    .jpeg, .bmp, .ppm, .pgm, .pbm, .txt, .dat, .cpp, .cxx). None or ""
-    writes next to image_file with "_inpaint" before the extension. A name
-    that cannot be written fails before the run.
-rad : int
-    Window radius, 0 to 127; windows are 2 * rad + 1 pixels square. Pass it
-    by keyword when out_file is left out.
-method : InpaintMethod
-    InpaintGPU (exhaustive search), InpaintCPU (the same search, always on
-    the CPU) or InpaintGPUfast (pruned search). Pass it by keyword when
-    out_file is left out.
-verbose : bool, default False
-    Print statistics, progress marks, the elapsed time and the output name
-    to sys.stdout.
-device : {'auto', 'cpu', 'cuda', 'cuda:N'}, keyword-only
-    Where the fill runs; 'auto' and 'cuda' use the first usable CUDA device
-    ('auto' the CPU when there is none), 'cuda:N' CUDA device N.
-progress : callable or None, keyword-only
-    Called with the percent done (0 first, 100 last). An exception raised by
-    it stops the run and is re-raised; nothing is written then. It must not
-    wait for an inpaint running in another thread.
-search_radius : int or None, keyword-only
-    Take sources only from windows centred within this many pixels of the
-    pixel being filled, in both axes. None searches the whole image.
-source_mask : str, os.PathLike or None, keyword-only
-    A picture of the image's size; sources are taken only from pixels
-    whose gray value is above 128.
-quality : int, default 80, keyword-only
-    JPEG quality of the output, 1 to 100.
-
-Returns
--------
-bool
-    True when the image was inpainted and written. False, with a message,
-    when a file could not be read ("Error openning image: ...", "Error
-    openning mask: ..."; a file over the pixel limit of
-    set_max_image_pixels also gets the reason on standard error), the
-    mask's size differs, nothing was to be filled ("Nothing to inpaint!")
-    or the output could not be written ("Error saving image: ...").
-
-Raises
-------
-TypeError, ValueError, RuntimeError, KeyboardInterrupt
-    As for inpaint; ValueError also when mask_file is None and the image
-    has no alpha channel, or for a quality outside 1..100. Ctrl+C also
-    ends a long decode.
-)doc";
 
 }  // namespace
 }  // namespace pw::python
@@ -631,59 +440,59 @@ str
     The version text, "Patchwell 1.0.2 (gpu)".
 )doc");
 
-  DefineFunction(m, py::cpp_function(
-      [](const PathArg& image_file, const OptionalPathArg& mask_file,
-         const OptionalPathArg& out_file, const IntArg& rad,
-         const MethodArg& method, const BoolArg& verbose, const StrArg& device,
-         py::object progress, const py::object& search_radius,
-         const OptionalPathArg& source_mask, const IntArg& quality) {
-        return InpaintFileEntry(image_file, mask_file, out_file, rad.value,
-                                method.value, verbose.value, device.value,
-                                progress, search_radius, source_mask,
-                                quality.value);
-      },
-      py::name("inpaint_file"),
-      py::arg("image_file"), py::arg("mask_file"),
-      py::arg("out_file") = py::none(), py::arg("rad"), py::arg("method"),
-      py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
-      py::arg("progress") = py::none(), py::arg("search_radius") = py::none(),
-      py::arg("source_mask") = py::none(), py::arg("quality") = 80,
-      kInpaintFileDoc));
+  // The entries of inpaint and patchwell.repair: device is "auto", "cpu" or
+  // "cuda" (with cuda_device, -1 for the first usable one), search_radius
+  // None for the whole image.
+  const auto array_entry = [&m](const char* name, ArrayRunMode mode,
+                                const char* doc) {
+    m.def(name,
+          [mode](py::array image, py::array mask, int rad, pw::Method method,
+                 bool verbose, const std::string& device, int cuda_device,
+                 const py::object& progress,
+                 const std::optional<int32_t>& search_radius,
+                 const std::optional<py::array>& source_mask,
+                 const std::optional<py::array>& sources) {
+            return InpaintArrays(std::move(image), std::move(mask), rad, method,
+                                 verbose, device, cuda_device, progress,
+                                 search_radius, source_mask, sources, mode);
+          },
+          py::arg("image"), py::arg("mask"), py::arg("rad"), py::arg("method"),
+          py::arg("verbose"), py::kw_only(), py::arg("device"),
+          py::arg("cuda_device"), py::arg("progress"), py::arg("search_radius"),
+          py::arg("source_mask"), py::arg("sources") = py::none(), doc);
+  };
+  array_entry("_inpaint_array", ArrayRunMode(),
+              "patchwell.inpaint on checked arguments: fills the holes of "
+              "`image` in place; `mask` (uint8: bytes above 128 mark holes, "
+              "bool: True) is binarised in place.");
+  ArrayRunMode repair_mode;
+  repair_mode.escape_key = false;
+  repair_mode.fractions = true;
+  repair_mode.refuse_impossible = true;
+  array_entry("_repair_array", repair_mode,
+              "_inpaint_array for patchwell.repair: Escape is not watched, progress "
+              "receives the share done as a float in [0, 1], and a job in "
+              "which no hole can find a source raises ValueError before the run. "
+              "`sources`, an int32 array of the image's height and width, "
+              "receives the source map: the flat index of the pixel each pixel "
+              "was copied from, -1 where none.");
 
-  DefineFunction(m, py::cpp_function(
-      [](const ArrayArg& image_file, const ArrayArg& mask_file,
-         const IntArg& rad, const MethodArg& method, const BoolArg& verbose,
-         const StrArg& device, py::object progress,
-         const py::object& search_radius, const py::object& source_mask) {
-        return Inpaint(image_file.value, mask_file.value, rad.value,
-                       method.value, verbose.value, device.value, progress,
-                       search_radius, source_mask);
-      },
-      py::name("inpaint"),
-      py::arg("image_file"), py::arg("mask_file"), py::arg("rad"),
-      py::arg("method"), py::arg("verbose") = false, py::kw_only(),
-      py::arg("device") = "auto", py::arg("progress") = py::none(),
-      py::arg("search_radius") = py::none(), py::arg("source_mask") = py::none(),
-      kInpaintDoc));
+  // File names are bytes in the file system's encoding (a str is taken as
+  // UTF-8).
+  m.def("_inpaint_file", &InpaintFileEntry, py::arg("image_file"),
+        py::arg("mask_file"), py::arg("out_file"), py::arg("rad"),
+        py::arg("method"), py::arg("verbose"), py::kw_only(), py::arg("device"),
+        py::arg("cuda_device"), py::arg("progress"), py::arg("search_radius"),
+        py::arg("source_mask"), py::arg("quality"),
+        "patchwell.inpaint_file on checked arguments.");
 
-  DefineFunction(m, py::cpp_function(
-      [](const PathArg& image_file, const PathArg& mask_file,
-         const PathArg& out_file, const IntArg& rad, const MethodArg& method,
-         const StrArg& device, const py::object& search_radius,
-         const OptionalPathArg& source_mask, const BoolArg& overwrite,
-         const IntArg& quality) {
-        return RepairFileEntry(image_file, mask_file, out_file, rad.value,
-                               method.value, device.value, search_radius,
-                               source_mask, ToBool(overwrite.value, "overwrite"),
-                               quality.value);
-      },
-      py::name("_repair_file"),
-      py::arg("image_file"), py::arg("mask_file"), py::arg("out_file"),
-      py::arg("rad"), py::arg("method"), py::kw_only(),
-      py::arg("device") = "auto", py::arg("search_radius") = py::none(),
-      py::arg("source_mask") = py::none(), py::arg("overwrite") = false,
-      py::arg("quality") = 80,
-      R"doc(Inpaint an image file into out_file and tell how it went, printing nothing.
+  m.def("_repair_file", &RepairFileEntry, py::arg("image_file"),
+        py::arg("mask_file"), py::arg("out_file"), py::arg("rad"),
+        py::arg("method"), py::kw_only(), py::arg("device") = "auto",
+        py::arg("cuda_device") = -1, py::arg("search_radius") = py::none(),
+        py::arg("source_mask") = py::none(), py::arg("overwrite") = false,
+        py::arg("quality") = 80,
+        R"doc(Inpaint an image file into out_file and tell how it went, printing nothing.
 
 The work of inpaint_file for batch runs (patchwell.batch): the same steps
 and the same pixels, but a mask that marks nothing copies the image file to
@@ -697,34 +506,7 @@ back as a dict: status ('saved', 'copied', 'impossible', 'output_exists',
 no_source (pixel counts), problem (why a job is impossible), error (the
 system's reason a save failed), size and mask_size ((width, height) of the
 image and of the mask that failed).
-Raises what inpaint_file raises.
-)doc"));
-
-  DefineFunction(m, py::cpp_function(
-      [](const ArrayArg& image, const ArrayArg& mask, const IntArg& rad,
-         const MethodArg& method, const BoolArg& verbose, const StrArg& device,
-         py::object progress, const py::object& search_radius,
-         const py::object& source_mask, const py::object& sources) {
-        ArrayRunMode mode;
-        mode.sources = sources;
-        mode.escape_key = false;
-        mode.fractions = true;
-        mode.refuse_impossible = true;
-        return Inpaint(image.value, mask.value, rad.value, method.value,
-                       verbose.value, device.value, progress, search_radius,
-                       source_mask, mode);
-      },
-      py::name("_repair_array"),
-      py::arg("image"), py::arg("mask"), py::arg("rad"), py::arg("method"),
-      py::arg("verbose") = false, py::kw_only(), py::arg("device") = "auto",
-      py::arg("progress") = py::none(), py::arg("search_radius") = py::none(),
-      py::arg("source_mask") = py::none(), py::arg("sources") = py::none(),
-      R"doc(inpaint for patchwell.repair: the same fill, but Escape is not
-watched, progress receives the share done as a float in [0, 1], and a job in
-which no hole can find a source raises ValueError before the run. sources,
-an int32 array of the image's height and width, receives the source map:
-the flat index of the pixel each pixel was copied from, -1 where none.
-)doc"));
+)doc");
 
   m.def("_copy_from_sources",
         [](py::array image, const py::array& sources_arg) {
@@ -788,28 +570,19 @@ the flat index of the pixel each pixel was copied from, -1 where none.
         "The forecast of a run: targets, (target, centre) pairs and seconds; "
         "mask holds 1 at the holes.");
 
-  m.def("set_num_threads", [](const py::object& threads) {
-        if (threads.is_none()) {
-          pw::SetCpuThreadCount(0);
-          return;
-        }
-        pw::SetCpuThreadCount(ToIntInRange(threads, "threads", 1, pw::kMaxCpuThreads));
-      }, py::arg("threads"),
-      R"doc(Set how many threads the CPU backend runs from the next run on.
+  m.attr("_MAX_THREADS") = pw::kMaxCpuThreads;
+  m.def("_set_num_threads", &pw::SetCpuThreadCount, py::arg("threads"),
+        "set_num_threads on a checked count; 0 returns to the default.");
 
-Parameters
-----------
-threads : int or None
-    1 to 256; None returns to the default: the environment variable
-    PATCHWELL_NUM_THREADS when it holds a whole number above 0, else every
-    core. Processes that share a machine's cores (batch workers, cluster
-    workers) each take their part.
-)doc");
-
-  m.def("_thread_override", []() -> py::object {
+  m.def("_thread_override", []() -> std::optional<int> {
         const int n = pw::CpuThreadOverride();
-        return n > 0 ? py::object(py::int_(n)) : py::object(py::none());
+        return n > 0 ? std::optional<int>(n) : std::nullopt;
       }, "The count set by set_num_threads, None when none is set.");
+
+  m.def("_thread_variable", []() -> std::optional<int> {
+        const int n = pw::CpuThreadVariable();
+        return n > 0 ? std::optional<int>(n) : std::nullopt;
+      }, "The count PATCHWELL_NUM_THREADS sets, None when it sets none.");
 
   m.def("get_num_threads", [] { return pw::CpuThreadCount(); },
         R"doc(Tell how many threads the CPU backend runs.
@@ -847,36 +620,19 @@ str
     cannot run.
 )doc");
 
-  m.def(
-      "set_max_image_pixels",
-      [](const py::object& pixels) {
-        if (pixels.is_none()) {
-          Common::SetMaxImagePixels(Common::kNoPixelLimit);
-          return;
-        }
-        Common::SetMaxImagePixels(PixelLimit(pixels));
-      },
-      py::arg("pixels"),
-      R"doc(Set the most pixels (width x height) an input file may declare.
-
-inpaint_file refuses larger files from their header, before it decodes
-them, as a guard against decompression bombs (a few bytes of PNG or JPEG
-can declare gigapixels), like Pillow's Image.MAX_IMAGE_PIXELS. The limit
-holds for the whole process.
-
-Parameters
-----------
-pixels : int or None
-    The limit, 1 or more; the default is 2**28 = 268435456. None removes
-    it (a picture still has to stay below 2**31 - 1 bytes).
-)doc");
+  m.def("_set_max_image_pixels",
+        [](const std::optional<int64_t>& pixels) {
+          Common::SetMaxImagePixels(pixels.value_or(Common::kNoPixelLimit));
+        },
+        py::arg("pixels"),
+        "set_max_image_pixels on a checked limit; None: no limit.");
 
   m.def(
       "max_image_pixels",
-      []() -> py::object {
+      []() -> std::optional<int64_t> {
         const int64_t n = Common::MaxImagePixels();
-        if (n == Common::kNoPixelLimit) return py::none();
-        return py::int_(n);
+        if (n == Common::kNoPixelLimit) return std::nullopt;
+        return n;
       },
       R"doc(The pixel limit of inpaint_file's readers (see set_max_image_pixels).
 

@@ -86,7 +86,7 @@ def test_radius_outside_0_to_127_is_refused(rad):
 # Each wrong call names the argument at fault in a short message, never
 # the repr of the arrays.
 @pytest.mark.parametrize("args, kwargs, names", [
-    ((), {"mask": 1, "rad": 1, "method": GPU}, "'mask'.*'mask_file'"),
+    ((), {"mask": 1, "rad": 1, "method": GPU}, "unexpected keyword argument 'mask'"),
     ((7.5, GPU), {}, "rad"),
     (("7", GPU), {}, "rad"),
     ((1, 1), {}, "method"),

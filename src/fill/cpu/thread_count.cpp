@@ -86,15 +86,18 @@ bool ParseThreadCount(const char* text, int& threads) {
   return true;
 }
 
+int CpuThreadVariable() {
+  int threads = 0;
+  return ParseThreadCount(std::getenv("PATCHWELL_NUM_THREADS"), threads) ? threads : 0;
+}
+
 int CpuThreadCount() {
   const int set = g_thread_override.load(std::memory_order_relaxed);
   if (set > 0) return set;
   // Read at every run, so that a change of the variable counts from the
   // next run on; a value that is not a whole number above 0 is ignored.
-  int threads = 0;
-  if (ParseThreadCount(std::getenv("PATCHWELL_NUM_THREADS"), threads))
-    return threads;
-  return AllCores();
+  const int variable = CpuThreadVariable();
+  return variable > 0 ? variable : AllCores();
 }
 
 int CpuThreadOverride() {

@@ -53,20 +53,23 @@ Example
 False
 """
 from . import _core
-from ._core import (  # in the core's own order
+from ._core import (
     InpaintMethod as InpaintMethod,
     InpaintCPU as InpaintCPU,
     InpaintGPU as InpaintGPU,
     InpaintGPUfast as InpaintGPUfast,
     __version__ as __version__,
     version as version,
+)
+from ._inpaint import (
     inpaint_file as inpaint_file,
     inpaint as inpaint,
+    set_max_image_pixels as set_max_image_pixels,
+)
+from ._core import (
     _last_run_stats as _last_run_stats,
     device_info as device_info,
-    set_max_image_pixels as set_max_image_pixels,
     max_image_pixels as max_image_pixels,
-    set_num_threads as set_num_threads,
     get_num_threads as get_num_threads,
 )
 from ._repair import (
@@ -74,7 +77,10 @@ from ._repair import (
     estimate_seconds as estimate_seconds,
     repair as repair,
 )
-from ._threads import warn_if_unusable as _warn_if_unusable
+from ._threads import (
+    set_num_threads as set_num_threads,
+    warn_if_unusable as _warn_if_unusable,
+)
 
 _warn_if_unusable()
 

@@ -1,13 +1,9 @@
 # Types of the compiled core (src/python/module.cpp); the package
-# re-exports every name.
-import os
-from typing import Callable, ClassVar, Dict, Optional, SupportsIndex, Tuple, TypedDict, Union, overload
+# re-exports its public names.
+from typing import Callable, ClassVar, Dict, Optional, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
-
-_Path = Union[str, "os.PathLike[str]"]
-_Progress = Optional[Callable[[int], object]]
 
 class InpaintMethod:
     InpaintCPU: ClassVar[InpaintMethod]
@@ -40,58 +36,59 @@ class _RunStats(TypedDict):
 
 def version() -> str: ...
 def device_info() -> str: ...
-def set_max_image_pixels(pixels: Optional[SupportsIndex]) -> None: ...
 def max_image_pixels() -> Optional[int]: ...
-def _last_run_stats() -> _RunStats: ...
-def inpaint(
-    image_file: npt.NDArray[np.uint8],
-    mask_file: npt.ArrayLike,
-    rad: SupportsIndex,
-    method: InpaintMethod,
-    verbose: bool = False,
-    *,
-    device: str = "auto",
-    progress: _Progress = None,
-    search_radius: Optional[SupportsIndex] = None,
-    source_mask: Optional[npt.NDArray[Union[np.bool_, np.uint8]]] = None,
-) -> bool: ...
-
-# rad and method have no default although out_file has one: they come
-# positionally after out_file, or by keyword.
-@overload
-def inpaint_file(
-    image_file: _Path,
-    mask_file: Optional[_Path],
-    out_file: Optional[_Path],
-    rad: SupportsIndex,
-    method: InpaintMethod,
-    verbose: bool = False,
-    *,
-    device: str = "auto",
-    progress: _Progress = None,
-    search_radius: Optional[SupportsIndex] = None,
-    source_mask: Optional[_Path] = None,
-    quality: SupportsIndex = 80,
-) -> bool: ...
-@overload
-def inpaint_file(
-    image_file: _Path,
-    mask_file: Optional[_Path],
-    *,
-    out_file: Optional[_Path] = None,
-    rad: SupportsIndex,
-    method: InpaintMethod,
-    verbose: bool = False,
-    device: str = "auto",
-    progress: _Progress = None,
-    search_radius: Optional[SupportsIndex] = None,
-    source_mask: Optional[_Path] = None,
-    quality: SupportsIndex = 80,
-) -> bool: ...
-
-def set_num_threads(threads: Optional[SupportsIndex]) -> None: ...
 def get_num_threads() -> int: ...
-def _thread_override() -> Optional[int]: ...
+def _last_run_stats() -> _RunStats: ...
+
+# The entries behind the package's functions, which convert and check their
+# arguments: device is "auto", "cpu" or "cuda" (with cuda_device, -1 for the
+# first usable one), search_radius None for the whole image, file names are
+# bytes in the file system's encoding.
+_FileName = Union[str, bytes]
+
+def _inpaint_array(
+    image: npt.NDArray[np.uint8],
+    mask: npt.NDArray[Union[np.uint8, np.bool_]],
+    rad: int,
+    method: InpaintMethod,
+    verbose: bool,
+    *,
+    device: str,
+    cuda_device: int,
+    progress: Optional[Callable[[int], object]],
+    search_radius: Optional[int],
+    source_mask: Optional[npt.NDArray[Union[np.uint8, np.bool_]]],
+    sources: Optional[npt.NDArray[np.int32]] = None,
+) -> bool: ...
+def _repair_array(
+    image: npt.NDArray[np.uint8],
+    mask: npt.NDArray[np.bool_],
+    rad: int,
+    method: InpaintMethod,
+    verbose: bool,
+    *,
+    device: str,
+    cuda_device: int,
+    progress: Optional[Callable[[float], object]],
+    search_radius: Optional[int],
+    source_mask: Optional[npt.NDArray[np.bool_]],
+    sources: Optional[npt.NDArray[np.int32]] = None,
+) -> bool: ...
+def _inpaint_file(
+    image_file: _FileName,
+    mask_file: Optional[_FileName],
+    out_file: Optional[_FileName],
+    rad: int,
+    method: InpaintMethod,
+    verbose: bool,
+    *,
+    device: str,
+    cuda_device: int,
+    progress: Optional[Callable[[int], object]],
+    search_radius: Optional[int],
+    source_mask: Optional[_FileName],
+    quality: int,
+) -> bool: ...
 
 class _FileOutcome(TypedDict):
     status: str
@@ -105,32 +102,19 @@ class _FileOutcome(TypedDict):
     declared_size: Tuple[int, int]  # of a file refused as too large
 
 def _repair_file(
-    image_file: _Path,
-    mask_file: _Path,
-    out_file: _Path,
-    rad: SupportsIndex,
+    image_file: _FileName,
+    mask_file: _FileName,
+    out_file: _FileName,
+    rad: int,
     method: InpaintMethod,
     *,
     device: str = "auto",
-    search_radius: Optional[SupportsIndex] = None,
-    source_mask: Optional[_Path] = None,
+    cuda_device: int = -1,
+    search_radius: Optional[int] = None,
+    source_mask: Optional[_FileName] = None,
     overwrite: bool = False,
-    quality: SupportsIndex = 80,
+    quality: int = 80,
 ) -> _FileOutcome: ...
-
-def _repair_array(
-    image: npt.NDArray[np.uint8],
-    mask: npt.NDArray[np.bool_],
-    rad: SupportsIndex,
-    method: InpaintMethod,
-    verbose: bool = False,
-    *,
-    device: str = "auto",
-    progress: Optional[Callable[[float], object]] = None,
-    search_radius: Optional[SupportsIndex] = None,
-    source_mask: Optional[npt.NDArray[np.bool_]] = None,
-    sources: Optional[npt.NDArray[np.int32]] = None,
-) -> bool: ...
 
 def _copy_from_sources(image: npt.NDArray[Any], sources: npt.NDArray[np.int32]) -> None: ...
 
@@ -143,3 +127,9 @@ class _Forecast(TypedDict):
 
 def _forecast(mask: npt.NDArray[np.uint8], radius: int, method: int,
               search_radius: int, cuda: bool) -> _Forecast: ...
+
+_MAX_THREADS: int
+def _set_num_threads(threads: int) -> None: ...
+def _thread_override() -> Optional[int]: ...
+def _thread_variable() -> Optional[int]: ...
+def _set_max_image_pixels(pixels: Optional[int]) -> None: ...

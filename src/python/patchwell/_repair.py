@@ -3,7 +3,6 @@ libraries. It converts and checks here, and leaves the fill to inpaint."""
 from __future__ import annotations
 
 import operator
-import re
 import warnings
 from typing import (Any, Callable, Dict, Literal, Optional, Sequence, SupportsIndex, Tuple,
                     Union, overload)
@@ -12,10 +11,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
+from ._arguments import as_device, as_radius, as_search_radius, check_progress, conversion_hint
 
 _METHODS = {"exhaustive": _core.InpaintGPU, "fast": _core.InpaintGPUfast}
-_DEVICES = ("auto", "cpu", "cuda")
-_NUMBERED_DEVICE = re.compile(r"cuda:[0-9]{1,9}")
 
 #: The window radius when none is given: the best repair of real photos
 #: overall (bench/radius_quality.py). Only inpaint and inpaint_file, whose
@@ -174,9 +172,10 @@ def repair(
     picture = _as_image(image)
     height, width = picture.shape[0], picture.shape[1]
     holes = _as_flags(mask, height, width, "mask")
-    rad = _as_radius(radius)
+    rad = as_radius(radius)
     fill_method = _as_method(method)
-    _check_options(device, progress)
+    kind, number = as_device(device)
+    check_progress(progress)
     domain = as_search_radius(search_radius)
     allowed = (None if source_mask is None
                else _as_flags(source_mask, height, width, "source_mask"))
@@ -196,9 +195,9 @@ def repair(
         rgb = np.repeat(eight[:, :, np.newaxis], 3, axis=2)
     else:
         rgb = np.array(eight[:, :, :3], dtype=np.uint8, order="C")
-    _core._repair_array(rgb, holes, rad, fill_method, bool(verbose), device=device,
-                        progress=progress, search_radius=domain, source_mask=allowed,
-                        sources=sources)
+    _core._repair_array(rgb, holes, rad, fill_method, bool(verbose), device=kind,
+                        cuda_device=number, progress=progress, search_radius=domain,
+                        source_mask=allowed, sources=sources)
     left = int(np.count_nonzero(holes))
     if left:
         reason = _core._no_source_reason(rad, -1 if domain is None else domain,
@@ -226,21 +225,12 @@ def _as_image(image: npt.ArrayLike) -> npt.NDArray[Any]:
     if picture.dtype != np.uint8 and picture.dtype != np.uint16:
         raise TypeError(
             f"image must be uint8 or uint16, not {picture.dtype}; convert it first, "
-            f"{_conversion_hint(picture.dtype)}")
+            f"{conversion_hint(picture.dtype)}")
     if not (picture.ndim == 2 or (picture.ndim == 3 and picture.shape[2] in (3, 4))):
         raise ValueError(
             "image must have shape (height, width), (height, width, 3) or "
             f"(height, width, 4), got {picture.shape}")
     return picture
-
-
-def _conversion_hint(dtype: np.dtype[Any]) -> str:
-    if dtype.kind == "f":
-        return ("for floats in [0, 1]: "
-                "numpy.clip(numpy.rint(image * 255), 0, 255).astype(numpy.uint8)")
-    if dtype.kind == "b":
-        return "for bools: image.astype(numpy.uint8) * 255"
-    return "for example numpy.clip(image, 0, 255).astype(numpy.uint8)"
 
 
 def _as_flags(flags: npt.ArrayLike, height: int, width: int,
@@ -258,17 +248,6 @@ def _as_flags(flags: npt.ArrayLike, height: int, width: int,
     return np.ascontiguousarray(array != 0)
 
 
-def _as_radius(radius: SupportsIndex) -> int:
-    try:
-        value = operator.index(radius)
-    except TypeError:
-        raise TypeError(
-            f"radius must be an integer, not {type(radius).__name__}") from None
-    if not 0 <= value <= 127:
-        raise ValueError(f"radius must be between 0 and 127, got {value}")
-    return value
-
-
 def _as_method(method: Union[str, _core.InpaintMethod]) -> _core.InpaintMethod:
     if isinstance(method, _core.InpaintMethod):
         return method
@@ -278,34 +257,6 @@ def _as_method(method: Union[str, _core.InpaintMethod]) -> _core.InpaintMethod:
     if method not in _METHODS:
         raise ValueError(f"method must be 'exhaustive' or 'fast', not {method!r}")
     return _METHODS[method]
-
-
-def _check_options(device: object, progress: object) -> None:
-    # inpaint checks them too, but a picture without holes never gets there.
-    if not isinstance(device, str):
-        raise TypeError(f"device must be a str, not {type(device).__name__}")
-    if device not in _DEVICES and not _NUMBERED_DEVICE.fullmatch(device):
-        raise ValueError(
-            f"device must be 'auto', 'cpu', 'cuda' or 'cuda:N', not {device!r}")
-    if progress is not None and not callable(progress):
-        raise TypeError(
-            f"progress must be None or a callable, not {type(progress).__name__}")
-
-
-def as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
-    """A search radius: None, or an integer of 0 or more."""
-    if value is None:
-        return None
-    if isinstance(value, bool):
-        raise TypeError("search_radius must be an int or None, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(
-            f"search_radius must be an int or None, not {type(value).__name__}") from None
-    if number < 0:
-        raise ValueError(f"search_radius must be 0 or more, got {number}")
-    return min(number, 2**31 - 1)
 
 
 def check_search_radius(radius: int, search_radius: Optional[int]) -> None:
@@ -365,12 +316,11 @@ def estimate_seconds(
     if len(dims) not in (2, 3) or min(dims) < 0:
         raise ValueError(f"shape must be (height, width) or (height, width, channels), got {shape}")
     holes = _as_flags(mask, dims[0], dims[1], "mask")
-    rad = _as_radius(radius)
+    rad = as_radius(radius)
     fill_method = _as_method(method)
-    _check_options(device, None)
+    kind, _ = as_device(device)
     domain = as_search_radius(search_radius)
-    cuda = device.startswith("cuda") or (
-        device == "auto" and _core.device_info().startswith("CUDA"))
+    cuda = kind == "cuda" or (kind == "auto" and _core.device_info().startswith("CUDA"))
     forecast = _core._forecast(holes.view(np.uint8), rad, int(fill_method),
                                -1 if domain is None else domain, cuda)
     return float(forecast["seconds"])

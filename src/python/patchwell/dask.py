@@ -30,7 +30,7 @@ from distributed import Client, as_completed, get_worker
 
 from . import _core
 from ._repair import DEFAULT_RADIUS
-from ._threads import thread_variable
+from ._threads import set_num_threads, thread_variable
 from .batch import _prepare
 from .batch._items import Item, PathLike, Task
 from .batch._picture import Options, repair_picture
@@ -104,5 +104,5 @@ def _repair_on_worker(task: Task, options: Options) -> BatchRecord:
     if options.threads is None and thread_variable() is None:
         worker = get_worker()
         threads = getattr(getattr(worker, "state", worker), "nthreads", 1)
-        _core.set_num_threads(max(1, int(threads)))
+        set_num_threads(max(1, int(threads)))
     return repair_picture(task, options)

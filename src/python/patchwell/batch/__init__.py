@@ -23,13 +23,12 @@ worker processes import the script, hence the guard::
 """
 from __future__ import annotations
 
-import operator
 import os
 from typing import Generator, Iterable, Iterator, List, Optional, SupportsIndex, Tuple, Union
 
 from .. import _core
-from .._repair import (DEFAULT_RADIUS, _as_method, _as_radius, _check_options,
-                       as_search_radius, check_search_radius)
+from .._arguments import as_device, as_quality, as_radius, as_search_radius
+from .._repair import DEFAULT_RADIUS, _as_method, check_search_radius
 from .._threads import thread_variable
 from ._items import Item, PathLike, Task, plan
 from ._picture import (Options, incomplete_marker, repair_picture,
@@ -168,15 +167,15 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
              source_mask: Optional[PathLike],
              overwrite: bool, quality: SupportsIndex = 80) -> Tuple[List[Task], Options]:
     """Checks everything and plans the work, before any picture is read."""
-    _check_options(device, None)
+    as_device(device)
     options = Options(
-        radius=_as_radius(radius),
+        radius=as_radius(radius),
         method=int(_as_method(method)),
         device=device,
         search_radius=as_search_radius(search_radius),
         source_mask=None if source_mask is None else os.fspath(source_mask),
         overwrite=bool(overwrite),
-        quality=_as_quality(quality),
+        quality=as_quality(quality),
         max_pixels=_core.max_image_pixels(),
         threads=_core._thread_override())
     check_search_radius(options.radius, options.search_radius)
@@ -215,18 +214,6 @@ def _make_output_folder(out_dir: PathLike) -> None:
         raise PermissionError(f"cannot write into the output folder '{os.fspath(out_dir)}'")
     # What killed batches left behind goes before this one starts.
     sweep_temporaries(os.fspath(out_dir))
-
-
-def _as_quality(value: SupportsIndex) -> int:
-    if isinstance(value, bool):
-        raise TypeError("quality must be an int, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"quality must be an int, not {type(value).__name__}") from None
-    if not 1 <= number <= 100:
-        raise ValueError(f"quality must be between 1 and 100, got {number}")
-    return number
 
 
 def _check_jobs(jobs: Optional[int]) -> Optional[int]:

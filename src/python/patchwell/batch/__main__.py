@@ -11,6 +11,7 @@ import time
 from typing import List, Optional
 
 from .. import _core
+from .._inpaint import set_max_image_pixels
 from .._repair import DEFAULT_RADIUS
 from . import _check_jobs, _make_output_folder, _prepare, _run
 from ._progress import ProgressBar, duration_text, rate_text
@@ -171,7 +172,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.max_pixels is not None:
             if args.max_pixels < 1:
                 raise ValueError("--max-pixels must be 1 or more")
-            _core.set_max_image_pixels(args.max_pixels)
+            set_max_image_pixels(args.max_pixels)
         tasks, options = _prepare(
             args.inputs, args.out_dir, mask=args.mask, mask_dir=args.mask_dir,
             mask_pattern=args.mask_pattern, radius=args.radius,

@@ -10,7 +10,10 @@ from dataclasses import dataclass
 from typing import Optional, Tuple
 
 from .. import _core
+from .._arguments import as_device
+from .._inpaint import set_max_image_pixels
 from .._repair import DEFAULT_RADIUS
+from .._threads import set_num_threads
 from ._items import Task
 from ._record import FAILED, INCOMPLETE, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
 
@@ -50,9 +53,9 @@ def incomplete_marker(output: str) -> str:
 
 def apply_settings(options: Options) -> None:
     """Takes on the caller's pixel limit and thread count in this process."""
-    _core.set_max_image_pixels(options.max_pixels)
+    set_max_image_pixels(options.max_pixels)
     if options.threads is not None:
-        _core.set_num_threads(options.threads)
+        set_num_threads(options.threads)
 
 
 def repair_picture(task: Task, options: Options) -> BatchRecord:
@@ -78,10 +81,13 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
     try:
         apply_settings(options)
         os.makedirs(os.path.dirname(task.output) or ".", exist_ok=True)
+        kind, number = as_device(options.device)
         outcome = _core._repair_file(
-            task.image, task.mask, task.output, options.radius,
-            _core.InpaintMethod(options.method), device=options.device,
-            search_radius=options.search_radius, source_mask=options.source_mask,
+            os.fsencode(task.image), os.fsencode(task.mask), os.fsencode(task.output),
+            options.radius, _core.InpaintMethod(options.method), device=kind,
+            cuda_device=number, search_radius=options.search_radius,
+            source_mask=(None if options.source_mask is None
+                         else os.fsencode(options.source_mask)),
             overwrite=options.overwrite or redo, quality=options.quality)
         status = outcome["status"]
         if status == "saved":

@@ -51,8 +51,8 @@ def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
         signal.signal(number, note)
     if gpu is not None:
         os.environ["CUDA_VISIBLE_DEVICES"] = gpu  # before CUDA starts
-    from .. import _core
-    _core.set_num_threads(threads)
+    from .._threads import set_num_threads
+    set_num_threads(threads)
     try:
         conn.send(_READY)
     except (OSError, ValueError):
@@ -148,9 +148,9 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
                 # Workers cannot start: every picture left fails for that
                 # reason alone, with no new worker tried.
                 while pending:
-                    task = pending.pop()
-                    yield BatchRecord(task.image, task.output, FAILED,
-                                      error=start_failure, mask=task.mask)
+                    left = pending.pop()
+                    yield BatchRecord(left.image, left.output, FAILED,
+                                      error=start_failure, mask=left.mask)
             for k, worker in enumerate(slots):
                 if pending and (worker is None or worker.task is None):
                     assign(k)
