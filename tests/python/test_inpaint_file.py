@@ -39,12 +39,6 @@ def files(tmp_path):
     }
 
 
-def test_defined_between_version_and_inpaint():
-    names = list(vars(patchwell))
-    assert names.index("version") < names.index("inpaint_file") < names.index("inpaint")
-    assert patchwell.inpaint_file.__doc__.startswith("Inpaint an image file")
-
-
 def test_result_equals_inpaint_on_the_arrays(files):
     assert patchwell.inpaint_file(files["image"], files["mask"], rad=2,
                                   method=GPU, device="cpu") is True
