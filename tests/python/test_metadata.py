@@ -121,13 +121,18 @@ def test_jpeg_quality_is_kept_unless_given(tmp_path, quality, subsampling):
     Image.fromarray(hole(40, 48)).save(tmp_path / "mask.png")
     with Image.open(tmp_path / "in.jpg") as image:
         tables, sampling = image.quantization, JpegImagePlugin.get_sampling(image)
-    for option in ([], ["--quality", "keep"], ["--quality", "30"]):
-        done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / "out.jpg",
-                   *option)
-        assert done.returncode == 0, done.stderr
+    for option in ([], ["--quality", "keep"], ["--quality", "30"], "keep", 80):
+        if isinstance(option, list):
+            done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / "out.jpg",
+                       *option)
+            assert done.returncode == 0, done.stderr
+        else:  # the package's default stays 80
+            assert patchwell.inpaint_file(tmp_path / "in.jpg", tmp_path / "mask.png",
+                                          tmp_path / "out.jpg", RADIUS, patchwell.InpaintGPU,
+                                          device="cpu", quality=option)
         with Image.open(tmp_path / "out.jpg") as out:
             kept = out.quantization == tables and JpegImagePlugin.get_sampling(out) == sampling
-            assert kept == (option[-1:] != ["30"])
+            assert kept == (option in ([], ["--quality", "keep"], "keep"))
 
 
 @pytest.mark.parametrize("output, quality", [("out.png", "90"), ("out.tif", "keep"),
