@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "image/image_files.h"
 #include "image/source_map_file.h"
 
 namespace pw::cli {
@@ -83,7 +84,10 @@ std::string UsageText() {
       ".jpeg .tif .tiff .webp .bmp .ppm .txt .dat; write those and .pgm\n"
       ".pbm .cpp .cxx. 16-bit samples (PNG, TIFF, PPM) stay 16-bit in those\n"
       "formats: the search compares their high bytes, and every sample of a\n"
-      "filled pixel is copied from its source.\n"
+      "filled pixel is copied from its source. EXIF, ICC profile and XMP\n"
+      "go from input to output where both formats hold them. A picture\n"
+      "with an EXIF orientation is repaired and written as shown (with\n"
+      "orientation 1) when MASK has the shown size.\n"
       "\n"
       "options:\n"
       "  -o, --output OUT     write the result to OUT (default: IMAGE with\n"
@@ -108,9 +112,12 @@ std::string UsageText() {
       "                       of 32-bit samples): for\n"
       "                       each pixel the index y * width + x of the pixel\n"
       "                       its value was copied from, -1 where none was\n"
-      "      --quality Q      JPEG quality of the output, 1 to 100 (default 80);\n"
-      "                       for WebP: lossy at Q (default: lossless unless\n"
-      "                       the input was lossy, then 80)\n"
+      "      --quality Q      JPEG quality of the output, 1 to 100, or keep:\n"
+      "                       the quantisation tables and chroma subsampling\n"
+      "                       of a JPEG input (default: keep, 80 for other\n"
+      "                       inputs); for WebP: lossy at Q (default:\n"
+      "                       lossless unless the input was lossy, then 80);\n"
+      "                       an error for other outputs\n"
       "      --compression C  TIFF output: deflate (default), lzw, packbits or\n"
       "                       none\n"
       "      --max-pixels N   refuse input files of more than N pixels\n"
@@ -235,12 +242,18 @@ bool ParseCommandLine(const std::vector<std::string>& args,
     } else if (name == "--quality") {
       if (!value(text)) return false;
       int64_t q = 0;
+      if (text == "keep") {
+        options.quality_keep = true;
+        options.quality_given = false;
+        continue;
+      }
       if (!ParseBounded(text, 1, 100, q)) {
-        error = "quality must be a whole number from 1 to 100, not '" + text + "'";
+        error = "quality must be keep or a whole number from 1 to 100, not '" + text + "'";
         return false;
       }
       options.quality = static_cast<int>(q);
       options.quality_given = true;
+      options.quality_keep = false;
     } else if (name == "--compression") {
       if (!value(text)) return false;
       const auto scheme = Common::ParseTiffCompression(text);
@@ -280,6 +293,19 @@ bool ParseCommandLine(const std::vector<std::string>& args,
   }
   options.image = positional[0];
   if (positional.size() == 2) options.mask = positional[1];
+  if (options.quality_given || options.quality_keep) {
+    // The output keeps the image's extension unless named.
+    const std::string& out =
+        options.output && !options.output->empty() ? *options.output : options.image;
+    const Common::ImageFormat format = Common::SaveFormatFor(out);
+    if (format != Common::ImageFormat::None && format != Common::ImageFormat::Jpeg &&
+        (format != Common::ImageFormat::Webp || options.quality_keep)) {
+      error = "--quality applies to JPEG" +
+              std::string(options.quality_keep ? "" : " and WebP") +
+              " outputs only, and '" + out + "' is not one";
+      return false;
+    }
+  }
   return true;
 }
 

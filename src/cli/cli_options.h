@@ -36,6 +36,7 @@ struct CliOptions {
   int32_t cuda_device = -1;           // with Cuda: cuda:N, -1 the first usable
   int quality = 80;                   // JPEG output quality, 1 to 100
   bool quality_given = false;
+  bool quality_keep = false;          // --quality keep
   Common::TiffCompression compression = Common::TiffCompression::Deflate;
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
   int32_t search_radius = -1;  // -1: the whole image

@@ -21,6 +21,7 @@
 #include "fill/engine.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
+#include "image/orientation.h"
 #include "image/source_map_file.h"
 #include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
@@ -183,6 +184,9 @@ int Run(const CliOptions& options) {
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
   run.quality_given = options.quality_given;
+  // A JPEG output of a JPEG input is quantised as the input was unless a
+  // quality is given.
+  run.keep_jpeg_quality = !options.quality_given;
   run.tiff_compression = options.compression;
   const std::string mask_file = options.mask.value_or(std::string());
   run.inpaint.search_radius = options.search_radius;
@@ -257,7 +261,11 @@ int Run(const CliOptions& options) {
       return Fail("mask '" + mask_file + "' is " +
                   Size(result.mask_width, result.mask_height) +
                   " pixels but image '" + options.image + "' is " +
-                  Size(result.image_width, result.image_height));
+                  Size(result.image_width, result.image_height) +
+                  (Common::SwapsSides(result.orientation)
+                       ? " (shown as " + Size(result.image_height, result.image_width) +
+                             ": EXIF orientation " + std::to_string(result.orientation) + ")"
+                       : std::string()));
     case FileRunStatus::MaskUnusable:
       return Fail("cannot build a mask from '" + mask_file + "'");
     case FileRunStatus::OutputUnusable:

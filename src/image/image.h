@@ -14,12 +14,23 @@
 
 namespace Common {
 
+// How a JPEG file was quantised: its tables (in natural order) and, per
+// component, the table used and the sampling factors. Lets a JPEG be
+// written again as its input was.
+struct JpegQuantisation {
+  int components = 0;  // 0: not read from a JPEG
+  uint16_t tables[4][64] = {};
+  bool present[4] = {};
+  int table[4] = {}, h[4] = {}, v[4] = {};
+};
+
 // What a file says besides its pixels, kept as opaque blocks.
 struct ImageMetadata {
   std::string exif;  // EXIF as a TIFF structure (JPEG's "Exif\0\0" removed)
   std::string icc;   // ICC colour profile
   std::string xmp;   // XMP packet
   bool lossy = false;  // decoded from lossy data (JPEG, lossy WebP)
+  JpegQuantisation jpeg;  // set by the JPEG reader
   void Clear() { *this = ImageMetadata(); }
   bool Empty() const { return exif.empty() && icc.empty() && xmp.empty(); }
 };

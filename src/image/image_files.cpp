@@ -125,8 +125,11 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
     case ImageFormat::Pbm: return WritePnm(image, stream, PnmKind::Pbm);
     case ImageFormat::Png:
       return WritePngFile(image.pixels, image.width, image.height,
-                          image.stride, image.channels, stream, image.depth);
-    case ImageFormat::Jpeg: return WriteJpeg(image, stream, options.quality);
+                          image.stride, image.channels, stream, image.depth,
+                          &image.metadata);
+    case ImageFormat::Jpeg:
+      return WriteJpeg(image, stream,
+                       options.keep_jpeg_quality ? kKeepJpegQuality : options.quality);
     case ImageFormat::Tiff: return WriteTiffFile(image, stream, options.tiff_compression);
     case ImageFormat::Webp:
       return WriteWebpFile(image, stream,

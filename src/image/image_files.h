@@ -48,6 +48,9 @@ struct SaveOptions {
   // WebP: true writes lossy at `quality`; false writes lossless unless the
   // image was decoded from lossy data.
   bool quality_given = false;
+  // JPEG: the quantisation the image was read with, when it came from a
+  // JPEG (see kKeepJpegQuality), instead of `quality`.
+  bool keep_jpeg_quality = false;
   TiffCompression tiff_compression = TiffCompression::Deflate;
   // False: a symbolic link at the path is replaced by the file, never
   // followed.

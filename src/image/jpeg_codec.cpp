@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstring>
+#include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -303,6 +306,67 @@ void InstallSource(HeadThenStreamSource& src, const std::vector<uint8_t>& head,
   src.stream = stream;
 }
 
+constexpr char kExifHead[] = "Exif\0";  // and the terminating NUL
+constexpr size_t kExifHeadSize = 6;
+constexpr char kXmpHead[] = "http://ns.adobe.com/xap/1.0/";  // and NUL
+constexpr size_t kXmpHeadSize = sizeof kXmpHead;
+constexpr char kIccHead[] = "ICC_PROFILE";  // and NUL, sequence, count
+constexpr size_t kIccHeadSize = sizeof kIccHead + 2;
+constexpr size_t kMaxMarkerData = 65533;
+
+bool StartsWith(const jpeg_saved_marker_ptr m, const char* head, size_t n) {
+  return m->data_length >= n && std::memcmp(m->data, head, n) == 0;
+}
+
+// The EXIF, XMP and ICC blocks of the saved APP1 and APP2 markers. The
+// profile's chunks are put together by their sequence numbers; a profile
+// with a chunk missing or given twice is dropped.
+void TakeMetadata(const jpeg_decompress_struct& cinfo, ImageMetadata& meta) {
+  std::map<int, std::string> icc;
+  int iccCount = 0;
+  bool iccBroken = false;
+  for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next) {
+    const char* data = reinterpret_cast<const char*>(m->data);
+    if (m->marker == JPEG_APP0 + 1 && meta.exif.empty() &&
+        StartsWith(m, kExifHead, kExifHeadSize)) {
+      meta.exif.assign(data + kExifHeadSize, m->data_length - kExifHeadSize);
+    } else if (m->marker == JPEG_APP0 + 1 && meta.xmp.empty() &&
+               StartsWith(m, kXmpHead, kXmpHeadSize)) {
+      meta.xmp.assign(data + kXmpHeadSize, m->data_length - kXmpHeadSize);
+    } else if (m->marker == JPEG_APP0 + 2 &&
+               StartsWith(m, kIccHead, sizeof kIccHead)) {
+      if (m->data_length < kIccHeadSize) { iccBroken = true; continue; }
+      const int seq = m->data[sizeof kIccHead], count = m->data[sizeof kIccHead + 1];
+      if (iccCount == 0) iccCount = count;
+      if (seq < 1 || seq > count || count != iccCount || icc.count(seq) != 0)
+        iccBroken = true;
+      else
+        icc[seq].assign(data + kIccHeadSize, m->data_length - kIccHeadSize);
+    }
+  }
+  if (!iccBroken && iccCount > 0 && static_cast<int>(icc.size()) == iccCount)
+    for (const auto& chunk : icc) meta.icc += chunk.second;
+}
+
+// The tables and sampling factors of the file, read after its headers.
+void TakeQuantisation(const jpeg_decompress_struct& cinfo, JpegQuantisation& q) {
+  if (cinfo.num_components < 1 || cinfo.num_components > 4) return;
+  for (int t = 0; t < 4; ++t) {
+    q.present[t] = cinfo.quant_tbl_ptrs[t] != nullptr;
+    if (q.present[t])
+      for (int k = 0; k < 64; ++k) q.tables[t][k] = cinfo.quant_tbl_ptrs[t]->quantval[k];
+  }
+  for (int c = 0; c < cinfo.num_components; ++c) {
+    const jpeg_component_info& comp = cinfo.comp_info[c];
+    if (comp.quant_tbl_no < 0 || comp.quant_tbl_no > 3 || !q.present[comp.quant_tbl_no])
+      return;
+    q.table[c] = comp.quant_tbl_no;
+    q.h[c] = comp.h_samp_factor;
+    q.v[c] = comp.v_samp_factor;
+  }
+  q.components = cinfo.num_components;
+}
+
 struct JpegRead {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
@@ -321,7 +385,11 @@ bool DecodeJpeg(JpegRead& r) {
   r.progress.control = r.control;
   r.cinfo.progress = &r.progress.pub;
   r.cinfo.src = &r.source.pub;
+  jpeg_save_markers(&r.cinfo, JPEG_APP0 + 1, 0xFFFF);
+  jpeg_save_markers(&r.cinfo, JPEG_APP0 + 2, 0xFFFF);
   jpeg_read_header(&r.cinfo, TRUE);
+  TakeMetadata(r.cinfo, r.image->metadata);
+  TakeQuantisation(r.cinfo, r.image->metadata.jpeg);
 
   int32_t channels = 3;
   bool cmyk = false;
@@ -378,9 +446,52 @@ struct JpegWrite {
   ErrorManager err;
 };
 
+void WriteBlock(j_compress_ptr cinfo, int marker, const char* head, size_t headSize,
+                const std::string& block) {
+  if (block.empty() || headSize + block.size() > kMaxMarkerData) return;
+  std::string data(head, headSize);
+  data += block;
+  jpeg_write_marker(cinfo, marker, reinterpret_cast<const JOCTET*>(data.data()),
+                    static_cast<unsigned>(data.size()));
+}
+
+void WriteMetadata(j_compress_ptr cinfo, const ImageMetadata& meta) {
+  WriteBlock(cinfo, JPEG_APP0 + 1, kExifHead, kExifHeadSize, meta.exif);
+  WriteBlock(cinfo, JPEG_APP0 + 1, kXmpHead, kXmpHeadSize, meta.xmp);
+  const size_t chunk = kMaxMarkerData - kIccHeadSize;
+  const size_t count = (meta.icc.size() + chunk - 1) / chunk;
+  if (count > 255) return;
+  for (size_t i = 0; i < count; ++i) {
+    char head[kIccHeadSize];
+    std::memcpy(head, kIccHead, sizeof kIccHead);
+    head[sizeof kIccHead] = static_cast<char>(i + 1);
+    head[sizeof kIccHead + 1] = static_cast<char>(count);
+    WriteBlock(cinfo, JPEG_APP0 + 2, head, kIccHeadSize, meta.icc.substr(i * chunk, chunk));
+  }
+}
+
+// The input's tables and sampling factors, where its components map onto
+// the output's one to one.
+bool UseQuantisation(j_compress_ptr cinfo, const JpegQuantisation& q) {
+  if (q.components != cinfo->num_components) return false;
+  for (int t = 0; t < 4; ++t) {
+    if (!q.present[t]) continue;
+    if (cinfo->quant_tbl_ptrs[t] == nullptr)
+      cinfo->quant_tbl_ptrs[t] = jpeg_alloc_quant_table(reinterpret_cast<j_common_ptr>(cinfo));
+    for (int k = 0; k < 64; ++k) cinfo->quant_tbl_ptrs[t]->quantval[k] = q.tables[t][k];
+    cinfo->quant_tbl_ptrs[t]->sent_table = FALSE;
+  }
+  for (int c = 0; c < q.components; ++c) {
+    cinfo->comp_info[c].quant_tbl_no = q.table[c];
+    cinfo->comp_info[c].h_samp_factor = q.h[c];
+    cinfo->comp_info[c].v_samp_factor = q.v[c];
+  }
+  return true;
+}
+
 bool EncodeJpeg(const uint8_t* pixels, int32_t width, int32_t height,
                 int32_t stride, int32_t channels, int quality, FILE* stream,
-                JpegWrite& w) {
+                JpegWrite& w, const ImageMetadata* meta) {
   if (setjmp(w.err.jump)) return false;
   jpeg_create_compress(&w.cinfo);
   jpeg_stdio_dest(&w.cinfo, stream);
@@ -389,8 +500,10 @@ bool EncodeJpeg(const uint8_t* pixels, int32_t width, int32_t height,
   w.cinfo.input_components = channels;
   w.cinfo.in_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&w.cinfo);
-  jpeg_set_quality(&w.cinfo, quality, TRUE);
+  if (quality != kKeepJpegQuality || meta == nullptr || !UseQuantisation(&w.cinfo, meta->jpeg))
+    jpeg_set_quality(&w.cinfo, quality == kKeepJpegQuality ? kDefaultJpegQuality : quality, TRUE);
   jpeg_start_compress(&w.cinfo, TRUE);
+  if (meta != nullptr) WriteMetadata(&w.cinfo, *meta);
   for (int32_t y = 0; y < height; ++y) {
     JSAMPROW row =
         const_cast<JSAMPROW>(pixels + static_cast<size_t>(stride) * y);
@@ -420,14 +533,14 @@ bool ReadJpegFile(FILE* stream, CImage& image, LoadControl& control) {
 
 bool WriteJpegFile(const uint8_t* pixels, int32_t width, int32_t height,
                    int32_t stride, int32_t channels, FILE* stream,
-                   int quality) {
+                   int quality, const ImageMetadata* meta) {
   if (channels != 1 && channels != 3) return false;
-  if (quality < 1 || quality > 100) return false;
+  if ((quality < 1 || quality > 100) && quality != kKeepJpegQuality) return false;
   JpegWrite w{};
   InstallErrorManager(w.err);
   w.cinfo.err = &w.err.pub;
   const bool ok =
-      EncodeJpeg(pixels, width, height, stride, channels, quality, stream, w);
+      EncodeJpeg(pixels, width, height, stride, channels, quality, stream, w, meta);
   if (w.cinfo.mem != nullptr) jpeg_destroy_compress(&w.cinfo);
   return ok;
 }
@@ -435,10 +548,12 @@ bool WriteJpegFile(const uint8_t* pixels, int32_t width, int32_t height,
 bool WriteJpeg(const CImage& image, FILE* stream, int quality) {
   if (image.channels == 4) {
     std::unique_ptr<CImage> rgb = image.CreateRgbCopy();
-    return rgb != nullptr && WriteJpeg(*rgb, stream, quality);
+    if (rgb == nullptr) return false;
+    rgb->metadata = image.metadata;
+    return WriteJpeg(*rgb, stream, quality);
   }
   return WriteJpegFile(image.pixels, image.width, image.height, image.stride,
-                       image.channels, stream, quality);
+                       image.channels, stream, quality, &image.metadata);
 }
 
 }  // namespace Common

@@ -1,6 +1,7 @@
 #include "image/png_codec.h"
 
 #include <csetjmp>
+#include <cstring>
 #include <new>
 
 #include <png.h>
@@ -30,6 +31,30 @@ struct PngRead {
     if (png != nullptr) png_destroy_read_struct(&png, &info, nullptr);
   }
 };
+
+constexpr char kXmpKey[] = "XML:com.adobe.xmp";
+
+// The EXIF (eXIf), ICC (iCCP) and XMP (iTXt) blocks of the chunks read.
+void TakeMetadata(png_structp png, png_infop info, ImageMetadata& meta) {
+  png_uint_32 size = 0;
+  png_bytep exif = nullptr;
+  if (png_get_eXIf_1(png, info, &size, &exif) != 0 && exif != nullptr)
+    meta.exif.assign(reinterpret_cast<const char*>(exif), size);
+  png_charp name = nullptr;
+  int compression = 0;
+  png_bytep profile = nullptr;
+  if (png_get_iCCP(png, info, &name, &compression, &profile, &size) != 0 &&
+      profile != nullptr)
+    meta.icc.assign(reinterpret_cast<const char*>(profile), size);
+  png_textp text = nullptr;
+  const int count = png_get_text(png, info, &text, nullptr);
+  for (int i = 0; i < count; ++i)
+    if (text[i].compression >= PNG_ITXT_COMPRESSION_NONE &&
+        std::strcmp(text[i].key, kXmpKey) == 0 && text[i].text != nullptr) {
+      meta.xmp.assign(text[i].text, text[i].itxt_length);
+      break;
+    }
+}
 
 // The library part of the read, with only trivially destructible locals:
 // a long jump out of libpng lands in its setjmp.
@@ -97,7 +122,9 @@ bool DecodePng(FILE* stream, PngRead& r) {
                    nullptr);
     }
   // Reads up to the end chunk: a file cut short after its pixels fails too.
-  png_read_end(r.png, nullptr);
+  // The chunks behind the pixels join those before them in the info.
+  png_read_end(r.png, r.info);
+  TakeMetadata(r.png, r.info, r.image->metadata);
   return true;
 }
 
@@ -115,8 +142,10 @@ struct PngWrite {
 
 bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
                int32_t stride, int32_t channels, int32_t depth, FILE* stream,
-               PngWrite& w) {
+               PngWrite& w, const ImageMetadata* meta) {
   if (setjmp(png_jmpbuf(w.png))) return false;
+  // A profile libpng finds unsound is left out rather than failing the save.
+  png_set_benign_errors(w.png, 1);
   const int colourType = channels == 1   ? PNG_COLOR_TYPE_GRAY
                          : channels == 3 ? PNG_COLOR_TYPE_RGB
                                          : PNG_COLOR_TYPE_RGB_ALPHA;
@@ -125,6 +154,23 @@ bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(w.png, 1);
+  png_text xmp{};
+  if (meta != nullptr) {
+    if (!meta->exif.empty())
+      png_set_eXIf_1(w.png, w.info, static_cast<png_uint_32>(meta->exif.size()),
+                     reinterpret_cast<png_bytep>(const_cast<char*>(meta->exif.data())));
+    if (!meta->icc.empty())
+      png_set_iCCP(w.png, w.info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
+                   reinterpret_cast<png_const_bytep>(meta->icc.data()),
+                   static_cast<png_uint_32>(meta->icc.size()));
+    if (!meta->xmp.empty()) {
+      xmp.compression = PNG_ITXT_COMPRESSION_NONE;
+      xmp.key = const_cast<png_charp>(kXmpKey);
+      xmp.text = const_cast<png_charp>(meta->xmp.c_str());
+      xmp.itxt_length = meta->xmp.size();
+      png_set_text(w.png, w.info, &xmp, 1);
+    }
+  }
   w.rows = new (std::nothrow) png_bytep[height > 0 ? height : 1];
   if (w.rows == nullptr) return false;
   // Without transforms libpng copies each row before filtering it, so the
@@ -162,7 +208,7 @@ bool ReadPngFile(FILE* stream, CImage& image, LoadControl& control) {
 
 bool WritePngFile(const uint8_t* pixels, int32_t width, int32_t height,
                   int32_t stride, int32_t channels, FILE* stream,
-                  int32_t depth) {
+                  int32_t depth, const ImageMetadata* meta) {
   if (channels != 1 && channels != 3 && channels != 4) return false;
   if (depth != 8 && depth != 16) return false;
   PngWrite w;
@@ -172,7 +218,7 @@ bool WritePngFile(const uint8_t* pixels, int32_t width, int32_t height,
   w.info = png_create_info_struct(w.png);
   const bool ok = w.info != nullptr &&
                   EncodePng(pixels, width, height, stride, channels, depth,
-                            stream, w);
+                            stream, w, meta);
   w.Finish();
   return ok;
 }

@@ -20,10 +20,12 @@ namespace Common {
 bool ReadPngFile(FILE* stream, CImage& image, LoadControl& control);
 
 // Writes 8- or 16-bit gray, RGB or RGBA (1, 3 or 4 channels; 16-bit
-// samples in the machine's order), not interlaced, zlib level 1. False for
-// another channel count or depth, or a library error.
+// samples in the machine's order), not interlaced, zlib level 1, with the
+// metadata's EXIF (eXIf), ICC profile (iCCP; left out when libpng finds it
+// unsound) and XMP (iTXt "XML:com.adobe.xmp"). False for another channel
+// count or depth, or a library error.
 bool WritePngFile(const uint8_t* pixels, int32_t width, int32_t height,
                   int32_t stride, int32_t channels, FILE* stream,
-                  int32_t depth = 8);
+                  int32_t depth = 8, const ImageMetadata* meta = nullptr);
 
 }  // namespace Common

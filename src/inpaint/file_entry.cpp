@@ -10,6 +10,7 @@
 #include "image/image.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
+#include "image/orientation.h"
 #include "inpaint/feasibility.h"
 #include "inpaint/source_copy.h"
 #include "platform/console.h"
@@ -179,6 +180,8 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   }
   result.image_width = image.width;
   result.image_height = image.height;
+  // A thumbnail would show the picture as it was.
+  Common::DropExifThumbnail(image.metadata.exif);
 
   if (options.mask_from_alpha) {
     if (image.channels != 4) {
@@ -196,6 +199,21 @@ FileRunResult RunFileInpaint(const std::string& image_file,
       return result;
     result.mask_width = maskImage.width;
     result.mask_height = maskImage.height;
+    result.orientation = Common::ExifOrientation(image.metadata.exif);
+    const bool swap = Common::SwapsSides(result.orientation);
+    const int32_t shownWidth = swap ? image.height : image.width;
+    const int32_t shownHeight = swap ? image.width : image.height;
+    if (result.orientation != 1 && maskImage.width == shownWidth &&
+        maskImage.height == shownHeight) {
+      if (!Common::TurnToShown(image, result.orientation)) {
+        result.status = FileRunStatus::ImageUnreadable;
+        return result;
+      }
+      Common::SetExifOrientation(image.metadata.exif, 1);
+      result.turned = true;
+      result.image_width = image.width;
+      result.image_height = image.height;
+    }
     if (maskImage.width != image.width || maskImage.height != image.height) {
       result.status = FileRunStatus::MaskSizeDiffers;
       return result;
@@ -248,6 +266,7 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   Common::SaveOptions save;
   save.quality = options.quality;
   save.quality_given = options.quality_given;
+  save.keep_jpeg_quality = options.keep_jpeg_quality;
   save.tiff_compression = options.tiff_compression;
   save.follow_links = options.follow_output_links;
   save.replace = options.replace_output;

@@ -51,6 +51,10 @@ struct FileRunResult {
   std::string output_name;   // set once the inputs have been read
   int32_t image_width = 0, image_height = 0;
   int32_t mask_width = 0, mask_height = 0;  // of the mask or source mask
+  // The image's EXIF orientation (1 to 8) as read; once the pixels have been
+  // turned to it, the image's size is the shown one and turned is true.
+  int32_t orientation = 1;
+  bool turned = false;
   // The sizes a file declared when it was refused as too large.
   int64_t declared_width = 0, declared_height = 0;
   Common::OutputProblem output_problem = Common::OutputProblem::None;
@@ -85,6 +89,9 @@ struct FileRunOptions {
   // when the caller chose it (a WebP output is then lossy).
   int quality = Common::kDefaultJpegQuality;
   bool quality_given = false;
+  // A JPEG output of a JPEG input takes the input's quantisation tables and
+  // chroma subsampling instead of `quality`.
+  bool keep_jpeg_quality = false;
   // Compression of a TIFF output.
   Common::TiffCompression tiff_compression = Common::TiffCompression::Deflate;
   // How the output is put in place (see Common::SaveOptions).
@@ -111,7 +118,14 @@ struct FileRunOptions {
 
 // 16-bit samples are kept where the input's format holds them (PNG, TIFF,
 // PPM above 255): the fill runs on the high bytes and every filled pixel
-// takes all its samples from its source (inpaint/source_copy.h).
+// takes all its samples from its source (inpaint/source_copy.h). The
+// EXIF (without its thumbnail), ICC and XMP blocks go from input to output
+// where both hold them.
+//
+// A picture whose EXIF orientation is not 1 is repaired as it is shown
+// when the mask has the shown size (for orientations 2 to 4, and square
+// pictures, always): the pixels are turned and written so, with the
+// orientation set to 1. A mask of the stored size leaves them as stored.
 //
 // Runs the steps of the file entry and prints nothing of its own except
 // the "Output Image:" line when verbose (InpaintImage prints its own

@@ -309,7 +309,9 @@ bool InpaintFileEntry(const std::string& image_file,
   options.inpaint.cuda_device = requested.cuda_device;
   options.inpaint.search_radius = SearchRadius(search_radius);
   options.source_mask_file = source_mask_file;
-  options.quality = quality;
+  // 0 (the package's "keep"): the quantisation of a JPEG input.
+  options.keep_jpeg_quality = quality == 0;
+  options.quality = quality == 0 ? Common::kDefaultJpegQuality : quality;
   options.mask_from_alpha = !mask_file;
   control.Attach(options.inpaint);
   // A run stopped by Ctrl+C or by the progress callback raises instead of
@@ -366,7 +368,9 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
   options.inpaint.search_radius = SearchRadius(search_radius);
   options.inpaint.escape_key = false;
   options.skip_empty_mask = true;
-  options.quality = quality;
+  // 0 (the package's "keep"): the quantisation of a JPEG input.
+  options.keep_jpeg_quality = quality == 0;
+  options.quality = quality == 0 ? Common::kDefaultJpegQuality : quality;
   // Batch outputs: a link in the output folder is replaced, never followed;
   // without overwrite an output that appears meanwhile is left alone.
   options.follow_output_links = false;

@@ -45,7 +45,7 @@ TEST(CommandLine, DefaultsAndEveryOptionForm) {
   EXPECT_EQ(o.image, "-odd.png");
   EXPECT_EQ(o.quality, 80);
   EXPECT_FALSE(o.max_pixels);
-  ASSERT_TRUE(Parse({"cut.png", "--quality", "95", "--max-pixels=1000"}, o, error));
+  ASSERT_TRUE(Parse({"cut.jpg", "--quality", "95", "--max-pixels=1000"}, o, error));
   EXPECT_FALSE(o.mask);  // the holes come from the alpha channel
   EXPECT_EQ(o.quality, 95);
   EXPECT_EQ(*o.max_pixels, 1000);
@@ -63,6 +63,7 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
       {"a.png", "b.png", "c.png"},
       {"a.png", "--quality", "0"},
       {"a.png", "--quality", "101"},
+      {"a.jpg", "-o", "b.png", "--quality", "90"},  // PNG has no quality
       {"a.png", "--max-pixels", "0"},
       {"a.png", "--max-pixels", "1e9"},
       {"a.png", "b.png", "-r", "128"},

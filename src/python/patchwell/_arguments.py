@@ -83,7 +83,10 @@ def as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
 
 
 def as_quality(value: object) -> int:
-    """A JPEG quality, 1 to 100."""
+    """A JPEG quality, 1 to 100, or "keep" (given to the core as 0): the
+    quantisation of a JPEG input."""
+    if isinstance(value, str) and value == "keep":
+        return 0
     if isinstance(value, bool):
         raise TypeError("quality must be an int, not bool")
     return as_index_in_range(value, "quality", 1, 100)

@@ -6,7 +6,7 @@ import enum
 import operator
 import os
 import warnings
-from typing import Callable, Optional, SupportsIndex, Union, overload
+from typing import Callable, Literal, Optional, SupportsIndex, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -196,7 +196,7 @@ def inpaint_file(
     progress: Optional[Callable[[int], object]] = None,
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Union[str, os.PathLike[str], None] = None,
-    quality: SupportsIndex = 80,
+    quality: Union[SupportsIndex, Literal["keep"]] = 80,
 ) -> bool: ...
 @overload
 def inpaint_file(
@@ -211,7 +211,7 @@ def inpaint_file(
     progress: Optional[Callable[[int], object]] = None,
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Union[str, os.PathLike[str], None] = None,
-    quality: SupportsIndex = 80,
+    quality: Union[SupportsIndex, Literal["keep"]] = 80,
 ) -> bool: ...
 def inpaint_file(
     image_file: Union[str, os.PathLike[str]],
@@ -225,7 +225,7 @@ def inpaint_file(
     progress: Optional[Callable[[int], object]] = None,
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Union[str, os.PathLike[str], None] = None,
-    quality: SupportsIndex = 80,
+    quality: Union[SupportsIndex, Literal["keep"]] = 80,
 ) -> bool:
     """Inpaint an image file and write the result to another file.
 
@@ -266,8 +266,10 @@ def inpaint_file(
     source_mask : str, os.PathLike or None, keyword-only
         A picture of the image's size; sources are taken only from pixels
         whose gray value is above 128.
-    quality : int, default 80, keyword-only
-        JPEG quality of the output, 1 to 100.
+    quality : int or "keep", default 80, keyword-only
+        JPEG quality of the output, 1 to 100; "keep" writes a JPEG input's
+        quantisation tables and chroma subsampling again (80 for other
+        inputs).
 
     Returns
     -------

@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any, Dict, Iterable, Iterator, List, Optional, SupportsIndex, Union
+from typing import Any, Dict, Iterable, Iterator, List, Literal, Optional, SupportsIndex, Union
 
 from distributed import Client, as_completed, get_worker
 
@@ -53,7 +53,7 @@ def repair_files(
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[PathLike] = None,
     overwrite: bool = False,
-    quality: SupportsIndex = 80,
+    quality: Union[SupportsIndex, Literal["keep"]] = 80,
 ) -> Iterator[BatchRecord]:
     """Repair many picture files on a Dask cluster; yield a status record
     per picture, in the order they finish.

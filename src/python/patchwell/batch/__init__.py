@@ -24,7 +24,7 @@ worker processes import the script, hence the guard::
 from __future__ import annotations
 
 import os
-from typing import Generator, Iterable, Iterator, List, Optional, SupportsIndex, Tuple, Union
+from typing import Generator, Iterable, Iterator, List, Literal, Optional, SupportsIndex, Tuple, Union
 
 from .. import _core
 from .._arguments import as_device, as_quality, as_radius, as_search_radius
@@ -53,7 +53,7 @@ def repair_files(
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[PathLike] = None,
     overwrite: bool = False,
-    quality: SupportsIndex = 80,
+    quality: Union[SupportsIndex, Literal["keep"]] = 80,
     jobs: Optional[int] = None,
 ) -> Iterator[BatchRecord]:
     """Repair many picture files; yield one status record per picture.
@@ -103,8 +103,9 @@ def repair_files(
         Without it, an output that another process writes meanwhile is
         left alone and the picture skipped. A replaced output keeps its
         owner, group and mode as far as the caller may.
-    quality : int, default 80
-        JPEG quality of JPEG outputs, 1 to 100.
+    quality : int or "keep", default 80
+        JPEG quality of JPEG outputs, 1 to 100; "keep": that of each JPEG
+        input (its quantisation tables and chroma subsampling).
     jobs : int, optional
         Worker processes: by default one per CPU core on the CPU (each with
         one thread) and one per GPU on CUDA. Each worker runs

@@ -8,7 +8,7 @@ import re
 import signal
 import sys
 import time
-from typing import List, Optional
+from typing import List, Optional, Union
 
 from .. import _core
 from .._inpaint import set_max_image_pixels
@@ -67,6 +67,10 @@ def _whole_number(text: str) -> int:
     return int(text)
 
 
+def _quality(text: str) -> Union[int, str]:
+    return text if text == "keep" else _whole_number(text)
+
+
 def _device(text: str) -> str:
     if text in ("auto", "cpu", "cuda") or re.fullmatch(r"cuda:[0-9]{1,9}", text):
         return text
@@ -102,8 +106,9 @@ def _parser() -> argparse.ArgumentParser:
     fill.add_argument("--source-mask", metavar="FILE",
                       help="take sources only where FILE is brighter than 128")
     files = p.add_argument_group("files")
-    files.add_argument("--quality", type=_whole_number, default=80, metavar="Q",
-                       help="JPEG quality of JPEG outputs, 1 to 100 (default 80)")
+    files.add_argument("--quality", type=_quality, default=80, metavar="Q",
+                       help="JPEG quality of JPEG outputs, 1 to 100, or keep: that "
+                            "of each JPEG input (default 80)")
     files.add_argument("--max-pixels", type=_whole_number, metavar="N",
                        help="refuse input files of more than N pixels "
                             "(default 268435456 = 2^28)")

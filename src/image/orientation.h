@@ -1,0 +1,32 @@
+// The EXIF orientation of a picture: how its stored pixels are turned or
+// mirrored to be shown (the TIFF values 1 to 8), and the turn itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "image/image.h"
+
+namespace Common {
+
+// The orientation tag of the first IFD of an EXIF block (a TIFF
+// structure): 1 to 8, or 1 when the block has none or is malformed.
+int32_t ExifOrientation(const std::string& exif);
+
+// Sets the orientation tag of the first IFD to `value` in place; nothing
+// else of the block changes. False when the block has no such tag.
+bool SetExifOrientation(std::string& exif, uint16_t value);
+
+// Unlinks the second IFD (the thumbnail) from the first, in place; its
+// bytes stay, unreferenced. Nothing changes in a block without one.
+void DropExifThumbnail(std::string& exif);
+
+// True for the orientations that swap width and height (5 to 8).
+inline bool SwapsSides(int32_t orientation) { return orientation >= 5 && orientation <= 8; }
+
+// Turns the image's pixels from their stored orientation to the shown one
+// (1: nothing), any depth and channel count; the metadata stays. False
+// when no block could be had for the turned picture.
+bool TurnToShown(CImage& image, int32_t orientation);
+
+}  // namespace Common

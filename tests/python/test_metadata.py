@@ -1,0 +1,147 @@
+"""What a file says besides its pixels: EXIF, ICC profile and XMP go from
+input to output byte for byte (as Pillow reads them), a picture with an EXIF
+orientation is repaired as shown when the mask is drawn so, and a JPEG is
+written again with its input's quantisation unless a quality is given."""
+import os
+import subprocess
+import sysconfig
+
+import numpy as np
+import pytest
+from PIL import Image, ImageCms, ImageOps, JpegImagePlugin, PngImagePlugin
+
+import patchwell
+from conftest import photo_like
+
+RADIUS = 2
+CLI = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
+ICC = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+XMP = (b'<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="adobe:ns:meta/">'
+       b'<rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"/></x:xmpmeta>'
+       b'<?xpacket end="w"?>')
+
+
+def exif(orientation=None):
+    tags = Image.Exif()
+    tags[0x010F] = "Patchwell test camera"
+    tags[0x0131] = "scanner 2.1"
+    if orientation is not None:
+        tags[0x0112] = orientation
+    return tags
+
+
+def save(pixels, path, tags, icc=ICC, xmp=XMP, **options):
+    image = Image.fromarray(pixels)
+    if path.suffix == ".png":
+        info = PngImagePlugin.PngInfo()
+        info.add_itxt("XML:com.adobe.xmp", xmp.decode())
+        image.save(path, pnginfo=info, exif=tags, icc_profile=icc)
+    else:
+        image.save(path, exif=tags, icc_profile=icc, xmp=xmp, **options)
+
+
+def hole(height, width):
+    mask = np.zeros((height, width), np.uint8)
+    mask[height // 3:height // 3 + 4, width // 2:width // 2 + 3] = 255
+    return mask
+
+
+def cli(*args):
+    return subprocess.run([CLI, *map(str, args), "-r", str(RADIUS), "--device", "cpu", "-q"],
+                          capture_output=True, text=True, timeout=60)
+
+
+def xmp_of(image):
+    xmp = image.info.get("xmp")
+    return xmp.encode() if isinstance(xmp, str) else xmp
+
+
+@pytest.mark.parametrize("source, target", [("jpg", "jpg"), ("png", "png"), ("jpg", "png"),
+                                            ("png", "jpg"), ("jpg", "webp"), ("png", "tif")])
+def test_metadata_blocks_are_kept(tmp_path, source, target):
+    save(photo_like(24, 31, 5), tmp_path / f"in.{source}", exif())
+    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
+    assert done.returncode == 0, done.stderr
+    with Image.open(tmp_path / f"out.{target}") as out:
+        assert out.info.get("icc_profile") == ICC
+        assert xmp_of(out) == XMP
+        if target != "tif":  # EXIF in TIFF is a sub-directory, not carried
+            assert dict(out.getexif()) == dict(exif())
+
+
+@pytest.mark.parametrize("target", ["jpg", "png"])
+def test_the_exif_thumbnail_is_unlinked_and_the_rest_kept(tmp_path, target):
+    block = bytearray(exif().tobytes()[6:])  # big-endian, the first IFD at 8
+    link = 10 + 12 * int.from_bytes(block[8:10], "big")
+    thumbnail = (1).to_bytes(2, "big") + bytes.fromhex("0103 0003 00000001 00060000") + bytes(4)
+    block[link:link + 4] = len(block).to_bytes(4, "big")
+    save(photo_like(24, 31, 5), tmp_path / "in.png", b"Exif\0\0" + bytes(block) + thumbnail)
+    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / "in.png", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
+    assert done.returncode == 0, done.stderr
+    block[link:link + 4] = bytes(4)
+    with Image.open(tmp_path / f"out.{target}") as out:
+        assert out.info["exif"].removeprefix(b"Exif\0\0") == bytes(block) + thumbnail
+
+
+@pytest.mark.parametrize("orientation", range(1, 9))
+def test_turned_pictures_are_repaired_as_shown(tmp_path, orientation):
+    stored = photo_like(24, 31, orientation)
+    save(stored, tmp_path / "in.png", exif(orientation))
+    with Image.open(tmp_path / "in.png") as image:
+        shown = np.asarray(ImageOps.exif_transpose(image))
+    # Where the sizes agree (2 to 4) the mask is taken as drawn on the shown picture.
+    for drawn, pixels in (("shown", shown), ("stored", stored))[:1 if orientation < 5 else 2]:
+        mask = hole(*pixels.shape[:2])
+        Image.fromarray(mask).save(tmp_path / "mask.png")
+        done = cli(tmp_path / "in.png", tmp_path / "mask.png", "-o", tmp_path / "out.png")
+        assert done.returncode == 0, done.stderr
+        want = patchwell.repair(pixels, mask > 128, RADIUS, device="cpu")[0]
+        with Image.open(tmp_path / "out.png") as out:
+            np.testing.assert_array_equal(np.asarray(out), want)
+            turned = drawn == "shown" and orientation != 1
+            assert out.getexif().get(0x0112) == (1 if turned else orientation)
+            assert out.getexif().get(0x010F) == "Patchwell test camera"
+
+
+def test_a_mask_of_neither_size_names_the_shown_one(tmp_path):
+    save(photo_like(20, 30, 1), tmp_path / "in.jpg", exif(6))
+    Image.fromarray(hole(21, 30)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / "out.jpg")
+    assert done.returncode == 1
+    assert "is 30x21 pixels but image" in done.stderr
+    assert "is 30x20 (shown as 20x30: EXIF orientation 6)" in done.stderr
+
+
+@pytest.mark.parametrize("quality, subsampling", [(95, 0), (60, 2), (85, 1)])
+def test_jpeg_quality_is_kept_unless_given(tmp_path, quality, subsampling):
+    save(photo_like(40, 48, 2), tmp_path / "in.jpg", exif(), quality=quality,
+         subsampling=subsampling)
+    Image.fromarray(hole(40, 48)).save(tmp_path / "mask.png")
+    with Image.open(tmp_path / "in.jpg") as image:
+        tables, sampling = image.quantization, JpegImagePlugin.get_sampling(image)
+    for option in ([], ["--quality", "keep"], ["--quality", "30"], "keep", 80):
+        if isinstance(option, list):
+            done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / "out.jpg",
+                       *option)
+            assert done.returncode == 0, done.stderr
+        else:  # the package's default stays 80
+            assert patchwell.inpaint_file(tmp_path / "in.jpg", tmp_path / "mask.png",
+                                          tmp_path / "out.jpg", RADIUS, patchwell.InpaintGPU,
+                                          device="cpu", quality=option)
+        with Image.open(tmp_path / "out.jpg") as out:
+            kept = out.quantization == tables and JpegImagePlugin.get_sampling(out) == sampling
+            assert kept == (option in ([], ["--quality", "keep"], "keep"))
+
+
+@pytest.mark.parametrize("output, quality", [("out.png", "90"), ("out.tif", "keep"),
+                                             ("out.bmp", "50"), ("out.webp", "keep")])
+def test_quality_for_an_output_that_ignores_it_is_refused(tmp_path, output, quality):
+    save(photo_like(12, 12, 1), tmp_path / "in.jpg", exif())
+    Image.fromarray(hole(12, 12)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / output,
+               "--quality", quality)
+    assert done.returncode == 2
+    assert "--quality applies to JPEG" in done.stderr and output in done.stderr
+    assert not (tmp_path / output).exists()
