@@ -396,6 +396,7 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
   d["error"] = result.save_error != 0 ? std::strerror(result.save_error) : "";
   d["size"] = py::make_tuple(result.image_width, result.image_height);
   d["mask_size"] = py::make_tuple(result.mask_width, result.mask_height);
+  d["orientation"] = result.orientation;
   d["declared_size"] =
       py::make_tuple(result.declared_width, result.declared_height);
   return d;

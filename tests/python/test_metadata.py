@@ -112,6 +112,11 @@ def test_a_mask_of_neither_size_names_the_shown_one(tmp_path):
     assert done.returncode == 1
     assert "is 30x21 pixels but image" in done.stderr
     assert "is 30x20 (shown as 20x30: EXIF orientation 6)" in done.stderr
+    # A batch says so too.
+    from patchwell.batch import repair_files
+    record, = repair_files([(tmp_path / "in.jpg", tmp_path / "mask.png")], tmp_path / "out",
+                           jobs=0, device="cpu")
+    assert record.error.endswith("is 30x20 (shown as 20x30: EXIF orientation 6)")
 
 
 @pytest.mark.parametrize("quality, subsampling", [(95, 0), (60, 2), (85, 1)])

@@ -265,13 +265,14 @@ def test_the_pixel_limit_and_quality_reach_every_worker(pics):
         patchwell.set_max_image_pixels(2**28)
     assert records[0].status == "failed" and "more than the limit of 100" in records[0].error
     Image.open(pics / "in" / "img0.png").save(pics / "in" / "img0.jpg", quality=95)
-    r = run("batch", "in/img0.jpg", "--out-dir", "out", "--mask", "mask.png", "--quality",
-            "95", "--max-pixels", "1000", "--device", "cpu", cwd=pics)
-    assert r.returncode == 0, r.stderr
     want = pics / "want.jpg"
-    patchwell.inpaint_file(str(pics / "in" / "img0.jpg"), str(pics / "mask.png"), str(want),
-                           rad=3, method=patchwell.InpaintGPU, device="cpu", quality=95)
-    assert (pics / "out" / "img0.jpg").read_bytes() == want.read_bytes()
+    for quality in (95, "keep"):
+        r = run("batch", "in/img0.jpg", "--out-dir", "out", "--mask", "mask.png", "--quality",
+                str(quality), "--max-pixels", "1000", "--device", "cpu", "--overwrite", cwd=pics)
+        assert r.returncode == 0, r.stderr
+        patchwell.inpaint_file(str(pics / "in" / "img0.jpg"), str(pics / "mask.png"), str(want),
+                               rad=3, method=patchwell.InpaintGPU, device="cpu", quality=quality)
+        assert (pics / "out" / "img0.jpg").read_bytes() == want.read_bytes()
 
 
 def test_links_to_folders_do_not_make_globs_endless(pics):

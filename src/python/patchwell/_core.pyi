@@ -99,6 +99,7 @@ class _FileOutcome(TypedDict):
     error: str
     size: Tuple[int, int]
     mask_size: Tuple[int, int]
+    orientation: int  # the image's EXIF orientation, 1 to 8
     declared_size: Tuple[int, int]  # of a file refused as too large
 
 def _repair_file(

@@ -183,7 +183,7 @@ def _failure_text(status: str, outcome: "_core._FileOutcome", task: Task,
         "image_empty": "the image holds no pixels",
         "mask_unreadable": f"cannot read mask '{task.mask}' {_UNREADABLE}",
         "mask_size_differs": (f"mask '{task.mask}' is {mask_size} pixels but the "
-                              f"image is {image_size}"),
+                              f"image is {image_size}{_shown_size(outcome)}"),
         "mask_unusable": f"cannot build a mask from '{task.mask}'",
         "source_mask_unreadable": (f"cannot read source mask '{options.source_mask}' "
                                    f"{_UNREADABLE}"),
@@ -202,6 +202,15 @@ def _failure_text(status: str, outcome: "_core._FileOutcome", task: Task,
                 f"more than the limit of {_core.max_image_pixels()} "
                 "(--max-pixels or patchwell.set_max_image_pixels raises it)")
     return texts.get(status, f"failed ({status})")
+
+
+def _shown_size(outcome: "_core._FileOutcome") -> str:
+    # A turned picture's mask may have been drawn on the picture as shown.
+    orientation = outcome.get("orientation", 1)
+    if orientation not in (5, 6, 7, 8):
+        return ""
+    width, height = outcome["size"]
+    return f" (shown as {height}x{width}: EXIF orientation {orientation})"
 
 
 def _exception_text(error: BaseException) -> str:
