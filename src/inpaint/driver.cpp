@@ -166,14 +166,9 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
       std::count(mask, mask + static_cast<int64_t>(width) * height, uint8_t{1}));
   bool impossible = false;
   if (options.missing_tolerance == 0.0f && n > 0) {
-    JobShape job;
-    job.mask = mask;
-    job.width = width;
-    job.height = height;
-    job.radius = radius;
-    job.method = method;
-    job.search_radius = std::min(options.search_radius, std::max(width, height));
-    job.source_mask = options.source_mask;
+    const JobShape job{mask, width, height, radius, method,
+                       std::min(options.search_radius, std::max(width, height)),
+                       options.source_mask};
     impossible = ImpossibleJob(job, false).has_value();
   }
   if (!impossible) {

@@ -282,14 +282,8 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     return result;
   }
   if (options.refuse_impossible) {
-    JobShape job;
-    job.mask = maskBuffer.bytes.get();
-    job.width = image.width;
-    job.height = image.height;
-    job.radius = radius;
-    job.method = method;
-    job.search_radius = inpaint.search_radius;
-    job.source_mask = inpaint.source_mask;
+    const JobShape job{maskBuffer.bytes.get(), image.width, image.height, radius,
+                       method, inpaint.search_radius, inpaint.source_mask};
     if (auto problem = ImpossibleJob(job, true)) {
       result.problem = *problem;
       result.status = FileRunStatus::Impossible;

@@ -276,14 +276,8 @@ bool InpaintArrays(py::array image, py::array mask, int rad, Method method,
   options.source_mask = b.source_mask;
   options.sources = sources;
   if (mode.refuse_impossible) {
-    JobShape job;
-    job.mask = b.mask;
-    job.width = b.width;
-    job.height = b.height;
-    job.radius = rad;
-    job.method = method;
-    job.search_radius = options.search_radius;
-    job.source_mask = options.source_mask;
+    const JobShape job{b.mask, b.width, b.height, rad, method,
+                       options.search_radius, options.source_mask};
     if (auto problem = ImpossibleJob(job, true)) throw py::value_error(*problem);
   }
   control.Attach(options);

@@ -73,17 +73,18 @@ def expand_inputs(inputs: Iterable[PathLike]) -> List[Tuple[str, bool]]:
 def check_mask_pattern(pattern: str) -> None:
     """Raises ValueError unless `pattern` uses only the plain fields
     {stem}, {name} and {ext} (and {{ }} for braces): no conversion, no
-    format specification, nothing nested."""
+    width, fill or other formatting, nothing nested."""
     try:
         parsed = list(string.Formatter().parse(pattern))
     except ValueError as e:
         raise ValueError(f"mask pattern '{pattern}' is not valid: {e}") from None
     fields = []
-    for _, field, spec, conversion in parsed:
+    for _, field, formatting, conversion in parsed:
         if field is None:
             continue
-        if field not in _PATTERN_FIELDS or spec or conversion:
-            shown = field + (f"!{conversion}" if conversion else "") + (f":{spec}" if spec else "")
+        if field not in _PATTERN_FIELDS or formatting or conversion:
+            shown = (field + (f"!{conversion}" if conversion else "")
+                     + (f":{formatting}" if formatting else ""))
             raise ValueError(
                 f"mask pattern '{pattern}' may use the plain fields {{stem}}, {{name}} "
                 f"and {{ext}} only, not {{{shown}}}")
