@@ -13,6 +13,8 @@
 
 namespace pw {
 
+class ThreadPool;
+
 enum class Backend { Auto, Cpu, Cuda };
 
 // Method numbers as the Python enumeration gives them.
@@ -42,6 +44,37 @@ struct EngineParams {
   // was copied from (the chosen window's centre), -1 where nothing was
   // copied. One 4-byte word per pixel; the search does not change.
   bool record_sources = false;
+  // The engine may hold a crop of the picture: width and height are then
+  // the crop's, (crop_x0, crop_y0) its place in a picture picture_width
+  // pixels wide (0: no crop). Ties between equal candidates are broken by
+  // their picture indices, so a crop chooses exactly what the whole picture
+  // would; everything else (the source map included) is in crop indices.
+  int32_t crop_x0 = 0;
+  int32_t crop_y0 = 0;
+  int32_t picture_width = 0;
+  // CPU: the threads to run on, shared by the engines of one run (one per
+  // region); null: the engine makes its own.
+  std::shared_ptr<ThreadPool> cpu_pool;
+};
+
+// Picture indices of a crop's pixels, and back.
+struct CropIndex {
+  int32_t width = 0;          // the crop's
+  int32_t picture_width = 0;  // the picture's
+  int32_t origin = 0;         // picture index of the crop's first pixel
+
+  explicit CropIndex(const EngineParams& p)
+      : width(p.width), picture_width(p.picture_width > 0 ? p.picture_width : p.width),
+        origin(p.crop_y0 * picture_width + p.crop_x0) {}
+  int32_t ToPicture(int32_t i) const {
+    return width == picture_width ? i + origin
+                                  : i + origin + i / width * (picture_width - width);
+  }
+  int32_t ToCrop(int32_t g) const {
+    if (width == picture_width) return g - origin;
+    const int32_t d = g - (origin - origin % picture_width);
+    return (d / picture_width) * width + d % picture_width - origin % picture_width;
+  }
 };
 
 // A fault of the backend (a CUDA error, say). The run stops; the message is
@@ -91,6 +124,17 @@ class FillEngine {
                        int32_t end, int32_t width) {
     for (int32_t k = begin; k < end; ++k)
       FillPixel(order[k] % width, order[k] / width);
+  }
+
+  // Fills order[begin], ..., order[end - 1] with exactly the result FillRun
+  // gives, but may fill several at once: a target starts once every earlier
+  // one of the stretch within `reach` pixels of it (in both axes) is done.
+  // `reach` covers every pixel a fill reads (search radius plus window
+  // radius), so targets further apart cannot see each other.
+  virtual void FillReady(const std::vector<int32_t>& order, int32_t begin,
+                         int32_t end, int32_t width, int32_t reach) {
+    (void)reach;
+    FillRun(order, begin, end, width);
   }
 
   // Whether FillRun gains from long runs. The worker hands an engine that
