@@ -382,6 +382,23 @@ MaskBuffer& TheMaskBuffer() {
 
 bool EnsureRgb() { return EnsureRgb(WorkingImage()); }
 
+bool TakeMaskFromImage(CImage& maskImage) {
+  if (maskImage.IsEmpty() || maskImage.pixels == nullptr) return false;
+  // Mask byte k lies at or before the first sample of pixel k, which is
+  // read before any later byte is written: the block can hold both.
+  const int32_t w = maskImage.width, h = maskImage.height;
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x)
+      maskImage.pixels[static_cast<size_t>(y) * w + x] = maskImage.GetGray(x, y) > 128 ? 1 : 0;
+  MaskBuffer& buffer = TheMaskBuffer();
+  buffer.bytes.reset(maskImage.pixels);
+  buffer.size = static_cast<size_t>(w) * h;
+  maskImage.pixels = nullptr;
+  maskImage.capacity = 0;
+  maskImage.Release(true);
+  return true;
+}
+
 bool BuildMaskFromImage(const CImage& maskImage) {
   MaskBuffer& buffer = TheMaskBuffer();
   const size_t needed =

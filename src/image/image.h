@@ -157,5 +157,8 @@ MaskBuffer& TheMaskBuffer();
 // The working-image forms the file entry uses.
 bool EnsureRgb();
 bool BuildMaskFromImage(const CImage& maskImage);
+// The same, built in the mask image's own block, which the mask buffer then
+// holds (a huge picture's mask is not kept twice); the image is left empty.
+bool TakeMaskFromImage(CImage& maskImage);
 
 }  // namespace Common

@@ -48,6 +48,7 @@ struct InpaintContext {
   int32_t method = kMethodGpu;
   Backend backend = Backend::Cpu;
   int32_t done = 0;
+  uint64_t passes = 0;  // scoring passes of the run's engines
   uint32_t progress_interval_ms = 400;
   uint32_t elapsed_ms = 0;
   std::mutex lock;          // guards fill.next

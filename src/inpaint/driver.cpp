@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fill/kernels/fast.h"
+#include "fill/regions.h"
 #include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
 #include "inpaint/worker.h"
@@ -34,6 +35,7 @@ void ResetContext(InpaintContext& ctx) {
   ctx.escape_key = nullptr;
   ctx.missing_tolerance = 0.1f;
   ctx.total = ctx.done = 0;
+  ctx.passes = 0;
   ctx.elapsed_ms = 0;
   ctx.progress_interval_ms = 400;
   EmptyFillList(ctx.fill);
@@ -254,7 +256,18 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   const DeviceChoice device = RunDevice(method, options);
   ctx.backend = device.backend;
   params.cuda_device = device.cuda_device;
-  std::unique_ptr<FillEngine> engine = CreateFillEngine(ctx.backend, params);
+  // A bounded search reads only within `reach` of each target: the targets
+  // fall apart into regions, which the CPU runs on crops of the picture.
+  const int32_t reach = params.search_radius >= 0 ? params.search_radius + radius : -1;
+  std::vector<FillRegion> regions;
+  if (reach >= 0) regions = SplitIntoRegions(ctx.fill.order, width, height, reach);
+  const bool crops = ctx.backend == Backend::Cpu && !regions.empty() &&
+                     (regions.size() > 1 || regions[0].box.width() < width ||
+                      regions[0].box.height() < height);
+  const int32_t region_count = reach >= 0 ? static_cast<int32_t>(regions.size()) : 1;
+  if (!crops) std::vector<FillRegion>().swap(regions);
+  std::unique_ptr<FillEngine> engine =
+      crops ? nullptr : CreateFillEngine(ctx.backend, params);
 
   ctx.progress_sink = options.progress;
   EscapeKeyWatch escape(options.escape_key);
@@ -268,7 +281,10 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   ctx.worker_running = true;
   try {
     worker = std::thread([&] {
-      RunFillWorker(ctx, *engine);
+      if (crops)
+        RunRegionWorker(ctx, params, regions, reach);
+      else
+        RunFillWorker(ctx, *engine, ctx.backend == Backend::Cpu ? reach : -1);
       std::lock_guard<std::mutex> guard(end_mutex);
       ended = true;
       end_signal.notify_all();
@@ -311,7 +327,8 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     options.stats->holes = n;
     options.stats->no_source = no_source;
     options.stats->targets = ctx.done;
-    options.stats->passes = engine->passes();
+    options.stats->passes = ctx.passes;
+    options.stats->regions = region_count;
     options.stats->elapsed_ms = ctx.elapsed_ms;
   }
   if (wait_error) std::rethrow_exception(wait_error);

@@ -16,6 +16,7 @@ struct RunStats {
   int32_t holes = 0;               // pixels the mask marked at the start
   int32_t no_source = 0;  // processed pixels that found no source
   uint64_t passes = 0;  // scoring passes (the pruned method's buckets)
+  int32_t regions = 1;  // independent regions of a bounded search
   uint32_t elapsed_ms = 0;
 };
 

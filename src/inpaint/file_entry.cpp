@@ -218,9 +218,7 @@ FileRunResult RunFileInpaint(const std::string& image_file,
       result.status = FileRunStatus::MaskSizeDiffers;
       return result;
     }
-    maskBuffer.Allocate(static_cast<size_t>(image.width) *
-                        static_cast<size_t>(image.height));
-    if (!Common::BuildMaskFromImage(maskImage)) {
+    if (!Common::TakeMaskFromImage(maskImage)) {
       result.status = FileRunStatus::MaskUnusable;
       return result;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,17 +27,44 @@ int32_t UnknownNeighbourCount(const uint8_t* mask, int32_t x, int32_t y,
 
 namespace {
 
+// The smallest box (columns x0..x1 - 1, rows y0..y1 - 1) holding every
+// pixel whose mask byte is 1; empty (x0 >= x1) when there is none.
+struct NoiseBox {
+  int32_t x0, y0, x1, y1;
+};
+
+NoiseBox FindNoiseBox(const uint8_t* mask, int32_t width, int32_t height) {
+  NoiseBox box{width, height, 0, 0};
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* row = mask + static_cast<size_t>(y) * width;
+    const uint8_t* first = std::find(row, row + width, uint8_t{1});
+    if (first == row + width) continue;
+    const int32_t last = static_cast<int32_t>(
+        width - 1 - (std::find(std::make_reverse_iterator(row + width),
+                               std::make_reverse_iterator(row), uint8_t{1}) -
+                     std::make_reverse_iterator(row + width)));
+    box.x0 = std::min(box.x0, static_cast<int32_t>(first - row));
+    box.x1 = std::max(box.x1, last + 1);
+    box.y0 = std::min(box.y0, y);
+    box.y1 = y + 1;
+  }
+  return box;
+}
+
 // Scores of all noise pixels in O(1) each, from a summed-area table of the
 // noise pixels. Equal to UnknownNeighbourCount: positions outside the image
 // plus noise positions inside it, less the centre (itself a noise pixel).
+// The table covers only `box`, which holds every noise pixel: the work and
+// memory follow the damage, not the picture.
 class ScoreTable {
  public:
-  ScoreTable(const uint8_t* mask, int32_t width, int32_t height, int32_t radius)
-      : width_(width), height_(height), radius_(radius),
-        sat_(static_cast<size_t>(width + 1) * (height + 1), 0) {
-    for (int32_t y = 0; y < height; ++y) {
+  ScoreTable(const uint8_t* mask, int32_t width, int32_t height, int32_t radius,
+             const NoiseBox& box)
+      : width_(width), height_(height), radius_(radius), box_(box),
+        sat_(static_cast<size_t>(box.x1 - box.x0 + 1) * (box.y1 - box.y0 + 1), 0) {
+    for (int32_t y = box.y0; y < box.y1; ++y) {
       int32_t row = 0;
-      for (int32_t x = 0; x < width; ++x) {
+      for (int32_t x = box.x0; x < box.x1; ++x) {
         row += mask[static_cast<size_t>(y) * width + x] == 1 ? 1 : 0;
         at(x + 1, y + 1) = at(x + 1, y) + row;
       }
@@ -50,20 +78,24 @@ class ScoreTable {
     const int32_t y0 = std::max(y - radius_, 0);
     const int32_t y1 = std::min(y + radius_, height_ - 1);
     const int64_t inside = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
-    const int64_t noise = int64_t{at(x1 + 1, y1 + 1)} - at(x0, y1 + 1) -
-                          at(x1 + 1, y0) + at(x0, y0);
+    // Noise positions lie in the box: count over the window's part of it.
+    const int32_t nx0 = std::max(x0, box_.x0), nx1 = std::min(x1 + 1, box_.x1);
+    const int32_t ny0 = std::max(y0, box_.y0), ny1 = std::min(y1 + 1, box_.y1);
+    const int64_t noise = int64_t{at(nx1, ny1)} - at(nx0, ny1) - at(nx1, ny0) + at(nx0, ny0);
     return static_cast<int32_t>(side * side - inside + noise - 1);
   }
 
  private:
+  // The table entry of the positions before column x and row y of the box.
   int32_t& at(int32_t x, int32_t y) {
-    return sat_[static_cast<size_t>(y) * (width_ + 1) + x];
+    return sat_[static_cast<size_t>(y - box_.y0) * (box_.x1 - box_.x0 + 1) + (x - box_.x0)];
   }
   int32_t at(int32_t x, int32_t y) const {
-    return sat_[static_cast<size_t>(y) * (width_ + 1) + x];
+    return sat_[static_cast<size_t>(y - box_.y0) * (box_.x1 - box_.x0 + 1) + (x - box_.x0)];
   }
 
   int32_t width_, height_, radius_;
+  NoiseBox box_;
   std::vector<int32_t> sat_;  // counts fit: an image has < 2^31 pixels
 };
 
@@ -122,10 +154,12 @@ void RankNoisePixels(FillList& list, const uint8_t* mask, int32_t width,
   list.height = height;
   if (width <= 0 || height <= 0) return;
 
+  const NoiseBox box = FindNoiseBox(mask, width, height);
+  if (box.x0 >= box.x1) return;
   {
-    const ScoreTable scores(mask, width, height, radius);
-    for (int32_t y = 0; y < height; ++y)
-      for (int32_t x = 0; x < width; ++x)
+    const ScoreTable scores(mask, width, height, radius, box);
+    for (int32_t y = box.y0; y < box.y1; ++y)
+      for (int32_t x = box.x0; x < box.x1; ++x)
         if (mask[static_cast<size_t>(y) * width + x] == 1)
           HeapPush(list.heap, RankEntry{scores.Score(x, y), y * width + x});
   }
@@ -266,10 +300,17 @@ int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
   if (list.ranked.empty()) return 0;
 
   const int32_t n = static_cast<int32_t>(list.ranked.size());
-  std::vector<PixelSlot> slots(static_cast<size_t>(width) * height,
-                               PixelSlot{0, -1});
+  // Slots only for the box of the noise pixels: nothing outside it moves.
+  const NoiseBox box = FindNoiseBox(mask, width, height);
+  const int32_t box_width = box.x1 - box.x0;
+  std::vector<PixelSlot> box_slots(static_cast<size_t>(box_width) * (box.y1 - box.y0),
+                                   PixelSlot{0, -1});
+  auto slot = [&](int32_t q) -> PixelSlot& {
+    return box_slots[static_cast<size_t>(q / width - box.y0) * box_width +
+                     (q % width - box.x0)];
+  };
   for (int32_t k = 0; k < n; ++k)
-    slots[list.ranked[k].index] = PixelSlot{list.ranked[k].score, k};
+    slot(list.ranked[k].index) = PixelSlot{list.ranked[k].score, k};
 
   std::vector<RankEntry>& ranked = list.ranked;
   ScoreMinTree tree(ranked);
@@ -278,25 +319,25 @@ int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
     if (stop && (i & 4095) == 0 && stop()) throw FillListStopped();
     const int32_t p = ranked[i].index;
     list.order.push_back(p);
-    slots[p].position = -1;
+    slot(p).position = -1;
     const int32_t y = p / width;
     const int32_t x = p % width;
-    const int32_t ny0 = std::max(y - radius, 0);
-    const int32_t ny1 = std::min(y + radius, height - 1);
-    const int32_t nx0 = std::max(x - radius, 0);
-    const int32_t nx1 = std::min(x + radius, width - 1);
+    const int32_t ny0 = std::max(y - radius, box.y0);
+    const int32_t ny1 = std::min(y + radius, box.y1 - 1);
+    const int32_t nx0 = std::max(x - radius, box.x0);
+    const int32_t nx1 = std::min(x + radius, box.x1 - 1);
     for (int32_t ny = ny0; ny <= ny1; ++ny) {
       for (int32_t nx = nx0; nx <= nx1; ++nx) {
         const int32_t q = ny * width + nx;
-        const int32_t pos = slots[q].position;
+        const int32_t pos = slot(q).position;
         if (pos <= 0) continue;
-        const int32_t s = --slots[q].score;
+        const int32_t s = --slot(q).score;
         // The new place is right after the nearest stored score <= s
         // between the cursor and pos (a run of larger ones moves back).
         if (pos - 1 < i + 1 || tree.Score(pos - 1) <= s) continue;
         const int32_t t = tree.LastAtMost(i + 1, pos - 1, s) + 1;
-        slots[q].position = t;
-        slots[ranked[t].index].position = pos;
+        slot(q).position = t;
+        slot(ranked[t].index).position = pos;
         ranked[pos] = ranked[t];
         ranked[t] = RankEntry{s, q};
         tree.Set(pos, ranked[pos].score);

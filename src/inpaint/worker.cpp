@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <new>
+
+#include "fill/cpu/thread_pool.h"
+#include "fill/regions.h"
 
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -84,7 +89,199 @@ void PrintEveryDecileMark(int32_t total) {
   ConsolePrintf("\n");
 }
 
-void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
+namespace {
+
+// Where a run stands between its engines: the progress marks shown and the
+// last preview.
+struct LoopState {
+  uint32_t last_update = 0;
+  int last_decile = 0;
+};
+
+// Hands `engine` the targets order[0..size) (indices of an image `width`
+// wide) in runs, reporting progress and showing the console marks as they
+// go. With reach >= 0 the engine may fill the targets of a run side by side.
+// `preview` refreshes ctx.image from the engine. Returns true when the run
+// was stopped (a stop request or Escape).
+bool FillTargets(InpaintContext& ctx, LoopState& state, FillEngine& engine,
+                 const std::vector<int32_t>& order, int32_t width, int32_t reach,
+                 const std::function<void()>& preview) {
+  // Engines that walk runs of the fill order on their own get runs that grow
+  // from one target to about kRunSeconds of work; the others one target per
+  // step.
+  const bool runs = engine.walks_runs() || reach >= 0;
+  int32_t run_length = 1;
+  const int32_t size = static_cast<int32_t>(order.size());
+  for (int32_t next = 0; next < size;) {
+    if (ctx.cancel.load()) return true;
+    int32_t count = std::min(run_length, size - next);
+    if (runs) count = std::min(count, NextDecileCount(ctx.done, ctx.total) - ctx.done);
+    const auto run_start = std::chrono::steady_clock::now();
+    if (reach >= 0)
+      engine.FillReady(order, next, next + count, width, reach);
+    else
+      engine.FillRun(order, next, next + count, width);
+    next += count;
+    ctx.done += count;
+    if (runs)
+      run_length = NextRunLength(
+          run_length, count,
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - run_start)
+              .count());
+
+    if (ctx.progress_sink != nullptr) {
+      const uint32_t now = TickCountMs();
+      if (static_cast<uint32_t>(now - state.last_update) > ctx.progress_interval_ms) {
+        {
+          std::lock_guard<std::mutex> guard(ctx.preview_lock);
+          preview();
+        }
+        ReportProgress(ctx, static_cast<int>(ctx.done * 100.0 / ctx.total));
+        state.last_update = now;
+      }
+    }
+
+    if (ctx.esc_cancel && ctx.escape_key != nullptr && ctx.escape_key->Pressed())
+      return true;
+
+    if (ctx.console_progress) {
+      const int decile = Decile(ctx.done, ctx.total);
+      if (decile > state.last_decile) {
+        ConsolePrintf("----%d%%", decile * 10);
+        state.last_decile = decile;
+      }
+    }
+  }
+  return false;
+}
+
+// The reach to fill a stretch of targets side by side with, or -1 when they
+// wait on each other too much for it to pay.
+int32_t SideBySideReach(const std::vector<int32_t>& order, int32_t width,
+                        int32_t reach, int threads) {
+  if (reach < 0 || threads < 2 || order.size() < 2) return -1;
+  const int32_t chain = DependencyChainBound(order.data(),
+                                             static_cast<int32_t>(order.size()),
+                                             width, reach);
+  return static_cast<int64_t>(order.size()) >= int64_t{chain} * threads ? reach : -1;
+}
+
+// The run's start and end around the fill, shared by both ways of running.
+void BeginRun(InpaintContext& ctx, LoopState& state) {
+  ctx.total = static_cast<int32_t>(ctx.fill.order.size());
+  ReportProgress(ctx, 0);
+  state.last_update = TickCountMs();
+  ctx.done = 0;
+}
+
+void EndRun(InpaintContext& ctx, uint32_t loop_start) {
+  ctx.elapsed_ms = static_cast<uint32_t>(TickCountMs() - loop_start);
+  if (ctx.console_progress) ConsolePrintf("\n");
+  std::lock_guard<std::mutex> guard(ctx.lock);
+  EmptyFillList(ctx.fill);
+}
+
+// One region on a crop of the picture: the crop's buffers, its engine, and
+// the way its results go back into the caller's buffers.
+class RegionCrop {
+ public:
+  RegionCrop(InpaintContext& ctx, const FillRegion& region,
+             const uint8_t* source_mask)
+      : ctx_(ctx), region_(region) {
+    const PixelBox& b = region.box;
+    const size_t w = static_cast<size_t>(b.width()), h = static_cast<size_t>(b.height());
+    image_.resize(3 * w * h);
+    mask_.resize(w * h);
+    if (source_mask != nullptr) allowed_.resize(w * h);
+    for (size_t y = 0; y < h; ++y) {
+      const size_t from = (b.y0 + y) * static_cast<size_t>(ctx.width) + b.x0;
+      std::copy_n(ctx.image + 3 * from, 3 * w, image_.data() + 3 * y * w);
+      std::copy_n(ctx.mask + from, w, mask_.data() + y * w);
+      if (source_mask != nullptr)
+        std::copy_n(source_mask + from, w, allowed_.data() + y * w);
+    }
+    order_.reserve(region.order.size());
+    for (int32_t p : region.order)
+      order_.push_back((p / ctx.width - b.y0) * b.width() + p % ctx.width - b.x0);
+    if (ctx.sources != nullptr) sources_.resize(w * h);
+  }
+
+  EngineParams Params(const EngineParams& picture) const {
+    EngineParams p = picture;
+    p.width = region_.box.width();
+    p.height = region_.box.height();
+    p.stride = 3 * p.width;
+    p.crop_x0 = region_.box.x0;
+    p.crop_y0 = region_.box.y0;
+    p.picture_width = ctx_.width;
+    p.source_mask = allowed_.empty() ? nullptr : allowed_.data();
+    return p;
+  }
+  const uint8_t* image() const { return image_.data(); }
+  const uint8_t* mask() const { return mask_.data(); }
+  const std::vector<int32_t>& order() const { return order_; }
+
+  // Copies the region's targets, as the engine holds them now, into the
+  // caller's buffers: the only pixels the region changes.
+  void PullInto(FillEngine& engine, bool whole) {
+    engine.PullImage(image_.data());
+    if (whole) engine.PullMask(mask_.data());
+    if (whole && ctx_.sources != nullptr) engine.PullSources(sources_.data());
+    const CropIndex crop(Params(EngineParams{}));
+    for (size_t k = 0; k < order_.size(); ++k) {
+      const int32_t p = region_.order[k], c = order_[k];
+      std::copy_n(image_.data() + 3 * static_cast<size_t>(c), 3, ctx_.image + 3 * static_cast<size_t>(p));
+      if (!whole) continue;
+      ctx_.mask[p] = mask_[c];
+      if (ctx_.sources != nullptr)
+        ctx_.sources[p] = sources_[c] < 0 ? -1 : crop.ToPicture(sources_[c]);
+    }
+  }
+
+ private:
+  InpaintContext& ctx_;
+  const FillRegion& region_;
+  std::vector<uint8_t> image_, mask_, allowed_;
+  std::vector<int32_t> order_, sources_;
+};
+
+}  // namespace
+
+void RunRegionWorker(InpaintContext& ctx, const EngineParams& params,
+                     const std::vector<FillRegion>& regions, int32_t reach) {
+  LoopState state;
+  BeginRun(ctx, state);
+  const uint32_t loop_start = TickCountMs();
+  try {
+    EngineParams shared = params;
+    shared.cpu_pool = std::make_shared<ThreadPool>(CpuThreadCount());
+    const int threads = shared.cpu_pool->size();
+    for (const FillRegion& region : regions) {
+      RegionCrop crop(ctx, region, params.source_mask);
+      std::unique_ptr<FillEngine> engine = CreateFillEngine(Backend::Cpu, crop.Params(shared));
+      engine->Start(crop.image(), crop.mask());
+      const int32_t width = region.box.width();
+      const bool stopped = FillTargets(
+          ctx, state, *engine, crop.order(), width,
+          SideBySideReach(crop.order(), width, reach, threads),
+          [&] { crop.PullInto(*engine, false); });
+      {
+        std::lock_guard<std::mutex> guard(ctx.preview_lock);
+        crop.PullInto(*engine, true);
+      }
+      ctx.passes += engine->passes();
+      engine->Release();
+      if (stopped) break;
+    }
+  } catch (...) {
+    RecordFault(ctx);
+  }
+  EndRun(ctx, loop_start);
+  if (ctx.fault == RunFault::None) ReportProgress(ctx, 100);
+  ctx.worker_running = false;
+}
+
+void RunFillWorker(InpaintContext& ctx, FillEngine& engine, int32_t reach) {
   try {
     engine.Start(ctx.image, ctx.mask);
   } catch (...) {
@@ -95,80 +292,17 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
     return;
   }
 
-  ctx.total = static_cast<int32_t>(ctx.fill.order.size());
-  ReportProgress(ctx, 0);
-  uint32_t last_update = TickCountMs();
-  ctx.done = 0;
+  LoopState state;
+  BeginRun(ctx, state);
   const uint32_t loop_start = TickCountMs();
-  int last_decile = 0;
-
-  // Engines that walk runs of the fill order on their own get runs that grow
-  // from one target to about kRunSeconds of work; the others one target per
-  // step.
-  const bool runs = engine.walks_runs();
-  int32_t run_length = 1;
-
   try {
-    for (;;) {
-      int32_t begin = 0, count = 0;
-      {
-        std::lock_guard<std::mutex> guard(ctx.lock);
-        const int32_t left =
-            static_cast<int32_t>(ctx.fill.order.size()) - ctx.fill.next;
-        if (left > 0) {
-          begin = ctx.fill.next;
-          count = std::min(run_length, left);
-          if (runs)
-            count = std::min(count, NextDecileCount(ctx.done, ctx.total) - ctx.done);
-          ctx.fill.next += count;
-        }
-      }
-      if (count == 0 || ctx.cancel.load()) break;
-
-      const auto run_start = std::chrono::steady_clock::now();
-      engine.FillRun(ctx.fill.order, begin, begin + count, ctx.fill.width);
-      ctx.done += count;
-      if (runs)
-        run_length = NextRunLength(
-            run_length, count,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                          run_start)
-                .count());
-
-      if (ctx.progress_sink != nullptr) {
-        const uint32_t now = TickCountMs();
-        if (static_cast<uint32_t>(now - last_update) > ctx.progress_interval_ms) {
-          {
-            std::lock_guard<std::mutex> guard(ctx.preview_lock);
-            engine.PullImage(ctx.image);
-          }
-          ReportProgress(ctx, static_cast<int>(ctx.done * 100.0 / ctx.total));
-          last_update = now;
-        }
-      }
-
-      if (ctx.esc_cancel && ctx.escape_key != nullptr &&
-          ctx.escape_key->Pressed())
-        break;
-
-      if (ctx.console_progress) {
-        const int decile = Decile(ctx.done, ctx.total);
-        if (decile > last_decile) {
-          ConsolePrintf("----%d%%", decile * 10);
-          last_decile = decile;
-        }
-      }
-    }
+    FillTargets(ctx, state, engine, ctx.fill.order, ctx.fill.width,
+                SideBySideReach(ctx.fill.order, ctx.fill.width, reach, CpuThreadCount()),
+                [&] { engine.PullImage(ctx.image); });
   } catch (...) {
     RecordFault(ctx);
   }
-
-  ctx.elapsed_ms = static_cast<uint32_t>(TickCountMs() - loop_start);
-  if (ctx.console_progress) ConsolePrintf("\n");
-  {
-    std::lock_guard<std::mutex> guard(ctx.lock);
-    EmptyFillList(ctx.fill);
-  }
+  EndRun(ctx, loop_start);
   if (ctx.fault == RunFault::None) {
     try {
       std::lock_guard<std::mutex> guard(ctx.preview_lock);
@@ -179,6 +313,7 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine) {
       RecordFault(ctx);
     }
   }
+  ctx.passes = engine.passes();
   if (ctx.fault == RunFault::None) ReportProgress(ctx, 100);
   engine.Release();
   ctx.worker_running = false;

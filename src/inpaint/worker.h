@@ -5,14 +5,25 @@
 // and release the buffers on every path.
 #pragma once
 
+#include <vector>
+
 #include "fill/engine.h"
+#include "fill/regions.h"
 #include "inpaint/context.h"
 
 namespace pw {
 
 // Runs one whole run on the calling thread (the driver starts it on a
 // thread of its own). Never throws: faults are recorded in ctx.fault.
-void RunFillWorker(InpaintContext& ctx, FillEngine& engine);
+// With reach >= 0 (a bounded search: search radius plus window radius) the
+// engine may fill targets that cannot see each other side by side.
+void RunFillWorker(InpaintContext& ctx, FillEngine& engine, int32_t reach = -1);
+
+// The same run on the CPU, region by region, each on a crop of the picture
+// with an engine of its own (`params` are the whole picture's): memory
+// follows the damage. The regions hold every target of ctx.fill.order.
+void RunRegionWorker(InpaintContext& ctx, const EngineParams& params,
+                     const std::vector<FillRegion>& regions, int32_t reach);
 
 // Sends percent to the progress sink, when one is attached.
 void ReportProgress(InpaintContext& ctx, int percent);

@@ -80,6 +80,7 @@ py::dict LastRunStatsDict() {
   d["targets"] = s.targets;
   d["no_source"] = s.no_source;
   d["passes"] = s.passes;
+  d["regions"] = s.regions;
   d["elapsed_ms"] = s.elapsed_ms;
   return d;
 }

@@ -100,6 +100,24 @@ def test_search_domain(method, domain):
     both(image, mask, 2, method, **domain)
 
 
+@pytest.mark.parametrize("method", [GPU, FAST], ids=["exhaustive", "fast"])
+@pytest.mark.parametrize("radius, search_radius, source", [(1, 2, False), (2, 6, True), (3, 9, False)])
+def test_many_regions(method, radius, search_radius, source):
+    """Scattered specks, a scratch chaining its pixels together and holes on
+    the border: the CPU repairs them region by region, side by side, and
+    matches the device's one-by-one walk."""
+    h, w = 150, 190
+    image = few_levels(h, w, 3, 21)
+    mask = speckled_mask(h, w, 300, 22)
+    mask[70:72, 20:170] = 255
+    mask[0, :4] = mask[-3:, -1] = 255
+    domain = {"search_radius": search_radius}
+    if source:
+        domain["source_mask"] = np.random.default_rng(23).random((h, w)) < 0.85
+    both(image, mask, radius, method, **domain)
+    assert patchwell._last_run_stats()["regions"] > 1
+
+
 def test_targets_at_the_corners():
     image = photo_like(40, 43, 2)
     mask = np.zeros((40, 43), np.uint8)

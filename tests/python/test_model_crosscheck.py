@@ -224,7 +224,8 @@ OPTION_KINDS = ("dust", "holes", "edges", "wide")
 SEEDS = range(150)                     # the whole-image search
 OPTION_SEEDS = range(150, 222)         # with search_radius and/or source_mask
 BIG_WINDOW_SEEDS = range(222, 262)     # a window as large as the image or larger
-ALL_SEEDS = range(262)
+REGION_SEEDS = range(262, 292)         # larger pictures falling apart into regions
+ALL_SEEDS = range(292)
 
 
 def draw_options(rng, h, w, radius):
@@ -279,11 +280,37 @@ def big_window_shape(rng, radius):
     return h, w
 
 
+def region_case(rng, seed):
+    """A picture whose damage a small search radius splits into regions:
+    specks far apart, a long scratch that chains its targets together, and
+    holes on the border; sometimes a source mask."""
+    radius = int(rng.integers(1, 3))
+    h, w = int(rng.integers(40, 64)), int(rng.integers(40, 72))
+    levels = int(rng.choice([2, 3, 256]))
+    img = (rng.integers(0, levels, (h, w, 3)) * (255 // (levels - 1))).astype(np.uint8)
+    holes = np.zeros((h, w), bool)
+    for _ in range(int(rng.integers(3, 9))):
+        y, x = int(rng.integers(0, h)), int(rng.integers(0, w))
+        holes[y:y + int(rng.integers(1, 3)), x:x + int(rng.integers(1, 3))] = True
+    if seed % 2:  # a scratch across the picture, a pixel or two wide
+        y = int(rng.integers(0, h - 2))
+        holes[y:y + int(rng.integers(1, 3)), int(rng.integers(0, w // 3)):w - int(rng.integers(0, 8))] = True
+    if seed % 3 == 0:
+        holes[0, :3] = holes[-2:, -1] = True
+    mask = np.where(holes, 255, 0).astype(np.uint8)
+    options = {"search_radius": radius + 1 + int(rng.integers(0, 4))}
+    if seed % 5 == 0:
+        options["source_mask"] = rng.random((h, w)) < 0.8
+    return img, mask, radius, options
+
+
 def make_case(seed):
     """A small picture, a mask, a radius and the search options (a dict of
     keyword arguments, empty for the whole-image search), all drawn from
     `seed`."""
     rng = np.random.default_rng(1000 + seed)
+    if seed in REGION_SEEDS:
+        return region_case(rng, seed)
     kind = "big_window" if seed in BIG_WINDOW_SEEDS else KINDS[seed % len(KINDS)]
     radius = int(rng.integers(0, 5))
     if seed in OPTION_SEEDS:
@@ -381,6 +408,16 @@ def test_library_matches_the_model(method, seed, capfd):
         assert run["targets"] == int((mask > 128).sum())
         if method == "fast":
             assert run["passes"] == stats["passes"]
+    if seed in REGION_SEEDS:
+        # specks alone fall apart; one thread fills the same bytes
+        assert run["regions"] > 1 or seed % 2
+        one_img, one_mask = img.copy(), mask.copy()
+        patchwell.set_num_threads(1)
+        try:
+            patchwell.inpaint(one_img, one_mask, radius, lib_method, device="cpu", **lib_options)
+        finally:
+            patchwell.set_num_threads(None)
+        assert np.array_equal(one_img, want_img) and np.array_equal(one_mask, want_mask)
 
 
 def _even_split(total, parts):

@@ -1,12 +1,14 @@
 #include "fill/cpu/cpu_exhaustive.h"
 
 #include <algorithm>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <string>
 
 #include "fill/cpu/run_copy.h"
-
 #include "fill/kernels/exhaustive.h"
+#include "fill/regions.h"
 
 namespace pw {
 
@@ -17,9 +19,14 @@ namespace {
 constexpr int32_t kExactFloatLimit = 1 << 24;
 }  // namespace
 
+CpuExhaustiveEngine::Search::Search(int chunks)
+    : window(kernels::kConstWindowBytes, 0), partial(static_cast<size_t>(chunks)),
+      facing_unknown(static_cast<size_t>(chunks)),
+      lower_bounds(static_cast<size_t>(chunks)) {}
+
 CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
                                          int threads)
-    : CpuRunBuffers(params), threads_(std::max(1, threads)),
+    : CpuRunBuffers(params), threads_(std::max(1, threads)), crop_(params),
       window_sad_(SelectWindowSad(ActiveSimdLevel())),
       row_scan_(SelectRowScan(ActiveSimdLevel())),
       row_lower_bounds_(SelectRowLowerBounds(ActiveSimdLevel())) {}
@@ -31,9 +38,7 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
   const size_t pixels = this->pixels();
   try {
     CopyIn(image, mask);
-    window_.assign(kernels::kConstWindowBytes, 0);
     unknown_counts_.assign(pixels, 0);
-    unknown_table_.assign(static_cast<size_t>(params_.width + 1) * (params_.height + 1), 0);
     domain_ = kernels::SearchDomain{params_.search_radius, nullptr};
     if (params_.source_mask != nullptr) {
       allowed_.assign(params_.source_mask, params_.source_mask + pixels);
@@ -42,16 +47,14 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
         centre_blocked_[i] = static_cast<uint8_t>(mask_[i] != 0 || allowed_[i] == 0);
       domain_.allowed = allowed_.data();
     }
-    const int chunks = std::max(1, std::min(params_.height, threads_ * 8));
-    partial_.resize(static_cast<size_t>(chunks));
-    facing_unknown_.assign(static_cast<size_t>(chunks),
-                           std::vector<int32_t>(static_cast<size_t>(params_.width)));
-    lower_bounds_.assign(static_cast<size_t>(chunks),
-                         std::vector<int32_t>(static_cast<size_t>(params_.width)));
-    pool_ = std::make_unique<ThreadPool>(threads_);
+    pool_ = params_.cpu_pool ? params_.cpu_pool : std::make_shared<ThreadPool>(threads_);
+    threads_ = pool_->size();
+    searches_.clear();
+    searches_.push_back(std::make_unique<Search>(
+        std::max(1, std::min(params_.height, threads_ * 8))));
   } catch (const std::bad_alloc&) {
     Release();
-    throw CpuMemoryError(image_bytes + 11 * pixels + kernels::kConstWindowBytes +
+    throw CpuMemoryError(image_bytes + 6 * pixels + kernels::kConstWindowBytes +
                          (params_.record_sources ? 4 * pixels : 0));
   }
   InitUnknownCounts();
@@ -69,14 +72,10 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
 void CpuExhaustiveEngine::Release() noexcept {
   pool_.reset();
   ReleaseCopies();
-  std::vector<uint8_t>().swap(window_);
-  std::vector<SlotMinimum>().swap(partial_);
+  searches_.clear();
   std::vector<int32_t>().swap(unknown_counts_);
-  std::vector<int32_t>().swap(unknown_table_);
   std::vector<uint8_t>().swap(allowed_);
   std::vector<uint8_t>().swap(centre_blocked_);
-  std::vector<std::vector<int32_t>>().swap(facing_unknown_);
-  std::vector<std::vector<int32_t>>().swap(lower_bounds_);
   box_sums_.Release();
 }
 
@@ -106,17 +105,20 @@ void CpuExhaustiveEngine::InitUnknownCounts() {
   }
 }
 
-void CpuExhaustiveEngine::BuildUnknownTable(const kernels::CandidateBox& box) {
+void CpuExhaustiveEngine::BuildUnknownTable(Search& s,
+                                            const kernels::CandidateBox& box) const {
   const int w = params_.width, r = params_.radius;
-  table_x0_ = box.x0 - r;
-  table_y0_ = box.y0 - r;
+  s.table_x0 = box.x0 - r;
+  s.table_y0 = box.y0 - r;
   const int cols = box.x1 - box.x0 + 2 * r, rows = box.y1 - box.y0 + 2 * r;
-  table_stride_ = static_cast<size_t>(cols) + 1;
-  std::fill(unknown_table_.begin(), unknown_table_.begin() + table_stride_, 0);
+  s.table_stride = static_cast<size_t>(cols) + 1;
+  const size_t size = s.table_stride * (static_cast<size_t>(rows) + 1);
+  if (s.unknown_table.size() < size) s.unknown_table.resize(size);
+  std::fill(s.unknown_table.begin(), s.unknown_table.begin() + s.table_stride, 0);
   for (int k = 0; k < rows; ++k) {
-    const uint8_t* m = mask_.data() + static_cast<size_t>(table_y0_ + k) * w + table_x0_;
-    const int32_t* above = &unknown_table_[k * table_stride_];
-    int32_t* row = &unknown_table_[(k + 1) * table_stride_];
+    const uint8_t* m = mask_.data() + static_cast<size_t>(s.table_y0 + k) * w + s.table_x0;
+    const int32_t* above = &s.unknown_table[k * s.table_stride];
+    int32_t* row = &s.unknown_table[(k + 1) * s.table_stride];
     row[0] = 0;
     int32_t run = 0;
     for (int j = 0; j < cols; ++j) {
@@ -128,15 +130,16 @@ void CpuExhaustiveEngine::BuildUnknownTable(const kernels::CandidateBox& box) {
 
 // Pixels equal to 1 in the rectangle of columns x0..x1 and rows y0..y1,
 // which lies in the table's area.
-int32_t CpuExhaustiveEngine::UnknownIn(int x0, int y0, int x1, int y1) const {
-  const size_t stride = table_stride_;
-  x0 -= table_x0_;
-  x1 -= table_x0_;
-  y0 -= table_y0_;
-  y1 -= table_y0_;
-  return unknown_table_[(y1 + 1) * stride + x1 + 1] -
-         unknown_table_[y0 * stride + x1 + 1] -
-         unknown_table_[(y1 + 1) * stride + x0] + unknown_table_[y0 * stride + x0];
+int32_t CpuExhaustiveEngine::UnknownIn(const Search& s, int x0, int y0, int x1,
+                                       int y1) {
+  const size_t stride = s.table_stride;
+  x0 -= s.table_x0;
+  x1 -= s.table_x0;
+  y0 -= s.table_y0;
+  y1 -= s.table_y0;
+  const std::vector<int32_t>& t = s.unknown_table;
+  return t[(y1 + 1) * stride + x1 + 1] - t[y0 * stride + x1 + 1] -
+         t[(y1 + 1) * stride + x0] + t[y0 * stride + x0];
 }
 
 // A pixel turned from 1 to 0: every window that holds it has one unknown
@@ -158,12 +161,13 @@ void CpuExhaustiveEngine::ScoreRows(int row_begin, int row_end, int col_begin,
     for (int cx = col_begin; cx < col_end; ++cx) {
       const int32_t i = row + cx;
       const float d = score(i);
-      if (d < kNoCandidate) slots.Offer(i, d);
+      if (d < kNoCandidate) slots.Offer(crop_.ToPicture(i), d);
     }
   }
 }
 
-int32_t CpuExhaustiveEngine::ScoreInterior(int32_t i, int32_t bound) const {
+int32_t CpuExhaustiveEngine::ScoreInterior(const Search& s, int32_t i,
+                                           int32_t bound) const {
   const int w = params_.width, r = params_.radius, stride = params_.stride;
   // Large windows are compared in float: past 2^24 two different sums may
   // round to the same distance and tie, so only a bound below 2^24 proves
@@ -171,10 +175,11 @@ int32_t CpuExhaustiveEngine::ScoreInterior(int32_t i, int32_t bound) const {
   if (r > kernels::kMaxConstRadius && bound >= kExactFloatLimit) bound = INT32_MAX;
   const int cx = i % w, cy = i / w;
   const uint8_t* top_left = image_.data() + (cy - r) * stride + (cx - r) * 3;
-  return window_sad_(target_, top_left, stride, bound);
+  return window_sad_(s.target, top_left, stride, bound);
 }
 
-int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
+int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
+                                          bool spread, float* best) {
   const int w = params_.width, h = params_.height, r = params_.radius;
   // Only centres whose window fits, within the search radius, can qualify.
   const kernels::CandidateBox box =
@@ -182,8 +187,8 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   if (box.empty()) return -1;
   const uint8_t* mask = mask_.data();
   const uint8_t* blocked = CentreBlocked();
-  target_.Capture(image_.data(), mask, x, y, w, h, params_.stride, r);
-  PrepareRowRunBound(target_, box_sums_, x, y, r, &runs_);
+  s.target.Capture(image_.data(), mask, x, y, w, h, params_.stride, r);
+  PrepareRowRunBound(s.target, box_sums_, x, y, r, &s.runs);
 
   // A candidate qualifies when no pixel of its window that faces an
   // in-image target position is unknown. For a target whose window lies
@@ -192,9 +197,9 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   const int j0 = std::max(0, r - x), j1 = std::min(2 * r, w - 1 - x + r);
   const int k0 = std::max(0, r - y), k1 = std::min(2 * r, h - 1 - y + r);
   const bool interior = j0 == 0 && k0 == 0 && j1 == 2 * r && k1 == 2 * r;
-  if (!interior) BuildUnknownTable(box);
+  if (!interior) BuildUnknownTable(s, box);
   auto facing_unknown = [&](int cx, int cy) {
-    return UnknownIn(cx - r + j0, cy - r + k0, cx - r + j1, cy - r + k1);
+    return UnknownIn(s, cx - r + j0, cy - r + k0, cx - r + j1, cy - r + k1);
   };
   const int32_t* counts = unknown_counts_.data();
 
@@ -202,10 +207,10 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   // by the step between the targets: neighbouring targets tend to match
   // neighbouring sources. The complete sum of any candidate of this target
   // is a valid bound.
-  bound_.store(INT32_MAX, std::memory_order_relaxed);
-  if (last_source_ >= 0) {
-    const int gx = last_source_ % w + (x - last_x_);
-    const int gy = last_source_ / w + (y - last_y_);
+  s.bound.store(INT32_MAX, std::memory_order_relaxed);
+  if (s.last_source >= 0) {
+    const int gx = s.last_source % w + (x - s.last_x);
+    const int gy = s.last_source / w + (y - s.last_y);
     for (int dy = -1; dy <= 1; ++dy)
       for (int dx = -1; dx <= 1; ++dx) {
         const int cx = gx + dx, cy = gy + dy;
@@ -213,7 +218,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
         const int32_t i = cy * w + cx;
         const int32_t unknown = interior ? counts[i] : facing_unknown(cx, cy);
         if ((blocked[i] | unknown) != 0) continue;
-        LowerBound(bound_, ScoreInterior(i, bound_.load(std::memory_order_relaxed)));
+        LowerBound(s.bound, ScoreInterior(s, i, s.bound.load(std::memory_order_relaxed)));
       }
   }
 
@@ -221,16 +226,23 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
   // Small searches run on the calling thread: waking the pool would cost
   // more than the work.
   const int64_t work = int64_t{rows} * cols *
-                       static_cast<int64_t>(target_.rows().size()) * (2 * r + 1);
-  const int chunks =
-      work < 200000 ? 1 : std::min(static_cast<int>(partial_.size()), rows);
+                       static_cast<int64_t>(s.target.rows().size()) * (2 * r + 1);
+  const int chunks = !spread || work < 200000
+                         ? 1
+                         : std::min(static_cast<int>(s.partial.size()), rows);
+  for (int c = 0; c < chunks; ++c) {
+    if (s.facing_unknown[c].size() < static_cast<size_t>(cols))
+      s.facing_unknown[c].resize(static_cast<size_t>(cols));
+    if (s.lower_bounds[c].size() < static_cast<size_t>(cols))
+      s.lower_bounds[c].resize(static_cast<size_t>(cols));
+  }
   const bool float_sums = r > kernels::kMaxConstRadius;
-  pool_->ParallelFor(chunks, [&](int chunk, int) {
+  auto scan = [&](int chunk, int) {
     const int b = box.y0 + static_cast<int>(int64_t{rows} * chunk / chunks);
     const int e = box.y0 + static_cast<int>(int64_t{rows} * (chunk + 1) / chunks);
-    SlotMinimum& slots = partial_[chunk];
+    SlotMinimum& slots = s.partial[chunk];
     slots.Clear();
-    int32_t* scratch = facing_unknown_[chunk].data();
+    int32_t* scratch = s.facing_unknown[chunk].data();
     for (int cy = b; cy < e; ++cy) {
       const int32_t first = cy * w + box.x0;
       const int32_t* unknown = counts + first;
@@ -240,37 +252,45 @@ int32_t CpuExhaustiveEngine::SearchPruned(int32_t x, int32_t y, float* best) {
         unknown = scratch;
       }
       if (!float_sums) {
+        // Slots go by picture indices, which run on along a row.
         CandidateRow row{
             image_.data() + (cy - r) * params_.stride + (box.x0 - r) * 3,
-            blocked + first, unknown, first, cols, params_.stride, nullptr};
-        if (runs_.runs > 0) {
-          row_lower_bounds_(runs_, box_sums_, cy, r, box.x0, cols,
-                            lower_bounds_[chunk].data());
-          row.lower = lower_bounds_[chunk].data();
+            blocked + first, unknown, crop_.ToPicture(first), cols, params_.stride,
+            nullptr};
+        if (s.runs.runs > 0) {
+          row_lower_bounds_(s.runs, box_sums_, cy, r, box.x0, cols,
+                            s.lower_bounds[chunk].data());
+          row.lower = s.lower_bounds[chunk].data();
         }
-        row_scan_(target_, row, bound_, slots);
+        row_scan_(s.target, row, s.bound, slots);
         continue;
       }
       for (int c = 0; c < cols; ++c) {
         const int32_t i = first + c;
         if ((blocked[i] | unknown[c]) != 0) continue;
-        const int32_t sum = ScoreInterior(i, bound_.load(std::memory_order_relaxed));
+        const int32_t sum = ScoreInterior(s, i, s.bound.load(std::memory_order_relaxed));
         if (sum == kSadDropped) continue;
-        LowerBound(bound_, sum);
+        LowerBound(s.bound, sum);
         float d = static_cast<float>(sum);
         if (sum >= kExactFloatLimit)
           // Large windows are summed in float, which rounds past 2^24.
           d = kernels::general_distance(image_.data(), mask, x, y, w, h,
                                         params_.stride, r, 0.0f, 0, i);
-        slots.Offer(i, d);
+        slots.Offer(crop_.ToPicture(i), d);
       }
     }
-  });
-  for (int c = 1; c < chunks; ++c) partial_[0].MergeLater(partial_[c]);
-  return partial_[0].Select(kNoCandidate, best);
+  };
+  if (chunks == 1)
+    scan(0, 0);
+  else
+    pool_->ParallelFor(chunks, scan);
+  for (int c = 1; c < chunks; ++c) s.partial[0].MergeLater(s.partial[c]);
+  const int32_t winner = s.partial[0].Select(kNoCandidate, best);
+  return winner < 0 ? -1 : crop_.ToCrop(winner);
 }
 
-int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
+int32_t CpuExhaustiveEngine::SearchGeneric(Search& s, int32_t x, int32_t y,
+                                           bool spread, float* best) {
   const int w = params_.width;
   const int h = params_.height;
   const int r = params_.radius;
@@ -290,14 +310,18 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
   const kernels::SearchDomain domain = domain_;
 
   const int rows = row_end - row_begin;
-  const int chunks = std::min(static_cast<int>(partial_.size()), rows);
+  const int chunks = spread ? std::min(static_cast<int>(s.partial.size()), rows) : 1;
   auto run = [&](const auto& score) {
-    pool_->ParallelFor(chunks, [&](int chunk, int) {
+    auto rows_of = [&](int chunk, int) {
       const int b = row_begin + static_cast<int>(int64_t{rows} * chunk / chunks);
       const int e =
           row_begin + static_cast<int>(int64_t{rows} * (chunk + 1) / chunks);
-      ScoreRows(b, e, col_begin, col_end, score, partial_[chunk]);
-    });
+      ScoreRows(b, e, col_begin, col_end, score, s.partial[chunk]);
+    };
+    if (chunks == 1)
+      rows_of(0, 0);
+    else
+      pool_->ParallelFor(chunks, rows_of);
   };
 
   if (const_path && r <= kernels::kMaxConstRadius) {
@@ -307,10 +331,10 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
         kernels::target_window_copy(x, y, w, h, stride, r);
     const int total = c.row_bytes * c.rows;
     for (int i = 0; i < total; ++i)
-      kernels::copy_2d_byte(window_.data() + c.dst_offset, c.dst_pitch,
+      kernels::copy_2d_byte(s.window.data() + c.dst_offset, c.dst_pitch,
                             image + c.src_offset, total, c.src_pitch,
                             c.row_bytes, i);
-    const uint8_t* window = window_.data();
+    const uint8_t* window = s.window.data();
     const int cmv = params_.candidate_mask_value;
     run([=](int32_t i) {
       if (!domain.admits(i % w, i / w, x, y, w)) return kNoCandidate;
@@ -334,22 +358,28 @@ int32_t CpuExhaustiveEngine::SearchGeneric(int32_t x, int32_t y, float* best) {
                                        tolerance, limit, i);
     });
   }
-  for (int c = 1; c < chunks; ++c) partial_[0].MergeLater(partial_[c]);
-  return partial_[0].Select(kNoCandidate, best);
+  for (int c = 1; c < chunks; ++c) s.partial[0].MergeLater(s.partial[c]);
+  const int32_t winner = s.partial[0].Select(kNoCandidate, best);
+  return winner < 0 ? -1 : crop_.ToCrop(winner);
 }
 
 void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
+  Fill(*searches_[0], x, y, true);
+}
+
+void CpuExhaustiveEngine::Fill(Search& s, int32_t x, int32_t y, bool spread) {
   const int w = params_.width;
   const bool fast = params_.missing_tolerance == 0.0f &&
                     params_.candidate_mask_value == 0;
   float best = kNoCandidate;
-  const int32_t index = fast ? SearchPruned(x, y, &best) : SearchGeneric(x, y, &best);
+  const int32_t index =
+      fast ? SearchPruned(s, x, y, spread, &best) : SearchGeneric(s, x, y, spread, &best);
   if (fast || index >= 0) {
     // Remember where this target found its source (the next first bound).
-    last_x_ = x;
-    last_y_ = y;
+    s.last_x = x;
+    s.last_y = y;
   }
-  last_source_ = -1;
+  s.last_source = -1;
   if (index < 0) return;
   const size_t t = static_cast<size_t>(y) * w + x;
   const bool was_unknown = mask_[t] == 1;
@@ -357,11 +387,44 @@ void CpuExhaustiveEngine::FillPixel(int32_t x, int32_t y) {
   const uint8_t before[3] = {pixel[0], pixel[1], pixel[2]};
   if (kernels::fill_target(image_.data(), mask_.data(), x, y, w,
                            params_.stride, best, index, nullptr, sources())) {
-    last_source_ = index;
+    s.last_source = index;
     if (was_unknown) UpdateUnknownCounts(x, y);
     if (!centre_blocked_.empty()) centre_blocked_[t] = allowed_[t] == 0;
     if (box_sums_.ready()) box_sums_.Update(x, y, before, pixel);
   }
+}
+
+void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
+                                    int32_t begin, int32_t end, int32_t width,
+                                    int32_t reach) {
+  const int threads = pool_->size();
+  if (threads < 2 || params_.search_radius < 0 || end - begin < 2) {
+    FillRun(order, begin, end, width);
+    return;
+  }
+  // The box sums are kept in running sums down the columns: a fill changes
+  // entries far below it, which a search beside it may be reading. Targets
+  // filled side by side go without them, for the rest of the run.
+  box_sums_.Release();
+  while (static_cast<int>(searches_.size()) < threads)
+    searches_.push_back(std::make_unique<Search>(1));
+  ReadyTargets ready(order.data(), begin, end, width, reach);
+  std::exception_ptr fault;
+  std::mutex fault_lock;
+  pool_->ParallelFor(threads, [&](int, int worker) {
+    Search& s = *searches_[worker];
+    for (int32_t k; (k = ready.Take()) >= 0;) {
+      try {
+        Fill(s, order[k] % width, order[k] / width, false);
+      } catch (...) {
+        std::lock_guard<std::mutex> guard(fault_lock);
+        if (!fault) fault = std::current_exception();
+        ready.Stop();
+      }
+      ready.Done(k);
+    }
+  });
+  if (fault) std::rethrow_exception(fault);
 }
 
 }  // namespace pw

@@ -1,0 +1,181 @@
+// Regions and ready targets: the grouping never separates targets that can
+// see each other, the hand-out never runs two of them at once, and filling
+// ready targets in any order gives the bytes of the sequential run, on both
+// CPU engines, on the whole picture and on the regions' crops.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "fill/cpu/cpu_exhaustive.h"
+#include "fill/cpu/cpu_fast.h"
+#include "fill/regions.h"
+#include "inpaint/fill_list.h"
+#include "reference.h"
+
+namespace pw {
+namespace {
+
+bool Near(int32_t p, int32_t q, int32_t width, int32_t reach) {
+  return std::abs(p % width - q % width) <= reach && std::abs(p / width - q / width) <= reach;
+}
+
+TEST(Regions, SplitKeepsNeighboursTogetherAndBoxesCoverTheirReach) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 40; ++trial) {
+    const int w = 5 + static_cast<int>(rng() % 60), h = 5 + static_cast<int>(rng() % 60);
+    const int reach = static_cast<int>(rng() % 9);
+    std::vector<int32_t> order;
+    for (int k = 0; k < 1 + static_cast<int>(rng() % 40); ++k)
+      order.push_back(static_cast<int32_t>(rng() % (w * h)));
+    std::sort(order.begin(), order.end());
+    order.erase(std::unique(order.begin(), order.end()), order.end());
+    std::shuffle(order.begin(), order.end(), rng);
+    const std::vector<FillRegion> regions = SplitIntoRegions(order, w, h, reach);
+    std::vector<int> region_of(w * h, -1);
+    size_t total = 0;
+    for (size_t n = 0; n < regions.size(); ++n) {
+      const PixelBox& b = regions[n].box;
+      for (int32_t p : regions[n].order) {
+        region_of[p] = static_cast<int>(n);
+        // The box holds every pixel the target reads, clipped to the picture.
+        EXPECT_EQ(b.x0, std::max(0, std::min(b.x0, p % w - reach)));
+        EXPECT_LE(std::min(w, p % w + reach + 1), b.x1);
+        EXPECT_EQ(b.y0, std::max(0, std::min(b.y0, p / w - reach)));
+        EXPECT_LE(std::min(h, p / w + reach + 1), b.y1);
+      }
+      total += regions[n].order.size();
+      // Each region keeps its part of the order in order.
+      auto at = [&](int32_t p) { return std::find(order.begin(), order.end(), p); };
+      for (size_t k = 1; k < regions[n].order.size(); ++k)
+        EXPECT_LT(at(regions[n].order[k - 1]), at(regions[n].order[k]));
+    }
+    EXPECT_EQ(total, order.size());
+    for (int32_t p : order)
+      for (int32_t q : order)
+        if (Near(p, q, w, reach)) EXPECT_EQ(region_of[p], region_of[q]);
+  }
+}
+
+TEST(Regions, ChainBoundCoversTheLongestChain) {
+  // A column of targets 3 apart is one chain at reach 3 and none at reach 2.
+  std::vector<int32_t> column;
+  for (int y = 0; y < 30; y += 3) column.push_back(y * 10 + 4);
+  EXPECT_EQ(DependencyChainBound(column.data(), 10, 10, 3), 10);
+  EXPECT_LE(DependencyChainBound(column.data(), 10, 10, 1), 5);
+  // Targets far apart never wait on each other.
+  std::vector<int32_t> apart = {0, 50, 5000, 5050};
+  EXPECT_EQ(DependencyChainBound(apart.data(), 4, 100, 9), 1);
+}
+
+TEST(Regions, ReadyTargetsNeverHandOutNeighboursTogether) {
+  std::mt19937 rng(3);
+  const int w = 40, h = 30, reach = 4;
+  std::vector<int32_t> order(w * h);
+  for (int i = 0; i < w * h; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  order.resize(300);
+  ReadyTargets ready(order.data(), 0, 300, w, reach, 64);
+  std::vector<std::atomic<int>> state(300);  // 0 open, 1 running, 2 done
+  std::atomic<int> faults{0}, taken{0};
+  auto work = [&] {
+    for (int32_t k; (k = ready.Take()) >= 0;) {
+      ++taken;
+      if (state[k].exchange(1) != 0) ++faults;
+      for (int32_t j = 0; j < k; ++j)
+        if (state[j].load() != 2 && Near(order[j], order[k], w, reach)) ++faults;
+      std::this_thread::yield();
+      state[k] = 2;
+      ready.Done(k);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back(work);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_EQ(taken.load(), 300);
+}
+
+struct Outcome {
+  std::vector<uint8_t> image, mask;
+  uint64_t passes = 0;
+};
+
+template <class Engine>
+Outcome Fill(const reference::RandomCase& c, const EngineParams& params,
+             const std::vector<int32_t>& order, int threads, std::mt19937* shuffle,
+             int32_t reach) {
+  Engine engine(params, threads);
+  engine.Start(c.image.data(), c.mask.data());
+  if (shuffle == nullptr) {
+    engine.FillReady(order, 0, static_cast<int32_t>(order.size()), c.w, reach);
+  } else {
+    // Any ready target next, at random.
+    std::vector<bool> done(order.size(), false);
+    for (size_t left = order.size(); left > 0; --left) {
+      std::vector<size_t> ready;
+      for (size_t k = 0; k < order.size(); ++k) {
+        if (done[k]) continue;
+        bool free = true;
+        for (size_t j = 0; j < k && free; ++j)
+          free = done[j] || !Near(order[j], order[k], c.w, reach);
+        if (free) ready.push_back(k);
+      }
+      const size_t k = ready[(*shuffle)() % ready.size()];
+      engine.FillPixel(order[k] % c.w, order[k] / c.w);
+      done[k] = true;
+    }
+  }
+  Outcome out{std::vector<uint8_t>(c.image.size()), std::vector<uint8_t>(c.mask.size()),
+              engine.passes()};
+  engine.PullImage(out.image.data());
+  engine.PullMask(out.mask.data());
+  return out;
+}
+
+template <class Engine>
+void ExpectAnyReadyOrderMatches(int32_t method) {
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 12; ++trial) {
+    const int r = 1 + trial % 3, s = r + 1 + trial % 4;
+    reference::RandomCase c = reference::MakeRandomCase(
+        rng, 40 + trial, 32, r, 2 + trial % 3, trial % 2 ? 12 : 0, 1, 40);
+    FillList list;
+    std::vector<uint8_t> mask = c.mask;
+    BuildFillList(list, mask.data(), c.w, c.h, c.r);
+    EngineParams params;
+    params.width = c.w;
+    params.height = c.h;
+    params.stride = 3 * c.w;
+    params.radius = r;
+    params.method = method;
+    params.search_radius = s;
+    const Outcome want = Fill<Engine>(c, params, list.order, 1, nullptr, -1);
+    for (int threads : {1, 2, 4}) {
+      const Outcome got = Fill<Engine>(c, params, list.order, threads, &rng, s + r);
+      ASSERT_EQ(got.image, want.image) << "random order, trial " << trial;
+      ASSERT_EQ(got.mask, want.mask);
+      ASSERT_EQ(got.passes, want.passes);
+      const Outcome side = Fill<Engine>(c, params, list.order, threads, nullptr, s + r);
+      ASSERT_EQ(side.image, want.image) << "side by side, trial " << trial;
+      ASSERT_EQ(side.mask, want.mask);
+      ASSERT_EQ(side.passes, want.passes);
+    }
+  }
+}
+
+TEST(Regions, AnyReadyOrderFillsTheSameBytesExhaustive) {
+  ExpectAnyReadyOrderMatches<CpuExhaustiveEngine>(kMethodGpu);
+}
+
+TEST(Regions, AnyReadyOrderFillsTheSameBytesFast) {
+  ExpectAnyReadyOrderMatches<CpuFastEngine>(kMethodGpuFast);
+}
+
+}  // namespace
+}  // namespace pw
