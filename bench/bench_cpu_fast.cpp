@@ -10,6 +10,10 @@
 //
 //   bench_cpu_fast [--raw FOLDER --size WxH] [--radius R] [--search-radius S]
 //                  [--threads N] [--simd scalar|avx2|avx512] [--repeat N]
+//                  [--ready]
+//
+// --ready fills through FillReady (targets far enough apart side by side,
+// with a search radius) instead of one FillPixel per target.
 //
 // For example, the real-size case on one thread:
 //   bench_cpu_fast --raw DIR/full --size 4000x3000 --search-radius 48 --threads 1
@@ -83,6 +87,7 @@ uint64_t Fnv1a(const std::vector<uint8_t>& a, uint64_t h = 1469598103934665603ul
 int main(int argc, char** argv) {
   std::string raw, size = "384x288", simd;
   int radius = 7, search_radius = -1, threads = pw::CpuThreadCount(), repeat = 1;
+  bool ready = false;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
     const char* next = a + 1 < argc ? argv[a + 1] : "";
@@ -93,6 +98,7 @@ int main(int argc, char** argv) {
     else if (arg == "--threads") threads = std::atoi(next), ++a;
     else if (arg == "--simd") simd = argv[++a];
     else if (arg == "--repeat") repeat = std::atoi(next), ++a;
+    else if (arg == "--ready") ready = true;
     else {
       std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
       return 2;
@@ -128,15 +134,19 @@ int main(int argc, char** argv) {
   params.radius = radius;
   params.method = pw::kMethodGpuFast;
   params.search_radius = search_radius;
-  std::printf("%dx%d r%d search %d, %zu targets, %d threads, %s\n", c.w, c.h,
+  std::printf("%dx%d r%d search %d, %zu targets, %d threads, %s%s\n", c.w, c.h,
               radius, search_radius, list.order.size(), threads,
-              pw::SimdLevelName(pw::ActiveSimdLevel()));
+              pw::SimdLevelName(pw::ActiveSimdLevel()), ready ? ", ready targets" : "");
   for (int run = 0; run < repeat; ++run) {
     pw::CpuFastEngine engine(params, threads);
     const double cpu0 = CpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
     engine.Start(c.image.data(), c.mask.data());
-    for (const int32_t p : list.order) engine.FillPixel(p % c.w, p / c.w);
+    if (ready)
+      engine.FillReady(list.order, 0, static_cast<int32_t>(list.order.size()), c.w,
+                       search_radius + radius);
+    else
+      for (const int32_t p : list.order) engine.FillPixel(p % c.w, p / c.w);
     std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
     engine.PullImage(image.data());
     engine.PullMask(mask.data());

@@ -13,6 +13,7 @@
 #include "fill/cpu/cpu_fast.h"
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/slot_minimum.h"
+#include "fill/regions.h"
 #include "inpaint/fill_list.h"
 #include "reference.h"
 
@@ -330,6 +331,143 @@ TEST(CpuFast, MatchesReferenceWhereManyCandidatesTie) {
         if (rng() % 30 != 0) std::fill_n(&c.image[i * 3], 3, uint8_t{90});
     SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r);
     ExpectSameAsReference(c, 1 + trial % 2);
+  }
+}
+
+// What a run leaves: image, mask, source map and passes.
+struct Filled {
+  std::vector<uint8_t> image, mask;
+  std::vector<int32_t> sources;
+  uint64_t passes = 0;
+};
+
+EngineParams DomainParams(const RandomCase& c, int search_radius,
+                          const std::vector<uint8_t>& allowed) {
+  EngineParams p = Params(c.w, c.h, c.r);
+  p.search_radius = search_radius;
+  p.source_mask = allowed.empty() ? nullptr : allowed.data();
+  p.record_sources = true;
+  return p;
+}
+
+// Fills `order` with FillReady on `threads` threads, in two stretches (the
+// second begins where the first ends), or with one FillPixel per target.
+Filled Fill(const RandomCase& c, const EngineParams& p,
+            const std::vector<int32_t>& order, int threads, bool ready) {
+  CpuFastEngine engine(p, threads);
+  engine.Start(c.image.data(), c.mask.data());
+  const int32_t n = static_cast<int32_t>(order.size()), reach = p.search_radius + p.radius;
+  if (ready) {
+    engine.FillReady(order, 0, n / 3, c.w, reach);
+    engine.FillReady(order, n / 3, n, c.w, reach);
+  } else {
+    for (int32_t t : order) engine.FillPixel(t % c.w, t / c.w);
+  }
+  Filled f{std::vector<uint8_t>(c.image.size()), std::vector<uint8_t>(c.mask.size()),
+           std::vector<int32_t>(c.mask.size()), engine.passes()};
+  engine.PullImage(f.image.data());
+  engine.PullMask(f.mask.data());
+  engine.PullSources(f.sources.data());
+  return f;
+}
+
+std::vector<int32_t> FillOrder(const RandomCase& c) {
+  FillList list;
+  std::vector<uint8_t> mask01 = c.mask;
+  BuildFillList(list, mask01.data(), c.w, c.h, c.r);
+  return list.order;
+}
+
+// Targets handed out by ReadyTargets, filled side by side on 2 and 4
+// threads, give exactly the one-by-one result: scattered specks, a long
+// scratch whose targets wait for each other, targets on the border, search
+// radii just above the window radius and larger, with and without a source
+// mask.
+TEST(CpuFast, ReadyTargetsSideBySideMatchOneByOne) {
+  std::mt19937 rng(41);
+  for (int trial = 0; trial < 10; ++trial) {
+    const int r = 1 + trial % 3;
+    const int w = 50 + static_cast<int>(rng() % 70), h = 40 + static_cast<int>(rng() % 40);
+    RandomCase c = MakeRandomCase(rng, w, h, r, 3 + trial % 4, 4, 3, w * h / 30);
+    const int y0 = static_cast<int>(rng() % h);
+    for (int x = 0; x < w; ++x) c.mask[((y0 + x / 3) % h) * w + x] = 1;
+    for (int x = trial % 5; x < w; x += 9) c.mask[x] = c.mask[(h - 1) * w + x] = 1;
+    std::vector<uint8_t> allowed;
+    if (trial % 2 == 1) {
+      allowed.resize(c.mask.size());
+      for (auto& a : allowed) a = rng() % 4 == 0 ? 0 : 1;
+    }
+    const int s = r + 1 + static_cast<int>(rng() % 8);
+    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r << " S" << s);
+    const EngineParams p = DomainParams(c, s, allowed);
+    const std::vector<int32_t> order = FillOrder(c);
+    const Filled expected = Fill(c, p, order, 1, false);
+    for (int threads : {2, 4}) {
+      // 4: the run's pool, whose threads the engine uses whatever its own
+      // count.
+      EngineParams q = p;
+      if (threads == 4) q.cpu_pool = std::make_shared<ThreadPool>(threads);
+      const Filled got = Fill(c, q, order, threads == 4 ? 1 : threads, true);
+      EXPECT_EQ(got.image, expected.image) << threads << " threads";
+      EXPECT_EQ(got.mask, expected.mask) << threads << " threads";
+      EXPECT_EQ(got.sources, expected.sources) << threads << " threads";
+      EXPECT_EQ(got.passes, expected.passes) << threads << " threads";
+    }
+  }
+}
+
+// Each region on a crop of its box fills its targets as the whole picture
+// does. The pictures are blocky or flat, so that the minimum ties among
+// many candidates and only picture indices break the ties alike.
+TEST(CpuFast, RegionOnACropMatchesTheWholePicture) {
+  std::mt19937 rng(43);
+  for (int trial = 0; trial < 8; ++trial) {
+    const int r = 1 + trial % 2;
+    const int w = 60 + static_cast<int>(rng() % 60), h = 40 + static_cast<int>(rng() % 30);
+    RandomCase c = MakeRandomCase(rng, w, h, r, 2, 4, 3, 14);
+    MakeBlocky(c, rng, 3 + trial % 4, 2 + trial % 3);
+    if (trial % 2 == 1)
+      for (int i = 0; i < w * h; ++i)
+        if (rng() % 30 != 0) std::fill_n(&c.image[i * 3], 3, uint8_t{90});
+    std::vector<uint8_t> allowed;
+    if (trial % 4 >= 2) {
+      allowed.resize(c.mask.size());
+      for (auto& a : allowed) a = rng() % 5 == 0 ? 0 : 1;
+    }
+    const int s = r + 1 + static_cast<int>(rng() % 6);
+    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r << " S" << s);
+    const std::vector<int32_t> order = FillOrder(c);
+    const Filled whole = Fill(c, DomainParams(c, s, allowed), order, 1, false);
+    uint64_t passes = 0;
+    for (const FillRegion& region : SplitIntoRegions(order, w, h, s + r)) {
+      const PixelBox& b = region.box;
+      RandomCase crop{b.width(), b.height(), r, {}, {}};
+      std::vector<uint8_t> crop_allowed;
+      for (int y = b.y0; y < b.y1; ++y) {
+        const size_t row = static_cast<size_t>(y) * w;
+        crop.image.insert(crop.image.end(), &c.image[3 * (row + b.x0)], &c.image[3 * (row + b.x1)]);
+        crop.mask.insert(crop.mask.end(), &c.mask[row + b.x0], &c.mask[row + b.x1]);
+        if (!allowed.empty())
+          crop_allowed.insert(crop_allowed.end(), &allowed[row + b.x0], &allowed[row + b.x1]);
+      }
+      EngineParams q = DomainParams(crop, s, crop_allowed);
+      q.picture_width = w;
+      q.crop_x0 = b.x0;
+      q.crop_y0 = b.y0;
+      const CropIndex index(q);
+      std::vector<int32_t> crop_order;
+      for (int32_t t : region.order) crop_order.push_back(index.ToCrop(t));
+      const Filled got = Fill(crop, q, crop_order, 1 + trial % 2, true);
+      passes += got.passes;
+      for (size_t k = 0; k < crop_order.size(); ++k) {
+        const int32_t t = region.order[k], i = crop_order[k];
+        SCOPED_TRACE(::testing::Message() << "target " << t);
+        ASSERT_EQ(got.mask[i], whole.mask[t]);
+        ASSERT_EQ(got.sources[i] < 0 ? -1 : index.ToPicture(got.sources[i]), whole.sources[t]);
+        ASSERT_TRUE(std::equal(&got.image[3 * i], &got.image[3 * i + 3], &whole.image[3 * t]));
+      }
+    }
+    EXPECT_EQ(passes, whole.passes);
   }
 }
 
