@@ -6,7 +6,9 @@
 
 #include <tiffio.h>
 
+#include "image/exif_ifd.h"
 #include "image/image_limits.h"
+#include "image/orientation.h"
 #include "image/stream_io.h"
 
 namespace Common {
@@ -209,7 +211,7 @@ bool ReadTiles(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control,
   return true;
 }
 
-void ReadMetadata(TIFF* tiff, CImage& image) {
+void ReadMetadata(TIFF* tiff, FILE* stream, CImage& image) {
   uint32_t count = 0;
   void* data = nullptr;
   if (TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &count, &data) && data != nullptr &&
@@ -218,6 +220,47 @@ void ReadMetadata(TIFF* tiff, CImage& image) {
   if (TIFFGetField(tiff, TIFFTAG_XMLPACKET, &count, &data) && data != nullptr &&
       count > 0)
     image.metadata.xmp.assign(static_cast<const char*>(data), count);
+  // The first IFD's descriptive tags and its EXIF and GPS IFDs, read again
+  // from the file with their bytes as they are, make the EXIF block a JPEG
+  // would carry.
+  image.metadata.exif = ExifBlock(ReadIfdTree(stream));
+}
+
+// The descriptive text tags of the EXIF block's first IFD, which the library
+// writes in the file's first IFD.
+bool SetTextTags(TIFF* t, const IfdTree& exif) {
+  static const uint32_t kTags[] = {TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE, TIFFTAG_MODEL,
+                                   TIFFTAG_SOFTWARE, TIFFTAG_DATETIME, TIFFTAG_ARTIST,
+                                   TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT};
+  for (uint32_t tag : kTags) {
+    const IfdEntry* e = exif.Find(0, static_cast<uint16_t>(tag));
+    if (e != nullptr && e->type == TIFF_ASCII && !TIFFSetField(t, tag, e->value.c_str()))
+      return false;
+  }
+  return true;
+}
+
+// Puts the EXIF block's EXIF and GPS IFDs, with their values, at the end of
+// the file as it is before its first IFD is written (the library writes
+// that at the end of the file, so after them) and links them from it.
+bool AppendSubIfds(TIFF* t, FILE* stream, const IfdTree& exif) {
+  const IfdEntry* links[] = {exif.Find(0, kExifIfdTag), exif.Find(0, kGpsIfdTag)};
+  if (links[0] == nullptr && links[1] == nullptr) return true;
+  // The last strip goes out first.
+  if (!TIFFFlushData(t) || std::fflush(stream) != 0 || fseeko(stream, 0, SEEK_END) != 0)
+    return false;
+  const off_t end = ftello(stream);
+  if (end < 0) return false;
+  std::string bytes;
+  for (const IfdEntry* link : links) {
+    if (link == nullptr) continue;
+    const uint32_t at = PlaceIfd(exif, link->child, static_cast<uint64_t>(end), bytes);
+    if (at != 0 &&
+        !TIFFSetField(t, link->tag == kExifIfdTag ? TIFFTAG_EXIFIFD : TIFFTAG_GPSIFD,
+                      uint64_t{at}))
+      return false;
+  }
+  return WriteExact(stream, bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -252,14 +295,17 @@ bool ReadTiffFile(FILE* stream, CImage& image, LoadControl& control) {
   const bool ok = TIFFIsTiled(tiff.get()) ? ReadTiles(tiff.get(), l, image, control, wide)
                                           : ReadStrips(tiff.get(), l, image, control, wide);
   if (!ok) return false;
-  ReadMetadata(tiff.get(), image);
+  ReadMetadata(tiff.get(), stream, image);
   return true;
 }
 
 bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compression) {
   if (image.IsEmpty()) return false;
+  const ImageMetadata& meta = image.metadata;
+  // A file of the EXIF block's byte order takes its values as they are.
+  const IfdTree exif = ReadIfdTree(meta.exif);
   std::string errors;
-  TiffPtr tiff = Open(stream, "w", &errors);
+  TiffPtr tiff = Open(stream, exif.Empty() ? "w" : exif.little ? "wl" : "wb", &errors);
   if (!tiff) return false;
   TIFF* t = tiff.get();
   const uint16_t channels = static_cast<uint16_t>(image.channels);
@@ -278,15 +324,18 @@ bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compressio
             TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
                          channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
             TIFFSetField(t, TIFFTAG_COMPRESSION, scheme) &&
-            TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0)) &&
+            SetTextTags(t, exif);
+  // Without one the orientation is top-left, as in the EXIF block.
+  if (ok && exif.Find(0, TIFFTAG_ORIENTATION) != nullptr)
+    ok = TIFFSetField(t, TIFFTAG_ORIENTATION,
+                      static_cast<uint16_t>(ExifOrientation(meta.exif)));
   if (ok && channels == 4) {
     const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
     ok = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
   }
   if (ok && (scheme == COMPRESSION_LZW || scheme == COMPRESSION_ADOBE_DEFLATE))
     ok = TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-  const ImageMetadata& meta = image.metadata;
   if (ok && !meta.icc.empty())
     ok = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc.size()),
                       meta.icc.data());
@@ -302,7 +351,7 @@ bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compressio
     std::memcpy(row.data(), image.pixels + static_cast<size_t>(y) * image.stride, rowBytes);
     if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) return false;
   }
-  if (!TIFFWriteDirectory(t)) return false;
+  if (!AppendSubIfds(t, stream, exif) || !TIFFWriteDirectory(t)) return false;
   TIFF* raw = tiff.release();
   TIFFClose(raw);
   return errors.empty() && std::ferror(stream) == 0;

@@ -5,7 +5,12 @@
 // JPEG-compressed one, planes stored apart, palettes, other depths) are
 // refused with the reason in the control. 16-bit samples are kept when the
 // control asks for it, else their high byte is. Write: the image's depth
-// and channels. Library messages are never printed.
+// and channels. Metadata: the ICC profile and XMP packet tags, and EXIF:
+// read, the first IFD's descriptive tags (Make, Orientation, Copyright...)
+// and its EXIF and GPS IFDs make the image's EXIF block (exif_ifd.h);
+// written, the block's descriptive text tags and orientation go into the
+// first IFD and its EXIF and GPS IFDs follow byte for byte. Library
+// messages are never printed.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +35,10 @@ std::optional<TiffCompression> ParseTiffCompression(const std::string& name);
 bool ReadTiffFile(FILE* stream, CImage& image, LoadControl& control);
 
 // Writes one page of the image's depth and channels (an alpha channel as
-// unassociated alpha), with its ICC profile and XMP packet when it has
-// them. The stream must be seekable. False on a library error.
+// unassociated alpha), with its ICC profile, XMP packet and EXIF when it
+// has them, in the byte order of its EXIF block (else the machine's); the
+// orientation tag only where the EXIF block has one. The stream must be
+// seekable. False on a library error.
 bool WriteTiffFile(const CImage& image, FILE* stream,
                    TiffCompression compression = TiffCompression::Deflate);
 

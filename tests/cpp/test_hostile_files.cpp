@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "image/exif_ifd.h"
 #include "image_test_util.h"
 
 namespace imagetest {
@@ -126,6 +127,45 @@ TEST(HostileFiles, DeclaredSizesBeyondTheDataAreRefusedBeforeAllocating) {
   jpeg[sof + 5] = 0xEA, jpeg[sof + 6] = 0x60;  // height 60000
   jpeg[sof + 7] = 0xEA, jpeg[sof + 8] = 0x60;  // width 60000
   EXPECT_FALSE(LoadBytes(image, jpeg, ImageFormat::Jpeg));
+}
+
+TEST(HostileFiles, ExifDirectoriesAreReadWithinBounds) {
+  // A little-endian TIFF structure: the first IFD at 8 (8 entries), the EXIF
+  // IFD at 110 (3 entries), a rational at 152, 65600 bytes of text at 160.
+  std::string b(160 + 65600, 'x');
+  auto put = [&](size_t at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<char>(v >> 8 * i);
+  };
+  auto entry = [&](size_t at, uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+    put(at, tag, 2), put(at + 2, type, 2), put(at + 4, count, 4), put(at + 8, value, 4);
+  };
+  b[0] = b[1] = 'I', put(2, 42, 2), put(4, 8, 4), put(8, 8, 2);
+  entry(10, 0x010F, 2, 4, 0x006D6163);         // Make "cam": kept
+  entry(22, 0x010F, 2, 4, 0x007A7978);         // Make again: dropped
+  entry(34, 0x0100, 3, 1, 5);                  // ImageWidth: not descriptive
+  entry(46, 0x0110, 2, 0x40000000, 8);         // a count past the end
+  entry(58, 0x0131, 2, 10, 0xFFFFFFF0);        // an offset past the end
+  entry(70, 0x010E, 2, 65600, 160);            // more than an EXIF block holds
+  entry(82, 0x8769, 4, 1, 110);                // the EXIF IFD
+  entry(94, 0x8825, 4, 1, 0xFFFFFF00);         // a GPS IFD past the end
+  put(106, 0, 4), put(110, 3, 2);
+  entry(112, 0x829A, 5, 1, 152);               // ExposureTime 1/250
+  entry(124, 0x9000, 7, 4, 0x32333230);        // ExifVersion "0232"
+  entry(136, 0xA005, 4, 1, 110);               // interoperability: itself
+  put(148, 0, 4), put(152, 1, 4), put(156, 250, 4);
+
+  const Common::IfdTree tree = Common::ReadIfdTree(b);
+  ASSERT_EQ(tree.ifds.size(), 3u);  // the first, EXIF and interoperability IFDs
+  ASSERT_EQ(tree.ifds[0].size(), 2u);
+  EXPECT_EQ(tree.Find(0, 0x010F)->value, std::string("cam\0", 4));
+  EXPECT_EQ(tree.Find(0, 0x8769)->child, 1);
+  EXPECT_EQ(tree.Find(1, 0x829A)->value, b.substr(152, 8));
+  EXPECT_EQ(tree.Find(2, 0xA005)->child, -1);  // a leaf: copied as a value
+  const std::string block = Common::ExifBlock(tree);
+  EXPECT_EQ(Common::ExifBlock(Common::ReadIfdTree(block)), block);
+  // An entry count past the end loses the whole IFD.
+  put(110, 5, 2);
+  EXPECT_EQ(Common::ReadIfdTree(b.substr(0, 160)).ifds.size(), 1u);
 }
 
 ImageFormat FormatOfCorpus(const std::string& folder) {

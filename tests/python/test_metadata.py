@@ -1,5 +1,6 @@
 """What a file says besides its pixels: EXIF, ICC profile and XMP go from
-input to output byte for byte (as Pillow reads them), a picture with an EXIF
+input to output byte for byte (as Pillow reads them; in a TIFF, EXIF is the
+first IFD's descriptive tags and its EXIF and GPS IFDs), a picture with an EXIF
 orientation is repaired as shown when the mask is drawn so, and a JPEG is
 written again with its input's quantisation unless a quality is given."""
 import os
@@ -8,7 +9,9 @@ import sysconfig
 
 import numpy as np
 import pytest
+import tifffile
 from PIL import Image, ImageCms, ImageOps, JpegImagePlugin, PngImagePlugin
+from PIL.TiffImagePlugin import IFDRational
 
 import patchwell
 from conftest import photo_like
@@ -19,6 +22,8 @@ ICC = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
 XMP = (b'<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="adobe:ns:meta/">'
        b'<rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"/></x:xmpmeta>'
        b'<?xpacket end="w"?>')
+# The tags of a TIFF's first IFD that are kept (the others describe its pixels).
+DESCRIPTIVE = (0x010E, 0x010F, 0x0110, 0x0112, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298)
 
 
 def exif(orientation=None):
@@ -27,11 +32,27 @@ def exif(orientation=None):
     tags[0x0131] = "scanner 2.1"
     if orientation is not None:
         tags[0x0112] = orientation
+    tags.get_ifd(0x8769).update({0x829A: IFDRational(1, 250), 0x829D: IFDRational(28, 10),
+                                 0x9003: "2024:05:06 07:08:09"})
+    tags.get_ifd(0x8825).update({0: b"\2\2\0\0", 1: "N",
+                                 2: (IFDRational(51), IFDRational(30), IFDRational(1234, 100))})
     return tags
+
+
+def exif_of(image):
+    """The EXIF a picture carries, as Pillow reads it: its first IFD's
+    descriptive tags and its EXIF and GPS IFDs."""
+    tags = image.getexif()
+    return ({tag: value for tag, value in tags.items() if tag in DESCRIPTIVE},
+            tags.get_ifd(0x8769), tags.get_ifd(0x8825))
 
 
 def save(pixels, path, tags, icc=ICC, xmp=XMP, **options):
     image = Image.fromarray(pixels)
+    if isinstance(tags, Image.Exif):  # as bytes, with the sub-IFDs
+        if path.suffix == ".tif":  # Pillow writes XMP into a TIFF from there
+            tags[0x02BC] = xmp
+        tags = tags.tobytes()
     if path.suffix == ".png":
         info = PngImagePlugin.PngInfo()
         info.add_itxt("XML:com.adobe.xmp", xmp.decode())
@@ -57,17 +78,19 @@ def xmp_of(image):
 
 
 @pytest.mark.parametrize("source, target", [("jpg", "jpg"), ("png", "png"), ("jpg", "png"),
-                                            ("png", "jpg"), ("jpg", "webp"), ("png", "tif")])
+                                            ("png", "jpg"), ("jpg", "webp"), ("png", "tif"),
+                                            ("jpg", "tif"), ("tif", "tif"), ("tif", "jpg")])
 def test_metadata_blocks_are_kept(tmp_path, source, target):
     save(photo_like(24, 31, 5), tmp_path / f"in.{source}", exif())
     Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
     done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
     assert done.returncode == 0, done.stderr
-    with Image.open(tmp_path / f"out.{target}") as out:
+    with Image.open(tmp_path / f"in.{source}") as image, \
+            Image.open(tmp_path / f"out.{target}") as out:
         assert out.info.get("icc_profile") == ICC
         assert xmp_of(out) == XMP
-        if target != "tif":  # EXIF in TIFF is a sub-directory, not carried
-            assert dict(out.getexif()) == dict(exif())
+        assert exif_of(out) == exif_of(image)
+        assert exif_of(out)[1][0x829A] == IFDRational(1, 250)
 
 
 @pytest.mark.parametrize("target", ["jpg", "png"])
@@ -85,24 +108,26 @@ def test_the_exif_thumbnail_is_unlinked_and_the_rest_kept(tmp_path, target):
         assert out.info["exif"].removeprefix(b"Exif\0\0") == bytes(block) + thumbnail
 
 
-@pytest.mark.parametrize("orientation", range(1, 9))
-def test_turned_pictures_are_repaired_as_shown(tmp_path, orientation):
+@pytest.mark.parametrize("orientation, kind", [(o, "png") for o in range(1, 9)] + [(6, "tif")])
+def test_turned_pictures_are_repaired_as_shown(tmp_path, orientation, kind):
     stored = photo_like(24, 31, orientation)
-    save(stored, tmp_path / "in.png", exif(orientation))
-    with Image.open(tmp_path / "in.png") as image:
+    save(stored, tmp_path / f"in.{kind}", exif(orientation))
+    with Image.open(tmp_path / f"in.{kind}") as image:
         shown = np.asarray(ImageOps.exif_transpose(image))
     # Where the sizes agree (2 to 4) the mask is taken as drawn on the shown picture.
     for drawn, pixels in (("shown", shown), ("stored", stored))[:1 if orientation < 5 else 2]:
         mask = hole(*pixels.shape[:2])
         Image.fromarray(mask).save(tmp_path / "mask.png")
-        done = cli(tmp_path / "in.png", tmp_path / "mask.png", "-o", tmp_path / "out.png")
+        done = cli(tmp_path / f"in.{kind}", tmp_path / "mask.png", "-o", tmp_path / f"out.{kind}")
         assert done.returncode == 0, done.stderr
         want = patchwell.repair(pixels, mask > 128, RADIUS, device="cpu")[0]
-        with Image.open(tmp_path / "out.png") as out:
-            np.testing.assert_array_equal(np.asarray(out), want)
+        with Image.open(tmp_path / f"out.{kind}") as out:
             turned = drawn == "shown" and orientation != 1
             assert out.getexif().get(0x0112) == (1 if turned else orientation)
             assert out.getexif().get(0x010F) == "Patchwell test camera"
+            # Pillow turns a TIFF as it reads its pixels; tifffile does not.
+            got = tifffile.imread(out.filename) if kind == "tif" else np.asarray(out)
+            np.testing.assert_array_equal(got, want)
 
 
 def test_a_mask_of_neither_size_names_the_shown_one(tmp_path):
