@@ -6,7 +6,9 @@ whole and bounded (--crop 0 leaves the crop out). On the CPU backend unless
 per-target path (PATCHWELL_CUDA_LOOP=per-target).
 
 Each run is a child process of its own, so that its peak memory (maximum
-resident set) is its own. Prints the time, the pixels filled per second,
+resident set) is its own. The CPU runs once per thread count of --threads
+(the speed-up is against the first). Prints the regions the damage fell
+into, the time, the pixels filled per second,
 the peak memory, and the cost per candidate per target: the time (and the
 CPU time of all threads, which a busy machine disturbs less) divided by the
 number of (target, candidate centre) pairs the search domain holds. With
@@ -15,7 +17,7 @@ says whether its image, mask and pass count are those of the first.
 
     .venv/bin/python bench/bench_real_size.py [--size 4000x3000]
         [--search-radius 48] [--crop 1024] [--methods exhaustive,fast]
-        [--devices cpu,cuda,cuda-pt] [--write-raw DIR]
+        [--devices cpu,cuda,cuda-pt] [--threads 1,2] [--write-raw DIR]
 
 --write-raw DIR only writes the picture and its crop as raw files for the
 C++ benchmark of the pruned engine (DIR/full and DIR/crop, each holding
@@ -96,22 +98,23 @@ def child(path, method, radius, search_radius, label):
     patchwell.inpaint(image, mask, radius, m, device=device, search_radius=search_radius)
     seconds, cpu = time.perf_counter() - start, time.process_time() - cpu_start
     peak_mb = peak_resident_mb()
-    passes = patchwell._last_run_stats()["passes"]
+    stats = patchwell._last_run_stats()
     digest = hashlib.sha256(image.tobytes() + mask.tobytes()).hexdigest()[:16]
     print(f"{seconds:.3f} {holes} {peak_mb:.0f} {int((mask == 1).sum())} {cpu:.3f} "
-          f"{passes} {digest}")
+          f"{stats['passes']} {digest} {stats['regions']}")
 
 
-def run(path, method, radius, search_radius, mask, label):
+def run(path, method, radius, search_radius, mask, label, threads):
     out = subprocess.run(
         [sys.executable, __file__, "--child", path, method, str(radius),
          "none" if search_radius is None else str(search_radius), label],
+        env=dict(os.environ, PATCHWELL_NUM_THREADS=str(threads)),
         capture_output=True, text=True, check=True).stdout.split()
     seconds, holes, peak, unfilled, cpu = (float(out[0]), int(out[1]), float(out[2]),
                                            int(out[3]), float(out[4]))
     n = max(1, pairs(mask, radius, search_radius))
     return (seconds, holes, peak, unfilled, seconds * 1e9 / n, cpu, cpu * 1e9 / n,
-            (int(out[5]), out[6]))
+            (int(out[5]), out[6]), int(out[7]))
 
 
 def main():
@@ -126,6 +129,8 @@ def main():
     ap.add_argument("--methods", default="exhaustive,fast")
     ap.add_argument("--devices", default="cpu",
                     help="comma-separated: cpu, cuda (device loop), cuda-pt (per-target)")
+    ap.add_argument("--threads", default="1,2",
+                    help="comma-separated CPU thread counts to run each case with")
     ap.add_argument("--write-raw", metavar="DIR")
     args = ap.parse_args()
     w, h = map(int, args.size.split("x"))
@@ -154,10 +159,12 @@ def main():
             (np.asarray(msk) > 128).astype(np.uint8).tofile(os.path.join(folder, "mask.raw"))
             print(f"{folder}: {img.shape[1]}x{img.shape[0]}")
         return 0
-    print(f"{'case':<16}{'method':<12}{'device':<9}{'search':>7}{'holes':>9}{'time s':>9}"
-          f"{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'cpu s':>8}{'cpu ns':>8}"
-          f"{'unfilled':>9}{'  same as ' + devices[0] if len(devices) > 1 else ''}")
+    print(f"{'case':<16}{'method':<12}{'device':<9}{'thr':>4}{'search':>7}{'holes':>9}"
+          f"{'regions':>8}{'time s':>9}{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'cpu s':>8}"
+          f"{'cpu ns':>8}{'unfilled':>9}{'  speed-up':>10}"
+          f"{'  same as first' if len(devices) > 1 or ',' in args.threads else ''}")
     differ = 0
+    thread_counts = [int(t) for t in args.threads.split(",")]
     with tempfile.TemporaryDirectory() as tmp:
         for name, img, msk, s in cases:
             path = os.path.join(tmp, "case.npz")
@@ -165,18 +172,21 @@ def main():
             for method in args.methods.split(","):
                 first = None
                 for label in devices:
-                    sec, holes, peak, unfilled, ns, cpu, cpu_ns, result = run(
-                        path, method, args.radius, s, msk, label)
-                    line = (f"{name:<16}{method:<12}{label:<9}"
-                            f"{'whole' if s is None else s:>7}{holes:>9}"
-                            f"{sec:>9.2f}{holes / sec:>10.0f}{peak:>9.0f}{ns:>9.2f}"
-                            f"{cpu:>8.1f}{cpu_ns:>8.2f}{unfilled:>9}")
-                    if first is None:
-                        first = result
-                    else:
-                        line += f"  {result == first}"
-                        differ += result != first
-                    print(line, flush=True)
+                    one = None
+                    for threads in thread_counts if label == "cpu" else thread_counts[:1]:
+                        sec, holes, peak, unfilled, ns, cpu, cpu_ns, result, regions = run(
+                            path, method, args.radius, s, msk, label, threads)
+                        one = one or sec
+                        line = (f"{name:<16}{method:<12}{label:<9}{threads:>4}"
+                                f"{'whole' if s is None else s:>7}{holes:>9}{regions:>8}"
+                                f"{sec:>9.2f}{holes / sec:>10.0f}{peak:>9.0f}{ns:>9.2f}"
+                                f"{cpu:>8.1f}{cpu_ns:>8.2f}{unfilled:>9}{one / sec:>9.2f}x")
+                        if first is None:
+                            first = result
+                        else:
+                            line += f"  {result == first}"
+                            differ += result != first
+                        print(line, flush=True)
     return 1 if differ else 0
 
 

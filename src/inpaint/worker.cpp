@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "fill/cpu/thread_pool.h"
@@ -98,14 +100,55 @@ struct LoopState {
   int last_decile = 0;
 };
 
+// After `count` more targets are done: progress (with `preview` refreshing
+// ctx.image first, under the preview lock), the console marks as a count
+// stepping one target at a time shows them, and Escape. Returns true when
+// Escape asks the run to stop.
+bool AfterStep(InpaintContext& ctx, LoopState& state, int32_t count,
+               const std::function<void()>& preview) {
+  const int32_t before = ctx.done;
+  ctx.done += count;
+  if (ctx.progress_sink != nullptr) {
+    const uint32_t now = TickCountMs();
+    if (static_cast<uint32_t>(now - state.last_update) > ctx.progress_interval_ms) {
+      {
+        std::lock_guard<std::mutex> guard(ctx.preview_lock);
+        preview();
+      }
+      ReportProgress(ctx, static_cast<int>(ctx.done * 100.0 / ctx.total));
+      state.last_update = now;
+    }
+  }
+  if (ctx.console_progress) {
+    for (int32_t done = before + 1; done <= ctx.done; ++done) {
+      const int decile = Decile(done, ctx.total);
+      if (decile > state.last_decile) {
+        ConsolePrintf("----%d%%", decile * 10);
+        state.last_decile = decile;
+      }
+    }
+  }
+  return ctx.esc_cancel && ctx.escape_key != nullptr && ctx.escape_key->Pressed();
+}
+
+// Whether the targets order[0..count) leave enough of them ready at once
+// to be filled side by side on `threads` threads, rather than one after
+// another with each search spread over the threads.
+bool SideBySide(const int32_t* order, int32_t count, int32_t width, int32_t reach,
+                int threads) {
+  if (reach < 0 || threads < 2 || count < 2 * threads) return false;
+  return int64_t{count} >= int64_t{DependencyChainBound(order, count, width, reach)} * threads;
+}
+
 // Hands `engine` the targets order[0..size) (indices of an image `width`
 // wide) in runs, reporting progress and showing the console marks as they
-// go. With reach >= 0 the engine may fill the targets of a run side by side.
+// go. With reach >= 0 the engine fills the targets of a run side by side on
+// `threads` threads where enough of them are ready at once.
 // `preview` refreshes ctx.image from the engine. Returns true when the run
 // was stopped (a stop request or Escape).
 bool FillTargets(InpaintContext& ctx, LoopState& state, FillEngine& engine,
                  const std::vector<int32_t>& order, int32_t width, int32_t reach,
-                 const std::function<void()>& preview) {
+                 int threads, const std::function<void()>& preview) {
   // Engines that walk runs of the fill order on their own get runs that grow
   // from one target to about kRunSeconds of work; the others one target per
   // step.
@@ -117,53 +160,19 @@ bool FillTargets(InpaintContext& ctx, LoopState& state, FillEngine& engine,
     int32_t count = std::min(run_length, size - next);
     if (runs) count = std::min(count, NextDecileCount(ctx.done, ctx.total) - ctx.done);
     const auto run_start = std::chrono::steady_clock::now();
-    if (reach >= 0)
+    if (SideBySide(order.data() + next, count, width, reach, threads))
       engine.FillReady(order, next, next + count, width, reach);
     else
       engine.FillRun(order, next, next + count, width);
     next += count;
-    ctx.done += count;
     if (runs)
       run_length = NextRunLength(
           run_length, count,
           std::chrono::duration<double>(std::chrono::steady_clock::now() - run_start)
               .count());
-
-    if (ctx.progress_sink != nullptr) {
-      const uint32_t now = TickCountMs();
-      if (static_cast<uint32_t>(now - state.last_update) > ctx.progress_interval_ms) {
-        {
-          std::lock_guard<std::mutex> guard(ctx.preview_lock);
-          preview();
-        }
-        ReportProgress(ctx, static_cast<int>(ctx.done * 100.0 / ctx.total));
-        state.last_update = now;
-      }
-    }
-
-    if (ctx.esc_cancel && ctx.escape_key != nullptr && ctx.escape_key->Pressed())
-      return true;
-
-    if (ctx.console_progress) {
-      const int decile = Decile(ctx.done, ctx.total);
-      if (decile > state.last_decile) {
-        ConsolePrintf("----%d%%", decile * 10);
-        state.last_decile = decile;
-      }
-    }
+    if (AfterStep(ctx, state, count, preview)) return true;
   }
   return false;
-}
-
-// The reach to fill a stretch of targets side by side with, or -1 when they
-// wait on each other too much for it to pay.
-int32_t SideBySideReach(const std::vector<int32_t>& order, int32_t width,
-                        int32_t reach, int threads) {
-  if (reach < 0 || threads < 2 || order.size() < 2) return -1;
-  const int32_t chain = DependencyChainBound(order.data(),
-                                             static_cast<int32_t>(order.size()),
-                                             width, reach);
-  return static_cast<int64_t>(order.size()) >= int64_t{chain} * threads ? reach : -1;
 }
 
 // The run's start and end around the fill, shared by both ways of running.
@@ -255,23 +264,81 @@ void RunRegionWorker(InpaintContext& ctx, const EngineParams& params,
   try {
     EngineParams shared = params;
     shared.cpu_pool = std::make_shared<ThreadPool>(CpuThreadCount());
-    const int threads = shared.cpu_pool->size();
-    for (const FillRegion& region : regions) {
-      RegionCrop crop(ctx, region, params.source_mask);
-      std::unique_ptr<FillEngine> engine = CreateFillEngine(Backend::Cpu, crop.Params(shared));
-      engine->Start(crop.image(), crop.mask());
-      const int32_t width = region.box.width();
-      const bool stopped = FillTargets(
-          ctx, state, *engine, crop.order(), width,
-          SideBySideReach(crop.order(), width, reach, threads),
-          [&] { crop.PullInto(*engine, false); });
-      {
-        std::lock_guard<std::mutex> guard(ctx.preview_lock);
-        crop.PullInto(*engine, true);
+    ThreadPool& pool = *shared.cpu_pool;
+    const int threads = pool.size();
+    // A region runs with every thread when its targets can run side by side
+    // or when it is a large part of the run; the others run whole, one per
+    // thread at a time.
+    const int64_t alone = ctx.total / (2 * int64_t{threads});
+    auto small = [&](const FillRegion& region) {
+      const int32_t count = static_cast<int32_t>(region.order.size());
+      return threads > 1 && count <= alone &&
+             !SideBySide(region.order.data(), count, ctx.width, reach, threads);
+    };
+    bool stopped = false;
+    for (size_t next = 0; next < regions.size() && !stopped;) {
+      if (ctx.cancel.load()) break;
+      if (!small(regions[next])) {
+        const FillRegion& region = regions[next++];
+        RegionCrop crop(ctx, region, params.source_mask);
+        std::unique_ptr<FillEngine> engine =
+            CreateFillEngine(Backend::Cpu, crop.Params(shared));
+        engine->Start(crop.image(), crop.mask());
+        stopped = FillTargets(ctx, state, *engine, crop.order(), region.box.width(), reach,
+                              threads, [&] { crop.PullInto(*engine, false); });
+        {
+          std::lock_guard<std::mutex> guard(ctx.preview_lock);
+          crop.PullInto(*engine, true);
+        }
+        ctx.passes += engine->passes();
+        engine->Release();
+        continue;
       }
-      ctx.passes += engine->passes();
-      engine->Release();
-      if (stopped) break;
+      // A batch of small regions, each on one thread with an engine of its
+      // own; a stop request ends the batch after the regions at work.
+      size_t end = next;
+      int64_t targets = 0;
+      while (end < regions.size() && end - next < 256 && targets < 4096 &&
+             small(regions[end]))
+        targets += static_cast<int64_t>(regions[end++].order.size());
+      std::atomic<size_t> take{next};
+      std::atomic<int32_t> finished{0};
+      std::atomic<uint64_t> passes{0};
+      std::mutex fault_lock;
+      std::exception_ptr fault;
+      pool.ParallelFor(threads, [&](int, int) {
+        for (size_t k; !ctx.cancel.load() && (k = take++) < end;) {
+          try {
+            const FillRegion& region = regions[k];
+            std::unique_ptr<RegionCrop> crop;
+            {
+              // Other regions write their pixels back meanwhile.
+              std::lock_guard<std::mutex> guard(ctx.preview_lock);
+              crop = std::make_unique<RegionCrop>(ctx, region, params.source_mask);
+            }
+            EngineParams own = crop->Params(params);
+            own.cpu_pool = std::make_shared<ThreadPool>(1);
+            std::unique_ptr<FillEngine> engine = CreateFillEngine(Backend::Cpu, own);
+            engine->Start(crop->image(), crop->mask());
+            engine->FillRun(crop->order(), 0, static_cast<int32_t>(crop->order().size()),
+                            region.box.width());
+            {
+              std::lock_guard<std::mutex> guard(ctx.preview_lock);
+              crop->PullInto(*engine, true);
+            }
+            passes += engine->passes();
+            finished += static_cast<int32_t>(region.order.size());
+          } catch (...) {
+            std::lock_guard<std::mutex> guard(fault_lock);
+            if (!fault) fault = std::current_exception();
+            take = end;
+          }
+        }
+      });
+      if (fault) std::rethrow_exception(fault);
+      ctx.passes += passes.load();
+      stopped = AfterStep(ctx, state, finished.load(), [] {});
+      next = end;
     }
   } catch (...) {
     RecordFault(ctx);
@@ -296,9 +363,8 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine, int32_t reach) {
   BeginRun(ctx, state);
   const uint32_t loop_start = TickCountMs();
   try {
-    FillTargets(ctx, state, engine, ctx.fill.order, ctx.fill.width,
-                SideBySideReach(ctx.fill.order, ctx.fill.width, reach, CpuThreadCount()),
-                [&] { engine.PullImage(ctx.image); });
+    FillTargets(ctx, state, engine, ctx.fill.order, ctx.fill.width, reach,
+                CpuThreadCount(), [&] { engine.PullImage(ctx.image); });
   } catch (...) {
     RecordFault(ctx);
   }

@@ -108,7 +108,7 @@ def test_many_regions(method, radius, search_radius, source):
     matches the device's one-by-one walk."""
     h, w = 150, 190
     image = few_levels(h, w, 3, 21)
-    mask = speckled_mask(h, w, 300, 22)
+    mask = speckled_mask(h, w, 80, 22)
     mask[70:72, 20:170] = 255
     mask[0, :4] = mask[-3:, -1] = 255
     domain = {"search_radius": search_radius}
