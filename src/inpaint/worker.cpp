@@ -265,7 +265,7 @@ void RunRegionWorker(InpaintContext& ctx, const EngineParams& params,
     EngineParams shared = params;
     shared.cpu_pool = std::make_shared<ThreadPool>(CpuThreadCount());
     ThreadPool& pool = *shared.cpu_pool;
-    const int threads = pool.size();
+    const int threads = pool.active();
     // A region runs with every thread when its targets can run side by side
     // or when it is a large part of the run; the others run whole, one per
     // thread at a time.
@@ -364,7 +364,8 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine, int32_t reach) {
   const uint32_t loop_start = TickCountMs();
   try {
     FillTargets(ctx, state, engine, ctx.fill.order, ctx.fill.width, reach,
-                CpuThreadCount(), [&] { engine.PullImage(ctx.image); });
+                std::min(CpuThreadCount(), QueryUsableCpus().count),
+                [&] { engine.PullImage(ctx.image); });
   } catch (...) {
     RecordFault(ctx);
   }

@@ -48,7 +48,7 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
       domain_.allowed = allowed_.data();
     }
     pool_ = params_.cpu_pool ? params_.cpu_pool : std::make_shared<ThreadPool>(threads_);
-    threads_ = pool_->size();
+    threads_ = pool_->active();
     searches_.clear();
     searches_.push_back(std::make_unique<Search>(
         std::max(1, std::min(params_.height, threads_ * 8))));
@@ -397,7 +397,7 @@ void CpuExhaustiveEngine::Fill(Search& s, int32_t x, int32_t y, bool spread) {
 void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
                                     int32_t begin, int32_t end, int32_t width,
                                     int32_t reach) {
-  const int threads = pool_->size();
+  const int threads = pool_->active();
   if (threads < 2 || params_.search_radius < 0 || end - begin < 2) {
     FillRun(order, begin, end, width);
     return;

@@ -54,7 +54,7 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
   try {
     pool_ = params_.cpu_pool != nullptr ? params_.cpu_pool
                                         : std::make_shared<ThreadPool>(threads_);
-    if (params_.search_radius >= 0) searches = pool_->size();
+    if (params_.search_radius >= 0) searches = pool_->active();
     CopyIn(image, mask);
     plane_size_ = pixels + PlanarTarget::kPlaneSlack;
     planes_.assign(3 * plane_size_, 0);
@@ -68,7 +68,7 @@ void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
     // Each search gets its buffers now: filling allocates (almost) nothing.
     // Without a search radius targets are never filled side by side, and
     // one search does.
-    const int bands = std::max(1, std::min(h, pool_->size() * 8));
+    const int bands = std::max(1, std::min(h, pool_->active() * 8));
     searches_.clear();
     for (int t = 0; t < searches; ++t) {
       searches_.push_back(std::make_unique<Search>());
@@ -130,7 +130,7 @@ void CpuFastEngine::ComputeSums() {
       std::copy(run, run + 4, out + 4 * x);
     }
   };
-  const int bands = std::max(1, std::min(h, pool_->size() * 8));
+  const int bands = std::max(1, std::min(h, pool_->active() * 8));
   pool_->ParallelFor(bands, [&](int band, int) {
     const int y0 = static_cast<int>(int64_t{h} * band / bands);
     const int y1 = static_cast<int>(int64_t{h} * (band + 1) / bands);
@@ -412,14 +412,14 @@ void CpuFastEngine::FillPixel(int32_t x, int32_t y) {
 // scores its target's bands itself.
 void CpuFastEngine::FillReady(const std::vector<int32_t>& order, int32_t begin,
                               int32_t end, int32_t width, int32_t reach) {
-  if (pool_->size() < 2 || params_.search_radius < 0) {
+  if (pool_->active() < 2 || params_.search_radius < 0) {
     FillRun(order, begin, end, width);
     return;
   }
   ReadyTargets ready(order.data(), begin, end, width, reach);
   std::exception_ptr failure;
   std::mutex failure_mutex;
-  pool_->ParallelFor(pool_->size(), [&](int, int worker) {
+  pool_->ParallelFor(pool_->active(), [&](int, int worker) {
     // A thread that runs a second chunk after its first finds nothing left.
     Search& s = *searches_[static_cast<size_t>(worker)];
     try {

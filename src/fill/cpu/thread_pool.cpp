@@ -1,5 +1,7 @@
 #include "fill/cpu/thread_pool.h"
 
+#include <algorithm>
+
 #include "fill/engine.h"
 
 #include <chrono>
@@ -36,8 +38,11 @@ bool SpinFor(bool spin, const Ready& ready) {
 
 ThreadPool::ThreadPool(int threads)
     // More threads than usable CPUs would spin against each other for the
-    // cores: they sleep at once instead.
-    : spin_(threads <= QueryUsableCpus().count) {
+    // cores: they sleep at once instead, and only as many as there are
+    // CPUs take part in the loops (waking the others for every loop would
+    // cost more than they could give).
+    : spin_(threads <= QueryUsableCpus().count),
+      active_(std::max(1, std::min(threads, QueryUsableCpus().count))) {
   try {
     workers_.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
     for (int i = 1; i < threads; ++i)
@@ -58,6 +63,7 @@ void ThreadPool::StopWorkers() {
     published_.fetch_add(1, std::memory_order_release);  // ends any spin
   }
   wake_.notify_all();
+  idle_.notify_all();
   for (std::thread& t : workers_) t.join();
   workers_.clear();
 }
@@ -81,6 +87,12 @@ void ThreadPool::RunChunks(uint32_t loop, int chunks, const void* body,
 }
 
 void ThreadPool::WorkerLoop(int worker) {
+  if (worker >= active_) {
+    // A helper beyond the usable CPUs: it waits for the end alone.
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [&] { return stop_; });
+    return;
+  }
   uint32_t seen = 0;
   for (;;) {
     const void* body;

@@ -6,7 +6,8 @@
 // the next one for a short while before it sleeps: the loops of a run (one
 // per target) follow each other within microseconds, and waking a sleeping
 // thread takes longer than a small loop lasts. A pool with more threads
-// than the process has usable CPUs never spins.
+// than the process has usable CPUs never spins, and runs its loops on as
+// many threads as there are usable CPUs.
 #pragma once
 
 #include <atomic>
@@ -28,6 +29,9 @@ class ThreadPool {
   ThreadPool& operator=(const ThreadPool&) = delete;
 
   int size() const { return static_cast<int>(workers_.size()) + 1; }
+  // The threads that take part in loops: no more than the usable CPUs.
+  // A loop's `worker` numbers stay below this.
+  int active() const { return active_; }
 
   // Runs body(chunk, worker) for every chunk in [0, chunks), spread over all
   // threads; worker is in [0, size()). Returns when every chunk is done.
@@ -49,9 +53,11 @@ class ThreadPool {
   void StopWorkers();
 
   const bool spin_;  // look before sleeping: only with a core per thread
+  const int active_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable idle_;  // helpers beyond active_ wait here
   std::condition_variable finished_;
   // The current loop, published under mutex_.
   const void* body_ = nullptr;
