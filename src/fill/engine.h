@@ -53,7 +53,8 @@ struct EngineParams {
   int32_t crop_y0 = 0;
   int32_t picture_width = 0;
   // CPU: the threads to run on, shared by the engines of one run (one per
-  // region); null: the engine makes its own.
+  // region, one engine filling at a time: a pool runs one loop at a time);
+  // null: the engine makes its own.
   std::shared_ptr<ThreadPool> cpu_pool;
 };
 
