@@ -32,8 +32,11 @@ TEST(ThreadStartFailure, RunsRaiseWithTheBuffersUnchanged) {
   InpaintOptions options;
   options.backend = Backend::Cpu;
   options.escape_key = false;
-  // No thread at all (the worker), then the worker but no pool helper.
-  for (int allowed : {0, 1}) {
+  // No thread at all (the worker), then the worker but no pool helper; the
+  // whole picture, and regions on crops (a search radius).
+  for (int allowed : {0, 1, 10, 11}) {
+    options.search_radius = allowed >= 10 ? 4 : -1;
+    allowed %= 10;
     if (allowed == 1 && CpuThreadCount() < 2) continue;
     std::vector<uint8_t> img = image, msk = mask;
     allow(allowed);
