@@ -11,6 +11,7 @@ cannot run.
 Usage: python scripts/compare_devices.py [--cases A,B] [--seeds 0,1,2]
   A      256 x 256 photo-like picture, 24 x 24 hole, radius 7
   B      1000 x 1000 photo-like picture, 10000 noise pixels, radius 7
+  C      case B with search radius 48 (the device loop's batches of targets)
   small  48 x 61, a small hole and 80 noise pixels, radius 3, and again
          with search radius 6 (the case for compute-sanitizer)
 """
@@ -37,6 +38,9 @@ def case(name, seed):
     if name == "B":
         return [("B 1000x1000 10000 noise r7", photo_like(1000, 1000, 7 + seed),
                  specks(1000, 1000, 10000, 8 + seed), 7, {})]
+    if name == "C":
+        return [("C 1000x1000 10000 noise r7 s48", photo_like(1000, 1000, 7 + seed),
+                 specks(1000, 1000, 10000, 8 + seed), 7, {"search_radius": 48})]
     if name == "small":
         mask = specks(48, 61, 80, 20 + seed)
         mask[17:22, 30:36] = 255
@@ -53,6 +57,7 @@ def run(image, mask, radius, method, device, options):
     seconds = time.perf_counter() - start
     stats = patchwell._last_run_stats()
     return {"ok": ok, "image": img, "mask": msk, "passes": stats["passes"],
+            "launches": stats["launches"],
             "targets": stats["targets"], "device": stats["device"], "seconds": seconds}
 
 
@@ -95,7 +100,7 @@ def main():
                         try:
                             gpu = run(image, mask, radius, method, "cuda", options)
                             found = differences(cpu, gpu)
-                            took = f"{gpu['seconds']:.3f} s"
+                            took = f"{gpu['seconds']:.3f} s ({gpu['launches']} launches)"
                         except (RuntimeError, MemoryError) as e:
                             found, took = [f"raised {type(e).__name__}: {e}"], "-"
                         compared += 1

@@ -144,6 +144,11 @@ class FillEngine {
   // milliseconds of work, and is checked between them.
   virtual bool walks_runs() const { return false; }
 
+  // Whether FillReady fills the ready targets of any stretch of a bounded
+  // search in batches (the CUDA device loop), so the worker hands it every
+  // stretch there however few targets are ready at once.
+  virtual bool fills_batches() const { return false; }
+
   // Copies the current image / mask into host buffers. Throws DeviceError.
   virtual void PullImage(uint8_t* image) = 0;
   virtual void PullMask(uint8_t* mask) = 0;
@@ -158,6 +163,9 @@ class FillEngine {
   // Scoring passes run since Start: the pruned method scores a target's
   // candidates bucket by bucket; the exhaustive method has no passes (0).
   virtual uint64_t passes() const { return 0; }
+
+  // Kernel launches of the run so far (device engines).
+  virtual uint64_t launches() const { return 0; }
 };
 
 // One CUDA device as the probe found it.

@@ -114,6 +114,34 @@ int32_t DependencyChainBound(const int32_t* order, int32_t count, int32_t width,
   return longest;
 }
 
+std::vector<int32_t> ReadyBatches(const int32_t* order, int32_t begin, int32_t end,
+                                  int32_t width, int32_t reach,
+                                  std::vector<int32_t>* starts) {
+  const int32_t count = std::max(0, end - begin);
+  order += begin;
+  const CellGrid grid(order, count, width, reach);
+  // A target's batch is one past the latest batch of its neighbouring
+  // cells so far: the longest chain of dependencies ending at it.
+  std::vector<int32_t> latest(grid.size(), -1), batch(static_cast<size_t>(count));
+  int32_t batches = 0;
+  for (int32_t k = 0; k < count; ++k) {
+    const int64_t cell = grid.CellOf(order[k]);
+    int32_t after = -1;
+    grid.ForNeighbours(cell, [&](int64_t slot) { after = std::max(after, latest[slot]); });
+    batch[k] = after + 1;
+    latest[grid.Find(cell)] = after + 1;
+    batches = std::max(batches, after + 2);
+  }
+  // Counting sort by batch keeps fill order within each batch.
+  starts->assign(static_cast<size_t>(batches) + 1, 0);
+  for (int32_t k = 0; k < count; ++k) ++(*starts)[batch[k] + 1];
+  std::partial_sum(starts->begin(), starts->end(), starts->begin());
+  std::vector<int32_t> next(starts->begin(), starts->end() - 1);
+  std::vector<int32_t> targets(static_cast<size_t>(count));
+  for (int32_t k = 0; k < count; ++k) targets[next[batch[k]]++] = order[k];
+  return targets;
+}
+
 ReadyTargets::ReadyTargets(const int32_t* order, int32_t begin, int32_t end,
                            int32_t width, int32_t reach, int32_t lookahead)
     : order_(order), end_(end), width_(width), reach_(reach),

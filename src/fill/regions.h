@@ -46,6 +46,19 @@ std::vector<FillRegion> SplitIntoRegions(const std::vector<int32_t>& order,
 int32_t DependencyChainBound(const int32_t* order, int32_t count, int32_t width,
                              int32_t reach);
 
+// The targets order[begin..end) in batches that can each run all at once:
+// no two targets of a batch lie within reach of each other, and each
+// earlier target of the order within reach of one comes in an earlier
+// batch. Running the batches one after the other therefore fills exactly as
+// the order does. Dependencies are counted between cells of side reach + 1
+// (as DependencyChainBound counts them), so there are that many batches.
+// Returns the targets (pixel indices), batch after batch, each batch in
+// fill order; `starts` gets the index of each batch's first target in it,
+// then the count.
+std::vector<int32_t> ReadyBatches(const int32_t* order, int32_t begin, int32_t end,
+                                  int32_t width, int32_t reach,
+                                  std::vector<int32_t>* starts);
+
 // Hands out the targets order[begin..end) to threads so that each is taken
 // only once every earlier one within reach of it is done. A thread takes
 // the first ready target in fill order among the next `lookahead` targets

@@ -49,6 +49,7 @@ struct InpaintContext {
   Backend backend = Backend::Cpu;
   int32_t done = 0;
   uint64_t passes = 0;  // scoring passes of the run's engines
+  uint64_t launches = 0;  // kernel launches of a device run
   uint32_t progress_interval_ms = 400;
   uint32_t elapsed_ms = 0;
   std::mutex lock;          // guards fill.next

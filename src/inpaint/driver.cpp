@@ -284,7 +284,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
       if (crops)
         RunRegionWorker(ctx, params, regions, reach);
       else
-        RunFillWorker(ctx, *engine, ctx.backend == Backend::Cpu ? reach : -1);
+        RunFillWorker(ctx, *engine, reach);
       std::lock_guard<std::mutex> guard(end_mutex);
       ended = true;
       end_signal.notify_all();
@@ -328,6 +328,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     options.stats->no_source = no_source;
     options.stats->targets = ctx.done;
     options.stats->passes = ctx.passes;
+    options.stats->launches = ctx.launches;
     options.stats->regions = region_count;
     options.stats->elapsed_ms = ctx.elapsed_ms;
   }

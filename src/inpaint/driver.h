@@ -17,6 +17,7 @@ struct RunStats {
   int32_t no_source = 0;  // processed pixels that found no source
   uint64_t passes = 0;  // scoring passes (the pruned method's buckets)
   int32_t regions = 1;  // independent regions of a bounded search
+  uint64_t launches = 0;  // kernel launches (CUDA)
   uint32_t elapsed_ms = 0;
 };
 

@@ -160,7 +160,8 @@ bool FillTargets(InpaintContext& ctx, LoopState& state, FillEngine& engine,
     int32_t count = std::min(run_length, size - next);
     if (runs) count = std::min(count, NextDecileCount(ctx.done, ctx.total) - ctx.done);
     const auto run_start = std::chrono::steady_clock::now();
-    if (SideBySide(order.data() + next, count, width, reach, threads))
+    if (reach >= 0 && (engine.fills_batches() ||
+                       SideBySide(order.data() + next, count, width, reach, threads)))
       engine.FillReady(order, next, next + count, width, reach);
     else
       engine.FillRun(order, next, next + count, width);
@@ -381,6 +382,7 @@ void RunFillWorker(InpaintContext& ctx, FillEngine& engine, int32_t reach) {
     }
   }
   ctx.passes = engine.passes();
+  ctx.launches = engine.launches();
   if (ctx.fault == RunFault::None) ReportProgress(ctx, 100);
   engine.Release();
   ctx.worker_running = false;

@@ -81,6 +81,7 @@ py::dict LastRunStatsDict() {
   d["no_source"] = s.no_source;
   d["passes"] = s.passes;
   d["regions"] = s.regions;
+  d["launches"] = s.launches;
   d["elapsed_ms"] = s.elapsed_ms;
   return d;
 }

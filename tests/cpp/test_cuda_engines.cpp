@@ -66,7 +66,8 @@ std::vector<int32_t> FillOrder(const RandomCase& c) {
 }
 
 // Fills the first `count` targets of the fill order (all when negative) on
-// one backend, in runs of 1, 7 and 30 targets.
+// one backend, in runs of 1, 7, 30 and 200 targets; a bounded search's
+// longer runs go through FillReady (batches of targets on the device loop).
 Outcome FillOn(Backend backend, const EngineParams& p, const RandomCase& c,
             int count = -1) {
   const std::vector<int32_t> order = FillOrder(c);
@@ -74,8 +75,11 @@ Outcome FillOn(Backend backend, const EngineParams& p, const RandomCase& c,
   std::unique_ptr<FillEngine> engine = CreateFillEngine(backend, p);
   engine->Start(c.image.data(), c.mask.data());
   for (int32_t begin = 0, k = 0; begin < end; ++k) {
-    const int32_t length = std::min(end - begin, k % 3 == 0 ? 1 : k % 3 == 1 ? 7 : 30);
-    engine->FillRun(order, begin, begin + length, c.w);
+    const int32_t length = std::min(end - begin, k % 4 == 0 ? 1 : k % 4 == 1 ? 7 : k % 4 == 2 ? 30 : 200);
+    if (p.search_radius >= 0 && length > 1)
+      engine->FillReady(order, begin, begin + length, c.w, p.search_radius + p.radius);
+    else
+      engine->FillRun(order, begin, begin + length, c.w);
     begin += length;
   }
   Outcome out{std::vector<uint8_t>(c.image.size()),

@@ -73,6 +73,39 @@ TEST(Regions, ChainBoundCoversTheLongestChain) {
   EXPECT_EQ(DependencyChainBound(apart.data(), 4, 100, 9), 1);
 }
 
+// Batches hold every target once, each batch in fill order; a target's
+// earlier neighbours all come in earlier batches (so no two neighbours
+// share one), and there are as many batches as the chain bound.
+TEST(Regions, ReadyBatchesKeepEveryDependency) {
+  std::mt19937 rng(7);
+  const int w = 50, h = 40;
+  std::vector<int32_t> order(w * h);
+  for (int i = 0; i < w * h; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  order.resize(400);
+  for (int32_t reach : {0, 2, 5}) {
+    std::vector<int32_t> starts;
+    const std::vector<int32_t> targets = ReadyBatches(order.data(), 50, 400, w, reach, &starts);
+    ASSERT_EQ(targets.size(), 350u);
+    ASSERT_EQ(starts.back(), 350);
+    EXPECT_EQ(static_cast<int32_t>(starts.size()) - 1,
+              DependencyChainBound(order.data() + 50, 350, w, reach));
+    std::vector<int> batch(w * h, -1), position(w * h, -1);
+    for (int k = 50; k < 400; ++k) position[order[k]] = k;
+    for (size_t b = 0; b + 1 < starts.size(); ++b)
+      for (int32_t i = starts[b]; i < starts[b + 1]; ++i) {
+        EXPECT_EQ(batch[targets[i]], -1);
+        batch[targets[i]] = static_cast<int>(b);
+        if (i > starts[b]) EXPECT_LT(position[targets[i - 1]], position[targets[i]]);
+      }
+    for (int k = 50; k < 400; ++k) {
+      ASSERT_GE(batch[order[k]], 0);
+      for (int j = 50; j < k; ++j)
+        if (Near(order[j], order[k], w, reach)) EXPECT_LT(batch[order[j]], batch[order[k]]);
+    }
+  }
+}
+
 TEST(Regions, ReadyTargetsNeverHandOutNeighboursTogether) {
   std::mt19937 rng(3);
   const int w = 40, h = 30, reach = 4;

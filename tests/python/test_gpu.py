@@ -118,6 +118,23 @@ def test_many_regions(method, radius, search_radius, source):
     assert patchwell._last_run_stats()["regions"] > 1
 
 
+@pytest.mark.parametrize("method, per_target", [(GPU, 1), (FAST, 6)], ids=["exhaustive", "fast"])
+def test_batched_launches(monkeypatch, method, per_target):
+    """Scattered specks with a search radius: the device loop fills the
+    targets that cannot see each other in one launch (or series) per batch,
+    batches chaining through their neighbours; the per-target path keeps
+    its launches per target."""
+    h, w = 200, 260
+    image = few_levels(h, w, 4, 31)
+    mask = speckled_mask(h, w, 400, 32)
+    both(image, mask, 2, method, search_radius=6)
+    stats = patchwell._last_run_stats()
+    assert stats["launches"] * 4 < stats["targets"] * per_target
+    monkeypatch.setenv("PATCHWELL_CUDA_LOOP", "per-target")
+    both(image, mask, 2, method, search_radius=6)
+    assert patchwell._last_run_stats()["launches"] >= stats["targets"] * per_target
+
+
 def test_targets_at_the_corners():
     image = photo_like(40, 43, 2)
     mask = np.zeros((40, 43), np.uint8)

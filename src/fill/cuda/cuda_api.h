@@ -11,7 +11,13 @@
 #include <cuda_runtime.h>
 #endif
 
+#include <cstdint>
+
 namespace pw::cuda {
+
+// Kernel launches the calling thread has queued: a run's engine counts its
+// own on the worker thread.
+inline thread_local uint64_t launches_queued = 0;
 
 // Queues kernel(args...) on `stream` as a 1-D grid of `blocks` blocks of
 // `threads` threads, without dynamic shared memory. Each argument is
@@ -21,6 +27,7 @@ void launch_kernel(void (*kernel)(Params...), int blocks, int threads,
                    cudaStream_t stream, Args... args) {
   static_assert(sizeof...(Params) == sizeof...(Args),
                 "launch_kernel: wrong number of kernel arguments");
+  ++launches_queued;
 #if defined(PW_CUDA_EMULATED)
   emulation::launch(kernel, blocks, threads, stream, args...);
 #else

@@ -189,6 +189,19 @@ void cuda_pull_array_bytes(void* host, const void* device, int bytes) {
   cudaStreamSynchronize(stream);
 }
 
+void* cuda_alloc_pinned(size_t bytes) {
+  void* host = nullptr;
+  if (cudaMallocHost(&host, bytes) != cudaSuccess) {
+    cudaGetLastError();  // a refusal is no pending fault
+    return nullptr;
+  }
+  return host;
+}
+
+void cuda_free_pinned(void* host) {
+  if (host != nullptr) cudaFreeHost(host);
+}
+
 void cuda_free_counted(void* device, int64_t bytes) {
   if (device == nullptr) return;
   cuda_allocated_bytes -= bytes;

@@ -52,6 +52,11 @@ void copy_gpu_2D(const uint8_t* src, uint8_t* dst, int dst_pitch,
 // build has a kernel image (or PTX) the device can run.
 int kernel_image_status();
 
+// Page-locked host memory (transfers at the bus's full speed), or null
+// when the driver refuses it; freed by cuda_free_pinned.
+void* cuda_alloc_pinned(size_t bytes);
+void cuda_free_pinned(void* host);
+
 // Frees a device block and takes its size off the running total.
 void cuda_free_counted(void* device, int64_t bytes);
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,22 @@ namespace pw::cuda {
 
 class CudaRunBuffers : public FillEngine {
  public:
+  // The image comes through a page-locked buffer, kept for the run's later
+  // pulls (the previews every few hundred milliseconds), unless the image
+  // is large or the driver refuses one.
   void PullImage(uint8_t* image) override {
-    if (dev_image_ != nullptr)
-      cuda_pull_array_bytes(image, dev_image_, p_.stride * p_.height);
+    if (dev_image_ == nullptr) return;
+    const int bytes = p_.stride * p_.height;
+    if (pinned_ == nullptr && !pinned_refused_) {
+      pinned_ = bytes <= kPinnedLimit ? cuda_alloc_pinned(static_cast<size_t>(bytes)) : nullptr;
+      pinned_refused_ = pinned_ == nullptr;
+    }
+    if (pinned_ == nullptr) {
+      cuda_pull_array_bytes(image, dev_image_, bytes);
+      return;
+    }
+    cuda_pull_array_bytes(pinned_, dev_image_, bytes);
+    std::memcpy(image, pinned_, static_cast<size_t>(bytes));
   }
 
   void PullMask(uint8_t* mask) override {
@@ -41,7 +55,17 @@ class CudaRunBuffers : public FillEngine {
       FillEngine::FillRun(order, begin, end, width);
   }
 
+  void FillReady(const std::vector<int32_t>& order, int32_t begin, int32_t end,
+                 int32_t width, int32_t reach) override {
+    if (looping_)
+      loop_.RunReady(order, begin, end, reach);
+    else
+      FillRun(order, begin, end, width);
+  }
+
   bool walks_runs() const override { return looping_; }
+  bool fills_batches() const override { return looping_; }
+  uint64_t launches() const override { return launches_queued - launches_at_start_; }
 
  protected:
   // Reads PATCHWELL_CUDA_LOOP (throws std::invalid_argument for a value
@@ -52,11 +76,13 @@ class CudaRunBuffers : public FillEngine {
 
   uint32_t pixels() const { return static_cast<uint32_t>(p_.width * p_.height); }
 
-  // Makes the run's device current on this thread (the worker's), pushes
+  // Makes the run's device current on this thread (the worker's), starts
+  // the count of launches, pushes
   // image and mask, allocates the distance map and, when the run keeps
   // one, starts the source map at -1. On a failed allocation everything is
   // released and DeviceMemoryError thrown.
   void UploadCommon(const uint8_t* image, const uint8_t* mask) {
+    launches_at_start_ = launches_queued;
     if (p_.cuda_device >= 0)
       cuda_check_status(cudaSetDevice(p_.cuda_device),
                         "src/fill/cuda/cuda_run_buffers : UploadCommon",
@@ -111,6 +137,9 @@ class CudaRunBuffers : public FillEngine {
 
   void ReleaseCommon() noexcept {
     loop_.Release();
+    cuda_free_pinned(pinned_);
+    pinned_ = nullptr;
+    pinned_refused_ = false;
     cuda_free_counted(dev_image_, int64_t{p_.stride} * p_.height);
     cuda_free_counted(dev_mask_, pixels());
     cuda_free_counted(dev_dist_, int64_t{4} * pixels());
@@ -135,6 +164,10 @@ class CudaRunBuffers : public FillEngine {
   uint8_t* dev_allowed_ = nullptr;  // the source mask, when one is given
   int32_t* dev_sources_ = nullptr;  // the source map, when the run keeps one
   const bool loop_wanted_;
+  uint64_t launches_at_start_ = 0;  // of this thread, at the run's start
+  static constexpr int kPinnedLimit = 128 << 20;
+  void* pinned_ = nullptr;  // the image's page-locked staging buffer
+  bool pinned_refused_ = false;
   bool looping_ = false;  // this run walks the fill order on the device
   DeviceLoop loop_;
 };

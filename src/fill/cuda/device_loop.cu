@@ -1,6 +1,7 @@
 // The device loop's host side: its buffers, their initial state (packed
 // pixels, the per-window counts of pixels still to fill), the upload of the
-// fill order and the launches of a run of it, with one wait at the end.
+// fill order and the launches of a run of it (target by target, or batch
+// by batch), with one wait at the end.
 #include "fill/cuda/device_loop.cuh"
 
 #include <algorithm>
@@ -16,12 +17,18 @@
 #include "fill/kernels/fast.h"
 #include "fill/kernels/numeric.h"
 #include "fill/kernels/packed_window.h"
+#include "fill/regions.h"
 
 namespace pw::cuda {
 
 namespace {
 constexpr const char* kStamp = PW_BUILD_STAMP;
 constexpr const char* kWhere = "src/fill/cuda/device_loop : DeviceLoop";
+
+// Targets one launch of a bounded search takes at most, and the device
+// memory the pruned method's per-target bucket bytes may take for them.
+constexpr int kMaxSlots = 1024;
+constexpr int64_t kBucketBudget = int64_t{64} << 20;
 }  // namespace
 
 // ---- initial state ----------------------------------------------------------
@@ -103,33 +110,24 @@ void DeviceLoop::Start(const EngineParams& p, uint8_t* image, uint8_t* mask,
   // A search radius past the image admits every centre, as none does.
   const int search_radius =
       p.search_radius < 0 ? -1 : std::min(p.search_radius, std::max(p.width, p.height));
-  run_ = LoopRun{image, mask, nullptr, nullptr, sums, counts, nullptr, allowed,
-                 nullptr, sources, p.width, p.height, p.stride, p.radius, search_radius};
   const bool fast = method_ == kMethodGpuFast;
-  auto fail = [this](uint64_t bytes) {
-    Release();
-    throw DeviceMemoryError("CUDA: cannot allocate " + std::to_string(bytes) +
-                                " bytes of device memory",
-                            bytes);
-  };
-  run_.packed = reinterpret_cast<uint32_t*>(cuda_alloc_ints(n));
-  if (run_.packed == nullptr) fail(uint64_t{4} * n);
-  if (fast) {
-    run_.buckets = reinterpret_cast<uint8_t*>(cuda_alloc_ints((n + 3) / 4));
-    if (run_.buckets == nullptr) fail(uint64_t{4} * ((n + 3) / 4));
-  } else {
-    run_.unknown = cuda_alloc_ints(n);
-    if (run_.unknown == nullptr) fail(uint64_t{4} * n);
+  const int64_t largest = LargestBox(p, search_radius);
+  run_ = LoopRun{image, mask, nullptr, nullptr, sums, counts, nullptr, allowed,
+                 nullptr, sources, p.width, p.height, p.stride, p.radius, search_radius,
+                 static_cast<int>(std::max<int64_t>(1, largest))};
+  // A bounded search fills batches of targets; a whole-image search one
+  // target at a time, whose box already fills the device.
+  int slots = 1;
+  if (search_radius >= 0)
+    slots = fast ? static_cast<int>(std::clamp<int64_t>(
+                       kBucketBudget / run_.box_capacity, 1, kMaxSlots))
+                 : kMaxSlots;
+  try {
+    Allocate(slots, run_.box_capacity);
+  } catch (const DeviceMemoryError&) {
+    if (slots == 1) throw;
+    Allocate(1, run_.box_capacity);  // batches of one: the memory of old
   }
-  dev_single_ = cuda_alloc_ints(1);
-  if (dev_single_ == nullptr) fail(4);
-  LoopState initial{};
-  initial.key = kernels::kNoKey;
-  for (unsigned long long& k : initial.bucket_key) k = kernels::kNoKey;
-  initial.dis_min = kernels::kNotScored;
-  run_.state = reinterpret_cast<LoopState*>(
-      cuda_push_array_bytes(&initial, static_cast<int>(sizeof initial)));
-  if (run_.state == nullptr) fail(sizeof initial);
 
   cudaStream_t stream = get_cuda_stream();
   const int blocks = kernels::div_round_up(n, kBlock);
@@ -141,20 +139,55 @@ void DeviceLoop::Start(const EngineParams& p, uint8_t* image, uint8_t* mask,
   }
   cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__, kStamp);
 
-  const int64_t largest = LargestBox(p, search_radius);
-  const int resident =
-      fast ? fast_loop_blocks() : exhaustive_loop_blocks();
-  blocks_ = static_cast<int>(std::max<int64_t>(
+  const int resident = fast ? fast_loop_blocks() : exhaustive_loop_blocks();
+  parts_ = static_cast<int>(std::max<int64_t>(
       1, std::min<int64_t>(resident, (largest + kBlock - 1) / kBlock)));
   // The initial state is copied from this function's stack.
   cuda_check_status(cudaStreamSynchronize(stream), kWhere, __LINE__, kStamp);
 }
 
-void DeviceLoop::Enqueue(const int32_t* order, int32_t pos) {
+// The per-slot state and, for the pruned method, `capacity` bucket bytes
+// per slot. Throws DeviceMemoryError, having freed what it allocated.
+void DeviceLoop::Allocate(int slots, int64_t capacity) {
+  Release();
+  slots_ = slots;
+  const int n = static_cast<int>(pixels_);
+  auto fail = [this](uint64_t bytes) {
+    Release();
+    throw DeviceMemoryError("CUDA: cannot allocate " + std::to_string(bytes) +
+                                " bytes of device memory",
+                            bytes);
+  };
+  run_.packed = reinterpret_cast<uint32_t*>(cuda_alloc_ints(n));
+  if (run_.packed == nullptr) fail(uint64_t{4} * n);
+  if (method_ == kMethodGpuFast) {
+    const int64_t words = (slots * capacity + 3) / 4;
+    if (words > INT32_MAX) fail(static_cast<uint64_t>(4 * words));
+    run_.buckets = reinterpret_cast<uint8_t*>(cuda_alloc_ints(static_cast<int>(words)));
+    if (run_.buckets == nullptr) fail(static_cast<uint64_t>(4 * words));
+  } else {
+    run_.unknown = cuda_alloc_ints(n);
+    if (run_.unknown == nullptr) fail(uint64_t{4} * n);
+  }
+  dev_single_ = cuda_alloc_ints(1);
+  if (dev_single_ == nullptr) fail(4);
+  LoopState initial{};
+  initial.key = kernels::kNoKey;
+  for (unsigned long long& k : initial.bucket_key) k = kernels::kNoKey;
+  initial.dis_min = kernels::kNotScored;
+  const std::vector<LoopState> states(static_cast<size_t>(slots), initial);
+  const int state_bytes = static_cast<int>(sizeof(LoopState)) * slots;
+  run_.state = reinterpret_cast<LoopState*>(cuda_push_array_bytes(states.data(), state_bytes));
+  if (run_.state == nullptr) fail(static_cast<uint64_t>(state_bytes));
+  // The copy is queued: `states` must outlive it.
+  cuda_check_status(cudaStreamSynchronize(get_cuda_stream()), kWhere, __LINE__, kStamp);
+}
+
+void DeviceLoop::Enqueue(const int32_t* targets, int32_t count) {
   if (method_ == kMethodGpuFast)
-    queue_fast_target(run_, blocks_, order, pos);
+    queue_fast_targets(run_, targets, count, parts_);
   else
-    queue_exhaustive_target(run_, blocks_, order, pos);
+    queue_exhaustive_targets(run_, targets, count, parts_);
   cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__, kStamp);
 }
 
@@ -191,7 +224,34 @@ void DeviceLoop::Run(const std::vector<int32_t>& order, int32_t begin,
     order_source_ = order.data();
     order_size_ = order.size();
   }
-  for (int32_t pos = begin; pos < end; ++pos) Enqueue(dev_order_, pos);
+  for (int32_t pos = begin; pos < end; ++pos) Enqueue(dev_order_ + pos, 1);
+  Finish();
+}
+
+void DeviceLoop::RunReady(const std::vector<int32_t>& order, int32_t begin,
+                          int32_t end, int32_t reach) {
+  cuda_check_status(cudaSuccess, kWhere, __LINE__, kStamp);
+  std::vector<int32_t> starts;
+  batches_ = ReadyBatches(order.data(), begin, end, run_.width, reach, &starts);
+  const int64_t bytes = int64_t{4} * static_cast<int64_t>(batches_.size());
+  if (bytes > batches_bytes_) {
+    cuda_free_counted(dev_batches_, batches_bytes_);
+    batches_bytes_ = 0;
+    dev_batches_ = cuda_alloc_ints(static_cast<int>(batches_.size()));
+    if (dev_batches_ == nullptr)
+      throw DeviceMemoryError("CUDA: cannot allocate " + std::to_string(bytes) +
+                                  " bytes of device memory",
+                              static_cast<uint64_t>(bytes));
+    batches_bytes_ = bytes;
+  }
+  if (bytes > 0)
+    cuda_check_status(cudaMemcpyAsync(dev_batches_, batches_.data(),
+                                      static_cast<size_t>(bytes),
+                                      cudaMemcpyHostToDevice, get_cuda_stream()),
+                      kWhere, __LINE__ - 3, kStamp);
+  for (size_t b = 0; b + 1 < starts.size(); ++b)
+    for (int32_t at = starts[b]; at < starts[b + 1]; at += slots_)
+      Enqueue(dev_batches_ + at, std::min(slots_, starts[b + 1] - at));
   Finish();
 }
 
@@ -201,26 +261,29 @@ void DeviceLoop::Single(int32_t index) {
   cuda_check_status(cudaMemcpyAsync(dev_single_, &single_, sizeof single_,
                                     cudaMemcpyHostToDevice, get_cuda_stream()),
                     kWhere, __LINE__ - 1, kStamp);
-  Enqueue(dev_single_, 0);
+  Enqueue(dev_single_, 1);
   Finish();
 }
 
 void DeviceLoop::Release() noexcept {
   cuda_free_counted(run_.packed, 4 * pixels_);
   cuda_free_counted(run_.unknown, 4 * pixels_);
-  cuda_free_counted(run_.buckets, 4 * ((pixels_ + 3) / 4));
-  cuda_free_counted(run_.state, sizeof(LoopState));
+  cuda_free_counted(run_.buckets, 4 * ((slots_ * int64_t{run_.box_capacity} + 3) / 4));
+  cuda_free_counted(run_.state, int64_t{sizeof(LoopState)} * slots_);
   cuda_free_counted(dev_single_, 4);
   cuda_free_counted(dev_order_, order_bytes_);
+  cuda_free_counted(dev_batches_, batches_bytes_);
   run_.packed = nullptr;
   run_.unknown = nullptr;
   run_.buckets = nullptr;
   run_.state = nullptr;
   dev_single_ = nullptr;
   dev_order_ = nullptr;
+  dev_batches_ = nullptr;
   order_source_ = nullptr;
   order_size_ = 0;
   order_bytes_ = 0;
+  batches_bytes_ = 0;
 }
 
 }  // namespace pw::cuda

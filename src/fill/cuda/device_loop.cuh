@@ -1,11 +1,13 @@
-// The device loop: the fill order lives on the device, and each target of a
-// run of it takes one launch (the exhaustive method) or a fixed series of
-// six (the pruned method) queued back to back, with no host round trip in
-// between. Every block takes part in the selection through one 64-bit
+// The device loop: the fill order lives on the device, and targets are
+// filled by launches queued back to back, with no host round trip in
+// between: one launch (the exhaustive method) or a fixed series of six (the
+// pruned method) per target, or, for a bounded search, per batch of targets
+// that cannot see each other (fill/regions.h), each with blocks of its own.
+// The blocks of a target take part in its selection through one 64-bit
 // atomicMin per block on the candidate key (kernels/candidate_key.h), and
-// the last block of a launch to finish completes the step on the device:
-// the fill, the kept per-window counts, and for the pruned method the stop
-// rule and the pass count.
+// the last of them to finish completes the step on the device: the fill,
+// the kept per-window counts, and for the pruned method the stop rule and
+// the pass count.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,8 @@
 
 namespace pw::cuda {
 
-// What the loop keeps on the device from one launch to the next.
+// What the loop keeps on the device from one launch to the next, for each
+// target of a launch (its slot).
 struct LoopState {
   unsigned long long key;             // best candidate of the target so far
   unsigned long long bucket_key[32];  // pruned: best candidate of each bucket
@@ -26,7 +29,7 @@ struct LoopState {
   int stopped;                        // pruned: the target's search has ended
   float dis_min;                      // pruned: best distance of the target
   int idx_min;                        // pruned: and its pixel index
-  unsigned long long passes;          // pruned: passes run since the start
+  unsigned long long passes;          // pruned, slot 0: the run's passes so far
 };
 
 // The buffers and geometry every kernel of the loop gets.
@@ -37,11 +40,13 @@ struct LoopRun {
   int32_t* unknown;     // exhaustive: pixels still to fill in each window
   float* sums;          // pruned: window sums and known counts
   int32_t* counts;
-  uint8_t* buckets;     // pruned: each candidate's bucket, 0xFF for none
+  uint8_t* buckets;     // pruned: each slot's candidates' buckets (by box
+                        // item), 0xFF for none
   const uint8_t* allowed;  // the source mask, or null
-  LoopState* state;
+  LoopState* state;     // one per slot
   int32_t* sources;     // the source map, or null when the run keeps none
   int width, height, stride, radius, search_radius;
+  int box_capacity;     // pruned: bucket bytes per slot
 };
 
 // Which loop a CUDA engine runs: the device loop unless the environment
@@ -69,6 +74,12 @@ class DeviceLoop {
   // first call and whenever another vector is given.
   void Run(const std::vector<int32_t>& order, int32_t begin, int32_t end);
 
+  // Fills order[begin..end) as Run does, in batches of targets that cannot
+  // see each other (`reach` is the search radius plus the window radius),
+  // each batch taking one launch (or one series) for all its targets.
+  void RunReady(const std::vector<int32_t>& order, int32_t begin, int32_t end,
+                int32_t reach);
+
   // Fills one target (a pixel index) and waits for it.
   void Single(int32_t index);
 
@@ -78,18 +89,23 @@ class DeviceLoop {
   void Release() noexcept;
 
  private:
-  void Enqueue(const int32_t* order, int32_t pos);
+  void Allocate(int slots, int64_t capacity);
+  void Enqueue(const int32_t* targets, int32_t count);
   void Finish();
 
   LoopRun run_{};
   int method_ = kMethodGpu;
-  int blocks_ = 1;  // grid of every launch per target
+  int parts_ = 1;   // blocks per target
+  int slots_ = 1;   // targets one launch can take
   int32_t* dev_order_ = nullptr;
   int64_t order_bytes_ = 0;
   const int32_t* order_source_ = nullptr;
   size_t order_size_ = 0;
   int32_t* dev_single_ = nullptr;
   int32_t single_ = 0;  // the target of Single, while its copy is queued
+  int32_t* dev_batches_ = nullptr;  // RunReady's targets, batch after batch
+  int64_t batches_bytes_ = 0;
+  std::vector<int32_t> batches_;    // their host copy, while it is queued
   int64_t pixels_ = 0;
   uint64_t passes_ = 0;
 };

@@ -1,4 +1,5 @@
-// The exhaustive method's kernel of the device loop: one launch per target.
+// The exhaustive method's kernel of the device loop: one launch per target,
+// or per batch of targets that cannot see each other.
 // A centre is tested in O(1) against the kept count of pixels still to fill
 // in its window, the candidates left are scored on packed pixels, and the
 // block that finishes last fills the target and updates the counts.
@@ -67,13 +68,14 @@ PW_DEVICE_FN unsigned long long exhaustive_key(const LoopRun& run,
 #define PW_EXHAUSTIVE_BLOCKS_PER_SM 3
 #endif
 __global__ void __launch_bounds__(kBlock, PW_EXHAUSTIVE_BLOCKS_PER_SM)
-    fill_target_exhaustive_kernel(LoopRun run, const int32_t* order, int pos) {
+    fill_target_exhaustive_kernel(LoopRun run, const int32_t* targets, int parts) {
   __shared__ uint32_t window[kStagedSide * kStagedSide];
   __shared__ int list[kBlock];
   __shared__ unsigned int listed;
   __shared__ unsigned long long block_key;
   __shared__ int flag, filled;
-  const Target t = target_at(run, order, pos);
+  const Target t = target_at(run, targets, parts);
+  LoopState* state = run.state + t.slot;
   stage_window(run, t, window);
   if (threadIdx.x == 0) {
     listed = 0;
@@ -91,14 +93,14 @@ __global__ void __launch_bounds__(kBlock, PW_EXHAUSTIVE_BLOCKS_PER_SM)
   fold_key(best, &block_key);
   __syncthreads();
   if (threadIdx.x == 0 && block_key != kernels::kNoKey)
-    atomicMin(&run.state->key, block_key);
-  if (!last_block(run.state, &flag)) return;
+    atomicMin(&state->key, block_key);
+  if (!last_block(state, parts, &flag)) return;
 
   // Every block is in: fill the target from the winner, and take it off
   // the unknown counts of the windows that hold it.
   if (threadIdx.x == 0) {
-    const unsigned long long key = atomicExch(&run.state->key, kernels::kNoKey);
-    run.state->arrived = 0;
+    const unsigned long long key = atomicExch(&state->key, kernels::kNoKey);
+    state->arrived = 0;
     filled = 0;
     if (key != kernels::kNoKey) {
       const int source = kernels::key_index(key);
@@ -119,10 +121,10 @@ __global__ void __launch_bounds__(kBlock, PW_EXHAUSTIVE_BLOCKS_PER_SM)
   }
 }
 
-void queue_exhaustive_target(const LoopRun& run, int blocks,
-                             const int32_t* order, int pos) {
-  launch_kernel(fill_target_exhaustive_kernel, blocks, kBlock, get_cuda_stream(),
-                run, order, pos);
+void queue_exhaustive_targets(const LoopRun& run, const int32_t* targets,
+                              int count, int parts) {
+  launch_kernel(fill_target_exhaustive_kernel, count * parts, kBlock,
+                get_cuda_stream(), run, targets, parts);
 }
 
 int exhaustive_loop_blocks() { return ResidentBlocks(fill_target_exhaustive_kernel); }

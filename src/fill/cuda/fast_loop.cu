@@ -1,7 +1,8 @@
 // The pruned method's kernels of the device loop: a target's first launch
 // gives every centre of its box its key and bucket and searches bucket 0;
 // five more search the next buckets holding candidates, unless the search
-// has ended. The last block of each launch applies the stop rule, and when
+// has ended. A launch serves one target or a batch of them, each with its
+// own blocks, state and bucket bytes (by box item). The last block of each launch applies the stop rule, and when
 // the search ends fills the target and updates the window sums.
 #include "fill/cuda/loop_blocks.cuh"
 #include "fill/cuda/loop_kernels.cuh"
@@ -43,7 +44,7 @@ PW_DEVICE_FN unsigned long long fast_key(const LoopRun& run, const Target& t,
 PW_DEVICE_FN void finish_buckets(const LoopRun& run, const Target& t, int lo,
                                  int hi, int* filled) {
   if (threadIdx.x == 0) {
-    LoopState* s = run.state;
+    LoopState* s = run.state + t.slot;
     volatile LoopState* vs = s;
     s->arrived = 0;
     const unsigned int nonempty = read_volatile(&s->nonempty);
@@ -69,7 +70,8 @@ PW_DEVICE_FN void finish_buckets(const LoopRun& run, const Target& t, int lo,
     for (int q = b + 1; q <= hi; ++q) s->bucket_key[q] = kernels::kNoKey;
     *filled = 0;
     if (stop) {
-      s->passes += static_cast<unsigned long long>(b + 1);
+      // The run's count is slot 0's: the targets of a batch add at once.
+      atomicAdd(&run.state->passes, static_cast<unsigned long long>(b + 1));
       if (kernels::fill_from_best(run.image, run.mask, t.x, t.y, run.width,
                                   run.stride, dis_min, idx_min, nullptr,
                                   run.sources)) {
@@ -97,15 +99,17 @@ PW_DEVICE_FN void finish_buckets(const LoopRun& run, const Target& t, int lo,
 
 // First launch of a target: every centre of the box gets its key and
 // bucket, and bucket 0 is searched.
-__global__ void fill_target_fast_keys_kernel(LoopRun run, const int32_t* order,
-                                             int pos) {
+__global__ void fill_target_fast_keys_kernel(LoopRun run, const int32_t* targets,
+                                             int parts) {
   __shared__ uint32_t window[kStagedSide * kStagedSide];
   __shared__ int list[kBlock];
   __shared__ unsigned int listed;
   __shared__ unsigned long long block_key;
   __shared__ unsigned int block_buckets;
   __shared__ int flag, filled;
-  const Target t = target_at(run, order, pos);
+  const Target t = target_at(run, targets, parts);
+  LoopState* state = run.state + t.slot;
+  uint8_t* slot_buckets = run.buckets + static_cast<size_t>(t.slot) * run.box_capacity;
   stage_window(run, t, window);
   if (threadIdx.x == 0) {
     listed = 0;
@@ -128,7 +132,7 @@ __global__ void fill_target_fast_keys_kernel(LoopRun run, const int32_t* order,
         const int b = key == kernels::kNotScored
                           ? kNoBucket
                           : static_cast<int>(key) / kernels::kBucketWidth;
-        run.buckets[i] = static_cast<uint8_t>(b);
+        slot_buckets[j] = static_cast<uint8_t>(b);
         if (b == kNoBucket) return false;
         buckets |= 1u << b;
         *entry = i;
@@ -142,27 +146,29 @@ __global__ void fill_target_fast_keys_kernel(LoopRun run, const int32_t* order,
   if (buckets != 0) atomicOr(&block_buckets, buckets);
   __syncthreads();
   if (threadIdx.x == 0) {
-    if (block_key != kernels::kNoKey) atomicMin(&run.state->bucket_key[0], block_key);
-    if (block_buckets != 0) atomicOr(&run.state->nonempty, block_buckets);
+    if (block_key != kernels::kNoKey) atomicMin(&state->bucket_key[0], block_key);
+    if (block_buckets != 0) atomicOr(&state->nonempty, block_buckets);
   }
-  if (!last_block(run.state, &flag)) return;
+  if (!last_block(state, parts, &flag)) return;
   finish_buckets(run, t, 0, 0, &filled);
 }
 
 // A later launch of a target: searches up to `span` buckets from the first
 // one not searched, unless the search has ended.
-__global__ void fill_target_fast_buckets_kernel(LoopRun run, const int32_t* order,
-                                                int pos, int span) {
-  if (run.state->stopped != 0) return;
+__global__ void fill_target_fast_buckets_kernel(LoopRun run, const int32_t* targets,
+                                                int parts, int span) {
+  LoopState* state = run.state + static_cast<int>(blockIdx.x) / parts;
+  if (state->stopped != 0) return;
   __shared__ uint32_t window[kStagedSide * kStagedSide];
   __shared__ int list[kBlock];
   __shared__ unsigned int listed;
   __shared__ unsigned long long bucket_key[kBuckets];
   __shared__ int flag, filled;
-  const int lo = run.state->next_bucket;
+  const int lo = state->next_bucket;
   const int hi = (lo + span < static_cast<int>(kBuckets) ? lo + span
                                                           : static_cast<int>(kBuckets)) - 1;
-  const Target t = target_at(run, order, pos);
+  const Target t = target_at(run, targets, parts);
+  const uint8_t* slot_buckets = run.buckets + static_cast<size_t>(t.slot) * run.box_capacity;
   stage_window(run, t, window);
   if (threadIdx.x < kBuckets) bucket_key[threadIdx.x] = kernels::kNoKey;
   if (threadIdx.x == 0) listed = 0;
@@ -170,31 +176,31 @@ __global__ void fill_target_fast_buckets_kernel(LoopRun run, const int32_t* orde
   walk_box(
       t, list, &listed,
       [&](int j, int* entry) {
-        const int i = kernels::box_item_index(t.box.x0, t.box.y0, t.box.x1,
-                                              t.box.y1, run.width, j);
-        const int b = run.buckets[i];
-        *entry = i;
+        const int b = slot_buckets[j];
+        *entry = j;
         return b != kNoBucket && b >= lo && b <= hi;
       },
-      [&](int i) {
+      [&](int j) {
+        const int i = kernels::box_item_index(t.box.x0, t.box.y0, t.box.x1,
+                                              t.box.y1, run.width, j);
         const unsigned long long key = fast_key(run, t, window, i);
-        if (key != kernels::kNoKey) atomicMin(&bucket_key[run.buckets[i]], key);
+        if (key != kernels::kNoKey) atomicMin(&bucket_key[slot_buckets[j]], key);
       });
   const int b = static_cast<int>(threadIdx.x);
   if (b >= lo && b <= hi && bucket_key[b] != kernels::kNoKey)
-    atomicMin(&run.state->bucket_key[b], bucket_key[b]);
-  if (!last_block(run.state, &flag)) return;
+    atomicMin(&state->bucket_key[b], bucket_key[b]);
+  if (!last_block(state, parts, &flag)) return;
   finish_buckets(run, t, lo, hi, &filled);
 }
 
-void queue_fast_target(const LoopRun& run, int blocks, const int32_t* order,
-                       int pos) {
+void queue_fast_targets(const LoopRun& run, const int32_t* targets, int count,
+                        int parts) {
   cudaStream_t stream = get_cuda_stream();
-  launch_kernel(fill_target_fast_keys_kernel, blocks, kBlock, stream, run,
-                order, pos);
+  launch_kernel(fill_target_fast_keys_kernel, count * parts, kBlock, stream, run,
+                targets, parts);
   for (int span : kBucketSpans)
-    launch_kernel(fill_target_fast_buckets_kernel, blocks, kBlock, stream, run,
-                  order, pos, span);
+    launch_kernel(fill_target_fast_buckets_kernel, count * parts, kBlock, stream,
+                  run, targets, parts, span);
 }
 
 int fast_loop_blocks() { return ResidentBlocks(fill_target_fast_buckets_kernel); }

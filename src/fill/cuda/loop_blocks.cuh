@@ -1,5 +1,6 @@
 // Block-level pieces shared by the device loop's kernels: the target of a
-// launch and its box, the target window staged in shared memory, the walk
+// block (a launch serves one or more targets, each with `parts` blocks of
+// its own, in order) and its box, the target window staged in shared memory, the walk
 // over the box that gathers the candidates to score, the fold of the
 // threads' keys into the block's, and the count of blocks that tells the
 // last one. Every function is called by all threads of a block.
@@ -28,6 +29,8 @@ namespace pw::cuda {
 constexpr int kStagedSide = 31;
 
 struct Target {
+  int slot;         // which of the launch's targets
+  int part, parts;  // this block among the target's blocks
   int index, x, y;
   kernels::FacingRange facing;
   bool whole;  // the whole window faces in-image target positions
@@ -35,10 +38,13 @@ struct Target {
   int items;   // centres in the box
 };
 
-PW_DEVICE_FN Target target_at(const LoopRun& run, const int32_t* order,
-                              int pos) {
+PW_DEVICE_FN Target target_at(const LoopRun& run, const int32_t* targets,
+                              int parts) {
   Target t;
-  t.index = order[pos];
+  t.slot = static_cast<int>(blockIdx.x) / parts;
+  t.part = static_cast<int>(blockIdx.x) % parts;
+  t.parts = parts;
+  t.index = targets[t.slot];
   t.x = t.index % run.width;
   t.y = t.index / run.width;
   t.facing = kernels::facing_range(t.x, t.y, run.width, run.height, run.radius);
@@ -80,15 +86,15 @@ PW_DEVICE_FN kernels::PackedImageWindow image_window(const LoopRun& run,
                                     t.y - run.radius};
 }
 
-// Walks the target's box in steps of the whole grid. `select` tests one
+// Walks the target's box in steps of the target's blocks. `select` tests one
 // centre (item j of the box) and gives the list entry of one to score;
 // those are gathered in `list` and scored by the block's first threads, so
 // that the scoring warps are full. Every thread of the block must call it.
 template <class Select, class Score>
 PW_DEVICE_FN void walk_box(const Target& t, int* list, unsigned int* listed,
                            const Select& select, const Score& score) {
-  const int step = static_cast<int>(gridDim.x * blockDim.x);
-  for (int base = static_cast<int>(blockIdx.x * blockDim.x); base < t.items;
+  const int step = t.parts * static_cast<int>(blockDim.x);
+  for (int base = t.part * static_cast<int>(blockDim.x); base < t.items;
        base += step) {
     const int j = base + static_cast<int>(threadIdx.x);
     int entry = 0;
@@ -114,18 +120,20 @@ PW_DEVICE_FN void fold_key(unsigned long long key, unsigned long long* block_key
 #endif
 }
 
-// Counts the block in once its results are in global memory. True, in every
-// thread, for the block that arrives last: then every block's results are
-// visible to it.
-PW_DEVICE_FN bool last_block(LoopState* state, int* flag) {
-  __threadfence();
+// Counts the block in among its target's once its results are in global
+// memory. True, in every thread, for the block that arrives last: then
+// every block's results are visible to it. One thread fences and arrives
+// for the block: the barrier before it orders the other threads' writes
+// (as a grid-wide barrier does).
+PW_DEVICE_FN bool last_block(LoopState* state, int parts, int* flag) {
   __syncthreads();
-  if (threadIdx.x == 0)
-    *flag = atomicAdd(&state->arrived, 1u) == gridDim.x - 1 ? 1 : 0;
+  if (threadIdx.x == 0) {
+    __threadfence();
+    *flag = atomicAdd(&state->arrived, 1u) == static_cast<unsigned int>(parts) - 1 ? 1 : 0;
+    if (*flag != 0) __threadfence();
+  }
   __syncthreads();
-  if (*flag == 0) return false;
-  __threadfence();
-  return true;
+  return *flag != 0;
 }
 
 PW_DEVICE_FN unsigned int read_volatile(const unsigned int* p) {

@@ -8,15 +8,16 @@
 
 namespace pw::cuda {
 
-// The exhaustive method's launch for target order[pos], and the pruned
-// method's six, over a grid of `blocks` blocks.
-void queue_exhaustive_target(const LoopRun& run, int blocks,
-                             const int32_t* order, int pos);
-void queue_fast_target(const LoopRun& run, int blocks, const int32_t* order,
-                       int pos);
+// The exhaustive method's launch for targets[0..count) (pixel indices,
+// none within reach of another), and the pruned method's six, with
+// `parts` blocks per target.
+void queue_exhaustive_targets(const LoopRun& run, const int32_t* targets,
+                              int count, int parts);
+void queue_fast_targets(const LoopRun& run, const int32_t* targets, int count,
+                        int parts);
 
-// The grid those launches take at most: the blocks the device keeps
-// resident at once.
+// The blocks per target those launches take at most: the blocks the device
+// keeps resident at once.
 int exhaustive_loop_blocks();
 int fast_loop_blocks();
 

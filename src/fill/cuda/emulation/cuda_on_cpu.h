@@ -142,6 +142,14 @@ inline cudaError_t cudaMalloc(void** ptr, size_t bytes) {
   return status;
 }
 
+inline cudaError_t cudaMallocHost(void** ptr, size_t bytes) {
+  cudaError_t f;
+  if (pw::cuda::emulation::faulted(&f)) return f;
+  return hipHostMalloc(ptr, bytes);
+}
+
+inline cudaError_t cudaFreeHost(void* ptr) { return hipHostFree(ptr); }
+
 inline cudaError_t cudaFree(void* ptr) {
   cudaError_t f;
   if (pw::cuda::emulation::faulted(&f)) return f;
