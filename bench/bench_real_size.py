@@ -8,7 +8,7 @@ per-target path (PATCHWELL_CUDA_LOOP=per-target).
 Each run is a child process of its own, so that its peak memory (maximum
 resident set) is its own. The CPU runs once per thread count of --threads
 (the speed-up is against the first). Prints the regions the damage fell
-into, the time, the pixels filled per second,
+into, the kernel launches (CUDA), the time, the pixels filled per second,
 the peak memory, and the cost per candidate per target: the time (and the
 CPU time of all threads, which a busy machine disturbs less) divided by the
 number of (target, candidate centre) pairs the search domain holds. With
@@ -101,7 +101,7 @@ def child(path, method, radius, search_radius, label):
     stats = patchwell._last_run_stats()
     digest = hashlib.sha256(image.tobytes() + mask.tobytes()).hexdigest()[:16]
     print(f"{seconds:.3f} {holes} {peak_mb:.0f} {int((mask == 1).sum())} {cpu:.3f} "
-          f"{stats['passes']} {digest} {stats['regions']}")
+          f"{stats['passes']} {digest} {stats['regions']} {stats['launches']}")
 
 
 def run(path, method, radius, search_radius, mask, label, threads):
@@ -114,7 +114,7 @@ def run(path, method, radius, search_radius, mask, label, threads):
                                            int(out[3]), float(out[4]))
     n = max(1, pairs(mask, radius, search_radius))
     return (seconds, holes, peak, unfilled, seconds * 1e9 / n, cpu, cpu * 1e9 / n,
-            (int(out[5]), out[6]), int(out[7]))
+            (int(out[5]), out[6]), int(out[7]), int(out[8]))
 
 
 def main():
@@ -160,7 +160,7 @@ def main():
             print(f"{folder}: {img.shape[1]}x{img.shape[0]}")
         return 0
     print(f"{'case':<16}{'method':<12}{'device':<9}{'thr':>4}{'search':>7}{'holes':>9}"
-          f"{'regions':>8}{'time s':>9}{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'cpu s':>8}"
+          f"{'regions':>8}{'launches':>9}{'time s':>9}{'px/s':>10}{'peak MB':>9}{'ns/cand':>9}{'cpu s':>8}"
           f"{'cpu ns':>8}{'unfilled':>9}{'  speed-up':>10}"
           f"{'  same as first' if len(devices) > 1 or ',' in args.threads else ''}")
     differ = 0
@@ -174,11 +174,12 @@ def main():
                 for label in devices:
                     one = None
                     for threads in thread_counts if label == "cpu" else thread_counts[:1]:
-                        sec, holes, peak, unfilled, ns, cpu, cpu_ns, result, regions = run(
+                        (sec, holes, peak, unfilled, ns, cpu, cpu_ns, result, regions,
+                         launches) = run(
                             path, method, args.radius, s, msk, label, threads)
                         one = one or sec
                         line = (f"{name:<16}{method:<12}{label:<9}{threads:>4}"
-                                f"{'whole' if s is None else s:>7}{holes:>9}{regions:>8}"
+                                f"{'whole' if s is None else s:>7}{holes:>9}{regions:>8}{launches:>9}"
                                 f"{sec:>9.2f}{holes / sec:>10.0f}{peak:>9.0f}{ns:>9.2f}"
                                 f"{cpu:>8.1f}{cpu_ns:>8.2f}{unfilled:>9}{one / sec:>9.2f}x")
                         if first is None:

@@ -1,8 +1,10 @@
 #include "inpaint/estimate.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "fill/engine.h"
+#include "fill/regions.h"
 
 namespace pw {
 
@@ -57,13 +59,25 @@ RunForecast ForecastCudaRun(const uint8_t* mask, int32_t width, int32_t height,
                             int32_t radius, int32_t method,
                             int32_t search_radius) {
   // A cost model of a current data-centre GPU, not a measurement: a fixed
-  // cost per target for its launches (one for the exhaustive method, up to
+  // cost per step for its launches (one for the exhaustive method, up to
   // six for GPU Fast) and a scoring cost per pair that grows with the
-  // window side.
+  // window side. A step is one target, or with a bounded search a batch of
+  // targets that cannot see each other: about as many batches as the
+  // longest chain of dependencies (counted here in row order, as the fill
+  // order is not built yet).
   constexpr double kLaunchSeconds = 8e-6, kPairSecondsPerSide = 2.7e-12;
   RunForecast f = CountPairs(mask, width, height, radius, search_radius);
+  double steps = static_cast<double>(f.targets);
+  if (search_radius >= 0) {
+    std::vector<int32_t> targets;
+    for (int64_t i = 0; i < int64_t{width} * height; ++i)
+      if (mask[i] == 1) targets.push_back(static_cast<int32_t>(i));
+    steps = DependencyChainBound(targets.data(), static_cast<int32_t>(targets.size()),
+                                 width,
+                                 std::min(search_radius, std::max(width, height)) + radius);
+  }
   const double launches = method == kMethodGpuFast ? 6.0 : 1.0;
-  f.seconds = static_cast<double>(f.targets) * launches * kLaunchSeconds +
+  f.seconds = steps * launches * kLaunchSeconds +
               static_cast<double>(f.pairs) * kPairSecondsPerSide * (2.0 * radius + 1.0);
   return f;
 }
