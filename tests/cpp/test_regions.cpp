@@ -96,12 +96,16 @@ TEST(Regions, ReadyBatchesKeepEveryDependency) {
       for (int32_t i = starts[b]; i < starts[b + 1]; ++i) {
         EXPECT_EQ(batch[targets[i]], -1);
         batch[targets[i]] = static_cast<int>(b);
-        if (i > starts[b]) EXPECT_LT(position[targets[i - 1]], position[targets[i]]);
+        if (i > starts[b]) {
+          EXPECT_LT(position[targets[i - 1]], position[targets[i]]);
+        }
       }
     for (int k = 50; k < 400; ++k) {
       ASSERT_GE(batch[order[k]], 0);
       for (int j = 50; j < k; ++j)
-        if (Near(order[j], order[k], w, reach)) EXPECT_LT(batch[order[j]], batch[order[k]]);
+        if (Near(order[j], order[k], w, reach)) {
+          EXPECT_LT(batch[order[j]], batch[order[k]]);
+        }
     }
   }
 }
@@ -178,6 +182,12 @@ void ExpectAnyReadyOrderMatches(int32_t method) {
     const int r = 1 + trial % 3, s = r + 1 + trial % 4;
     reference::RandomCase c = reference::MakeRandomCase(
         rng, 40 + trial, 32, r, 2 + trial % 3, trial % 2 ? 12 : 0, 1, 40);
+    // Bright bytes under the holes on a dark picture: a bound that still
+    // counts them once their pixels are filled passes over good candidates.
+    if (trial % 3 == 0)
+      for (size_t i = 0; i < c.mask.size(); ++i)
+        for (int ch = 0; ch < 3; ++ch)
+          c.image[3 * i + ch] = c.mask[i] ? 255 : c.image[3 * i + ch] / 8;
     FillList list;
     std::vector<uint8_t> mask = c.mask;
     BuildFillList(list, mask.data(), c.w, c.h, c.r);

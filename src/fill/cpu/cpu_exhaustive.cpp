@@ -1,6 +1,7 @@
 #include "fill/cpu/cpu_exhaustive.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -17,6 +18,23 @@ using kernels::kNoCandidate;
 namespace {
 // Float sums of integers are exact below 2^24.
 constexpr int32_t kExactFloatLimit = 1 << 24;
+
+// Candidates first..first + count - 1 whose windows hold a pixel filled
+// since the box sums were brought up to date (their bits set) get no bound.
+// One bit per pixel keeps the map in a core's own cache.
+void ClearStaleBounds(const std::atomic<uint64_t>* stale, size_t first, int count,
+                      int32_t* lower) {
+  const size_t end = first + static_cast<size_t>(count);
+  for (size_t word = first / 64; word * 64 < end; ++word) {
+    uint64_t bits = stale[word].load(std::memory_order_relaxed);
+    if (bits == 0) continue;
+    const size_t base = word * 64;
+    if (base < first) bits &= ~uint64_t{0} << (first - base);
+    if (end - base < 64) bits &= (uint64_t{1} << (end - base)) - 1;
+    for (; bits != 0; bits &= bits - 1)
+      lower[base + static_cast<size_t>(__builtin_ctzll(bits)) - first] = 0;
+  }
+}
 }  // namespace
 
 CpuExhaustiveEngine::Search::Search(int chunks)
@@ -76,6 +94,7 @@ void CpuExhaustiveEngine::Release() noexcept {
   std::vector<int32_t>().swap(unknown_counts_);
   std::vector<uint8_t>().swap(allowed_);
   std::vector<uint8_t>().swap(centre_blocked_);
+  stale_.reset();
   box_sums_.Release();
 }
 
@@ -188,7 +207,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
   const uint8_t* mask = mask_.data();
   const uint8_t* blocked = CentreBlocked();
   s.target.Capture(image_.data(), mask, x, y, w, h, params_.stride, r);
-  PrepareRowRunBound(s.target, box_sums_, x, y, r, &s.runs);
+  PrepareRowRunBound(s.target, box_sums_, &s.runs);
 
   // A candidate qualifies when no pixel of its window that faces an
   // in-image target position is unknown. For a target whose window lies
@@ -258,9 +277,13 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
             blocked + first, unknown, crop_.ToPicture(first), cols, params_.stride,
             nullptr};
         if (s.runs.runs > 0) {
-          row_lower_bounds_(s.runs, box_sums_, cy, r, box.x0, cols,
-                            s.lower_bounds[chunk].data());
-          row.lower = s.lower_bounds[chunk].data();
+          int32_t* lower = s.lower_bounds[chunk].data();
+          row_lower_bounds_(s.runs, box_sums_, cy, r, box.x0, cols, lower);
+          if (deferring_) {
+            // No search beside this one writes these bytes meanwhile.
+            ClearStaleBounds(stale_.get(), static_cast<size_t>(first), cols, lower);
+          }
+          row.lower = lower;
         }
         row_scan_(s.target, row, s.bound, slots);
         continue;
@@ -390,7 +413,15 @@ void CpuExhaustiveEngine::Fill(Search& s, int32_t x, int32_t y, bool spread) {
     s.last_source = index;
     if (was_unknown) UpdateUnknownCounts(x, y);
     if (!centre_blocked_.empty()) centre_blocked_[t] = allowed_[t] == 0;
-    if (box_sums_.ready()) box_sums_.Update(x, y, before, pixel);
+    if (box_sums_.ready()) {
+      if (deferring_) {
+        s.deferred.push_back({x, y, {before[0], before[1], before[2]},
+                              {pixel[0], pixel[1], pixel[2]}});
+        MarkStale(x, y, true);
+      } else {
+        box_sums_.Update(x, y, before, pixel);
+      }
+    }
   }
 }
 
@@ -402,10 +433,13 @@ void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
     FillRun(order, begin, end, width);
     return;
   }
-  // The box sums are kept in running sums down the columns: a fill changes
-  // entries far below it, which a search beside it may be reading. Targets
-  // filled side by side go without them, for the rest of the run.
-  box_sums_.Release();
+  if (box_sums_.ready()) {
+    if (!stale_) {
+      stale_.reset(new std::atomic<uint64_t>[(pixels() + 63) / 64]);
+      for (size_t k = 0; k < (pixels() + 63) / 64; ++k) stale_[k] = 0;
+    }
+    deferring_ = true;
+  }
   while (static_cast<int>(searches_.size()) < threads)
     searches_.push_back(std::make_unique<Search>(1));
   ReadyTargets ready(order.data(), begin, end, width, reach);
@@ -424,7 +458,42 @@ void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
       ready.Done(k);
     }
   });
+  CatchUpBoxSums();
   if (fault) std::rethrow_exception(fault);
+}
+
+// Marks (or clears) the centres whose windows hold (x, y). Two fills side
+// by side may share a word of the map, hence the atomic updates.
+void CpuExhaustiveEngine::MarkStale(int32_t x, int32_t y, bool stale) {
+  const int w = params_.width, h = params_.height, r = params_.radius;
+  const int x0 = std::max(0, x - r), x1 = std::min(w - 1, x + r);
+  for (int yy = std::max(0, y - r); yy <= std::min(h - 1, y + r); ++yy) {
+    const size_t first = static_cast<size_t>(yy) * w + x0;
+    const size_t last = static_cast<size_t>(yy) * w + x1;
+    for (size_t word = first / 64; word <= last / 64; ++word) {
+      const size_t lo = std::max(first, word * 64) - word * 64;
+      const size_t hi = std::min(last, word * 64 + 63) - word * 64;
+      const uint64_t bits = (hi == 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1)) - 1) &
+                            (~uint64_t{0} << lo);
+      if (stale)
+        stale_[word].fetch_or(bits, std::memory_order_relaxed);
+      else
+        stale_[word].fetch_and(~bits, std::memory_order_relaxed);
+    }
+  }
+}
+
+// The end of a stretch side by side: the box sums take the fills that
+// waited (their changes add up in any order), and no centre is stale.
+void CpuExhaustiveEngine::CatchUpBoxSums() {
+  deferring_ = false;
+  for (const auto& s : searches_) {
+    for (const Search::Fill& f : s->deferred) {
+      box_sums_.Update(f.x, f.y, f.before, f.after);
+      MarkStale(f.x, f.y, false);
+    }
+    s->deferred.clear();
+  }
 }
 
 }  // namespace pw

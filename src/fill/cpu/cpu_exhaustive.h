@@ -68,6 +68,13 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
     // for the next one.
     int32_t last_source = -1;
     int32_t last_x = 0, last_y = 0;
+    // Side by side: the fills of this search whose box-sum updates wait
+    // for the end of the stretch.
+    struct Fill {
+      int32_t x, y;
+      uint8_t before[3], after[3];
+    };
+    std::vector<Fill> deferred;
   };
 
   // Fills (x, y) with search s; `spread` lets it share the pool.
@@ -105,6 +112,14 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   std::vector<uint8_t> allowed_;
   std::vector<uint8_t> centre_blocked_;
   BoxSums box_sums_;
+  // While targets are filled side by side the box sums stay as they were
+  // at the start of the stretch (a fill changes running sums far below it,
+  // which a search beside it may be reading): `stale_` marks the centres
+  // whose windows hold a pixel filled since, whose bound is then 0.
+  bool deferring_ = false;
+  std::unique_ptr<std::atomic<uint64_t>[]> stale_;  // one bit per centre
+  void MarkStale(int32_t x, int32_t y, bool stale);
+  void CatchUpBoxSums();
   WindowSadFn window_sad_ = nullptr;
   RowScanFn row_scan_ = nullptr;
   RowLowerBoundsFn row_lower_bounds_ = nullptr;

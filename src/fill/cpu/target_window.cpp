@@ -67,7 +67,7 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
 }
 
 void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
-                        int x, int y, int radius, RowRunBound* bound) {
+                        RowRunBound* bound) {
   bound->runs = 0;
   if (!sums.ready()) return;
   const int side = target.side();
@@ -81,9 +81,12 @@ void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
     const int j = bound->runs++;
     bound->first_row[j] = k;
     bound->last_row[j] = b;
-    for (int c = 0; c < 3; ++c)
-      bound->target[j][c] =
-          static_cast<int32_t>(sums.RowsSum(y - radius + k, y - radius + b, x, c));
+    // The target's own sums come from its captured pixels: the box sums
+    // around it may not hold its neighbours' latest fills yet.
+    for (int c = 0; c < 3; ++c) bound->target[j][c] = 0;
+    for (int row = k; row <= b; ++row)
+      for (int q = 0; q < side; ++q)
+        for (int c = 0; c < 3; ++c) bound->target[j][c] += target.bytes(row)[3 * q + c];
     k = b + 1;
   }
 }

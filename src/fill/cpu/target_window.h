@@ -104,10 +104,10 @@ struct CandidateRow {
   const int32_t* lower;
 };
 
-// The box-sum bound of a captured target at (x, y): its runs of whole
-// known rows with their channel sums (runs = 0 without box sums).
+// The box-sum bound of a captured target: its runs of whole known rows
+// with their channel sums (runs = 0 without box sums).
 void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
-                        int x, int y, int radius, RowRunBound* bound);
+                        RowRunBound* bound);
 
 // Scores every candidate of the row whose centre is known (mask 0) and
 // whose window holds no unknown pixel, offers its sum to `slots` and lowers
