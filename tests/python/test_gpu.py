@@ -121,15 +121,15 @@ def test_many_regions(method, radius, search_radius, source):
 @pytest.mark.parametrize("method, per_target", [(GPU, 1), (FAST, 6)], ids=["exhaustive", "fast"])
 def test_batched_launches(monkeypatch, method, per_target):
     """Scattered specks with a search radius: the device loop fills the
-    targets that cannot see each other in one launch (or series) per batch,
-    batches chaining through their neighbours; the per-target path keeps
-    its launches per target."""
+    targets that cannot see each other in one launch per batch (GPU Fast's
+    last block of each target ends its search), batches chaining through
+    their neighbours; the per-target path keeps its launches per target."""
     h, w = 200, 260
     image = few_levels(h, w, 4, 31)
     mask = speckled_mask(h, w, 400, 32)
     both(image, mask, 2, method, search_radius=6)
     stats = patchwell._last_run_stats()
-    assert stats["launches"] * 4 < stats["targets"] * per_target
+    assert stats["launches"] * 4 < stats["targets"]
     monkeypatch.setenv("PATCHWELL_CUDA_LOOP", "per-target")
     both(image, mask, 2, method, search_radius=6)
     assert patchwell._last_run_stats()["launches"] >= stats["targets"] * per_target

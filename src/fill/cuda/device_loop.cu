@@ -29,6 +29,10 @@ constexpr const char* kWhere = "src/fill/cuda/device_loop : DeviceLoop";
 // memory the pruned method's per-target bucket bytes may take for them.
 constexpr int kMaxSlots = 1024;
 constexpr int64_t kBucketBudget = int64_t{64} << 20;
+// Boxes up to this many centres (search radius 63) are searched past
+// bucket 0 by one block: fewer launches, against less parallel scoring of
+// the few candidates the later buckets hold.
+constexpr int64_t kWalkedBox = 127 * 127;
 }  // namespace
 
 // ---- initial state ----------------------------------------------------------
@@ -139,6 +143,9 @@ void DeviceLoop::Start(const EngineParams& p, uint8_t* image, uint8_t* mask,
   }
   cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__, kStamp);
 
+  // A bounded search's small boxes: the last block of a target's first
+  // launch ends its search, so a batch takes one launch.
+  walk_ = fast && search_radius >= 0 && largest <= kWalkedBox;
   const int resident = fast ? fast_loop_blocks() : exhaustive_loop_blocks();
   parts_ = static_cast<int>(std::max<int64_t>(
       1, std::min<int64_t>(resident, (largest + kBlock - 1) / kBlock)));
@@ -185,7 +192,7 @@ void DeviceLoop::Allocate(int slots, int64_t capacity) {
 
 void DeviceLoop::Enqueue(const int32_t* targets, int32_t count) {
   if (method_ == kMethodGpuFast)
-    queue_fast_targets(run_, targets, count, parts_);
+    queue_fast_targets(run_, targets, count, parts_, walk_);
   else
     queue_exhaustive_targets(run_, targets, count, parts_);
   cuda_check_status(cudaPeekAtLastError(), kWhere, __LINE__, kStamp);

@@ -2,7 +2,8 @@
 // filled by launches queued back to back, with no host round trip in
 // between: one launch (the exhaustive method) or a fixed series of six (the
 // pruned method) per target, or, for a bounded search, per batch of targets
-// that cannot see each other (fill/regions.h), each with blocks of its own.
+// that cannot see each other (fill/regions.h), each with blocks of its own;
+// a bounded search's small boxes take one launch for the pruned method too.
 // The blocks of a target take part in its selection through one 64-bit
 // atomicMin per block on the candidate key (kernels/candidate_key.h), and
 // the last of them to finish completes the step on the device: the fill,
@@ -97,6 +98,7 @@ class DeviceLoop {
   int method_ = kMethodGpu;
   int parts_ = 1;   // blocks per target
   int slots_ = 1;   // targets one launch can take
+  bool walk_ = false;  // pruned: one launch per target (or batch)
   int32_t* dev_order_ = nullptr;
   int64_t order_bytes_ = 0;
   const int32_t* order_source_ = nullptr;

@@ -97,10 +97,43 @@ PW_DEVICE_FN void finish_buckets(const LoopRun& run, const Target& t, int lo,
                                 run.counts, q);
 }
 
+// The last block of a target's first launch, when the search goes on past
+// bucket 0 and the box is small: searches the next buckets holding
+// candidates one at a time on its own, with the same carry and stop rule
+// as the later launches, until the search ends. No launch is queued that
+// would only find the search ended.
+PW_DEVICE_FN void walk_buckets(const LoopRun& run, const Target& t,
+                               const uint8_t* slot_buckets, const uint32_t* window,
+                               unsigned long long* block_key, int* filled) {
+  LoopState* state = run.state + t.slot;
+  for (;;) {
+    __syncthreads();  // the state as the last finish left it
+    if (*const_cast<volatile int*>(&state->stopped) != 0) return;
+    const int b = *const_cast<volatile int*>(&state->next_bucket);
+    if (threadIdx.x == 0) *block_key = kernels::kNoKey;
+    __syncthreads();
+    unsigned long long best = kernels::kNoKey;
+    for (int j = static_cast<int>(threadIdx.x); j < t.items;
+         j += static_cast<int>(blockDim.x)) {
+      if (slot_buckets[j] != b) continue;
+      const int i = kernels::box_item_index(t.box.x0, t.box.y0, t.box.x1, t.box.y1,
+                                            run.width, j);
+      const unsigned long long key = fast_key(run, t, window, i);
+      if (key < best) best = key;
+    }
+    fold_key(best, block_key);
+    __syncthreads();
+    if (threadIdx.x == 0 && *block_key != kernels::kNoKey)
+      atomicMin(&state->bucket_key[b], *block_key);
+    finish_buckets(run, t, b, b, filled);
+  }
+}
+
 // First launch of a target: every centre of the box gets its key and
-// bucket, and bucket 0 is searched.
+// bucket, and bucket 0 is searched; with `walk`, the last block also
+// searches the rest.
 __global__ void fill_target_fast_keys_kernel(LoopRun run, const int32_t* targets,
-                                             int parts) {
+                                             int parts, int walk) {
   __shared__ uint32_t window[kStagedSide * kStagedSide];
   __shared__ int list[kBlock];
   __shared__ unsigned int listed;
@@ -151,6 +184,7 @@ __global__ void fill_target_fast_keys_kernel(LoopRun run, const int32_t* targets
   }
   if (!last_block(state, parts, &flag)) return;
   finish_buckets(run, t, 0, 0, &filled);
+  if (walk != 0) walk_buckets(run, t, slot_buckets, window, &block_key, &filled);
 }
 
 // A later launch of a target: searches up to `span` buckets from the first
@@ -194,10 +228,11 @@ __global__ void fill_target_fast_buckets_kernel(LoopRun run, const int32_t* targ
 }
 
 void queue_fast_targets(const LoopRun& run, const int32_t* targets, int count,
-                        int parts) {
+                        int parts, bool walk) {
   cudaStream_t stream = get_cuda_stream();
   launch_kernel(fill_target_fast_keys_kernel, count * parts, kBlock, stream, run,
-                targets, parts);
+                targets, parts, walk ? 1 : 0);
+  if (walk) return;
   for (int span : kBucketSpans)
     launch_kernel(fill_target_fast_buckets_kernel, count * parts, kBlock, stream,
                   run, targets, parts, span);

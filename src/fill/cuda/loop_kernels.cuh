@@ -10,11 +10,12 @@ namespace pw::cuda {
 
 // The exhaustive method's launch for targets[0..count) (pixel indices,
 // none within reach of another), and the pruned method's six, with
-// `parts` blocks per target.
+// `parts` blocks per target; with `walk` the pruned method's first launch
+// ends each target's search on its own.
 void queue_exhaustive_targets(const LoopRun& run, const int32_t* targets,
                               int count, int parts);
 void queue_fast_targets(const LoopRun& run, const int32_t* targets, int count,
-                        int parts);
+                        int parts, bool walk);
 
 // The blocks per target those launches take at most: the blocks the device
 // keeps resident at once.
