@@ -280,7 +280,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
           int32_t* lower = s.lower_bounds[chunk].data();
           row_lower_bounds_(s.runs, box_sums_, cy, r, box.x0, cols, lower);
           if (deferring_) {
-            // No search beside this one writes these bytes meanwhile.
+            // Every fill within reach of this target is done and marked.
             ClearStaleBounds(stale_.get(), static_cast<size_t>(first), cols, lower);
           }
           row.lower = lower;

@@ -1,9 +1,11 @@
 // The pruned method's kernels of the device loop: a target's first launch
 // gives every centre of its box its key and bucket and searches bucket 0;
 // five more search the next buckets holding candidates, unless the search
-// has ended. A launch serves one target or a batch of them, each with its
-// own blocks, state and bucket bytes (by box item). The last block of each launch applies the stop rule, and when
-// the search ends fills the target and updates the window sums.
+// has ended (or, for small boxes, the first launch's last block searches
+// them itself). A launch serves one target or a batch of them, each with
+// its own blocks, state and bucket bytes (by box item). The last block of
+// each launch applies the stop rule, and when the search ends fills the
+// target and updates the window sums.
 #include "fill/cuda/loop_blocks.cuh"
 #include "fill/cuda/loop_kernels.cuh"
 #include "fill/kernels/fast.h"
