@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fill/cpu/box_sums.h"
+#include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/target_window.h"
 
@@ -40,6 +41,55 @@ TEST(BoxSums, UpdatesEqualAFreshComputation) {
               direct += image[y * stride + x * 3 + c];
           ASSERT_EQ(sums.RowsSum(y0, y1, cx, c), direct) << y0 << ".." << y1;
         }
+}
+
+// The vector bounds (runs within one block of the kept sums or across,
+// counts that are no multiple of 8) and the picks they lead to equal the
+// scalar ones.
+TEST(BoxSums, VectorBoundsAndPicksEqualTheScalarOnes) {
+  if (DetectedSimdLevel() == SimdLevel::Scalar) GTEST_SKIP() << "no AVX2";
+  std::mt19937 rng(23);
+  const int w = 61, h = 2 * BoxSums::kBlockRows + 20, r = 3, stride = w * 3;
+  std::vector<uint8_t> image(stride * h);
+  for (auto& b : image) b = static_cast<uint8_t>(rng());
+  BoxSums sums;
+  sums.Init(image.data(), w, h, stride, r);
+  for (int trial = 0; trial < 400; ++trial) {
+    RowRunBound rb;
+    rb.runs = 1 + static_cast<int>(rng() % RowRunBound::kMaxRuns);
+    for (int j = 0; j < rb.runs; ++j) {
+      rb.first_row[j] = static_cast<int>(rng() % (2 * r + 1));
+      rb.last_row[j] = rb.first_row[j] + static_cast<int>(rng() % (2 * r + 1 - rb.first_row[j]));
+      for (int c = 0; c < 3; ++c) rb.target[j][c] = static_cast<int32_t>(rng() % 6000);
+    }
+    const int cy = r + static_cast<int>(rng() % (h - 2 * r));
+    const int count = 1 + static_cast<int>(rng() % 40);
+    const int x0 = static_cast<int>(rng() % (w - count + 1));
+    std::vector<int32_t> scalar(count), vector(count), unknown(count);
+    std::vector<uint8_t> blocked(count);
+    RowLowerBoundsScalar(rb, sums, cy, r, x0, count, scalar.data());
+    RowLowerBoundsAvx2(rb, sums, cy, r, x0, count, vector.data());
+    ASSERT_EQ(vector, scalar) << "row " << cy << ", count " << count;
+    for (int c = 0; c < count; ++c) {
+      blocked[c] = rng() % 5 == 0;
+      unknown[c] = rng() % 5 == 0 ? 3 : 0;
+    }
+    const int32_t limit = static_cast<int32_t>(rng() % 8000);
+    for (const int32_t* lower : {static_cast<const int32_t*>(scalar.data()), static_cast<const int32_t*>(nullptr)}) {
+      std::vector<int32_t> a(count + 8), b(count + 8);
+      const int n = PickCandidatesScalar(blocked.data(), unknown.data(), lower, limit,
+                                         count, a.data());
+      ASSERT_EQ(PickCandidatesAvx2(blocked.data(), unknown.data(), lower, limit, count,
+                                   b.data()), n);
+      a.resize(n);
+      b.resize(n);
+      EXPECT_EQ(a, b);
+      int expected = 0;
+      for (int c = 0; c < count; ++c)
+        expected += !blocked[c] && !unknown[c] && (!lower || lower[c] <= limit);
+      EXPECT_EQ(n, expected);
+    }
+  }
 }
 
 TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {

@@ -58,7 +58,7 @@ TEST(Regions, SplitKeepsNeighboursTogetherAndBoxesCoverTheirReach) {
     EXPECT_EQ(total, order.size());
     for (int32_t p : order)
       for (int32_t q : order)
-        if (Near(p, q, w, reach)) EXPECT_EQ(region_of[p], region_of[q]);
+        if (Near(p, q, w, reach)) { EXPECT_EQ(region_of[p], region_of[q]); }
   }
 }
 

@@ -114,29 +114,43 @@ __attribute__((target("avx2"))) inline __m256i Load8(const uint32_t* p) {
 __attribute__((target("avx2"))) void RowLowerBoundsAvx2(
     const RowRunBound& rb, const BoxSums& sums, int cy, int radius, int x0,
     int count, int32_t* out) {
-  const int vectors = count / 8;
-  if (vectors == 0 || rb.runs == 0)
+  if (count < 8 || rb.runs == 0)
     return RowLowerBoundsScalar(rb, sums, cy, radius, x0, count, out);
+  // One term per run and channel: F(hi) - F(lo) of its column sums. Where
+  // both rows lie in one block of the kept sums their block prefixes are
+  // the same and cancel.
+  struct Term {
+    const uint32_t *hq, *lq, *hp, *lp;
+    bool one_block;
+    __m256i target;
+  } terms[RowRunBound::kMaxRuns * 3];
+  int n = 0;
   const int width = sums.width();
-  for (int v = 0; v < vectors; ++v) {
-    __m256i acc = _mm256_setzero_si256();
-    for (int j = 0; j < rb.runs; ++j) {
-      const int hi = cy - radius + rb.last_row[j];
-      const int lo = cy - radius + rb.first_row[j] - 1;
-      for (int c = 0; c < 3; ++c) {
-        const size_t base = static_cast<size_t>(c) * width + x0 + 8 * v;
-        const __m256i s = _mm256_sub_epi32(
-            _mm256_add_epi32(Load8(sums.p(hi) + base), Load8(sums.q(hi) + base)),
-            _mm256_add_epi32(Load8(sums.p(lo) + base), Load8(sums.q(lo) + base)));
-        const __m256i d = _mm256_sub_epi32(_mm256_set1_epi32(rb.target[j][c]), s);
-        acc = _mm256_add_epi32(acc, _mm256_abs_epi32(d));
-      }
+  for (int j = 0; j < rb.runs; ++j) {
+    const int hi = cy - radius + rb.last_row[j];
+    const int lo = cy - radius + rb.first_row[j] - 1;
+    const bool one_block = (lo < 0 ? 0 : lo / BoxSums::kBlockRows) == hi / BoxSums::kBlockRows;
+    for (int c = 0; c < 3; ++c) {
+      const size_t base = static_cast<size_t>(c) * width + x0;
+      terms[n++] = Term{sums.q(hi) + base, sums.q(lo) + base, sums.p(hi) + base,
+                        sums.p(lo) + base, one_block,
+                        _mm256_set1_epi32(rb.target[j][c])};
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * v), acc);
   }
-  const int done = 8 * vectors;
-  if (done < count)
-    RowLowerBoundsScalar(rb, sums, cy, radius, x0 + done, count - done, out + done);
+  // The last vector overlaps the one before it when count is not a
+  // multiple of 8: it writes the same bounds again.
+  for (int at = 0;; at = std::min(at + 8, count - 8)) {
+    __m256i acc = _mm256_setzero_si256();
+    for (int t = 0; t < n; ++t) {
+      const Term& term = terms[t];
+      __m256i s = _mm256_sub_epi32(Load8(term.hq + at), Load8(term.lq + at));
+      if (!term.one_block)
+        s = _mm256_add_epi32(s, _mm256_sub_epi32(Load8(term.hp + at), Load8(term.lp + at)));
+      acc = _mm256_add_epi32(acc, _mm256_abs_epi32(_mm256_sub_epi32(term.target, s)));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at), acc);
+    if (at == count - 8) break;
+  }
 }
 #endif
 

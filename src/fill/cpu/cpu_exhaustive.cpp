@@ -40,14 +40,15 @@ void ClearStaleBounds(const std::atomic<uint64_t>* stale, size_t first, int coun
 CpuExhaustiveEngine::Search::Search(int chunks)
     : window(kernels::kConstWindowBytes, 0), partial(static_cast<size_t>(chunks)),
       facing_unknown(static_cast<size_t>(chunks)),
-      lower_bounds(static_cast<size_t>(chunks)) {}
+      lower_bounds(static_cast<size_t>(chunks)), picks(static_cast<size_t>(chunks)) {}
 
 CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
                                          int threads)
     : CpuRunBuffers(params), threads_(std::max(1, threads)), crop_(params),
       window_sad_(SelectWindowSad(ActiveSimdLevel())),
       row_scan_(SelectRowScan(ActiveSimdLevel())),
-      row_lower_bounds_(SelectRowLowerBounds(ActiveSimdLevel())) {}
+      row_lower_bounds_(SelectRowLowerBounds(ActiveSimdLevel())),
+      pick_candidates_(SelectPickCandidates(ActiveSimdLevel())) {}
 
 CpuExhaustiveEngine::~CpuExhaustiveEngine() { Release(); }
 
@@ -254,6 +255,8 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
       s.facing_unknown[c].resize(static_cast<size_t>(cols));
     if (s.lower_bounds[c].size() < static_cast<size_t>(cols))
       s.lower_bounds[c].resize(static_cast<size_t>(cols));
+    if (s.picks[c].size() < static_cast<size_t>(cols) + 8)
+      s.picks[c].resize(static_cast<size_t>(cols) + 8);
   }
   const bool float_sums = r > kernels::kMaxConstRadius;
   auto scan = [&](int chunk, int) {
@@ -271,20 +274,23 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
         unknown = scratch;
       }
       if (!float_sums) {
-        // Slots go by picture indices, which run on along a row.
-        CandidateRow row{
-            image_.data() + (cy - r) * params_.stride + (box.x0 - r) * 3,
-            blocked + first, unknown, crop_.ToPicture(first), cols, params_.stride,
-            nullptr};
+        int32_t* lower = nullptr;
         if (s.runs.runs > 0) {
-          int32_t* lower = s.lower_bounds[chunk].data();
+          lower = s.lower_bounds[chunk].data();
           row_lower_bounds_(s.runs, box_sums_, cy, r, box.x0, cols, lower);
           if (deferring_) {
             // Every fill within reach of this target is done and marked.
             ClearStaleBounds(stale_.get(), static_cast<size_t>(first), cols, lower);
           }
-          row.lower = lower;
         }
+        int32_t* picks = s.picks[chunk].data();
+        const int picked = pick_candidates_(blocked + first, unknown, lower,
+                                            s.bound.load(std::memory_order_relaxed),
+                                            cols, picks);
+        // Slots go by picture indices, which run on along a row.
+        const CandidateRow row{
+            image_.data() + (cy - r) * params_.stride + (box.x0 - r) * 3,
+            crop_.ToPicture(first), params_.stride, picks, picked, lower};
         row_scan_(s.target, row, s.bound, slots);
         continue;
       }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/run_copy.h"
 #include "fill/cpu/slot_minimum.h"
 #include "fill/cpu/target_window.h"
@@ -43,6 +44,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
     window_sad_ = SelectWindowSad(level);
     row_scan_ = SelectRowScan(level);
     row_lower_bounds_ = SelectRowLowerBounds(level);
+    pick_candidates_ = SelectPickCandidates(level);
   }
 
  private:
@@ -61,6 +63,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
     size_t table_stride = 0;
     std::vector<std::vector<int32_t>> facing_unknown;
     std::vector<std::vector<int32_t>> lower_bounds;  // per chunk, of a row
+    std::vector<std::vector<int32_t>> picks;         // per chunk, of a row
     TargetWindow target;
     RowRunBound runs;
     std::atomic<int32_t> bound{0};
@@ -123,6 +126,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   WindowSadFn window_sad_ = nullptr;
   RowScanFn row_scan_ = nullptr;
   RowLowerBoundsFn row_lower_bounds_ = nullptr;
+  PickCandidatesFn pick_candidates_ = nullptr;
 };
 
 }  // namespace pw

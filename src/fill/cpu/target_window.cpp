@@ -37,23 +37,12 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
   std::stable_sort(rows_.begin(), rows_.end(),
                    [&](int a, int b) { return known_[a] > known_[b]; });
   const size_t rows = rows_.size();
-  const size_t n32 = rows * static_cast<size_t>(pieces32_per_row());
   const size_t n64 = rows * static_cast<size_t>(pieces64_per_row());
-  pieces32_.assign(32 * n32 + 63, 0);
-  keep32_.assign(32 * n32 + 63, 0);
   pieces64_.assign(64 * n64 + 63, 0);
-  offsets32_.clear();
   offsets64_.clear();
   keep64_.clear();
-  uint8_t* p32 = aligned(pieces32_);
-  uint8_t* k32 = aligned(keep32_);
   uint8_t* p64 = aligned(pieces64_);
   for (int k : rows_) {
-    for (int b = 0; b < padded_; b += 32) {
-      std::copy(bytes(k) + b, bytes(k) + b + 32, p32 + 32 * offsets32_.size());
-      std::copy(keep(k) + b, keep(k) + b + 32, k32 + 32 * offsets32_.size());
-      offsets32_.push_back(k * stride + b);
-    }
     for (int b = 0; b < padded_; b += 64) {
       const int end = std::min(b + 64, padded_);
       std::copy(bytes(k) + b, bytes(k) + end, p64 + 64 * offsets64_.size());
@@ -64,6 +53,69 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
       offsets64_.push_back(k * stride + b);
     }
   }
+  BuildPieces(stride);
+}
+
+void TargetWindow::PieceList::Clear(size_t capacity) {
+  bytes.assign(32 * capacity + 63, 0);
+  keep.assign(32 * capacity + 63, 0);
+  offsets.clear();
+  size = 0;
+}
+
+// Copies `count` target and keep bytes into the piece `piece`, from its
+// byte `at` on.
+void TargetWindow::PieceList::Put(size_t piece, int at, const uint8_t* from,
+                                  const uint8_t* keep_from, int count) {
+  std::copy(from, from + count, aligned(bytes) + 32 * piece + at);
+  std::copy(keep_from, keep_from + count, aligned(keep) + 32 * piece + at);
+}
+
+void TargetWindow::BuildPieces(int stride) {
+  const int row_bytes = 3 * side_;
+  const int bodies = row_bytes / 32;
+  const int tail = row_bytes - 32 * bodies;  // 1..31, as 3 * side is odd
+  const size_t rows = rows_.size();
+  plain_.Clear(rows * static_cast<size_t>(bodies));
+  masked_.Clear(rows * static_cast<size_t>(bodies + 1));
+  paired_.Clear((rows + 1) / 2);
+  auto known_bytes = [](const uint8_t* keep, int count) {
+    return static_cast<int>(std::count(keep, keep + count, uint8_t{0xFF}));
+  };
+  auto add = [](PieceList& list, const uint8_t* from, const uint8_t* keep,
+                int count, int32_t offset) {
+    list.Put(list.size++, 0, from, keep, count);
+    list.offsets.push_back(offset);
+  };
+  int waiting = -1;  // a row whose short tail waits for a partner
+  auto pair = [&](int first, int second) {
+    const int at = 32 * bodies;
+    paired_.Put(paired_.size, 0, bytes(first) + at, keep(first) + at, tail);
+    if (second >= 0)
+      paired_.Put(paired_.size, 16, bytes(second) + at, keep(second) + at, tail);
+    ++paired_.size;
+    paired_.offsets.push_back(first * stride + at);
+    paired_.offsets.push_back((second >= 0 ? second : first) * stride + at);
+  };
+  for (int k : rows_) {
+    for (int b = 0; b < bodies; ++b) {
+      const int known = known_bytes(keep(k) + 32 * b, 32);
+      if (known == 0) continue;
+      add(known == 32 ? plain_ : masked_, bytes(k) + 32 * b, keep(k) + 32 * b, 32,
+          k * stride + 32 * b);
+    }
+    const int at = 32 * bodies;
+    if (known_bytes(keep(k) + at, tail) == 0) continue;
+    if (tail > 16) {
+      add(masked_, bytes(k) + at, keep(k) + at, tail, k * stride + at);
+    } else if (waiting < 0) {
+      waiting = k;
+    } else {
+      pair(waiting, k);
+      waiting = -1;
+    }
+  }
+  if (waiting >= 0) pair(waiting, -1);
 }
 
 void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
@@ -108,8 +160,8 @@ int32_t WindowSadScalar(const TargetWindow& target, const uint8_t* candidate,
 
 void ScanRowScalar(const TargetWindow& target, const CandidateRow& row,
                    std::atomic<int32_t>& bound, SlotMinimum& slots) {
-  for (int c = 0; c < row.count; ++c) {
-    if ((row.mask[c] | row.unknown[c]) != 0) continue;
+  for (int n = 0; n < row.picked; ++n) {
+    const int c = row.picks[n];
     const int32_t limit = bound.load(std::memory_order_relaxed);
     if (row.lower != nullptr && row.lower[c] > limit) continue;
     const int32_t sum = WindowSadScalar(target, row.top_left + 3 * c, row.stride, limit);

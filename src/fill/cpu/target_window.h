@@ -37,22 +37,34 @@ class TargetWindow {
   const uint8_t* bytes(int row) const { return bytes_.data() + row * padded_; }
   const uint8_t* keep(int row) const { return keep_.data() + row * padded_; }
 
-  // The window as a flat list of pieces in the order of rows(), for the
-  // vector loops: piece i of 32 (or 64) bytes of a row holds the target's
-  // bytes at 32 * i (64 * i) of pieces32() (pieces64()), its keep mask at
-  // keep32() (as bits in keep64()), and where its partner lies from the
+  // The window as a flat list of 64-byte pieces in the order of rows():
+  // piece i of a row holds the target's bytes at 64 * i of pieces64(), its
+  // keep mask as bits in keep64(), and where its partner lies from the
   // candidate window's top-left byte (rows `stride` apart, the stride
-  // Capture was given) in offsets32() (offsets64()). Pieces are aligned.
-  size_t count32() const { return offsets32_.size(); }
+  // Capture was given) in offsets64(). Pieces are aligned.
   size_t count64() const { return offsets64_.size(); }
-  const uint8_t* pieces32() const { return aligned(pieces32_); }
-  const uint8_t* keep32() const { return aligned(keep32_); }
-  const int32_t* offsets32() const { return offsets32_.data(); }
   const uint8_t* pieces64() const { return aligned(pieces64_); }
   const uint64_t* keep64() const { return keep64_.data(); }
   const int32_t* offsets64() const { return offsets64_.data(); }
-  int pieces32_per_row() const { return padded_ / 32; }
   int pieces64_per_row() const { return (padded_ + 63) / 64; }
+
+  // The window for 32-byte vectors without the padding: each known row is
+  // split into whole 32-byte pieces and a tail (the last 3 * side mod 32
+  // bytes). Pieces over known pixels only are "plain" and need no mask;
+  // the others are "masked" with their keep bytes. Tails of up to 16 bytes
+  // go two rows to a piece, one in each half ("paired"; offset of each
+  // half). Pieces without a known byte are left out.
+  size_t plain_count() const { return plain_.offsets.size(); }
+  const uint8_t* plain_bytes() const { return aligned(plain_.bytes); }
+  const int32_t* plain_offsets() const { return plain_.offsets.data(); }
+  size_t masked_count() const { return masked_.offsets.size(); }
+  const uint8_t* masked_bytes() const { return aligned(masked_.bytes); }
+  const uint8_t* masked_keep() const { return aligned(masked_.keep); }
+  const int32_t* masked_offsets() const { return masked_.offsets.data(); }
+  size_t paired_count() const { return paired_.offsets.size() / 2; }
+  const uint8_t* paired_bytes() const { return aligned(paired_.bytes); }
+  const uint8_t* paired_keep() const { return aligned(paired_.keep); }
+  const int32_t* paired_offsets() const { return paired_.offsets.data(); }
   int known(int row) const { return known_[row]; }  // known pixels in a row
 
  private:
@@ -65,11 +77,23 @@ class TargetWindow {
     return aligned(const_cast<std::vector<uint8_t>&>(v));
   }
 
+  // Pieces of 32 bytes (aligned; 63 spare bytes) with their keep bytes.
+  struct PieceList {
+    std::vector<uint8_t> bytes, keep;
+    std::vector<int32_t> offsets;
+    size_t size = 0;  // pieces stored
+    void Clear(size_t capacity);
+    void Put(size_t piece, int at, const uint8_t* from, const uint8_t* keep_from,
+             int count);
+  };
+  void BuildPieces(int stride);
+
   int side_ = 0;
   int padded_ = 0;
+  PieceList plain_, masked_, paired_;
   // Piece buffers carry 63 spare bytes, for alignment.
-  std::vector<uint8_t> pieces32_, keep32_, pieces64_;
-  std::vector<int32_t> offsets32_, offsets64_;
+  std::vector<uint8_t> pieces64_;
+  std::vector<int32_t> offsets64_;
   std::vector<uint64_t> keep64_;
   std::vector<int> rows_;
   std::vector<int> known_;  // known pixels per row
@@ -92,15 +116,14 @@ int32_t WindowSadAvx2(const TargetWindow& target, const uint8_t* candidate,
 int32_t WindowSadAvx512(const TargetWindow& target, const uint8_t* candidate,
                         int stride, int32_t bound);
 
-// A run of neighbouring candidates in one image row.
+// The candidates of one image row worth a sum (see candidate_picks.h).
 struct CandidateRow {
-  const uint8_t* top_left;  // window top-left byte of the first candidate
-  const uint8_t* mask;      // mask byte of each candidate centre
-  const int32_t* unknown;   // unknown pixels in each candidate's window
-  int32_t first_index;      // pixel index of the first candidate
-  int count;
+  const uint8_t* top_left;  // window top-left byte of the row's first centre
+  int32_t first_index;      // pixel index of the row's first centre
   int stride;
-  // A lower bound of each candidate's sum (from box sums), or null.
+  const int32_t* picks;  // their columns, from the first centre on
+  int picked;
+  // A lower bound of each column's sum (from box sums), or null.
   const int32_t* lower;
 };
 
@@ -109,9 +132,9 @@ struct CandidateRow {
 void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
                         RowRunBound* bound);
 
-// Scores every candidate of the row whose centre is known (mask 0) and
-// whose window holds no unknown pixel, offers its sum to `slots` and lowers
-// the shared bound. Sums must stay below 2^24 (windows up to radius 64).
+// Scores the picked candidates of the row whose bound is not above the
+// shared bound, offers their sums to `slots` and lowers the shared bound.
+// Sums must stay below 2^24 (windows up to radius 64).
 using RowScanFn = void (*)(const TargetWindow& target, const CandidateRow& row,
                            std::atomic<int32_t>& bound, SlotMinimum& slots);
 

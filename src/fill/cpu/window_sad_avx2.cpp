@@ -1,6 +1,6 @@
-// AVX2 sums of absolute differences: the candidate's bytes masked by the
-// keep bytes against the target's bytes (0 where not known), summed by
-// vpsadbw. Exact integer sums, equal to the scalar path's.
+// AVX2 sums of absolute differences, summed by vpsadbw: the target's bytes
+// against the candidate's, masked by the keep bytes where a piece holds a
+// position not compared. Exact integer sums, equal to the scalar path's.
 #include "fill/cpu/target_window.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -17,36 +17,57 @@ __attribute__((target("avx2"))) inline int32_t HorizontalSum(__m256i v) {
                               _mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)));
 }
 
-__attribute__((target("avx2"))) inline __m256i PieceSad(
-    const TargetWindow& target, const uint8_t* candidate, size_t i) {
-  const __m256i t =
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(target.pieces32() + 32 * i));
-  const __m256i keep =
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(target.keep32() + 32 * i));
-  const __m256i c = _mm256_loadu_si256(
-      reinterpret_cast<const __m256i*>(candidate + target.offsets32()[i]));
-  return _mm256_sad_epu8(t, _mm256_and_si256(c, keep));
+__attribute__((target("avx2"))) inline __m256i Load(const uint8_t* p) {
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// The window's 32-byte pieces, two at a time into two sums. The bound is
-// tested after every eight rows and at the end: a horizontal sum costs more
-// than a row, and most candidates that reach this point run to the last
-// rows anyway.
+__attribute__((target("avx2"))) inline __m256i LoadU(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// The pieces over known pixels only, then those with a keep mask, then the
+// short row tails two to a vector. The bound is tested after every 8 plain
+// pieces (8 rows of a window of radius 7 without their tails) and at the
+// end: a horizontal sum costs more than a piece.
 __attribute__((target("avx2"))) inline int32_t Sad(const TargetWindow& target,
                                                    const uint8_t* candidate,
                                                    int32_t bound) {
-  const size_t n = target.count32();
-  const size_t per_check = 8 * static_cast<size_t>(target.pieces32_per_row());
   __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+  const size_t plain = target.plain_count();
+  const uint8_t* bytes = target.plain_bytes();
+  const int32_t* offsets = target.plain_offsets();
   size_t i = 0;
-  while (i + per_check <= n) {
-    for (const size_t end = i + per_check; i < end; i += 2) {
-      a0 = _mm256_add_epi64(a0, PieceSad(target, candidate, i));
-      a1 = _mm256_add_epi64(a1, PieceSad(target, candidate, i + 1));
+  for (; i + 8 <= plain; i += 8) {
+    for (size_t j = i; j < i + 8; j += 2) {
+      a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(Load(bytes + 32 * j),
+                                                LoadU(candidate + offsets[j])));
+      a1 = _mm256_add_epi64(a1, _mm256_sad_epu8(Load(bytes + 32 * j + 32),
+                                                LoadU(candidate + offsets[j + 1])));
     }
     if (HorizontalSum(_mm256_add_epi64(a0, a1)) > bound) return kSadDropped;
   }
-  for (; i < n; ++i) a0 = _mm256_add_epi64(a0, PieceSad(target, candidate, i));
+  for (; i < plain; ++i)
+    a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(Load(bytes + 32 * i),
+                                              LoadU(candidate + offsets[i])));
+  bytes = target.masked_bytes();
+  const uint8_t* keep = target.masked_keep();
+  offsets = target.masked_offsets();
+  for (size_t j = 0, n = target.masked_count(); j < n; ++j) {
+    const __m256i c = _mm256_and_si256(LoadU(candidate + offsets[j]), Load(keep + 32 * j));
+    a1 = _mm256_add_epi64(a1, _mm256_sad_epu8(Load(bytes + 32 * j), c));
+  }
+  bytes = target.paired_bytes();
+  keep = target.paired_keep();
+  offsets = target.paired_offsets();
+  for (size_t j = 0, n = target.paired_count(); j < n; ++j) {
+    const __m128i lo = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(candidate + offsets[2 * j]));
+    const __m128i hi = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(candidate + offsets[2 * j + 1]));
+    const __m256i c = _mm256_and_si256(
+        _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1), Load(keep + 32 * j));
+    a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(Load(bytes + 32 * j), c));
+  }
   const int32_t sum = HorizontalSum(_mm256_add_epi64(a0, a1));
   return sum > bound ? kSadDropped : sum;
 }
@@ -55,8 +76,8 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
                                           const CandidateRow& row,
                                           std::atomic<int32_t>& bound,
                                           SlotMinimum& slots) {
-  for (int c = 0; c < row.count; ++c) {
-    if ((row.mask[c] | row.unknown[c]) != 0) continue;
+  for (int n = 0; n < row.picked; ++n) {
+    const int c = row.picks[n];
     const int32_t limit = bound.load(std::memory_order_relaxed);
     if (row.lower != nullptr && row.lower[c] > limit) continue;
     const int32_t sum = Sad(target, row.top_left + 3 * c, limit);

@@ -53,8 +53,8 @@ PW_AVX512 inline int32_t Sad(const TargetWindow& target,
 
 PW_AVX512 void Scan(const TargetWindow& target, const CandidateRow& row,
                     std::atomic<int32_t>& bound, SlotMinimum& slots) {
-  for (int c = 0; c < row.count; ++c) {
-    if ((row.mask[c] | row.unknown[c]) != 0) continue;
+  for (int n = 0; n < row.picked; ++n) {
+    const int c = row.picks[n];
     const int32_t limit = bound.load(std::memory_order_relaxed);
     if (row.lower != nullptr && row.lower[c] > limit) continue;
     const int32_t sum = Sad(target, row.top_left + 3 * c, limit);
