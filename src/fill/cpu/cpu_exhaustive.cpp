@@ -18,23 +18,6 @@ using kernels::kNoCandidate;
 namespace {
 // Float sums of integers are exact below 2^24.
 constexpr int32_t kExactFloatLimit = 1 << 24;
-
-// Candidates first..first + count - 1 whose windows hold a pixel filled
-// since the box sums were brought up to date (their bits set) get no bound.
-// One bit per pixel keeps the map in a core's own cache.
-void ClearStaleBounds(const std::atomic<uint64_t>* stale, size_t first, int count,
-                      int32_t* lower) {
-  const size_t end = first + static_cast<size_t>(count);
-  for (size_t word = first / 64; word * 64 < end; ++word) {
-    uint64_t bits = stale[word].load(std::memory_order_relaxed);
-    if (bits == 0) continue;
-    const size_t base = word * 64;
-    if (base < first) bits &= ~uint64_t{0} << (first - base);
-    if (end - base < 64) bits &= (uint64_t{1} << (end - base)) - 1;
-    for (; bits != 0; bits &= bits - 1)
-      lower[base + static_cast<size_t>(__builtin_ctzll(bits)) - first] = 0;
-  }
-}
 }  // namespace
 
 CpuExhaustiveEngine::Search::Search(int chunks)
@@ -47,7 +30,6 @@ CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
     : CpuRunBuffers(params), threads_(std::max(1, threads)), crop_(params),
       window_sad_(SelectWindowSad(ActiveSimdLevel())),
       row_scan_(SelectRowScan(ActiveSimdLevel())),
-      row_lower_bounds_(SelectRowLowerBounds(ActiveSimdLevel())),
       pick_candidates_(SelectPickCandidates(ActiveSimdLevel())) {}
 
 CpuExhaustiveEngine::~CpuExhaustiveEngine() { Release(); }
@@ -77,15 +59,9 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
                          (params_.record_sources ? 4 * pixels : 0));
   }
   InitUnknownCounts();
-  if (BoxSums::Affordable(params_.width, params_.height) &&
-      params_.radius <= kernels::kMaxConstRadius) {
-    try {
-      box_sums_.Init(image_.data(), params_.width, params_.height,
-                     params_.stride, params_.radius);
-    } catch (const std::bad_alloc&) {
-      box_sums_.Release();  // an optional speed-up: go on without it
-    }
-  }
+  if (params_.radius <= kernels::kMaxConstRadius)
+    bound_.Init(image_.data(), params_.width, params_.height, params_.stride,
+                params_.radius);
 }
 
 void CpuExhaustiveEngine::Release() noexcept {
@@ -95,8 +71,7 @@ void CpuExhaustiveEngine::Release() noexcept {
   std::vector<int32_t>().swap(unknown_counts_);
   std::vector<uint8_t>().swap(allowed_);
   std::vector<uint8_t>().swap(centre_blocked_);
-  stale_.reset();
-  box_sums_.Release();
+  bound_.Release();
 }
 
 // Counts, for every pixel, the pixels equal to 1 in its (clipped) window,
@@ -208,7 +183,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
   const uint8_t* mask = mask_.data();
   const uint8_t* blocked = CentreBlocked();
   s.target.Capture(image_.data(), mask, x, y, w, h, params_.stride, r);
-  PrepareRowRunBound(s.target, box_sums_, &s.runs);
+  bound_.Prepare(s.target, &s.runs);
 
   // A candidate qualifies when no pixel of its window that faces an
   // in-image target position is unknown. For a target whose window lies
@@ -277,11 +252,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
         int32_t* lower = nullptr;
         if (s.runs.runs > 0) {
           lower = s.lower_bounds[chunk].data();
-          row_lower_bounds_(s.runs, box_sums_, cy, r, box.x0, cols, lower);
-          if (deferring_) {
-            // Every fill within reach of this target is done and marked.
-            ClearStaleBounds(stale_.get(), static_cast<size_t>(first), cols, lower);
-          }
+          bound_.Row(s.runs, cy, box.x0, cols, lower);
         }
         int32_t* picks = s.picks[chunk].data();
         const int picked = pick_candidates_(blocked + first, unknown, lower,
@@ -419,15 +390,7 @@ void CpuExhaustiveEngine::Fill(Search& s, int32_t x, int32_t y, bool spread) {
     s.last_source = index;
     if (was_unknown) UpdateUnknownCounts(x, y);
     if (!centre_blocked_.empty()) centre_blocked_[t] = allowed_[t] == 0;
-    if (box_sums_.ready()) {
-      if (deferring_) {
-        s.deferred.push_back({x, y, {before[0], before[1], before[2]},
-                              {pixel[0], pixel[1], pixel[2]}});
-        MarkStale(x, y, true);
-      } else {
-        box_sums_.Update(x, y, before, pixel);
-      }
-    }
+    bound_.Changed(s.worker, x, y, before, pixel);
   }
 }
 
@@ -439,15 +402,11 @@ void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
     FillRun(order, begin, end, width);
     return;
   }
-  if (box_sums_.ready()) {
-    if (!stale_) {
-      stale_.reset(new std::atomic<uint64_t>[(pixels() + 63) / 64]);
-      for (size_t k = 0; k < (pixels() + 63) / 64; ++k) stale_[k] = 0;
-    }
-    deferring_ = true;
-  }
-  while (static_cast<int>(searches_.size()) < threads)
+  bound_.BeginSideBySide(threads);
+  while (static_cast<int>(searches_.size()) < threads) {
     searches_.push_back(std::make_unique<Search>(1));
+    searches_.back()->worker = static_cast<int>(searches_.size()) - 1;
+  }
   ReadyTargets ready(order.data(), begin, end, width, reach);
   std::exception_ptr fault;
   std::mutex fault_lock;
@@ -464,42 +423,8 @@ void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
       ready.Done(k);
     }
   });
-  CatchUpBoxSums();
+  bound_.EndSideBySide();
   if (fault) std::rethrow_exception(fault);
-}
-
-// Marks (or clears) the centres whose windows hold (x, y). Two fills side
-// by side may share a word of the map, hence the atomic updates.
-void CpuExhaustiveEngine::MarkStale(int32_t x, int32_t y, bool stale) {
-  const int w = params_.width, h = params_.height, r = params_.radius;
-  const int x0 = std::max(0, x - r), x1 = std::min(w - 1, x + r);
-  for (int yy = std::max(0, y - r); yy <= std::min(h - 1, y + r); ++yy) {
-    const size_t first = static_cast<size_t>(yy) * w + x0;
-    const size_t last = static_cast<size_t>(yy) * w + x1;
-    for (size_t word = first / 64; word <= last / 64; ++word) {
-      const size_t lo = std::max(first, word * 64) - word * 64;
-      const size_t hi = std::min(last, word * 64 + 63) - word * 64;
-      const uint64_t bits = (hi == 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1)) - 1) &
-                            (~uint64_t{0} << lo);
-      if (stale)
-        stale_[word].fetch_or(bits, std::memory_order_relaxed);
-      else
-        stale_[word].fetch_and(~bits, std::memory_order_relaxed);
-    }
-  }
-}
-
-// The end of a stretch side by side: the box sums take the fills that
-// waited (their changes add up in any order), and no centre is stale.
-void CpuExhaustiveEngine::CatchUpBoxSums() {
-  deferring_ = false;
-  for (const auto& s : searches_) {
-    for (const Search::Fill& f : s->deferred) {
-      box_sums_.Update(f.x, f.y, f.before, f.after);
-      MarkStale(f.x, f.y, false);
-    }
-    s->deferred.clear();
-  }
 }
 
 }  // namespace pw

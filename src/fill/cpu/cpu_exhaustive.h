@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "fill/cpu/box_sum_bound.h"
 #include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/run_copy.h"
 #include "fill/cpu/slot_minimum.h"
@@ -43,7 +44,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   void set_simd_level(SimdLevel level) {
     window_sad_ = SelectWindowSad(level);
     row_scan_ = SelectRowScan(level);
-    row_lower_bounds_ = SelectRowLowerBounds(level);
+    bound_.set_simd_level(level);
     pick_candidates_ = SelectPickCandidates(level);
   }
 
@@ -71,13 +72,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
     // for the next one.
     int32_t last_source = -1;
     int32_t last_x = 0, last_y = 0;
-    // Side by side: the fills of this search whose box-sum updates wait
-    // for the end of the stretch.
-    struct Fill {
-      int32_t x, y;
-      uint8_t before[3], after[3];
-    };
-    std::vector<Fill> deferred;
+    int worker = 0;  // the thread that uses it side by side
   };
 
   // Fills (x, y) with search s; `spread` lets it share the pool.
@@ -114,18 +109,9 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
   kernels::SearchDomain domain_;
   std::vector<uint8_t> allowed_;
   std::vector<uint8_t> centre_blocked_;
-  BoxSums box_sums_;
-  // While targets are filled side by side the box sums stay as they were
-  // at the start of the stretch (a fill changes running sums far below it,
-  // which a search beside it may be reading): `stale_` marks the centres
-  // whose windows hold a pixel filled since, whose bound is then 0.
-  bool deferring_ = false;
-  std::unique_ptr<std::atomic<uint64_t>[]> stale_;  // one bit per centre
-  void MarkStale(int32_t x, int32_t y, bool stale);
-  void CatchUpBoxSums();
+  BoxSumBound bound_;
   WindowSadFn window_sad_ = nullptr;
   RowScanFn row_scan_ = nullptr;
-  RowLowerBoundsFn row_lower_bounds_ = nullptr;
   PickCandidatesFn pick_candidates_ = nullptr;
 };
 

@@ -1,0 +1,107 @@
+#include "fill/cpu/box_sum_bound.h"
+
+#include <algorithm>
+#include <new>
+
+namespace pw {
+
+void BoxSumBound::Init(const uint8_t* image, int width, int height, int stride,
+                       int radius) {
+  Release();
+  width_ = width;
+  height_ = height;
+  radius_ = radius;
+  if (!BoxSums::Affordable(width, height)) return;
+  try {
+    sums_.Init(image, width, height, stride, radius);
+  } catch (const std::bad_alloc&) {
+    sums_.Release();
+  }
+}
+
+void BoxSumBound::Release() {
+  sums_.Release();
+  stale_.reset();
+  deferred_.clear();
+  deferring_ = false;
+}
+
+void BoxSumBound::Row(const RowRunBound& runs, int cy, int x0, int count,
+                      int32_t* out) const {
+  row_bounds_(runs, sums_, cy, radius_, x0, count, out);
+  if (!deferring_) return;
+  // Centres whose windows hold a pixel filled since the sums were brought
+  // up to date get no bound. One bit per centre keeps the map in a core's
+  // own cache.
+  const size_t first = static_cast<size_t>(cy) * width_ + x0;
+  const size_t end = first + static_cast<size_t>(count);
+  for (size_t word = first / 64; word * 64 < end; ++word) {
+    uint64_t bits = stale_[word].load(std::memory_order_relaxed);
+    if (bits == 0) continue;
+    const size_t base = word * 64;
+    if (base < first) bits &= ~uint64_t{0} << (first - base);
+    if (end - base < 64) bits &= (uint64_t{1} << (end - base)) - 1;
+    for (; bits != 0; bits &= bits - 1)
+      out[base + static_cast<size_t>(__builtin_ctzll(bits)) - first] = 0;
+  }
+}
+
+void BoxSumBound::BeginSideBySide(int workers) {
+  if (!ready()) return;
+  if (!stale_) {
+    const size_t words = (static_cast<size_t>(width_) * height_ + 63) / 64;
+    stale_.reset(new std::atomic<uint64_t>[words]);
+    for (size_t k = 0; k < words; ++k) stale_[k] = 0;
+  }
+  if (static_cast<int>(deferred_.size()) < workers)
+    deferred_.resize(static_cast<size_t>(workers));
+  deferring_ = true;
+}
+
+// The changes that waited add up in any order; then no centre is stale.
+void BoxSumBound::EndSideBySide() {
+  if (!deferring_) return;
+  deferring_ = false;
+  for (std::vector<Change>& changes : deferred_) {
+    for (const Change& c : changes) {
+      sums_.Update(c.x, c.y, c.before, c.after);
+      MarkStale(c.x, c.y, false);
+    }
+    changes.clear();
+  }
+}
+
+void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
+                          const uint8_t* after) {
+  if (!ready()) return;
+  if (!deferring_) {
+    sums_.Update(x, y, before, after);
+    return;
+  }
+  deferred_[static_cast<size_t>(worker)].push_back(
+      {x, y, {before[0], before[1], before[2]}, {after[0], after[1], after[2]}});
+  MarkStale(x, y, true);
+}
+
+// Marks (or clears) the centres whose windows hold (x, y). Two fills side
+// by side may share a word of the map, hence the atomic updates.
+void BoxSumBound::MarkStale(int x, int y, bool stale) {
+  const int r = radius_;
+  const int x0 = std::max(0, x - r), x1 = std::min(width_ - 1, x + r);
+  for (int yy = std::max(0, y - r); yy <= std::min(height_ - 1, y + r); ++yy) {
+    const size_t first = static_cast<size_t>(yy) * width_ + x0;
+    const size_t last = static_cast<size_t>(yy) * width_ + x1;
+    for (size_t word = first / 64; word <= last / 64; ++word) {
+      const size_t lo = std::max(first, word * 64) - word * 64;
+      const size_t hi = std::min(last, word * 64 + 63) - word * 64;
+      const uint64_t bits = (hi == 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1)) - 1) &
+                            (~uint64_t{0} << lo);
+      if (stale)
+        stale_[word].fetch_or(bits, std::memory_order_relaxed);
+      else
+        stale_[word].fetch_and(~bits, std::memory_order_relaxed);
+    }
+  }
+}
+
+}  // namespace pw

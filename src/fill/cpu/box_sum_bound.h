@@ -1,0 +1,65 @@
+// The box-sum lower bound of an engine's searches (see box_sums.h), kept up
+// to date with its fills, also while targets are filled side by side.
+//
+// Side by side, a fill's changes to the running sums (which reach far
+// below it) wait until the stretch ends, as a search beside it may be
+// reading them. Meanwhile the centres whose windows hold a pixel filled
+// since are marked stale and get no bound (0). A search never needs
+// another's fill that has not happened: every fill within reach of a
+// target is one of its dependencies, done and marked before it starts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "fill/cpu/box_sums.h"
+#include "fill/cpu/cpu_features.h"
+#include "fill/cpu/target_window.h"
+
+namespace pw {
+
+class BoxSumBound {
+ public:
+  BoxSumBound() { set_simd_level(ActiveSimdLevel()); }
+
+  // Builds the sums where the image allows them: an optional speed-up,
+  // without them (too large, or no memory) every bound is 0.
+  void Init(const uint8_t* image, int width, int height, int stride, int radius);
+  void Release();
+  bool ready() const { return sums_.ready(); }
+  void set_simd_level(SimdLevel level) { row_bounds_ = SelectRowLowerBounds(level); }
+
+  // The runs of whole known rows of a captured target (none without sums).
+  void Prepare(const TargetWindow& target, RowRunBound* runs) const {
+    PrepareRowRunBound(target, sums_, runs);
+  }
+  // The bounds of the `count` centres of image row cy from column x0 on.
+  // Needs runs.runs > 0.
+  void Row(const RowRunBound& runs, int cy, int x0, int count, int32_t* out) const;
+
+  // Up to `workers` threads fill targets side by side until EndSideBySide,
+  // which applies the changes that waited.
+  void BeginSideBySide(int workers);
+  void EndSideBySide();
+  // Pixel (x, y) changed from `before` to `after` (3 bytes each), filled by
+  // `worker` when side by side.
+  void Changed(int worker, int x, int y, const uint8_t* before, const uint8_t* after);
+
+ private:
+  void MarkStale(int x, int y, bool stale);
+
+  BoxSums sums_;
+  int width_ = 0, height_ = 0, radius_ = 0;
+  RowLowerBoundsFn row_bounds_ = nullptr;
+  bool deferring_ = false;
+  std::unique_ptr<std::atomic<uint64_t>[]> stale_;  // one bit per centre
+  struct Change {
+    int32_t x, y;
+    uint8_t before[3], after[3];
+  };
+  std::vector<std::vector<Change>> deferred_;  // per worker
+};
+
+}  // namespace pw
