@@ -29,10 +29,13 @@ TEST(BoxSums, UpdatesEqualAFreshComputation) {
     for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>(rng());
     sums.Update(x, y, before, px);
   }
-  // Every run of rows of every column and channel equals a direct sum of
-  // the changed image (rows cross the blocks of the kept sums).
+  // Every run of rows up to the longest of every column and channel equals
+  // a direct sum of the changed image (rows cross the blocks of the kept
+  // sums).
+  const int longest = BoxSums::MaxRunRows(r);
+  ASSERT_EQ(longest, 28);  // 28 rows of 9 bytes of 255 stay below 2^16
   for (int y0 = 0; y0 < h; ++y0)
-    for (int y1 = y0; y1 < h; y1 += 1 + y1 % 7)
+    for (int y1 = y0; y1 < std::min(h, y0 + longest); y1 += 1 + y1 % 7)
       for (int cx = 0; cx < w; cx += 3)
         for (int c = 0; c < 3; ++c) {
           uint32_t direct = 0;
@@ -88,6 +91,40 @@ TEST(BoxSums, VectorBoundsAndPicksEqualTheScalarOnes) {
       for (int c = 0; c < count; ++c)
         expected += !blocked[c] && !unknown[c] && (!lower || lower[c] <= limit);
       EXPECT_EQ(n, expected);
+    }
+  }
+}
+
+// Large windows split their runs of known rows so that every run's sum
+// fits the kept 16 bits: the bound stays at or below the true sum, also
+// for windows of 0 and 255 bytes only.
+TEST(BoxSums, BoundsOfLargeWindowsStayBelowTheSums) {
+  std::mt19937 rng(24);
+  for (int r : {7, 12, 20, 40}) {
+    const int side = 2 * r + 1, w = side + 40, h = side + 8, stride = w * 3;
+    std::vector<uint8_t> image(stride * h + 64), mask(w * h, 0);
+    for (auto& b : image) b = rng() % 2 ? 255 : 0;
+    mask[r * w + r] = 1;  // the target itself
+    for (int y = 0; y < r; ++y)
+      for (int x = 0; x < side; ++x)
+        for (int c = 0; c < 3; ++c) image[y * stride + 3 * x + c] = 255;
+    BoxSums sums;
+    sums.Init(image.data(), w, h, stride, r);
+    TargetWindow target;
+    target.Capture(image.data(), mask.data(), r, r, w, h, stride, r);
+    RowRunBound rb;
+    PrepareRowRunBound(target, sums, &rb);
+    ASSERT_GT(rb.runs, 0) << r;
+    for (int j = 0; j < rb.runs; ++j)
+      EXPECT_LE(rb.last_row[j] - rb.first_row[j] + 1, BoxSums::MaxRunRows(r));
+    const int count = w - side + 1;
+    for (int cy = r; cy < h - r; ++cy) {
+      std::vector<int32_t> lower(count);
+      SelectRowLowerBounds(DetectedSimdLevel())(rb, sums, cy, r, r, count, lower.data());
+      for (int k = 0; k < count; ++k)
+        ASSERT_LE(lower[k], WindowSadScalar(target, image.data() + (cy - r) * stride + 3 * k,
+                                            stride, INT32_MAX))
+            << "r " << r << " centre " << r + k << "," << cy;
     }
   }
 }

@@ -12,6 +12,10 @@ bool BoxSums::Affordable(int width, int height) {
   return int64_t{width} * height <= (int64_t{1} << 24);
 }
 
+int BoxSums::MaxRunRows(int radius) {
+  return static_cast<int>(65535 / ((2 * int64_t{radius} + 1) * 255));
+}
+
 void BoxSums::Init(const uint8_t* image, int width, int height, int stride,
                    int radius) {
   width_ = width;
@@ -37,37 +41,37 @@ void BoxSums::Init(const uint8_t* image, int width, int height, int stride,
     const bool first_of_block = y % kBlockRows == 0;
     if (first_of_block && y > 0) {
       // The block prefix of this block: the previous one plus its total.
-      uint32_t* p = p_.data() + static_cast<size_t>(y / kBlockRows) * row;
-      const uint32_t* before = p - row;
-      for (size_t i = 0; i < row; ++i) p[i] = before[i] + block_total[i];
+      uint16_t* p = p_.data() + static_cast<size_t>(y / kBlockRows) * row;
+      const uint16_t* before = p - row;
+      for (size_t i = 0; i < row; ++i) p[i] = static_cast<uint16_t>(before[i] + block_total[i]);
       std::fill(block_total.begin(), block_total.end(), 0);
     }
-    const uint32_t* above = first_of_block ? q(-1) : q(y - 1);
-    uint32_t* qy = q_.data() + static_cast<size_t>(y + 1) * row;
+    const uint16_t* above = first_of_block ? q(-1) : q(y - 1);
+    uint16_t* qy = q_.data() + static_cast<size_t>(y + 1) * row;
     for (size_t i = 0; i < row; ++i) {
-      qy[i] = above[i] + box[i];
+      qy[i] = static_cast<uint16_t>(above[i] + box[i]);
       block_total[i] += box[i];
     }
   }
 }
 
 void BoxSums::Release() {
-  std::vector<uint32_t>().swap(q_);
-  std::vector<uint32_t>().swap(p_);
+  std::vector<uint16_t>().swap(q_);
+  std::vector<uint16_t>().swap(p_);
 }
 
 void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) {
-  const uint32_t delta[3] = {
-      static_cast<uint32_t>(after[0]) - before[0],
-      static_cast<uint32_t>(after[1]) - before[1],
-      static_cast<uint32_t>(after[2]) - before[2]};
+  const uint16_t delta[3] = {static_cast<uint16_t>(after[0] - before[0]),
+                             static_cast<uint16_t>(after[1] - before[1]),
+                             static_cast<uint16_t>(after[2] - before[2])};
   if ((delta[0] | delta[1] | delta[2]) == 0) return;
   const int x0 = std::max(x - radius_, 0);
   const int x1 = std::min(x + radius_, width_ - 1);
   const size_t row = static_cast<size_t>(width_) * 3;
-  auto add = [&](uint32_t* values) {
+  auto add = [&](uint16_t* values) {
     for (int c = 0; c < 3; ++c)
-      for (int xx = x0; xx <= x1; ++xx) values[c * width_ + xx] += delta[c];
+      for (int xx = x0; xx <= x1; ++xx)
+        values[c * width_ + xx] = static_cast<uint16_t>(values[c * width_ + xx] + delta[c]);
   };
   // The rest of the pixel's block, then the prefixes of later blocks.
   const int block_end = std::min(height_, (y / kBlockRows + 1) * kBlockRows);
@@ -79,7 +83,7 @@ void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) 
 
 uint32_t BoxSums::RowsSum(int y0, int y1, int x, int c) const {
   const size_t i = static_cast<size_t>(c) * width_ + x;
-  return (p(y1)[i] + q(y1)[i]) - (p(y0 - 1)[i] + q(y0 - 1)[i]);
+  return static_cast<uint16_t>((p(y1)[i] + q(y1)[i]) - (p(y0 - 1)[i] + q(y0 - 1)[i]));
 }
 
 void RowLowerBoundsScalar(const RowRunBound& rb, const BoxSums& sums, int cy,
@@ -91,22 +95,23 @@ void RowLowerBoundsScalar(const RowRunBound& rb, const BoxSums& sums, int cy,
     const int lo = cy - radius + rb.first_row[j] - 1;
     for (int c = 0; c < 3; ++c) {
       const size_t base = static_cast<size_t>(c) * width + x0;
-      const uint32_t* hp = sums.p(hi) + base;
-      const uint32_t* hq = sums.q(hi) + base;
-      const uint32_t* lp = sums.p(lo) + base;
-      const uint32_t* lq = sums.q(lo) + base;
+      const uint16_t* hp = sums.p(hi) + base;
+      const uint16_t* hq = sums.q(hi) + base;
+      const uint16_t* lp = sums.p(lo) + base;
+      const uint16_t* lq = sums.q(lo) + base;
       for (int k = 0; k < count; ++k) {
-        const int32_t d = rb.target[j][c] -
-                          static_cast<int32_t>((hp[k] + hq[k]) - (lp[k] + lq[k]));
+        const uint16_t run = static_cast<uint16_t>((hp[k] + hq[k]) - (lp[k] + lq[k]));
+        const int32_t d = rb.target[j][c] - run;
         out[k] += d < 0 ? -d : d;
       }
     }
   }
+  for (int k = 0; k < count; ++k) out[k] = std::min(out[k], 65535);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 namespace {
-__attribute__((target("avx2"))) inline __m256i Load8(const uint32_t* p) {
+__attribute__((target("avx2"))) inline __m256i Load16(const uint16_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 }  // namespace
@@ -114,13 +119,14 @@ __attribute__((target("avx2"))) inline __m256i Load8(const uint32_t* p) {
 __attribute__((target("avx2"))) void RowLowerBoundsAvx2(
     const RowRunBound& rb, const BoxSums& sums, int cy, int radius, int x0,
     int count, int32_t* out) {
-  if (count < 8 || rb.runs == 0)
+  if (count < 16 || rb.runs == 0)
     return RowLowerBoundsScalar(rb, sums, cy, radius, x0, count, out);
-  // One term per run and channel: F(hi) - F(lo) of its column sums. Where
-  // both rows lie in one block of the kept sums their block prefixes are
-  // the same and cancel.
+  // One term per run and channel: F(hi) - F(lo) of its column sums, 16
+  // lanes of 16 bits (a run's sum is below 2^16, so wrapping arithmetic
+  // gives it exactly). Where both rows lie in one block of the kept sums
+  // their block prefixes are the same and cancel.
   struct Term {
-    const uint32_t *hq, *lq, *hp, *lp;
+    const uint16_t *hq, *lq, *hp, *lp;
     bool one_block;
     __m256i target;
   } terms[RowRunBound::kMaxRuns * 3];
@@ -134,22 +140,27 @@ __attribute__((target("avx2"))) void RowLowerBoundsAvx2(
       const size_t base = static_cast<size_t>(c) * width + x0;
       terms[n++] = Term{sums.q(hi) + base, sums.q(lo) + base, sums.p(hi) + base,
                         sums.p(lo) + base, one_block,
-                        _mm256_set1_epi32(rb.target[j][c])};
+                        _mm256_set1_epi16(static_cast<int16_t>(rb.target[j][c]))};
     }
   }
   // The last vector overlaps the one before it when count is not a
-  // multiple of 8: it writes the same bounds again.
-  for (int at = 0;; at = std::min(at + 8, count - 8)) {
+  // multiple of 16: it writes the same bounds again.
+  for (int at = 0;; at = std::min(at + 16, count - 16)) {
     __m256i acc = _mm256_setzero_si256();
     for (int t = 0; t < n; ++t) {
       const Term& term = terms[t];
-      __m256i s = _mm256_sub_epi32(Load8(term.hq + at), Load8(term.lq + at));
+      __m256i run = _mm256_sub_epi16(Load16(term.hq + at), Load16(term.lq + at));
       if (!term.one_block)
-        s = _mm256_add_epi32(s, _mm256_sub_epi32(Load8(term.hp + at), Load8(term.lp + at)));
-      acc = _mm256_add_epi32(acc, _mm256_abs_epi32(_mm256_sub_epi32(term.target, s)));
+        run = _mm256_add_epi16(run, _mm256_sub_epi16(Load16(term.hp + at), Load16(term.lp + at)));
+      const __m256i d = _mm256_sub_epi16(_mm256_max_epu16(term.target, run),
+                                         _mm256_min_epu16(term.target, run));
+      acc = _mm256_adds_epu16(acc, d);  // saturates at 2^16 - 1, still a bound
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at), acc);
-    if (at == count - 8) break;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at),
+                        _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at + 8),
+                        _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1)));
+    if (at == count - 16) break;
   }
 }
 #endif

@@ -12,7 +12,8 @@
 // rather than every row below it: Q, the sum of H from the first row of the
 // pixel's block of 64 rows, and P, the sum of H over all earlier blocks;
 // F = P + Q. Values are planar (one row of each channel after the other)
-// and wrap modulo 2^32; differences of them are exact.
+// and kept modulo 2^16: the difference of two is exact for every run whose
+// sum is below 2^16, which is what runs of at most MaxRunRows() rows are.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +28,10 @@ class BoxSums {
  public:
   static constexpr int kBlockRows = 64;
 
-  // The sums cost 12 bytes per pixel; larger images go without them.
+  // The sums cost 6 bytes per pixel; larger images go without them.
   static bool Affordable(int width, int height);
+  // The longest run of rows whose sums stay below 2^16 (0: none).
+  static int MaxRunRows(int radius);
 
   void Init(const uint8_t* image, int width, int height, int stride, int radius);
   void Release();
@@ -40,24 +43,25 @@ class BoxSums {
 
   // The two parts of F for image row y (y = -1 gives zeros): channel c of
   // column x at c * width + x of each.
-  const uint32_t* q(int y) const {
+  const uint16_t* q(int y) const {
     return q_.data() + static_cast<size_t>(y + 1) * width_ * 3;
   }
-  const uint32_t* p(int y) const {
+  const uint16_t* p(int y) const {
     return p_.data() + static_cast<size_t>(y < 0 ? 0 : y / kBlockRows) * width_ * 3;
   }
 
-  // The box sum of channel c centred on column x over rows y0..y1.
+  // The box sum of channel c centred on column x over rows y0..y1, which
+  // are at most MaxRunRows() rows.
   uint32_t RowsSum(int y0, int y1, int x, int c) const;
 
  private:
   int width_ = 0, height_ = 0, radius_ = 0;
-  std::vector<uint32_t> q_;  // height + 1 rows, the first all zero
-  std::vector<uint32_t> p_;  // one row per block, the first all zero
+  std::vector<uint16_t> q_;  // height + 1 rows, the first all zero
+  std::vector<uint16_t> p_;  // one row per block, the first all zero
 };
 
-// The bound of one target: runs of whole known window rows, with the
-// target's channel sums over each run.
+// The bound of one target: runs of whole known window rows (each at most
+// BoxSums::MaxRunRows()), with the target's channel sums over each run.
 struct RowRunBound {
   static constexpr int kMaxRuns = 4;
   int runs = 0;
@@ -67,7 +71,8 @@ struct RowRunBound {
 };
 
 // The lower bounds of `count` neighbouring candidates of image row cy whose
-// first centre is column x0, into `out`.
+// first centre is column x0, into `out`. A bound is capped at 2^16 - 1, as
+// the vector path sums in 16-bit lanes.
 using RowLowerBoundsFn = void (*)(const RowRunBound& rb, const BoxSums& sums,
                                   int cy, int radius, int x0, int count,
                                   int32_t* out);

@@ -123,13 +123,15 @@ void PrepareRowRunBound(const TargetWindow& target, const BoxSums& sums,
   bound->runs = 0;
   if (!sums.ready()) return;
   const int side = target.side();
+  const int longest = BoxSums::MaxRunRows((side - 1) / 2);
+  if (longest == 0) return;
   for (int k = 0; k < side && bound->runs < RowRunBound::kMaxRuns;) {
     if (target.known(k) != side) {
       ++k;
       continue;
     }
     int b = k;
-    while (b + 1 < side && target.known(b + 1) == side) ++b;
+    while (b + 1 < side && b + 1 - k < longest && target.known(b + 1) == side) ++b;
     const int j = bound->runs++;
     bound->first_row[j] = k;
     bound->last_row[j] = b;
