@@ -159,7 +159,7 @@ import sys, numpy as np, patchwell
 sys.path.insert(0, sys.argv[1])
 from conftest import photo_like, speckled_mask
 from test_run_control import slow_case
-img, mask = slow_case(count=300)
+img, mask = slow_case()
 print("READY", flush=True)
 if sys.argv[2] == "inpaint":
     patchwell.inpaint(img, mask, 10, patchwell.InpaintGPU, device="cpu")
