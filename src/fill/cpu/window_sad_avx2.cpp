@@ -25,65 +25,107 @@ __attribute__((target("avx2"))) inline __m256i LoadU(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// The pieces over known pixels only, then those with a keep mask, then the
-// short row tails two to a vector. The bound is tested after every 8 plain
-// pieces (8 rows of a window of radius 7 without their tails) and at the
-// end: a horizontal sum costs more than a piece.
-__attribute__((target("avx2"))) inline int32_t Sad(const TargetWindow& target,
-                                                   const uint8_t* candidate,
-                                                   int32_t bound) {
-  __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+// The sums of N candidates at once (their windows' top-left bytes in
+// `candidates`), which share the loads of the target's pieces: the pieces
+// over known pixels only, then those with a keep mask, then the short row
+// tails two to a vector. Each candidate sums into two accumulators, for
+// instruction-level parallelism when N is 1. The bound is tested after
+// every 8 plain pieces (8 rows of a window of radius 7 without their
+// tails) and at the end: a horizontal sum costs more than a piece. A sum
+// above the bound comes back as kSadDropped.
+template <int N>
+__attribute__((target("avx2"))) inline void Sads(const TargetWindow& target,
+                                                 const uint8_t* const* candidates,
+                                                 int32_t bound, int32_t* sums) {
+  __m256i acc[N][2];
+  for (int k = 0; k < N; ++k) acc[k][0] = acc[k][1] = _mm256_setzero_si256();
   const size_t plain = target.plain_count();
   const uint8_t* bytes = target.plain_bytes();
   const int32_t* offsets = target.plain_offsets();
   size_t i = 0;
   for (; i + 8 <= plain; i += 8) {
     for (size_t j = i; j < i + 8; j += 2) {
-      a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(Load(bytes + 32 * j),
-                                                LoadU(candidate + offsets[j])));
-      a1 = _mm256_add_epi64(a1, _mm256_sad_epu8(Load(bytes + 32 * j + 32),
-                                                LoadU(candidate + offsets[j + 1])));
+      const __m256i t0 = Load(bytes + 32 * j), t1 = Load(bytes + 32 * j + 32);
+      for (int k = 0; k < N; ++k) {
+        acc[k][0] = _mm256_add_epi64(
+            acc[k][0], _mm256_sad_epu8(t0, LoadU(candidates[k] + offsets[j])));
+        acc[k][1] = _mm256_add_epi64(
+            acc[k][1], _mm256_sad_epu8(t1, LoadU(candidates[k] + offsets[j + 1])));
+      }
     }
-    if (HorizontalSum(_mm256_add_epi64(a0, a1)) > bound) return kSadDropped;
+    bool all_over = true;
+    for (int k = 0; k < N; ++k)
+      all_over = all_over && HorizontalSum(_mm256_add_epi64(acc[k][0], acc[k][1])) > bound;
+    if (all_over) {
+      for (int k = 0; k < N; ++k) sums[k] = kSadDropped;
+      return;
+    }
   }
-  for (; i < plain; ++i)
-    a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(Load(bytes + 32 * i),
-                                              LoadU(candidate + offsets[i])));
+  for (; i < plain; ++i) {
+    const __m256i t = Load(bytes + 32 * i);
+    for (int k = 0; k < N; ++k)
+      acc[k][0] = _mm256_add_epi64(acc[k][0],
+                                   _mm256_sad_epu8(t, LoadU(candidates[k] + offsets[i])));
+  }
   bytes = target.masked_bytes();
   const uint8_t* keep = target.masked_keep();
   offsets = target.masked_offsets();
   for (size_t j = 0, n = target.masked_count(); j < n; ++j) {
-    const __m256i c = _mm256_and_si256(LoadU(candidate + offsets[j]), Load(keep + 32 * j));
-    a1 = _mm256_add_epi64(a1, _mm256_sad_epu8(Load(bytes + 32 * j), c));
+    const __m256i t = Load(bytes + 32 * j), kept = Load(keep + 32 * j);
+    for (int k = 0; k < N; ++k)
+      acc[k][1] = _mm256_add_epi64(
+          acc[k][1],
+          _mm256_sad_epu8(t, _mm256_and_si256(LoadU(candidates[k] + offsets[j]), kept)));
   }
   bytes = target.paired_bytes();
   keep = target.paired_keep();
   offsets = target.paired_offsets();
   for (size_t j = 0, n = target.paired_count(); j < n; ++j) {
-    const __m128i lo = _mm_loadu_si128(
-        reinterpret_cast<const __m128i*>(candidate + offsets[2 * j]));
-    const __m128i hi = _mm_loadu_si128(
-        reinterpret_cast<const __m128i*>(candidate + offsets[2 * j + 1]));
-    const __m256i c = _mm256_and_si256(
-        _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1), Load(keep + 32 * j));
-    a0 = _mm256_add_epi64(a0, _mm256_sad_epu8(Load(bytes + 32 * j), c));
+    const __m256i t = Load(bytes + 32 * j), kept = Load(keep + 32 * j);
+    for (int k = 0; k < N; ++k) {
+      const __m128i lo = _mm_loadu_si128(
+          reinterpret_cast<const __m128i*>(candidates[k] + offsets[2 * j]));
+      const __m128i hi = _mm_loadu_si128(
+          reinterpret_cast<const __m128i*>(candidates[k] + offsets[2 * j + 1]));
+      const __m256i c = _mm256_and_si256(
+          _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1), kept);
+      acc[k][0] = _mm256_add_epi64(acc[k][0], _mm256_sad_epu8(t, c));
+    }
   }
-  const int32_t sum = HorizontalSum(_mm256_add_epi64(a0, a1));
-  return sum > bound ? kSadDropped : sum;
+  for (int k = 0; k < N; ++k) {
+    const int32_t sum = HorizontalSum(_mm256_add_epi64(acc[k][0], acc[k][1]));
+    sums[k] = sum > bound ? kSadDropped : sum;
+  }
 }
 
+// Candidates go two at a time: the second's bound check and sum use the
+// limit from before the first's sum, which only lets it run a little
+// longer. Offers stay in the order of the picks.
 __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
                                           const CandidateRow& row,
                                           std::atomic<int32_t>& bound,
                                           SlotMinimum& slots) {
-  for (int n = 0; n < row.picked; ++n) {
-    const int c = row.picks[n];
+  auto passes = [&](int c, int32_t limit) {
+    return row.lower == nullptr || row.lower[c] <= limit;
+  };
+  for (int n = 0; n < row.picked;) {
     const int32_t limit = bound.load(std::memory_order_relaxed);
-    if (row.lower != nullptr && row.lower[c] > limit) continue;
-    const int32_t sum = Sad(target, row.top_left + 3 * c, limit);
-    if (sum == kSadDropped) continue;
-    LowerBound(bound, sum);
-    slots.Offer(row.first_index + c, static_cast<float>(sum));
+    int pair[2], found = 0;
+    for (; n < row.picked && found < 2; ++n)
+      if (passes(row.picks[n], limit)) pair[found++] = row.picks[n];
+    if (found == 0) break;
+    const uint8_t* candidates[2] = {row.top_left + 3 * pair[0],
+                                    row.top_left + 3 * pair[found - 1]};
+    int32_t sums[2];
+    if (found == 2)
+      Sads<2>(target, candidates, limit, sums);
+    else
+      Sads<1>(target, candidates, limit, sums);
+    for (int k = 0; k < found; ++k) {
+      if (sums[k] == kSadDropped) continue;
+      LowerBound(bound, sums[k]);
+      slots.Offer(row.first_index + pair[k], static_cast<float>(sums[k]));
+    }
   }
 }
 
@@ -93,7 +135,9 @@ __attribute__((target("avx2"))) int32_t WindowSadAvx2(
     const TargetWindow& target, const uint8_t* candidate, int stride,
     int32_t bound) {
   (void)stride;  // the pieces hold the offsets of the captured stride
-  return Sad(target, candidate, bound);
+  int32_t sum;
+  Sads<1>(target, &candidate, bound, &sum);
+  return sum;
 }
 
 void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
