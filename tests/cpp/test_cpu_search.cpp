@@ -153,10 +153,17 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
     const int32_t scalar = WindowSadScalar(target, cand, stride, bound);
     EXPECT_TRUE(scalar == expected || scalar == kSadDropped);
     EXPECT_EQ(scalar == kSadDropped, expected > bound);
-    for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+    // A pair: this candidate and the image's first window.
+    const int32_t other = WindowSadScalar(target, image.data(), stride, bound);
+    for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
       const WindowSadFn sad = SelectWindowSad(static_cast<SimdLevel>(level));
       EXPECT_EQ(sad(target, cand, stride, INT32_MAX), expected) << level;
       EXPECT_EQ(sad(target, cand, stride, bound), scalar) << level;
+      int32_t sums[2];
+      SelectWindowSadPair(static_cast<SimdLevel>(level))(target, cand, image.data(),
+                                                         stride, bound, sums);
+      EXPECT_EQ(sums[0], scalar) << level;
+      EXPECT_EQ(sums[1], other) << level;
     }
   }
 }

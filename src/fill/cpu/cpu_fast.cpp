@@ -39,6 +39,7 @@ void CpuFastEngine::set_simd_level(SimdLevel level) {
   // Without vector instructions a sum of absolute differences costs as
   // much as the distance itself: no screen.
   window_sad_ = level == SimdLevel::Scalar ? nullptr : SelectWindowSad(level);
+  window_sad_pair_ = SelectWindowSadPair(level);
 }
 
 void CpuFastEngine::Start(const uint8_t* image, const uint8_t* mask) {
@@ -307,6 +308,8 @@ bool CpuFastEngine::ScoreBucket(Search& s, int pass, bool spread, float* best,
     if ((band.buckets & bit) == 0) return;
     int32_t limit = shared.load(std::memory_order_relaxed);
     std::vector<int32_t>& columns = band.columns;
+    int32_t screen[2] = {0, 0};
+    bool screened = false;  // the current pair was screened
     for (int cy = BoxBandBegin(s, b); cy < BoxBandBegin(s, b + 1); ++cy) {
       const uint8_t* row_buckets = &s.bucket(s.box.x0, cy);
       const uint8_t* row_image = image_.data() + (cy - r) * stride - r * 3;
@@ -316,13 +319,23 @@ bool CpuFastEngine::ScoreBucket(Search& s, int pass, bool spread, float* best,
         columns[found] = s.box.x0 + j;
         found += row_buckets[j] == pass ? 1 : 0;
       }
+      // Candidates are screened two at a time (the pair shares the loads of
+      // the target), with the limit from before the first one's distance.
       for (int k = 0; k < found; ++k) {
         const int cx = columns[k];
         limit = std::min(limit, shared.load(std::memory_order_relaxed));
-        if (window_sad_ != nullptr && limit != INT32_MAX &&
-            window_sad_(s.target, row_image + cx * 3, stride, ScreenThreshold(s, limit)) ==
-                kSadDropped)
-          continue;
+        if (window_sad_ != nullptr) {
+          if (k % 2 == 0) {
+            screened = limit != INT32_MAX;
+            const int32_t threshold = ScreenThreshold(s, limit);
+            if (screened && k + 1 < found)
+              window_sad_pair_(s.target, row_image + cx * 3, row_image + columns[k + 1] * 3,
+                               stride, threshold, screen);
+            else if (screened)
+              screen[0] = window_sad_(s.target, row_image + cx * 3, stride, threshold);
+          }
+          if (screened && screen[k % 2] == kSadDropped) continue;
+        }
         const int32_t i = cy * w + cx;
         const int32_t sum = DistanceSum(s, i, limit);
         if (sum == kSumDropped) continue;

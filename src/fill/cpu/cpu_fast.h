@@ -161,6 +161,7 @@ class CpuFastEngine final : public CpuRunBuffers {
   KeyRowFn key_row_ = nullptr;
   PatchSumFn patch_sum_ = nullptr;
   WindowSadFn window_sad_ = nullptr;
+  WindowSadPairFn window_sad_pair_ = nullptr;
 
   // One per pool thread (one alone without a search radius).
   std::vector<std::unique_ptr<Search>> searches_;

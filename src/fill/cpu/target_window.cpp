@@ -183,6 +183,25 @@ RowScanFn SelectRowScan(SimdLevel level) {
   return ScanRowScalar;
 }
 
+namespace {
+template <WindowSadFn kSad>
+void TwoSads(const TargetWindow& target, const uint8_t* first, const uint8_t* second,
+             int stride, int32_t bound, int32_t* sums) {
+  sums[0] = kSad(target, first, stride, bound);
+  sums[1] = kSad(target, second, stride, bound);
+}
+}  // namespace
+
+WindowSadPairFn SelectWindowSadPair(SimdLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (level == SimdLevel::Avx512) return TwoSads<WindowSadAvx512>;
+  if (level == SimdLevel::Avx2) return WindowSadPairAvx2;
+#else
+  (void)level;
+#endif
+  return TwoSads<WindowSadScalar>;
+}
+
 WindowSadFn SelectWindowSad(SimdLevel level) {
 #if defined(__x86_64__) || defined(__i386__)
   if (level == SimdLevel::Avx512) return WindowSadAvx512;

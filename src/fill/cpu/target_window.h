@@ -116,6 +116,15 @@ int32_t WindowSadAvx2(const TargetWindow& target, const uint8_t* candidate,
 int32_t WindowSadAvx512(const TargetWindow& target, const uint8_t* candidate,
                         int stride, int32_t bound);
 
+// The sums of two candidates at once (as WindowSadFn gives each), which
+// the vector paths compute sharing the loads of the target's pieces.
+using WindowSadPairFn = void (*)(const TargetWindow& target, const uint8_t* first,
+                                 const uint8_t* second, int stride, int32_t bound,
+                                 int32_t* sums);
+
+void WindowSadPairAvx2(const TargetWindow& target, const uint8_t* first,
+                       const uint8_t* second, int stride, int32_t bound, int32_t* sums);
+
 // The candidates of one image row worth a sum (see candidate_picks.h).
 struct CandidateRow {
   const uint8_t* top_left;  // window top-left byte of the row's first centre
@@ -154,6 +163,9 @@ inline void LowerBound(std::atomic<int32_t>& bound, int32_t sum) {
 }
 
 WindowSadFn SelectWindowSad(SimdLevel level);
+// A pair function for `level`: where it has no pair path, two calls of
+// WindowSadFn.
+WindowSadPairFn SelectWindowSadPair(SimdLevel level);
 RowScanFn SelectRowScan(SimdLevel level);
 
 }  // namespace pw

@@ -140,6 +140,14 @@ __attribute__((target("avx2"))) int32_t WindowSadAvx2(
   return sum;
 }
 
+__attribute__((target("avx2"))) void WindowSadPairAvx2(
+    const TargetWindow& target, const uint8_t* first, const uint8_t* second,
+    int stride, int32_t bound, int32_t* sums) {
+  (void)stride;
+  const uint8_t* candidates[2] = {first, second};
+  Sads<2>(target, candidates, bound, sums);
+}
+
 void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
                  std::atomic<int32_t>& bound, SlotMinimum& slots) {
   Scan(target, row, bound, slots);
