@@ -1,7 +1,5 @@
 #include "fill/cpu/candidate_picks.h"
 
-#include <array>
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
