@@ -24,12 +24,35 @@ struct JpegQuantisation {
   int table[4] = {}, h[4] = {}, v[4] = {};
 };
 
+// The pixel density a file states (PNG pHYs, TIFF X/YResolution with
+// ResolutionUnit, JPEG JFIF density, BMP pixels per metre): pixels per
+// unit along x and y. Unit None states only the pixels' aspect ratio.
+struct Resolution {
+  enum class Unit { None, Inch, Centimetre };
+  double x = 0, y = 0;  // 0: the file states none
+  Unit unit = Unit::None;
+  bool Given() const { return x > 0 && y > 0; }
+  // Pixels per inch and per metre (0 for unit None).
+  double XPerInch() const {
+    return unit == Unit::Inch ? x : unit == Unit::Centimetre ? x * 2.54 : 0;
+  }
+  double YPerInch() const {
+    return unit == Unit::Inch ? y : unit == Unit::Centimetre ? y * 2.54 : 0;
+  }
+};
+
 // What a file says besides its pixels, kept as opaque blocks.
 struct ImageMetadata {
   std::string exif;  // EXIF as a TIFF structure (JPEG's "Exif\0\0" removed)
   std::string icc;   // ICC colour profile
   std::string xmp;   // XMP packet
   bool lossy = false;  // decoded from lossy data (JPEG, lossy WebP)
+  // The file stores gray samples (with or without alpha), whatever the
+  // channels it was decoded into: a writer whose format holds gray writes
+  // the picture back as gray (gray with alpha for 4 channels) from its
+  // first sample, so that a gray picture comes back gray.
+  bool gray = false;
+  Resolution resolution;  // as the file states it
   JpegQuantisation jpeg;  // set by the JPEG reader
   void Clear() { *this = ImageMetadata(); }
   bool Empty() const { return exif.empty() && icc.empty() && xmp.empty(); }
