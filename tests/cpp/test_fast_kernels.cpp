@@ -201,18 +201,6 @@ TEST(FastKey, WhoIsACandidate) {
   for (int i = 0; i < 81; ++i) ASSERT_EQ(k.Key(4, 4, i), kNotScored);
 }
 
-TEST(FastKey, KeyItemResetsBothBuffers) {
-  KeyCase k;
-  k.Sums();
-  std::vector<float> ds(81, 5.0f), dist(81, 5.0f);
-  for (int i = 0; i < 81; ++i)
-    ranking_key_item(k.mask.data(), k.sums.data(), k.counts.data(), 4, 4, 9, 1,
-                     ds.data(), dist.data(), i);
-  EXPECT_EQ(ds[0], kNotScored);
-  EXPECT_EQ(ds[10], 0.0f);
-  for (float d : dist) ASSERT_EQ(d, kNotScored);
-}
-
 TEST(FastDistance, PerfectMatchMayHaveAKeyAboveZero) {
   // The target's unknown centre is left out of its mean, the candidate's
   // centre is not: a window that matches every known target pixel has

@@ -59,39 +59,6 @@ TEST(Image, CreateAndReleaseReuseTheBlock) {
   EXPECT_EQ(image.capacity, 0);
 }
 
-TEST(Image, AccessorsFollowTheChannelCount) {
-  CImage rgba, gray, rgb;
-  ASSERT_TRUE(rgba.Create(1, 1, 4));
-  const uint8_t px[4] = {10, 20, 31, 0};
-  rgba.SetPixel(0, 0, px);
-  EXPECT_EQ(rgba.GetGray(0, 0), 20);
-  uint8_t out[4];
-  rgba.GetRgba(0, 0, out);
-  EXPECT_EQ(std::memcmp(out, px, 4), 0);
-
-  ASSERT_TRUE(gray.Create(2, 1, 1));
-  const uint8_t seven = 7;
-  gray.SetGray(1, 0, &seven);
-  EXPECT_EQ(gray.GetGray(1, 0), 7);
-  gray.GetRgba(1, 0, out);
-  EXPECT_EQ(out[0], 7);
-  EXPECT_EQ(out[2], 7);
-  EXPECT_EQ(out[3], 255);
-  const uint8_t colour[3] = {30, 60, 91};
-  gray.SetRgb(0, 0, colour);
-  EXPECT_EQ(gray.GetGray(0, 0), 60);
-
-  ASSERT_TRUE(rgb.Create(2, 2, 3));
-  rgb.SetGray(1, 1, &seven);
-  uint8_t r, g, b;
-  rgb.GetRgb(1, 1, r, g, b);
-  EXPECT_EQ(r + g + b, 21);
-  EXPECT_EQ(rgb.PixelAtChecked(2, 0), nullptr);
-  EXPECT_EQ(rgb.PixelAtChecked(0, -1), nullptr);
-  EXPECT_NE(rgb.PixelAtChecked(1, 1), nullptr);
-  rgb.SetPixelChecked(5, 5, colour);  // outside: nothing written
-}
-
 TEST(Image, BlendPixelBlendsFourBytesOverRgb) {
   CImage image;
   ASSERT_TRUE(image.Create(1, 1, 3));

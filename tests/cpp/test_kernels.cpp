@@ -15,13 +15,6 @@
 namespace pw::kernels {
 namespace {
 
-TEST(Numeric, DivRoundUp) {
-  EXPECT_EQ(div_round_up(0, 512), 0);
-  EXPECT_EQ(div_round_up(1, 512), 1);
-  EXPECT_EQ(div_round_up(512, 512), 1);
-  EXPECT_EQ(div_round_up(513, 512), 2);
-}
-
 TEST(Numeric, ConversionsAreDefinedEverywhere) {
   EXPECT_EQ(float_to_int_rz(3.9f), 3);
   EXPECT_EQ(float_to_int_rz(-3.9f), -3);
@@ -31,12 +24,6 @@ TEST(Numeric, ConversionsAreDefinedEverywhere) {
   EXPECT_EQ(float_round_to_int(2.5f), 3);
   EXPECT_EQ(float_round_to_int(-2.5f), -3);
   EXPECT_EQ(float_round_to_int(2.4999f), 2);
-}
-
-TEST(Kernels, NoCandidateMarkerIsLargestFiniteFloat) {
-  uint32_t bits;
-  std::memcpy(&bits, &kNoCandidate, 4);
-  EXPECT_EQ(bits, 0x7F7FFFFFu);
 }
 
 // A 3 x 3 block of RGB pixels from a 10-pixel-wide image into 27 bytes.

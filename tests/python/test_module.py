@@ -9,22 +9,6 @@ import pytest
 import patchwell
 
 
-def test_version_text():
-    assert patchwell.version() == "Patchwell 1.0.2 (gpu)"
-    assert "return version" in patchwell.version.__doc__
-    assert patchwell.__version__ == "1.0.2"
-
-
-def test_enumeration_members_and_exports():
-    M = patchwell.InpaintMethod
-    assert int(M.InpaintCPU) == 0
-    assert int(M.InpaintGPU) == 1
-    assert int(M.InpaintGPUfast) == 2
-    assert patchwell.InpaintGPU is M.InpaintGPU
-    assert patchwell.InpaintCPU is M.InpaintCPU
-    assert patchwell.InpaintGPUfast is M.InpaintGPUfast
-
-
 @pytest.mark.parametrize("function, parameters", [
     (patchwell.inpaint, "image_file, mask_file, rad, method, verbose=False, *, device='auto', "
                         "progress=None, search_radius=None, source_mask=None"),

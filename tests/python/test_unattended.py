@@ -84,13 +84,6 @@ def test_estimate_seconds_follows_the_search_domain():
         patchwell.estimate_seconds((5,), holes)
 
 
-def test_one_default_radius():
-    import inspect
-    import patchwell.batch
-    for f in (patchwell.repair, patchwell.estimate_seconds, patchwell.batch.repair_files):
-        assert inspect.signature(f).parameters["radius"].default == 3
-
-
 # --- the command ---------------------------------------------------------
 
 @pytest.mark.parametrize("args, text", [
