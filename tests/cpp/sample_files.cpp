@@ -195,6 +195,7 @@ Bytes EncodeJpeg(int width, int height, int components, bool progressive,
                                            : JCS_RGB;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, forceBaseline ? TRUE : FALSE);
+  err.trace_level = -1;  // no note on 16-bit tables
   cinfo.restart_in_rows = restartRows;
   if (progressive) jpeg_simple_progression(&cinfo);
   if (scans != nullptr) {
