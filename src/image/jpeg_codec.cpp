@@ -404,8 +404,9 @@ struct JpegRead {
   LoadControl* control = nullptr;
 };
 
-bool Refuse(JpegRead& r, const std::string& why) {
-  r.control->Refuse(why);
+// Gives up on the file with the reader's own reason.
+bool Refuse(JpegRead& r, const char* why) {
+  std::snprintf(r.err.reason, JMSG_LENGTH_MAX, "%s", why);
   return false;
 }
 
@@ -443,8 +444,9 @@ bool DecodeJpeg(JpegRead& r) {
       r.cinfo.out_color_space = JCS_CMYK;
       break;
     default:
-      return Refuse(r, "JPEG colour space " + std::to_string(r.cinfo.jpeg_color_space) +
-                           " is not supported");
+      std::snprintf(r.err.reason, JMSG_LENGTH_MAX,
+                    "unsupported JPEG colour space (%d components)", r.cinfo.num_components);
+      return false;
   }
   // Refuse sizes over the limits before the library allocates for them,
   // and bound its working set by what a picture of this size needs.
