@@ -1,7 +1,9 @@
 #include "image/jpeg_codec.h"
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -17,30 +19,38 @@
 namespace Common {
 namespace {
 
-// The library's standard error manager ends the process on a fatal error.
-// This one jumps back to the routine that called into the library instead,
-// and keeps every message off the console.
+// The library's standard error manager ends the process on a fatal error
+// and prints its messages. This one jumps back to the routine that called
+// into the library instead, keeps every message off the console, and keeps
+// the error's text and the first warning's (the one libjpeg would print).
 struct ErrorManager {
   jpeg_error_mgr pub;
   jmp_buf jump;
+  char reason[JMSG_LENGTH_MAX];   // why the library gave up; empty if unsaid
+  char warning[JMSG_LENGTH_MAX];  // the first warning; empty if none
 };
 
+ErrorManager& ErrorsOf(j_common_ptr cinfo) {
+  return *reinterpret_cast<ErrorManager*>(cinfo->err);
+}
+
+[[noreturn]] void GiveUp(j_common_ptr cinfo) { longjmp(ErrorsOf(cinfo).jump, 1); }
+
 [[noreturn]] void OnJpegError(j_common_ptr cinfo) {
-  longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
+  cinfo->err->format_message(cinfo, ErrorsOf(cinfo).reason);
+  GiveUp(cinfo);
 }
 
-// Warnings that leave the picture whole. Every other warning means data
-// that is missing or corrupt: the library would go on and fill the gap
-// with gray, and an empty or truncated scan would still cost a pass over
-// the whole picture, so the file is refused instead. That includes the
-// end of the data before the end marker, wherever the cut falls.
-bool HarmlessWarning(int code) {
-  return code == JWRN_EXTRANEOUS_DATA  // junk before a marker, often EOI
-         || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM;
-}
-
+// Warnings are corrupt data that the library recovers from, as every
+// viewer does (junk before a marker, a wrong restart marker, bad codes
+// decoded as gray), except the end of the data before the end marker: a
+// file cut short is refused, wherever the cut falls.
 void OnJpegMessage(j_common_ptr cinfo, int level) {
-  if (level < 0 && !HarmlessWarning(cinfo->err->msg_code)) OnJpegError(cinfo);
+  if (level >= 0) return;  // trace messages
+  if (cinfo->err->msg_code == JWRN_JPEG_EOF) OnJpegError(cinfo);
+  ErrorManager& err = ErrorsOf(cinfo);
+  if (err.warning[0] == '\0') cinfo->err->format_message(cinfo, err.warning);
+  ++cinfo->err->num_warnings;
 }
 
 void OnJpegOutput(j_common_ptr) {}
@@ -50,6 +60,7 @@ void InstallErrorManager(ErrorManager& err) {
   err.pub.error_exit = OnJpegError;
   err.pub.emit_message = OnJpegMessage;
   err.pub.output_message = OnJpegOutput;
+  err.reason[0] = err.warning[0] = '\0';
 }
 
 // Called by the library about once per row of blocks in every pass.
@@ -60,10 +71,12 @@ struct ProgressMonitor {
 
 void MonitorDecoding(j_common_ptr cinfo) {
   auto* monitor = reinterpret_cast<ProgressMonitor*>(cinfo->progress);
-  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number >
-          kMaxJpegScans ||
-      monitor->control->Stopped())
-    OnJpegError(cinfo);
+  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxJpegScans) {
+    std::snprintf(ErrorsOf(cinfo).reason, JMSG_LENGTH_MAX,
+                  "progressive JPEG of more than %d scans", kMaxJpegScans);
+    GiveUp(cinfo);
+  }
+  if (monitor->control->Stopped()) GiveUp(cinfo);
 }
 
 // What the library may allocate for a picture: the coefficients of every
@@ -367,6 +380,21 @@ void TakeQuantisation(const jpeg_decompress_struct& cinfo, JpegQuantisation& q) 
   q.components = cinfo.num_components;
 }
 
+// The JFIF density: dots per inch or per centimetre, or (unit 0) the
+// pixels' aspect ratio. Square pixels without a unit, what every encoder
+// writes by default, state nothing.
+void TakeResolution(const jpeg_decompress_struct& cinfo, Resolution& res) {
+  if (!cinfo.saw_JFIF_marker || cinfo.X_density == 0 || cinfo.Y_density == 0 ||
+      cinfo.density_unit > 2 ||
+      (cinfo.density_unit == 0 && cinfo.X_density == cinfo.Y_density))
+    return;
+  res.x = cinfo.X_density;
+  res.y = cinfo.Y_density;
+  res.unit = cinfo.density_unit == 1   ? Resolution::Unit::Inch
+             : cinfo.density_unit == 2 ? Resolution::Unit::Centimetre
+                                       : Resolution::Unit::None;
+}
+
 struct JpegRead {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
@@ -375,6 +403,12 @@ struct JpegRead {
   CImage* image = nullptr;
   LoadControl* control = nullptr;
 };
+
+// Gives up on the file with the reader's own reason.
+bool Refuse(JpegRead& r, const char* why) {
+  std::snprintf(r.err.reason, JMSG_LENGTH_MAX, "%s", why);
+  return false;
+}
 
 // The library part of the read, with only trivially destructible locals:
 // a long jump out of libjpeg lands in its setjmp.
@@ -390,11 +424,13 @@ bool DecodeJpeg(JpegRead& r) {
   jpeg_read_header(&r.cinfo, TRUE);
   TakeMetadata(r.cinfo, r.image->metadata);
   TakeQuantisation(r.cinfo, r.image->metadata.jpeg);
+  TakeResolution(r.cinfo, r.image->metadata.resolution);
 
   int32_t channels = 3;
   bool cmyk = false;
   switch (r.cinfo.jpeg_color_space) {
     case JCS_GRAYSCALE:
+      r.image->metadata.gray = true;
       channels = r.control->prefer_rgb ? 3 : 1;
       r.cinfo.out_color_space = r.control->prefer_rgb ? JCS_RGB : JCS_GRAYSCALE;
       break;
@@ -408,6 +444,8 @@ bool DecodeJpeg(JpegRead& r) {
       r.cinfo.out_color_space = JCS_CMYK;
       break;
     default:
+      std::snprintf(r.err.reason, JMSG_LENGTH_MAX,
+                    "unsupported JPEG colour space (%d components)", r.cinfo.num_components);
       return false;
   }
   // Refuse sizes over the limits before the library allocates for them,
@@ -420,11 +458,11 @@ bool DecodeJpeg(JpegRead& r) {
   if (r.cinfo.output_width != r.cinfo.image_width ||
       r.cinfo.output_height != r.cinfo.image_height ||
       r.cinfo.output_components != (cmyk ? 4 : channels))
-    return false;
+    return Refuse(r, "the decoder's output does not match the frame");
   if (!r.image->Create(static_cast<int32_t>(r.cinfo.output_width),
                        static_cast<int32_t>(r.cinfo.output_height), channels,
                        true, false))
-    return false;
+    return Refuse(r, "no memory for the picture");
   JSAMPARRAY cmykRow =
       cmyk ? (*r.cinfo.mem->alloc_sarray)(
                  reinterpret_cast<j_common_ptr>(&r.cinfo), JPOOL_IMAGE,
@@ -434,7 +472,8 @@ bool DecodeJpeg(JpegRead& r) {
   while (r.cinfo.output_scanline < r.cinfo.output_height) {
     const int32_t y = static_cast<int32_t>(r.cinfo.output_scanline);
     JSAMPROW row = cmyk ? cmykRow[0] : r.image->PixelAt(0, y);
-    if (jpeg_read_scanlines(&r.cinfo, &row, 1) != 1) return false;
+    if (jpeg_read_scanlines(&r.cinfo, &row, 1) != 1)
+      return Refuse(r, "the decoder gave no rows");
     if (cmyk) CmykRowToRgb(row, r.image->PixelAt(0, y), r.image->width, inverted);
   }
   jpeg_finish_decompress(&r.cinfo);
@@ -471,14 +510,18 @@ void WriteMetadata(j_compress_ptr cinfo, const ImageMetadata& meta) {
 }
 
 // The input's tables and sampling factors, where its components map onto
-// the output's one to one.
+// the output's one to one. Entries are brought to 1..255: a zero would be
+// a division by zero in the encoder, and an entry above 255 would make the
+// file extended-sequential instead of baseline.
 bool UseQuantisation(j_compress_ptr cinfo, const JpegQuantisation& q) {
   if (q.components != cinfo->num_components) return false;
   for (int t = 0; t < 4; ++t) {
     if (!q.present[t]) continue;
     if (cinfo->quant_tbl_ptrs[t] == nullptr)
       cinfo->quant_tbl_ptrs[t] = jpeg_alloc_quant_table(reinterpret_cast<j_common_ptr>(cinfo));
-    for (int k = 0; k < 64; ++k) cinfo->quant_tbl_ptrs[t]->quantval[k] = q.tables[t][k];
+    for (int k = 0; k < 64; ++k)
+      cinfo->quant_tbl_ptrs[t]->quantval[k] =
+          std::clamp<UINT16>(q.tables[t][k], 1, 255);
     cinfo->quant_tbl_ptrs[t]->sent_table = FALSE;
   }
   for (int c = 0; c < q.components; ++c) {
@@ -489,28 +532,105 @@ bool UseQuantisation(j_compress_ptr cinfo, const JpegQuantisation& q) {
   return true;
 }
 
-bool EncodeJpeg(const uint8_t* pixels, int32_t width, int32_t height,
-                int32_t stride, int32_t channels, int quality, FILE* stream,
-                JpegWrite& w, const ImageMetadata* meta) {
+// A density as JFIF stores it: a whole number from 1 to 65535.
+UINT16 DensityField(double value) {
+  return static_cast<UINT16>(std::clamp(std::llround(value), 1LL, 65535LL));
+}
+
+// How far the stored field is from the density, relative to it.
+double DensityError(double value) {
+  return std::abs(DensityField(value) - value) / value;
+}
+
+double DensityError(double x, double y) {
+  return std::max(DensityError(x), DensityError(y));
+}
+
+// The JFIF density of a stated resolution. Dots per inch or per centimetre
+// in the unit that stores it closer (a PNG's 11811 pixels per metre are
+// 300 dpi, not 118 per centimetre); an aspect ratio without a unit as the
+// smallest whole numbers that hold it.
+void SetDensity(j_compress_ptr cinfo, const Resolution& res) {
+  if (!res.Given()) return;
+  double x = res.x, y = res.y;
+  UINT8 unit = 0;
+  if (res.unit == Resolution::Unit::None) {
+    const double small = std::min(x, y);
+    x /= small;
+    y /= small;
+    double k = 1;
+    while (k < 1000 && DensityError(k * x, k * y) > 1e-3) ++k;
+    if (DensityError(k * x, k * y) > 1e-3) k = 65535 / std::max(x, y);
+    x *= k;
+    y *= k;
+  } else {
+    const bool inch = res.unit == Resolution::Unit::Inch;
+    const double ix = res.XPerInch(), iy = res.YPerInch();
+    const double cx = ix / 2.54, cy = iy / 2.54;
+    const double inchError = DensityError(ix, iy), cmError = DensityError(cx, cy);
+    const bool useInch = inch ? inchError <= cmError : inchError < cmError;
+    x = useInch ? ix : cx;
+    y = useInch ? iy : cy;
+    unit = useInch ? 1 : 2;
+  }
+  cinfo->write_JFIF_header = TRUE;
+  cinfo->density_unit = unit;
+  cinfo->X_density = DensityField(x);
+  cinfo->Y_density = DensityField(y);
+}
+
+// Pixels to encode: `step` bytes apart in rows `stride` bytes apart, of
+// which the first `components` samples (1: gray, 3: RGB) are written.
+struct JpegPixels {
+  const uint8_t* pixels;
+  int32_t width, height, stride, step, components;
+};
+
+bool EncodeJpeg(const JpegPixels& in, int quality, FILE* stream, JpegWrite& w,
+                const ImageMetadata* meta) {
   if (setjmp(w.err.jump)) return false;
   jpeg_create_compress(&w.cinfo);
   jpeg_stdio_dest(&w.cinfo, stream);
-  w.cinfo.image_width = static_cast<JDIMENSION>(width);
-  w.cinfo.image_height = static_cast<JDIMENSION>(height);
-  w.cinfo.input_components = channels;
-  w.cinfo.in_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  w.cinfo.image_width = static_cast<JDIMENSION>(in.width);
+  w.cinfo.image_height = static_cast<JDIMENSION>(in.height);
+  w.cinfo.input_components = in.components;
+  w.cinfo.in_color_space = in.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&w.cinfo);
   if (quality != kKeepJpegQuality || meta == nullptr || !UseQuantisation(&w.cinfo, meta->jpeg))
     jpeg_set_quality(&w.cinfo, quality == kKeepJpegQuality ? kDefaultJpegQuality : quality, TRUE);
+  if (meta != nullptr) SetDensity(&w.cinfo, meta->resolution);
   jpeg_start_compress(&w.cinfo, TRUE);
   if (meta != nullptr) WriteMetadata(&w.cinfo, *meta);
-  for (int32_t y = 0; y < height; ++y) {
-    JSAMPROW row =
-        const_cast<JSAMPROW>(pixels + static_cast<size_t>(stride) * y);
+  // Rows of other pixels than the output's are packed into a row of its own.
+  JSAMPARRAY packed =
+      in.step != in.components
+          ? (*w.cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&w.cinfo),
+                                         JPOOL_IMAGE,
+                                         static_cast<JDIMENSION>(in.width * in.components), 1)
+          : nullptr;
+  for (int32_t y = 0; y < in.height; ++y) {
+    JSAMPROW row = const_cast<JSAMPROW>(in.pixels + static_cast<size_t>(in.stride) * y);
+    if (packed != nullptr) {
+      for (int32_t x = 0; x < in.width; ++x)
+        std::memcpy(packed[0] + static_cast<size_t>(x) * in.components,
+                    row + static_cast<size_t>(x) * in.step, static_cast<size_t>(in.components));
+      row = packed[0];
+    }
     jpeg_write_scanlines(&w.cinfo, &row, 1);
   }
   jpeg_finish_compress(&w.cinfo);
   return true;
+}
+
+bool WritePixels(const JpegPixels& in, FILE* stream, int quality,
+                 const ImageMetadata* meta) {
+  if ((quality < 1 || quality > 100) && quality != kKeepJpegQuality) return false;
+  JpegWrite w{};
+  InstallErrorManager(w.err);
+  w.cinfo.err = &w.err.pub;
+  const bool ok = EncodeJpeg(in, quality, stream, w, meta);
+  if (w.cinfo.mem != nullptr) jpeg_destroy_compress(&w.cinfo);
+  return ok;
 }
 
 }  // namespace
@@ -528,6 +648,9 @@ bool ReadJpegFile(FILE* stream, CImage& image, LoadControl& control) {
   InstallSource(r.source, headers.bytes(), stream);
   const bool ok = DecodeJpeg(r);
   if (r.cinfo.mem != nullptr) jpeg_destroy_decompress(&r.cinfo);
+  if (!ok && control.failure() == LoadFailure::None)
+    control.Refuse(r.err.reason[0] != '\0' ? r.err.reason : "not a readable JPEG");
+  if (ok && r.err.warning[0] != '\0') control.Warn(r.err.warning);
   return ok;
 }
 
@@ -535,25 +658,19 @@ bool WriteJpegFile(const uint8_t* pixels, int32_t width, int32_t height,
                    int32_t stride, int32_t channels, FILE* stream,
                    int quality, const ImageMetadata* meta) {
   if (channels != 1 && channels != 3) return false;
-  if ((quality < 1 || quality > 100) && quality != kKeepJpegQuality) return false;
-  JpegWrite w{};
-  InstallErrorManager(w.err);
-  w.cinfo.err = &w.err.pub;
-  const bool ok =
-      EncodeJpeg(pixels, width, height, stride, channels, quality, stream, w, meta);
-  if (w.cinfo.mem != nullptr) jpeg_destroy_compress(&w.cinfo);
-  return ok;
+  const bool gray = channels == 1 || (meta != nullptr && meta->gray);
+  return WritePixels({pixels, width, height, stride, channels, gray ? 1 : 3},
+                     stream, quality, meta);
 }
 
 bool WriteJpeg(const CImage& image, FILE* stream, int quality) {
-  if (image.channels == 4) {
-    std::unique_ptr<CImage> rgb = image.CreateRgbCopy();
-    if (rgb == nullptr) return false;
-    rgb->metadata = image.metadata;
-    return WriteJpeg(*rgb, stream, quality);
-  }
-  return WriteJpegFile(image.pixels, image.width, image.height, image.stride,
-                       image.channels, stream, quality, &image.metadata);
+  if (image.depth != 8 || image.channels < 1 || image.channels > 4 ||
+      image.channels == 2)
+    return false;
+  const bool gray = image.channels == 1 || image.metadata.gray;
+  return WritePixels({image.pixels, image.width, image.height, image.stride,
+                      image.channels, gray ? 1 : 3},
+                     stream, quality, &image.metadata);
 }
 
 }  // namespace Common

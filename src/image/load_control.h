@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace Common {
 
@@ -53,6 +54,11 @@ class LoadControl {
   }
   const std::string& refusal() const { return refusal_; }
 
+  // A reader that read the file but recovered from damage in it says what
+  // the library reported, one line each, for the caller to show.
+  void Warn(const std::string& what) { warnings_.push_back(what); }
+  const std::vector<std::string>& warnings() const { return warnings_; }
+
   LoadFailure failure() const { return failure_; }
   int64_t declared_width() const { return declared_width_; }
   int64_t declared_height() const { return declared_height_; }
@@ -62,6 +68,7 @@ class LoadControl {
   int64_t declared_width_ = 0;
   int64_t declared_height_ = 0;
   std::string refusal_;
+  std::vector<std::string> warnings_;
   std::chrono::steady_clock::time_point next_poll_;
 };
 

@@ -100,7 +100,12 @@ bool LoadInput(Common::CImage& image, const std::string& path,
   control.prefer_rgb = prefer_rgb;
   control.keep_wide = keep_wide;
   control.stop = options.stop_requested;
-  if (Common::LoadFile(image, path, control)) return true;
+  if (Common::LoadFile(image, path, control)) {
+    for (const std::string& warning : control.warnings())
+      ConsoleFprintf(stderr, "patchwell: warning: '%s': %s\n", path.c_str(),
+                     warning.c_str());
+    return true;
+  }
   switch (control.failure()) {
     case Common::LoadFailure::TooLarge:
       result.status = too_large;

@@ -75,12 +75,16 @@ int main(int argc, char** argv) {
   put("jpeg", "cmyk-8x8.jpg", samples::Jpeg(8, 8, 4));
   put("jpeg", "bands-33-scans-16x8.jpg", samples::JpegBands(16, 8, 33));
   put("jpeg", "bands-64-scans-refused.jpg", samples::JpegBands(16, 8, 64));
-  put("jpeg", "empty-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 2, 0));
+  put("jpeg", "empty-scans-64x64.jpg", samples::JpegRepeatedScan(64, 64, 2, 0));
   put("jpeg", "one-byte-scans-refused.jpg", samples::JpegRepeatedScan(64, 64, 60, 1));
   put("jpeg", "exif-thumbnail-16x8.jpg", samples::JpegWithExif(16, 8, true));
   put("jpeg", "exif-length-0-16x8.jpg", samples::JpegWithExif(16, 8, false, 0));
   put("jpeg", "exif-too-short-16x8.jpg", samples::JpegWithExif(16, 8, true, 20));
   put("jpeg", "exif-too-long-16x8.jpg", samples::JpegWithExif(16, 8, false, 200));
+  put("jpeg", "zero-quantisation-16x16.jpg", samples::JpegZeroQuantisation(16, 16));
+  put("jpeg", "wide-tables-16x16.jpg", samples::JpegWithSettings(16, 16, 1, false, 0));
+  put("jpeg", "restart-junk-32x48.jpg", samples::JpegDamagedRestart(32, 48, 40));
+  put("jpeg", "restart-wrong-32x48.jpg", samples::JpegDamagedRestart(32, 48, 0));
   std::printf("seed corpus written to %s\n", root.c_str());
   return 0;
 }

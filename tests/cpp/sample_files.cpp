@@ -178,7 +178,8 @@ namespace {
 
 // libjpeg into memory, with the scan script `scans` when given.
 Bytes EncodeJpeg(int width, int height, int components, bool progressive,
-                 int quality, const std::vector<jpeg_scan_info>* scans) {
+                 int quality, const std::vector<jpeg_scan_info>* scans,
+                 bool forceBaseline = true, int restartRows = 0) {
   jpeg_compress_struct cinfo;
   jpeg_error_mgr err;
   cinfo.err = jpeg_std_error(&err);
@@ -193,7 +194,9 @@ Bytes EncodeJpeg(int width, int height, int components, bool progressive,
                          : components == 4 ? JCS_CMYK
                                            : JCS_RGB;
   jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, quality, TRUE);
+  jpeg_set_quality(&cinfo, quality, forceBaseline ? TRUE : FALSE);
+  err.trace_level = -1;  // no note on 16-bit tables
+  cinfo.restart_in_rows = restartRows;
   if (progressive) jpeg_simple_progression(&cinfo);
   if (scans != nullptr) {
     cinfo.scan_info = scans->data();
@@ -220,6 +223,36 @@ Bytes EncodeJpeg(int width, int height, int components, bool progressive,
 Bytes Jpeg(int width, int height, int components, bool progressive,
            int quality) {
   return EncodeJpeg(width, height, components, progressive, quality, nullptr);
+}
+
+Bytes JpegWithSettings(int width, int height, int quality, bool forceBaseline,
+                       int restartRows) {
+  return EncodeJpeg(width, height, 3, false, quality, nullptr, forceBaseline,
+                    restartRows);
+}
+
+Bytes JpegZeroQuantisation(int width, int height) {
+  Bytes jpeg = Jpeg(width, height, 3);
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDB) {  // length, then Pq/Tq
+      std::fill(jpeg.begin() + i + 5 + 10, jpeg.begin() + i + 5 + 20, 0);
+      break;
+    }
+  return jpeg;
+}
+
+Bytes JpegDamagedRestart(int width, int height, int junk) {
+  Bytes jpeg = EncodeJpeg(width, height, 3, false, 90, nullptr, true, 1);
+  size_t rst = jpeg.size();
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xD0) {
+      rst = i;
+      break;
+    }
+  if (rst == jpeg.size()) return jpeg;
+  if (junk == 0) jpeg[rst + 1] = 0xD3;
+  jpeg.insert(jpeg.begin() + rst, static_cast<size_t>(junk), 0x2A);
+  return jpeg;
 }
 
 Bytes JpegWithExif(int width, int height, bool thumbnail, int length) {

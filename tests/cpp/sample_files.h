@@ -67,6 +67,21 @@ Bytes JpegBands(int width, int height, int scans);
 // times, each followed by `dataBytes` bytes of scan data, then the end.
 Bytes JpegRepeatedScan(int width, int height, int scans, int dataBytes);
 
+// Jpeg(width, height, 3) as libjpeg writes it with `quality` scaled tables
+// (16-bit ones above 255 unless forceBaseline) and a restart marker after
+// every `restartRows` rows of blocks (none for 0).
+Bytes JpegWithSettings(int width, int height, int quality, bool forceBaseline,
+                       int restartRows);
+
+// Jpeg(width, height, 3) with entries 10 to 19 of its first quantisation
+// table set to 0, which decoders take.
+Bytes JpegZeroQuantisation(int width, int height);
+
+// Jpeg(width, height, 3) with a restart marker after every row of blocks,
+// the first of them damaged in a way decoders recover from: `junk` bytes
+// of scan data before it, or (junk 0) RST3 in place of RST0.
+Bytes JpegDamagedRestart(int width, int height, int junk);
+
 // The text format with the pattern's channel 0, separated by tabs.
 Bytes Text(int width, int height);
 

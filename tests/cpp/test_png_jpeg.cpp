@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "image_test_util.h"
 
@@ -158,14 +160,22 @@ TEST(Jpeg, ReadsRgbGrayAndCmyk) {
                 SamplePattern(5, 6, c) * SamplePattern(5, 6, 3) / 255, 6) << c;
 }
 
-// The standard error manager would end the process here.
+// The standard error manager would end the process here. The file is
+// refused with the library's message; one cut short is refused too.
 TEST(Jpeg, FatalLibraryErrorsComeBackAsFalse) {
   CImage image;
-  EXPECT_FALSE(LoadBytes(image, samples::Png(4, 4, 2), ImageFormat::Jpeg));
-  EXPECT_FALSE(LoadBytes(image, AsBytes("\xFF\xD8\xFF\xD9"), ImageFormat::Jpeg));
-  Bytes jpeg = samples::Jpeg(16, 8, 3);
-  jpeg.resize(jpeg.size() / 2);  // cut short in the scan data
-  EXPECT_FALSE(LoadBytes(image, jpeg, ImageFormat::Jpeg));
+  Bytes cut = samples::Jpeg(16, 8, 3);
+  cut.resize(cut.size() / 2);  // cut short in the scan data
+  const std::pair<Bytes, std::string> refused[] = {
+      {samples::Png(4, 4, 2), "Not a JPEG file: starts with 0x89 0x50"},
+      {AsBytes("\xFF\xD8\xFF\xD9"), "JPEG datastream contains no image"},
+      {cut, "Premature end of JPEG file"}};
+  for (const auto& [bytes, reason] : refused) {
+    Common::LoadControl control;
+    EXPECT_FALSE(LoadBytes(image, bytes, ImageFormat::Jpeg, &control)) << reason;
+    EXPECT_EQ(control.failure(), Common::LoadFailure::Refused);
+    EXPECT_EQ(control.refusal(), reason);
+  }
   // Writing 2 channels is refused; writing to a stream that fails is an
   // error of the library's destination manager.
   CImage two;
@@ -255,18 +265,138 @@ TEST(Jpeg, ScanBombsAreRefused) {
   ASSERT_TRUE(LoadBytes(image, samples::JpegBands(32, 16, 33), ImageFormat::Jpeg));
   EXPECT_NEAR(image.GetGray(20, 9), SamplePattern(20, 9, 0), 8);
   EXPECT_FALSE(LoadBytes(image, samples::JpegBands(32, 16, 64), ImageFormat::Jpeg));
-  for (int dataBytes : {0, 1})
-    for (int scans : {2, 999}) {
-      EXPECT_FALSE(LoadBytes(image,
-                             samples::JpegRepeatedScan(4000, 4000, scans, dataBytes),
-                             ImageFormat::Jpeg))
-          << scans << " scans of " << dataBytes << " bytes";
-    }
-  // Corrupt entropy data is an error, not a gray patch.
-  Bytes jpeg = samples::Jpeg(64, 64, 3);
-  const size_t sos = FindMarker(jpeg, 0xDA);
-  for (size_t i = sos + 20; i < jpeg.size() - 2; i += 3) jpeg[i] = 0xFF;
-  EXPECT_FALSE(LoadBytes(image, jpeg, ImageFormat::Jpeg));
+  for (int dataBytes : {0, 1}) {
+    Common::LoadControl control;
+    EXPECT_FALSE(LoadBytes(image, samples::JpegRepeatedScan(4000, 4000, 999, dataBytes),
+                           ImageFormat::Jpeg, &control))
+        << dataBytes << " bytes";
+    EXPECT_EQ(control.refusal(), "progressive JPEG of more than 50 scans");
+  }
+}
+
+// Damage that libjpeg recovers from, as every viewer does: the picture is
+// read, and the library's first warning comes back for the caller to show.
+// Junk before a restart marker and a wrong restart marker lose nothing.
+TEST(Jpeg, RecoverableDamageIsReadWithTheLibrarysWarning) {
+  CImage intact, image;
+  ASSERT_TRUE(LoadBytes(intact, samples::JpegWithSettings(32, 48, 90, true, 1),
+                        ImageFormat::Jpeg));
+  const std::pair<Bytes, std::string> damaged[] = {
+      {samples::JpegDamagedRestart(32, 48, 40), "extraneous bytes before marker 0xd0"},
+      {samples::JpegDamagedRestart(32, 48, 0), "found marker 0xd3 instead of RST0"},
+      {samples::JpegRepeatedScan(64, 64, 2, 0), "premature end of data segment"}};
+  for (const auto& [bytes, warning] : damaged) {
+    Common::LoadControl control;
+    ASSERT_TRUE(LoadBytes(image, bytes, ImageFormat::Jpeg, &control)) << warning;
+    ASSERT_EQ(control.warnings().size(), 1u) << warning;
+    EXPECT_EQ(control.warnings()[0].rfind("Corrupt JPEG data: ", 0), 0u);
+    EXPECT_NE(control.warnings()[0].find(warning), std::string::npos)
+        << control.warnings()[0];
+    if (image.width != intact.width) continue;
+    for (int y = 0; y < 48; ++y)
+      ASSERT_EQ(std::memcmp(image.PixelAt(0, y), intact.PixelAt(0, y), 32 * 3), 0)
+          << warning << ", row " << y;
+  }
+  Common::LoadControl quiet;
+  ASSERT_TRUE(LoadBytes(image, samples::Jpeg(16, 8, 3), ImageFormat::Jpeg, &quiet));
+  EXPECT_TRUE(quiet.warnings().empty());
+}
+
+// Tables read from a file are written back as baseline tables: entries of
+// 0 (which the encoder would divide by) become 1 and 16-bit entries above
+// 255 become 255.
+TEST(Jpeg, KeptTablesAreWrittenAsBaseline) {
+  const Bytes wide = samples::JpegWithSettings(16, 16, 1, false, 0);
+  ASSERT_NE(FindMarker(wide, 0xC1), std::string::npos);  // extended sequential
+  const std::pair<Bytes, std::pair<int, uint8_t>> inputs[] = {
+      {samples::JpegZeroQuantisation(16, 16), {32, 1}},  // zigzag 10
+      {wide, {63, 255}}};
+  for (const auto& [input, entry] : inputs) {
+    CImage image;
+    ASSERT_TRUE(LoadBytes(image, input, ImageFormat::Jpeg));
+    Common::SaveOptions keep;
+    keep.keep_jpeg_quality = true;
+    bool ok = false;
+    const Bytes out = SaveBytes(image, ImageFormat::Jpeg, &ok, keep);
+    ASSERT_TRUE(ok);
+    ASSERT_NE(FindMarker(out, 0xC0), std::string::npos);
+    EXPECT_EQ(FindMarker(out, 0xC1), std::string::npos);
+    CImage back;
+    ASSERT_TRUE(LoadBytes(back, out, ImageFormat::Jpeg));
+    EXPECT_EQ(back.metadata.jpeg.tables[0][entry.first], entry.second);
+  }
+}
+
+// A gray file is marked gray however it is decoded, and a picture marked
+// gray is written as a one-component file from its first sample, with the
+// input's tables when they are kept.
+TEST(Jpeg, GrayStaysGray) {
+  CImage image;
+  ASSERT_TRUE(LoadBytes(image, samples::Jpeg(16, 16, 3), ImageFormat::Jpeg));
+  EXPECT_FALSE(image.metadata.gray);
+  Common::LoadControl rgb;
+  rgb.prefer_rgb = true;
+  const Bytes gray = samples::Jpeg(16, 16, 1, false, 60);
+  ASSERT_TRUE(LoadBytes(image, gray, ImageFormat::Jpeg, &rgb));
+  EXPECT_EQ(image.channels, 3);
+  EXPECT_TRUE(image.metadata.gray);
+  Common::SaveOptions keep;
+  keep.keep_jpeg_quality = true;
+  bool ok = false;
+  const Bytes out = SaveBytes(image, ImageFormat::Jpeg, &ok, keep);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(out[FindMarker(out, 0xC0) + 9], 1);
+  const size_t dqt = FindMarker(out, 0xDB);
+  EXPECT_EQ(Bytes(out.begin() + dqt, out.begin() + dqt + 69),
+            Bytes(gray.begin() + FindMarker(gray, 0xDB),
+                  gray.begin() + FindMarker(gray, 0xDB) + 69));
+
+  CImage rgba;
+  FillPattern(rgba, 8, 8, 4);
+  rgba.metadata.gray = true;
+  const Bytes g = SaveBytes(rgba, ImageFormat::Jpeg, &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(LoadBytes(image, g, ImageFormat::Jpeg));
+  EXPECT_EQ(image.channels, 1);
+  EXPECT_NEAR(image.GetGray(5, 6), SamplePattern(5, 6, 0), 8);
+}
+
+// The resolution goes into the JFIF density: in the unit that stores it
+// closer, the aspect ratio alone in the smallest whole numbers.
+TEST(Jpeg, ResolutionIsKeptInTheJfifDensity) {
+  using Unit = Common::Resolution::Unit;
+  struct Case {
+    Common::Resolution given;
+    int unit, x, y;
+  };
+  const Case cases[] = {{{600, 600, Unit::Inch}, 1, 600, 600},
+                        {{118.11, 118.11, Unit::Centimetre}, 1, 300, 300},
+                        {{40, 20, Unit::Centimetre}, 2, 40, 20},
+                        {{100000, 100000, Unit::Inch}, 2, 39370, 39370},
+                        {{1.5, 1, Unit::None}, 0, 3, 2},
+                        {{}, 0, 1, 1}};
+  for (const Case& c : cases) {
+    CImage image;
+    FillPattern(image, 8, 8, 3);
+    image.metadata.resolution = c.given;
+    bool ok = false;
+    const Bytes out = SaveBytes(image, ImageFormat::Jpeg, &ok);
+    ASSERT_TRUE(ok);
+    const size_t app0 = FindMarker(out, 0xE0);
+    ASSERT_EQ(app0, 2u);
+    EXPECT_EQ(out[app0 + 11], c.unit) << c.given.x;
+    EXPECT_EQ(out[app0 + 12] << 8 | out[app0 + 13], c.x) << c.given.x;
+    EXPECT_EQ(out[app0 + 14] << 8 | out[app0 + 15], c.y) << c.given.x;
+    // Read back as written; square pixels without a unit state nothing.
+    CImage back;
+    ASSERT_TRUE(LoadBytes(back, out, ImageFormat::Jpeg));
+    const Common::Resolution& res = back.metadata.resolution;
+    EXPECT_EQ(res.Given(), c.given.Given());
+    if (!res.Given()) continue;
+    EXPECT_EQ(res.x, c.x);
+    EXPECT_EQ(res.y, c.y);
+    EXPECT_EQ(static_cast<int>(res.unit), c.unit);
+  }
 }
 
 }  // namespace

@@ -126,6 +126,39 @@ def test_tiff_files_not_read_say_why(tmp_path, kind, why):
     assert why in done.stderr and "cannot read image" in done.stderr
 
 
+@pytest.mark.parametrize("damage, warning", [
+    ("junk", "Corrupt JPEG data: 1214 extraneous bytes before marker 0xd0"),
+    ("wrong", "Corrupt JPEG data: found marker 0xd3 instead of RST0"),
+    ("cut", None),
+])
+def test_damaged_jpeg_is_read_as_pillow_reads_it(tmp_path, damage, warning):
+    # A restart marker after every row of blocks, the first one damaged;
+    # a file cut short stays refused, by Pillow too.
+    Image.fromarray(picture(3, 8)).save(tmp_path / "in.jpg", restart_marker_rows=1)
+    data = (tmp_path / "in.jpg").read_bytes()
+    rst = data.index(b"\xff\xd0")
+    data = {"junk": data[:rst] + b"\x2a" * 1214 + data[rst:],
+            "wrong": data[:rst + 1] + b"\xd3" + data[rst + 2:],
+            "cut": data[:len(data) * 2 // 3]}[damage]
+    (tmp_path / "in.jpg").write_bytes(data)
+    Image.fromarray(holes().astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    done = subprocess.run([CLI, str(tmp_path / "in.jpg"), str(tmp_path / "mask.png"), "-o",
+                           str(tmp_path / "out.png"), "--device", "cpu", "-q"],
+                          capture_output=True, text=True, timeout=60)
+    if warning is None:
+        assert done.returncode == 1
+        assert f"cannot read image '{tmp_path / 'in.jpg'}': Premature end of JPEG file" \
+            in done.stderr
+        with pytest.raises(OSError), Image.open(tmp_path / "in.jpg") as image:
+            image.load()
+        return
+    assert done.returncode == 0, done.stderr
+    assert f"patchwell: warning: '{tmp_path / 'in.jpg'}': {warning}\n" in done.stderr
+    with Image.open(tmp_path / "in.jpg") as image, Image.open(tmp_path / "out.png") as out:
+        np.testing.assert_array_equal(np.asarray(out)[~holes()],
+                                      np.asarray(image.convert("RGB"))[~holes()])
+
+
 def test_command_writes_the_source_map(tmp_path):
     pixels = picture(3, 8)
     Image.fromarray(pixels).save(tmp_path / "in.png")

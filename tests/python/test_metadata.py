@@ -165,6 +165,57 @@ def test_jpeg_quality_is_kept_unless_given(tmp_path, quality, subsampling):
             assert kept == (option in ([], ["--quality", "keep"], "keep"))
 
 
+@pytest.mark.parametrize("route", ["command", "inpaint_file", "batch"])
+def test_kept_tables_with_zeros_are_written_as_baseline(tmp_path, route):
+    # Entries of 0 in the first table (Pillow reads such a file) used to
+    # end the process with a division by zero.
+    save(photo_like(40, 48, 2), tmp_path / "in.jpg", exif())
+    data = bytearray((tmp_path / "in.jpg").read_bytes())
+    table = data.index(b"\xff\xdb") + 5
+    data[table + 10:table + 20] = bytes(10)
+    (tmp_path / "in.jpg").write_bytes(data)
+    save(photo_like(40, 48, 3), tmp_path / "later.jpg", exif())
+    Image.fromarray(hole(40, 48)).save(tmp_path / "mask.png")
+    (tmp_path / "out").mkdir()
+    outputs = [tmp_path / "out" / "in.jpg", tmp_path / "out" / "later.jpg"]
+    if route == "command":
+        done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", outputs[0])
+        assert done.returncode == 0, done.stderr
+        outputs.pop()
+    elif route == "inpaint_file":
+        assert patchwell.inpaint_file(tmp_path / "in.jpg", tmp_path / "mask.png", outputs[0],
+                                      RADIUS, patchwell.InpaintGPU, device="cpu",
+                                      quality="keep")
+        outputs.pop()
+    else:
+        from patchwell.batch import repair_files
+        records = repair_files([(tmp_path / name, tmp_path / "mask.png")
+                                for name in ("in.jpg", "later.jpg")], tmp_path / "out",
+                               jobs=0, device="cpu", quality="keep")
+        assert [r.status for r in records] == ["repaired"] * 2
+    with Image.open(tmp_path / "in.jpg") as image:
+        tables = image.quantization[0]
+    for output in outputs:
+        data = output.read_bytes()
+        assert b"\xff\xc0" in data and b"\xff\xc1" not in data  # baseline
+        with Image.open(output) as out:
+            assert output.name == "later.jpg" or \
+                list(out.quantization[0]) == [max(v, 1) for v in tables]
+    assert not [p for p in (tmp_path / "out").iterdir() if p.suffix == ".tmp"]
+
+
+def test_a_gray_jpeg_comes_back_gray_at_its_density(tmp_path):
+    Image.fromarray(photo_like(24, 31, 5)[:, :, 1]).save(tmp_path / "in.jpg", dpi=(600, 600),
+                                                         quality=70)
+    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / "out.jpg")
+    assert done.returncode == 0, done.stderr
+    with Image.open(tmp_path / "in.jpg") as image, Image.open(tmp_path / "out.jpg") as out:
+        assert out.mode == "L"
+        assert out.info["dpi"] == (600, 600)
+        assert out.quantization == image.quantization
+
+
 @pytest.mark.parametrize("output, quality", [("out.png", "90"), ("out.tif", "keep"),
                                              ("out.bmp", "50"), ("out.webp", "keep")])
 def test_quality_for_an_output_that_ignores_it_is_refused(tmp_path, output, quality):
