@@ -204,8 +204,7 @@ def test_what_is_not_a_regular_file_is_never_written_into(pics):
     try:
         r = run("batch", "in", "--out-dir", "out", "--mask", "mask.png", "--device", "cpu",
                 "--overwrite", "-j", "0", cwd=pics)
-        with pytest.raises(BlockingIOError):
-            os.read(reader, 1)  # nothing came through the pipe
+        assert os.read(reader, 1) == b""  # nothing came through the pipe
     finally:
         os.close(reader)
     assert r.returncode == 1
@@ -233,7 +232,7 @@ def test_long_picture_names(pics):
                             ({"search_radius": 60}, "repaired")]:
         records = list(repair_files([pics / "in"], pics / "out", mask=pics / "hole.png",
                                     radius=2, jobs=0, device="cpu", **options))
-        assert [(r.status, r.error and "found no source" in r.error) for r in records] == [
+        assert [(r.status, "found no source" in (r.error or "")) for r in records] == [
             (status, status == "incomplete")], records[0].error
         assert all(len(os.fsencode(n)) <= 255 for n in os.listdir(pics / "out"))
     assert os.listdir(pics / "out") == [name]
