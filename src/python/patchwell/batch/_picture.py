@@ -3,6 +3,7 @@ function runs in batch worker processes, in the calling process and on
 Dask workers."""
 from __future__ import annotations
 
+import errno
 import fcntl
 import hashlib
 import os
@@ -182,15 +183,15 @@ def _unmark(marker: str, redo: bool, before: Optional[Tuple[int, int, int]],
 
 
 def _write_marker(path: str, text: str) -> None:
-    # Never through a link: a link in its place is replaced; anything else
-    # that is not a regular file fails (IsADirectoryError and the like).
-    if os.path.islink(path):
-        _remove(path)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
-                 | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
+    # A new file, never through a link or into another file's links: a file
+    # or a link in its place is replaced; anything else fails.
+    kind = not_regular(path)
+    if kind is not None:
+        raise OSError(errno.EEXIST, f"{kind} is in the place of '{path}'")
+    _remove(path)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                 0o666)
     with os.fdopen(fd, "w") as f:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise OSError(f"'{path}' is not a regular file")
         f.write(text + "\n")
 
 
