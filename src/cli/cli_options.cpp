@@ -1,5 +1,6 @@
 #include "cli/cli_options.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -67,6 +68,16 @@ bool ParseDevice(const std::string& text, Backend& device, int32_t& cuda_device)
 
 }  // namespace
 
+std::string ExtensionList(bool for_saving, bool only_written) {
+  const std::vector<std::string> read = Common::FileExtensions(false, false);
+  std::string list;
+  for (const std::string& e : Common::FileExtensions(for_saving, false)) {
+    if (only_written && std::find(read.begin(), read.end(), e) != read.end()) continue;
+    list += (list.empty() ? "" : " ") + e;
+  }
+  return list;
+}
+
 std::string UsageText() {
   return
       "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]\n"
@@ -80,12 +91,12 @@ std::string UsageText() {
       "value in MASK (a picture of the same size) is above 128 is filled from\n"
       "the best-matching window elsewhere in the image. Without MASK the\n"
       "transparent pixels of IMAGE (alpha below 128) are filled, and the\n"
-      "result has no alpha. Formats follow the extensions: read .png .jpg\n"
-      ".jpeg .tif .tiff .webp .bmp .ppm .txt .dat; write those and .pgm\n"
-      ".pbm .cpp .cxx. 16-bit samples (PNG, TIFF, PPM) stay 16-bit in those\n"
-      "formats: the search compares their high bytes, and every sample of a\n"
-      "filled pixel is copied from its source. EXIF, ICC profile and XMP\n"
-      "go from input to output where both formats hold them. A picture\n"
+      "result has no alpha. Formats follow the extensions: read\n" +
+      ExtensionList(false) + ";\nwrite those and " + ExtensionList(true, true) +
+      ".\n16-bit samples (PNG, TIFF, PPM) stay 16-bit in those formats: the\n"
+      "search compares their high bytes, and every sample of a filled pixel\n"
+      "is copied from its source. EXIF, ICC profile and XMP go from input\n"
+      "to output where both formats hold them. A picture\n"
       "with an EXIF orientation is repaired and written as shown (with\n"
       "orientation 1) when MASK has the shown size.\n"
       "\n"

@@ -56,4 +56,8 @@ bool ParseCommandLine(const std::vector<std::string>& args,
 // The text of --help.
 std::string UsageText();
 
+// The extensions of the format table, read or written, as ".png .jpg ...";
+// `only_written`: those that are written but not read.
+std::string ExtensionList(bool for_saving, bool only_written = false);
+
 }  // namespace pw::cli

@@ -53,8 +53,8 @@ std::string OutputProblemText(const std::string& name,
   const std::string head = "cannot write '" + name + "': ";
   switch (problem) {
     case Common::OutputProblem::UnknownExtension:
-      return head + "its extension is not one that is written (.png .jpg "
-                    ".jpeg .tif .tiff .webp .bmp .ppm .pgm .pbm .txt .dat .cpp .cxx)";
+      return head + "its extension is not one that is written (" +
+             ExtensionList(true) + ")";
     case Common::OutputProblem::NoFolder:
       return head + "folder '" + FolderOf(name) + "' does not exist";
     case Common::OutputProblem::NotWritable:

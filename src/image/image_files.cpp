@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <iterator>
 #include <cerrno>
@@ -57,17 +58,49 @@ std::optional<std::string> FindUpperExtension(const std::string& path) {
   return extension;
 }
 
+namespace {
+
+// The one table of file extensions: what each is read as and written as
+// (None: not in that direction), and whether it holds a picture rather
+// than numbers in text or C source.
+struct FormatEntry {
+  const char* extension;
+  ImageFormat load;
+  ImageFormat save;
+  bool picture;
+};
+constexpr FormatEntry kFormats[] = {
+    {".png", ImageFormat::Png, ImageFormat::Png, true},
+    {".jpg", ImageFormat::Jpeg, ImageFormat::Jpeg, true},
+    {".jpeg", ImageFormat::Jpeg, ImageFormat::Jpeg, true},
+    {".tif", ImageFormat::Tiff, ImageFormat::Tiff, true},
+    {".tiff", ImageFormat::Tiff, ImageFormat::Tiff, true},
+    {".webp", ImageFormat::Webp, ImageFormat::Webp, true},
+    {".bmp", ImageFormat::Bmp, ImageFormat::Bmp, true},
+    {".ppm", ImageFormat::Ppm, ImageFormat::Ppm, true},
+    {".pgm", ImageFormat::None, ImageFormat::Pgm, true},
+    {".pbm", ImageFormat::None, ImageFormat::Pbm, true},
+    {".txt", ImageFormat::Text, ImageFormat::Text, false},
+    {".dat", ImageFormat::Text, ImageFormat::Text, false},
+    {".cpp", ImageFormat::None, ImageFormat::CArray, false},
+    {".cxx", ImageFormat::None, ImageFormat::CArray, false},
+};
+
+const FormatEntry* FindFormat(const std::string& path) {
+  std::optional<std::string> ext = FindExtension(path);
+  if (!ext) return nullptr;
+  for (char& e : *ext)
+    if (e >= 'A' && e <= 'Z') e = static_cast<char>(e - 'A' + 'a');
+  for (const FormatEntry& entry : kFormats)
+    if (*ext == entry.extension) return &entry;
+  return nullptr;
+}
+
+}  // namespace
+
 ImageFormat LoadFormatFor(const std::string& path) {
-  const std::optional<std::string> ext = FindUpperExtension(path);
-  if (!ext) return ImageFormat::None;
-  if (*ext == ".TXT" || *ext == ".DAT") return ImageFormat::Text;
-  if (*ext == ".BMP") return ImageFormat::Bmp;
-  if (*ext == ".PPM") return ImageFormat::Ppm;
-  if (*ext == ".PNG") return ImageFormat::Png;
-  if (*ext == ".JPG" || *ext == ".JPEG") return ImageFormat::Jpeg;
-  if (*ext == ".TIF" || *ext == ".TIFF") return ImageFormat::Tiff;
-  if (*ext == ".WEBP") return ImageFormat::Webp;
-  return ImageFormat::None;
+  const FormatEntry* entry = FindFormat(path);
+  return entry != nullptr ? entry->load : ImageFormat::None;
 }
 
 bool HoldsWideSamples(ImageFormat format) {
@@ -76,19 +109,17 @@ bool HoldsWideSamples(ImageFormat format) {
 }
 
 ImageFormat SaveFormatFor(const std::string& path) {
-  const std::optional<std::string> ext = FindUpperExtension(path);
-  if (!ext) return ImageFormat::None;
-  if (*ext == ".TXT" || *ext == ".DAT") return ImageFormat::Text;
-  if (*ext == ".BMP") return ImageFormat::Bmp;
-  if (*ext == ".PPM") return ImageFormat::Ppm;
-  if (*ext == ".PNG") return ImageFormat::Png;
-  if (*ext == ".JPG" || *ext == ".JPEG") return ImageFormat::Jpeg;
-  if (*ext == ".PGM") return ImageFormat::Pgm;
-  if (*ext == ".PBM") return ImageFormat::Pbm;
-  if (*ext == ".CPP" || *ext == ".CXX") return ImageFormat::CArray;
-  if (*ext == ".TIF" || *ext == ".TIFF") return ImageFormat::Tiff;
-  if (*ext == ".WEBP") return ImageFormat::Webp;
-  return ImageFormat::None;
+  const FormatEntry* entry = FindFormat(path);
+  return entry != nullptr ? entry->save : ImageFormat::None;
+}
+
+std::vector<std::string> FileExtensions(bool for_saving, bool pictures_only) {
+  std::vector<std::string> found;
+  for (const FormatEntry& entry : kFormats)
+    if ((for_saving ? entry.save : entry.load) != ImageFormat::None &&
+        (entry.picture || !pictures_only))
+      found.emplace_back(entry.extension);
+  return found;
 }
 
 bool LoadImage(CImage& image, FILE* stream, ImageFormat format,
@@ -258,23 +289,77 @@ void KeepOwnership(int fd, const struct stat& replaced) {
   (void)!fchmod(fd, mode);
 }
 
+// The longest file name most file systems take (NAME_MAX).
+constexpr size_t kNameMax = 255;
+
+// FNV-1a: a short, stable digest of a long name.
+uint64_t NameDigest(const std::string& name) {
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : name) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+// ".NAME.PID-N.tmp"; when that is too long for a file name, NAME gives way
+// to its first 200 bytes (whole UTF-8 characters), "~" and its digest in
+// hexadecimal, which keeps names that share their start apart.
+std::string TemporaryName(const std::string& base, unsigned counter) {
+  const std::string suffix =
+      "." + std::to_string(getpid()) + "-" + std::to_string(counter) + ".tmp";
+  if (1 + base.size() + suffix.size() <= kNameMax) return "." + base + suffix;
+  size_t keep = 200;
+  while (keep > 0 && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
+  char digest[17];
+  std::snprintf(digest, sizeof digest, "%016llx",
+                static_cast<unsigned long long>(NameDigest(base)));
+  return "." + base.substr(0, keep) + "~" + digest + suffix;
+}
+
+// Holds a write lock on the whole temporary file for as long as the file
+// is open, so that a sweep of leftovers (which takes only files it can
+// lock) never removes a file that is being written, whichever process,
+// PID namespace or machine writes it. Open-file-description locks where
+// there are: closing another descriptor of the file in this process does
+// not drop them. False when a sweep removed the file before the lock.
+bool LockTemporary(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  int result = -1;
+#ifdef F_OFD_SETLKW
+  do result = fcntl(fd, F_OFD_SETLKW, &lock);
+  while (result != 0 && errno == EINTR);
+#endif
+  if (result != 0) {
+    do result = fcntl(fd, F_SETLKW, &lock);
+    while (result != 0 && errno == EINTR);
+  }
+  // Without locks (a file system that has none) the file goes unlocked.
+  struct stat info;
+  return fstat(fd, &info) != 0 || info.st_nlink > 0;
+}
+
 // Creates a new file next to `target` for writing, with the permissions a
-// new file gets (or those of the file it will replace). Every temporary
-// file is named ".NAME.PID-N.tmp", so that one left by a process that died
-// can be told and swept.
+// new file gets (or those of the file it will replace), locked (see
+// LockTemporary). Every temporary file is named as TemporaryName says, so
+// that one left by a process that died can be told and swept.
 int CreateTemporary(const std::string& target, const struct stat* replaced,
                     std::string& name, PendingFile& pending) {
   static std::atomic<unsigned> counter{0};
   const std::string folder = FolderOf(target);
-  std::string base = target.substr(target.rfind('/') + 1);
-  if (base.size() > 200) base.resize(200);  // room for the suffix
+  const std::string base = target.substr(target.rfind('/') + 1);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = folder + "/." + base + "." + std::to_string(getpid()) + "-" +
-           std::to_string(counter.fetch_add(1)) + ".tmp";
+    name = folder + "/" + TemporaryName(base, counter.fetch_add(1));
     pending.Track(name);
     const int fd = open(name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
+      if (!LockTemporary(fd)) {
+        close(fd);  // swept in the moment before the lock: take another name
+        continue;
+      }
       if (replaced != nullptr) KeepOwnership(fd, *replaced);
       return fd;
     }
@@ -338,8 +423,12 @@ bool WriteAtomically(const std::string& path, const SaveOptions& options,
                                             : lstat(target.c_str(), &existing)) == 0;
   if (exists && S_ISDIR(existing.st_mode)) return Failed(EISDIR);
   if (exists && !options.replace) return Failed(EEXIST);
-  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode))
+  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+    // Without following links only regular files are written: a pipe or a
+    // device in the file's place is left alone.
+    if (!options.follow_links) return Failed(EEXIST);
     return WriteSpecialFile(target, write);
+  }
 
   std::string temporary;
   PendingFile pending;
@@ -364,10 +453,12 @@ bool WriteAtomically(const std::string& path, const SaveOptions& options,
   };
   step(std::fflush(file) == 0);
   step(fsync(fileno(file)) == 0);
-  step(std::fclose(file) == 0);
+  // Put in place before it is closed: closing drops the lock that keeps
+  // sweeps off it. What the close could report, fsync has reported.
   if (ok)
     step(options.replace ? rename(temporary.c_str(), target.c_str()) == 0
                          : PlaceIfAbsent(temporary, target));
+  std::fclose(file);
   if (!ok) {
     unlink(temporary.c_str());
     return Failed(error);

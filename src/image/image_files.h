@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "image/image.h"
 #include "image/jpeg_codec.h"
@@ -33,6 +34,11 @@ bool HoldsWideSamples(ImageFormat format);
 // ".CXX" are written only).
 ImageFormat LoadFormatFor(const std::string& path);
 ImageFormat SaveFormatFor(const std::string& path);
+
+// The extensions (lower case, with the dot) that files are read from, or
+// written to, in the order of the format table; `pictures_only` leaves out
+// the numbers-in-text formats (.txt, .dat) and C source (.cpp, .cxx).
+std::vector<std::string> FileExtensions(bool for_saving, bool pictures_only);
 
 // Reads an open stream in the given format into an image, within what the
 // control admits (a default control when none is given).
@@ -70,12 +76,16 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
 // and then renamed over it: an existing file is replaced whole or left as
 // it was, never truncated, whatever stops the save (a full disk, a file
 // size limit, a signal). On failure only the temporary file is removed. A
-// device or a pipe that the path names is written directly. False for an
-// empty image, an extension that is not written, and any failed step.
+// device or a pipe that the path names is written directly (with
+// follow_links false: left alone, EEXIST). False for an empty image, an
+// extension that is not written, and any failed step.
 // The replaced file keeps its owner, group and mode as far as the caller
 // may; a new file gets the mode the umask leaves. Every temporary file is
-// named ".NAME.PID-N.tmp" beside NAME; while it exists, the ending signals
-// that are at their default action remove it before the process ends.
+// named ".NAME.PID-N.tmp" beside NAME (NAME shortened to a prefix, "~" and
+// a digest where the whole would pass NAME_MAX) and holds an fcntl write
+// lock while it is open: a file of that form that can be locked is a
+// leftover. While it exists, the ending signals that are at their default
+// action remove it before the process ends.
 bool Save(const CImage& image, const std::string& path,
           const SaveOptions& options = SaveOptions());
 

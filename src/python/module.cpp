@@ -18,6 +18,7 @@
 #include <pybind11/stl.h>
 
 #include "fill/engine.h"
+#include "image/image_files.h"
 #include "image/image_limits.h"
 #include "inpaint/source_copy.h"
 #include "inpaint/driver.h"
@@ -508,6 +509,12 @@ no_source (pixel counts), problem (why a job is impossible), error (the
 system's reason a save failed), size and mask_size ((width, height) of the
 image and of the mask that failed).
 )doc");
+
+  m.def("_picture_extensions",
+        [](bool written) { return Common::FileExtensions(written, true); },
+        py::kw_only(), py::arg("written") = false,
+        "The extensions (lower case, with the dot) of the picture files that are "
+        "read, or with written=True written: the core's own table.");
 
   m.def("_copy_from_sources",
         [](py::array image, const py::array& sources_arg) {

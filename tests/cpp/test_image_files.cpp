@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <grp.h>
@@ -57,6 +58,14 @@ TEST(ImageFiles, ExtensionRules) {
     EXPECT_EQ(LoadFormatFor(none), ImageFormat::None) << none;
     EXPECT_EQ(SaveFormatFor(none), ImageFormat::None) << none;
   }
+  // The lists that the command's help and the batch show come from the
+  // same table as the formats.
+  EXPECT_EQ(Common::FileExtensions(false, true),
+            (std::vector<std::string>{".png", ".jpg", ".jpeg", ".tif", ".tiff", ".webp",
+                                      ".bmp", ".ppm"}));
+  for (bool saving : {false, true})
+    for (const std::string& e : Common::FileExtensions(saving, false))
+      EXPECT_NE((saving ? SaveFormatFor : LoadFormatFor)("a" + e), ImageFormat::None) << e;
 }
 
 TEST(ImageFiles, RoundTripsOfEveryReadableFormat) {
@@ -230,6 +239,63 @@ TEST(ImageFiles, SaveOptionsForOutputsOfABatch) {
   EXPECT_FALSE(Common::Save(small, dir / "missing/x.png"));
   EXPECT_EQ(Common::LastSaveError(), ENOENT);
   EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"copy.png", "input.png", "out.png"}));
+}
+
+// The temporary file of a save fits in a file name whatever the final
+// name's length (names that share a long start still get names of their
+// own), and is locked against other processes while it is written.
+TEST(ImageFiles, TemporaryFilesFitAndAreLockedWhileWritten) {
+  ScratchDir dir;
+  const std::string start(230, 'a');
+  std::vector<std::string> seen;
+  for (const std::string& name : {std::string("short.png"), start + "1.png", start + "2.png"}) {
+    const bool saved = Common::WriteAtomically(
+        dir / name, Common::SaveOptions(), [&](FILE* file) {
+          for (const std::string& n : Entries(dir.path())) {
+            if (n.size() < 4 || n.compare(n.size() - 4, 4, ".tmp") != 0) continue;
+            seen.push_back(n);
+            // Another process can take no lock on it.
+            const pid_t child = fork();
+            if (child == 0) {
+              const int fd = open((dir / n).c_str(), O_RDONLY);
+              struct flock lock {};
+              lock.l_type = F_RDLCK;
+              lock.l_whence = SEEK_SET;
+              _exit(fd >= 0 && fcntl(fd, F_SETLK, &lock) != 0 ? 0 : 1);
+            }
+            int status = -1;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << n;
+          }
+          return std::fputs("bytes", file) >= 0;
+        });
+    EXPECT_TRUE(saved) << name.size() << ": " << std::strerror(Common::LastSaveError());
+  }
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].rfind(".short.png.", 0), 0u) << seen[0];  // the usual form
+  for (const std::string& n : seen) EXPECT_LE(n.size(), 255u) << n;
+  EXPECT_NE(seen[1].substr(0, seen[1].rfind('.', seen[1].size() - 5)),
+            seen[2].substr(0, seen[2].rfind('.', seen[2].size() - 5)));
+  EXPECT_EQ(Entries(dir.path()).size(), 3u);
+}
+
+// Batch saves (links not followed) write regular files only: a pipe in the
+// output's place is left alone, even with a reader at its other end.
+TEST(ImageFiles, BatchSavesLeaveAPipeAlone) {
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo((dir / "out.png").c_str(), 0644), 0);
+  const int reader = open((dir / "out.png").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  CImage small;
+  FillPattern(small, 4, 4, 3);
+  Common::SaveOptions batch;
+  batch.follow_links = false;
+  EXPECT_FALSE(Common::Save(small, dir / "out.png", batch));
+  EXPECT_EQ(Common::LastSaveError(), EEXIST);
+  char byte;
+  EXPECT_LE(read(reader, &byte, 1), 0);  // nothing was written into it
+  close(reader);
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"out.png"});
 }
 
 // A file replaced by someone who may not give it its owner keeps its group

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import sysconfig
+import time
 
 import numpy as np
 import pytest
@@ -196,10 +197,14 @@ def test_masks_are_matched_by_folder_and_pattern(roll, monkeypatch):
         ("roll/f1.png", j("masks", "f1.png"), j("out", "f1.png"))]
     assert plan_batch(["roll/f1.png"], "out", mask_dir="m", mask_pattern="{name}.{stem}{ext}") \
         == [("roll/f1.png", j("m", "f1.png.f1.png"), j("out", "f1.png"))]
-    # A folder gives its pictures in name order, without the masks beside them.
-    assert plan_batch(["roll"], "out", mask_pattern="{stem}_mask{ext}") == [
-        (j("roll", f"{n}.png"), j("roll", f"{n}_mask.png"), j("out", f"{n}.png"))
-        for n in NAMES]
+    # A folder gives its pictures in name order, without the masks beside
+    # them, in every format that is read.
+    Image.fromarray(photo_like(H, W, seed=6)).save("roll/f6.tiff")
+    Image.fromarray(photo_like(H, W, seed=7)).save("roll/f7.webp")
+    assert plan_batch(["roll"], "out", mask_pattern="{stem}_mask.png") == [
+        (j("roll", n), j("roll", f"{n[:2]}_mask.png"), j("out", n))
+        for n in [f"{n}.png" for n in NAMES] + ["f6.tiff", "f7.webp"]]
+    assert plan_batch(["roll/*.tif*"], "out", mask="shared.png")[0][0] == "roll/f6.tiff"
 
 
 @pytest.mark.parametrize("items, options, error", [
@@ -211,6 +216,8 @@ def test_masks_are_matched_by_folder_and_pattern(roll, monkeypatch):
     (["roll/f1.png"], {"mask": "shared.png", "out_dir": "roll"}, "would replace it"),
     (["roll/*.jpg"], {"mask": "shared.png"}, "no file matches 'roll/*.jpg'"),
     (["roll/empty"], {"mask": "shared.png"}, "no pictures to repair"),
+    (["roll/empt*"], {"mask": "shared.png"}, "the files ending in .png, .jpg, .jpeg, .tif, "
+                                            ".tiff, .webp, .bmp, .ppm)"),
 ])
 def test_bad_batches_are_refused_before_any_work(roll, monkeypatch, items, options, error):
     monkeypatch.chdir(roll)
@@ -223,13 +230,32 @@ def test_bad_batches_are_refused_before_any_work(roll, monkeypatch, items, optio
     assert not os.path.exists(roll / "out")
 
 
-def test_usage_errors_and_the_hand_over_to_python(roll, tmp_path):
+def test_usage_errors_and_the_hand_over_to_python(roll, tmp_path, monkeypatch):
     r = batch("roll", "--out-dir", "out", cwd=roll)
     assert r.returncode == 2 and "a mask is needed" in r.stderr
     r = batch("roll", "--out-dir", "out", "--mask", "shared.png", "-r", "200", cwd=roll)
     assert r.returncode == 2 and "radius must be between 0 and 127" in r.stderr
+    # A pixel limit that does not fit is refused as the command refuses it.
+    huge = "99999999999999999999999"
+    r = batch("roll", "--out-dir", "out", "--mask", "shared.png", "--max-pixels", huge,
+              cwd=roll)
+    one = subprocess.run([EXE, "roll/f1.png", "--max-pixels", huge], cwd=roll,
+                         capture_output=True, text=True)
+    assert r.returncode == one.returncode == 2
+    assert f"max-pixels must be a whole number above 0, not '{huge}'" in r.stderr
+    assert f"max-pixels must be a whole number above 0, not '{huge}'" in one.stderr
+    # An output folder that cannot be made or written says why.
+    r = batch("roll", "--out-dir", "roll/f1.png/out", "--mask", "shared.png", cwd=roll)
+    assert r.returncode == 2
+    assert "cannot make the output folder 'roll/f1.png/out': Not a directory" in r.stderr
+    from patchwell import batch as batch_module
+    monkeypatch.setattr(batch_module.os, "access", lambda *_: False)  # root writes anywhere
+    with pytest.raises(PermissionError, match="^cannot write into the output folder "
+                                              "'.*': Permission denied$"):
+        batch_module._make_output_folder(roll)
     r = batch("--help", cwd=roll)
     assert r.returncode == 0 and "--mask-pattern" in r.stdout and "--jobs" in r.stdout
+    assert ".tif .tiff .webp" in r.stdout
     assert "patchwell batch INPUTS" in subprocess.run([EXE, "--help"], capture_output=True,
                                                       text=True).stdout
     # A copy of the command without an interpreter beside it says so.
@@ -323,6 +349,48 @@ def test_a_worker_that_dies_costs_only_its_picture(roll):
                         "killed by SIGXCPU\n")
     assert r.stdout.startswith("3 pictures: 2 repaired, 1 failed")
     assert sorted(os.listdir(roll / "out")) == ["a.png", "c.png"]  # no leftovers
+
+
+def test_a_signal_to_one_worker_costs_only_its_picture(roll):
+    # SIGTERM to the worker that repairs the big picture, not to the batch.
+    d = roll / "seq"
+    d.mkdir()
+    for name, side, hole in [("a", H, 0), ("b", 400, 120), ("c", H, 0)]:
+        Image.fromarray(photo_like(side, side, seed=side)).save(d / f"{name}.png")
+        mask = speckled_mask(side, side, 12, seed=2)
+        mask[side // 3:side // 3 + hole, side // 3:side // 3 + hole] = 255
+        Image.fromarray(mask).save(d / f"{name}_mask.png")
+    proc = subprocess.Popen([EXE, "batch", "seq", "--out-dir", "out", "--mask-pattern",
+                             "{stem}_mask.png", "--device", "cpu", "-j", "1"], cwd=roll,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    while not (roll / "out" / ".b.png.incomplete").exists():  # b is being repaired
+        assert proc.poll() is None
+        time.sleep(0.005)
+    workers = [pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
+               if _parent(pid) == proc.pid and b"spawn_main" in _cmdline(pid)]
+    assert len(workers) == 1
+    os.kill(workers[0], signal.SIGTERM)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 1, err
+    assert err == "patchwell: seq/b.png: the worker process repairing it was stopped by SIGTERM\n"
+    assert out.startswith("3 pictures: 2 repaired, 1 failed")
+    assert sorted(os.listdir(roll / "out")) == ["a.png", "c.png"]
+
+
+def _parent(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except OSError:
+        return None
+
+
+def _cmdline(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
 
 
 @pytest.mark.gpu

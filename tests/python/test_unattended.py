@@ -1,6 +1,7 @@
 """Runs nobody watches: holes left are told, impossible jobs refused, and a
 batch writes nothing but its own outputs, as regular files, whatever the
 output folder holds."""
+import fcntl
 import os
 import resource
 import shutil
@@ -164,6 +165,72 @@ def test_an_output_that_appears_meanwhile_is_left_alone(pics, monkeypatch):
     assert os.listdir(pics / "out") == ["img0.png"]
 
 
+def test_the_marker_is_there_before_the_output(pics, monkeypatch):
+    # A signal that ends the batch while the output is saved (after the
+    # core wrote it, before the batch could mark it): the picture is done
+    # again on the next run.
+    from patchwell.batch import _picture
+    real = _picture._core._repair_file
+    marker = pics / "out" / ".img0.png.incomplete"
+
+    def stopped_after_the_save(*args, **kw):
+        assert marker.exists()
+        real(*args, **kw)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_picture._core, "_repair_file", stopped_after_the_save)
+    with pytest.raises(KeyboardInterrupt):
+        list(repair_files([pics / "in" / "img0.png"], pics / "out", mask=pics / "mask.png",
+                          jobs=0, device="cpu"))
+    assert (pics / "out" / "img0.png").exists() and marker.exists()
+    monkeypatch.setattr(_picture._core, "_repair_file", real)
+    records = list(repair_files([pics / "in" / "img0.png"], pics / "out",
+                                mask=pics / "mask.png", jobs=0, device="cpu"))
+    assert [r.status for r in records] == ["repaired"]
+    assert os.listdir(pics / "out") == ["img0.png"]
+
+
+def test_what_is_not_a_regular_file_is_never_written_into(pics):
+    os.mkfifo(pics / "out" / "img0.png")
+    reader = os.open(pics / "out" / "img0.png", os.O_RDONLY | os.O_NONBLOCK)
+    os.mkdir(pics / "out" / ".img1.png.incomplete")
+    try:
+        r = run("batch", "in", "--out-dir", "out", "--mask", "mask.png", "--device", "cpu",
+                "--overwrite", "-j", "0", cwd=pics)
+        assert os.read(reader, 1) == b""  # nothing came through the pipe
+    finally:
+        os.close(reader)
+    assert r.returncode == 1
+    assert r.stderr.splitlines() == [
+        "patchwell: in/img0.png: cannot write 'out/img0.png': a pipe is in its place, "
+        "not a regular file",
+        "patchwell: in/img1.png: cannot write 'out/.img1.png.incomplete': a folder is in "
+        "its place, not a regular file"]
+    assert sorted(os.listdir(pics / "out")) == [".img1.png.incomplete", "img0.png"]
+
+
+def test_long_picture_names(pics):
+    name = "p" * 242 + ".png"  # its marker's name would be 258 bytes
+    shutil.copy(pics / "in" / "img0.png", pics / "in" / name)
+    (pics / "in" / "img0.png").unlink()
+    (pics / "in" / "img1.png").unlink()
+    big = np.zeros((H, W), np.uint8)
+    big[4:20, 6:24] = 255
+    Image.fromarray(big).save(pics / "hole.png")
+    Image.fromarray(np.where(np.arange(W) < 4, 255, 0).astype(np.uint8)[None, :].repeat(H, 0)
+                    ).save(pics / "left.png")
+    narrow = dict(search_radius=3, source_mask=pics / "left.png")
+    # Incomplete, then repaired again (not skipped), then whole.
+    for options, status in [(narrow, "incomplete"), (narrow, "incomplete"),
+                            ({"search_radius": 60}, "repaired")]:
+        records = list(repair_files([pics / "in"], pics / "out", mask=pics / "hole.png",
+                                    radius=2, jobs=0, device="cpu", **options))
+        assert [(r.status, "found no source" in (r.error or "")) for r in records] == [
+            (status, status == "incomplete")], records[0].error
+        assert all(len(os.fsencode(n)) <= 255 for n in os.listdir(pics / "out"))
+    assert os.listdir(pics / "out") == [name]
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give files other owners")
 def test_replaced_outputs_keep_owner_group_and_mode(pics):
     out = pics / "out"
@@ -204,12 +271,15 @@ def test_stale_temporary_files_are_swept_when_a_batch_starts(pics):
     dead.wait()
     stale = pics / "out" / f".img0.png.{dead.pid}-0.tmp"
     stale.write_bytes(b"left by a killed batch")
-    mine = pics / "out" / f".img1.png.{os.getpid()}-0.tmp"  # a live process's
-    mine.write_bytes(b"")
-    r = run("batch", "in", "--out-dir", "out", "--mask", "mask.png", "--device", "cpu",
-            "-j", "1", cwd=pics)
+    # A live writer in another PID namespace or on another machine: its PID
+    # means nothing here, but it holds the file locked.
+    live = pics / "out" / ".img1.png.999999999-0.tmp"
+    with open(live, "wb") as held:
+        fcntl.lockf(held, fcntl.LOCK_EX)
+        r = run("batch", "in", "--out-dir", "out", "--mask", "mask.png", "--device", "cpu",
+                "-j", "1", cwd=pics)
     assert r.returncode == 0, r.stderr
-    assert not stale.exists() and mine.exists()
+    assert not stale.exists() and live.exists()
 
 
 @pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGHUP])
@@ -259,12 +329,15 @@ def test_the_pixel_limit_and_quality_reach_every_worker(pics):
     assert records[0].status == "failed" and "more than the limit of 100" in records[0].error
     Image.open(pics / "in" / "img0.png").save(pics / "in" / "img0.jpg", quality=95)
     want = pics / "want.jpg"
-    for quality in (95, "keep"):
-        r = run("batch", "in/img0.jpg", "--out-dir", "out", "--mask", "mask.png", "--quality",
-                str(quality), "--max-pixels", "1000", "--device", "cpu", "--overwrite", cwd=pics)
+    # The default is the command's: keep a JPEG input's own tables.
+    for quality in (95, "keep", None):
+        given = [] if quality is None else ["--quality", str(quality)]
+        r = run("batch", "in/img0.jpg", "--out-dir", "out", "--mask", "mask.png", *given,
+                "--max-pixels", "1000", "--device", "cpu", "--overwrite", cwd=pics)
         assert r.returncode == 0, r.stderr
         patchwell.inpaint_file(str(pics / "in" / "img0.jpg"), str(pics / "mask.png"), str(want),
-                               rad=3, method=patchwell.InpaintGPU, device="cpu", quality=quality)
+                               rad=3, method=patchwell.InpaintGPU, device="cpu",
+                               quality=quality or "keep")
         assert (pics / "out" / "img0.jpg").read_bytes() == want.read_bytes()
 
 
@@ -277,6 +350,25 @@ def test_links_to_folders_do_not_make_globs_endless(pics):
             "-v", cwd=pics)
     assert r.returncode == 0, r.stderr
     assert sorted(os.listdir(pics / "out")) == ["deep.png", "img0.png", "img1.png"]
+
+
+def test_many_double_stars_read_each_folder_once(pics, monkeypatch):
+    from patchwell.batch import _items
+    folder = pics / "in"
+    for depth in range(12):
+        folder = folder / f"d{depth}"
+        folder.mkdir()
+    shutil.copy(pics / "in" / "img0.png", folder / "deep.png")
+    real, read = os.scandir, []
+    monkeypatch.setattr(_items.os, "scandir", lambda path: read.append(path) or real(path))
+    monkeypatch.chdir(pics)
+    deep = os.path.join("in", *[f"d{k}" for k in range(12)], "deep.png")
+    for pattern in ["in/**/**/**/**/**/**/**/**/*.png", "in/**/d*/**/d*/**/d*/**/*.png"]:
+        read.clear()
+        found = [p for p, _ in _items.expand_inputs([pattern])]
+        assert sorted(found) == sorted([deep] + [f"in/img{k}.png" for k in range(2)]
+                                       if pattern.startswith("in/**/**") else [deep])
+        assert len(read) == len(set(read)) <= 13, pattern
 
 
 def test_a_full_disk_is_named_as_such(pics):

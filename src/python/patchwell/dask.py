@@ -53,7 +53,7 @@ def repair_files(
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[PathLike] = None,
     overwrite: bool = False,
-    quality: Union[SupportsIndex, Literal["keep"]] = 80,
+    quality: Union[SupportsIndex, Literal["keep"]] = "keep",
 ) -> Iterator[BatchRecord]:
     """Repair many picture files on a Dask cluster; yield a status record
     per picture, in the order they finish.

@@ -23,6 +23,7 @@ worker processes import the script, hence the guard::
 """
 from __future__ import annotations
 
+import errno
 import os
 from typing import Generator, Iterable, Iterator, List, Literal, Optional, SupportsIndex, Tuple, Union
 
@@ -53,7 +54,7 @@ def repair_files(
     search_radius: Optional[SupportsIndex] = None,
     source_mask: Optional[PathLike] = None,
     overwrite: bool = False,
-    quality: Union[SupportsIndex, Literal["keep"]] = 80,
+    quality: Union[SupportsIndex, Literal["keep"]] = "keep",
     jobs: Optional[int] = None,
 ) -> Iterator[BatchRecord]:
     """Repair many picture files; yield one status record per picture.
@@ -71,9 +72,10 @@ def repair_files(
     Parameters
     ----------
     items : iterable of str, os.PathLike or (picture, mask) pairs
-        Picture files, folders (their .png, .jpg, .jpeg, .bmp and .ppm
-        files, not those of subfolders) and globs (``scans/*.png``,
-        ``roll/**/*.jpg``). A pair names a picture's mask itself.
+        Picture files, folders (their files of every picture format that
+        is read, by extension: .png, .jpg, .tif, .webp and so on; not those
+        of subfolders) and globs (``scans/*.png``, ``roll/**/*.jpg``). A pair names a
+        picture's mask itself.
     out_dir : str or os.PathLike
         The output folder. An output may not replace its own input, and two
         pictures may not share an output name (ValueError, before any work).
@@ -98,14 +100,16 @@ def repair_files(
     overwrite : bool, default False
         Repair pictures whose output is already there; by default they are
         skipped (status 'skipped'), so that a stopped batch resumes. An
-        output left 'incomplete' by an earlier batch (a hidden
-        ``.NAME.incomplete`` file beside it says so) is repaired again.
+        output left 'incomplete' by an earlier batch, or whose repair was
+        stopped while it was written (a hidden ``.NAME.incomplete`` file
+        beside it says so), is repaired again.
         Without it, an output that another process writes meanwhile is
         left alone and the picture skipped. A replaced output keeps its
         owner, group and mode as far as the caller may.
-    quality : int or "keep", default 80
+    quality : int or "keep", default "keep"
         JPEG quality of JPEG outputs, 1 to 100; "keep": that of each JPEG
-        input (its quantisation tables and chroma subsampling).
+        input (its quantisation tables and chroma subsampling), 80 for
+        other inputs.
     jobs : int, optional
         Worker processes: by default one per CPU core on the CPU (each with
         one thread) and one per GPU on CUDA. Each worker runs
@@ -166,7 +170,8 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
              method: Union[str, _core.InpaintMethod], device: str,
              search_radius: Optional[SupportsIndex],
              source_mask: Optional[PathLike],
-             overwrite: bool, quality: SupportsIndex = 80) -> Tuple[List[Task], Options]:
+             overwrite: bool,
+             quality: Union[SupportsIndex, Literal["keep"]] = "keep") -> Tuple[List[Task], Options]:
     """Checks everything and plans the work, before any picture is read."""
     as_device(device)
     options = Options(
@@ -210,11 +215,27 @@ def _run(tasks: List[Task], options: Options,
 
 
 def _make_output_folder(out_dir: PathLike) -> None:
-    os.makedirs(out_dir, exist_ok=True)
-    if not os.access(out_dir, os.W_OK | os.X_OK):
-        raise PermissionError(f"cannot write into the output folder '{os.fspath(out_dir)}'")
+    folder = os.fspath(out_dir)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise type(error)(error.errno, f"cannot make the output folder '{folder}': "
+                                       f"{error.strerror or error}") from None
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write into the output folder '{folder}': "
+                              f"{_not_writable_reason(folder)}")
     # What killed batches left behind goes before this one starts.
     sweep_temporaries(os.fspath(out_dir))
+
+
+def _not_writable_reason(folder: str) -> str:
+    """The system's reason that a folder cannot be written into."""
+    try:
+        if os.statvfs(folder).f_flag & os.ST_RDONLY:
+            return os.strerror(errno.EROFS)
+    except OSError as error:
+        return error.strerror or str(error)
+    return os.strerror(errno.EACCES)
 
 
 def _check_jobs(jobs: Optional[int]) -> Optional[int]:

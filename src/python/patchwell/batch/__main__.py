@@ -14,6 +14,7 @@ from .. import _core
 from .._inpaint import set_max_image_pixels
 from .._repair import DEFAULT_RADIUS
 from . import _check_jobs, _make_output_folder, _prepare, _run
+from ._items import PICTURE_EXTENSIONS
 from ._progress import ProgressBar, duration_text, rate_text
 from ._record import FAILED, INCOMPLETE, REPAIRED, SKIPPED, UNCHANGED, BatchRecord
 
@@ -28,12 +29,12 @@ _METHODS = {"gpu": _core.InpaintGPU, "cpu": _core.InpaintCPU,
 
 DESCRIPTION = """\
 Repairs many pictures: every file named, the pictures of every folder
-(.png .jpg .jpeg .bmp .ppm, not in subfolders) and every match of a glob
+({extensions}, not in subfolders) and every match of a glob
 ('scans/*.png', 'roll/**/*.jpg'), each with its mask, into the output
 folder under its own file name. A picture that fails is reported and
 skipped; outputs already present are skipped unless --overwrite, so a batch
 that was stopped (Ctrl+C) goes on where it stopped when run again.
-"""
+""".format(extensions=" ".join(PICTURE_EXTENSIONS))
 
 EPILOG = """\
 masks: --mask FILE uses one mask for every picture; --mask-dir DIR takes
@@ -49,7 +50,10 @@ there is replaced, never followed), never over an input picture, a mask or
 the source mask of the batch; a replaced file keeps its owner, group and
 mode. A picture some of whose holes found no source is written as far as
 it could be filled and counted 'incomplete'; a hidden .NAME.incomplete file
-beside its output makes the next run repair it again.
+beside its output (there from the start of each repair until it ends
+whole) makes the next run repair it again. Anything but a regular file or
+a link in the place of an output or of such a file is reported, never
+written into.
 
 Prints a summary on standard output (one line per picture with -v) and
 every failure and incomplete picture on standard error, with a progress
@@ -64,6 +68,18 @@ search radius not above the radius, an output that is an input);
 def _whole_number(text: str) -> int:
     if not text.isdigit():
         raise argparse.ArgumentTypeError(f"not a whole number: '{text}'")
+    return int(text)
+
+
+# The most pixels --max-pixels takes: 18 digits, as for the command.
+_MAX_PIXELS_DIGITS = 18
+
+
+def _max_pixels(text: str) -> int:
+    if not (text.isdigit() and text.isascii()) or len(text) > _MAX_PIXELS_DIGITS \
+            or int(text) < 1:
+        raise argparse.ArgumentTypeError(
+            f"max-pixels must be a whole number above 0, not '{text}'")
     return int(text)
 
 
@@ -106,10 +122,10 @@ def _parser() -> argparse.ArgumentParser:
     fill.add_argument("--source-mask", metavar="FILE",
                       help="take sources only where FILE is brighter than 128")
     files = p.add_argument_group("files")
-    files.add_argument("--quality", type=_quality, default=80, metavar="Q",
+    files.add_argument("--quality", type=_quality, default="keep", metavar="Q",
                        help="JPEG quality of JPEG outputs, 1 to 100, or keep: that "
-                            "of each JPEG input (default 80)")
-    files.add_argument("--max-pixels", type=_whole_number, metavar="N",
+                            "of each JPEG input (default: keep, 80 for other inputs)")
+    files.add_argument("--max-pixels", type=_max_pixels, metavar="N",
                        help="refuse input files of more than N pixels "
                             "(default 268435456 = 2^28)")
     run = p.add_argument_group("running")
@@ -175,8 +191,6 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("a mask is needed: --mask, --mask-dir or --mask-pattern")
     try:
         if args.max_pixels is not None:
-            if args.max_pixels < 1:
-                raise ValueError("--max-pixels must be 1 or more")
             set_max_image_pixels(args.max_pixels)
         tasks, options = _prepare(
             args.inputs, args.out_dir, mask=args.mask, mask_dir=args.mask_dir,

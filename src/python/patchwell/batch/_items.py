@@ -10,12 +10,15 @@ import string
 from dataclasses import dataclass
 from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
+from .. import _core
+
 PathLike = Union[str, "os.PathLike[str]"]
 Item = Union[PathLike, Tuple[PathLike, PathLike]]
 
 #: What a folder or a glob contributes: the picture formats that can be
-#: read (text images are left out: a folder's .txt files are seldom pictures).
-PICTURE_EXTENSIONS = (".png", ".jpg", ".jpeg", ".bmp", ".ppm")
+#: read, from the core's table (text images are left out: a folder's .txt
+#: files are seldom pictures).
+PICTURE_EXTENSIONS = tuple(_core._picture_extensions())
 
 _PATTERN_FIELDS = ("stem", "name", "ext")
 
@@ -220,50 +223,78 @@ def _output_key(path: str) -> str:
 def _glob(pattern: str) -> List[str]:
     """glob.glob(pattern, recursive=True), but ``**`` never enters a link
     to a folder, so that a link back up the tree cannot make the walk
-    endless: each real folder below the pattern's root is visited once."""
+    endless: each real folder below the pattern's root is read once, and
+    each step of the pattern tried once in it, however many ``**`` the
+    pattern holds (a run of them counts as one)."""
     if "**" not in pattern:
         return glob.glob(pattern)
-    parts = pattern.split(os.sep)
+    parts: List[str] = []
+    for part in pattern.split(os.sep):
+        if not (part == "**" and parts and parts[-1] == "**"):
+            parts.append(part)
     fixed = 0
     while fixed < len(parts) and not glob.has_magic(parts[fixed]):
         fixed += 1
     root = os.sep.join(parts[:fixed]) or ("" if not pattern.startswith(os.sep) else os.sep)
-    found: List[str] = []
-    _glob_below(root, parts[fixed:], found)
-    return found
+    walk = _Walk(parts[fixed:])
+    walk.below(root, 0)
+    return walk.found
 
 
-def _glob_below(folder: str, parts: List[str], found: List[str]) -> None:
-    if not parts:
-        if folder:
-            found.append(folder)
-        return
-    part, rest = parts[0], parts[1:]
-    try:
-        entries = sorted(os.scandir(folder or "."), key=lambda e: e.name)
-    except OSError:
-        return
-    join = (lambda name: os.path.join(folder, name)) if folder else (lambda name: name)
-    if part == "**":
-        _glob_below(folder, rest, found)  # zero folders
-        for entry in entries:
-            if entry.name.startswith("."):
+class _Walk:
+    """One glob's walk: the folders it read and the (folder, step) pairs it
+    tried, so that none is done twice."""
+
+    def __init__(self, parts: List[str]) -> None:
+        self.parts = parts
+        self.found: List[str] = []
+        self._found: Set[str] = set()
+        self._tried: Set[Tuple[str, int]] = set()
+        self._entries: Dict[str, List[os.DirEntry]] = {}
+
+    def entries(self, folder: str) -> List[os.DirEntry]:
+        if folder not in self._entries:
+            try:
+                self._entries[folder] = sorted(os.scandir(folder or "."),
+                                               key=lambda e: e.name)
+            except OSError:
+                self._entries[folder] = []
+        return self._entries[folder]
+
+    def add(self, path: str) -> None:
+        if path and path not in self._found:
+            self._found.add(path)
+            self.found.append(path)
+
+    def below(self, folder: str, step: int) -> None:
+        if (folder, step) in self._tried:
+            return
+        self._tried.add((folder, step))
+        if step == len(self.parts):
+            self.add(folder)
+            return
+        part, last = self.parts[step], step + 1 == len(self.parts)
+        join = (lambda name: os.path.join(folder, name)) if folder else (lambda name: name)
+        if part == "**":
+            self.below(folder, step + 1)  # zero folders
+            for entry in self.entries(folder):
+                if entry.name.startswith("."):
+                    continue
+                if entry.is_dir(follow_symlinks=False):
+                    self.below(join(entry.name), step)
+                elif last:
+                    self.add(join(entry.name))
+            return
+        if not glob.has_magic(part):
+            path = join(part)
+            if not last or os.path.lexists(path):
+                if last or os.path.isdir(path):
+                    self.below(path, step + 1)
+            return
+        for entry in self.entries(folder):
+            if entry.name.startswith(".") and not part.startswith("."):
                 continue
-            if entry.is_dir(follow_symlinks=False):
-                _glob_below(join(entry.name), parts, found)
-            elif not rest:
-                found.append(join(entry.name))
-        return
-    if not glob.has_magic(part):
-        path = join(part)
-        if rest or os.path.lexists(path):
-            if not rest or os.path.isdir(path):
-                _glob_below(path, rest, found)
-        return
-    for entry in entries:
-        if entry.name.startswith(".") and not part.startswith("."):
-            continue
-        if fnmatch.fnmatchcase(entry.name, part):
-            if rest and not entry.is_dir():
-                continue
-            _glob_below(join(entry.name), rest, found)
+            if fnmatch.fnmatchcase(entry.name, part):
+                if not last and not entry.is_dir():
+                    continue
+                self.below(join(entry.name), step + 1)

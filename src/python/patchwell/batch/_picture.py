@@ -3,8 +3,12 @@ function runs in batch worker processes, in the calling process and on
 Dask workers."""
 from __future__ import annotations
 
+import errno
+import fcntl
+import hashlib
 import os
 import re
+import stat
 import time
 from dataclasses import dataclass
 from typing import Optional, Tuple
@@ -32,7 +36,7 @@ class Options:
     search_radius: Optional[int] = None
     source_mask: Optional[str] = None
     overwrite: bool = False
-    quality: int = 80
+    quality: int = 0  # 0: "keep" (that of a JPEG input, 80 for others)
     max_pixels: Optional[int] = DEFAULT_MAX_PIXELS  # None: no limit
     threads: Optional[int] = None  # set_num_threads of the caller, if any
 
@@ -40,15 +44,48 @@ class Options:
 _UNREADABLE = "(missing, unreadable, damaged or not a supported format)"
 
 # Every temporary file is ".NAME.PID-TAG.tmp" beside NAME (the core's saves
-# name theirs so).
+# name theirs so, NAME shortened when the whole would be too long), and its
+# writer holds an fcntl lock on it while the file is open.
 _TEMPORARY = re.compile(r"\..+\.([0-9]+)-[0-9A-Za-z]+\.tmp")
+
+# The longest file name most file systems take (NAME_MAX), and what is kept
+# of a longer name's start.
+_NAME_MAX = 255
+_KEPT_BYTES = 200
 
 
 def incomplete_marker(output: str) -> str:
-    """The file beside an output that records that the output is incomplete
-    (some holes found no source), so that a resumed batch repairs it again."""
+    """The file beside an output that records that the output may not be
+    whole: some holes found no source, or its repair had not ended (a
+    marker is put in place before each picture is written). A resumed batch
+    repairs such a picture again. A name too long for a file gives way to
+    its first 200 bytes, "~" and a digest of the whole."""
     folder, name = os.path.split(output)
-    return os.path.join(folder, f".{name}.incomplete")
+    marker = os.fsencode(f".{name}.incomplete")
+    if len(marker) > _NAME_MAX:
+        raw = os.fsencode(name)
+        keep = _KEPT_BYTES
+        while keep and raw[keep] & 0xC0 == 0x80:  # not inside a UTF-8 character
+            keep -= 1
+        digest = hashlib.sha256(raw).hexdigest()[:16].encode()
+        marker = b"." + raw[:keep] + b"~" + digest + b".incomplete"
+    return os.path.join(folder, os.fsdecode(marker))
+
+
+def not_regular(path: str) -> Optional[str]:
+    """What stands at `path` when it is neither a regular file nor a
+    symbolic link (which would be replaced): "a folder", "a pipe" and so
+    on; None otherwise, and when nothing is there."""
+    try:
+        mode = os.lstat(path).st_mode
+    except OSError:
+        return None
+    if stat.S_ISREG(mode) or stat.S_ISLNK(mode):
+        return None
+    kinds = [(stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a pipe"),
+             (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a device"),
+             (stat.S_ISBLK, "a device")]
+    return next((text for test, text in kinds if test(mode)), "a special file")
 
 
 def apply_settings(options: Options) -> None:
@@ -78,9 +115,18 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
     redo = os.path.lexists(marker)
     if not options.overwrite and not redo and os.path.lexists(task.output):
         return record(SKIPPED)
+    for path in (task.output, marker):
+        kind = not_regular(path)
+        if kind is not None:
+            return record(FAILED, f"cannot write '{path}': {kind} is in its place, "
+                                  "not a regular file")
+    before = _identity(task.output)
     try:
         apply_settings(options)
         os.makedirs(os.path.dirname(task.output) or ".", exist_ok=True)
+        # In place before the output: whatever stops the repair from here
+        # on, a resumed batch does the picture again.
+        _write_marker(marker, "being repaired")
         kind, number = as_device(options.device)
         outcome = _core._repair_file(
             os.fsencode(task.image), os.fsencode(task.mask), os.fsencode(task.output),
@@ -105,17 +151,46 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
         if status == "copied":
             _remove(marker)
             return record(UNCHANGED)
+        _unmark(marker, redo, before, task.output)
         if status == "output_exists":
             return record(SKIPPED)
         return record(FAILED, _failure_text(status, outcome, task, options))
     except Exception as error:
+        _unmark(marker, redo, before, task.output)
         return record(FAILED, _exception_text(error))
+    except BaseException:
+        _unmark(marker, redo, before, task.output)
+        raise
+
+
+def _identity(path: str) -> Optional[Tuple[int, int, int]]:
+    try:
+        info = os.lstat(path)
+    except OSError:
+        return None
+    return info.st_ino, info.st_dev, info.st_mtime_ns
+
+
+def _unmark(marker: str, redo: bool, before: Optional[Tuple[int, int, int]],
+            output: str) -> None:
+    """Takes back this run's marker when the output is as it was: nothing
+    was written. A marker of an earlier batch stays."""
+    if not redo and _identity(output) == before:
+        try:
+            _remove(marker)
+        except OSError:
+            pass
 
 
 def _write_marker(path: str, text: str) -> None:
-    # Never through a link: whatever is in its place is replaced.
+    # A new file, never through a link or into another file's links: a file
+    # or a link in its place is replaced; anything else fails.
+    kind = not_regular(path)
+    if kind is not None:
+        raise OSError(errno.EEXIST, f"{kind} is in the place of '{path}'")
     _remove(path)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                 0o666)
     with os.fdopen(fd, "w") as f:
         f.write(text + "\n")
 
@@ -128,44 +203,58 @@ def _remove(path: str) -> None:
 
 
 def remove_temporaries(output: str, pid: int) -> None:
-    """Removes what a worker process that died left beside `output`."""
-    folder, name = os.path.split(output)
-    prefix = f".{name}.{pid}-"
-    try:
-        for leftover in os.listdir(folder or "."):
-            if leftover.startswith(prefix) and _TEMPORARY.fullmatch(leftover):
-                os.remove(os.path.join(folder, leftover))
-    except OSError:
-        pass
+    """Removes what a worker process that died left beside `output`: its
+    temporary files (whatever their names were shortened to), and the
+    marker of a picture whose output it did not write."""
+    sweep_temporaries(os.path.dirname(output) or ".", pid)
+    if not os.path.lexists(output):
+        try:
+            _remove(incomplete_marker(output))
+        except OSError:
+            pass
 
 
-def sweep_temporaries(folder: str) -> None:
-    """Removes the temporary files of processes that are no longer alive
-    from an output folder: what a killed batch left behind."""
+def sweep_temporaries(folder: str, pid: Optional[int] = None) -> None:
+    """Removes the temporary files that no process writes any more from an
+    output folder: what a killed batch left behind (with `pid`, those named
+    by that process only). A file whose writer lives holds a lock on it,
+    whatever PID namespace or machine the writer runs in; only a file that
+    can be locked is taken for a leftover."""
     try:
         names = os.listdir(folder)
     except OSError:
         return
     for name in names:
         found = _TEMPORARY.fullmatch(name)
-        if found is None or _alive(int(found.group(1))):
+        if found is None or (pid is not None and int(found.group(1)) != pid):
             continue
-        try:
-            os.remove(os.path.join(folder, name))
-        except OSError:
-            pass
+        if int(found.group(1)) == os.getpid():
+            continue  # this process's own saves (a lock would not tell)
+        _remove_if_unlocked(os.path.join(folder, name))
 
 
-def _alive(pid: int) -> bool:
-    if pid == os.getpid():
-        return True
+def _remove_if_unlocked(path: str) -> None:
     try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except (PermissionError, OverflowError):
-        return True  # another user's process
-    return True
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            return
+        try:
+            fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except OSError:
+            return  # a writer holds it, or locks cannot tell here: keep it
+        # Removed while locked: a writer that opened it meanwhile waits for
+        # the lock, then finds it gone and takes another name.
+        now = os.lstat(path)
+        if (now.st_ino, now.st_dev) == (info.st_ino, info.st_dev):
+            os.remove(path)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 def _size(size: Tuple[int, int]) -> str:

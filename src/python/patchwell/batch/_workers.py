@@ -22,6 +22,9 @@ _CONTEXT = multiprocessing.get_context("spawn")
 _STOP_WAIT_SECONDS = 10.0
 # A worker's first word to its parent: it has started.
 _READY = "ready"
+# A worker's last word when a signal stopped it: (_STOPPED, the signal,
+# whether it had started the picture).
+_STOPPED = "stopped"
 # The exit status of a worker that found itself starting workers while it
 # imported the caller's main module: a script without a __main__ guard.
 _UNGUARDED_EXIT = 87
@@ -39,13 +42,20 @@ _UNGUARDED_TEXT = (
 
 
 def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
-    # Ctrl+C (and SIGTERM, SIGHUP) reach the whole process group. During a
-    # picture they stop the run, which then writes nothing; between pictures
-    # they are only noted, and a worker that saw one starts no other picture.
-    stopped: List[bool] = []
+    # Ctrl+C (and SIGTERM, SIGHUP) reach the whole process group, or this
+    # worker alone. During a picture they stop the run, which then writes
+    # nothing; between pictures they are only noted. Either way the worker
+    # tells its parent which signal stopped it (_STOPPED) and ends: the
+    # parent stops the batch when the signal reached it too, else counts
+    # the picture failed and goes on with a new worker.
+    stopped: List[int] = []
 
-    def note(*_: Any) -> None:
-        stopped.append(True)
+    def note(number: int, _: Any) -> None:
+        stopped.append(number)
+
+    def stop(number: int, _: Any) -> None:
+        stopped.append(number)
+        raise KeyboardInterrupt
 
     for number in _STOP_SIGNALS:
         signal.signal(number, note)
@@ -65,21 +75,27 @@ def _worker_main(conn: Connection, threads: int, gpu: Optional[str]) -> None:
         if message is None:
             return
         task, options = message
-        result: Optional[BatchRecord] = None
+        result: Any = None
+        started = not stopped
         try:
             for number in _STOP_SIGNALS:
-                signal.signal(number, signal.default_int_handler)
-            if not stopped:
+                signal.signal(number, stop)
+            if started:
                 apply_settings(options)
                 result = repair_picture(task, options)
         except KeyboardInterrupt:
-            stopped.append(True)
+            if not stopped:
+                stopped.append(signal.SIGINT)
         finally:
             for number in _STOP_SIGNALS:
                 signal.signal(number, note)
+        if result is None:
+            result = (_STOPPED, stopped[0], started)
         try:
-            conn.send(result)  # None: stopped
+            conn.send(result)
         except (OSError, ValueError):
+            return
+        if isinstance(result, tuple):
             return
 
 
@@ -99,16 +115,19 @@ class _Worker:
         self.process.join(1.0)
         code = self.process.exitcode
         if code is not None and code < 0:
-            try:
-                name = signal.Signals(-code).name
-            except ValueError:
-                name = f"signal {-code}"
-            cause = f"was killed by {name}"
+            cause = f"was killed by {_signal_name(-code)}"
             if -code == signal.SIGKILL:
                 cause += " (out of memory?)"
         else:
             cause = f"ended with exit status {code}"
         return f"the worker process repairing it {cause}"
+
+
+def _signal_name(number: int) -> str:
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return f"signal {number}"
 
 
 def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
@@ -179,7 +198,21 @@ def run_in_workers(tasks: Sequence[Task], options: Options, jobs: int,
                 if answered and isinstance(answer, BatchRecord):
                     yield answer
                 elif answered:
-                    raise KeyboardInterrupt  # Ctrl+C stopped the worker's run
+                    # A signal stopped the worker, which now ends. Had it
+                    # reached this process too, the batch would be stopping:
+                    # this worker alone was stopped, so it costs its picture
+                    # (one it had not started goes to another worker).
+                    _, number, started = answer
+                    worker.process.join(_STOP_WAIT_SECONDS)
+                    worker.conn.close()
+                    slots[slots.index(worker)] = None
+                    if not started:
+                        pending.append(task)
+                        continue
+                    yield BatchRecord(task.image, task.output, FAILED,
+                                      error="the worker process repairing it was "
+                                            f"stopped by {_signal_name(number)}",
+                                      mask=task.mask)
                 else:
                     death = worker.death_text()
                     if worker.process.pid is not None:
