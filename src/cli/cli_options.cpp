@@ -139,7 +139,8 @@ std::string UsageText() {
       "  -h, --help           show this help and exit\n"
       "      --version        show the version and the device, and exit\n"
       "\n"
-      "On success the output's name is printed and the exit status is 0; on\n"
+      "On success the output's name is printed and the exit status is 0 (a\n"
+      "mask that marks nothing writes the picture unchanged and says so); on\n"
       "a terminal a progress bar shows on standard error meanwhile (not with\n"
       "-v, whose progress marks take its place). Escape stops the run early,\n"
       "writes the pixels filled so far, prints how far it got and exits with\n"
@@ -149,7 +150,8 @@ std::string UsageText() {
       "with status 1; a wrong command line, or a job in which no pixel can\n"
       "find a source (a search radius not above the radius, a window larger\n"
       "than the picture, a mask of every pixel, a source mask that allows no\n"
-      "window), exits with status 2 before the run.\n";
+      "window, an output or source map that would replace another file of\n"
+      "the run), exits with status 2 before the run.\n";
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args,

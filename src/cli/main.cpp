@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_options.h"
@@ -77,6 +78,16 @@ std::string TooLargeText(const char* what, const std::string& name,
          " (--max-pixels raises it for files you trust)";
 }
 
+// An input that could not be read, with the reader's or the system's
+// reason when one is known.
+std::string CannotRead(const char* what, const std::string& name,
+                       const FileRunResult& r) {
+  const std::string head = std::string("cannot read ") + what + " '" + name + "'";
+  return r.refusal.empty()
+             ? head + " (missing, unreadable, damaged or not a supported format)"
+             : head + ": " + r.refusal;
+}
+
 // A signal that ends the command leaves the terminal as it found it and no
 // temporary file behind, then ends the process as the signal would have.
 void OnTerminatingSignal(int signal_number) {
@@ -139,24 +150,76 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// An output that would replace the mask or the source mask of the run is
-// refused before anything is read (the input picture itself may be
-// replaced: the user asked for it by name).
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::string();
+  std::string result(real);
+  std::free(real);
+  return result;
+}
+
+// Where a save under `path` would land, links followed: the real path of
+// the file when it exists, else that of its folder with the name in it
+// (so that "s/./out.tif" and "s/out.tif" meet before either exists).
+std::string SaveDestination(const std::string& path) {
+  const std::string target = Common::ResolveSaveTarget(path);
+  std::string real = RealPath(target);
+  if (!real.empty()) return real;
+  const size_t slash = target.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  const std::string name =
+      slash == std::string::npos ? target : target.substr(slash + 1);
+  real = RealPath(folder);
+  if (real.empty()) return target;
+  return (real == "/" ? "" : real) + "/" + name;
+}
+
+// True when a file written under `written` would replace the file read or
+// written under `other`: one existing file (hard links included), or one
+// place by real path.
+bool SamePlace(const std::string& written, const std::string& other) {
+  return written == other || SameFile(written, other) ||
+         SaveDestination(written) == SaveDestination(other);
+}
+
+// A file the run writes (the output, the source map) that would replace
+// another file of the run is refused before anything is read (the input
+// picture itself may be replaced by the output: the user asked for it by
+// name).
 std::optional<std::string> OutputClash(const CliOptions& options) {
   const std::string output = ChooseOutputName(
       options.image, options.output ? &*options.output : nullptr);
-  if (options.mask && SameFile(output, *options.mask))
+  if (options.mask && SamePlace(output, *options.mask))
     return "the output '" + output + "' is the mask of this run: choose another output name";
-  if (options.sources && (*options.sources == output || SameFile(output, *options.sources)))
-    return "the output '" + output + "' is also the source map's name: choose another";
-  if (options.sources && ((options.mask && SameFile(*options.sources, *options.mask)) ||
-                          SameFile(*options.sources, options.image)))
-    return "the source map '" + *options.sources +
-           "' would replace an input of this run: choose another name";
-  if (options.source_mask && SameFile(output, *options.source_mask))
+  if (options.source_mask && SamePlace(output, *options.source_mask))
     return "the output '" + output +
            "' is the source mask of this run: choose another output name";
+  if (!options.sources) return std::nullopt;
+  const std::string& sources = *options.sources;
+  if (SamePlace(sources, output))
+    return "the source map '" + sources + "' would replace the output '" + output +
+           "' of this run: choose another name";
+  const std::pair<const char*, const std::optional<std::string>> inputs[] = {
+      {"image", options.image}, {"mask", options.mask}, {"source mask", options.source_mask}};
+  for (const auto& [what, name] : inputs)
+    if (name && SamePlace(sources, *name))
+      return "the source map '" + sources + "' would replace the " + what + " '" + *name +
+             "' of this run: choose another name";
   return std::nullopt;
+}
+
+std::string NothingToInpaint(const CliOptions& options) {
+  return options.mask ? "nothing to inpaint: no pixel of mask '" + *options.mask +
+                            "' is brighter than 128"
+                      : "nothing to inpaint: no pixel of image '" + options.image +
+                            "' is transparent";
+}
+
+std::string CannotWriteSourceMap(const std::string& name) {
+  return "cannot write source map '" + name + "': " +
+         (Common::LastSaveError() != 0 ? std::strerror(Common::LastSaveError())
+                                       : "unknown reason");
 }
 
 int Run(const CliOptions& options) {
@@ -180,6 +243,8 @@ int Run(const CliOptions& options) {
   run.inpaint.describe_device = true;
   run.inpaint.progress = bar.get();
   run.skip_empty_mask = true;  // reported below, on standard error
+  // As a batch does: a mask that marks nothing gives the picture unchanged.
+  run.copy_when_nothing_to_fill = true;
   run.refuse_impossible = true;
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
@@ -221,9 +286,7 @@ int Run(const CliOptions& options) {
       if (options.sources &&
           !Common::SaveSourceMap(sources.data(), result.image_width,
                                  result.image_height, *options.sources))
-        return Fail("cannot write source map '" + *options.sources + "': " +
-                    (Common::LastSaveError() != 0 ? std::strerror(Common::LastSaveError())
-                                                  : "unknown reason"));
+        return Fail(CannotWriteSourceMap(*options.sources));
       if (result.processed < result.holes) {
         ConsoleFprintf(stderr, "patchwell: stopped at %d %%: %lld of %lld pixels filled\n",
                        percent, static_cast<long long>(result.processed),
@@ -241,10 +304,7 @@ int Run(const CliOptions& options) {
       }
       return kExitSuccess;
     case FileRunStatus::ImageUnreadable:
-      if (!result.refusal.empty())
-        return Fail("cannot read image '" + options.image + "': " + result.refusal);
-      return Fail("cannot read image '" + options.image +
-                  "' (missing, unreadable, damaged or not a supported format)");
+      return Fail(CannotRead("image", options.image, result));
     case FileRunStatus::ImageTooLarge:
       return Fail(TooLargeText("image", options.image, result));
     case FileRunStatus::ImageEmpty:
@@ -253,8 +313,7 @@ int Run(const CliOptions& options) {
       return Fail("no MASK given and image '" + options.image +
                   "' has no alpha channel to take the holes from");
     case FileRunStatus::MaskUnreadable:
-      return Fail("cannot read mask '" + mask_file +
-                  "' (missing, unreadable, damaged or not a supported format)");
+      return Fail(CannotRead("mask", mask_file, result));
     case FileRunStatus::MaskTooLarge:
       return Fail(TooLargeText("mask", mask_file, result));
     case FileRunStatus::MaskSizeDiffers:
@@ -274,18 +333,14 @@ int Run(const CliOptions& options) {
     case FileRunStatus::SourceMaskTooLarge:
       return Fail(TooLargeText("source mask", *options.source_mask, result));
     case FileRunStatus::SourceMaskUnreadable:
-      return Fail("cannot read source mask '" + *options.source_mask +
-                  "' (missing, unreadable, damaged or not a supported format)");
+      return Fail(CannotRead("source mask", *options.source_mask, result));
     case FileRunStatus::SourceMaskSizeDiffers:
       return Fail("source mask '" + *options.source_mask + "' is " +
                   Size(result.mask_width, result.mask_height) +
                   " pixels but image '" + options.image + "' is " +
                   Size(result.image_width, result.image_height));
-    case FileRunStatus::NothingToInpaint:
-      return Fail(options.mask ? "nothing to inpaint: no pixel of mask '" + mask_file +
-                                     "' is brighter than 128"
-                               : "nothing to inpaint: no pixel of image '" +
-                                     options.image + "' is transparent");
+    case FileRunStatus::NothingToInpaint:  // an empty result of InpaintImage
+      return Fail(NothingToInpaint(options));
     case FileRunStatus::NotSaved:
     case FileRunStatus::OutputExists:
       return Fail("cannot write '" + result.output_name + "': " +
@@ -294,7 +349,15 @@ int Run(const CliOptions& options) {
     case FileRunStatus::Impossible:
       ConsoleFprintf(stderr, "patchwell: %s\n", result.problem.c_str());
       return kExitUsage;
-    case FileRunStatus::Copied:  // not asked for here
+    case FileRunStatus::Copied:
+      ConsoleFprintf(stderr, "patchwell: %s\n", NothingToInpaint(options).c_str());
+      if (!options.quiet) ConsolePrintf("%s\n", result.output_name.c_str());
+      if (options.sources) {
+        sources.assign(static_cast<size_t>(result.image_width) * result.image_height, -1);
+        if (!Common::SaveSourceMap(sources.data(), result.image_width,
+                                   result.image_height, *options.sources))
+          return Fail(CannotWriteSourceMap(*options.sources));
+      }
       return kExitSuccess;
     case FileRunStatus::Abandoned:
       return Fail("stopped");

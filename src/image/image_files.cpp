@@ -169,25 +169,44 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
   }
 }
 
+namespace {
+
+bool RefusedBySystem(LoadControl& control, int error) {
+  control.Refuse(std::strerror(error != 0 ? error : EIO));
+  return false;
+}
+
+}  // namespace
+
 bool LoadFile(CImage& image, const std::string& path, LoadControl& control) {
   const ImageFormat fileFormat = LoadFormatFor(path);
   if (fileFormat == ImageFormat::None || !UsablePath(path)) return false;
   // Opened without blocking, so that a pipe without a writer cannot hold
   // the open; only regular files go on: a folder, a pipe or a device has
   // no size to check the declared sizes against, and may never end.
+  // A file that cannot be opened or is no regular file is refused with
+  // the system's reason.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return RefusedBySystem(control, errno);
   struct stat info;
   const int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+  if (fstat(fd, &info) != 0 || flags < 0 ||
       fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int error = errno;
     close(fd);
+    return RefusedBySystem(control, error);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    if (S_ISDIR(info.st_mode)) return RefusedBySystem(control, EISDIR);
+    control.Refuse("not a regular file");
     return false;
   }
   FilePtr file(fdopen(fd, "rb"));
   if (!file) {
+    const int error = errno;
     close(fd);
-    return false;
+    return RefusedBySystem(control, error);
   }
   return LoadImage(image, file.get(), fileFormat, &control);
 }

@@ -168,14 +168,14 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   Common::MaskBuffer& maskBuffer = Common::TheMaskBuffer();
   ReleaseWorkingState release;
 
-  // TIFF and WebP pictures, and 16-bit ones, keep their channels (an
-  // alpha channel is repaired with the colour, unless the holes came from
-  // it); the others become RGB, straight from the decoder where it can,
-  // an alpha channel staying until the mask has been taken from it.
+  // TIFF and WebP pictures, gray ones and 16-bit ones keep their channels
+  // (an alpha channel is repaired with the colour, unless the holes came
+  // from it); the others become RGB, an alpha channel staying until the
+  // mask has been taken from it. Gray files are therefore read as gray.
   const Common::ImageFormat format = Common::LoadFormatFor(image_file);
   const bool keep_layout =
       format == Common::ImageFormat::Tiff || format == Common::ImageFormat::Webp;
-  if (!LoadInput(image, image_file, options, !keep_layout,
+  if (!LoadInput(image, image_file, options, false,
                  FileRunStatus::ImageUnreadable, FileRunStatus::ImageTooLarge,
                  result, true))
     return result;
@@ -229,8 +229,11 @@ FileRunResult RunFileInpaint(const std::string& image_file,
     }
   }
   // The fill needs 3 channels: an image that cannot be converted is as
-  // unusable as one that cannot be read.
-  const bool keep = (keep_layout || image.depth == 16) &&
+  // unusable as one that cannot be read. A gray picture (one channel, or
+  // gray+alpha read as RGBA) is filled through its rendition instead, so
+  // that it is written back gray.
+  const bool gray = image.channels == 1 || image.metadata.gray;
+  const bool keep = (keep_layout || image.depth == 16 || gray) &&
                     !(options.mask_from_alpha && image.channels == 4);
   if (!keep && !Common::EnsureRgb()) {
     result.status = FileRunStatus::ImageUnreadable;
@@ -278,9 +281,13 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   if (options.skip_empty_mask && result.holes == 0) {
     result.status = FileRunStatus::NothingToInpaint;
     if (options.copy_when_nothing_to_fill) {
-      result.status = Common::CopyFileAtomically(image_file, result.output_name, save)
-                          ? FileRunStatus::Copied
-                          : SaveFailure(result);
+      // The file itself where the output has its format; another format
+      // gets the picture as read.
+      const bool copied =
+          Common::SaveFormatFor(result.output_name) == format
+              ? Common::CopyFileAtomically(image_file, result.output_name, save)
+              : Common::Save(image, result.output_name, save);
+      result.status = copied ? FileRunStatus::Copied : SaveFailure(result);
     }
     return result;
   }
@@ -327,9 +334,11 @@ FileRunResult RunFileInpaint(const std::string& image_file,
 
 bool InpaintFile(const std::string& image_file, const std::string& mask_file,
                  const std::string* out_file, int32_t radius, int32_t method,
-                 bool verbose, const FileRunOptions& options) {
+                 bool verbose, const FileRunOptions& options,
+                 FileRunResult* outcome) {
   const FileRunResult result = RunFileInpaint(
       image_file, mask_file, out_file, radius, method, verbose, options);
+  if (outcome != nullptr) *outcome = result;
   auto too_large = [&](const char* what, const std::string& name) {
     ConsoleFprintf(stderr,
                    "patchwell: %s '%s' declares %lld x %lld pixels, more than "
@@ -340,6 +349,11 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
                    static_cast<long long>(result.declared_height),
                    static_cast<long long>(Common::MaxImagePixels()));
   };
+  auto refused = [&](const char* what, const std::string& name) {
+    if (!result.refusal.empty())
+      ConsoleFprintf(stderr, "patchwell: cannot read %s '%s': %s\n", what,
+                     name.c_str(), result.refusal.c_str());
+  };
   switch (result.status) {
     case FileRunStatus::Saved:
       return true;
@@ -347,6 +361,7 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
       too_large("image", image_file);
       [[fallthrough]];
     case FileRunStatus::ImageUnreadable:
+      refused("image", image_file);
       ConsolePrintf("Error openning image: %s\n", image_file.c_str());
       return false;
     case FileRunStatus::NoAlpha:
@@ -356,8 +371,10 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
     case FileRunStatus::MaskTooLarge:
       too_large("mask", mask_file);
       [[fallthrough]];
-    case FileRunStatus::ImageEmpty:
     case FileRunStatus::MaskUnreadable:
+      refused("mask", mask_file);
+      [[fallthrough]];
+    case FileRunStatus::ImageEmpty:
     case FileRunStatus::MaskSizeDiffers:
     case FileRunStatus::MaskUnusable:
       ConsolePrintf("Error openning mask: %s\n", mask_file.c_str());
@@ -366,6 +383,8 @@ bool InpaintFile(const std::string& image_file, const std::string& mask_file,
       too_large("source mask", *options.source_mask_file);
       [[fallthrough]];
     case FileRunStatus::SourceMaskUnreadable:
+      refused("source mask", *options.source_mask_file);
+      [[fallthrough]];
     case FileRunStatus::SourceMaskSizeDiffers:
       ConsolePrintf("Error openning mask: %s\n",
                     options.source_mask_file->c_str());

@@ -98,7 +98,8 @@ struct FileRunOptions {
   bool follow_output_links = true;
   bool replace_output = true;
   // With nothing to fill (skip_empty_mask), copy the image file to the
-  // output unchanged (status Copied).
+  // output unchanged (status Copied); an output of another format gets the
+  // picture as read, in that format.
   bool copy_when_nothing_to_fill = false;
   // Refuse a job where no hole can find a source before running it (status
   // Impossible), counting a search radius at or below the window radius as
@@ -144,12 +145,14 @@ FileRunResult RunFileInpaint(const std::string& image_file,
 // RunFileInpaint with the entry's messages on standard output: "Error
 // openning image: %s\n", "Error openning mask: %s\n" (with the source
 // mask's name when that one fails) and "Error saving image: %s\n"; a file
-// over the pixel limit also gets a line on standard error that says so.
-// True when the image was inpainted and saved. Throws
+// over the pixel limit, or one whose reader said why it failed, also gets
+// a line on standard error that says so. True when the image was inpainted
+// and saved; `outcome`, when given, receives the run's result. Throws
 // std::invalid_argument when no mask was given and the image has no alpha.
 bool InpaintFile(const std::string& image_file, const std::string& mask_file,
                  const std::string* out_file, int32_t radius, int32_t method,
                  bool verbose,
-                 const FileRunOptions& options = FileRunOptions());
+                 const FileRunOptions& options = FileRunOptions(),
+                 FileRunResult* outcome = nullptr);
 
 }  // namespace pw

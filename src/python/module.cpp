@@ -290,7 +290,9 @@ bool InpaintArrays(py::array image, py::array mask, int rad, Method method,
   });
 }
 
-bool InpaintFileEntry(const std::string& image_file,
+// inpaint_file's work: (written, holes, no_source), the counts for the
+// warning about holes left.
+py::tuple InpaintFileEntry(const std::string& image_file,
                       const std::optional<std::string>& mask_file,
                       const std::optional<std::string>& out_file, int rad,
                       Method method, bool verbose, const std::string& device,
@@ -315,11 +317,13 @@ bool InpaintFileEntry(const std::string& image_file,
   // writing a half-filled picture; Ctrl+C also ends a long decode.
   options.abandoned = [&control] { return control.SettleAfterRun(); };
   options.stop_requested = [&control] { return control.StopRequested(); };
-  return RunLocked(control, options.inpaint, [&] {
+  FileRunResult result;
+  const bool written = RunLocked(control, options.inpaint, [&] {
     return InpaintFile(image_file, mask_file.value_or(std::string()),
                        out_file ? &*out_file : nullptr, rad, method, verbose,
-                       options);
+                       options, &result);
   });
+  return py::make_tuple(written, result.holes, result.no_source);
 }
 
 // The file entry without its printed messages, for batch work: how the run
@@ -390,6 +394,7 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
   d["unfilled"] = result.unfilled;
   d["no_source"] = result.no_source;
   d["problem"] = result.problem;
+  d["reason"] = result.refusal;
   d["error"] = result.save_error != 0 ? std::strerror(result.save_error) : "";
   d["size"] = py::make_tuple(result.image_width, result.image_height);
   d["mask_size"] = py::make_tuple(result.mask_width, result.mask_height);
@@ -486,7 +491,8 @@ str
         py::arg("method"), py::arg("verbose"), py::kw_only(), py::arg("device"),
         py::arg("cuda_device"), py::arg("progress"), py::arg("search_radius"),
         py::arg("source_mask"), py::arg("quality"),
-        "patchwell.inpaint_file on checked arguments.");
+        "patchwell.inpaint_file on checked arguments: (written, holes, "
+        "no_source).");
 
   m.def("_repair_file", &RepairFileEntry, py::arg("image_file"),
         py::arg("mask_file"), py::arg("out_file"), py::arg("rad"),
@@ -505,8 +511,8 @@ back as a dict: status ('saved', 'copied', 'impossible', 'output_exists',
 'image_unreadable', 'image_empty', 'mask_unreadable', 'mask_size_differs',
 'mask_unusable', 'source_mask_unreadable', 'source_mask_size_differs',
 'output_unusable', 'abandoned' or 'not_saved'), holes, unfilled and
-no_source (pixel counts), problem (why a job is impossible), error (the
-system's reason a save failed), size and mask_size ((width, height) of the
+no_source (pixel counts), problem (why a job is impossible), reason (why
+a reader refused an input, or ''), error (the system's reason a save failed), size and mask_size ((width, height) of the
 image and of the mask that failed).
 )doc");
 

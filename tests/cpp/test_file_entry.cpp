@@ -2,6 +2,7 @@
 // is not, and padded rows handed to the driver intact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,7 +17,9 @@ namespace {
 
 using imagetest::FileExists;
 using imagetest::ScratchDir;
+using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
 
 TEST(OutputName, InsertsInpaintBeforeTheExtension) {
@@ -86,10 +89,16 @@ TEST_F(FileEntry, MessagesOfUnusableInputs) {
   const std::string image = Picture("photo.ppm", 6, 4);
   const std::string mask = Mask("mask.bmp", 6, 4, {{2, 2}});
   std::string printed;
+  CaptureStderr();
   EXPECT_FALSE(Run(dir_ / "absent.png", mask, nullptr, printed));
   EXPECT_EQ(printed, "Error openning image: " + (dir_ / "absent.png") + "\n");
   EXPECT_FALSE(Run(image, dir_ / "absent.png", nullptr, printed));
   EXPECT_EQ(printed, "Error openning mask: " + (dir_ / "absent.png") + "\n");
+  // The system's reason goes to standard error.
+  EXPECT_EQ(GetCapturedStderr(),
+            "patchwell: cannot read image '" + (dir_ / "absent.png") +
+                "': No such file or directory\npatchwell: cannot read mask '" +
+                (dir_ / "absent.png") + "': No such file or directory\n");
 
   const std::string small = Mask("small.bmp", 5, 4, {{2, 2}});
   EXPECT_FALSE(Run(image, small, nullptr, printed));
@@ -191,6 +200,54 @@ TEST_F(FileEntry, PaddedRowsAreInpaintedIntact) {
   for (int y = 0; y < h; ++y)
     EXPECT_EQ(std::memcmp(result.PixelAt(0, y), &packed[y * w * 3], w * 3), 0)
         << "row " << y;
+}
+
+// A gray picture (one channel, or gray+alpha read as RGBA with the gray
+// flag) is filled through its rendition, gray repeated, and written back
+// gray; the alpha of gray+alpha is repaired with the gray when the holes
+// come from a mask file.
+TEST_F(FileEntry, GrayPicturesStayGray) {
+  const int w = 7, h = 5;
+  const std::string mask = Mask("mask.png", w, h, {{3, 2}, {4, 2}});
+  std::vector<uint8_t> rgb(w * h * 3), bits(w * h, 0);
+  for (int i = 0; i < w * h; ++i)
+    for (int c = 0; c < 3; ++c) rgb[i * 3 + c] = samples::SamplePattern(i % w, i / w, 0);
+  bits[2 * w + 3] = bits[2 * w + 4] = 1;
+  ASSERT_TRUE(InpaintImage(rgb.data(), bits.data(), w, h, 1, kMethodGpu, false,
+                           options_.inpaint));
+  std::vector<int32_t> sources;
+  options_.sources = &sources;
+  for (const int channels : {1, 4}) {
+    SCOPED_TRACE(channels);
+    Common::CImage picture;
+    ASSERT_TRUE(picture.Create(w, h, channels));
+    picture.metadata.gray = true;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        uint8_t* p = picture.PixelAt(x, y);
+        for (int c = 0; c < std::min(channels, 3); ++c) p[c] = samples::SamplePattern(x, y, 0);
+        if (channels == 4) p[3] = static_cast<uint8_t>(130 + 17 * x + 3 * y);
+      }
+    const std::string name = dir_ / ("gray" + std::to_string(channels) + ".png");
+    const std::string out = dir_ / "out.png";
+    ASSERT_TRUE(Common::Save(picture, name));
+    ASSERT_EQ(RunFileInpaint(name, mask, &out, 1, kMethodGpu, false, options_).status,
+              FileRunStatus::Saved);
+    Common::CImage result;
+    Common::LoadControl control;
+    ASSERT_TRUE(Common::LoadFile(result, out, control));
+    ASSERT_EQ(result.channels, channels);
+    EXPECT_TRUE(channels == 1 || result.metadata.gray);
+    for (int i = 0; i < w * h; ++i) {
+      const uint8_t* p = result.PixelAt(i % w, i / w);
+      EXPECT_EQ(p[0], rgb[i * 3]) << i;
+      int from = i;  // the pixel whose samples this one took
+      while (sources[from] >= 0) from = sources[from];
+      if (channels == 4) {
+        EXPECT_EQ(p[3], picture.PixelAt(from % w, from / w)[3]) << i;
+      }
+    }
+  }
 }
 
 TEST_F(FileEntry, AnAbandonedRunWritesNothing) {

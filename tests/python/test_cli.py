@@ -11,6 +11,7 @@ import termios
 
 import numpy as np
 import pytest
+import tifffile
 from PIL import Image
 
 import patchwell
@@ -103,7 +104,8 @@ def test_search_domain_options(scene):
     assert r.stdout == "out.png\n" and (mask == 1).sum() == 7
     np.testing.assert_array_equal(np.asarray(Image.open(d / "out.png")), img)
     r = run("photo.png", "mask.png", "--source-mask", "missing.png", cwd=d)
-    assert r.returncode == 1 and "cannot read source mask 'missing.png'" in r.stderr
+    assert r.returncode == 1
+    assert r.stderr == "patchwell: cannot read source mask 'missing.png': No such file or directory\n"
 
 
 def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
@@ -122,10 +124,11 @@ def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
 
 
 @pytest.mark.parametrize("args, words", [
-    (["missing.png", "mask.png"], "cannot read image 'missing.png'"),
-    (["photo.png", "missing.png"], "cannot read mask 'missing.png'"),
+    (["missing.png", "mask.png"], "cannot read image 'missing.png': No such file or directory"),
+    (["photo.png", "missing.png"], "cannot read mask 'missing.png': No such file or directory"),
+    (["photo.png", "folder.png"], "cannot read mask 'folder.png': Is a directory"),
+    (["photo.png", "float.tif"], "cannot read mask 'float.tif': only TIFF files of 8- or 16-bit"),
     (["photo.png", "small.png"], "mask 'small.png' is 30x26 pixels but image 'photo.png' is 31x26"),
-    (["photo.png", "dark.png"], "nothing to inpaint"),
     (["photo.png", "mask.png", "-o", "out.xyz"], "cannot write 'out.xyz'"),
     (["photo.png", "mask.png", "-o", "no/such/dir.png"], "cannot write 'no/such/dir.png'"),
     (["photo.png"], "no MASK given and image 'photo.png' has no alpha channel"),
@@ -134,13 +137,29 @@ def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
 def test_failures_exit_non_zero_with_one_line(scene, args, words):
     d, _ = scene
     Image.fromarray(np.zeros((26, 30), np.uint8)).save(d / "small.png")
-    Image.fromarray(np.zeros((26, 31), np.uint8)).save(d / "dark.png")
+    tifffile.imwrite(d / "float.tif", np.zeros((26, 31), np.float32))
+    (d / "folder.png").mkdir()
     r = run(*args, "-v", cwd=d)
     assert r.returncode == 1
     assert r.stdout == ""  # refused before any run: no statistics
     assert r.stderr.count("\n") == 1 and r.stderr.startswith("patchwell: ")
     assert words in r.stderr
     assert not (d / "out.xyz").exists()
+
+
+def test_an_empty_mask_gives_the_picture_unchanged(scene):
+    # As a batch does: written, told on standard error, a success.
+    d, _ = scene
+    Image.fromarray(np.full((26, 31), 128, np.uint8)).save(d / "dark.png")
+    for out in ["same.png", "other.bmp"]:
+        r = run("photo.png", "dark.png", "-o", out, "--sources", "map.npy", cwd=d)
+        assert (r.returncode, r.stdout, r.stderr) == (
+            0, out + "\n", "patchwell: nothing to inpaint: no pixel of mask 'dark.png' is "
+                           "brighter than 128\n")
+        np.testing.assert_array_equal(np.asarray(Image.open(d / out)),
+                                      np.asarray(Image.open(d / "photo.png")))
+        assert (np.load(d / "map.npy") == -1).all()
+    assert (d / "same.png").read_bytes() == (d / "photo.png").read_bytes()
 
 
 @pytest.mark.parametrize("args", [[], ["a.png", "b.png", "-r", "200"], ["a.png", "--quality", "0"],

@@ -199,9 +199,9 @@ def test_output_goes_through_sys_stdout(call, tmp_path, capfd):
     img = photo_like(30, 40)
     mask = np.zeros((30, 40), np.uint8)
     mask[10, 10:13] = 255
-    out = io.StringIO()
+    out, err = io.StringIO(), io.StringIO()
     seen = []  # what the stream held when the progress callback ran
-    with contextlib.redirect_stdout(out):
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         if call == "inpaint":
             patchwell.inpaint(img, mask, 2, GPU, True,
                               progress=lambda p: seen.append(out.getvalue()))
@@ -215,6 +215,8 @@ def test_output_goes_through_sys_stdout(call, tmp_path, capfd):
     text = out.getvalue()
     if call == "inpaint_file":
         assert text == "Error openning image: %s\n" % (tmp_path / "missing.png")
+        assert err.getvalue() == ("patchwell: cannot read image '%s': No such file or "
+                                  "directory\n" % (tmp_path / "missing.png"))
     elif call == "nothing":
         assert text == "Nothing to inpaint!\n"
     else:

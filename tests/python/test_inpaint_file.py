@@ -126,7 +126,7 @@ def test_png_colour_types_and_depths(tmp_path):
         assert patchwell.inpaint_file(str(tmp_path / name), mask, str(out), 1, GPU,
                                       device="cpu"), name
         result = load(out)
-        assert result.shape == ((12, 13) if name == "gray16.png" else (12, 13, 3)), name
+        assert result.shape == ((12, 13, 3) if name == "rgba.png" else (12, 13)), name
     # 16-bit samples stay 16-bit, and gray stays gray.
     known = load(mask) <= 128
     out16 = load(tmp_path / "out_gray16.png")
@@ -136,13 +136,15 @@ def test_png_colour_types_and_depths(tmp_path):
     assert set(np.unique(out1)) <= {0, 255}
 
 
-@pytest.mark.parametrize("name, mode, exact", [
-    ("gray.jpg", "L", False), ("cmyk.jpg", "CMYK", False), ("palette.png", "P", True),
-    ("gray_alpha.png", "LA", True), ("rgba.png", "RGBA", True), ("gray.png", "L", True),
+@pytest.mark.parametrize("name, mode, exact, written", [
+    ("gray.jpg", "L", False, "L"), ("cmyk.jpg", "CMYK", False, "RGB"),
+    ("palette.png", "P", True, "RGB"), ("gray_alpha.png", "LA", True, "LA"),
+    ("rgba.png", "RGBA", True, "RGB"), ("gray.png", "L", True, "L"),
 ])
-def test_every_kind_of_picture_is_read_as_rgb(tmp_path, name, mode, exact):
-    """Inputs are filled as Pillow's RGB conversion of them; gray and
-    palette files work as masks."""
+def test_every_kind_of_picture_is_read_as_rgb(tmp_path, name, mode, exact, written):
+    """Inputs are filled as Pillow's RGB conversion of them, and gray ones
+    are written back gray (with their alpha); gray and palette files work
+    as masks."""
     img = Image.fromarray(photo_like(16, 19, seed=5)).convert(mode)
     img.save(tmp_path / name, **({"quality": 95} if name.endswith(".jpg") else {}))
     holes = speckled_mask(16, 19, 9, seed=6)
@@ -154,7 +156,9 @@ def test_every_kind_of_picture_is_read_as_rgb(tmp_path, name, mode, exact):
         rgb = np.asarray(im.convert("RGB")).copy()
     m = holes.copy()
     patchwell.inpaint(rgb, m, 1, GPU, device="cpu")
-    got = load(out)
+    with Image.open(out) as im:
+        assert im.mode == written
+        got = np.asarray(im.convert("RGB"))
     if exact:
         np.testing.assert_array_equal(got, rgb)
     else:  # the decoders may round a little differently
@@ -210,10 +214,12 @@ def test_messages_and_results(files, capfd):
     d = files["dir"]
     image, mask = files["image"], files["mask"]
     missing = str(d / "missing.png")
-    assert patchwell.inpaint_file(missing, mask, rad=2, method=GPU) is False
-    assert capfd.readouterr().out == "Error openning image: %s\n" % missing
-    assert patchwell.inpaint_file(image, missing, rad=2, method=GPU) is False
-    assert capfd.readouterr().out == "Error openning mask: %s\n" % missing
+    for args, what in [((missing, mask), "image"), ((image, missing), "mask")]:
+        assert patchwell.inpaint_file(*args, rad=2, method=GPU) is False
+        printed = capfd.readouterr()
+        assert printed.out == "Error openning %s: %s\n" % (what, missing)
+        assert printed.err == (f"patchwell: cannot read {what} '{missing}': "
+                               "No such file or directory\n")
 
     small = save(files["mask_array"][:, :-1], d / "small.png")
     assert patchwell.inpaint_file(image, small, rad=2, method=GPU) is False
@@ -317,15 +323,23 @@ def test_search_domain_from_a_source_mask_file(files, capfd):
     patchwell.inpaint(img, mask, 2, GPU, device="cpu", search_radius=9,
                       source_mask=allowed > 128)
     out = str(files["dir"] / "out.png")
-    assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
-                                  search_radius=9, source_mask=source) is True
+    # Holes beyond the search radius of every allowed source: written, and told.
+    with pytest.warns(patchwell.UnfilledWarning,
+                      match=r"^%d of %d pixels found no source \(no window of 5 x 5 pixels "
+                            "within 9 pixels allowed by the source mask" % (
+                                (mask == 1).sum(), (files["mask_array"] > 128).sum())):
+        assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
+                                      search_radius=9, source_mask=source) is True
     np.testing.assert_array_equal(load(out), img)
     capfd.readouterr()
     small = save(allowed[:, 1:], files["dir"] / "small.png")
-    for bad in [small, str(files["dir"] / "missing.png")]:
+    for bad, why in [(small, ""), (str(files["dir"] / "missing.png"),
+                                   "No such file or directory")]:
         assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
                                       source_mask=bad) is False
-        assert capfd.readouterr().out == f"Error openning mask: {bad}\n"
+        printed = capfd.readouterr()
+        assert printed.out == f"Error openning mask: {bad}\n"
+        assert printed.err == (why and f"patchwell: cannot read source mask '{bad}': {why}\n")
 
 
 def test_cpu_method_gives_the_same_file(files):

@@ -93,14 +93,22 @@ def test_estimate_seconds_follows_the_search_domain():
     (["--source-mask", "black.png"], "source mask allows no pixel"),
     (["-r", "20"], "does not fit in the 30x24 picture: use a radius of at most 11"),
     (["-o", "mask.png"], "the output 'mask.png' is the mask of this run"),
+    # Nothing the run writes replaces another of its files, however named.
+    (["--source-mask", "white.tif", "--sources", "white.tif"],
+     "the source map 'white.tif' would replace the source mask 'white.tif'"),
+    (["-o", "out/o.tif", "--sources", "out/./o.tif"],
+     "the source map 'out/./o.tif' would replace the output 'out/o.tif'"),
+    (["-o", "o.tif", "--sources", "link.npy"], "would replace the output 'o.tif'"),
 ])
 def test_command_refuses_impossible_jobs_before_the_run(pics, args, text):
     Image.fromarray(np.zeros((H, W), np.uint8)).save(pics / "black.png")
+    Image.fromarray(np.full((H, W), 255, np.uint8)).save(pics / "white.tif")
+    os.symlink("o.tif", pics / "link.npy")
     before = snapshot(pics)
     r = run("in/img0.png", "mask.png", "-o", "o.png", *args, cwd=pics)
     assert r.returncode == 2 and r.stdout == ""
     assert __import__("re").search(text, r.stderr) and r.stderr.count("\n") == 1
-    assert snapshot(pics) == before
+    assert snapshot(pics) == before and not os.listdir(pics / "out")
 
 
 def test_command_refuses_a_mask_of_every_pixel(pics):

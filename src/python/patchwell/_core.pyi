@@ -89,7 +89,7 @@ def _inpaint_file(
     search_radius: Optional[int],
     source_mask: Optional[_FileName],
     quality: int,
-) -> bool: ...
+) -> Tuple[bool, int, int]: ...
 
 class _FileOutcome(TypedDict):
     status: str
@@ -97,6 +97,7 @@ class _FileOutcome(TypedDict):
     unfilled: int
     no_source: int
     problem: str
+    reason: str  # why a reader refused an input; '' when not known
     error: str
     size: Tuple[int, int]
     mask_size: Tuple[int, int]

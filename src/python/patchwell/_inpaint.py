@@ -16,6 +16,7 @@ from ._arguments import (as_bool, as_device, as_method, as_path,
                          as_quality, as_radius, as_search_radius, check_progress,
                          conversion_hint)
 from ._core import InpaintMethod
+from ._repair import UnfilledWarning
 
 
 class _Required(enum.Enum):
@@ -280,6 +281,15 @@ def inpaint_file(
         set_max_image_pixels also gets the reason on standard error), the
         mask's size differs, nothing was to be filled ("Nothing to inpaint!")
         or the output could not be written ("Error saving image: ...").
+        A reader's reason for refusing a file ("cannot read image '...':
+        ...") goes to standard error. True also when some pixels found no
+        source; an UnfilledWarning then says how many and why.
+
+    Warns
+    -----
+    UnfilledWarning
+        When some pixels found no source within search_radius or the source
+        mask; they keep their old values.
 
     Raises
     ------
@@ -302,10 +312,17 @@ def inpaint_file(
     check_progress(progress)
     domain = as_search_radius(search_radius)
     allowed = None if source_mask is None else as_path(source_mask, "source_mask")
-    return _core._inpaint_file(image, mask, out, radius, fill_method, loud, device=kind,
-                               cuda_device=number, progress=progress,
-                               search_radius=domain, source_mask=allowed,
-                               quality=as_quality(quality))
+    written, holes, left = _core._inpaint_file(
+        image, mask, out, radius, fill_method, loud, device=kind, cuda_device=number,
+        progress=progress, search_radius=domain, source_mask=allowed,
+        quality=as_quality(quality))
+    if written and left:
+        reason = _core._no_source_reason(radius, -1 if domain is None else domain,
+                                         allowed is not None)
+        warnings.warn(UnfilledWarning(
+            f"{left} of {holes} pixels found no source ({reason}); they keep their "
+            "pixels in the file written"), stacklevel=2)
+    return bool(written)
 
 
 def set_max_image_pixels(pixels: Optional[SupportsIndex]) -> None:

@@ -267,15 +267,17 @@ def _failure_text(status: str, outcome: "_core._FileOutcome", task: Task,
     mask_size = _size(outcome["mask_size"])
     cannot_write = f"cannot write '{task.output}': " + (
         outcome["error"] or "the picture could not be encoded")
+    # The reader's or the system's reason, when one is known.
+    why = f": {outcome['reason']}" if outcome.get("reason") else f" {_UNREADABLE}"
     texts = {
-        "image_unreadable": f"cannot read the image {_UNREADABLE}",
+        "image_unreadable": f"cannot read the image{why}",
         "image_empty": "the image holds no pixels",
-        "mask_unreadable": f"cannot read mask '{task.mask}' {_UNREADABLE}",
+        "mask_unreadable": f"cannot read mask '{task.mask}'{why}",
         "mask_size_differs": (f"mask '{task.mask}' is {mask_size} pixels but the "
                               f"image is {image_size}{_shown_size(outcome)}"),
         "mask_unusable": f"cannot build a mask from '{task.mask}'",
-        "source_mask_unreadable": (f"cannot read source mask '{options.source_mask}' "
-                                   f"{_UNREADABLE}"),
+        "source_mask_unreadable": (f"cannot read source mask '{options.source_mask}'"
+                                   f"{why}"),
         "source_mask_size_differs": (f"source mask '{options.source_mask}' is "
                                      f"{mask_size} pixels but the image is {image_size}"),
         "impossible": outcome["problem"],
