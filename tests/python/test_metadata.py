@@ -1,7 +1,9 @@
 """What a file says besides its pixels: EXIF, ICC profile and XMP go from
 input to output byte for byte (as Pillow reads them; in a TIFF, EXIF is the
-first IFD's descriptive tags and its EXIF and GPS IFDs), a picture with an EXIF
-orientation is repaired as shown when the mask is drawn so, and a JPEG is
+first IFD's descriptive tags and its EXIF and GPS IFDs) but for an EXIF
+thumbnail, which is cut out, and an EXIF block that other readers cannot parse,
+which is dropped; a picture with an EXIF (or XMP) orientation is repaired as
+shown when the mask is drawn so, and a JPEG is
 written again with its input's quantisation unless a quality is given."""
 import os
 import subprocess
