@@ -35,6 +35,25 @@ bool Descriptive(uint16_t tag) {
   }
 }
 
+// The tags whose values are offsets of data in the file, other than the
+// EXIF and GPS links: they would point nowhere once the IFD is laid out.
+bool LocatesData(uint16_t tag) {
+  switch (tag) {
+    case 0x0111:  // StripOffsets
+    case 0x0117:  // StripByteCounts
+    case 0x0120:  // FreeOffsets
+    case 0x0121:  // FreeByteCounts
+    case 0x0144:  // TileOffsets
+    case 0x0145:  // TileByteCounts
+    case 0x014A:  // SubIFDs
+    case 0x0201:  // JPEGInterchangeFormat
+    case 0x0202:  // JPEGInterchangeFormatLength
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Where the bytes come from: `size` bytes at `at`, false past the end.
 class Source {
  public:
@@ -76,7 +95,7 @@ class BlockSource : public Source {
 
 class Reader {
  public:
-  explicit Reader(Source& source) : source_(source) {}
+  Reader(Source& source, FirstIfdTags tags) : source_(source), tags_(tags) {}
 
   IfdTree Read() {
     IfdTree tree;
@@ -142,8 +161,8 @@ class Reader {
     tree_->ifds.emplace_back();
     std::vector<IfdEntry> entries;
     for (const Raw& r : raws) {
-      if (kind == Kind::First && !Descriptive(r.tag) && r.tag != kExifIfdTag &&
-          r.tag != kGpsIfdTag)
+      if (kind == Kind::First && r.tag != kExifIfdTag && r.tag != kGpsIfdTag &&
+          (tags_ == FirstIfdTags::All ? LocatesData(r.tag) : !Descriptive(r.tag)))
         continue;
       const bool link = (kind == Kind::First && (r.tag == kExifIfdTag || r.tag == kGpsIfdTag)) ||
                         (kind == Kind::Exif && r.tag == kInteropIfdTag);
@@ -180,6 +199,7 @@ class Reader {
   }
 
   Source& source_;
+  FirstIfdTags tags_;
   IfdTree* tree_ = nullptr;
   bool little_ = true;
   size_t used_ = 0;  // the bytes the kept entries take laid out
@@ -255,12 +275,12 @@ const IfdEntry* IfdTree::Find(int ifd, uint16_t tag) const {
 
 IfdTree ReadIfdTree(FILE* stream) {
   FileSource source(stream);
-  return Reader(source).Read();
+  return Reader(source, FirstIfdTags::Descriptive).Read();
 }
 
-IfdTree ReadIfdTree(const std::string& block) {
+IfdTree ReadIfdTree(const std::string& block, FirstIfdTags tags) {
   BlockSource source(block);
-  return Reader(source).Read();
+  return Reader(source, tags).Read();
 }
 
 uint32_t PlaceIfd(const IfdTree& tree, int ifd, uint64_t base, std::string& out) {

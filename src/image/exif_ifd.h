@@ -41,15 +41,20 @@ struct IfdTree {
   const IfdEntry* Find(int ifd, uint16_t tag) const;
 };
 
+// Which tags of the first IFD are read: its descriptive ones
+// (ImageDescription, Make, Model, Orientation, Software, DateTime, Artist,
+// HostComputer, Copyright), or all but those that locate data in the file
+// (strips, tiles, sub-IFDs other than EXIF and GPS, a thumbnail).
+enum class FirstIfdTags { Descriptive, All };
+
 // Reads the first IFD of a classic TIFF structure, of a file (the stream
 // must be seekable; its position is left anywhere) or of an EXIF block:
-// of the first IFD only its descriptive tags (ImageDescription, Make,
-// Model, Orientation, Software, DateTime, Artist, HostComputer, Copyright)
-// and the links to the EXIF and GPS IFDs, which are read whole (the EXIF
-// one with its interoperability IFD). Returns an empty tree when there is
-// nothing of that.
+// of the first IFD the tags asked for and the links to the EXIF and GPS
+// IFDs, which are read whole (the EXIF one with its interoperability IFD).
+// Returns an empty tree when there is nothing of that.
 IfdTree ReadIfdTree(FILE* stream);
-IfdTree ReadIfdTree(const std::string& block);
+IfdTree ReadIfdTree(const std::string& block,
+                    FirstIfdTags tags = FirstIfdTags::Descriptive);
 
 // The tree as an EXIF block: a TIFF header of its byte order with the first
 // IFD at 8, the sub-IFDs and values after it. Empty for an empty tree.

@@ -1,69 +1,98 @@
 #include "image/orientation.h"
 
+#include <cctype>
 #include <cstring>
+
+#include "image/exif_block.h"
 
 namespace Common {
 namespace {
 
 constexpr uint16_t kOrientationTag = 0x0112;
 constexpr uint16_t kShortType = 3;
+constexpr uint16_t kLongType = 4;
 
-// Where the value of the first IFD's orientation entry lies (with
-// tag == kOrientationTag), or where its link to the next IFD lies (with
-// tag 0), and the byte order; npos when there is none.
-size_t EntryAt(const std::string& exif, bool& little, uint16_t tag) {
-  const size_t none = std::string::npos;
-  if (exif.size() < 8) return none;
-  const auto* b = reinterpret_cast<const uint8_t*>(exif.data());
-  if (b[0] == 'I' && b[1] == 'I') little = true;
-  else if (b[0] == 'M' && b[1] == 'M') little = false;
-  else return none;
-  auto u16 = [&](size_t at) -> uint32_t {
-    return little ? b[at] | b[at + 1] << 8 : b[at] << 8 | b[at + 1];
+// Where the first IFD's orientation entry lies in a block that other
+// readers can parse; npos when there is none.
+size_t OrientationEntry(const std::string& exif, const FirstIfd& ifd) {
+  if (ifd.problem != nullptr) return std::string::npos;
+  for (uint32_t i = 0; i < ifd.entries; ++i)
+    if (ifd.U16(exif, ifd.Entry(i)) == kOrientationTag) return ifd.Entry(i);
+  return std::string::npos;
+}
+
+// Where the value of the first tiff:Orientation of an XMP packet lies,
+// as an attribute (tiff:Orientation="6") or an element
+// (<tiff:Orientation>6</tiff:Orientation>): its digits are
+// [at, at + size). False when there is none.
+bool XmpOrientation(const std::string& xmp, size_t& at, size_t& size) {
+  static const char kName[] = "tiff:Orientation";
+  auto blank = [&](size_t i) {
+    while (i < xmp.size() && std::isspace(static_cast<unsigned char>(xmp[i]))) ++i;
+    return i;
   };
-  auto u32 = [&](size_t at) -> uint64_t {
-    return little ? u16(at) | uint64_t{u16(at + 2)} << 16
-                  : uint64_t{u16(at)} << 16 | u16(at + 2);
-  };
-  if (u16(2) != 42) return none;
-  const uint64_t ifd = u32(4);
-  if (ifd + 2 > exif.size()) return none;
-  const uint32_t entries = u16(ifd);
-  if (tag == 0) return ifd + 2 + uint64_t{entries} * 12 + 4 <= exif.size()
-                           ? ifd + 2 + uint64_t{entries} * 12 : none;
-  for (uint32_t i = 0; i < entries; ++i) {
-    const uint64_t e = ifd + 2 + uint64_t{i} * 12;
-    if (e + 12 > exif.size()) return none;
-    if (u16(e) == tag)
-      return u16(e + 2) == kShortType && u32(e + 4) == 1 ? e + 8 : none;
+  for (size_t name = xmp.find(kName); name != std::string::npos;
+       name = xmp.find(kName, name + 1)) {
+    if (name > 0 && xmp[name - 1] == '/') continue;  // a closing tag
+    size_t i = blank(name + sizeof kName - 1);
+    char end = '<';
+    if (i < xmp.size() && xmp[i] == '=') {
+      i = blank(i + 1);
+      if (i >= xmp.size() || (xmp[i] != '"' && xmp[i] != '\'')) continue;
+      end = xmp[i];
+    } else if (i >= xmp.size() || xmp[i] != '>') {
+      continue;
+    }
+    at = ++i;
+    while (i < xmp.size() && std::isdigit(static_cast<unsigned char>(xmp[i]))) ++i;
+    size = i - at;
+    if (size > 0 && i < xmp.size() && xmp[i] == end) return true;
   }
-  return none;
+  return false;
 }
 
 }  // namespace
 
 int32_t ExifOrientation(const std::string& exif) {
-  bool little = true;
-  const size_t at = EntryAt(exif, little, kOrientationTag);
-  if (at == std::string::npos) return 1;
-  const auto* b = reinterpret_cast<const uint8_t*>(exif.data()) + at;
-  const int32_t value = little ? b[0] | b[1] << 8 : b[0] << 8 | b[1];
-  return value >= 1 && value <= 8 ? value : 1;
+  const FirstIfd ifd = FindFirstIfd(exif);
+  const size_t entry = OrientationEntry(exif, ifd);
+  if (entry == std::string::npos || ifd.U32(exif, entry + 4) != 1) return 1;
+  const uint32_t type = ifd.U16(exif, entry + 2);
+  const uint32_t value = type == kShortType  ? ifd.U16(exif, entry + 8)
+                         : type == kLongType ? ifd.U32(exif, entry + 8)
+                                             : 0;
+  return value >= 1 && value <= 8 ? static_cast<int32_t>(value) : 1;
 }
 
 bool SetExifOrientation(std::string& exif, uint16_t value) {
-  bool little = true;
-  const size_t at = EntryAt(exif, little, kOrientationTag);
-  if (at == std::string::npos) return false;
-  exif[at] = static_cast<char>(little ? value & 0xFF : value >> 8);
-  exif[at + 1] = static_cast<char>(little ? value >> 8 : value & 0xFF);
+  const FirstIfd ifd = FindFirstIfd(exif);
+  const size_t entry = OrientationEntry(exif, ifd);
+  if (entry == std::string::npos || ifd.U32(exif, entry + 4) != 1) return false;
+  const uint32_t type = ifd.U16(exif, entry + 2);
+  if (type != kShortType && type != kLongType) return false;
+  // A SHORT lies in the field's first two bytes, a LONG in all four.
+  const uint32_t bytes = type == kShortType ? 2 : 4;
+  for (uint32_t i = 0; i < bytes; ++i) {
+    const uint32_t shift = 8 * (ifd.little ? i : bytes - 1 - i);
+    exif[entry + 8 + i] = static_cast<char>(value >> shift & 0xFF);
+  }
   return true;
 }
 
-void DropExifThumbnail(std::string& exif) {
-  bool little = true;
-  const size_t at = EntryAt(exif, little, 0);
-  if (at != std::string::npos) exif.replace(at, 4, 4, '\0');
+int32_t ShownOrientation(const ImageMetadata& meta) {
+  const FirstIfd ifd = FindFirstIfd(meta.exif);
+  if (OrientationEntry(meta.exif, ifd) != std::string::npos)
+    return ExifOrientation(meta.exif);
+  size_t at = 0, size = 0;
+  if (!XmpOrientation(meta.xmp, at, size) || size != 1) return 1;
+  const int32_t value = meta.xmp[at] - '0';
+  return value >= 1 && value <= 8 ? value : 1;
+}
+
+void MarkShownAsStored(ImageMetadata& meta) {
+  SetExifOrientation(meta.exif, 1);
+  size_t at = 0, size = 0;
+  if (XmpOrientation(meta.xmp, at, size)) meta.xmp.replace(at, size, "1");
 }
 
 bool TurnToShown(CImage& image, int32_t orientation) {

@@ -1,5 +1,6 @@
-// The EXIF orientation of a picture: how its stored pixels are turned or
-// mirrored to be shown (the TIFF values 1 to 8), and the turn itself.
+// The orientation of a picture: how its stored pixels are turned or
+// mirrored to be shown (the TIFF values 1 to 8), as EXIF or XMP gives it,
+// and the turn itself.
 #pragma once
 
 #include <cstdint>
@@ -10,16 +11,23 @@
 namespace Common {
 
 // The orientation tag of the first IFD of an EXIF block (a TIFF
-// structure): 1 to 8, or 1 when the block has none or is malformed.
+// structure), a SHORT or a LONG: 1 to 8, or 1 when the block has none or
+// it is malformed.
 int32_t ExifOrientation(const std::string& exif);
 
 // Sets the orientation tag of the first IFD to `value` in place; nothing
 // else of the block changes. False when the block has no such tag.
 bool SetExifOrientation(std::string& exif, uint16_t value);
 
-// Unlinks the second IFD (the thumbnail) from the first, in place; its
-// bytes stay, unreferenced. Nothing changes in a block without one.
-void DropExifThumbnail(std::string& exif);
+// The orientation a picture is shown in: its EXIF orientation, or, when
+// EXIF has no orientation tag, the XMP packet's tiff:Orientation (an
+// attribute or an element), as viewers take it. 1 to 8, or 1.
+int32_t ShownOrientation(const ImageMetadata& meta);
+
+// For pixels turned to the shown orientation: sets the EXIF and XMP
+// orientations that there are to 1, nothing else of either changing, so
+// that viewers do not turn the picture again.
+void MarkShownAsStored(ImageMetadata& meta);
 
 // True for the orientations that swap width and height (5 to 8).
 inline bool SwapsSides(int32_t orientation) { return orientation >= 5 && orientation <= 8; }

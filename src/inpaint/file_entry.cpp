@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "image/exif_block.h"
 #include "image/image.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
@@ -185,8 +186,10 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   }
   result.image_width = image.width;
   result.image_height = image.height;
-  // A thumbnail would show the picture as it was.
-  Common::DropExifThumbnail(image.metadata.exif);
+  // A thumbnail would show the picture as it was; a block that other
+  // readers cannot parse would make them fail on the output.
+  const char* dropped = Common::ReadyExifForOutput(image.metadata.exif);
+  if (dropped != nullptr && verbose) ConsolePrintf("%-20s%s\n", "EXIF Dropped:", dropped);
 
   if (options.mask_from_alpha) {
     if (image.channels != 4) {
@@ -204,7 +207,7 @@ FileRunResult RunFileInpaint(const std::string& image_file,
       return result;
     result.mask_width = maskImage.width;
     result.mask_height = maskImage.height;
-    result.orientation = Common::ExifOrientation(image.metadata.exif);
+    result.orientation = Common::ShownOrientation(image.metadata);
     const bool swap = Common::SwapsSides(result.orientation);
     const int32_t shownWidth = swap ? image.height : image.width;
     const int32_t shownHeight = swap ? image.width : image.height;
@@ -214,7 +217,7 @@ FileRunResult RunFileInpaint(const std::string& image_file,
         result.status = FileRunStatus::ImageUnreadable;
         return result;
       }
-      Common::SetExifOrientation(image.metadata.exif, 1);
+      Common::MarkShownAsStored(image.metadata);
       result.turned = true;
       result.image_width = image.width;
       result.image_height = image.height;

@@ -120,13 +120,13 @@ struct FileRunOptions {
 // 16-bit samples are kept where the input's format holds them (PNG, TIFF,
 // PPM above 255): the fill runs on the high bytes and every filled pixel
 // takes all its samples from its source (inpaint/source_copy.h). The
-// EXIF (without its thumbnail), ICC and XMP blocks go from input to output
-// where both hold them.
+// EXIF (without its thumbnail; not at all when other readers cannot parse
+// it), ICC and XMP blocks go from input to output where both hold them.
 //
-// A picture whose EXIF orientation is not 1 is repaired as it is shown
-// when the mask has the shown size (for orientations 2 to 4, and square
-// pictures, always): the pixels are turned and written so, with the
-// orientation set to 1. A mask of the stored size leaves them as stored.
+// A picture whose EXIF (or, without one, XMP) orientation is not 1 is
+// repaired as it is shown when the mask has the shown size (for
+// orientations 2 to 4, and square pictures, always): the pixels are turned
+// and written so, with the orientations set to 1. A mask of the stored size leaves them as stored.
 //
 // Runs the steps of the file entry and prints nothing of its own except
 // the "Output Image:" line when verbose (InpaintImage prints its own

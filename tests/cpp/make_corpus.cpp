@@ -85,6 +85,19 @@ int main(int argc, char** argv) {
   put("jpeg", "wide-tables-16x16.jpg", samples::JpegWithSettings(16, 16, 1, false, 0));
   put("jpeg", "restart-junk-32x48.jpg", samples::JpegDamagedRestart(32, 48, 40));
   put("jpeg", "restart-wrong-32x48.jpg", samples::JpegDamagedRestart(32, 48, 0));
+  // EXIF blocks that other readers cannot parse, and one with a LONG
+  // orientation and a thumbnail.
+  put("jpeg", "exif-long-orientation-16x8.jpg",
+      samples::JpegWithExifBlock(16, 8, samples::ExifBlock(true)));
+  Bytes exif = samples::ExifBlock(false);
+  exif[0] = 'X';
+  put("jpeg", "exif-no-tiff-header-16x8.jpg", samples::JpegWithExifBlock(16, 8, exif));
+  exif = samples::ExifBlock(false);
+  exif[5] = 0x7F;  // the first IFD far past the end
+  put("jpeg", "exif-ifd-outside-16x8.jpg", samples::JpegWithExifBlock(16, 8, exif));
+  exif = samples::ExifBlock(false);
+  exif.resize(40);
+  put("jpeg", "exif-ifd-cut-short-16x8.jpg", samples::JpegWithExifBlock(16, 8, exif));
   std::printf("seed corpus written to %s\n", root.c_str());
   return 0;
 }

@@ -279,6 +279,45 @@ Bytes JpegWithExif(int width, int height, bool thumbnail, int length) {
   return out;
 }
 
+Bytes ExifBlock(bool thumbnail) {
+  // Laid out as Common::ExifBlock lays out the same tags.
+  Bytes b(thumbnail ? 126 : 96, 0);
+  auto entry = [&](size_t at, uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+    Put16(b, at, tag), Put16(b, at + 2, type), Put32(b, at + 4, count), Put32(b, at + 8, value);
+  };
+  b[0] = b[1] = 'I', Put16(b, 2, 42), Put32(b, 4, 8), Put16(b, 8, 4);
+  entry(10, 0x010F, 2, 4, 0x006D6163);  // Make "cam"
+  entry(22, 0x0112, 4, 1, 6);           // Orientation, a LONG
+  entry(34, 0x011A, 5, 1, 62);          // XResolution 72/1
+  entry(46, 0x8769, 4, 1, 70);          // the EXIF IFD
+  Put32(b, 62, 72), Put32(b, 66, 1);
+  Put16(b, 70, 1);
+  entry(72, 0x829A, 5, 1, 88);          // ExposureTime 1/250
+  Put32(b, 88, 1), Put32(b, 92, 250);
+  if (thumbnail) {
+    const Bytes small = Jpeg(8, 8, 3);
+    const std::string comment = kThumbnailComment;
+    Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xFE, 0, static_cast<uint8_t>(comment.size() + 2)};
+    AppendString(jpeg, comment);
+    jpeg.insert(jpeg.end(), small.begin() + 2, small.end());
+    Put32(b, 58, 96), Put16(b, 96, 2);
+    entry(98, 0x0201, 4, 1, 126);  // JPEGInterchangeFormat
+    entry(110, 0x0202, 4, 1, static_cast<uint32_t>(jpeg.size()));
+    b.insert(b.end(), jpeg.begin(), jpeg.end());
+  }
+  return b;
+}
+
+Bytes JpegWithExifBlock(int width, int height, const Bytes& exif) {
+  const Bytes picture = Jpeg(width, height, 3);
+  const size_t length = exif.size() + 8;
+  Bytes out = {0xFF, 0xD8, 0xFF, 0xE1, static_cast<uint8_t>(length >> 8),
+               static_cast<uint8_t>(length), 'E', 'x', 'i', 'f', 0, 0};
+  out.insert(out.end(), exif.begin(), exif.end());
+  out.insert(out.end(), picture.begin() + 2, picture.end());
+  return out;
+}
+
 Bytes JpegBands(int width, int height, int scans) {
   std::vector<jpeg_scan_info> script;
   script.push_back({1, {0}, 0, 0, 0, 0});

@@ -58,6 +58,16 @@ Bytes Jpeg(int width, int height, int components, bool progressive = false,
 // or its true length when that is -1.
 Bytes JpegWithExif(int width, int height, bool thumbnail, int length = -1);
 
+// An EXIF block (a little-endian TIFF structure): a first IFD with Make,
+// a LONG orientation 6, XResolution and the EXIF IFD (ExposureTime); with
+// a thumbnail, a second IFD locating an 8 x 8 JPEG whose comment is
+// kThumbnailComment.
+constexpr char kThumbnailComment[] = "thumbnail of the original";
+Bytes ExifBlock(bool thumbnail);
+
+// Jpeg(width, height, 3) with `exif` in an APP1 marker.
+Bytes JpegWithExifBlock(int width, int height, const Bytes& exif);
+
 // A progressive gray JPEG of `scans` valid scans: the DC coefficients,
 // then the 63 AC coefficients split into scans - 1 bands (2 to 64 scans).
 Bytes JpegBands(int width, int height, int scans);

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "image/exif_block.h"
 #include "image/exif_ifd.h"
+#include "image/orientation.h"
 #include "image_test_util.h"
 
 namespace imagetest {
@@ -168,6 +170,56 @@ TEST(HostileFiles, ExifDirectoriesAreReadWithinBounds) {
   EXPECT_EQ(Common::ReadIfdTree(b.substr(0, 160)).ifds.size(), 1u);
 }
 
+// Readies an input's metadata for an output as a run does, turning it to
+// its shown orientation: what goes out is no EXIF or a block that other
+// readers parse, without a thumbnail.
+void ExpectReadyForOutput(Common::ImageMetadata meta, const std::string& what) {
+  Common::ReadyExifForOutput(meta.exif);
+  if (!meta.exif.empty()) {
+    const Common::FirstIfd ifd = Common::FindFirstIfd(meta.exif);
+    ASSERT_EQ(ifd.problem, nullptr) << what;
+    EXPECT_EQ(ifd.U32(meta.exif, ifd.Link()), 0u) << what;
+  }
+  const int32_t orientation = Common::ShownOrientation(meta);
+  EXPECT_TRUE(orientation >= 1 && orientation <= 8) << what;
+  Common::MarkShownAsStored(meta);
+  EXPECT_EQ(Common::ShownOrientation(meta), 1) << what;
+}
+
+TEST(HostileFiles, ExifBlocksGoOutParseableAndWithoutThumbnail) {
+  const Bytes bytes = samples::ExifBlock(true);
+  const std::string block(bytes.begin(), bytes.end());
+  Common::ImageMetadata meta;
+  meta.xmp = "<x tiff:Orientation='8'/><tiff:Orientation>3</tiff:Orientation>";
+  for (size_t n = 0; n < block.size(); ++n) {
+    meta.exif = block.substr(0, n);
+    ExpectReadyForOutput(meta, "EXIF cut at " + std::to_string(n));
+  }
+  for (size_t i = 0; i < block.size(); ++i)
+    for (uint8_t v : {0x00, 0xFF, 0x7F, 0x80, 0x01}) {
+      meta.exif = block;
+      meta.exif[i] = static_cast<char>(v);
+      ExpectReadyForOutput(meta, "EXIF byte " + std::to_string(i) + " = " + std::to_string(v));
+    }
+  meta.exif.clear();
+  for (size_t n = 0; n < meta.xmp.size(); ++n) {
+    Common::ImageMetadata xmp;
+    xmp.xmp = meta.xmp.substr(0, n);
+    ExpectReadyForOutput(xmp, "XMP cut at " + std::to_string(n));
+  }
+
+  // Intact, the block loses the thumbnail and keeps the rest; a leading
+  // "Exif\0\0" goes, and a block without a thumbnail stays as it is.
+  const Bytes plain = samples::ExifBlock(false);
+  const std::string head("Exif\0\0", 6);
+  for (const std::string& in : {block, head + block, std::string(plain.begin(), plain.end())}) {
+    meta.exif = in;
+    EXPECT_EQ(Common::ReadyExifForOutput(meta.exif), nullptr);
+    EXPECT_EQ(meta.exif, std::string(plain.begin(), plain.end()));
+    EXPECT_EQ(Common::ShownOrientation(meta), 6);  // EXIF's, not XMP's
+  }
+}
+
 ImageFormat FormatOfCorpus(const std::string& folder) {
   if (folder == "text") return ImageFormat::Text;
   if (folder == "bmp") return ImageFormat::Bmp;
@@ -200,6 +252,7 @@ TEST(HostileFiles, RegressionCorpusReplaysCleanly) {
       const Bytes bytes = samples::ReadFile(root + "/" + folder + "/" + name);
       CImage image;
       const bool loaded = LoadBytes(image, bytes, format);
+      if (loaded) ExpectReadyForOutput(image.metadata, folder + "/" + name);
       // Seeds load, except those named *-refused: variants the reader
       // turns down. Other inputs only have to pass without a fault.
       if (name.rfind("seed-", 0) == 0) {

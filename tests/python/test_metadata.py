@@ -1,7 +1,9 @@
 """What a file says besides its pixels: EXIF, ICC profile and XMP go from
 input to output byte for byte (as Pillow reads them; in a TIFF, EXIF is the
-first IFD's descriptive tags and its EXIF and GPS IFDs), a picture with an EXIF
-orientation is repaired as shown when the mask is drawn so, and a JPEG is
+first IFD's descriptive tags and its EXIF and GPS IFDs) but for an EXIF
+thumbnail, which is cut out, and an EXIF block that other readers cannot parse,
+which is dropped; a picture with an EXIF (or XMP) orientation is repaired as
+shown when the mask is drawn so, and a JPEG is
 written again with its input's quantisation unless a quality is given."""
 import os
 import subprocess
@@ -10,7 +12,7 @@ import sysconfig
 import numpy as np
 import pytest
 import tifffile
-from PIL import Image, ImageCms, ImageOps, JpegImagePlugin, PngImagePlugin
+from PIL import ExifTags, Image, ImageCms, ImageOps, JpegImagePlugin, PngImagePlugin
 from PIL.TiffImagePlugin import IFDRational
 
 import patchwell
@@ -67,9 +69,9 @@ def hole(height, width):
     return mask
 
 
-def cli(*args):
-    return subprocess.run([CLI, *map(str, args), "-r", str(RADIUS), "--device", "cpu", "-q"],
-                          capture_output=True, text=True, timeout=60)
+def cli(*args, quiet=True):
+    return subprocess.run([CLI, *map(str, args), "-r", str(RADIUS), "--device", "cpu",
+                           "-q" if quiet else "-v"], capture_output=True, text=True, timeout=60)
 
 
 def xmp_of(image):
@@ -93,25 +95,114 @@ def test_metadata_blocks_are_kept(tmp_path, source, target):
         assert exif_of(out)[1][0x829A] == IFDRational(1, 250)
 
 
-@pytest.mark.parametrize("target", ["jpg", "png"])
-def test_the_exif_thumbnail_is_unlinked_and_the_rest_kept(tmp_path, target):
-    block = bytearray(exif().tobytes()[6:])  # big-endian, the first IFD at 8
-    link = 10 + 12 * int.from_bytes(block[8:10], "big")
-    thumbnail = (1).to_bytes(2, "big") + bytes.fromhex("0103 0003 00000001 00060000") + bytes(4)
-    block[link:link + 4] = len(block).to_bytes(4, "big")
-    save(photo_like(24, 31, 5), tmp_path / "in.png", b"Exif\0\0" + bytes(block) + thumbnail)
+def first_ifd(block):
+    """The byte order of an EXIF block and where its first IFD's entries
+    and link to the next IFD lie."""
+    order = "little" if block[:2] == b"II" else "big"
+    at = int.from_bytes(block[4:8], order)
+    count = int.from_bytes(block[at:at + 2], order)
+    return order, [at + 2 + 12 * i for i in range(count)], at + 2 + 12 * count
+
+
+def with_thumbnail(block, thumbnail):
+    """The block with a second IFD that locates `thumbnail` (a JPEG)."""
+    order, _, link = first_ifd(block)
+    u16, u32 = (lambda v: v.to_bytes(2, order)), (lambda v: v.to_bytes(4, order))
+    at = len(block) + len(block) % 2
+    ifd1 = u16(2) + b"".join(u16(tag) + u16(4) + u32(1) + u32(value)  # JPEGInterchangeFormat(Length)
+                             for tag, value in ((0x0201, at + 30), (0x0202, len(thumbnail))))
+    return (block[:link] + u32(at) + block[link + 4:] + bytes(at - len(block)) + ifd1 + u32(0)
+            + thumbnail)
+
+
+@pytest.mark.parametrize("target", ["jpg", "png", "webp"])
+def test_the_exif_thumbnail_is_cut_out_and_the_rest_kept(tmp_path, target):
+    marker = b"thumbnail of the unrepaired picture"
+    Image.fromarray(photo_like(8, 8, 2)).save(tmp_path / "thumbnail.jpg", comment=marker)
+    tags = exif()
+    tags[0x011A] = IFDRational(300)  # XResolution: not descriptive, kept all the same
+    block = with_thumbnail(tags.tobytes()[6:], (tmp_path / "thumbnail.jpg").read_bytes())
+    save(photo_like(24, 31, 5), tmp_path / "in.jpg", b"Exif\0\0" + block)
+    assert marker in (tmp_path / "in.jpg").read_bytes()
     Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
-    done = cli(tmp_path / "in.png", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
+    done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
     assert done.returncode == 0, done.stderr
-    block[link:link + 4] = bytes(4)
+    assert marker not in (tmp_path / f"out.{target}").read_bytes()
+    with Image.open(tmp_path / "in.jpg") as image, \
+            Image.open(tmp_path / f"out.{target}") as out:
+        got, want = out.getexif(), image.getexif()
+        assert 0x0201 in want.get_ifd(ExifTags.IFD.IFD1) and not got.get_ifd(ExifTags.IFD.IFD1)
+        assert {tag: got[tag] for tag in got if tag not in (0x8769, 0x8825)} == \
+            {tag: want[tag] for tag in want if tag not in (0x8769, 0x8825)}
+        assert exif_of(out) == exif_of(image)
+
+
+def broken(problem):
+    """An EXIF block that other readers cannot parse."""
+    block = exif().tobytes()[6:]
+    order, entries, _ = first_ifd(block)
+    return {"no TIFF header": b"XX" + block[2:],
+            "first IFD outside the block": block[:4] + (len(block) - 1).to_bytes(4, order)
+            + block[8:],
+            "first IFD cut short": block[:entries[-1] + 4],
+            "kept": b"Exif\0\0" + block}[problem]
+
+
+@pytest.mark.parametrize("problem, target", [("no TIFF header", "jpg"),
+                                             ("first IFD outside the block", "png"),
+                                             ("first IFD cut short", "webp"),
+                                             ("kept", "webp")])
+def test_exif_that_other_readers_cannot_parse_is_dropped(tmp_path, problem, target):
+    # A WebP file may hold a block after its own "Exif\0\0": that one is kept.
+    source = "webp" if problem == "kept" else "jpg"
+    save(photo_like(24, 31, 5), tmp_path / f"in.{source}", b"Exif\0\0" + broken(problem))
+    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o",
+               tmp_path / f"out.{target}", quiet=False)
+    assert done.returncode == 0, done.stderr
+    dropped = f"EXIF Dropped:       {problem}\n"
+    assert (dropped in done.stdout) == (problem != "kept"), done.stdout
     with Image.open(tmp_path / f"out.{target}") as out:
-        assert out.info["exif"].removeprefix(b"Exif\0\0") == bytes(block) + thumbnail
+        ImageOps.exif_transpose(out)  # fails on such a block
+        got = exif_of(out)
+    if problem != "kept":
+        assert got == ({}, {}, {})
+    else:
+        with Image.open(tmp_path / f"in.{source}") as image:
+            assert got == exif_of(image)
 
 
-@pytest.mark.parametrize("orientation, kind", [(o, "png") for o in range(1, 9)] + [(6, "tif")])
-def test_turned_pictures_are_repaired_as_shown(tmp_path, orientation, kind):
+def long_orientation(block):
+    """The block with its orientation, a SHORT, made a LONG."""
+    order, entries, _ = first_ifd(block)
+    block = bytearray(block)
+    at, = (e for e in entries if int.from_bytes(block[e:e + 2], order) == 0x0112)
+    value = int.from_bytes(block[at + 8:at + 10], order)
+    block[at + 2:at + 4] = (4).to_bytes(2, order)
+    block[at + 8:at + 12] = value.to_bytes(4, order)
+    return bytes(block)
+
+
+XMP_ORIENTATION = {"xmp attribute": b'<rdf:Description tiff:Orientation="%d"/>',
+                   "xmp element": b"<rdf:Description><tiff:Orientation>%d</tiff:Orientation>"
+                                  b"</rdf:Description>"}
+
+
+# The orientation is EXIF's (a SHORT, or a LONG), or, where EXIF has none, XMP's.
+@pytest.mark.parametrize("orientation, kind, stored_as",
+                         [(o, "png", "short") for o in range(1, 9)]
+                         + [(6, "tif", "short"), (6, "png", "long"), (8, "png", "xmp attribute"),
+                            (5, "png", "xmp element")])
+def test_turned_pictures_are_repaired_as_shown(tmp_path, orientation, kind, stored_as):
     stored = photo_like(24, 31, orientation)
-    save(stored, tmp_path / f"in.{kind}", exif(orientation))
+    tags, xmp = exif(orientation), XMP
+    if stored_as == "long":
+        tags = b"Exif\0\0" + long_orientation(tags.tobytes()[6:])
+    elif stored_as in XMP_ORIENTATION:
+        tags = exif()
+        xmp = XMP.replace(b'-ns#"/>', b'-ns#" xmlns:tiff="http://ns.adobe.com/tiff/1.0/">'
+                          + XMP_ORIENTATION[stored_as] % orientation + b"</rdf:RDF>")
+    save(stored, tmp_path / f"in.{kind}", tags, xmp=xmp)
     with Image.open(tmp_path / f"in.{kind}") as image:
         shown = np.asarray(ImageOps.exif_transpose(image))
     # Where the sizes agree (2 to 4) the mask is taken as drawn on the shown picture.
@@ -125,6 +216,10 @@ def test_turned_pictures_are_repaired_as_shown(tmp_path, orientation, kind):
             turned = drawn == "shown" and orientation != 1
             assert out.getexif().get(0x0112) == (1 if turned else orientation)
             assert out.getexif().get(0x010F) == "Patchwell test camera"
+            if stored_as in XMP_ORIENTATION:  # only the value changes
+                value = XMP_ORIENTATION[stored_as]
+                assert xmp_of(out) == (xmp.replace(value % orientation, value % 1) if turned
+                                       else xmp)
             # Pillow turns a TIFF as it reads its pixels; tifffile does not.
             got = tifffile.imread(out.filename) if kind == "tif" else np.asarray(out)
             np.testing.assert_array_equal(got, want)
