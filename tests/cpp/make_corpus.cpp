@@ -50,6 +50,41 @@ int main(int argc, char** argv) {
   Bytes inside = samples::Bmp(2, 2, 24);
   inside[10] = 50;  // pixels said to start inside the info header
   put("bmp", "offset-in-headers-refused.bmp", inside);
+  // Palette pictures (entries B, G, R, 0), RLE, 16-bit pixels, OS/2 headers.
+  Bytes palette;
+  for (int i = 0; i < 16; ++i)
+    palette.insert(palette.end(), {uint8_t(i * 16), uint8_t(255 - i * 9), uint8_t(i * 5), 0});
+  const Bytes palette2(palette.begin(), palette.begin() + 8);
+  put("bmp", "pal1-9x2.bmp",
+      samples::BmpOf(40, 9, 2, 1, 0, palette2, {0xA5, 0x80, 0, 0, 0x5A, 0, 0, 0}));
+  const Bytes rows4 = {0x01, 0x23, 0xF0, 0, 0x32, 0x10, 0xE0, 0};
+  put("bmp", "pal4-5x2.bmp", samples::BmpOf(40, 5, 2, 4, 0, palette, rows4));
+  put("bmp", "pal8-gray-levels-4x2.bmp",
+      samples::BmpOf(40, 4, 2, 8, 0, {0, 0, 0, 0, 1, 1, 1, 0, 2, 2, 2, 0},
+                     {0, 1, 2, 200, 2, 1, 0, 255}, 3));
+  // Runs, an absolute run, an end of line, a delta and an end of bitmap.
+  put("bmp", "rle8-6x4.bmp",
+      samples::BmpOf(40, 6, 4, 8, 1, palette,
+                     {3, 1, 0, 3, 1, 2, 1, 0, 0, 0, 0, 2, 2, 1, 2, 2, 0, 0, 0, 1}, 16));
+  put("bmp", "rle4-6x2.bmp",
+      samples::BmpOf(40, 6, 2, 4, 2, palette,
+                     {4, 0x12, 0, 3, 0x31, 0x20, 0, 0, 0, 1}));
+  const Bytes rows16 = {0x1F, 0x00, 0xE0, 0x03, 0x00, 0x7C, 0, 0,
+                        0xFF, 0x7F, 0x00, 0x00, 0x10, 0x42, 0, 0};
+  put("bmp", "rgb555-3x2.bmp", samples::BmpOf(40, 3, 2, 16, 0, {}, rows16));
+  put("bmp", "rgb565-masks-3x2.bmp",
+      samples::BmpOf(40, 3, 2, 16, 3, {0, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0},
+                     rows16));
+  Bytes palette3;
+  for (size_t i = 0; i < palette.size(); i += 4)
+    palette3.insert(palette3.end(), palette.begin() + i, palette.begin() + i + 3);
+  put("bmp", "os2-core-pal4-5x2.bmp", samples::BmpOf(12, 5, 2, 4, 0, palette3, rows4));
+  put("bmp", "os2-v2-pal4-5x2.bmp", samples::BmpOf(64, 5, 2, 4, 0, palette, rows4));
+  put("bmp", "rle8-truncated-refused.bmp",
+      samples::BmpOf(40, 4, 2, 8, 1, palette, {2, 1}, 16));
+  Bytes jpeg = samples::Bmp(2, 2, 24);
+  jpeg[30] = 4;  // JPEG compression
+  put("bmp", "jpeg-compression-refused.bmp", jpeg);
 
   put("ppm", "p6-4x2.ppm", samples::Ppm(4, 2, false));
   put("ppm", "p3-3x2-comment.ppm", samples::Ppm(3, 2, true, true));

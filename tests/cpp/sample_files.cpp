@@ -86,6 +86,34 @@ Bytes BmpWithGap(Bytes bmp, size_t gap, uint32_t colours) {
   return bmp;
 }
 
+Bytes BmpOf(int infoBytes, int width, int height, int bits, int compression,
+            const Bytes& palette, const Bytes& pixels, uint32_t colours) {
+  const size_t offset = 14 + static_cast<size_t>(infoBytes) + palette.size();
+  Bytes b(offset, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  Put32(b, 2, static_cast<uint32_t>(offset + pixels.size()));
+  Put32(b, 10, static_cast<uint32_t>(offset));
+  Put32(b, 14, static_cast<uint32_t>(infoBytes));
+  if (infoBytes == 12) {
+    Put16(b, 18, static_cast<uint32_t>(width));
+    Put16(b, 20, static_cast<uint32_t>(height));
+    Put16(b, 22, 1);
+    Put16(b, 24, static_cast<uint32_t>(bits));
+  } else {
+    Put32(b, 18, static_cast<uint32_t>(width));
+    Put32(b, 22, static_cast<uint32_t>(height));
+    Put16(b, 26, 1);
+    Put16(b, 28, static_cast<uint32_t>(bits));
+    Put32(b, 30, static_cast<uint32_t>(compression));
+    Put32(b, 34, static_cast<uint32_t>(pixels.size()));
+    Put32(b, 46, colours);
+  }
+  std::copy(palette.begin(), palette.end(), b.begin() + 14 + infoBytes);
+  b.insert(b.end(), pixels.begin(), pixels.end());
+  return b;
+}
+
 Bytes Ppm(int width, int height, bool ascii, bool comment, int maximum) {
   Bytes b;
   AppendString(b, ascii ? "P3\n" : "P6\n");

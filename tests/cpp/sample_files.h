@@ -37,6 +37,13 @@ Bytes Bmp(int width, int height, int bits, bool topDown = false,
 // colours used, for a gap that is a palette.
 Bytes BmpWithGap(Bytes bmp, size_t gap, uint32_t colours = 0);
 
+// A BMP around stored data: an info header of infoBytes (12: the OS/2
+// core header, whose palette entries are B, G, R; others B, G, R, 0), then
+// `palette` as stored and `pixels`, the data offset behind the palette.
+// `colours` goes into the header as the colours used (not in a core one).
+Bytes BmpOf(int infoBytes, int width, int height, int bits, int compression,
+            const Bytes& palette, const Bytes& pixels, uint32_t colours = 0);
+
 // PPM, "P6" or "P3", with a comment line after the magic word when asked.
 // With a maximum value other than 255 the samples are the pattern scaled
 // to it (integer division), two big-endian bytes each in P6 above 255.

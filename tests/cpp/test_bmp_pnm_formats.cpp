@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "image_test_util.h"
 
@@ -98,36 +99,97 @@ TEST(BmpFormat, TopDownAndLongHeaderFilesLoadTheRightWayUp) {
   }
 }
 
-TEST(BmpFormat, RefusesOtherVariants) {
-  CImage image;
+// What the reader turns down, and the reason it gives.
+TEST(BmpFormat, RefusesOtherVariantsSayingWhy) {
+  const auto refusal = [](const Bytes& bmp) {
+    CImage image;
+    Common::LoadControl control;
+    return LoadBytes(image, bmp, ImageFormat::Bmp, &control) ? "loaded"
+                                                              : control.refusal();
+  };
+  const std::string endsEarly = "BMP data ends before the picture does";
   Bytes bmp = samples::Bmp(2, 2, 24);
-  bmp[28] = 16;  // 16 bits per pixel
-  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp[30] = 4;
+  EXPECT_EQ(refusal(bmp), "unsupported BMP compression 4 (JPEG)");
+  bmp[30] = 1;
+  EXPECT_EQ(refusal(bmp),
+            "unsupported BMP compression 1 (RLE8) with 24 bits per pixel");
   bmp = samples::Bmp(2, 2, 24);
-  bmp[30] = 1;  // RLE compression
-  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp[28] = 2;
+  EXPECT_EQ(refusal(bmp), "unsupported BMP pixel depth 2");
   bmp = samples::Bmp(2, 2, 24);
-  bmp[14] = 12;  // OS/2 core header
-  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp[14] = 20;  // neither a core header nor an info header
+  EXPECT_EQ(refusal(bmp), "unsupported BMP header size 20");
   bmp = samples::Bmp(2, 2, 24, false, 124);
-  bmp[10] = 100;  // data offset inside the info header
-  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  bmp[10] = 100;
+  EXPECT_EQ(refusal(bmp), "BMP pixel data said to start inside its headers");
   bmp = samples::Bmp(2, 2, 24, false, 124);
   bmp[12] = 1;  // data offset past the end of the file
-  EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  EXPECT_EQ(refusal(bmp), endsEarly);
+  bmp = samples::Bmp(2, 2, 24);
+  bmp.pop_back();
+  EXPECT_EQ(refusal(bmp), endsEarly);
   for (int header : {40, 52, 56}) {
     for (int compression : {0, 3}) {
       bmp = samples::Bmp(2, 2, 32, false, header, compression);
       bmp[10] -= 1;  // data offset on the last byte of the headers or masks
-      EXPECT_FALSE(LoadBytes(image, bmp, ImageFormat::Bmp)) << header;
+      EXPECT_EQ(refusal(bmp), "BMP pixel data said to start inside its headers");
     }
   }
-  // Masks that are not whole bytes: 10-bit colours, 4 bits of alpha.
-  for (const samples::BmpMasks& masks :
-       {samples::BmpMasks{0x3FF00000, 0xFFC00, 0x3FF, 0},
-        samples::BmpMasks{0xFF0000, 0xFF00, 0xFF, 0xF0000000}})
-    EXPECT_FALSE(LoadBytes(image, samples::Bmp(2, 2, 32, false, 124, 3, masks),
-                           ImageFormat::Bmp));
+  // 32-bit masks that are not whole bytes: 10-bit colours, 4 bits of alpha.
+  EXPECT_EQ(refusal(samples::Bmp(2, 2, 32, false, 124, 3,
+                                 {0x3FF00000, 0xFFC00, 0x3FF, 0})),
+            "unsupported BMP bit-field masks 0x3FF00000 0xFFC00 0x3FF 0x0");
+  EXPECT_NE(refusal(samples::Bmp(2, 2, 32, false, 124, 3,
+                                 {0xFF0000, 0xFF00, 0xFF, 0xF0000000})),
+            "loaded");
+  // 16-bit masks that overlap or are not one run of bits.
+  const Bytes pixels16(8, 0x5A);
+  for (const Bytes& masks : {Bytes{0, 0xF8, 0, 0, 0xE0, 0xFF, 0, 0, 0x1F, 0, 0, 0},
+                             Bytes{0x0F, 0xF0, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0}})
+    EXPECT_EQ(refusal(samples::BmpOf(40, 2, 2, 16, 3, masks, pixels16))
+                  .rfind("unsupported BMP bit-field masks", 0),
+              0u);
+  EXPECT_EQ(refusal(samples::BmpOf(40, 2, 1, 8, 0, Bytes(4000), Bytes(4), 1000)),
+            "unsupported BMP palette size 1000");
+}
+
+// Hostile palette pictures: indices past the palette are black, runs are
+// cut at the end of their row or of the picture, data that ends early is
+// refused. Palette entry i has red 10 + 30 i.
+TEST(BmpFormat, HostileRunsAndIndicesStayInsideThePicture) {
+  const Bytes palette = {30, 20, 10, 0, 60, 50, 40, 0, 90, 80, 70, 0};
+  const struct {
+    int bits, compression;
+    Bytes data;
+    const char* reds;  // 4 x 2, top row first; "" for a refusal
+  } cases[] = {
+      {8, 0, {0, 2, 200, 1, 1, 3, 255, 0}, "40 0 0 10 10 70 0 40"},
+      {4, 0, {0x2F, 0x10, 0, 0, 0x01, 0x20, 0, 0}, "10 40 70 10 70 0 40 10"},
+      {8, 1, {6, 1, 0, 0, 9, 2}, "70 70 70 70 40 40 40 40"},   // runs past the row
+      {8, 1, {0, 20, 1, 2, 1, 2, 1, 2, 1, 2}, "40 70 40 70 40 70 40 70"},  // absolute past the end
+      {8, 1, {1, 1, 0, 2, 255, 255}, "10 10 10 10 40 10 10 10"},  // delta past the end
+      {8, 1, {1, 2, 0, 1}, "10 10 10 10 70 10 10 10"},            // early end of bitmap
+      {4, 2, {3, 0x2F, 0, 3, 0x12, 0x40, 0, 0}, "70 0 10 10 70 0 70 40"},
+      {8, 1, {2, 1}, ""},            // data ends inside the picture
+      {8, 1, {0, 5, 1, 1}, ""},      // inside an absolute run
+      {8, 1, {0, 2, 1}, ""},         // inside a delta
+  };
+  for (const auto& c : cases) {
+    CImage image;
+    Common::LoadControl control;
+    const Bytes bmp = samples::BmpOf(40, 4, 2, c.bits, c.compression, palette,
+                                     c.data, 3);
+    const bool loaded = LoadBytes(image, bmp, ImageFormat::Bmp, &control);
+    std::string reds;
+    for (int y = 0; loaded && y < 2; ++y)
+      for (int x = 0; x < 4; ++x)
+        reds += (reds.empty() ? "" : " ") + std::to_string(image.PixelAt(x, y)[0]);
+    if (c.reds[0] == '\0')
+      EXPECT_EQ(control.refusal(), "BMP data ends before the picture does");
+    else
+      EXPECT_EQ(reds, c.reds) << c.bits << " " << c.compression;
+  }
 }
 
 TEST(BmpFormat, WritesA24BitFileWithPaddedRows) {
@@ -170,6 +232,29 @@ TEST(BmpFormat, WritesA24BitFileWithPaddedRows) {
   EXPECT_EQ(g[54], 77);
   EXPECT_EQ(g[55], 77);
   EXPECT_EQ(g[56], 77);
+}
+
+// Pixels per metre are the resolution per centimetre, and go back as they
+// came; a resolution in inches is converted, one without a unit is 0.
+TEST(BmpFormat, ResolutionIsKeptAsPixelsPerMetre) {
+  CImage image;
+  Bytes bmp = samples::Bmp(2, 2, 24);
+  bmp[38] = 0x13, bmp[39] = 0x0B;  // 2835 along x
+  bmp[42] = 0x26, bmp[43] = 0x16;  // 5670 along y
+  ASSERT_TRUE(LoadBytes(image, bmp, ImageFormat::Bmp));
+  EXPECT_EQ(image.metadata.resolution.unit, Common::Resolution::Unit::Centimetre);
+  EXPECT_DOUBLE_EQ(image.metadata.resolution.x, 28.35);
+  EXPECT_DOUBLE_EQ(image.metadata.resolution.y, 56.7);
+  Bytes back = SaveBytes(image, ImageFormat::Bmp);
+  EXPECT_EQ(U32At(back, 38), 2835u);
+  EXPECT_EQ(U32At(back, 42), 5670u);
+  image.metadata.resolution = {300, 72, Common::Resolution::Unit::Inch};
+  back = SaveBytes(image, ImageFormat::Bmp);
+  EXPECT_EQ(U32At(back, 38), 11811u);
+  EXPECT_EQ(U32At(back, 42), 2835u);
+  image.metadata.resolution.unit = Common::Resolution::Unit::None;
+  back = SaveBytes(image, ImageFormat::Bmp);
+  EXPECT_EQ(U32At(back, 38) | U32At(back, 42), 0u);
 }
 
 TEST(PpmFormat, HeaderFormsReadAlike) {

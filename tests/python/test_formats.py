@@ -3,6 +3,7 @@ independent codecs (tifffile, Pillow). A file repair must give what repair()
 gives for the same pixels, byte for byte, in the input's depth and
 channels."""
 import os
+import struct
 import subprocess
 import sysconfig
 
@@ -173,3 +174,110 @@ def test_command_writes_the_source_map(tmp_path):
         got = read(tmp_path / name)
         assert got.dtype == np.int32
         np.testing.assert_array_equal(got, want)
+
+
+# BMP variants: Pillow writes 1- and 8-bit palette files; the others are
+# put together here, byte by byte.
+def bmp_file(indices, bits, palette=b"", compression=0, header=40, masks=b"",
+             top_down=False, rle=None):
+    height, width = indices.shape
+    stored = indices if top_down else indices[::-1]
+    if rle is not None:
+        data = b"".join(rle_row(row, rle) for row in stored) + b"\0\1"
+    else:
+        data = b"".join(packed_row(row, bits) for row in stored)
+    if header == 12:
+        info = struct.pack("<IHHHH", 12, width, height, 1, bits)
+    else:
+        info = struct.pack("<IiiHHIIiiII", header, width, -height if top_down else height, 1,
+                           bits, compression, len(data), 2835, 2835, 0, 0)
+        info = info + masks.ljust(header - 40, b"\0") if header > 40 else info + masks
+    offset = 14 + len(info) + len(palette)
+    return b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset) + info + palette + data
+
+
+def packed_row(row, bits):
+    if bits == 4:
+        row = np.append(row, 0) if len(row) % 2 else row
+        data = bytes((row[0::2] << 4 | row[1::2]).astype(np.uint8))
+    else:
+        data = row.astype("<u2" if bits == 16 else np.uint8).tobytes()
+    return data + b"\0" * (-len(data) % 4)
+
+
+def rle_row(row, bits):
+    """RLE8 or RLE4 of one row: runs of 3 or more, absolute runs between
+    them, deltas over index 0 and an end of line."""
+    out, x, n = bytearray(), 0, len(row)
+    while x < n:
+        end = x
+        while end < n and row[end] == row[x]:
+            end += 1
+        if row[x] == 0 and end < n:
+            out += bytes([0, 2, end - x, 0])
+        elif row[x] == 0 and x == 0:  # a row of index 0: one row up
+            out += bytes([0, 2, 0, 1])
+        elif row[x] == 0:
+            break
+        elif end - x >= 3:
+            out += bytes([end - x, row[x] * 17 if bits == 4 else row[x]])
+        else:  # absolute up to the next run of 3 or index 0
+            end = x
+            while end < n and row[end] and not (end + 2 < n and row[end] == row[end + 1] == row[end + 2]):
+                end += 1
+            if end - x < 3:
+                out += b"".join(bytes([1, v * 17 if bits == 4 else v]) for v in row[x:end])
+            else:
+                data = packed_row(row[x:end], bits)[:(end - x + 1) // 2 if bits == 4 else end - x]
+                out += bytes([0, end - x]) + data + b"\0" * (len(data) % 2)
+        x = end
+    return bytes(out) + b"\0\0"
+
+
+BMP_KINDS = ["pillow-1", "pillow-P", "pillow-L", "palette-4", "rle8", "rle4", "rgb555",
+             "rgb565-masks", "rgb555-masks-v5-top-down", "os2-core-palette-8"]
+
+
+@pytest.mark.parametrize("kind", BMP_KINDS)
+def test_bmp_reads_as_pillow_does(tmp_path, kind):
+    rgb = picture(3, 8)
+    rng = np.random.default_rng(5)
+    levels = 16 if kind in ("palette-4", "rle4") else 256
+    indices = (rgb[:, :, 1].astype(int) * levels // 256)
+    indices[indices < levels // 8] = 0
+    # Index 0 (skipped by RLE: deltas, ends of line, a row up) and runs.
+    indices[2:5, 4:12] = indices[7] = indices[9:12, 20:] = 0
+    indices[14:20, 6:26] = levels - 1
+    colours = rng.integers(0, 256, (levels, 3), dtype=np.uint8)
+    palette = bytes(np.hstack([colours[:, ::-1], np.zeros((levels, 1), np.uint8)]))
+    r, g, b = (rgb[:, :, c].astype(int) for c in range(3))
+    pixels16 = r >> 3 << 10 | g >> 3 << 5 | b >> 3
+    if kind.startswith("pillow"):
+        mode = kind[-1]
+        Image.fromarray(rgb).convert(mode, dither=Image.Dither.NONE).save(tmp_path / "in.bmp")
+    else:
+        data = {
+            "palette-4": lambda: bmp_file(indices, 4, palette),
+            "rle8": lambda: bmp_file(indices, 8, palette, 1, rle=8),
+            "rle4": lambda: bmp_file(indices, 4, palette, 2, rle=4),
+            "rgb555": lambda: bmp_file(pixels16, 16),
+            "rgb565-masks": lambda: bmp_file(
+                r >> 3 << 11 | g >> 2 << 5 | b >> 3,
+                16, compression=3, masks=struct.pack("<3I", 0xF800, 0x7E0, 0x1F)),
+            "rgb555-masks-v5-top-down": lambda: bmp_file(
+                pixels16 | 0x8000, 16, compression=3, header=124, top_down=True,
+                masks=struct.pack("<4I", 0x7C00, 0x3E0, 0x1F, 0x8000)),
+            "os2-core-palette-8": lambda: bmp_file(
+                indices, 8, bytes(np.ascontiguousarray(colours[:, ::-1])), header=12),
+        }[kind]()
+        (tmp_path / "in.bmp").write_bytes(data)
+    with Image.open(tmp_path / "in.bmp") as image:
+        pixels = np.asarray(image.convert("L" if image.mode in ("1", "L") else "RGB"))
+    with Image.open(repair_file(tmp_path, "in.bmp", device="cpu")) as out:
+        got = np.asarray(out)
+    want, _ = patchwell.repair(pixels, holes(), RADIUS, device="cpu")
+    if got.ndim == 3 and pixels.ndim == 2:  # a gray picture repaired as RGB
+        assert (got == got[:, :, :1]).all()
+        got = got[:, :, 0]
+    assert got.shape == pixels.shape
+    np.testing.assert_array_equal(got, want)
