@@ -162,16 +162,28 @@ bool ReadStrips(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control
   if (rowBytes <= 0 ||
       static_cast<uint64_t>(rowBytes) != uint64_t{l.width} * l.samples * (l.bits / 8))
     return false;
-  std::vector<uint8_t> strip(static_cast<size_t>(rowBytes) * rowsPerStrip);
+  const uint32_t group = TiffRowsPerRead(rowsPerStrip, static_cast<uint64_t>(rowBytes));
+  std::vector<uint8_t> buffer(static_cast<size_t>(rowBytes) * group);
   for (uint32_t y0 = 0; y0 < l.height; y0 += rowsPerStrip) {
     if (control.Stopped()) return false;
     const uint32_t rows = std::min(rowsPerStrip, l.height - y0);
-    const tmsize_t want = rowBytes * static_cast<tmsize_t>(rows);
-    const tstrip_t index = TIFFComputeStrip(tiff, y0, 0);
-    if (TIFFReadEncodedStrip(tiff, index, strip.data(), want) != want) return false;
-    for (uint32_t k = 0; k < rows; ++k)
-      PutRow(l, strip.data() + static_cast<size_t>(k) * rowBytes, l.width,
-             image.PixelAt(0, static_cast<int32_t>(y0 + k)), wide);
+    if (group == rowsPerStrip) {
+      const tmsize_t want = rowBytes * static_cast<tmsize_t>(rows);
+      const tstrip_t index = TIFFComputeStrip(tiff, y0, 0);
+      if (TIFFReadEncodedStrip(tiff, index, buffer.data(), want) != want) return false;
+      for (uint32_t k = 0; k < rows; ++k)
+        PutRow(l, buffer.data() + static_cast<size_t>(k) * rowBytes, l.width,
+               image.PixelAt(0, static_cast<int32_t>(y0 + k)), wide);
+      continue;
+    }
+    // A strip over the budget is decoded row by row, in order, the library
+    // keeping its place in the strip's compressed data between rows.
+    for (uint32_t k = 0; k < rows; ++k) {
+      if (control.Stopped()) return false;
+      if (TIFFReadScanline(tiff, buffer.data(), y0 + k, 0) < 0) return false;
+      PutRow(l, buffer.data(), l.width, image.PixelAt(0, static_cast<int32_t>(y0 + k)),
+             wide);
+    }
   }
   return true;
 }
@@ -264,6 +276,11 @@ bool AppendSubIfds(TIFF* t, FILE* stream, const IfdTree& exif) {
 }
 
 }  // namespace
+
+uint32_t TiffRowsPerRead(uint32_t rowsPerStrip, uint64_t rowBytes) {
+  if (rowsPerStrip == 0) return 1;
+  return uint64_t{rowsPerStrip} * rowBytes <= kTiffStripBufferBytes ? rowsPerStrip : 1;
+}
 
 std::optional<TiffCompression> ParseTiffCompression(const std::string& name) {
   if (name == "none") return TiffCompression::None;

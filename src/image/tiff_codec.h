@@ -34,6 +34,14 @@ std::optional<TiffCompression> ParseTiffCompression(const std::string& name);
 // corrupt or truncated data, and a stop.
 bool ReadTiffFile(FILE* stream, CImage& image, LoadControl& control);
 
+// The most bytes of decoded strip the reader holds beside the picture.
+constexpr uint64_t kTiffStripBufferBytes = uint64_t{1} << 20;
+
+// The rows the reader decodes at once from strips of rowsPerStrip rows of
+// rowBytes bytes: a whole strip when it fits kTiffStripBufferBytes, else
+// one row (a picture stored as one strip is not held twice).
+uint32_t TiffRowsPerRead(uint32_t rowsPerStrip, uint64_t rowBytes);
+
 // Writes one page of the image's depth and channels (an alpha channel as
 // unassociated alpha), with its ICC profile, XMP packet and EXIF when it
 // has them, in the byte order of its EXIF block (else the machine's); the

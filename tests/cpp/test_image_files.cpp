@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "image/tiff_codec.h"
 #include "image_test_util.h"
 
 namespace imagetest {
@@ -88,6 +89,18 @@ TEST(ImageFiles, RoundTripsOfEveryReadableFormat) {
   CImage loadedAsJpeg;
   ASSERT_EQ(std::rename((dir / "f.jpg").c_str(), (dir / "f.JPEG").c_str()), 0);
   EXPECT_TRUE(loadedAsJpeg.Load(dir / "f.JPEG"));
+}
+
+TEST(ImageFiles, TiffStripsOverTheBufferAreReadRowByRow) {
+  using Common::kTiffStripBufferBytes;
+  using Common::TiffRowsPerRead;
+  // An 8192 x 8192 picture of 16-bit RGBA stored as one strip.
+  EXPECT_EQ(TiffRowsPerRead(8192, 8192 * 8), 1u);
+  EXPECT_EQ(TiffRowsPerRead(2, kTiffStripBufferBytes / 2 + 1), 1u);
+  // Strips that fit are read whole, as are strips of one row.
+  EXPECT_EQ(TiffRowsPerRead(2, kTiffStripBufferBytes / 2), 2u);
+  EXPECT_EQ(TiffRowsPerRead(64, 1024 * 3), 64u);
+  EXPECT_EQ(TiffRowsPerRead(1, kTiffStripBufferBytes * 4), 1u);
 }
 
 TEST(ImageFiles, SaveRefusals) {

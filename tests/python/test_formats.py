@@ -69,6 +69,28 @@ def test_tiff_repair_keeps_depth_and_channels(tmp_path, channels, depth, writer,
     np.testing.assert_array_equal(got, want)
 
 
+# Strips over the reader's 1 MiB strip buffer are decoded row by row: one
+# strip for the whole picture, and strips of 600 rows (the last one shorter).
+@pytest.mark.parametrize("channels, depth, compression, rows", [
+    (4, 16, "zlib", None), (4, 16, "zlib", 600), (1, 8, "zlib", None), (3, 8, None, None)])
+def test_tiff_strips_larger_than_the_buffer(tmp_path, channels, depth, compression, rows):
+    height, width = 1100, 1024
+    small = picture(channels, depth)  # repeated, each row starting elsewhere
+    pixels = np.resize(small, (height, width) + small.shape[2:])
+    tifffile.imwrite(tmp_path / "in.tif", pixels, compression=compression, predictor=bool(compression),
+                     rowsperstrip=rows or height, photometric="minisblack" if channels == 1 else "rgb",
+                     extrasamples=["unassalpha"] if channels == 4 else None)
+    assert len(tifffile.TiffFile(tmp_path / "in.tif").pages[0].dataoffsets) == (2 if rows else 1)
+    mask = np.zeros((height, width), bool)
+    mask[1000:1003, 700:704] = True
+    Image.fromarray(mask.astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    out = str(tmp_path / "out.tif")
+    assert patchwell.inpaint_file(str(tmp_path / "in.tif"), str(tmp_path / "mask.png"), out,
+                                  RADIUS, patchwell.InpaintGPU, search_radius=6)
+    want, _ = patchwell.repair(pixels, mask, RADIUS, device="cpu", search_radius=6)
+    np.testing.assert_array_equal(tifffile.imread(out), want)
+
+
 @pytest.mark.parametrize("channels", [3, 4])
 def test_webp_lossless_stays_lossless(tmp_path, channels):
     pixels = picture(channels, 8)
