@@ -99,7 +99,8 @@ TEST(Png, RefusesOtherSignaturesAndCorruptDataWithTheReason) {
   Bytes png = good;
   const size_t idat = AsText(good).find("IDAT");
   ASSERT_NE(idat, std::string::npos);
-  png[idat + 6] ^= 0x55;  // inside the IDAT data: checksum error
+  const size_t length = size_t{good[idat - 2]} << 8 | good[idat - 1];
+  png[idat + 4 + length] ^= 0x55;  // the IDAT checksum
   Common::LoadControl crc;
   EXPECT_FALSE(LoadBytes(image, png, ImageFormat::Png, &crc));
   EXPECT_EQ(crc.refusal(), "IDAT: CRC error");
