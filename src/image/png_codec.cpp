@@ -1,8 +1,10 @@
 #include "image/png_codec.h"
 
+#include <cmath>
 #include <csetjmp>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include <png.h>
 
@@ -12,8 +14,12 @@ namespace Common {
 namespace {
 
 // libpng reports an error by calling this, which must not return: it jumps
-// back to the setjmp of the routine that called into the library.
-[[noreturn]] void OnPngError(png_structp png, png_const_charp) {
+// back to the setjmp of the routine that called into the library. A read
+// keeps the library's message (where it has one, after the chunk's name,
+// "IDAT: CRC error") as its reason.
+[[noreturn]] void OnPngError(png_structp png, png_const_charp message) {
+  auto* reason = static_cast<std::string*>(png_get_error_ptr(png));
+  if (reason != nullptr && reason->empty() && message != nullptr) *reason = message;
   png_longjmp(png, 1);
 }
 
@@ -26,6 +32,11 @@ struct PngRead {
   png_infop info = nullptr;
   CImage* image = nullptr;
   LoadControl* control = nullptr;
+  FILE* stream = nullptr;
+  std::string reason;       // the library's error message
+  bool rowsDone = false;    // every row (of every pass) is in the image
+  bool endOfFile = false;   // the file ended before the library was done
+  bool gray = false;        // gray samples, with or without alpha
 
   void Finish() {
     if (png != nullptr) png_destroy_read_struct(&png, &info, nullptr);
@@ -33,6 +44,29 @@ struct PngRead {
 };
 
 constexpr char kXmpKey[] = "XML:com.adobe.xmp";
+
+// libpng's read callback: the stream, with a reason for a file cut short.
+void ReadData(png_structp png, png_bytep data, size_t length) {
+  auto* r = static_cast<PngRead*>(png_get_io_ptr(png));
+  if (std::fread(data, 1, length, r->stream) == length) return;
+  if (std::ferror(r->stream) != 0) png_error(png, "Read Error");
+  r->endOfFile = true;
+  png_error(png, "the file is truncated");
+}
+
+// pHYs: pixels per metre, kept per centimetre; with the unit unknown, only
+// the pixels' aspect ratio.
+Resolution ReadResolution(png_structp png, png_infop info) {
+  Resolution r;
+  png_uint_32 x = 0, y = 0;
+  int unit = PNG_RESOLUTION_UNKNOWN;
+  if (png_get_pHYs(png, info, &x, &y, &unit) == 0 || x == 0 || y == 0) return r;
+  const bool metre = unit == PNG_RESOLUTION_METER;
+  r.x = metre ? x / 100.0 : x;
+  r.y = metre ? y / 100.0 : y;
+  r.unit = metre ? Resolution::Unit::Centimetre : Resolution::Unit::None;
+  return r;
+}
 
 // The EXIF (eXIf), ICC (iCCP) and XMP (iTXt) blocks of the chunks read.
 void TakeMetadata(png_structp png, png_infop info, ImageMetadata& meta) {
@@ -54,12 +88,20 @@ void TakeMetadata(png_structp png, png_infop info, ImageMetadata& meta) {
       meta.xmp.assign(text[i].text, text[i].itxt_length);
       break;
     }
+  meta.resolution = ReadResolution(png, info);
 }
 
 // The library part of the read, with only trivially destructible locals:
 // a long jump out of libpng lands in its setjmp.
-bool DecodePng(FILE* stream, PngRead& r) {
-  if (setjmp(png_jmpbuf(r.png))) return false;
+bool DecodePng(PngRead& r) {
+  if (setjmp(png_jmpbuf(r.png))) {
+    // A file that ends after its pixels, before its end chunk, is read (as
+    // other readers do); the chunks read before the cut are kept.
+    if (!r.rowsDone || !r.endOfFile) return false;
+    TakeMetadata(r.png, r.info, r.image->metadata);
+    r.image->metadata.gray = r.gray;
+    return true;
+  }
   png_set_user_limits(r.png, static_cast<png_uint_32>(kMaxImageDimension),
                       static_cast<png_uint_32>(kMaxImageDimension));
 #if defined(FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION)
@@ -69,7 +111,7 @@ bool DecodePng(FILE* stream, PngRead& r) {
   png_set_option(r.png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
 #endif
 #endif
-  png_init_io(r.png, stream);
+  png_set_read_fn(r.png, &r, ReadData);
   png_set_sig_bytes(r.png, 8);
   png_read_info(r.png, r.info);
 
@@ -80,6 +122,7 @@ bool DecodePng(FILE* stream, PngRead& r) {
 
   const int colourType = png_get_color_type(r.png, r.info);
   const int bitDepth = png_get_bit_depth(r.png, r.info);
+  r.gray = (colourType & PNG_COLOR_MASK_COLOR) == 0;
   const bool transparency =
       (colourType & PNG_COLOR_MASK_ALPHA) != 0 ||
       png_get_valid(r.png, r.info, PNG_INFO_tRNS) != 0;
@@ -121,24 +164,60 @@ bool DecodePng(FILE* stream, PngRead& r) {
       png_read_row(r.png, r.image->PixelAt(0, static_cast<int32_t>(y)),
                    nullptr);
     }
+  r.rowsDone = true;
   // Reads up to the end chunk: a file cut short after its pixels fails too.
   // The chunks behind the pixels join those before them in the info.
   png_read_end(r.png, r.info);
   TakeMetadata(r.png, r.info, r.image->metadata);
+  r.image->metadata.gray = r.gray;
   return true;
 }
 
 struct PngWrite {
   png_structp png = nullptr;
   png_infop info = nullptr;
-  png_bytep* rows = nullptr;
+  png_bytep row = nullptr;  // a gray row made from a wider pixel
 
   void Finish() {
     if (png != nullptr) png_destroy_write_struct(&png, &info);
-    delete[] rows;
-    rows = nullptr;
+    delete[] row;
+    row = nullptr;
   }
 };
+
+// The samples per pixel of the file: those of the image, except that a
+// picture read from gray samples goes back as gray (with its alpha).
+int SamplesWritten(int32_t channels, const ImageMetadata* meta) {
+  if (meta == nullptr || !meta->gray || channels == 1) return channels;
+  return channels == 4 ? 2 : 1;
+}
+
+// The first (and last) sample of each pixel.
+void CopyGrayRow(const uint8_t* from, int32_t width, int32_t channels, int samples,
+                 size_t sampleBytes, uint8_t* to) {
+  const size_t pixel = static_cast<size_t>(channels) * sampleBytes;
+  for (int32_t x = 0; x < width; ++x, from += pixel) {
+    std::memcpy(to, from, sampleBytes);
+    to += sampleBytes;
+    if (samples == 2) {
+      std::memcpy(to, from + pixel - sampleBytes, sampleBytes);
+      to += sampleBytes;
+    }
+  }
+}
+
+// pHYs in pixels per metre, rounded as every writer does (600 per inch
+// gives 23622), or with the unit unknown; left out when out of its range.
+void SetResolution(png_structp png, png_infop info, const Resolution& r) {
+  const double scale = r.unit == Resolution::Unit::Inch         ? 1 / 0.0254
+                       : r.unit == Resolution::Unit::Centimetre ? 100
+                                                                : 1;
+  const double x = std::round(r.x * scale), y = std::round(r.y * scale);
+  if (!(x >= 1 && y >= 1 && x <= PNG_UINT_31_MAX && y <= PNG_UINT_31_MAX)) return;
+  png_set_pHYs(png, info, static_cast<png_uint_32>(x), static_cast<png_uint_32>(y),
+               r.unit == Resolution::Unit::None ? PNG_RESOLUTION_UNKNOWN
+                                                : PNG_RESOLUTION_METER);
+}
 
 bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
                int32_t stride, int32_t channels, int32_t depth, FILE* stream,
@@ -146,9 +225,11 @@ bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
   if (setjmp(png_jmpbuf(w.png))) return false;
   // A profile libpng finds unsound is left out rather than failing the save.
   png_set_benign_errors(w.png, 1);
-  const int colourType = channels == 1   ? PNG_COLOR_TYPE_GRAY
-                         : channels == 3 ? PNG_COLOR_TYPE_RGB
-                                         : PNG_COLOR_TYPE_RGB_ALPHA;
+  const int samples = SamplesWritten(channels, meta);
+  const int colourType = samples == 1   ? PNG_COLOR_TYPE_GRAY
+                         : samples == 2 ? PNG_COLOR_TYPE_GRAY_ALPHA
+                         : samples == 3 ? PNG_COLOR_TYPE_RGB
+                                        : PNG_COLOR_TYPE_RGB_ALPHA;
   png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width),
                static_cast<png_uint_32>(height), depth, colourType,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
@@ -156,6 +237,7 @@ bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
   png_set_compression_level(w.png, 1);
   png_text xmp{};
   if (meta != nullptr) {
+    if (meta->resolution.Given()) SetResolution(w.png, w.info, meta->resolution);
     if (!meta->exif.empty())
       png_set_eXIf_1(w.png, w.info, static_cast<png_uint_32>(meta->exif.size()),
                      reinterpret_cast<png_bytep>(const_cast<char*>(meta->exif.data())));
@@ -171,18 +253,25 @@ bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
       png_set_text(w.png, w.info, &xmp, 1);
     }
   }
-  w.rows = new (std::nothrow) png_bytep[height > 0 ? height : 1];
-  if (w.rows == nullptr) return false;
-  // Without transforms libpng copies each row before filtering it, so the
-  // rows can point straight into the image.
-  for (int32_t y = 0; y < height; ++y)
-    w.rows[y] = const_cast<png_bytep>(pixels + static_cast<size_t>(stride) * y);
+  const size_t sampleBytes = static_cast<size_t>(depth / 8);
+  if (samples != channels) {
+    w.row = new (std::nothrow) png_byte[static_cast<size_t>(width) * samples * sampleBytes];
+    if (w.row == nullptr) return false;
+  }
   png_init_io(w.png, stream);
-  png_set_rows(w.png, w.info, w.rows);
-  // The swap works on libpng's copy of each row.
-  png_write_png(w.png, w.info,
-                depth == 16 ? PNG_TRANSFORM_SWAP_ENDIAN : PNG_TRANSFORM_IDENTITY,
-                nullptr);
+  png_write_info(w.png, w.info);
+  if (depth == 16) png_set_swap(w.png);  // the file's order is big-endian
+  // libpng copies each row before its transforms and filters, so the rows
+  // can come straight from the image.
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* from = pixels + static_cast<size_t>(stride) * y;
+    if (samples != channels) {
+      CopyGrayRow(from, width, channels, samples, sampleBytes, w.row);
+      from = w.row;
+    }
+    png_write_row(w.png, from);
+  }
+  png_write_end(w.png, w.info);
   return true;
 }
 
@@ -197,12 +286,16 @@ bool ReadPngFile(FILE* stream, CImage& image, LoadControl& control) {
   PngRead r;
   r.image = &image;
   r.control = &control;
-  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError,
+  r.stream = stream;
+  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &r.reason, OnPngError,
                                  OnPngWarning);
   if (r.png == nullptr) return false;
   r.info = png_create_info_struct(r.png);
-  const bool ok = r.info != nullptr && DecodePng(stream, r);
+  const bool ok = r.info != nullptr && DecodePng(r);
   r.Finish();
+  // A damaged file is refused with the library's reason.
+  if (!ok && control.failure() == LoadFailure::None && !r.reason.empty())
+    control.Refuse(r.reason);
   return ok;
 }
 

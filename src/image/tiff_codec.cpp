@@ -16,6 +16,9 @@ namespace {
 
 // ---- libtiff over a stdio stream -----------------------------------------
 
+// The name the library gives the file in its messages.
+constexpr char kStreamName[] = "stream";
+
 FILE* StreamOf(thandle_t handle) { return static_cast<FILE*>(handle); }
 
 tmsize_t ReadProc(thandle_t h, void* buffer, tmsize_t size) {
@@ -42,13 +45,18 @@ toff_t SizeProc(thandle_t h) {
 int MapProc(thandle_t, void**, toff_t*) { return 0; }
 void UnmapProc(thandle_t, void*, toff_t) {}
 
-// Keeps the library's first error message; nothing is printed.
-int OnError(TIFF*, void* user, const char*, const char* format, va_list args) {
+// Keeps the library's first error message, on one line, after the name of
+// the routine that raised it; nothing is printed.
+int OnError(TIFF*, void* user, const char* module, const char* format, va_list args) {
   auto* message = static_cast<std::string*>(user);
   if (message != nullptr && message->empty()) {
     char text[256];
     std::vsnprintf(text, sizeof text, format, args);
-    *message = text;
+    if (module != nullptr && *module != '\0' && std::strcmp(module, kStreamName) != 0)
+      *message = std::string(module) + ": ";
+    *message += text;
+    for (char& c : *message)
+      if (c == '\n' || c == '\r') c = ' ';
   }
   return 1;
 }
@@ -69,7 +77,7 @@ TiffPtr Open(FILE* stream, const char* mode, std::string* errors) {
   TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxLibraryAllocation);
   TIFFOpenOptionsSetErrorHandlerExtR(options, OnError, errors);
   TIFFOpenOptionsSetWarningHandlerExtR(options, OnWarning, nullptr);
-  TIFF* tiff = TIFFClientOpenExt("stream", mode, stream, ReadProc, WriteProc,
+  TIFF* tiff = TIFFClientOpenExt(kStreamName, mode, stream, ReadProc, WriteProc,
                                  SeekProc, CloseProc, SizeProc, MapProc,
                                  UnmapProc, options);
   TIFFOpenOptionsFree(options);
@@ -162,16 +170,28 @@ bool ReadStrips(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control
   if (rowBytes <= 0 ||
       static_cast<uint64_t>(rowBytes) != uint64_t{l.width} * l.samples * (l.bits / 8))
     return false;
-  std::vector<uint8_t> strip(static_cast<size_t>(rowBytes) * rowsPerStrip);
+  const uint32_t group = TiffRowsPerRead(rowsPerStrip, static_cast<uint64_t>(rowBytes));
+  std::vector<uint8_t> buffer(static_cast<size_t>(rowBytes) * group);
   for (uint32_t y0 = 0; y0 < l.height; y0 += rowsPerStrip) {
     if (control.Stopped()) return false;
     const uint32_t rows = std::min(rowsPerStrip, l.height - y0);
-    const tmsize_t want = rowBytes * static_cast<tmsize_t>(rows);
-    const tstrip_t index = TIFFComputeStrip(tiff, y0, 0);
-    if (TIFFReadEncodedStrip(tiff, index, strip.data(), want) != want) return false;
-    for (uint32_t k = 0; k < rows; ++k)
-      PutRow(l, strip.data() + static_cast<size_t>(k) * rowBytes, l.width,
-             image.PixelAt(0, static_cast<int32_t>(y0 + k)), wide);
+    if (group == rowsPerStrip) {
+      const tmsize_t want = rowBytes * static_cast<tmsize_t>(rows);
+      const tstrip_t index = TIFFComputeStrip(tiff, y0, 0);
+      if (TIFFReadEncodedStrip(tiff, index, buffer.data(), want) != want) return false;
+      for (uint32_t k = 0; k < rows; ++k)
+        PutRow(l, buffer.data() + static_cast<size_t>(k) * rowBytes, l.width,
+               image.PixelAt(0, static_cast<int32_t>(y0 + k)), wide);
+      continue;
+    }
+    // A strip over the budget is decoded row by row, in order, the library
+    // keeping its place in the strip's compressed data between rows.
+    for (uint32_t k = 0; k < rows; ++k) {
+      if (control.Stopped()) return false;
+      if (TIFFReadScanline(tiff, buffer.data(), y0 + k, 0) < 0) return false;
+      PutRow(l, buffer.data(), l.width, image.PixelAt(0, static_cast<int32_t>(y0 + k)),
+             wide);
+    }
   }
   return true;
 }
@@ -188,9 +208,13 @@ bool ReadTiles(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control,
   const uint64_t pixelBytes = uint64_t{l.samples} * (l.bits / 8);
   const uint64_t tileBytes = uint64_t{tileWidth} * tileHeight * pixelBytes;
   const uint64_t pictureBytes = uint64_t{l.width} * l.height * pixelBytes;
-  if (tileBytes > std::max<uint64_t>(pictureBytes * 4, uint64_t{1} << 20) ||
-      static_cast<uint64_t>(TIFFTileSize64(tiff)) != tileBytes)
-    return false;
+  if (tileBytes > std::max<uint64_t>(pictureBytes * 4, uint64_t{1} << 20))
+    return Refuse(control, "TIFF tiles of " + std::to_string(tileWidth) + "x" +
+                               std::to_string(tileHeight) + " pixels are far larger than the " +
+                               std::to_string(l.width) + "x" + std::to_string(l.height) +
+                               " picture");
+  if (static_cast<uint64_t>(TIFFTileSize64(tiff)) != tileBytes)
+    return Refuse(control, "the TIFF tile size does not match its width, length and samples");
   std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
   for (uint32_t ty = 0; ty < l.height; ty += tileHeight) {
     for (uint32_t tx = 0; tx < l.width; tx += tileWidth) {
@@ -211,6 +235,24 @@ bool ReadTiles(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control,
   return true;
 }
 
+// X/YResolution in their ResolutionUnit (inch when the tag is absent);
+// nothing unless both are given and positive.
+Resolution ReadResolution(TIFF* tiff) {
+  Resolution r;
+  float x = 0, y = 0;
+  uint16_t unit = RESUNIT_INCH;
+  if (!TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &x) ||
+      !TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &y) || !(x > 0) || !(y > 0))
+    return r;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
+  r.x = x;
+  r.y = y;
+  r.unit = unit == RESUNIT_INCH         ? Resolution::Unit::Inch
+           : unit == RESUNIT_CENTIMETER ? Resolution::Unit::Centimetre
+                                        : Resolution::Unit::None;
+  return r;
+}
+
 void ReadMetadata(TIFF* tiff, FILE* stream, CImage& image) {
   uint32_t count = 0;
   void* data = nullptr;
@@ -224,6 +266,7 @@ void ReadMetadata(TIFF* tiff, FILE* stream, CImage& image) {
   // from the file with their bytes as they are, make the EXIF block a JPEG
   // would carry.
   image.metadata.exif = ExifBlock(ReadIfdTree(stream));
+  image.metadata.resolution = ReadResolution(tiff);
 }
 
 // The descriptive text tags of the EXIF block's first IFD, which the library
@@ -263,7 +306,64 @@ bool AppendSubIfds(TIFF* t, FILE* stream, const IfdTree& exif) {
   return WriteExact(stream, bytes.data(), bytes.size());
 }
 
+bool DecodeTiff(FILE* stream, CImage& image, LoadControl& control, std::string& errors) {
+  TiffPtr tiff = Open(stream, "rm", &errors);
+  if (!tiff) return false;
+  Layout l;
+  if (!ReadLayout(tiff.get(), control, l)) return false;
+  if (control.Admit(l.width, l.height, l.channels) < 0) return false;
+  const bool wide = l.bits == 16 && control.keep_wide;
+  if (!image.Create(static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
+                    l.channels, true, false, wide ? 16 : 8))
+    return false;
+  const bool ok = TIFFIsTiled(tiff.get()) ? ReadTiles(tiff.get(), l, image, control, wide)
+                                          : ReadStrips(tiff.get(), l, image, control, wide);
+  if (!ok) return false;
+  ReadMetadata(tiff.get(), stream, image);
+  image.metadata.gray = l.samples <= 2;
+  return true;
+}
+
+// ---- writing ---------------------------------------------------------------
+
+// The samples per pixel of the file: those of the image, except that a
+// picture read from gray samples goes back as gray (with its alpha).
+uint16_t SamplesWritten(const CImage& image) {
+  if (!image.metadata.gray || image.channels == 1) return static_cast<uint16_t>(image.channels);
+  return image.channels == 4 ? 2 : 1;
+}
+
+// A row of gray (and alpha) samples from the first (and last) sample of
+// each pixel.
+void CopyGrayRow(const uint8_t* from, int32_t width, int32_t channels, uint16_t samples,
+                 size_t sampleBytes, uint8_t* to) {
+  const size_t pixel = static_cast<size_t>(channels) * sampleBytes;
+  for (int32_t x = 0; x < width; ++x, from += pixel) {
+    std::memcpy(to, from, sampleBytes);
+    to += sampleBytes;
+    if (samples == 2) {
+      std::memcpy(to, from + pixel - sampleBytes, sampleBytes);
+      to += sampleBytes;
+    }
+  }
+}
+
+// X/YResolution with the unit they were read in.
+bool SetResolution(TIFF* t, const Resolution& r) {
+  const uint16_t unit = r.unit == Resolution::Unit::Inch         ? RESUNIT_INCH
+                        : r.unit == Resolution::Unit::Centimetre ? RESUNIT_CENTIMETER
+                                                                 : RESUNIT_NONE;
+  return TIFFSetField(t, TIFFTAG_XRESOLUTION, r.x) &&
+         TIFFSetField(t, TIFFTAG_YRESOLUTION, r.y) &&
+         TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, unit);
+}
+
 }  // namespace
+
+uint32_t TiffRowsPerRead(uint32_t rowsPerStrip, uint64_t rowBytes) {
+  if (rowsPerStrip == 0) return 1;
+  return uint64_t{rowsPerStrip} * rowBytes <= kTiffStripBufferBytes ? rowsPerStrip : 1;
+}
 
 std::optional<TiffCompression> ParseTiffCompression(const std::string& name) {
   if (name == "none") return TiffCompression::None;
@@ -283,20 +383,11 @@ bool ReadTiffFile(FILE* stream, CImage& image, LoadControl& control) {
     return false;
   if (std::fseek(stream, 0, SEEK_SET) != 0) return false;
   std::string errors;
-  TiffPtr tiff = Open(stream, "rm", &errors);
-  if (!tiff) return false;
-  Layout l;
-  if (!ReadLayout(tiff.get(), control, l)) return false;
-  if (control.Admit(l.width, l.height, l.channels) < 0) return false;
-  const bool wide = l.bits == 16 && control.keep_wide;
-  if (!image.Create(static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
-                    l.channels, true, false, wide ? 16 : 8))
-    return false;
-  const bool ok = TIFFIsTiled(tiff.get()) ? ReadTiles(tiff.get(), l, image, control, wide)
-                                          : ReadStrips(tiff.get(), l, image, control, wide);
-  if (!ok) return false;
-  ReadMetadata(tiff.get(), stream, image);
-  return true;
+  const bool ok = DecodeTiff(stream, image, control, errors);
+  // A damaged file is refused with the library's reason.
+  if (!ok && control.failure() == LoadFailure::None && !errors.empty())
+    control.Refuse(errors);
+  return ok;
 }
 
 bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compression) {
@@ -308,7 +399,7 @@ bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compressio
   TiffPtr tiff = Open(stream, exif.Empty() ? "w" : exif.little ? "wl" : "wb", &errors);
   if (!tiff) return false;
   TIFF* t = tiff.get();
-  const uint16_t channels = static_cast<uint16_t>(image.channels);
+  const uint16_t channels = SamplesWritten(image);
   uint16_t scheme = COMPRESSION_NONE;
   switch (compression) {
     case TiffCompression::None: scheme = COMPRESSION_NONE; break;
@@ -330,12 +421,13 @@ bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compressio
   if (ok && exif.Find(0, TIFFTAG_ORIENTATION) != nullptr)
     ok = TIFFSetField(t, TIFFTAG_ORIENTATION,
                       static_cast<uint16_t>(ExifOrientation(meta.exif)));
-  if (ok && channels == 4) {
+  if (ok && (channels == 2 || channels == 4)) {
     const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
     ok = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
   }
   if (ok && (scheme == COMPRESSION_LZW || scheme == COMPRESSION_ADOBE_DEFLATE))
     ok = TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  if (ok && meta.resolution.Given()) ok = SetResolution(t, meta.resolution);
   if (ok && !meta.icc.empty())
     ok = TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc.size()),
                       meta.icc.data());
@@ -343,12 +435,16 @@ bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compressio
     ok = TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<uint32_t>(meta.xmp.size()),
                       meta.xmp.data());
   if (!ok) return false;
-  const size_t rowBytes = static_cast<size_t>(image.width) * image.PixelBytes();
-  std::vector<uint8_t> row(rowBytes);
+  const size_t sampleBytes = static_cast<size_t>(image.depth / 8);
+  std::vector<uint8_t> row(static_cast<size_t>(image.width) * channels * sampleBytes);
   for (int32_t y = 0; y < image.height; ++y) {
     // The library may change the buffer it is given (the predictor works in
     // place): a copy of the row goes in.
-    std::memcpy(row.data(), image.pixels + static_cast<size_t>(y) * image.stride, rowBytes);
+    const uint8_t* from = image.pixels + static_cast<size_t>(y) * image.stride;
+    if (channels == image.channels)
+      std::memcpy(row.data(), from, row.size());
+    else
+      CopyGrayRow(from, image.width, image.channels, channels, sampleBytes, row.data());
     if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) return false;
   }
   if (!AppendSubIfds(t, stream, exif) || !TIFFWriteDirectory(t)) return false;

@@ -103,6 +103,8 @@ int main(int argc, char** argv) {
   put("png", "interlaced-9x9.png", samples::Png(9, 9, 2, 8, true));
   put("png", "palette-4x4.png", samples::Png(4, 4, 3, 8));
   put("png", "gray-alpha-4x3.png", samples::Png(4, 3, 4, 8));
+  const Bytes png = samples::Png(6, 4, 2);
+  put("png", "no-end-chunk-6x4.png", Bytes(png.begin(), png.end() - 12));
 
   put("jpeg", "rgb-16x8.jpg", samples::Jpeg(16, 8, 3));
   put("jpeg", "progressive-9x7.jpg", samples::Jpeg(9, 7, 3, true));

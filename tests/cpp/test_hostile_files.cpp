@@ -44,9 +44,10 @@ std::vector<Sample> ValidSamples() {
       samples::BmpWithGap(samples::Bmp(3, 2, 32, false, 40, 3), 8));
   add("ppm-p6", ImageFormat::Ppm, samples::Ppm(4, 3, false));
   add("ppm-p3", ImageFormat::Ppm, samples::Ppm(3, 2, true), 6);
-  add("png-rgb", ImageFormat::Png, samples::Png(6, 4, 2));
-  add("png-interlaced16", ImageFormat::Png, samples::Png(7, 5, 6, 16, true));
-  add("png-gray2", ImageFormat::Png, samples::Png(9, 3, 0, 2));
+  // A PNG is read without its 12-byte end chunk, as Pillow reads it.
+  add("png-rgb", ImageFormat::Png, samples::Png(6, 4, 2), 12);
+  add("png-interlaced16", ImageFormat::Png, samples::Png(7, 5, 6, 16, true), 12);
+  add("png-gray2", ImageFormat::Png, samples::Png(9, 3, 0, 2), 12);
   add("jpeg", ImageFormat::Jpeg, samples::Jpeg(16, 8, 3));
   add("jpeg-progressive", ImageFormat::Jpeg, samples::Jpeg(17, 9, 3, true));
   add("jpeg-exif", ImageFormat::Jpeg, samples::JpegWithExif(16, 8, true));

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "image/tiff_codec.h"
 #include "image_test_util.h"
 
 namespace imagetest {
@@ -97,6 +98,60 @@ TEST(ImageFiles, RoundTripsOfEveryReadableFormat) {
   CImage loadedAsJpeg;
   ASSERT_EQ(std::rename((dir / "f.jpg").c_str(), (dir / "f.JPEG").c_str()), 0);
   EXPECT_TRUE(loadedAsJpeg.Load(dir / "f.JPEG"));
+}
+
+TEST(ImageFiles, TiffStripsOverTheBufferAreReadRowByRow) {
+  using Common::kTiffStripBufferBytes;
+  using Common::TiffRowsPerRead;
+  // An 8192 x 8192 picture of 16-bit RGBA stored as one strip.
+  EXPECT_EQ(TiffRowsPerRead(8192, 8192 * 8), 1u);
+  EXPECT_EQ(TiffRowsPerRead(2, kTiffStripBufferBytes / 2 + 1), 1u);
+  // Strips that fit are read whole, as are strips of one row.
+  EXPECT_EQ(TiffRowsPerRead(2, kTiffStripBufferBytes / 2), 2u);
+  EXPECT_EQ(TiffRowsPerRead(64, 1024 * 3), 64u);
+  EXPECT_EQ(TiffRowsPerRead(1, kTiffStripBufferBytes * 4), 1u);
+}
+
+TEST(ImageFiles, TiffKeepsGrayAndResolution) {
+  // A picture marked gray goes out as gray (with its alpha) at its depth
+  // and reads back so; the resolution keeps its unit.
+  ScratchDir dir;
+  using Unit = Common::Resolution::Unit;
+  struct Case {
+    int channels, depth;
+    bool gray;
+    int readChannels;
+    Unit unit;
+  } cases[] = {{3, 8, true, 1, Unit::Inch},   {4, 16, true, 4, Unit::Centimetre},
+               {4, 8, false, 4, Unit::None},  {1, 16, false, 1, Unit::Inch}};
+  for (const Case& c : cases) {
+    CImage image;
+    ASSERT_TRUE(image.Create(5, 3, c.channels, true, false, c.depth));
+    for (int y = 0; y < 3; ++y)
+      for (int i = 0; i < 5 * image.PixelBytes(); ++i) image.PixelAt(0, y)[i] = 7 * i + y;
+    image.metadata.gray = c.gray;
+    image.metadata.resolution = {600, 300, c.unit};
+    ASSERT_TRUE(Common::Save(image, dir / "a.tif"));
+    CImage back;
+    Common::LoadControl control;
+    control.keep_wide = true;
+    ASSERT_TRUE(Common::LoadFile(back, dir / "a.tif", control));
+    EXPECT_EQ(back.metadata.gray, c.gray || c.channels == 1);
+    ASSERT_EQ(back.channels, c.readChannels);
+    ASSERT_EQ(back.depth, c.depth);
+    const int bytes = c.depth / 8;
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 5; ++x)
+        for (int k = 0; k < back.channels; ++k) {
+          // Gray with alpha reads its gray into R, G and B.
+          const int from = !c.gray ? k : k == 3 ? 3 : 0;
+          EXPECT_EQ(std::memcmp(back.PixelAt(x, y) + k * bytes,
+                                image.PixelAt(x, y) + from * bytes, bytes), 0);
+        }
+    EXPECT_EQ(back.metadata.resolution.x, 600);
+    EXPECT_EQ(back.metadata.resolution.y, 300);
+    EXPECT_EQ(back.metadata.resolution.unit, c.unit);
+  }
 }
 
 TEST(ImageFiles, SaveRefusals) {

@@ -94,21 +94,41 @@ TEST(Png, InterlacedAndOtherBitDepthsBecome8Bits) {
   }
 }
 
-TEST(Png, RefusesOtherSignaturesAndCorruptData) {
+TEST(Png, RefusesOtherSignaturesAndCorruptDataWithTheReason) {
   CImage image;
   EXPECT_FALSE(LoadBytes(image, AsBytes("GIF89a...."), ImageFormat::Png));
-  Bytes png = samples::Png(6, 4, 2);
-  png[40] ^= 0x55;  // inside IDAT: checksum error
-  EXPECT_FALSE(LoadBytes(image, png, ImageFormat::Png));
+  const Bytes good = samples::Png(6, 4, 2);
+  Bytes png = good;
+  const size_t idat = AsText(good).find("IDAT");
+  ASSERT_NE(idat, std::string::npos);
+  const size_t length = size_t{good[idat - 2]} << 8 | good[idat - 1];
+  png[idat + 4 + length] ^= 0x55;  // the IDAT checksum
+  Common::LoadControl crc;
+  EXPECT_FALSE(LoadBytes(image, png, ImageFormat::Png, &crc));
+  EXPECT_EQ(crc.refusal(), "IDAT: CRC error");
+  Common::LoadControl cut;
+  EXPECT_FALSE(LoadBytes(image, Bytes(good.begin(), good.begin() + 60), ImageFormat::Png, &cut));
+  EXPECT_EQ(cut.refusal(), "the file is truncated");
+  // Without its end chunk the file is read, as Pillow reads it.
+  CImage whole, noEnd;
+  ASSERT_TRUE(LoadBytes(whole, good, ImageFormat::Png));
+  ASSERT_TRUE(LoadBytes(noEnd, Bytes(good.begin(), good.end() - 12), ImageFormat::Png));
+  for (int y = 0; y < 4; ++y)
+    EXPECT_EQ(std::memcmp(whole.PixelAt(0, y), noEnd.PixelAt(0, y), 6 * 3), 0);
 }
 
 TEST(Png, WritesEightBitColourTypesAndReadsThemBack) {
+  // A picture marked gray goes out as gray (with its alpha) from its first
+  // sample; gray with alpha comes back as RGBA.
   struct Case {
-    int channels, colourType;
-  } cases[] = {{1, 0}, {3, 2}, {4, 6}};
+    int channels;
+    bool gray;
+    int colourType;
+  } cases[] = {{1, false, 0}, {3, false, 2}, {4, false, 6}, {3, true, 0}, {4, true, 4}};
   for (const Case& c : cases) {
     CImage image;
     FillPattern(image, 7, 5, c.channels);
+    image.metadata.gray = c.gray;
     bool ok = false;
     const Bytes png = SaveBytes(image, ImageFormat::Png, &ok);
     ASSERT_TRUE(ok);
@@ -117,12 +137,43 @@ TEST(Png, WritesEightBitColourTypesAndReadsThemBack) {
     EXPECT_EQ(png[28], 0);             // not interlaced
     CImage back;
     ASSERT_TRUE(LoadBytes(back, png, ImageFormat::Png));
-    ASSERT_EQ(back.channels, c.channels);
+    EXPECT_EQ(back.metadata.gray, c.gray || c.channels == 1);
+    ASSERT_EQ(back.channels, c.gray && c.channels == 3 ? 1 : c.channels);
     for (int y = 0; y < 5; ++y)
-      EXPECT_EQ(std::memcmp(back.PixelAt(0, y), image.PixelAt(0, y),
-                            static_cast<size_t>(7 * c.channels)),
-                0);
+      for (int x = 0; x < 7; ++x)
+        for (int k = 0; k < back.channels; ++k) {
+          const int from = !c.gray ? k : k == 3 ? 3 : 0;
+          EXPECT_EQ(back.PixelAt(x, y)[k], image.PixelAt(x, y)[from]) << c.channels;
+        }
   }
+}
+
+TEST(Png, ResolutionGoesOutInPixelsPerMetre) {
+  CImage image;
+  FillPattern(image, 3, 2, 3);
+  using Unit = Common::Resolution::Unit;
+  struct Case {
+    Common::Resolution given;
+    double x, y;  // read back
+    Unit unit;
+  } cases[] = {{{600, 300, Unit::Inch}, 236.22, 118.11, Unit::Centimetre},
+               {{100, 50, Unit::Centimetre}, 100, 50, Unit::Centimetre},
+               {{2, 1, Unit::None}, 2, 1, Unit::None}};
+  for (const Case& c : cases) {
+    image.metadata.resolution = c.given;
+    const Bytes png = SaveBytes(image, ImageFormat::Png);
+    CImage back;
+    ASSERT_TRUE(LoadBytes(back, png, ImageFormat::Png));
+    EXPECT_DOUBLE_EQ(back.metadata.resolution.x, c.x);
+    EXPECT_DOUBLE_EQ(back.metadata.resolution.y, c.y);
+    EXPECT_EQ(back.metadata.resolution.unit, c.unit);
+  }
+  // 23622 pixels per metre, as every writer rounds 600 per inch.
+  image.metadata.resolution = {600, 600, Unit::Inch};
+  const std::string png = AsText(SaveBytes(image, ImageFormat::Png));
+  const size_t at = png.find("pHYs");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(png.substr(at + 4, 9), std::string("\0\0\x5c\x46\0\0\x5c\x46\1", 9));
 }
 
 TEST(Jpeg, ReadsRgbGrayAndCmyk) {

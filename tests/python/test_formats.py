@@ -70,6 +70,28 @@ def test_tiff_repair_keeps_depth_and_channels(tmp_path, channels, depth, writer,
     np.testing.assert_array_equal(got, want)
 
 
+# Strips over the reader's 1 MiB strip buffer are decoded row by row: one
+# strip for the whole picture, and strips of 600 rows (the last one shorter).
+@pytest.mark.parametrize("channels, depth, compression, rows", [
+    (4, 16, "zlib", None), (4, 16, "zlib", 600), (1, 8, "zlib", None), (3, 8, None, None)])
+def test_tiff_strips_larger_than_the_buffer(tmp_path, channels, depth, compression, rows):
+    height, width = 1100, 1024
+    small = picture(channels, depth)  # repeated, each row starting elsewhere
+    pixels = np.resize(small, (height, width) + small.shape[2:])
+    tifffile.imwrite(tmp_path / "in.tif", pixels, compression=compression, predictor=bool(compression),
+                     rowsperstrip=rows or height, photometric="minisblack" if channels == 1 else "rgb",
+                     extrasamples=["unassalpha"] if channels == 4 else None)
+    assert len(tifffile.TiffFile(tmp_path / "in.tif").pages[0].dataoffsets) == (2 if rows else 1)
+    mask = np.zeros((height, width), bool)
+    mask[1000:1003, 700:704] = True
+    Image.fromarray(mask.astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    out = str(tmp_path / "out.tif")
+    assert patchwell.inpaint_file(str(tmp_path / "in.tif"), str(tmp_path / "mask.png"), out,
+                                  RADIUS, patchwell.InpaintGPU, search_radius=6)
+    want, _ = patchwell.repair(pixels, mask, RADIUS, device="cpu", search_radius=6)
+    np.testing.assert_array_equal(tifffile.imread(out), want)
+
+
 @pytest.mark.parametrize("channels", [3, 4])
 def test_webp_lossless_stays_lossless(tmp_path, channels):
     pixels = picture(channels, 8)
@@ -104,6 +126,85 @@ def test_16_bit_png_and_ppm_keep_their_samples(tmp_path):
     assert data.startswith(head)
     got = np.frombuffer(data[len(head):], ">u2").reshape(rgb.shape)
     np.testing.assert_array_equal(got, patchwell.repair(rgb, holes(), RADIUS)[0])
+
+
+# (An 8-bit PNG loses its alpha channel on the way in: gray with alpha in a
+# PNG is checked where it is written, in the C++ tests.)
+@pytest.mark.parametrize("kind, mode", [("png", "L"), ("png", "I;16"), ("tif", "L"),
+                                        ("tif", "I;16"), ("tif", "LA")])
+def test_gray_pictures_come_back_gray(tmp_path, kind, mode):
+    gray = picture(1, 16 if mode == "I;16" else 8)
+    alpha = np.arange(24 * 31, dtype=np.uint8).reshape(24, 31) | 128
+    pixels = np.dstack([gray, alpha]) if mode == "LA" else gray
+    if kind == "png":
+        Image.fromarray(pixels).save(tmp_path / "in.png")
+    else:
+        tifffile.imwrite(tmp_path / "in.tif", pixels, photometric="minisblack",
+                         extrasamples=["unassalpha"] if mode == "LA" else None)
+    out = repair_file(tmp_path, "in." + kind)
+    # The search runs on the 3-channel rendition.
+    rendition = np.dstack([gray] * 3 + ([alpha] if mode == "LA" else []))
+    want = patchwell.repair(rendition, holes(), RADIUS, device="cpu")[0]
+    want = want[:, :, [0, 3]] if mode == "LA" else want[:, :, 0]
+    if kind == "png":
+        with Image.open(out) as image:
+            assert image.mode == mode
+            got = np.asarray(image)
+    else:
+        got = tifffile.imread(out)
+        assert tifffile.TiffFile(out).pages[0].photometric == tifffile.PHOTOMETRIC.MINISBLACK
+    assert got.dtype == want.dtype
+    np.testing.assert_array_equal(got, want)
+
+
+def damaged(tmp_path, kind):
+    """A file of the kind, damaged."""
+    if kind.startswith("png"):
+        Image.fromarray(picture(3, 8)).save(tmp_path / "in.png")
+        data = bytearray((tmp_path / "in.png").read_bytes())
+        at = data.index(b"IDAT")
+        if kind == "png crc":
+            data[at + 4 + int.from_bytes(data[at - 4:at], "big")] ^= 1
+        else:
+            del data[at + 20:]
+        (tmp_path / "in.png").write_bytes(data)
+        return tmp_path / "in.png"
+    if kind == "tiff cut":
+        tifffile.imwrite(tmp_path / "in.tif", picture(3, 8), compression="zlib")
+        data = (tmp_path / "in.tif").read_bytes()
+        (tmp_path / "in.tif").write_bytes(data[:len(data) // 2])
+    else:  # a 1024 x 1024 tile declared in a 16 x 16 picture
+        tifffile.imwrite(tmp_path / "in.tif", np.zeros((16, 16), np.uint16),
+                         tile=(1024, 1024))
+    return tmp_path / "in.tif"
+
+
+@pytest.mark.parametrize("kind, why", [
+    ("png crc", "IDAT: CRC error"),
+    ("png cut", "the file is truncated"),
+    ("tiff cut", "Read error"),
+    ("tiff tile", "TIFF tiles of 1024x1024 pixels are far larger than the 16x16 picture"),
+])
+def test_damaged_files_say_why(tmp_path, kind, why):
+    path = damaged(tmp_path, kind)
+    Image.fromarray(holes().astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    done = subprocess.run([CLI, str(path), str(tmp_path / "mask.png")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert f"cannot read image '{path}': " in done.stderr and why in done.stderr
+    assert "(missing" not in done.stderr
+
+
+def test_a_png_without_its_end_chunk_is_read_as_pillow_reads_it(tmp_path):
+    pixels = picture(3, 8)
+    Image.fromarray(pixels).save(tmp_path / "in.png")
+    data = (tmp_path / "in.png").read_bytes()
+    assert data.endswith(b"IEND\xaeB`\x82")
+    (tmp_path / "in.png").write_bytes(data[:-12])
+    with Image.open(tmp_path / "in.png") as image:
+        np.testing.assert_array_equal(np.asarray(image), pixels)
+    with Image.open(repair_file(tmp_path, "in.png")) as out:
+        np.testing.assert_array_equal(np.asarray(out), patchwell.repair(pixels, holes(), RADIUS)[0])
 
 
 @pytest.mark.parametrize("kind, why", [

@@ -321,3 +321,29 @@ def test_quality_for_an_output_that_ignores_it_is_refused(tmp_path, output, qual
     assert done.returncode == 2
     assert "--quality applies to JPEG" in done.stderr and output in done.stderr
     assert not (tmp_path / output).exists()
+
+
+@pytest.mark.parametrize("source, target, unit", [("png", "png", None), ("tif", "tif", 2),
+                                                  ("tif", "tif", 3), ("tif", "png", 2)])
+def test_resolution_is_kept(tmp_path, source, target, unit):
+    pixels = photo_like(12, 14, 3)
+    if source == "png":  # pHYs: 23622 pixels per metre
+        Image.fromarray(pixels).save(tmp_path / "in.png", dpi=(600, 600))
+    else:
+        tifffile.imwrite(tmp_path / "in.tif", pixels, photometric="rgb",
+                         resolution=(600, 300) if unit == 2 else (236.22, 118.11),
+                         resolutionunit=unit)
+    Image.fromarray(hole(12, 14)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
+    assert done.returncode == 0, done.stderr
+    if target == "tif":
+        tags = tifffile.TiffFile(tmp_path / "out.tif").pages[0].tags
+        assert tags["ResolutionUnit"].value == unit
+        want = (600, 300) if unit == 2 else (236.22, 118.11)
+        got = [numerator / denominator for numerator, denominator in
+               (tags["XResolution"].value, tags["YResolution"].value)]
+        assert got == pytest.approx(want, rel=1e-6)
+    else:
+        with Image.open(tmp_path / f"out.{target}") as out:
+            assert out.info["dpi"] == pytest.approx((600, 300 if source == "tif" else 600),
+                                                    abs=0.01)
