@@ -33,6 +33,19 @@ inline RandomCase MakeRandomCase(std::mt19937& rng, int w, int h, int r,
   return c;
 }
 
+// Paints the picture in flat blocks of `block` pixels: many windows match
+// exactly, so distances tie at the minimum across slots and passes.
+inline void MakeBlocky(RandomCase& c, std::mt19937& rng, int block, int levels) {
+  std::vector<uint8_t> colours(3 * 64);
+  for (auto& b : colours) b = static_cast<uint8_t>((rng() % levels) * 40);
+  for (int y = 0; y < c.h; ++y)
+    for (int x = 0; x < c.w; ++x) {
+      const int k = ((y / block) * 7 + (x / block) * 3) % 64;
+      for (int ch = 0; ch < 3; ++ch)
+        c.image[(y * c.w + x) * 3 + ch] = colours[3 * k + ch];
+    }
+}
+
 // A random search domain for a w x h picture: a search radius (none, 0, a
 // few pixels, or past the image) and a source mask (none, random, or one
 // that allows nothing). Owns the mask the domain points to.

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "inpaint/fill_list.h"
@@ -20,81 +23,54 @@ std::vector<int32_t> Order(const std::vector<uint8_t>& mask, int w, int h,
   return list.order;
 }
 
-std::vector<uint8_t> Block5x5() {
-  std::vector<uint8_t> m(25, 0);
-  for (int y = 1; y <= 3; ++y)
-    for (int x = 1; x <= 3; ++x) m[y * 5 + x] = 1;
-  return m;
-}
+// The worked cases of tests/fill_orders.txt, which the Python model of the
+// fill is held to as well.
+struct WorkedCase {
+  int w = 0, h = 0, r = 0;
+  std::vector<uint8_t> mask;
+  std::vector<int32_t> order;
+  std::vector<std::pair<int, int>> ranked;  // score, index
+};
 
-TEST(FillList, CentralBlockRankedByHeapDrain) {
-  FillList list;
-  const auto mask = Block5x5();
-  RankNoisePixels(list, mask.data(), 5, 5, 1);
-  const std::vector<std::pair<int, int>> expected = {
-      {3, 6}, {3, 8}, {3, 16}, {3, 18}, {5, 11},
-      {5, 13}, {5, 7}, {5, 17}, {8, 12}};
-  ASSERT_EQ(list.ranked.size(), expected.size());
-  for (size_t k = 0; k < expected.size(); ++k) {
-    EXPECT_EQ(list.ranked[k].score, expected[k].first) << k;
-    EXPECT_EQ(list.ranked[k].index, expected[k].second) << k;
+std::vector<WorkedCase> WorkedCases() {
+  std::ifstream in(PATCHWELL_TEST_DATA_DIR "/fill_orders.txt");
+  std::vector<WorkedCase> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    WorkedCase c;
+    std::string word;
+    fields >> c.w >> c.h >> c.r >> word;
+    while (fields >> word && word != "|")
+      for (char ch : word) c.mask.push_back(ch == 'F' ? 255 : static_cast<uint8_t>(ch - '0'));
+    while (fields >> word && word != "|") c.order.push_back(std::stoi(word));
+    while (fields >> word)
+      c.ranked.emplace_back(std::stoi(word), std::stoi(word.substr(word.find(':') + 1)));
+    cases.push_back(c);
   }
+  EXPECT_GE(cases.size(), 7u);
+  return cases;
 }
 
-TEST(FillList, CentralBlockOrder) {
-  EXPECT_EQ(Order(Block5x5(), 5, 5, 1),
-            (std::vector<int32_t>{6, 8, 16, 18, 11, 7, 17, 12, 13}));
-}
-
-TEST(FillList, RadiusZeroRowIsTheDrainOrder) {
-  EXPECT_EQ(Order(std::vector<uint8_t>(5, 1), 5, 1, 0),
-            (std::vector<int32_t>{0, 2, 4, 1, 3}));
-}
-
-TEST(FillList, StoredScoreKeptWhenEntryDoesNotMove) {
-  EXPECT_EQ(Order({1, 1, 1, 0}, 2, 2, 1), (std::vector<int32_t>{0, 2, 1}));
-}
-
-TEST(FillList, FullMaskWithBorderCountingAsUnknown) {
-  const int w = 6, h = 4;
-  std::vector<uint8_t> mask(w * h, 1);
-  FillList list;
-  RankNoisePixels(list, mask.data(), w, h, 1);
-  for (const RankEntry& e : list.ranked) EXPECT_EQ(e.score, 8);
-  const auto order = Order(mask, w, h, 1);
-  // Place of each pixel in the order, row by row.
-  const int expected[4][6] = {{0, 1, 4, 14, 18, 23},
-                              {2, 3, 5, 8, 13, 22},
-                              {15, 6, 7, 9, 12, 20},
-                              {19, 16, 10, 11, 17, 21}};
-  ASSERT_EQ(order.size(), 24u);
-  for (int place = 0; place < 24; ++place) {
-    const int p = order[place];
-    EXPECT_EQ(expected[p / w][p % w], place) << "pixel " << p;
+TEST(FillList, WorkedCases) {
+  for (const WorkedCase& c : WorkedCases()) {
+    SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " r" << c.r);
+    FillList list;
+    RankNoisePixels(list, c.mask.data(), c.w, c.h, c.r);
+    ASSERT_EQ(list.ranked.size(), c.ranked.size());
+    for (size_t k = 0; k < c.ranked.size(); ++k) {
+      EXPECT_EQ(list.ranked[k].score, c.ranked[k].first) << k;
+      EXPECT_EQ(list.ranked[k].index, c.ranked[k].second) << k;
+    }
+    EXPECT_EQ(Order(c.mask, c.w, c.h, c.r), c.order);
   }
-}
-
-TEST(FillList, TwoMiddleColumns) {
-  std::vector<uint8_t> mask(16, 0);
-  for (int y = 0; y < 4; ++y) mask[y * 4 + 1] = mask[y * 4 + 2] = 1;
-  FillList list;
-  RankNoisePixels(list, mask.data(), 4, 4, 1);
-  for (const RankEntry& e : list.ranked) {
-    const int y = e.index / 4;
-    EXPECT_EQ(e.score, (y == 0 || y == 3) ? 6 : 5) << e.index;
-  }
-  EXPECT_EQ(Order(mask, 4, 4, 1),
-            (std::vector<int32_t>{5, 6, 10, 9, 2, 1, 14, 13}));
-}
-
-TEST(FillList, NothingToFill) {
-  EXPECT_TRUE(Order(std::vector<uint8_t>(12, 0), 4, 3, 2).empty());
-  EXPECT_TRUE(Order(std::vector<uint8_t>(12, 255), 4, 3, 2).empty());
   EXPECT_TRUE(Order({}, 0, 0, 2).empty());
 }
 
 TEST(FillList, UnknownNeighbourCountCountsBorderAndNoise) {
-  const auto mask = Block5x5();
+  std::vector<uint8_t> mask(25, 0);  // a 3 x 3 block in the middle
+  for (int y = 1; y <= 3; ++y)
+    for (int x = 1; x <= 3; ++x) mask[y * 5 + x] = 1;
   EXPECT_EQ(UnknownNeighbourCount(mask.data(), 1, 1, 5, 5, 1), 3);
   EXPECT_EQ(UnknownNeighbourCount(mask.data(), 2, 2, 5, 5, 1), 8);
   EXPECT_EQ(UnknownNeighbourCount(mask.data(), 0, 0, 5, 5, 1), 6);  // 5 out + (1,1)

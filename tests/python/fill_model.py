@@ -214,28 +214,10 @@ def exhaustive_distances(image, mask, x, y, radius, domain=None):
     return dist.reshape(-1)
 
 
-def thread_partials(dist, pad_value, strictly_smaller):
-    """Step 1 of the single-block selection: thread t scans t, t + 512, ...
-    keeping the first strictly smallest value. Threads without an entry
-    hold pad_value and index 0."""
-    n = dist.shape[0]
-    r1 = np.full(THREADS, pad_value, np.float32)
-    i1 = np.zeros(THREADS, np.int64)
-    for t in range(min(n, THREADS)):
-        seq = dist[t::THREADS]
-        best = seq[0]
-        idx = t
-        for m in range(1, seq.shape[0]):
-            if strictly_smaller(seq[m], best):
-                best = seq[m]
-                idx = t + m * THREADS
-        r1[t] = best
-        i1[t] = idx
-    return r1, i1
-
-
 def thread_partials_fast(dist, pad_value):
-    """The same per-thread scan, vectorised: the first occurrence of each
+    """Step 1 of the single-block selection: thread t scans t, t + 512, ...
+    keeping the first strictly smallest value; threads without an entry
+    hold pad_value and index 0. Vectorised: the first occurrence of each
     thread's minimum is what the strict comparison keeps (no NaN occurs)."""
     n = dist.shape[0]
     threads = min(n, THREADS)
@@ -264,11 +246,8 @@ def tree_reduce(r1, i1):
     return r1[0], int(i1[0])
 
 
-def select_exhaustive(dist, literal=False):
-    if literal:
-        r1, i1 = thread_partials(dist, FLT_MAX, lambda a, b: b > a)
-    else:
-        r1, i1 = thread_partials_fast(dist, FLT_MAX)
+def select_exhaustive(dist):
+    r1, i1 = thread_partials_fast(dist, FLT_MAX)
     best, index = tree_reduce(r1, i1)
     if not best < FLT_MAX:
         return None
@@ -355,27 +334,13 @@ def ranking_keys(mask, sums, counts, x, y, radius, domain=None):
     cc = counts[cand].astype(np.float32)
     mc = [(sums[..., ch][cand] / cc).astype(np.float32) for ch in range(3)]
     v = (mc[0] - mt[0]).astype(np.float32)
-    v = (v + mc[1]).astype(np.float32)
+    v = (v + mc[1].astype(np.float64))
     v = (v - mt[1]).astype(np.float32)
     v = (v + mc[2]).astype(np.float32)
     v = (v - mt[2]).astype(np.float32)
     key = (np.abs(v).astype(np.int32) // 3).astype(np.float32)
     ds[cand] = key
     return ds
-
-
-def ranking_key_scalar(cand_sums, cand_count, target_sums, target_count):
-    """One key, operation by operation on float32 scalars."""
-    cc = F32(cand_count)
-    ct = F32(target_count)
-    mc0, mc1, mc2 = (F32(F32(cand_sums[ch]) / cc) for ch in range(3))
-    mt0, mt1, mt2 = (F32(F32(target_sums[ch]) / ct) for ch in range(3))
-    v = F32(mc0 - mt0)
-    v = F32(v + mc1)
-    v = F32(v - mt1)
-    v = F32(v + mc2)
-    v = F32(v - mt2)
-    return F32(int(abs(v)) // 3)
 
 
 def patch_distances(image, mask, ds, x, y, radius):
