@@ -11,6 +11,8 @@ import os
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
+import sphinx.util.inspect
+
 import patchwell
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -46,9 +48,15 @@ html_show_sourcelink = False
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 autodoc_member_order = "bysource"
-# The package's annotations are strings (PEP 563): show NumPy's alias by
-# name, not the union it stands for.
-autodoc_type_aliases = {"npt.ArrayLike": "numpy.typing.ArrayLike"}
+# The package's annotations are strings (PEP 563) naming the short aliases
+# of patchwell/_typing.py: show those names (explained on the API page),
+# not the NumPy unions they stand for. Only plain names work here: the
+# signatures of overloaded functions look them up as names.
+autodoc_type_aliases = {name: name for name in (
+    "ImageLike", "MaskLike", "Image", "Mask", "SourceMap", "ImageArray", "MaskArray")}
+# Sphinx (9.0) names an alias well on its own but prints its placeholder's
+# repr inside Optional[...] or Tuple[...]: make that repr the name.
+sphinx.util.inspect.TypeAliasForwardRef.__repr__ = lambda self: str(self.name)
 
 doctest_global_setup = "import numpy as np\nimport patchwell"
 

@@ -17,6 +17,7 @@ from ._arguments import (as_bool, as_device, as_method, as_path,
                          conversion_hint)
 from ._core import InpaintMethod
 from ._repair import UnfilledWarning
+from ._typing import ImageArray, MaskArray, MaskLike
 
 
 class _Required(enum.Enum):
@@ -34,8 +35,8 @@ _REQUIRED = _Required.REQUIRED
 
 
 def inpaint(
-    image_file: npt.NDArray[np.uint8],
-    mask_file: npt.ArrayLike,
+    image_file: ImageArray,
+    mask_file: MaskLike,
     rad: SupportsIndex,
     method: InpaintMethod,
     verbose: bool = False,
@@ -43,7 +44,7 @@ def inpaint(
     device: str = "auto",
     progress: Optional[Callable[[int], object]] = None,
     search_radius: Optional[SupportsIndex] = None,
-    source_mask: Optional[npt.NDArray[Union[np.bool_, np.uint8]]] = None,
+    source_mask: Optional[MaskArray] = None,
 ) -> bool:
     """Inpaint an RGB image in place.
 

@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._arguments import as_device, as_radius, as_search_radius, check_progress, conversion_hint
+from ._typing import Image, ImageLike, Mask, MaskLike, SourceMap
 
 _METHODS = {"exhaustive": _core.InpaintGPU, "fast": _core.InpaintGPUfast}
 
@@ -32,50 +33,49 @@ class UnfilledWarning(UserWarning):
 
 @overload
 def repair(
-    image: npt.ArrayLike,
-    mask: npt.ArrayLike,
+    image: ImageLike,
+    mask: MaskLike,
     radius: SupportsIndex = ...,
     *,
     method: Union[str, _core.InpaintMethod] = ...,
     device: str = ...,
     search_radius: Optional[SupportsIndex] = ...,
-    source_mask: Optional[npt.ArrayLike] = ...,
+    source_mask: Optional[MaskLike] = ...,
     progress: Optional[Callable[[float], object]] = ...,
     verbose: bool = ...,
     return_sources: Literal[False] = ...,
-) -> Tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
+) -> Tuple[Image, Mask]: ...
 
 
 @overload
 def repair(
-    image: npt.ArrayLike,
-    mask: npt.ArrayLike,
+    image: ImageLike,
+    mask: MaskLike,
     radius: SupportsIndex = ...,
     *,
     method: Union[str, _core.InpaintMethod] = ...,
     device: str = ...,
     search_radius: Optional[SupportsIndex] = ...,
-    source_mask: Optional[npt.ArrayLike] = ...,
+    source_mask: Optional[MaskLike] = ...,
     progress: Optional[Callable[[float], object]] = ...,
     verbose: bool = ...,
     return_sources: Literal[True],
-) -> Tuple[npt.NDArray[Any], npt.NDArray[np.bool_], npt.NDArray[np.int32]]: ...
+) -> Tuple[Image, Mask, SourceMap]: ...
 
 
 def repair(
-    image: npt.ArrayLike,
-    mask: npt.ArrayLike,
+    image: ImageLike,
+    mask: MaskLike,
     radius: SupportsIndex = DEFAULT_RADIUS,
     *,
     method: Union[str, _core.InpaintMethod] = "exhaustive",
     device: str = "auto",
     search_radius: Optional[SupportsIndex] = None,
-    source_mask: Optional[npt.ArrayLike] = None,
+    source_mask: Optional[MaskLike] = None,
     progress: Optional[Callable[[float], object]] = None,
     verbose: bool = False,
     return_sources: bool = False,
-) -> Union[Tuple[npt.NDArray[Any], npt.NDArray[np.bool_]],
-           Tuple[npt.NDArray[Any], npt.NDArray[np.bool_], npt.NDArray[np.int32]]]:
+) -> Union[Tuple[Image, Mask], Tuple[Image, Mask, SourceMap]]:
     """Repair the holes of a picture and return the result.
 
     The same fill as ``inpaint``, byte for byte, without its in-place
@@ -271,7 +271,7 @@ def check_search_radius(radius: int, search_radius: Optional[int]) -> None:
 
 def estimate_seconds(
     shape: Sequence[int],
-    mask: npt.ArrayLike,
+    mask: MaskLike,
     radius: SupportsIndex = DEFAULT_RADIUS,
     *,
     search_radius: Optional[SupportsIndex] = None,
