@@ -22,6 +22,12 @@ author = "the patchwell developers"
 copyright = f"{time.gmtime().tm_year}, {author}"
 release = patchwell.__version__
 version = release
+# The pages quote the version through these, never as a literal.
+rst_prolog = f"""
+.. |version_text| replace:: ``"Patchwell {release} (gpu)"``
+.. |version_number| replace:: ``"{release}"``
+.. |version_line| replace:: ``Patchwell {release} (gpu) · CPU: 2 threads (no NVIDIA driver)``
+"""
 
 extensions = [
     "sphinx.ext.autodoc",
