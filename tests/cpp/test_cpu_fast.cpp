@@ -241,44 +241,6 @@ std::vector<int32_t> FillOrder(const RandomCase& c) {
   return list.order;
 }
 
-// Targets handed out by ReadyTargets, filled side by side on 2 and 4
-// threads, give exactly the one-by-one result: scattered specks, a long
-// scratch whose targets wait for each other, targets on the border, search
-// radii just above the window radius and larger, with and without a source
-// mask.
-TEST(CpuFast, ReadyTargetsSideBySideMatchOneByOne) {
-  std::mt19937 rng(41);
-  for (int trial = 0; trial < 10; ++trial) {
-    const int r = 1 + trial % 3;
-    const int w = 50 + static_cast<int>(rng() % 70), h = 40 + static_cast<int>(rng() % 40);
-    RandomCase c = MakeRandomCase(rng, w, h, r, 3 + trial % 4, 4, 3, w * h / 30);
-    const int y0 = static_cast<int>(rng() % h);
-    for (int x = 0; x < w; ++x) c.mask[((y0 + x / 3) % h) * w + x] = 1;
-    for (int x = trial % 5; x < w; x += 9) c.mask[x] = c.mask[(h - 1) * w + x] = 1;
-    std::vector<uint8_t> allowed;
-    if (trial % 2 == 1) {
-      allowed.resize(c.mask.size());
-      for (auto& a : allowed) a = rng() % 4 == 0 ? 0 : 1;
-    }
-    const int s = r + 1 + static_cast<int>(rng() % 8);
-    SCOPED_TRACE(::testing::Message() << w << "x" << h << " r" << r << " S" << s);
-    const EngineParams p = DomainParams(c, s, allowed);
-    const std::vector<int32_t> order = FillOrder(c);
-    const Filled expected = Fill(c, p, order, 1, false);
-    for (int threads : {2, 4}) {
-      // 4: the run's pool, whose threads the engine uses whatever its own
-      // count.
-      EngineParams q = p;
-      if (threads == 4) q.cpu_pool = std::make_shared<ThreadPool>(threads);
-      const Filled got = Fill(c, q, order, threads == 4 ? 1 : threads, true);
-      EXPECT_EQ(got.image, expected.image) << threads << " threads";
-      EXPECT_EQ(got.mask, expected.mask) << threads << " threads";
-      EXPECT_EQ(got.sources, expected.sources) << threads << " threads";
-      EXPECT_EQ(got.passes, expected.passes) << threads << " threads";
-    }
-  }
-}
-
 // Each region on a crop of its box fills its targets as the whole picture
 // does. The pictures are blocky or flat, so that the minimum ties among
 // many candidates and only picture indices break the ties alike.

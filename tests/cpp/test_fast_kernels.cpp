@@ -201,18 +201,6 @@ TEST(FastKey, WhoIsACandidate) {
   for (int i = 0; i < 81; ++i) ASSERT_EQ(k.Key(4, 4, i), kNotScored);
 }
 
-TEST(FastDistance, PerfectMatchMayHaveAKeyAboveZero) {
-  // The target's unknown centre is left out of its mean, the candidate's
-  // centre is not: a window that matches every known target pixel has
-  // distance 0 but key 10 (its centre is 90 levels brighter per channel).
-  KeyCase k;
-  k.PaintCandidate(0, 0, 0);
-  k.Paint(1, 1, 120, 150, 180);
-  k.Sums();
-  EXPECT_EQ(k.Key(4, 4, 1 * 9 + 1), 10.0f);
-  EXPECT_EQ(k.Distance(4, 4, 1 * 9 + 1), 0.0f);
-}
-
 TEST(FastDistance, MeanOverTheTargetsKnownInImagePixels) {
   // Target (0, 0) of a 5 x 5 image, radius 1: of its window only (1, 0),
   // (0, 1) and (1, 1) are in the image and known (its own pixel is not).

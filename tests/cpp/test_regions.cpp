@@ -140,17 +140,22 @@ TEST(Regions, ReadyTargetsNeverHandOutNeighboursTogether) {
 
 struct Outcome {
   std::vector<uint8_t> image, mask;
+  std::vector<int32_t> sources;
   uint64_t passes = 0;
 };
 
+// Fills `order` target by target in a random ready order (`shuffle`), or
+// with FillReady in two stretches (the second begins where the first ends).
 template <class Engine>
 Outcome Fill(const reference::RandomCase& c, const EngineParams& params,
              const std::vector<int32_t>& order, int threads, std::mt19937* shuffle,
              int32_t reach) {
   Engine engine(params, threads);
   engine.Start(c.image.data(), c.mask.data());
+  const int32_t n = static_cast<int32_t>(order.size());
   if (shuffle == nullptr) {
-    engine.FillReady(order, 0, static_cast<int32_t>(order.size()), c.w, reach);
+    engine.FillReady(order, 0, n / 3, c.w, reach);
+    engine.FillReady(order, n / 3, n, c.w, reach);
   } else {
     // Any ready target next, at random.
     std::vector<bool> done(order.size(), false);
@@ -169,12 +174,16 @@ Outcome Fill(const reference::RandomCase& c, const EngineParams& params,
     }
   }
   Outcome out{std::vector<uint8_t>(c.image.size()), std::vector<uint8_t>(c.mask.size()),
-              engine.passes()};
+              std::vector<int32_t>(c.mask.size()), engine.passes()};
   engine.PullImage(out.image.data());
   engine.PullMask(out.mask.data());
+  engine.PullSources(out.sources.data());
   return out;
 }
 
+// Scattered specks, scratches whose targets wait for each other, targets on
+// the border, with and without a source mask, filled on 1, 2 and 4 threads
+// (4: the run's pool, whose threads the engine uses whatever its own count).
 template <class Engine>
 void ExpectAnyReadyOrderMatches(int32_t method) {
   std::mt19937 rng(11);
@@ -188,6 +197,10 @@ void ExpectAnyReadyOrderMatches(int32_t method) {
       for (size_t i = 0; i < c.mask.size(); ++i)
         for (int ch = 0; ch < 3; ++ch)
           c.image[3 * i + ch] = c.mask[i] ? 255 : c.image[3 * i + ch] / 8;
+    for (int x = trial % 5; trial % 4 == 1 && x < c.w; x += 9)
+      c.mask[x] = c.mask[(c.h - 1) * c.w + x] = 1;
+    std::vector<uint8_t> allowed(trial % 4 >= 2 ? c.mask.size() : 0);
+    for (auto& a : allowed) a = rng() % 4 == 0 ? 0 : 1;
     FillList list;
     std::vector<uint8_t> mask = c.mask;
     BuildFillList(list, mask.data(), c.w, c.h, c.r);
@@ -198,16 +211,22 @@ void ExpectAnyReadyOrderMatches(int32_t method) {
     params.radius = r;
     params.method = method;
     params.search_radius = s;
-    const Outcome want = Fill<Engine>(c, params, list.order, 1, nullptr, -1);
+    params.source_mask = allowed.empty() ? nullptr : allowed.data();
+    params.record_sources = true;
+    const Outcome want = Fill<Engine>(c, params, list.order, 1, nullptr, -1);  // one by one
     for (int threads : {1, 2, 4}) {
-      const Outcome got = Fill<Engine>(c, params, list.order, threads, &rng, s + r);
-      ASSERT_EQ(got.image, want.image) << "random order, trial " << trial;
-      ASSERT_EQ(got.mask, want.mask);
-      ASSERT_EQ(got.passes, want.passes);
-      const Outcome side = Fill<Engine>(c, params, list.order, threads, nullptr, s + r);
-      ASSERT_EQ(side.image, want.image) << "side by side, trial " << trial;
-      ASSERT_EQ(side.mask, want.mask);
-      ASSERT_EQ(side.passes, want.passes);
+      EngineParams q = params;
+      if (threads == 4) q.cpu_pool = std::make_shared<ThreadPool>(threads);
+      for (bool random : {true, false}) {
+        SCOPED_TRACE(::testing::Message() << (random ? "random order" : "side by side")
+                                          << ", trial " << trial << ", " << threads);
+        const Outcome got = Fill<Engine>(c, q, list.order, threads == 4 ? 1 : threads,
+                                         random ? &rng : nullptr, s + r);
+        ASSERT_EQ(got.image, want.image);
+        ASSERT_EQ(got.mask, want.mask);
+        ASSERT_EQ(got.sources, want.sources);
+        ASSERT_EQ(got.passes, want.passes);
+      }
     }
   }
 }

@@ -35,8 +35,8 @@ def few_levels(h, w, levels, seed):
 
 def cases():
     """Inputs for the backend comparison: photos, flat areas with many tied
-    candidates, few grey levels, radii above 7 and windows larger than the
-    image."""
+    candidates, few grey levels, radii above 7, windows larger than the
+    image, holes at the corners and a large hole."""
     flat = np.full((70, 90, 3), 90, np.uint8)
     rng = np.random.default_rng(6)
     flat[rng.random((70, 90)) < 0.04] = (10, 200, 30)
@@ -46,6 +46,11 @@ def cases():
                       3, axis=2).astype(np.uint8)
     hole = speckled_mask(60, 80, 40, seed=3)
     hole[25:35, 30:44] = 255
+    corners = np.zeros((40, 43), np.uint8)
+    corners[[0, 0, -1, -1], [0, -1, 0, -1]] = 255
+    corners[0:3, 20:25] = 255
+    large = np.zeros((90, 100), np.uint8)
+    large[20:60, 30:75] = 255
     return [
         ("photo r3", photo_like(60, 80, seed=2), hole, 3),
         ("photo r7", photo_like(96, 128, seed=5), speckled_mask(96, 128, 150, seed=6), 7),
@@ -58,6 +63,9 @@ def cases():
         ("hole r13", photo_like(60, 75, seed=18), hole[:, :75].copy(), 13),
         ("tiny r4", photo_like(7, 12, seed=12), speckled_mask(7, 12, 9, seed=13), 4),
         ("one row r1", photo_like(1, 40, seed=14), speckled_mask(1, 40, 5, seed=15), 1),
+        ("corners r3", photo_like(40, 43, 2), corners, 3),
+        ("narrower than the window r7", photo_like(30, 9, 3), speckled_mask(30, 9, 10, 3), 7),
+        ("large hole r5", photo_like(90, 100, 4), large, 5),
     ]
 
 
@@ -133,28 +141,6 @@ def test_batched_launches(monkeypatch, method, per_target):
     monkeypatch.setenv("PATCHWELL_CUDA_LOOP", "per-target")
     both(image, mask, 2, method, search_radius=6)
     assert patchwell._last_run_stats()["launches"] >= stats["targets"] * per_target
-
-
-def test_targets_at_the_corners():
-    image = photo_like(40, 43, 2)
-    mask = np.zeros((40, 43), np.uint8)
-    mask[0, 0] = mask[0, -1] = mask[-1, 0] = mask[-1, -1] = 255
-    mask[0:3, 20:25] = 255
-    both(image, mask, 3)
-
-
-def test_image_narrower_than_the_window():
-    image = photo_like(30, 9, 3)
-    mask = speckled_mask(30, 9, 10, 3)
-    img, msk = both(image, mask, 7)
-    assert (msk == 1).sum() == 10
-
-
-def test_large_hole():
-    image = photo_like(90, 100, 4)
-    mask = np.zeros((90, 100), np.uint8)
-    mask[20:60, 30:75] = 255
-    both(image, mask, 5)
 
 
 def far_candidates(rad, seed):

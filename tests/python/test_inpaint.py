@@ -80,7 +80,8 @@ def test_search_domain_limits_and_equivalences(method):
     assert all(tuple(p) in right_colours for p in img[filled])
 
 
-@pytest.mark.parametrize("method, name", [(GPU, "GPU"), (CPU, "CPU")])
+@pytest.mark.parametrize("method, name", [(GPU, "GPU"), (CPU, "CPU"),
+                                          (patchwell.InpaintGPUfast, "GPU Fast")])
 def test_verbose_output_is_exact(method, name, capfd):
     img = photo_like(30, 40)
     mask = np.zeros((30, 40), np.uint8)

@@ -357,66 +357,6 @@ def test_library_key_rounds_like_the_model_at_a_bucket_edge(b, e, source, capfd)
     assert patchwell._last_run_stats()["passes"] == stats["passes"]
 
 
-def test_cases_cover_what_they_should():
-    """The drawn cases reach the situations the cross-check is meant for."""
-    seen = set()
-    for seed in ALL_SEEDS:
-        img, mask, radius, options = make_case(seed)
-        h, w = mask.shape
-        side = 2 * radius + 1
-        holes = mask > 128
-        seen.add(("radius", radius))
-        if h * w > 512:
-            seen.add("over 512 pixels")
-        if min(h, w) < side:
-            seen.add("narrower than the window")
-        if h < side and w < side:
-            seen.add("window larger in both axes")
-        if (h < side) != (w < side):
-            seen.add("window larger in one axis")
-        if h == side or w == side:
-            seen.add("window as large as the image")
-        if h == side - 1 or w == side - 1:
-            seen.add("window one larger than the image")
-        if holes[0, 0] or holes[0, -1] or holes[-1, 0] or holes[-1, -1]:
-            seen.add("corner")
-        if holes.mean() > 0.9:
-            seen.add("almost all")
-        if holes.sum() == 1:
-            seen.add("single pixel")
-        if len(np.unique(img)) <= 2:
-            seen.add("two levels")
-        s = options.get("search_radius")
-        source = options.get("source_mask")
-        if s == 0:
-            seen.add("box of 0")
-        if s is not None and s >= max(h, w):
-            seen.add("box beyond the image")
-        if s is not None and 0 < s < max(h, w) - 1:
-            ys, xs = np.nonzero(holes)
-            if ((ys < s) | (xs < s) | (ys >= h - s) | (xs >= w - s)).any():
-                seen.add("box clipped by the border")
-        if source is not None:
-            seen.add(("source", source.dtype.name))
-            if not source.any():
-                seen.add("source allows nothing")
-            if source.dtype == np.uint8 and len(set(np.unique(source)) - {0, 255}) > 1:
-                seen.add("source bytes other than 0 and 255")
-            if s is not None:
-                seen.add("both options")
-        if options and len(np.unique(img)) <= 2:
-            seen.add("options with ties")
-    for want in ["over 512 pixels", "narrower than the window", "corner",
-                 "almost all", "single pixel", "two levels",
-                 "window larger in both axes", "window larger in one axis",
-                 "window as large as the image", "window one larger than the image",
-                 "box of 0", "box beyond the image", "box clipped by the border",
-                 ("source", "bool"), ("source", "uint8"), "source allows nothing",
-                 "source bytes other than 0 and 255", "both options", "options with ties",
-                 ] + [("radius", r) for r in range(5)]:
-        assert want in seen, want
-
-
 # Plain cases and cases with a search domain (seeds 150 on).
 SOURCE_SEEDS = [0, 1, 2, 3, 7, 10, 151, 152, 158, 165, 176, 190]
 
