@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fill/cpu/cpu_features.h"
+#include "fill/cpu/thread_count.h"
 #include "fill/engine.h"
 #include "inpaint/driver.h"
 #include "reference_exhaustive.h"

@@ -31,7 +31,8 @@
 
 #include "fill/cpu/cpu_fast.h"
 #include "fill/cpu/cpu_features.h"
-#include "inpaint/fill_list.h"
+#include "fill/cpu/thread_count.h"
+#include "schedule/fill_list.h"
 
 namespace {
 

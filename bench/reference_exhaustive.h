@@ -9,7 +9,7 @@
 
 #include "fill/kernels/exhaustive.h"
 #include "fill/kernels/selection.h"
-#include "inpaint/fill_list.h"
+#include "schedule/fill_list.h"
 
 namespace pw::reference {
 

@@ -18,9 +18,9 @@ set_target_properties(patchwell_cuda PROPERTIES
 target_include_directories(patchwell_cuda PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_compile_options(patchwell_cuda PRIVATE
   $<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=-Wall,-Wextra --Werror=all-warnings>)
-target_link_libraries(patchwell_cuda PUBLIC CUDA::cudart_static Threads::Threads)
-target_link_libraries(patchwell_core PUBLIC patchwell_cuda)
-target_link_libraries(patchwell_cuda PRIVATE patchwell_core)
+# Below the engine factory (patchwell_backend), above the CPU side it
+# shares: the device rules, the schedule, the console.
+target_link_libraries(patchwell_cuda PUBLIC patchwell_fill CUDA::cudart_static Threads::Threads)
 
 # The probe names the compute capabilities the build carries kernels for.
 list(JOIN CMAKE_CUDA_ARCHITECTURES " " PW_CUDA_ARCHITECTURE_LIST)

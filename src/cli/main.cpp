@@ -19,6 +19,8 @@
 #include "cli/cli_options.h"
 #include "cli/progress_bar.h"
 #include "cli/python_handover.h"
+#include "fill/cpu/thread_count.h"
+#include "fill/device_choice.h"
 #include "fill/engine.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"

@@ -7,6 +7,7 @@
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
+#include "fill/cpu/thread_count.h"
 #include "fill/device_choice.h"
 #include "fill/engine.h"
 #include "platform/console.h"

@@ -1,19 +1,75 @@
-// The rules that pick a run's device. The CUDA probe gathers facts about
-// every device once per process, first those that need no context (name,
-// compute capability); the rules here say which devices must also be
-// checked for a kernel image, which makes a context, and turn the facts into
-// what device_info shows and what "auto", "cuda" and "cuda:N" resolve to.
-// Plain C++: the rules are tested with made-up devices on machines without
-// any.
+// Which device a run goes to. The public part first: what "auto", "cuda"
+// and "cuda:N" resolve to and what device_info shows (QueryBackends and
+// ResolveDevice, made in fill/backend.cpp, which asks the CUDA probe).
+// Then the rules behind it. The CUDA probe gathers facts about every device
+// once per process, first those that need no context (name, compute
+// capability); the rules say which devices must also be checked for a
+// kernel image, which makes a context, and turn the facts into statuses and
+// choices. Plain C++: the rules are tested with made-up devices on machines
+// without any.
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fill/engine.h"
 
 namespace pw {
+
+// The requested backend cannot run here (no CUDA device, say).
+class BackendUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One CUDA device as the probe found it.
+struct CudaDeviceStatus {
+  int index = 0;
+  bool usable = false;
+  bool lost = false;        // was usable, until a fault ruined its context
+  std::string name;
+  std::string capability;   // compute capability "X.Y"
+  std::string description;  // "NAME (compute capability X.Y)"
+  std::string reason;       // why not usable
+  bool pending = false;     // not checked (no context made): not chosen, not refused
+};
+
+// What "auto" resolves to, and why CUDA is or is not usable.
+struct BackendStatus {
+  bool cuda_usable = false;  // some device can run now
+  std::string cuda_reason;   // why none can, when none
+  std::string cuda_absence;  // the same in a few words ("no NVIDIA driver")
+  std::string description;   // one line: what "auto" uses, then the devices
+  std::vector<CudaDeviceStatus> cuda_devices;  // every device reported
+  int cuda_auto_device = -1;  // the device "auto" uses, -1 for the CPU
+};
+
+// Checks the devices a choice needs first: for cuda_device -1 those up to
+// the first usable one ("auto", "cuda"), else device cuda_device alone.
+BackendStatus QueryBackends(int cuda_device = -1);
+
+// What "auto" uses and, on the CPU, why: "CPU: 2 threads (no CUDA
+// device)", or the CUDA device's description.
+std::string BackendSummary();
+
+// Where a run goes: the CPU, or CUDA device `cuda_device`.
+struct DeviceChoice {
+  Backend backend = Backend::Cpu;
+  int cuda_device = -1;
+  bool fell_back_after_fault = false;  // "auto" avoided a ruined device
+  std::string fault;                   // which one and why, for the warning
+};
+
+// Auto -> the first usable CUDA device, else the CPU (with a one-time
+// warning on standard error when a device was lost to a fault). Cuda with
+// cuda_device -1 -> the first usable device; with N -> device N. Throws
+// BackendUnavailable with the reason when the requested device cannot run.
+DeviceChoice ResolveDevice(Backend requested, int cuda_device = -1);
+Backend ResolveBackend(Backend requested, int cuda_device = -1);
+
+// ---- the rules -------------------------------------------------------------
 
 // What the runtime said about one device.
 struct CudaDeviceFacts {

@@ -2,7 +2,8 @@
 // holds its own copy of image and mask (device memory for CUDA, host memory
 // for the CPU), fills target pixels in the order it is given, and hands the
 // state back. The worker loop is written once against this interface; a new
-// backend never touches the driver.
+// backend never touches the driver. Which device a run goes to is
+// fill/device_choice.h; the CPU's thread count, fill/cpu/thread_count.h.
 #pragma once
 
 #include <cstdint>
@@ -96,12 +97,6 @@ class DeviceMemoryError : public std::runtime_error {
   uint64_t bytes_;
 };
 
-// The requested backend cannot run here (no CUDA device, say).
-class BackendUnavailable : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 class FillEngine {
  public:
   virtual ~FillEngine() = default;
@@ -168,83 +163,9 @@ class FillEngine {
   virtual uint64_t launches() const { return 0; }
 };
 
-// One CUDA device as the probe found it.
-struct CudaDeviceStatus {
-  int index = 0;
-  bool usable = false;
-  bool lost = false;        // was usable, until a fault ruined its context
-  std::string name;
-  std::string capability;   // compute capability "X.Y"
-  std::string description;  // "NAME (compute capability X.Y)"
-  std::string reason;       // why not usable
-  bool pending = false;     // not checked (no context made): not chosen, not refused
-};
-
-// What "auto" resolves to, and why CUDA is or is not usable.
-struct BackendStatus {
-  bool cuda_usable = false;  // some device can run now
-  std::string cuda_reason;   // why none can, when none
-  std::string cuda_absence;  // the same in a few words ("no NVIDIA driver")
-  std::string description;   // one line: what "auto" uses, then the devices
-  std::vector<CudaDeviceStatus> cuda_devices;  // every device reported
-  int cuda_auto_device = -1;  // the device "auto" uses, -1 for the CPU
-};
-
-// Checks the devices a choice needs first: for cuda_device -1 those up to
-// the first usable one ("auto", "cuda"), else device cuda_device alone.
-BackendStatus QueryBackends(int cuda_device = -1);
-
-// What "auto" uses and, on the CPU, why: "CPU: 2 threads (no CUDA
-// device)", or the CUDA device's description.
-std::string BackendSummary();
-
-// Where a run goes: the CPU, or CUDA device `cuda_device`.
-struct DeviceChoice {
-  Backend backend = Backend::Cpu;
-  int cuda_device = -1;
-  bool fell_back_after_fault = false;  // "auto" avoided a ruined device
-  std::string fault;                   // which one and why, for the warning
-};
-
-// Auto -> the first usable CUDA device, else the CPU (with a one-time
-// warning on standard error when a device was lost to a fault). Cuda with
-// cuda_device -1 -> the first usable device; with N -> device N. Throws
-// BackendUnavailable with the reason when the requested device cannot run.
-DeviceChoice ResolveDevice(Backend requested, int cuda_device = -1);
-Backend ResolveBackend(Backend requested, int cuda_device = -1);
-
 // Creates the engine for a method on a concrete backend. Throws
 // std::invalid_argument for an unknown method.
 std::unique_ptr<FillEngine> CreateFillEngine(Backend backend,
                                              const EngineParams& params);
-
-// Threads the CPU backend uses: the count given to SetCpuThreadCount, else
-// PATCHWELL_NUM_THREADS when it is a whole number above 0, else every core;
-// never more than kMaxCpuThreads.
-constexpr int kMaxCpuThreads = 256;
-int CpuThreadCount();
-
-// Sets the thread count of later runs; 0 returns to the default above.
-void SetCpuThreadCount(int threads);
-
-// The CPUs this process may use: the machine's cores, narrowed by the CPU
-// affinity and the cgroup's CPU quota (rounded down, at least 1).
-struct UsableCpus {
-  int cores = 1;      // the machine's
-  int count = 1;      // usable
-  std::string limit;  // what narrowed them, empty when nothing did
-};
-UsableCpus QueryUsableCpus();
-
-// The count given to SetCpuThreadCount, 0 when none is set.
-int CpuThreadOverride();
-
-// The count PATCHWELL_NUM_THREADS sets (read now), 0 when it is unset or
-// not a whole number above 0.
-int CpuThreadVariable();
-
-// Reads a thread count ("4"); false for anything but a whole number above 0.
-// Larger values than kMaxCpuThreads give kMaxCpuThreads.
-bool ParseThreadCount(const char* text, int& threads);
 
 }  // namespace pw

@@ -3,15 +3,14 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "image/atomic_save.h"
 #include "image/image.h"
-#include "image/jpeg_codec.h"
 #include "image/load_control.h"
-#include "image/tiff_codec.h"
+#include "image/save_options.h"
 
 namespace Common {
 
@@ -49,23 +48,6 @@ bool LoadImage(CImage& image, FILE* stream, ImageFormat format,
 // read: a folder, a pipe or a device is refused without waiting on it.
 bool LoadFile(CImage& image, const std::string& path, LoadControl& control);
 
-struct SaveOptions {
-  int quality = kDefaultJpegQuality;  // JPEG and lossy WebP, 1 to 100
-  // WebP: true writes lossy at `quality`; false writes lossless unless the
-  // image was decoded from lossy data.
-  bool quality_given = false;
-  // JPEG: the quantisation the image was read with, when it came from a
-  // JPEG (see kKeepJpegQuality), instead of `quality`.
-  bool keep_jpeg_quality = false;
-  TiffCompression tiff_compression = TiffCompression::Deflate;
-  // False: a symbolic link at the path is replaced by the file, never
-  // followed.
-  bool follow_links = true;
-  // False: the file is put in place only when nothing is there; a save that
-  // finds a file there (before or at its end) fails with EEXIST.
-  bool replace = true;
-};
-
 // Writes an image to an open stream in the given format.
 bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
                const SaveOptions& options = SaveOptions());
@@ -89,37 +71,9 @@ bool SaveImage(const CImage& image, FILE* stream, ImageFormat format,
 bool Save(const CImage& image, const std::string& path,
           const SaveOptions& options = SaveOptions());
 
-// Writes a file as Save does (whole or not at all), its bytes from
-// `write`; false when `write` does or a step of the save fails.
-bool WriteAtomically(const std::string& path, const SaveOptions& options,
-                     const std::function<bool(FILE*)>& write);
-
-// Copies the bytes of a regular file to `path` as Save writes a picture.
-bool CopyFileAtomically(const std::string& source, const std::string& path,
-                        const SaveOptions& options = SaveOptions());
-
-// The errno of this thread's last failed Save, CopyFileAtomically or
-// CheckOutputPath: 0 when the failure had none (an empty picture, an
-// extension that is not written, an encoder that gave up).
-int LastSaveError();
-
-// Why a picture could not be saved under a name, checked before any work.
-enum class OutputProblem {
-  None,
-  UnknownExtension,  // no extension that is written
-  NoFolder,          // the folder does not exist (or is not a folder)
-  NotWritable,       // the folder (or the device) cannot be written
-  IsFolder,          // the name is a folder
-};
+// Why a picture could not be saved under `path`, checked before any work:
+// an extension that is not written, then CheckSaveTarget.
 // follow_links: as SaveOptions::follow_links.
 OutputProblem CheckOutputPath(const std::string& path, bool follow_links = true);
-
-// The file a save to `path` replaces: the path with any symbolic links at
-// its end followed (dangling ones too).
-std::string ResolveSaveTarget(const std::string& path);
-
-// Removes the temporary file of a save in progress, if any. Safe to call
-// from a signal handler, for a process that is about to end.
-void RemovePendingSaveFile() noexcept;
 
 }  // namespace Common

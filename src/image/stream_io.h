@@ -4,8 +4,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 namespace Common {
+
+// A stream closed when it goes out of scope.
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Bytes between the stream's position and its end, or -1 when the stream
 // cannot tell (not seekable). The position is left unchanged.

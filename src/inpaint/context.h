@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fill/engine.h"
-#include "inpaint/fill_list.h"
+#include "schedule/fill_list.h"
 
 namespace pw {
 

@@ -9,14 +9,16 @@
 #include <system_error>
 #include <thread>
 
+#include "fill/cpu/thread_count.h"
+#include "fill/device_choice.h"
 #include "fill/kernels/fast.h"
-#include "fill/regions.h"
 #include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
 #include "inpaint/worker.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/escape_key.h"
+#include "schedule/regions.h"
 
 namespace pw {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fill/engine.h"
-#include "fill/regions.h"
+#include "schedule/regions.h"
 
 namespace pw {
 

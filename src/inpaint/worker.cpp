@@ -10,7 +10,8 @@
 #include <new>
 
 #include "fill/cpu/thread_pool.h"
-#include "fill/regions.h"
+#include "fill/cpu/thread_count.h"
+#include "schedule/regions.h"
 
 #include "platform/clock.h"
 #include "platform/console.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fill/engine.h"
-#include "fill/regions.h"
 #include "inpaint/context.h"
+#include "schedule/regions.h"
 
 namespace pw {
 

@@ -12,8 +12,8 @@
 #include "fast_reference.h"
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
-#include "inpaint/fill_list.h"
 #include "reference.h"
+#include "schedule/fill_list.h"
 
 namespace pw {
 namespace {

@@ -13,9 +13,9 @@
 #include "fill/cpu/cpu_fast.h"
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/slot_minimum.h"
-#include "fill/regions.h"
-#include "inpaint/fill_list.h"
 #include "reference.h"
+#include "schedule/fill_list.h"
+#include "schedule/regions.h"
 
 namespace pw {
 namespace {

@@ -16,9 +16,9 @@
 #include "fill/engine.h"
 #include "fill/kernels/exhaustive.h"
 #include "inpaint/context.h"
-#include "inpaint/fill_list.h"
 #include "inpaint/worker.h"
 #include "reference.h"
+#include "schedule/fill_list.h"
 
 namespace pw {
 namespace cuda {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fill/cuda/cuda_common.h"
+#include "fill/device_choice.h"
 #include "fill/engine.h"
 #include "inpaint/driver.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "inpaint/fill_list.h"
+#include "schedule/fill_list.h"
 
 namespace pw {
 namespace {

@@ -14,9 +14,9 @@
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
-#include "fill/regions.h"
-#include "inpaint/fill_list.h"
 #include "reference.h"
+#include "schedule/fill_list.h"
+#include "schedule/regions.h"
 
 namespace pw {
 namespace {

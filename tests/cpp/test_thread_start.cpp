@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "fill/cpu/thread_count.h"
 #include "fill/cpu/thread_pool.h"
 #include "inpaint/driver.h"
 

@@ -9,7 +9,7 @@
 
 #include "fill/cpu/run_copy.h"
 #include "fill/kernels/exhaustive.h"
-#include "fill/regions.h"
+#include "schedule/regions.h"
 
 namespace pw {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fill/cpu/run_copy.h"
-#include "fill/regions.h"
+#include "schedule/regions.h"
 
 namespace pw {
 

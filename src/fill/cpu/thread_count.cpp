@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "fill/engine.h"
+#include "fill/cpu/thread_count.h"
 
 namespace pw {
 namespace {

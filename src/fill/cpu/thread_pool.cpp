@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "fill/engine.h"
+#include "fill/cpu/thread_count.h"
 
 #include <chrono>
 #include <system_error>

@@ -17,7 +17,7 @@
 #include "fill/kernels/fast.h"
 #include "fill/kernels/numeric.h"
 #include "fill/kernels/packed_window.h"
-#include "fill/regions.h"
+#include "schedule/regions.h"
 
 namespace pw::cuda {
 

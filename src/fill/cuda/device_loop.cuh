@@ -2,7 +2,7 @@
 // filled by launches queued back to back, with no host round trip in
 // between: one launch (the exhaustive method) or a fixed series of six (the
 // pruned method) per target, or, for a bounded search, per batch of targets
-// that cannot see each other (fill/regions.h), each with blocks of its own;
+// that cannot see each other (schedule/regions.h), each with blocks of its own;
 // a bounded search's small boxes take one launch for the pruned method too.
 // The blocks of a target take part in its selection through one 64-bit
 // atomicMin per block on the candidate key (kernels/candidate_key.h), and

@@ -1,4 +1,4 @@
-#include "fill/regions.h"
+#include "schedule/regions.h"
 
 #include <algorithm>
 #include <cstdlib>

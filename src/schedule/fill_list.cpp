@@ -1,4 +1,4 @@
-#include "inpaint/fill_list.h"
+#include "schedule/fill_list.h"
 
 #include <algorithm>
 #include <cstddef>
