@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "image_test_util.h"
 
@@ -24,46 +25,29 @@ size_t FindMarker(const Bytes& jpeg, uint8_t code) {
   return std::string::npos;
 }
 
+// Pixel (3, 2) of each colour type: R, G, B in order, alpha kept, gray
+// alone or (when RGB is preferred) straight to R = G = B, a palette (entry
+// i is (i, 255 - i, i / 2)) expanded to RGB, gray with alpha to RGBA.
 TEST(Png, ColourTypesLoadWithTheirChannels) {
-  CImage image;
-  ASSERT_TRUE(LoadBytes(image, samples::Png(6, 4, 2), ImageFormat::Png));
-  EXPECT_EQ(image.channels, 3);
-  uint8_t px[4];
-  image.GetRgba(5, 3, px);
-  EXPECT_EQ(px[0], SamplePattern(5, 3, 0));  // R, G, B in order
-  EXPECT_EQ(px[2], SamplePattern(5, 3, 2));
-
-  ASSERT_TRUE(LoadBytes(image, samples::Png(5, 3, 6), ImageFormat::Png));
-  EXPECT_EQ(image.channels, 4);
-  image.GetRgba(4, 2, px);
-  EXPECT_EQ(px[0], SamplePattern(4, 2, 0));
-  EXPECT_EQ(px[3], SamplePattern(4, 2, 3));  // alpha kept
-
-  ASSERT_TRUE(LoadBytes(image, samples::Png(7, 3, 0), ImageFormat::Png));
-  EXPECT_EQ(image.channels, 1);
-  EXPECT_EQ(image.GetGray(6, 2), SamplePattern(6, 2, 0));
-  Common::LoadControl rgb;
-  rgb.prefer_rgb = true;  // gray straight to R = G = B
-  ASSERT_TRUE(LoadBytes(image, samples::Png(7, 3, 0), ImageFormat::Png, &rgb));
-  EXPECT_EQ(image.channels, 3);
-  image.GetRgba(6, 2, px);
-  EXPECT_EQ(px[0], SamplePattern(6, 2, 0));
-  EXPECT_EQ(px[2], SamplePattern(6, 2, 0));
-
-  // A palette expands to RGB; gray with alpha becomes RGBA.
-  ASSERT_TRUE(LoadBytes(image, samples::Png(4, 4, 3), ImageFormat::Png));
-  EXPECT_EQ(image.channels, 3);
-  const int index = SamplePattern(3, 2, 0);  // palette[i] = (i, 255 - i, i / 2)
-  image.GetRgba(3, 2, px);
-  EXPECT_EQ(px[0], index);
-  EXPECT_EQ(px[1], 255 - index);
-  EXPECT_EQ(px[2], index / 2);
-  ASSERT_TRUE(LoadBytes(image, samples::Png(4, 4, 4), ImageFormat::Png));
-  EXPECT_EQ(image.channels, 4);
-  image.GetRgba(3, 2, px);
-  EXPECT_EQ(px[0], SamplePattern(3, 2, 0));
-  EXPECT_EQ(px[2], SamplePattern(3, 2, 0));
-  EXPECT_EQ(px[3], SamplePattern(3, 2, 1));
+  const int v0 = SamplePattern(3, 2, 0), v1 = SamplePattern(3, 2, 1),
+            v2 = SamplePattern(3, 2, 2), v3 = SamplePattern(3, 2, 3);
+  const struct {
+    int colourType;
+    bool preferRgb;
+    std::vector<int> pixel;
+  } cases[] = {{2, false, {v0, v1, v2}},          {6, false, {v0, v1, v2, v3}},
+               {0, false, {v0}},                  {0, true, {v0, v0, v0}},
+               {3, false, {v0, 255 - v0, v0 / 2}}, {4, false, {v0, v0, v0, v1}}};
+  for (const auto& c : cases) {
+    CImage image;
+    Common::LoadControl control;
+    control.prefer_rgb = c.preferRgb;
+    ASSERT_TRUE(LoadBytes(image, samples::Png(7, 3, c.colourType), ImageFormat::Png,
+                          &control));
+    ASSERT_EQ(image.channels, static_cast<int>(c.pixel.size())) << c.colourType;
+    for (int k = 0; k < image.channels; ++k)
+      EXPECT_EQ(image.PixelAt(3, 2)[k], c.pixel[k]) << c.colourType << " " << k;
+  }
 }
 
 TEST(Png, InterlacedAndOtherBitDepthsBecome8Bits) {

@@ -80,17 +80,6 @@ def test_device_info_names_the_device():
     assert "compute capability" in patchwell.device_info()
 
 
-@pytest.mark.parametrize("rad", [0, 1, 7])
-@pytest.mark.parametrize("shape", [(17, 23), (31, 30), (48, 61)])
-def test_random_images_and_masks(rad, shape):
-    h, w = shape
-    for seed in range(3):
-        image = few_levels(h, w, 3 if seed == 0 else 256, seed)
-        mask = speckled_mask(h, w, max(1, h * w // 25), seed)
-        mask[h // 3:h // 3 + 5, w // 4:w // 4 + 6] = 255
-        both(image, mask, rad)
-
-
 @pytest.mark.parametrize("method", [GPU, FAST])
 @pytest.mark.parametrize("domain", [{"search_radius": 0}, {"search_radius": 5},
                                     {"search_radius": 9, "source_mask": "right"},

@@ -74,6 +74,15 @@ def cli(*args, quiet=True):
                            "-q" if quiet else "-v"], capture_output=True, text=True, timeout=60)
 
 
+def repaired(tmp_path, source, target, *options, shape=(24, 31), quiet=True):
+    """The command's run from in.<source> to out.<target>, a hole in the mask."""
+    Image.fromarray(hole(*shape)).save(tmp_path / "mask.png")
+    done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}",
+               *options, quiet=quiet)
+    assert done.returncode == 0, done.stderr
+    return done
+
+
 def xmp_of(image):
     xmp = image.info.get("xmp")
     return xmp.encode() if isinstance(xmp, str) else xmp
@@ -84,9 +93,7 @@ def xmp_of(image):
                                             ("jpg", "tif"), ("tif", "tif"), ("tif", "jpg")])
 def test_metadata_blocks_are_kept(tmp_path, source, target):
     save(photo_like(24, 31, 5), tmp_path / f"in.{source}", exif())
-    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
-    done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
-    assert done.returncode == 0, done.stderr
+    repaired(tmp_path, source, target)
     with Image.open(tmp_path / f"in.{source}") as image, \
             Image.open(tmp_path / f"out.{target}") as out:
         assert out.info.get("icc_profile") == ICC
@@ -124,9 +131,7 @@ def test_the_exif_thumbnail_is_cut_out_and_the_rest_kept(tmp_path, target):
     block = with_thumbnail(tags.tobytes()[6:], (tmp_path / "thumbnail.jpg").read_bytes())
     save(photo_like(24, 31, 5), tmp_path / "in.jpg", b"Exif\0\0" + block)
     assert marker in (tmp_path / "in.jpg").read_bytes()
-    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
-    done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
-    assert done.returncode == 0, done.stderr
+    repaired(tmp_path, "jpg", target)
     assert marker not in (tmp_path / f"out.{target}").read_bytes()
     with Image.open(tmp_path / "in.jpg") as image, \
             Image.open(tmp_path / f"out.{target}") as out:
@@ -156,10 +161,7 @@ def test_exif_that_other_readers_cannot_parse_is_dropped(tmp_path, problem, targ
     # A WebP file may hold a block after its own "Exif\0\0": that one is kept.
     source = "webp" if problem == "kept" else "jpg"
     save(photo_like(24, 31, 5), tmp_path / f"in.{source}", b"Exif\0\0" + broken(problem))
-    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
-    done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o",
-               tmp_path / f"out.{target}", quiet=False)
-    assert done.returncode == 0, done.stderr
+    done = repaired(tmp_path, source, target, quiet=False)
     dropped = f"EXIF Dropped:       {problem}\n"
     assert (dropped in done.stdout) == (problem != "kept"), done.stdout
     with Image.open(tmp_path / f"out.{target}") as out:
@@ -207,11 +209,8 @@ def test_turned_pictures_are_repaired_as_shown(tmp_path, orientation, kind, stor
         shown = np.asarray(ImageOps.exif_transpose(image))
     # Where the sizes agree (2 to 4) the mask is taken as drawn on the shown picture.
     for drawn, pixels in (("shown", shown), ("stored", stored))[:1 if orientation < 5 else 2]:
-        mask = hole(*pixels.shape[:2])
-        Image.fromarray(mask).save(tmp_path / "mask.png")
-        done = cli(tmp_path / f"in.{kind}", tmp_path / "mask.png", "-o", tmp_path / f"out.{kind}")
-        assert done.returncode == 0, done.stderr
-        want = patchwell.repair(pixels, mask > 128, RADIUS, device="cpu")[0]
+        repaired(tmp_path, kind, kind, shape=pixels.shape[:2])
+        want = patchwell.repair(pixels, hole(*pixels.shape[:2]) > 128, RADIUS, device="cpu")[0]
         with Image.open(tmp_path / f"out.{kind}") as out:
             turned = drawn == "shown" and orientation != 1
             assert out.getexif().get(0x0112) == (1 if turned else orientation)
@@ -243,14 +242,11 @@ def test_a_mask_of_neither_size_names_the_shown_one(tmp_path):
 def test_jpeg_quality_is_kept_unless_given(tmp_path, quality, subsampling):
     save(photo_like(40, 48, 2), tmp_path / "in.jpg", exif(), quality=quality,
          subsampling=subsampling)
-    Image.fromarray(hole(40, 48)).save(tmp_path / "mask.png")
     with Image.open(tmp_path / "in.jpg") as image:
         tables, sampling = image.quantization, JpegImagePlugin.get_sampling(image)
     for option in ([], ["--quality", "keep"], ["--quality", "30"], "keep", 80):
         if isinstance(option, list):
-            done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / "out.jpg",
-                       *option)
-            assert done.returncode == 0, done.stderr
+            repaired(tmp_path, "jpg", "jpg", *option, shape=(40, 48))
         else:  # the package's default stays 80
             assert patchwell.inpaint_file(tmp_path / "in.jpg", tmp_path / "mask.png",
                                           tmp_path / "out.jpg", RADIUS, patchwell.InpaintGPU,
@@ -302,9 +298,7 @@ def test_kept_tables_with_zeros_are_written_as_baseline(tmp_path, route):
 def test_a_gray_jpeg_comes_back_gray_at_its_density(tmp_path):
     Image.fromarray(photo_like(24, 31, 5)[:, :, 1]).save(tmp_path / "in.jpg", dpi=(600, 600),
                                                          quality=70)
-    Image.fromarray(hole(24, 31)).save(tmp_path / "mask.png")
-    done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / "out.jpg")
-    assert done.returncode == 0, done.stderr
+    repaired(tmp_path, "jpg", "jpg")
     with Image.open(tmp_path / "in.jpg") as image, Image.open(tmp_path / "out.jpg") as out:
         assert out.mode == "L"
         assert out.info["dpi"] == (600, 600)
@@ -333,9 +327,7 @@ def test_resolution_is_kept(tmp_path, source, target, unit):
         tifffile.imwrite(tmp_path / "in.tif", pixels, photometric="rgb",
                          resolution=(600, 300) if unit == 2 else (236.22, 118.11),
                          resolutionunit=unit)
-    Image.fromarray(hole(12, 14)).save(tmp_path / "mask.png")
-    done = cli(tmp_path / f"in.{source}", tmp_path / "mask.png", "-o", tmp_path / f"out.{target}")
-    assert done.returncode == 0, done.stderr
+    repaired(tmp_path, source, target, shape=(12, 14))
     if target == "tif":
         tags = tifffile.TiffFile(tmp_path / "out.tif").pages[0].tags
         assert tags["ResolutionUnit"].value == unit
