@@ -322,6 +322,24 @@ bool ConvertToDepth8(const CImage& src, CImage& dst) {
   });
 }
 
+int GraySamplesWritten(int32_t channels, bool gray) {
+  if (!gray || channels == 1) return channels;
+  return channels == 4 ? 2 : 1;
+}
+
+void CopyGrayRow(const uint8_t* from, int32_t width, int32_t channels,
+                 int samples, size_t sampleBytes, uint8_t* to) {
+  const size_t pixel = static_cast<size_t>(channels) * sampleBytes;
+  for (int32_t x = 0; x < width; ++x, from += pixel) {
+    std::memcpy(to, from, sampleBytes);
+    to += sampleBytes;
+    if (samples == 2) {
+      std::memcpy(to, from + pixel - sampleBytes, sampleBytes);
+      to += sampleBytes;
+    }
+  }
+}
+
 bool EnsureRgb(CImage& image) {
   if (image.IsEmpty()) return false;
   if (image.channels == 3) return true;

@@ -141,6 +141,16 @@ bool ConvertToGray(const CImage& src, CImage& dst);
 bool ConvertToRgb(const CImage& src, CImage& dst);
 bool ConvertToRgba(const CImage& src, CImage& dst);
 
+// The samples per pixel that a writer whose format holds gray writes: the
+// image's own, except that a picture read from gray samples goes back as
+// gray (2 samples with its alpha).
+int GraySamplesWritten(int32_t channels, bool gray);
+
+// A row of `samples` (1 or 2) gray samples of sampleBytes each: the first
+// (and the last, its alpha) sample of each pixel.
+void CopyGrayRow(const uint8_t* from, int32_t width, int32_t channels,
+                 int samples, size_t sampleBytes, uint8_t* to);
+
 // Brings an image to 3 channels at its depth: gray is repeated into R, G
 // and B (through a copy), alpha is dropped (in the image's own block).
 // False when the image is empty or the copy cannot be made.

@@ -185,27 +185,6 @@ struct PngWrite {
   }
 };
 
-// The samples per pixel of the file: those of the image, except that a
-// picture read from gray samples goes back as gray (with its alpha).
-int SamplesWritten(int32_t channels, const ImageMetadata* meta) {
-  if (meta == nullptr || !meta->gray || channels == 1) return channels;
-  return channels == 4 ? 2 : 1;
-}
-
-// The first (and last) sample of each pixel.
-void CopyGrayRow(const uint8_t* from, int32_t width, int32_t channels, int samples,
-                 size_t sampleBytes, uint8_t* to) {
-  const size_t pixel = static_cast<size_t>(channels) * sampleBytes;
-  for (int32_t x = 0; x < width; ++x, from += pixel) {
-    std::memcpy(to, from, sampleBytes);
-    to += sampleBytes;
-    if (samples == 2) {
-      std::memcpy(to, from + pixel - sampleBytes, sampleBytes);
-      to += sampleBytes;
-    }
-  }
-}
-
 // pHYs in pixels per metre, rounded as every writer does (600 per inch
 // gives 23622), or with the unit unknown; left out when out of its range.
 void SetResolution(png_structp png, png_infop info, const Resolution& r) {
@@ -225,7 +204,7 @@ bool EncodePng(const uint8_t* pixels, int32_t width, int32_t height,
   if (setjmp(png_jmpbuf(w.png))) return false;
   // A profile libpng finds unsound is left out rather than failing the save.
   png_set_benign_errors(w.png, 1);
-  const int samples = SamplesWritten(channels, meta);
+  const int samples = GraySamplesWritten(channels, meta != nullptr && meta->gray);
   const int colourType = samples == 1   ? PNG_COLOR_TYPE_GRAY
                          : samples == 2 ? PNG_COLOR_TYPE_GRAY_ALPHA
                          : samples == 3 ? PNG_COLOR_TYPE_RGB

@@ -326,28 +326,6 @@ bool DecodeTiff(FILE* stream, CImage& image, LoadControl& control, std::string& 
 
 // ---- writing ---------------------------------------------------------------
 
-// The samples per pixel of the file: those of the image, except that a
-// picture read from gray samples goes back as gray (with its alpha).
-uint16_t SamplesWritten(const CImage& image) {
-  if (!image.metadata.gray || image.channels == 1) return static_cast<uint16_t>(image.channels);
-  return image.channels == 4 ? 2 : 1;
-}
-
-// A row of gray (and alpha) samples from the first (and last) sample of
-// each pixel.
-void CopyGrayRow(const uint8_t* from, int32_t width, int32_t channels, uint16_t samples,
-                 size_t sampleBytes, uint8_t* to) {
-  const size_t pixel = static_cast<size_t>(channels) * sampleBytes;
-  for (int32_t x = 0; x < width; ++x, from += pixel) {
-    std::memcpy(to, from, sampleBytes);
-    to += sampleBytes;
-    if (samples == 2) {
-      std::memcpy(to, from + pixel - sampleBytes, sampleBytes);
-      to += sampleBytes;
-    }
-  }
-}
-
 // X/YResolution with the unit they were read in.
 bool SetResolution(TIFF* t, const Resolution& r) {
   const uint16_t unit = r.unit == Resolution::Unit::Inch         ? RESUNIT_INCH
@@ -399,7 +377,8 @@ bool WriteTiffFile(const CImage& image, FILE* stream, TiffCompression compressio
   TiffPtr tiff = Open(stream, exif.Empty() ? "w" : exif.little ? "wl" : "wb", &errors);
   if (!tiff) return false;
   TIFF* t = tiff.get();
-  const uint16_t channels = SamplesWritten(image);
+  const uint16_t channels =
+      static_cast<uint16_t>(GraySamplesWritten(image.channels, image.metadata.gray));
   uint16_t scheme = COMPRESSION_NONE;
   switch (compression) {
     case TiffCompression::None: scheme = COMPRESSION_NONE; break;
