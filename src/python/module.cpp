@@ -206,7 +206,7 @@ PYBIND11_MODULE(_core, m) {
   method_type.attr("__module__") = "patchwell";
 
   m.attr("__version__") = PATCHWELL_VERSION;
-  m.attr("MAX_RADIUS") = pw::kMaxRadius;
+  m.attr("_MAX_RADIUS") = pw::kMaxRadius;
 
   m.def("version", [] { return std::string(pw::kVersionText); },
         R"doc(return version
@@ -342,7 +342,7 @@ orientation) and declared_size (what a file over the pixel limit declared).
         return n > 0 ? std::optional<int>(n) : std::nullopt;
       }, "The count PATCHWELL_NUM_THREADS sets, None when it sets none.");
 
-  m.def("usable_cpus", [] { return pw::QueryUsableCpus().count; },
+  m.def("_usable_cpus", [] { return pw::QueryUsableCpus().count; },
         R"doc(Count the CPUs this process may use.
 
 Returns
@@ -377,7 +377,7 @@ dict
     otherwise), launches (kernel launches on CUDA) and elapsed_ms.
 )doc");
 
-  m.def("cuda_usable", &pw::CudaUsable,
+  m.def("_cuda_usable", &pw::CudaUsable,
         R"doc(Tell whether a CUDA device can run now.
 
 Returns
