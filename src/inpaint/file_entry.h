@@ -142,7 +142,8 @@ struct FileRunOptions {
 // the "Output Image:" line when verbose (InpaintImage prints its own
 // lines). The picture and the mask live for the run only: nothing stays
 // allocated after it, whichever way it ends. Callers hold InpaintRunMutex()
-// (the fill keeps process-wide state). The output name is checked once the inputs have been read, before the fill.
+// (the fill keeps process-wide state). The output name is checked once the
+// inputs have been read, before the fill.
 // Throws std::invalid_argument for a quality out of range, what
 // InpaintImage throws, and std::bad_alloc when the mask buffer cannot be
 // had.
