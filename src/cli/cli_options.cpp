@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "fill/radius.h"
 #include "image/image_files.h"
 #include "image/source_map_file.h"
 
@@ -15,7 +16,7 @@ bool ParseRadius(const std::string& text, int& radius) {
   for (char c : text)
     if (c < '0' || c > '9') return false;
   radius = std::atoi(text.c_str());
-  return radius <= 127;
+  return radius <= kMaxRadius;
 }
 
 // A whole number in [low, high], digits only.
@@ -34,7 +35,7 @@ bool ParseBounded(const std::string& text, int64_t low, int64_t high,
 
 // A whole number of pixels, 0 or more; larger than any image is as good as
 // the whole image.
-bool ParseSearchRadius(const std::string& text, int32_t& radius) {
+bool ParseSearchRadius(const std::string& text, std::optional<int32_t>& radius) {
   if (text.empty()) return false;
   for (char c : text)
     if (c < '0' || c > '9') return false;
@@ -68,16 +69,6 @@ bool ParseDevice(const std::string& text, Backend& device, int32_t& cuda_device)
 
 }  // namespace
 
-std::string ExtensionList(bool for_saving, bool only_written) {
-  const std::vector<std::string> read = Common::FileExtensions(false, false);
-  std::string list;
-  for (const std::string& e : Common::FileExtensions(for_saving, false)) {
-    if (only_written && std::find(read.begin(), read.end(), e) != read.end()) continue;
-    list += (list.empty() ? "" : " ") + e;
-  }
-  return list;
-}
-
 std::string UsageText() {
   return
       "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]\n"
@@ -103,7 +94,8 @@ std::string UsageText() {
       "options:\n"
       "  -o, --output OUT     write the result to OUT (default: IMAGE with\n"
       "                       \"_inpaint\" before its extension)\n"
-      "  -r, --radius N       window radius, 0 to 127 (default " +
+      "  -r, --radius N       window radius, 0 to " + std::to_string(kMaxRadius) +
+      " (default " +
       std::to_string(kDefaultRadius) +
       "); windows are\n"
       "                       2N+1 pixels square: larger for coarse texture\n"
@@ -222,7 +214,8 @@ bool ParseCommandLine(const std::vector<std::string>& args,
     } else if (name == "-r" || name == "--radius") {
       if (!value(text)) return false;
       if (!ParseRadius(text, options.radius)) {
-        error = "radius must be a whole number from 0 to 127, not '" + text + "'";
+        error = "radius must be a whole number from 0 to " + std::to_string(kMaxRadius) +
+                ", not '" + text + "'";
         return false;
       }
     } else if (name == "-m" || name == "--method") {

@@ -12,6 +12,7 @@
 
 #include "fill/engine.h"
 #include "image/tiff_codec.h"
+#include "inpaint/entry.h"
 
 namespace pw::cli {
 
@@ -19,12 +20,7 @@ namespace pw::cli {
 // overall (bench/radius_quality.py, figures in README.md).
 constexpr int kDefaultRadius = 3;
 
-// Exit statuses.
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;  // unreadable input, unwritable output, ...
-constexpr int kExitUsage = 2;    // a wrong command line
-constexpr int kExitStopped = 3;  // Escape: the partial picture was written
-constexpr int kExitIncomplete = 4;  // written, but some holes found no source
+// The exit statuses are the entry layer's (inpaint/entry.h).
 
 struct CliOptions {
   std::string image;
@@ -39,7 +35,7 @@ struct CliOptions {
   bool quality_keep = false;          // --quality keep
   Common::TiffCompression compression = Common::TiffCompression::Deflate;
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
-  int32_t search_radius = -1;  // -1: the whole image
+  std::optional<int32_t> search_radius;  // none: the whole image
   std::optional<std::string> source_mask;
   std::optional<std::string> sources;  // where the source map goes
   bool verbose = false;
@@ -55,9 +51,5 @@ bool ParseCommandLine(const std::vector<std::string>& args,
 
 // The text of --help.
 std::string UsageText();
-
-// The extensions of the format table, read or written, as ".png .jpg ...";
-// `only_written`: those that are written but not read.
-std::string ExtensionList(bool for_saving, bool only_written = false);
 
 }  // namespace pw::cli

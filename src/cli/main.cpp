@@ -41,55 +41,6 @@ int Fail(const std::string& message) {
   return kExitFailure;
 }
 
-std::string Size(int64_t width, int64_t height) {
-  return std::to_string(width) + "x" + std::to_string(height);
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::string target = Common::ResolveSaveTarget(path);
-  const size_t slash = target.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-}
-
-std::string OutputProblemText(const std::string& name,
-                              Common::OutputProblem problem, int error) {
-  const std::string head = "cannot write '" + name + "': ";
-  switch (problem) {
-    case Common::OutputProblem::UnknownExtension:
-      return head + "its extension is not one that is written (" +
-             ExtensionList(true) + ")";
-    case Common::OutputProblem::NoFolder:
-      return head + "folder '" + FolderOf(name) + "' does not exist";
-    case Common::OutputProblem::NotWritable:
-      return head + "folder '" + FolderOf(name) + "' is not writable (" +
-             std::strerror(error != 0 ? error : EACCES) + ")";
-    case Common::OutputProblem::IsFolder:
-      return head + "it is a folder";
-    case Common::OutputProblem::None:
-      break;
-  }
-  return head + "unknown reason";
-}
-
-std::string TooLargeText(const char* what, const std::string& name,
-                         const FileRunResult& r) {
-  return std::string(what) + " '" + name + "' declares " +
-         Size(r.declared_width, r.declared_height) +
-         " pixels, more than the limit of " +
-         std::to_string(Common::MaxImagePixels()) +
-         " (--max-pixels raises it for files you trust)";
-}
-
-// An input that could not be read, with the reader's or the system's
-// reason when one is known.
-std::string CannotRead(const char* what, const std::string& name,
-                       const FileRunResult& r) {
-  const std::string head = std::string("cannot read ") + what + " '" + name + "'";
-  return r.refusal.empty()
-             ? head + " (missing, unreadable, damaged or not a supported format)"
-             : head + ": " + r.refusal;
-}
-
 // A signal that ends the command leaves the terminal as it found it and no
 // temporary file behind, then ends the process as the signal would have.
 void OnTerminatingSignal(int signal_number) {
@@ -134,7 +85,7 @@ void ForecastLongRun(const CliOptions& options, const uint8_t* mask,
   ConsoleFprintf(stderr, "patchwell: %lld pixels to fill, about %s on %d CPU threads\n",
                  static_cast<long long>(forecast.targets),
                  Duration(forecast.seconds).c_str(), CpuThreadCount());
-  if (options.search_radius < 0 && forecast.seconds > 60) {
+  if (!options.search_radius && forecast.seconds > 60) {
     const RunForecast bounded =
         ForecastRun(mask, width, height, options.radius, options.method,
                     kSuggestedSearchRadius, CpuThreadCount());
@@ -211,13 +162,6 @@ std::optional<std::string> OutputClash(const CliOptions& options) {
   return std::nullopt;
 }
 
-std::string NothingToInpaint(const CliOptions& options) {
-  return options.mask ? "nothing to inpaint: no pixel of mask '" + *options.mask +
-                            "' is brighter than 128"
-                      : "nothing to inpaint: no pixel of image '" + options.image +
-                            "' is transparent";
-}
-
 std::string CannotWriteSourceMap(const std::string& name) {
   return "cannot write source map '" + name + "': " +
          (Common::LastSaveError() != 0 ? std::strerror(Common::LastSaveError())
@@ -239,15 +183,11 @@ int Run(const CliOptions& options) {
   if (!options.quiet && !options.verbose && isatty(STDERR_FILENO))
     bar = std::make_unique<ProgressBar>(stderr);
 
-  FileRunOptions run;
+  FileRunOptions run = FileRunOptions::Command();
   run.inpaint.backend = device;
   run.inpaint.cuda_device = options.cuda_device;
-  run.inpaint.describe_device = true;
   run.inpaint.progress = bar.get();
-  run.skip_empty_mask = true;  // reported below, on standard error
-  // As a batch does: a mask that marks nothing gives the picture unchanged.
-  run.copy_when_nothing_to_fill = true;
-  run.refuse_impossible = true;
+  run.inpaint.search_radius = options.search_radius;
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
   run.quality_given = options.quality_given;
@@ -255,8 +195,6 @@ int Run(const CliOptions& options) {
   // quality is given.
   run.keep_jpeg_quality = !options.quality_given;
   run.tiff_compression = options.compression;
-  const std::string mask_file = options.mask.value_or(std::string());
-  run.inpaint.search_radius = options.search_radius;
   run.source_mask_file = options.source_mask;
   std::vector<int32_t> sources;
   if (options.sources) run.sources = &sources;
@@ -267,110 +205,43 @@ int Run(const CliOptions& options) {
   const std::string* output = options.output ? &*options.output : nullptr;
   FileRunResult result;
   try {
-    result = RunFileInpaint(options.image, mask_file, output, options.radius,
-                            options.method, options.verbose, run);
+    result = RunFileInpaint(options.image, options.mask.value_or(std::string()), output,
+                            options.radius, options.method, options.verbose, run);
   } catch (...) {
     if (bar) bar->Finish(-1);
     throw;
   }
-  // The share of the marked pixels that the run got to: below 100 after
-  // Escape.
-  const int percent =
-      result.holes > 0
-          ? static_cast<int>(static_cast<double>(result.processed) * 100.0 /
-                             static_cast<double>(result.holes))
-          : -1;
-  if (bar) bar->Finish(percent);
+  if (bar) bar->Finish(ProcessedPercent(result));
 
-  switch (result.status) {
-    case FileRunStatus::Saved:
-      if (!options.quiet) ConsolePrintf("%s\n", result.output_name.c_str());
-      if (options.sources &&
-          !Common::SaveSourceMap(sources.data(), result.image_width,
-                                 result.image_height, *options.sources))
-        return Fail(CannotWriteSourceMap(*options.sources));
-      if (result.processed < result.holes) {
-        ConsoleFprintf(stderr, "patchwell: stopped at %d %%: %lld of %lld pixels filled\n",
-                       percent, static_cast<long long>(result.processed),
-                       static_cast<long long>(result.holes));
-        return kExitStopped;
-      }
-      if (result.no_source > 0) {
-        ConsoleFprintf(stderr, "patchwell: %lld of %lld pixels found no source (%s)\n",
-                       static_cast<long long>(result.no_source),
-                       static_cast<long long>(result.holes),
-                       NoSourceReason(options.radius, options.search_radius,
-                                      options.source_mask.has_value())
-                           .c_str());
-        return kExitIncomplete;
-      }
-      return kExitSuccess;
-    case FileRunStatus::ImageUnreadable:
-      return Fail(CannotRead("image", options.image, result));
-    case FileRunStatus::ImageTooLarge:
-      return Fail(TooLargeText("image", options.image, result));
-    case FileRunStatus::ImageEmpty:
-      return Fail("image '" + options.image + "' holds no pixels");
-    case FileRunStatus::NoAlpha:
-      return Fail("no MASK given and image '" + options.image +
-                  "' has no alpha channel to take the holes from");
-    case FileRunStatus::MaskUnreadable:
-      return Fail(CannotRead("mask", mask_file, result));
-    case FileRunStatus::MaskTooLarge:
-      return Fail(TooLargeText("mask", mask_file, result));
-    case FileRunStatus::MaskSizeDiffers:
-      return Fail("mask '" + mask_file + "' is " +
-                  Size(result.mask_width, result.mask_height) +
-                  " pixels but image '" + options.image + "' is " +
-                  Size(result.image_width, result.image_height) +
-                  (Common::SwapsSides(result.orientation)
-                       ? " (shown as " + Size(result.image_height, result.image_width) +
-                             ": EXIF orientation " + std::to_string(result.orientation) + ")"
-                       : std::string()));
-    case FileRunStatus::MaskUnusable:
-      return Fail("cannot build a mask from '" + mask_file + "'");
-    case FileRunStatus::OutputUnusable:
-      return Fail(OutputProblemText(result.output_name, result.output_problem,
-                                    result.save_error));
-    case FileRunStatus::SourceMaskTooLarge:
-      return Fail(TooLargeText("source mask", *options.source_mask, result));
-    case FileRunStatus::SourceMaskUnreadable:
-      return Fail(CannotRead("source mask", *options.source_mask, result));
-    case FileRunStatus::SourceMaskSizeDiffers:
-      return Fail("source mask '" + *options.source_mask + "' is " +
-                  Size(result.mask_width, result.mask_height) +
-                  " pixels but image '" + options.image + "' is " +
-                  Size(result.image_width, result.image_height));
-    case FileRunStatus::NothingToInpaint:  // an empty result of InpaintImage
-      return Fail(NothingToInpaint(options));
-    case FileRunStatus::NotSaved:
-    case FileRunStatus::OutputExists:
-      return Fail("cannot write '" + result.output_name + "': " +
-                  (result.save_error != 0 ? std::strerror(result.save_error)
-                                          : "the picture could not be encoded"));
-    case FileRunStatus::Impossible:
-      ConsoleFprintf(stderr, "patchwell: %s\n", result.problem.c_str());
-      return kExitUsage;
-    case FileRunStatus::Copied:
-      ConsoleFprintf(stderr, "patchwell: %s\n", NothingToInpaint(options).c_str());
-      if (!options.quiet) ConsolePrintf("%s\n", result.output_name.c_str());
-      if (options.sources) {
-        sources.assign(static_cast<size_t>(result.image_width) * result.image_height, -1);
-        if (!Common::SaveSourceMap(sources.data(), result.image_width,
-                                   result.image_height, *options.sources))
-          return Fail(CannotWriteSourceMap(*options.sources));
-      }
-      return kExitSuccess;
-    case FileRunStatus::Abandoned:
-      return Fail("stopped");
+  const FileRunReport report = ReportFileRun(
+      result,
+      {options.image, options.mask, options.source_mask, options.radius,
+       options.search_radius},
+      ReportStyle::Command);
+  const bool written = result.status == FileRunStatus::Saved ||
+                       result.status == FileRunStatus::Copied;
+  // A copied picture says why before its name; a saved one after.
+  if (result.status == FileRunStatus::Copied)
+    ConsoleFprintf(stderr, "patchwell: %s\n", report.message.c_str());
+  if (written && !options.quiet) ConsolePrintf("%s\n", result.output_name.c_str());
+  if (written && options.sources) {
+    // Nothing was filled in a copied picture: every pixel has no source.
+    if (result.status == FileRunStatus::Copied)
+      sources.assign(static_cast<size_t>(result.image_width) * result.image_height, -1);
+    if (!Common::SaveSourceMap(sources.data(), result.image_width, result.image_height,
+                               *options.sources))
+      return Fail(CannotWriteSourceMap(*options.sources));
   }
-  return kExitFailure;
+  if (result.status != FileRunStatus::Copied && !report.message.empty())
+    ConsoleFprintf(stderr, "patchwell: %s\n", report.message.c_str());
+  return report.exit_status;
 }
 
 }  // namespace
 }  // namespace pw::cli
 
 int main(int argc, char** argv) {
+  using namespace pw;
   using namespace pw::cli;
   if (argc > 1 && std::strcmp(argv[1], "batch") == 0)
     return HandOverToPython(std::vector<std::string>(argv + 2, argv + argc));

@@ -388,19 +388,7 @@ bool BuildMaskFromAlpha(const CImage& image, uint8_t* mask) {
   return true;
 }
 
-CImage& WorkingImage() {
-  static CImage image;
-  return image;
-}
-
-MaskBuffer& TheMaskBuffer() {
-  static MaskBuffer buffer;
-  return buffer;
-}
-
-bool EnsureRgb() { return EnsureRgb(WorkingImage()); }
-
-bool TakeMaskFromImage(CImage& maskImage) {
+bool TakeMaskFromImage(CImage& maskImage, MaskBuffer& buffer) {
   if (maskImage.IsEmpty() || maskImage.pixels == nullptr) return false;
   // Mask byte k lies at or before the first sample of pixel k, which is
   // read before any later byte is written: the block can hold both.
@@ -408,21 +396,12 @@ bool TakeMaskFromImage(CImage& maskImage) {
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x)
       maskImage.pixels[static_cast<size_t>(y) * w + x] = maskImage.GetGray(x, y) > 128 ? 1 : 0;
-  MaskBuffer& buffer = TheMaskBuffer();
   buffer.bytes.reset(maskImage.pixels);
   buffer.size = static_cast<size_t>(w) * h;
   maskImage.pixels = nullptr;
   maskImage.capacity = 0;
   maskImage.Release(true);
   return true;
-}
-
-bool BuildMaskFromImage(const CImage& maskImage) {
-  MaskBuffer& buffer = TheMaskBuffer();
-  const size_t needed =
-      static_cast<size_t>(maskImage.width) * static_cast<size_t>(maskImage.height);
-  if (buffer.bytes == nullptr || buffer.size < needed) return false;
-  return BuildMaskFromImage(maskImage, buffer.bytes.get());
 }
 
 }  // namespace Common

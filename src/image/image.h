@@ -166,11 +166,7 @@ bool BuildMaskFromImage(const CImage& maskImage, uint8_t* mask);
 // False unless the image has 4 channels.
 bool BuildMaskFromAlpha(const CImage& image, uint8_t* mask);
 
-// The file entry's process-wide state: the working image that an input is
-// loaded into, inpainted in and saved from, and the mask buffer built from
-// the mask image. Callers serialise their use (see inpaint/run_lock.h).
-CImage& WorkingImage();
-
+// The mask of a file run: 1 marks a pixel to fill.
 struct MaskBuffer {
   std::unique_ptr<uint8_t[]> bytes;
   size_t size = 0;
@@ -185,13 +181,9 @@ struct MaskBuffer {
     size = new_size;
   }
 };
-MaskBuffer& TheMaskBuffer();
-
-// The working-image forms the file entry uses.
-bool EnsureRgb();
-bool BuildMaskFromImage(const CImage& maskImage);
-// The same, built in the mask image's own block, which the mask buffer then
-// holds (a huge picture's mask is not kept twice); the image is left empty.
-bool TakeMaskFromImage(CImage& maskImage);
+// Builds `buffer` from the mask image as BuildMaskFromImage does, in the
+// mask image's own block, which the buffer then holds (a huge picture's
+// mask is not kept twice); the image is left empty.
+bool TakeMaskFromImage(CImage& maskImage, MaskBuffer& buffer);
 
 }  // namespace Common

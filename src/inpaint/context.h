@@ -35,15 +35,12 @@ struct InpaintContext {
   int32_t height = 0;
   int32_t stride = 0;
   int32_t radius = 7;
-  int32_t candidate_mask_value = 0;
   bool worker_running = false;  // set by the driver, cleared by the worker
   std::atomic<bool> cancel{false};
   bool esc_cancel = false;
   bool console_progress = false;
   ProgressSink* progress_sink = nullptr;
   EscapeKeyWatch* escape_key = nullptr;
-  float missing_tolerance = 0.1f;
-  float search_limit = 0.0f;
   int32_t total = 0;
   int32_t method = kMethodGpu;
   Backend backend = Backend::Cpu;

@@ -12,6 +12,7 @@
 #include "fill/cpu/thread_count.h"
 #include "fill/device_choice.h"
 #include "fill/kernels/fast.h"
+#include "fill/radius.h"
 #include "inpaint/estimate.h"
 #include "inpaint/feasibility.h"
 #include "inpaint/worker.h"
@@ -28,14 +29,12 @@ void ResetContext(InpaintContext& ctx) {
   ctx.sources = nullptr;
   ctx.width = ctx.height = ctx.stride = 0;
   ctx.radius = 7;
-  ctx.candidate_mask_value = 0;
   ctx.worker_running = false;
   ctx.cancel = false;
   ctx.esc_cancel = false;
   ctx.console_progress = false;
   ctx.progress_sink = nullptr;
   ctx.escape_key = nullptr;
-  ctx.missing_tolerance = 0.1f;
   ctx.total = ctx.done = 0;
   ctx.passes = 0;
   ctx.elapsed_ms = 0;
@@ -71,7 +70,7 @@ namespace {
 
 void CheckArguments(const uint8_t* image, const uint8_t* mask, int32_t width,
                     int32_t height, int32_t radius, int32_t method,
-                    int32_t search_radius, bool sources) {
+                    std::optional<int32_t> search_radius, bool sources) {
   if (width < 0 || height < 0)
     throw std::invalid_argument("image width and height must not be negative");
   if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3u >
@@ -80,15 +79,16 @@ void CheckArguments(const uint8_t* image, const uint8_t* mask, int32_t width,
   if (sources &&
       static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4u > 0x7FFFFFFFu)
     throw std::invalid_argument("source map larger than 2^31 - 1 bytes");
-  if (radius < 0 || radius > 127)
-    throw std::invalid_argument("radius must be between 0 and 127");
+  if (radius < 0 || radius > kMaxRadius)
+    throw std::invalid_argument("radius must be between 0 and " +
+                                std::to_string(kMaxRadius));
   if (method < kMethodCpu || method > kMethodGpuFast)
     throw std::invalid_argument("unknown inpaint method " +
                                 std::to_string(method));
   if (width > 0 && height > 0 && (image == nullptr || mask == nullptr))
     throw std::invalid_argument("image and mask buffers are required");
-  if (search_radius < -1)
-    throw std::invalid_argument("search radius must be 0 or more (or -1: none)");
+  if (search_radius && *search_radius < 0)
+    throw std::invalid_argument("search radius must be 0 or more");
 }
 
 // The closing lines of a verbose run: "completed OK" only when every
@@ -121,6 +121,226 @@ struct ContextTeardown {
   }
 };
 
+// One run's job as the steps below share it.
+struct Job {
+  uint8_t* mask;
+  int32_t width, height, radius, method;
+  bool verbose;
+  const InpaintOptions& options;
+  std::optional<int32_t> search;  // the search radius, clamped to the picture
+  int32_t holes = 0;              // pixels marked at the start
+  bool impossible = false;        // no hole can find a source
+};
+
+// Prepare: counts the holes and builds the fill order, unless no hole can
+// find a source (the order and the search would only confirm it, at their
+// full cost). False when a stop request ended the build: nothing changed.
+bool PrepareFillOrder(InpaintContext& ctx, Job& job) {
+  const InpaintOptions& options = job.options;
+  // A long build serves on_wait as the wait for the worker does, so that a
+  // stop request (Ctrl+C) is seen within about wait_poll_ms.
+  StopCheck stop;
+  uint32_t last_poll = TickCountMs();  // outlives the check that uses it
+  if (options.on_wait) {
+    stop = [&] {
+      const uint32_t now = TickCountMs();
+      if (static_cast<uint32_t>(now - last_poll) < options.wait_poll_ms)
+        return false;
+      last_poll = now;
+      options.on_wait(ctx);
+      return ctx.cancel.load();
+    };
+  }
+  job.holes = static_cast<int32_t>(std::count(
+      job.mask, job.mask + static_cast<int64_t>(job.width) * job.height, uint8_t{1}));
+  if (!options.feasibility_judged && job.holes > 0) {
+    const JobShape shape{job.mask,   job.width, job.height,         job.radius,
+                         job.method, job.search, options.source_mask};
+    job.impossible = ImpossibleJob(shape, false).has_value();
+  }
+  if (job.impossible) return true;
+  try {
+    job.holes = BuildFillList(ctx.fill, job.mask, job.width, job.height, job.radius, stop);
+  } catch (const FillListStopped&) {
+    return false;
+  }
+  return true;
+}
+
+// The verbose run's statistics, before the fill.
+void PrintStatistics(const Job& job) {
+  const InpaintOptions& options = job.options;
+  ConsolePrintf("%-20s%d\n", "Noise Pixels: ", job.holes);
+  ConsolePrintf("%-20s%d\n", "Image Pixels: ", job.width * job.height);
+  ConsolePrintf("%-20s%d\n", "Radius:", job.radius);
+  std::string method_text = MethodDisplayName(job.method);
+  double work = WorkEstimateTeraOps(job.width, job.height, job.radius, job.holes);
+  if (options.describe_device) {
+    const DeviceChoice runs = RunDevice(job.method, options);
+    method_text += runs.backend == Backend::Cuda
+                       ? " on CUDA device " + std::to_string(runs.cuda_device)
+                       : " on the CPU (" + std::to_string(CpuThreadCount()) + " threads)";
+    if (options.search_radius) {
+      const double side = 2.0 * job.radius + 1.0;
+      work = static_cast<double>(ForecastRun(job.mask, job.width, job.height, job.radius,
+                                             job.method, options.search_radius, 1)
+                                     .pairs) *
+             3.0 * side * side / 1e12;
+    }
+  }
+  ConsolePrintf("%-20s%s\n", "Inpaint Method:", method_text.c_str());
+  ConsolePrintf("%-20s%0.4f\n", "TFLOPS:", work);
+}
+
+// The end of a job no hole of which can find a source: what the search
+// would have reported, without running it.
+void FinishImpossible(const Job& job) {
+  const InpaintOptions& options = job.options;
+  const int32_t n = job.holes;
+  if (options.stats != nullptr) {
+    // Every target processed, none filled, and GPU Fast's every pass run
+    // for nothing, on the device it would have run on.
+    options.stats->backend = RunDevice(job.method, options).backend;
+    options.stats->targets = options.stats->holes = n;
+    options.stats->no_source = n;
+    if (job.method == kMethodGpuFast)
+      options.stats->passes = static_cast<uint64_t>(n) * kernels::kMaxFastPasses;
+  }
+  if (options.progress != nullptr) {
+    options.progress->Report(0, 0.0);
+    options.progress->Report(100, 1.0);
+  }
+  if (job.verbose) {
+    ConsolePrintf("Starting Inpaint.....\n");
+    ConsolePrintf("Press ESC to cancel\n");
+    PrintEveryDecileMark(n);
+    PrintRunEnd(n, n, n, 0);
+  }
+}
+
+// Where and how the fill runs: one engine over the picture, or the CPU on
+// crops, one per region of a bounded search.
+struct RunPlan {
+  EngineParams params;
+  int32_t reach = -1;  // how far a target reads, -1: anywhere
+  std::vector<FillRegion> regions;  // the crops, empty when one engine runs
+  int32_t region_count = 1;
+  std::unique_ptr<FillEngine> engine;
+};
+
+RunPlan PlanRun(InpaintContext& ctx, const Job& job) {
+  RunPlan plan;
+  EngineParams& params = plan.params;
+  params.width = job.width;
+  params.height = job.height;
+  params.stride = ctx.stride;
+  params.radius = job.radius;
+  params.method = job.method;
+  params.search_radius = job.search.value_or(-1);
+  params.source_mask = job.options.source_mask;
+  params.record_sources = job.options.sources != nullptr;
+  const DeviceChoice device = RunDevice(job.method, job.options);
+  ctx.backend = device.backend;
+  params.cuda_device = device.cuda_device;
+  // A bounded search reads only within `reach` of each target: the targets
+  // fall apart into regions, which the CPU runs on crops of the picture.
+  plan.reach = job.search ? *job.search + job.radius : -1;
+  if (plan.reach >= 0)
+    plan.regions = SplitIntoRegions(ctx.fill.order, job.width, job.height, plan.reach);
+  const std::vector<FillRegion>& regions = plan.regions;
+  const bool crops = ctx.backend == Backend::Cpu && !regions.empty() &&
+                     (regions.size() > 1 || regions[0].box.width() < job.width ||
+                      regions[0].box.height() < job.height);
+  plan.region_count = plan.reach >= 0 ? static_cast<int32_t>(regions.size()) : 1;
+  if (!crops) std::vector<FillRegion>().swap(plan.regions);
+  if (!crops) plan.engine = CreateFillEngine(ctx.backend, params);
+  return plan;
+}
+
+// Run: the worker fills while the calling thread serves on_wait. Returns
+// what on_wait threw (the run was then stopped), or nothing.
+std::exception_ptr RunWorker(InpaintContext& ctx, RunPlan& plan,
+                             const InpaintOptions& options) {
+  ctx.progress_sink = options.progress;
+  EscapeKeyWatch escape(options.escape_key);
+  ctx.escape_key = &escape;
+
+  std::mutex end_mutex;
+  std::condition_variable end_signal;
+  bool ended = false;
+  std::thread worker;
+  ctx.worker_running = true;
+  try {
+    worker = std::thread([&] {
+      if (plan.engine == nullptr)
+        RunRegionWorker(ctx, plan.params, plan.regions, plan.reach);
+      else
+        RunFillWorker(ctx, *plan.engine, plan.reach);
+      std::lock_guard<std::mutex> guard(end_mutex);
+      ended = true;
+      end_signal.notify_all();
+    });
+  } catch (const std::system_error& e) {
+    // Nothing has run: the buffers are as the caller gave them.
+    ctx.worker_running = false;
+    throw std::runtime_error(std::string("cannot start the inpaint worker thread: ") +
+                             e.code().message());
+  }
+  std::exception_ptr wait_error;
+  std::unique_lock<std::mutex> guard(end_mutex);
+  while (!ended) {
+    end_signal.wait_for(guard, std::chrono::milliseconds(options.wait_poll_ms));
+    if (ended) break;
+    if (options.on_wait && !wait_error) {
+      guard.unlock();
+      try {
+        options.on_wait(ctx);
+      } catch (...) {
+        // Stop the run, but never leave the worker behind.
+        wait_error = std::current_exception();
+        ctx.cancel = true;
+      }
+      guard.lock();
+    }
+  }
+  guard.unlock();
+  worker.join();
+  ctx.escape_key = nullptr;
+  return wait_error;
+}
+
+// Collect: the run's figures, then what stopped it, if anything.
+void CollectRun(const InpaintContext& ctx, const RunPlan& plan, const Job& job,
+                const std::exception_ptr& wait_error) {
+  const int32_t n = job.holes;
+  const int32_t done = ctx.done;
+  const int64_t marked = std::count(
+      job.mask, job.mask + static_cast<int64_t>(job.width) * job.height, uint8_t{1});
+  const int32_t no_source =
+      static_cast<int32_t>(std::max<int64_t>(0, marked - (n - done)));
+  if (RunStats* stats = job.options.stats) {
+    stats->backend = ctx.backend;
+    stats->holes = n;
+    stats->no_source = no_source;
+    stats->targets = ctx.done;
+    stats->passes = ctx.passes;
+    stats->launches = ctx.launches;
+    stats->regions = plan.region_count;
+    stats->elapsed_ms = ctx.elapsed_ms;
+  }
+  if (wait_error) std::rethrow_exception(wait_error);
+
+  switch (ctx.fault) {
+    case RunFault::Memory:
+      throw DeviceMemoryError(ctx.fault_message, ctx.fault_bytes);
+    case RunFault::Device:
+      throw DeviceError(ctx.fault_message);
+    case RunFault::None:
+      break;
+  }
+  if (job.verbose) PrintRunEnd(n, done, no_source, ctx.elapsed_ms);
+}
+
 }  // namespace
 
 bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
@@ -144,95 +364,22 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   ctx.stride = width * 3;
   ctx.radius = radius;
   ctx.method = method;
-  ctx.missing_tolerance = options.missing_tolerance;
-  ctx.search_limit = options.search_limit;
 
+  Job job{mask,    width, height, radius, method, verbose, options,
+          SearchDomain(options.search_radius, width, height)};
   if (verbose) ConsolePrintf("Initialize Pixmap:\n");
-  // A long build serves on_wait as the wait for the worker does, so that a
-  // stop request (Ctrl+C) is seen within about wait_poll_ms.
-  StopCheck stop;
-  uint32_t last_poll = TickCountMs();  // outlives the check that uses it
-  if (options.on_wait) {
-    stop = [&] {
-      const uint32_t now = TickCountMs();
-      if (static_cast<uint32_t>(now - last_poll) < options.wait_poll_ms)
-        return false;
-      last_poll = now;
-      options.on_wait(ctx);
-      return ctx.cancel.load();
-    };
-  }
-  // A job where no pixel can find a source ends before the fill order is
-  // built: the order and the search would only confirm it, at their full
-  // cost. Partial windows (a non-zero tolerance) can match where whole ones
-  // cannot.
-  int32_t n = static_cast<int32_t>(
-      std::count(mask, mask + static_cast<int64_t>(width) * height, uint8_t{1}));
-  bool impossible = false;
-  if (options.missing_tolerance == 0.0f && n > 0) {
-    const JobShape job{mask, width, height, radius, method,
-                       std::min(options.search_radius, std::max(width, height)),
-                       options.source_mask};
-    impossible = ImpossibleJob(job, false).has_value();
-  }
-  if (!impossible) {
-    try {
-      n = BuildFillList(ctx.fill, mask, width, height, radius, stop);
-    } catch (const FillListStopped&) {
-      return true;  // stopped before the first pixel: nothing was changed
-    }
-  }
-
-  if (verbose) {
-    ConsolePrintf("%-20s%d\n", "Noise Pixels: ", n);
-    ConsolePrintf("%-20s%d\n", "Image Pixels: ", width * height);
-    ConsolePrintf("%-20s%d\n", "Radius:", radius);
-    std::string method_text = MethodDisplayName(method);
-    double work = WorkEstimateTeraOps(width, height, radius, n);
-    if (options.describe_device) {
-      const DeviceChoice runs = RunDevice(method, options);
-      method_text += runs.backend == Backend::Cuda
-                         ? " on CUDA device " + std::to_string(runs.cuda_device)
-                         : " on the CPU (" + std::to_string(CpuThreadCount()) + " threads)";
-      if (options.search_radius >= 0) {
-        const double side = 2.0 * radius + 1.0;
-        work = static_cast<double>(ForecastRun(mask, width, height, radius, method,
-                                               options.search_radius, 1).pairs) *
-               3.0 * side * side / 1e12;
-      }
-    }
-    ConsolePrintf("%-20s%s\n", "Inpaint Method:", method_text.c_str());
-    ConsolePrintf("%-20s%0.4f\n", "TFLOPS:", work);
-  }
-  if (n == 0) {
+  if (!PrepareFillOrder(ctx, job)) return true;  // stopped: nothing changed
+  if (verbose) PrintStatistics(job);
+  if (job.holes == 0) {
     ConsolePrintf("Nothing to inpaint!");
     return false;
   }
-  if (impossible) {
-    if (options.stats != nullptr) {
-      // The figures the search would have given: every target processed,
-      // none filled, and GPU Fast's every pass run for nothing, on the
-      // device it would have run on.
-      options.stats->backend = RunDevice(method, options).backend;
-      options.stats->targets = options.stats->holes = n;
-      options.stats->no_source = n;
-      if (method == kMethodGpuFast)
-        options.stats->passes = static_cast<uint64_t>(n) * kernels::kMaxFastPasses;
-    }
-    if (options.progress != nullptr) {
-      options.progress->Report(0, 0.0);
-      options.progress->Report(100, 1.0);
-    }
-    if (verbose) {
-      ConsolePrintf("Starting Inpaint.....\n");
-      ConsolePrintf("Press ESC to cancel\n");
-      PrintEveryDecileMark(n);
-      PrintRunEnd(n, n, n, 0);
-    }
+  if (job.impossible) {
+    FinishImpossible(job);
     return true;
   }
 
-  ctx.total = n;
+  ctx.total = job.holes;
   ctx.cancel = false;
   ctx.esc_cancel = true;
   if (verbose) {
@@ -240,112 +387,9 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     ConsolePrintf("Press ESC to cancel\n");
     ctx.console_progress = true;
   }
-
-  EngineParams params;
-  params.width = width;
-  params.height = height;
-  params.stride = ctx.stride;
-  params.radius = radius;
-  params.method = method;
-  params.missing_tolerance = ctx.missing_tolerance;
-  params.search_limit = ctx.search_limit;
-  params.candidate_mask_value = ctx.candidate_mask_value;
-  // A radius past the image admits every centre, as none does; keeping it
-  // within the image keeps the box arithmetic in range.
-  params.search_radius = std::min(options.search_radius, std::max(width, height));
-  params.source_mask = options.source_mask;
-  params.record_sources = options.sources != nullptr;
-  const DeviceChoice device = RunDevice(method, options);
-  ctx.backend = device.backend;
-  params.cuda_device = device.cuda_device;
-  // A bounded search reads only within `reach` of each target: the targets
-  // fall apart into regions, which the CPU runs on crops of the picture.
-  const int32_t reach = params.search_radius >= 0 ? params.search_radius + radius : -1;
-  std::vector<FillRegion> regions;
-  if (reach >= 0) regions = SplitIntoRegions(ctx.fill.order, width, height, reach);
-  const bool crops = ctx.backend == Backend::Cpu && !regions.empty() &&
-                     (regions.size() > 1 || regions[0].box.width() < width ||
-                      regions[0].box.height() < height);
-  const int32_t region_count = reach >= 0 ? static_cast<int32_t>(regions.size()) : 1;
-  if (!crops) std::vector<FillRegion>().swap(regions);
-  std::unique_ptr<FillEngine> engine =
-      crops ? nullptr : CreateFillEngine(ctx.backend, params);
-
-  ctx.progress_sink = options.progress;
-  EscapeKeyWatch escape(options.escape_key);
-  ctx.escape_key = &escape;
-
-  // The worker signals its end; meanwhile the calling thread serves on_wait.
-  std::mutex end_mutex;
-  std::condition_variable end_signal;
-  bool ended = false;
-  std::thread worker;
-  ctx.worker_running = true;
-  try {
-    worker = std::thread([&] {
-      if (crops)
-        RunRegionWorker(ctx, params, regions, reach);
-      else
-        RunFillWorker(ctx, *engine, reach);
-      std::lock_guard<std::mutex> guard(end_mutex);
-      ended = true;
-      end_signal.notify_all();
-    });
-  } catch (const std::system_error& e) {
-    // Nothing has run: the buffers are as the caller gave them.
-    ctx.worker_running = false;
-    throw std::runtime_error(std::string("cannot start the inpaint worker thread: ") +
-                             e.code().message());
-  }
-  std::exception_ptr wait_error;
-  if (worker.joinable()) {
-    std::unique_lock<std::mutex> guard(end_mutex);
-    while (!ended) {
-      end_signal.wait_for(guard,
-                          std::chrono::milliseconds(options.wait_poll_ms));
-      if (ended) break;
-      if (options.on_wait && !wait_error) {
-        guard.unlock();
-        try {
-          options.on_wait(ctx);
-        } catch (...) {
-          // Stop the run, but never leave the worker behind.
-          wait_error = std::current_exception();
-          ctx.cancel = true;
-        }
-        guard.lock();
-      }
-    }
-    guard.unlock();
-    worker.join();
-  }
-  const int32_t done = ctx.done;
-  const int64_t marked =
-      std::count(mask, mask + static_cast<int64_t>(width) * height, uint8_t{1});
-  const int32_t no_source =
-      static_cast<int32_t>(std::max<int64_t>(0, marked - (n - done)));
-  if (options.stats != nullptr) {
-    options.stats->backend = ctx.backend;
-    options.stats->holes = n;
-    options.stats->no_source = no_source;
-    options.stats->targets = ctx.done;
-    options.stats->passes = ctx.passes;
-    options.stats->launches = ctx.launches;
-    options.stats->regions = region_count;
-    options.stats->elapsed_ms = ctx.elapsed_ms;
-  }
-  if (wait_error) std::rethrow_exception(wait_error);
-
-  switch (ctx.fault) {
-    case RunFault::Memory:
-      throw DeviceMemoryError(ctx.fault_message, ctx.fault_bytes);
-    case RunFault::Device:
-      throw DeviceError(ctx.fault_message);
-    case RunFault::None:
-      break;
-  }
-
-  if (verbose) PrintRunEnd(n, done, no_source, ctx.elapsed_ms);
+  RunPlan plan = PlanRun(ctx, job);
+  const std::exception_ptr wait_error = RunWorker(ctx, plan, options);
+  CollectRun(ctx, plan, job, wait_error);
   return true;
 }
 

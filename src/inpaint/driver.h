@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "fill/engine.h"
 #include "inpaint/context.h"
@@ -40,17 +41,16 @@ struct InpaintOptions {
   // Escape ends the run when standard input is a terminal.
   bool escape_key = true;
 
-  // Distance parameters of the exhaustive method. The entry points leave
-  // them at 0, which selects the constant-window distance.
-  float missing_tolerance = 0.0f;
-  float search_limit = 0.0f;
-
   // The search domain: a target takes its source only from centres within
-  // search_radius pixels in both axes (negative: anywhere) and, when
+  // search_radius pixels in both axes (none: anywhere; 0 or more) and, when
   // source_mask is set (width * height bytes, non-zero allows; read while
   // the run lasts), only from allowed ones.
-  int32_t search_radius = -1;
+  std::optional<int32_t> search_radius;
   const uint8_t* source_mask = nullptr;
+
+  // The caller has found the job possible with ImpossibleJob(strict), which
+  // refuses everything the run's own check would: the run skips its check.
+  bool feasibility_judged = false;
 
   // Receives the run's figures when set (zeros when nothing was filled).
   RunStats* stats = nullptr;

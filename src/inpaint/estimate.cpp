@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fill/engine.h"
+#include "inpaint/feasibility.h"
 #include "schedule/regions.h"
 
 namespace pw {
@@ -20,10 +21,10 @@ constexpr double kParallelShare = 0.9;
 namespace {
 
 RunForecast CountPairs(const uint8_t* mask, int32_t width, int32_t height,
-                       int32_t radius, int32_t search_radius) {
+                       int32_t radius, std::optional<int32_t> search_radius) {
   RunForecast f;
   const int64_t w = width, h = height, r = radius;
-  const int64_t s = search_radius < 0 ? std::max(w, h) : search_radius;
+  const int64_t s = search_radius ? *search_radius : std::max(w, h);
   for (int64_t y = 0; y < h; ++y) {
     const int64_t rows = std::min(y + s + 1, h - r) - std::max(y - s, r);
     for (int64_t x = 0; x < w; ++x) {
@@ -39,8 +40,8 @@ RunForecast CountPairs(const uint8_t* mask, int32_t width, int32_t height,
 }  // namespace
 
 RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
-                        int32_t radius, int32_t method, int32_t search_radius,
-                        int threads) {
+                        int32_t radius, int32_t method,
+                        std::optional<int32_t> search_radius, int threads) {
   RunForecast f = CountPairs(mask, width, height, radius, search_radius);
   const double side = 2.0 * radius + 1.0;
   const double per_pair = method == kMethodGpuFast
@@ -57,7 +58,7 @@ namespace pw {
 
 RunForecast ForecastCudaRun(const uint8_t* mask, int32_t width, int32_t height,
                             int32_t radius, int32_t method,
-                            int32_t search_radius) {
+                            std::optional<int32_t> search_radius) {
   // A cost model of a current data-centre GPU, not a measurement: a fixed
   // cost per step for its launches (one for the exhaustive method, up to
   // six for GPU Fast) and a scoring cost per pair that grows with the
@@ -68,13 +69,13 @@ RunForecast ForecastCudaRun(const uint8_t* mask, int32_t width, int32_t height,
   constexpr double kLaunchSeconds = 8e-6, kPairSecondsPerSide = 2.7e-12;
   RunForecast f = CountPairs(mask, width, height, radius, search_radius);
   double steps = static_cast<double>(f.targets);
-  if (search_radius >= 0) {
+  if (search_radius) {
     std::vector<int32_t> targets;
     for (int64_t i = 0; i < int64_t{width} * height; ++i)
       if (mask[i] == 1) targets.push_back(static_cast<int32_t>(i));
     steps = DependencyChainBound(targets.data(), static_cast<int32_t>(targets.size()),
                                  width,
-                                 std::min(search_radius, std::max(width, height)) + radius);
+                                 *SearchDomain(search_radius, width, height) + radius);
   }
   const double launches = method == kMethodGpuFast ? 6.0 : 1.0;
   f.seconds = steps * launches * kLaunchSeconds +

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace pw {
 
@@ -13,14 +14,14 @@ struct RunForecast {
   double seconds = 0.0;   // on the CPU backend with `threads` threads
 };
 
-// The mask holds 1 at the pixels to fill. search_radius < 0: whole image.
+// The mask holds 1 at the pixels to fill. No search_radius: the whole image.
 RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
-                        int32_t radius, int32_t method, int32_t search_radius,
-                        int threads);
+                        int32_t radius, int32_t method,
+                        std::optional<int32_t> search_radius, int threads);
 
 // The same on a CUDA device, from a cost model rather than a measurement.
 RunForecast ForecastCudaRun(const uint8_t* mask, int32_t width, int32_t height,
                             int32_t radius, int32_t method,
-                            int32_t search_radius);
+                            std::optional<int32_t> search_radius);
 
 }  // namespace pw

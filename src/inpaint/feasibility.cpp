@@ -24,7 +24,7 @@ std::string SearchRadiusText(int32_t radius, int32_t search_radius) {
 // still find one.
 bool SomeTargetMayFaceOutside(const JobShape& job) {
   const int64_t w = job.width, h = job.height, r = job.radius,
-                s = job.search_radius;
+                s = *job.search_radius;
   for (int64_t y = 0; y < h; ++y) {
     const int64_t cy0 = std::max(r, y - s), cy1 = std::min(h - r - 1, y + s);
     if (cy0 > cy1) continue;
@@ -47,9 +47,9 @@ std::optional<std::string> ImpossibleJob(const JobShape& job, bool strict) {
   if (holes == 0) return std::nullopt;  // nothing to fill is no failure
 
   const int32_t r = job.radius;
-  if (job.search_radius >= 0 && job.search_radius <= r &&
-      (strict || job.method == kMethodGpuFast || !SomeTargetMayFaceOutside(job)))
-    return SearchRadiusText(r, job.search_radius);
+  if (const auto problem = SearchRadiusProblem(r, job.search_radius))
+    if (strict || job.method == kMethodGpuFast || !SomeTargetMayFaceOutside(job))
+      return problem;
 
   const int64_t side = 2 * static_cast<int64_t>(r) + 1;
   if (side > job.width || side > job.height) {
@@ -93,11 +93,17 @@ std::optional<std::string> ImpossibleJob(const JobShape& job, bool strict) {
   return std::nullopt;
 }
 
-std::string NoSourceReason(int32_t radius, int32_t search_radius,
+std::optional<std::string> SearchRadiusProblem(int32_t radius,
+                                               std::optional<int32_t> search_radius) {
+  if (!search_radius || *search_radius > radius) return std::nullopt;
+  return SearchRadiusText(radius, *search_radius);
+}
+
+std::string NoSourceReason(int32_t radius, std::optional<int32_t> search_radius,
                            bool source_mask) {
   const std::string side = Num(2 * static_cast<int64_t>(radius) + 1);
   std::string text = "no window of " + side + " x " + side + " pixels";
-  if (search_radius >= 0) text += " within " + Num(search_radius) + " pixels";
+  if (search_radius) text += " within " + Num(*search_radius) + " pixels";
   if (source_mask) text += " allowed by the source mask";
   return text + " lies in the picture clear of the damage";
 }

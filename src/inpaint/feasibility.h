@@ -2,6 +2,7 @@
 // words for pixels that found none after a run.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,9 +14,18 @@ struct JobShape {
   int32_t width = 0, height = 0;
   int32_t radius = 0;
   int32_t method = 0;
-  int32_t search_radius = -1;            // -1: the whole picture
+  std::optional<int32_t> search_radius;  // none: the whole picture
   const uint8_t* source_mask = nullptr;  // non-zero allows a centre; may be null
 };
+
+// The search radius a run uses: a radius past the picture admits every
+// centre, as none does; keeping it within the picture keeps the box
+// arithmetic in range. The one place where a search radius is clamped.
+inline std::optional<int32_t> SearchDomain(std::optional<int32_t> search_radius,
+                                           int32_t width, int32_t height) {
+  if (!search_radius) return std::nullopt;
+  return std::min(*search_radius, std::max(width, height));
+}
 
 // Why no hole of the job can be filled, naming the cause and the smallest
 // change that helps; nothing when some hole may be. Each cause it names is
@@ -28,9 +38,15 @@ struct JobShape {
 // answer instead.
 std::optional<std::string> ImpossibleJob(const JobShape& job, bool strict);
 
+// The strict refusal of a search radius alone, for callers that judge it
+// before any picture is read (a batch): why a search radius at or below the
+// window radius cannot work, nothing for any other.
+std::optional<std::string> SearchRadiusProblem(int32_t radius,
+                                               std::optional<int32_t> search_radius);
+
 // Why holes of a finished run found no source, in a few words, for
 // "K of M pixels found no source (...)".
-std::string NoSourceReason(int32_t radius, int32_t search_radius,
+std::string NoSourceReason(int32_t radius, std::optional<int32_t> search_radius,
                            bool source_mask);
 
 }  // namespace pw

@@ -19,16 +19,6 @@
 namespace pw {
 namespace {
 
-// Empties the working image and frees the mask buffer when a run ends, by
-// whatever path (a failure or an exception included): a large picture
-// must not stay allocated after its run.
-struct ReleaseWorkingState {
-  ~ReleaseWorkingState() {
-    Common::WorkingImage().Release(true);
-    Common::TheMaskBuffer().Free();
-  }
-};
-
 int64_t MarkedPixels(const Common::MaskBuffer& mask) {
   return std::count(mask.bytes.get(), mask.bytes.get() + mask.size,
                     uint8_t{1});
@@ -156,33 +146,74 @@ std::string ChooseOutputName(const std::string& image_file,
   return name;
 }
 
-FileRunResult RunFileInpaint(const std::string& image_file,
-                             const std::string& mask_file,
-                             const std::string* out_file, int32_t radius,
-                             int32_t method, bool verbose,
-                             const FileRunOptions& options) {
-  if (options.quality < 1 || options.quality > 100)
-    throw std::invalid_argument("JPEG quality must be between 1 and 100, got " +
-                                std::to_string(options.quality));
-  FileRunResult result;
-  Common::CImage& image = Common::WorkingImage();
-  Common::MaskBuffer& maskBuffer = Common::TheMaskBuffer();
-  ReleaseWorkingState release;
+namespace {
 
+// The inputs of a file run, read: the picture, the mask built from the mask
+// file (or the alpha channel) and the allowed sources. They live for the
+// run only.
+struct FileRunInputs {
+  Common::CImage image;
+  Common::MaskBuffer mask;
+  std::vector<uint8_t> allowed;  // the source mask's flags, empty when none
+  Common::ImageFormat format = Common::ImageFormat::None;
+};
+
+// Reads the mask file into inputs.mask, turning the picture to its shown
+// orientation first when the mask has the shown size.
+bool ReadMask(FileRunInputs& in, const std::string& mask_file,
+              const FileRunOptions& options, FileRunResult& result) {
+  Common::CImage& image = in.image;
+  Common::CImage maskImage;
+  if (!LoadInput(maskImage, mask_file, options, false, FileRunStatus::MaskUnreadable,
+                 FileRunStatus::MaskTooLarge, result))
+    return false;
+  result.mask_width = maskImage.width;
+  result.mask_height = maskImage.height;
+  result.orientation = Common::ShownOrientation(image.metadata);
+  const bool swap = Common::SwapsSides(result.orientation);
+  const int32_t shownWidth = swap ? image.height : image.width;
+  const int32_t shownHeight = swap ? image.width : image.height;
+  if (result.orientation != 1 && maskImage.width == shownWidth &&
+      maskImage.height == shownHeight) {
+    if (!Common::TurnToShown(image, result.orientation)) {
+      result.status = FileRunStatus::ImageUnreadable;
+      return false;
+    }
+    Common::MarkShownAsStored(image.metadata);
+    result.turned = true;
+    result.image_width = image.width;
+    result.image_height = image.height;
+  }
+  if (maskImage.width != image.width || maskImage.height != image.height) {
+    result.status = FileRunStatus::MaskSizeDiffers;
+    return false;
+  }
+  if (!Common::TakeMaskFromImage(maskImage, in.mask)) {
+    result.status = FileRunStatus::MaskUnusable;
+    return false;
+  }
+  return true;
+}
+
+// Prepare: reads the picture, the mask and the source mask, and checks the
+// output name. False, with the status set, when the run ends here.
+bool ReadInputs(FileRunInputs& in, const std::string& image_file,
+                const std::string& mask_file, const std::string* out_file, bool verbose,
+                const FileRunOptions& options, FileRunResult& result) {
+  Common::CImage& image = in.image;
   // TIFF and WebP pictures, gray ones and 16-bit ones keep their channels
   // (an alpha channel is repaired with the colour, unless the holes came
   // from it); the others become RGB, an alpha channel staying until the
   // mask has been taken from it. Gray files are therefore read as gray.
-  const Common::ImageFormat format = Common::LoadFormatFor(image_file);
+  in.format = Common::LoadFormatFor(image_file);
   const bool keep_layout =
-      format == Common::ImageFormat::Tiff || format == Common::ImageFormat::Webp;
-  if (!LoadInput(image, image_file, options, false,
-                 FileRunStatus::ImageUnreadable, FileRunStatus::ImageTooLarge,
-                 result, true))
-    return result;
+      in.format == Common::ImageFormat::Tiff || in.format == Common::ImageFormat::Webp;
+  if (!LoadInput(image, image_file, options, false, FileRunStatus::ImageUnreadable,
+                 FileRunStatus::ImageTooLarge, result, true))
+    return false;
   if (image.IsEmpty()) {
     result.status = FileRunStatus::ImageEmpty;
-    return result;
+    return false;
   }
   result.image_width = image.width;
   result.image_height = image.height;
@@ -194,42 +225,12 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   if (options.mask_from_alpha) {
     if (image.channels != 4) {
       result.status = FileRunStatus::NoAlpha;
-      return result;
+      return false;
     }
-    maskBuffer.Allocate(static_cast<size_t>(image.width) *
-                        static_cast<size_t>(image.height));
-    Common::BuildMaskFromAlpha(image, maskBuffer.bytes.get());
-  } else {
-    Common::CImage maskImage;
-    if (!LoadInput(maskImage, mask_file, options, false,
-                   FileRunStatus::MaskUnreadable, FileRunStatus::MaskTooLarge,
-                   result))
-      return result;
-    result.mask_width = maskImage.width;
-    result.mask_height = maskImage.height;
-    result.orientation = Common::ShownOrientation(image.metadata);
-    const bool swap = Common::SwapsSides(result.orientation);
-    const int32_t shownWidth = swap ? image.height : image.width;
-    const int32_t shownHeight = swap ? image.width : image.height;
-    if (result.orientation != 1 && maskImage.width == shownWidth &&
-        maskImage.height == shownHeight) {
-      if (!Common::TurnToShown(image, result.orientation)) {
-        result.status = FileRunStatus::ImageUnreadable;
-        return result;
-      }
-      Common::MarkShownAsStored(image.metadata);
-      result.turned = true;
-      result.image_width = image.width;
-      result.image_height = image.height;
-    }
-    if (maskImage.width != image.width || maskImage.height != image.height) {
-      result.status = FileRunStatus::MaskSizeDiffers;
-      return result;
-    }
-    if (!Common::TakeMaskFromImage(maskImage)) {
-      result.status = FileRunStatus::MaskUnusable;
-      return result;
-    }
+    in.mask.Allocate(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
+    Common::BuildMaskFromAlpha(image, in.mask.bytes.get());
+  } else if (!ReadMask(in, mask_file, options, result)) {
+    return false;
   }
   // The fill needs 3 channels: an image that cannot be converted is as
   // unusable as one that cannot be read. A gray picture (one channel, or
@@ -238,28 +239,25 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   const bool gray = image.channels == 1 || image.metadata.gray;
   const bool keep = (keep_layout || image.depth == 16 || gray) &&
                     !(options.mask_from_alpha && image.channels == 4);
-  if (!keep && !Common::EnsureRgb()) {
+  if (!keep && !Common::EnsureRgb(image)) {
     result.status = FileRunStatus::ImageUnreadable;
-    return result;
+    return false;
   }
 
-  std::vector<uint8_t> allowed;
-  InpaintOptions inpaint = options.inpaint;
   if (options.source_mask_file) {
     Common::CImage sourceImage;
     if (!LoadInput(sourceImage, *options.source_mask_file, options, false,
                    FileRunStatus::SourceMaskUnreadable,
                    FileRunStatus::SourceMaskTooLarge, result))
-      return result;
+      return false;
     if (sourceImage.width != image.width || sourceImage.height != image.height) {
       result.mask_width = sourceImage.width;
       result.mask_height = sourceImage.height;
       result.status = FileRunStatus::SourceMaskSizeDiffers;
-      return result;
+      return false;
     }
-    allowed.resize(static_cast<size_t>(image.width) * image.height);
-    Common::BuildMaskFromImage(sourceImage, allowed.data());
-    inpaint.source_mask = allowed.data();
+    in.allowed.resize(static_cast<size_t>(image.width) * image.height);
+    Common::BuildMaskFromImage(sourceImage, in.allowed.data());
   }
 
   // A name that cannot be written fails now, not after the run.
@@ -269,9 +267,12 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   if (result.output_problem != Common::OutputProblem::None) {
     result.save_error = Common::LastSaveError();
     result.status = FileRunStatus::OutputUnusable;
-    return result;
+    return false;
   }
+  return true;
+}
 
+Common::SaveOptions SaveOptionsOf(const FileRunOptions& options) {
   Common::SaveOptions save;
   save.quality = options.quality;
   save.quality_given = options.quality_given;
@@ -279,32 +280,44 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   save.tiff_compression = options.tiff_compression;
   save.follow_links = options.follow_output_links;
   save.replace = options.replace_output;
+  return save;
+}
 
-  result.holes = MarkedPixels(maskBuffer);
+// Run: fills the picture's holes. False, with the status set, when there
+// is nothing to save.
+bool FillInputs(FileRunInputs& in, const std::string& image_file, int32_t radius,
+                int32_t method, bool verbose, const FileRunOptions& options,
+                FileRunResult& result) {
+  Common::CImage& image = in.image;
+  uint8_t* mask = in.mask.bytes.get();
+  InpaintOptions inpaint = options.inpaint;
+  if (!in.allowed.empty()) inpaint.source_mask = in.allowed.data();
+  result.holes = MarkedPixels(in.mask);
   if (options.skip_empty_mask && result.holes == 0) {
     result.status = FileRunStatus::NothingToInpaint;
     if (options.copy_when_nothing_to_fill) {
       // The file itself where the output has its format; another format
       // gets the picture as read.
+      const Common::SaveOptions save = SaveOptionsOf(options);
       const bool copied =
-          Common::SaveFormatFor(result.output_name) == format
+          Common::SaveFormatFor(result.output_name) == in.format
               ? Common::CopyFileAtomically(image_file, result.output_name, save)
               : Common::Save(image, result.output_name, save);
       result.status = copied ? FileRunStatus::Copied : SaveFailure(result);
     }
-    return result;
+    return false;
   }
   if (options.refuse_impossible) {
-    const JobShape job{maskBuffer.bytes.get(), image.width, image.height, radius,
+    const JobShape job{mask,   image.width,           image.height,       radius,
                        method, inpaint.search_radius, inpaint.source_mask};
     if (auto problem = ImpossibleJob(job, true)) {
       result.problem = *problem;
       result.status = FileRunStatus::Impossible;
-      return result;
+      return false;
     }
+    inpaint.feasibility_judged = true;
   }
-  if (options.before_fill)
-    options.before_fill(maskBuffer.bytes.get(), image.width, image.height);
+  if (options.before_fill) options.before_fill(mask, image.width, image.height);
   RunStats stats;
   if (inpaint.stats == nullptr) inpaint.stats = &stats;
   if (options.sources != nullptr) {
@@ -313,23 +326,40 @@ FileRunResult RunFileInpaint(const std::string& image_file,
   }
   const bool filled =
       image.depth == 16 || image.channels != 3
-          ? FillByRendition(image, maskBuffer.bytes.get(), radius, method, verbose, inpaint)
-          : FillWorkingImage(image, maskBuffer.bytes.get(), radius, method, verbose,
-                             inpaint);
+          ? FillByRendition(image, mask, radius, method, verbose, inpaint)
+          : FillWorkingImage(image, mask, radius, method, verbose, inpaint);
   result.processed = inpaint.stats->targets;
   result.no_source = inpaint.stats->no_source;
   if (!filled) {
     result.status = FileRunStatus::NothingToInpaint;
-    return result;
+    return false;
   }
-  result.unfilled = MarkedPixels(maskBuffer);
+  result.unfilled = MarkedPixels(in.mask);
+  return true;
+}
+
+}  // namespace
+
+FileRunResult RunFileInpaint(const std::string& image_file,
+                             const std::string& mask_file,
+                             const std::string* out_file, int32_t radius,
+                             int32_t method, bool verbose,
+                             const FileRunOptions& options) {
+  if (options.quality < 1 || options.quality > 100)
+    throw std::invalid_argument("JPEG quality must be between 1 and 100, got " +
+                                std::to_string(options.quality));
+  FileRunResult result;
+  FileRunInputs inputs;
+  if (!ReadInputs(inputs, image_file, mask_file, out_file, verbose, options, result) ||
+      !FillInputs(inputs, image_file, radius, method, verbose, options, result))
+    return result;
+  // Collect: a run the caller stopped is dropped, a finished one saved.
   if (options.abandoned && options.abandoned()) {
     result.status = FileRunStatus::Abandoned;
     return result;
   }
-
   if (verbose) ConsolePrintf("%-20s%s\n", "Output Image:", result.output_name.c_str());
-  result.status = Common::Save(image, result.output_name, save)
+  result.status = Common::Save(inputs.image, result.output_name, SaveOptionsOf(options))
                       ? FileRunStatus::Saved
                       : SaveFailure(result);
   return result;

@@ -71,6 +71,16 @@ struct FileRunResult {
 };
 
 struct FileRunOptions {
+  // The modes of the entries (inpaint/entry.cpp): the command's (the device
+  // named in the statistics, an empty mask copies the picture, an
+  // impossible job is refused up front), a batch's (the same, without
+  // Escape, replacing links in the output folder rather than following
+  // them, and an existing output only with `overwrite`) and the package's
+  // inpaint_file (a missing mask takes the holes from the alpha channel).
+  static FileRunOptions Command();
+  static FileRunOptions Batch(bool overwrite);
+  static FileRunOptions InpaintFile(bool mask_given);
+
   InpaintOptions inpaint;
   // Asked after the fill: true when the caller stopped the run for a reason
   // of its own (Ctrl+C, a failing progress callback). The partial result is
@@ -130,9 +140,10 @@ struct FileRunOptions {
 //
 // Runs the steps of the file entry and prints nothing of its own except
 // the "Output Image:" line when verbose (InpaintImage prints its own
-// lines). Uses the process-wide working image and mask buffer, and
-// releases both on every way out: callers hold InpaintRunMutex(). The
-// output name is checked once the inputs have been read, before the fill.
+// lines). The picture and the mask live for the run only: nothing stays
+// allocated after it, whichever way it ends. Callers hold InpaintRunMutex()
+// (the fill keeps process-wide state). The output name is checked once the
+// inputs have been read, before the fill.
 // Throws std::invalid_argument for a quality out of range, what
 // InpaintImage throws, and std::bad_alloc when the mask buffer cannot be
 // had.

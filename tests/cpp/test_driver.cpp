@@ -57,7 +57,7 @@ TEST(Driver, ImpossibleJobsAndTheirCauses) {
                            options));
   EXPECT_EQ(run.mask[4 * 12], 0);
 
-  job.search_radius = -1;
+  job.search_radius = std::nullopt;
   job.radius = 5;  // 11 x 11 in a 12 x 9 picture
   EXPECT_NE(ImpossibleJob(job, false)->find("at most 4"), std::string::npos);
   job.radius = 2;
@@ -85,7 +85,7 @@ TEST(Driver, RunForecastCountsCandidatePairs) {
   std::vector<uint8_t> mask(20 * 10, 0);
   mask[5 * 20 + 10] = 1;  // centres x 2..17, y 2..7 with radius 2
   mask[0] = 1;            // corner: with S = 3, x 2..3 and y 2..3
-  EXPECT_EQ(ForecastRun(mask.data(), 20, 10, 2, kMethodGpu, -1, 1).pairs,
+  EXPECT_EQ(ForecastRun(mask.data(), 20, 10, 2, kMethodGpu, std::nullopt, 1).pairs,
             2 * 16 * 6);
   const RunForecast bounded = ForecastRun(mask.data(), 20, 10, 2, kMethodGpu, 3, 2);
   EXPECT_EQ(bounded.targets, 2);
@@ -154,7 +154,6 @@ struct WorkerRun {
     ctx.height = pic.h;
     ctx.stride = pic.w * 3;
     ctx.radius = r;
-    ctx.missing_tolerance = 0.0f;
     BuildFillList(ctx.fill, pic.mask.data(), pic.w, pic.h, r);
   }
   EngineParams Params() const {

@@ -36,7 +36,7 @@ TEST(ThreadStartFailure, RunsRaiseWithTheBuffersUnchanged) {
   // No thread at all (the worker), then the worker but no pool helper; the
   // whole picture, and regions on crops (a search radius).
   for (int allowed : {0, 1, 10, 11}) {
-    options.search_radius = allowed >= 10 ? 4 : -1;
+    if (allowed >= 10) options.search_radius = 4;
     allowed %= 10;
     if (allowed == 1 && CpuThreadCount() < 2) continue;
     std::vector<uint8_t> img = image, msk = mask;

@@ -11,7 +11,7 @@ from common import photo_like  # noqa: E402,F401
 from common import specks as speckled_mask  # noqa: E402,F401
 from common import square_hole  # noqa: E402,F401
 
-HAS_CUDA = patchwell.device_info().startswith("CUDA")
+HAS_CUDA = patchwell._core._cuda_usable()
 
 # The emulated CUDA run (scripts/test-emulated) must not test another build.
 if os.environ.get("PATCHWELL_EMULATED_CUDA") == "1" and \

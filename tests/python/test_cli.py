@@ -47,7 +47,8 @@ def test_is_installed_with_help_and_version():
     r = run("--version")
     # The version, then what a run would use and why.
     assert r.returncode == 0
-    assert r.stdout.startswith("Patchwell 1.0.2 (gpu) \u00b7 " + patchwell.device_info())
+    assert r.stdout.startswith(f"Patchwell {patchwell.__version__} (gpu) \u00b7 "
+                               + patchwell.device_info())
     if not HAS_CUDA:
         assert re.search(r" \((no NVIDIA driver|no CUDA device|built without CUDA)\)\n$",
                          r.stdout)

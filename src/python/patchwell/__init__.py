@@ -52,15 +52,23 @@ Example
 >>> bool(unfilled.any())
 False
 """
+import importlib.metadata
+
 from . import _core
 from ._core import (
     InpaintMethod as InpaintMethod,
     InpaintCPU as InpaintCPU,
     InpaintGPU as InpaintGPU,
     InpaintGPUfast as InpaintGPUfast,
-    __version__ as __version__,
     version as version,
 )
+
+# The version is written once, in pyproject.toml: the installed package's
+# metadata carries it, and the core was built from the same line.
+try:
+    __version__ = importlib.metadata.version("patchwell")
+except importlib.metadata.PackageNotFoundError:  # a build tree, not installed
+    __version__ = _core.__version__
 from ._inpaint import (
     inpaint_file as inpaint_file,
     inpaint as inpaint,

@@ -12,8 +12,9 @@ import numpy as np
 
 from . import _core
 
-#: The largest window radius; windows are 2 * radius + 1 pixels square.
-MAX_RADIUS = 127
+#: The largest window radius (the core's); windows are 2 * radius + 1
+#: pixels square.
+MAX_RADIUS: int = _core._MAX_RADIUS
 
 _NUMBERED_DEVICE = re.compile(r"cuda:[0-9]{1,9}")
 

@@ -235,14 +235,15 @@ def inpaint_file(
     ----------
     image_file : str or os.PathLike
         The picture to repair. Its extension picks the format: .png, .jpg,
-        .jpeg, .bmp, .ppm, .txt or .dat.
+        .jpeg, .tif, .tiff, .webp, .bmp, .ppm, .txt or .dat.
     mask_file : str, os.PathLike or None
         A picture of the same size; pixels whose gray value is above 128 are
         filled. Any readable format. None takes the holes from the image's
         alpha channel (alpha below 128) and writes the result without alpha.
     out_file : str, os.PathLike or None, default None
         Where to write the result; its extension picks the format (.png, .jpg,
-        .jpeg, .bmp, .ppm, .pgm, .pbm, .txt, .dat, .cpp, .cxx). None or ""
+        .jpeg, .tif, .tiff, .webp, .bmp, .ppm, .pgm, .pbm, .txt, .dat, .cpp,
+        .cxx). None or ""
         writes next to image_file with "_inpaint" before the extension. A name
         that cannot be written fails before the run.
     rad : int
@@ -318,7 +319,7 @@ def inpaint_file(
         progress=progress, search_radius=domain, source_mask=allowed,
         quality=as_quality(quality))
     if written and left:
-        reason = _core._no_source_reason(radius, -1 if domain is None else domain,
+        reason = _core._no_source_reason(radius, domain,
                                          allowed is not None)
         warnings.warn(UnfilledWarning(
             f"{left} of {holes} pixels found no source ({reason}); they keep their "

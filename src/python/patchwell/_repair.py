@@ -200,7 +200,7 @@ def repair(
                         source_mask=allowed, sources=sources)
     left = int(np.count_nonzero(holes))
     if left:
-        reason = _core._no_source_reason(rad, -1 if domain is None else domain,
+        reason = _core._no_source_reason(rad, domain,
                                          allowed is not None)
         warnings.warn(UnfilledWarning(
             f"{left} of {count} pixels found no source ({reason}); they keep "
@@ -262,11 +262,9 @@ def _as_method(method: Union[str, _core.InpaintMethod]) -> _core.InpaintMethod:
 def check_search_radius(radius: int, search_radius: Optional[int]) -> None:
     """Refuses a search radius at or below the window radius, as repair does
     for one picture: every window within it contains the pixel being filled."""
-    if search_radius is not None and search_radius <= radius:
-        raise ValueError(
-            f"search radius {search_radius} is not above the window radius "
-            f"{radius}: every window within it contains the pixel being filled, "
-            f"so none can be its source; use a search radius of at least {radius + 1}")
+    problem = _core._search_radius_problem(radius, search_radius)
+    if problem is not None:
+        raise ValueError(problem)
 
 
 def estimate_seconds(
@@ -320,7 +318,6 @@ def estimate_seconds(
     fill_method = _as_method(method)
     kind, _ = as_device(device)
     domain = as_search_radius(search_radius)
-    cuda = kind == "cuda" or (kind == "auto" and _core.device_info().startswith("CUDA"))
-    forecast = _core._forecast(holes.view(np.uint8), rad, int(fill_method),
-                               -1 if domain is None else domain, cuda)
+    cuda = kind == "cuda" or (kind == "auto" and _core._cuda_usable())
+    forecast = _core._forecast(holes.view(np.uint8), rad, int(fill_method), domain, cuda)
     return float(forecast["seconds"])

@@ -146,7 +146,7 @@ def repair_files(
                               source_mask=source_mask, overwrite=overwrite,
                               quality=quality)
     workers = _check_jobs(jobs)
-    if device == "cuda" and not _core.device_info().startswith("CUDA"):
+    if device == "cuda" and not _core._cuda_usable():
         raise RuntimeError("device='cuda', but no CUDA device is usable here "
                            f"(patchwell.device_info(): {_core.device_info()})")
     _make_output_folder(out_dir)
@@ -249,10 +249,9 @@ def _check_jobs(jobs: Optional[int]) -> Optional[int]:
 
 
 def _cores() -> int:
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
+    """The CPUs this process may use, as the core counts them: affinity and
+    a container's CPU quota narrow the machine's cores."""
+    return _core._usable_cpus()
 
 
 def _threads_per_worker(workers: int, options: Options) -> int:
@@ -270,7 +269,7 @@ def _default_workers(device: str) -> Tuple[int, List[str]]:
         return _cores(), []
     if device.startswith("cuda:"):
         return 1, []
-    if device == "cuda" or _core.device_info().startswith("CUDA"):
+    if device == "cuda" or _core._cuda_usable():
         gpus = _gpus()
         return max(1, len(gpus)), gpus
     return _cores(), []

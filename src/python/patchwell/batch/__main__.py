@@ -11,6 +11,7 @@ import time
 from typing import List, Optional, Union
 
 from .. import _core
+from .._arguments import MAX_RADIUS
 from .._inpaint import set_max_image_pixels
 from .._repair import DEFAULT_RADIUS
 from . import _check_jobs, _make_output_folder, _prepare, _run
@@ -109,7 +110,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="mask name from the picture's, e.g. '{stem}_mask.png'")
     fill = p.add_argument_group("repair (as for one picture)")
     fill.add_argument("-r", "--radius", type=_whole_number, default=DEFAULT_RADIUS,
-                      metavar="N", help=f"window radius, 0 to 127 (default {DEFAULT_RADIUS})")
+                      metavar="N",
+                      help=f"window radius, 0 to {MAX_RADIUS} (default {DEFAULT_RADIUS})")
     fill.add_argument("-m", "--method", choices=sorted(_METHODS), default="gpu",
                       help="gpu or exhaustive: exhaustive search on the chosen device "
                            "(default); cpu: the same on the CPU; gpu-fast or fast: "
@@ -199,7 +201,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             search_radius=args.search_radius, source_mask=args.source_mask,
             overwrite=args.overwrite, quality=args.quality)
         jobs = _check_jobs(args.jobs)
-        if args.device == "cuda" and not _core.device_info().startswith("CUDA"):
+        if args.device == "cuda" and not _core._cuda_usable():
             raise RuntimeError("--device cuda, but no CUDA device is usable here "
                                f"({_core.device_info()})")
         _make_output_folder(args.out_dir)

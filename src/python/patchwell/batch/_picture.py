@@ -41,8 +41,6 @@ class Options:
     threads: Optional[int] = None  # set_num_threads of the caller, if any
 
 
-_UNREADABLE = "(missing, unreadable, damaged or not a supported format)"
-
 # Every temporary file is ".NAME.PID-TAG.tmp" beside NAME (the core's saves
 # name theirs so, NAME shortened when the whole would be too long), and its
 # writer holds an fcntl lock on it while the file is open.
@@ -139,11 +137,7 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
         if status == "saved":
             holes, left = outcome["holes"], outcome["no_source"]
             if left:
-                reason = _core._no_source_reason(
-                    options.radius,
-                    -1 if options.search_radius is None else options.search_radius,
-                    options.source_mask is not None)
-                text = f"{left} of {holes} pixels found no source ({reason})"
+                text = os.fsdecode(outcome["message"])
                 _write_marker(marker, text)
                 return record(INCOMPLETE, text, filled=holes - left, unfilled=left)
             _remove(marker)
@@ -154,7 +148,8 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
         _unmark(marker, redo, before, task.output)
         if status == "output_exists":
             return record(SKIPPED)
-        return record(FAILED, _failure_text(status, outcome, task, options))
+        # The core's words for the outcome, as the command says them.
+        return record(FAILED, os.fsdecode(outcome["message"]))
     except Exception as error:
         _unmark(marker, redo, before, task.output)
         return record(FAILED, _exception_text(error))
@@ -255,53 +250,6 @@ def _remove_if_unlocked(path: str) -> None:
         pass
     finally:
         os.close(fd)
-
-
-def _size(size: Tuple[int, int]) -> str:
-    return f"{size[0]}x{size[1]}"
-
-
-def _failure_text(status: str, outcome: "_core._FileOutcome", task: Task,
-                  options: Options) -> str:
-    image_size = _size(outcome["size"])
-    mask_size = _size(outcome["mask_size"])
-    cannot_write = f"cannot write '{task.output}': " + (
-        outcome["error"] or "the picture could not be encoded")
-    # The reader's or the system's reason, when one is known.
-    why = f": {outcome['reason']}" if outcome.get("reason") else f" {_UNREADABLE}"
-    texts = {
-        "image_unreadable": f"cannot read the image{why}",
-        "image_empty": "the image holds no pixels",
-        "mask_unreadable": f"cannot read mask '{task.mask}'{why}",
-        "mask_size_differs": (f"mask '{task.mask}' is {mask_size} pixels but the "
-                              f"image is {image_size}{_shown_size(outcome)}"),
-        "mask_unusable": f"cannot build a mask from '{task.mask}'",
-        "source_mask_unreadable": (f"cannot read source mask '{options.source_mask}'"
-                                   f"{why}"),
-        "source_mask_size_differs": (f"source mask '{options.source_mask}' is "
-                                     f"{mask_size} pixels but the image is {image_size}"),
-        "impossible": outcome["problem"],
-        "not_saved": cannot_write,
-        "output_unusable": f"cannot write '{task.output}': " + (
-            outcome["error"] or "its extension is not one that is written"),
-        "abandoned": "stopped",
-    }
-    too_large = {"image_too_large": "the image", "mask_too_large": f"mask '{task.mask}'",
-                 "source_mask_too_large": f"source mask '{options.source_mask}'"}
-    if status in too_large:
-        return (f"{too_large[status]} declares {_size(outcome['declared_size'])} pixels, "
-                f"more than the limit of {_core.max_image_pixels()} "
-                "(--max-pixels or patchwell.set_max_image_pixels raises it)")
-    return texts.get(status, f"failed ({status})")
-
-
-def _shown_size(outcome: "_core._FileOutcome") -> str:
-    # A turned picture's mask may have been drawn on the picture as shown.
-    orientation = outcome.get("orientation", 1)
-    if orientation not in (5, 6, 7, 8):
-        return ""
-    width, height = outcome["size"]
-    return f" (shown as {height}x{width}: EXIF orientation {orientation})"
 
 
 def _exception_text(error: BaseException) -> str:
