@@ -283,30 +283,6 @@ Bytes JpegDamagedRestart(int width, int height, int junk) {
   return jpeg;
 }
 
-Bytes JpegWithExif(int width, int height, bool thumbnail, int length) {
-  // "Exif", then a little-endian TIFF header and IFD0 with one entry (the
-  // orientation); with a thumbnail, IFD1 gives its offset and length.
-  Bytes exif = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
-                1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, 1, 0, 0, 0,
-                0, 0, 0, 0};
-  if (thumbnail) {
-    const Bytes small = Jpeg(8, 8, 3);
-    exif[28] = 26;  // IFD1 at 26
-    const Bytes ifd1 = {2, 0, 1, 2, 4, 0, 1, 0, 0, 0, 56, 0, 0, 0,
-                        2, 2, 4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    exif.insert(exif.end(), ifd1.begin(), ifd1.end());
-    Put32(exif, 6 + 26 + 2 + 12 + 8, static_cast<uint32_t>(small.size()));
-    exif.insert(exif.end(), small.begin(), small.end());
-  }
-  const Bytes picture = Jpeg(width, height, 3);
-  const size_t declared = length < 0 ? exif.size() + 2 : static_cast<size_t>(length);
-  Bytes out = {0xFF, 0xD8, 0xFF, 0xE1, static_cast<uint8_t>(declared >> 8),
-               static_cast<uint8_t>(declared)};
-  out.insert(out.end(), exif.begin(), exif.end());
-  out.insert(out.end(), picture.begin() + 2, picture.end());
-  return out;
-}
-
 Bytes ExifBlock(bool thumbnail) {
   // Laid out as Common::ExifBlock lays out the same tags.
   Bytes b(thumbnail ? 126 : 96, 0);
@@ -336,9 +312,9 @@ Bytes ExifBlock(bool thumbnail) {
   return b;
 }
 
-Bytes JpegWithExifBlock(int width, int height, const Bytes& exif) {
+Bytes JpegWithExifBlock(int width, int height, const Bytes& exif, int length) {
   const Bytes picture = Jpeg(width, height, 3);
-  const size_t length = exif.size() + 8;
+  if (length < 0) length = static_cast<int>(exif.size()) + 8;
   Bytes out = {0xFF, 0xD8, 0xFF, 0xE1, static_cast<uint8_t>(length >> 8),
                static_cast<uint8_t>(length), 'E', 'x', 'i', 'f', 0, 0};
   out.insert(out.end(), exif.begin(), exif.end());

@@ -60,11 +60,6 @@ Bytes Png(int width, int height, int colourType, int bitDepth = 8,
 Bytes Jpeg(int width, int height, int components, bool progressive = false,
            int quality = 90);
 
-// Jpeg(width, height, 3) with an EXIF block (APP1, with an 8 x 8 thumbnail
-// when asked) right behind its start marker that declares `length` bytes,
-// or its true length when that is -1.
-Bytes JpegWithExif(int width, int height, bool thumbnail, int length = -1);
-
 // An EXIF block (a little-endian TIFF structure): a first IFD with Make,
 // a LONG orientation 6, XResolution and the EXIF IFD (ExposureTime); with
 // a thumbnail, a second IFD locating an 8 x 8 JPEG whose comment is
@@ -72,8 +67,14 @@ Bytes JpegWithExif(int width, int height, bool thumbnail, int length = -1);
 constexpr char kThumbnailComment[] = "thumbnail of the original";
 Bytes ExifBlock(bool thumbnail);
 
-// Jpeg(width, height, 3) with `exif` in an APP1 marker.
-Bytes JpegWithExifBlock(int width, int height, const Bytes& exif);
+// Jpeg(width, height, 3) with `exif` in an APP1 marker right behind its
+// start marker that declares `length` bytes, or its true length when -1.
+Bytes JpegWithExifBlock(int width, int height, const Bytes& exif, int length = -1);
+
+// JpegWithExifBlock of ExifBlock(thumbnail).
+inline Bytes JpegWithExif(int width, int height, bool thumbnail, int length = -1) {
+  return JpegWithExifBlock(width, height, ExifBlock(thumbnail), length);
+}
 
 // A progressive gray JPEG of `scans` valid scans: the DC coefficients,
 // then the 63 AC coefficients split into scans - 1 bands (2 to 64 scans).

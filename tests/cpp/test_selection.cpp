@@ -51,23 +51,16 @@ TEST(Selection, TieBreakFollowsReversedSlotBits) {
   EXPECT_EQ(kernels::key_index(key), 2147483647);
   EXPECT_EQ(kernels::key_distance(key), 3.0e38f);
   EXPECT_LT(key, kernels::kNoKey);
-}
-
-TEST(Selection, StrictlySmallerAlwaysWins) {
-  auto dist = TwoTied(2000, 0, 512);
+  // A strictly smaller value wins wherever it lies.
+  dist = TwoTied(2000, 0, 512);
   dist[777] = 4.0f;
-  float best;
   EXPECT_EQ(BlockSelect(dist, kNoCandidate, &best), 777);
   EXPECT_EQ(best, 4.0f);
-}
-
-TEST(Selection, FewerThan512EntriesAndNoCandidate) {
-  float best;
+  // Fewer entries than slots; none below the empty value.
   std::vector<float> small(37, kNoCandidate);
   small[36] = 9.0f;
   EXPECT_EQ(BlockSelect(small, kNoCandidate, &best), 36);
-  std::vector<float> none(700, kNoCandidate);
-  BlockSelect(none, kNoCandidate, &best);
+  BlockSelect(std::vector<float>(700, kNoCandidate), kNoCandidate, &best);
   EXPECT_FALSE(best < kNoCandidate);
 }
 

@@ -19,16 +19,9 @@ std::vector<int> Row(const CImage& image, int y) {
   return out;
 }
 
-TEST(TextFormat, ReadsTabSeparatedRowsAsGray) {
-  CImage image;
-  ASSERT_TRUE(LoadText(image, "NHORZ 2\r\nNVERT 2\r\n1\t2\t\r\n3\t4\t\r\n"));
-  EXPECT_EQ(image.channels, 1);
-  EXPECT_EQ(Row(image, 0), (std::vector<int>{1, 2}));
-  EXPECT_EQ(Row(image, 1), (std::vector<int>{3, 4}));
-}
-
 TEST(TextFormat, SeparatorsAndValueRules) {
   const char* same[] = {
+      "NHORZ 2\r\nNVERT 2\r\n1\t2\t\r\n3\t4\t\r\n",  // as the writer writes it
       "NHORZ 2\nNVERT 2\n1,2\n3,4\n",
       "NHORZ 2\nNVERT 2\n1 2\n3 4\n",
       "NHORZ 2\nNVERT 2\n\n\r\n(1) [2]\n{3}; \"4\"!?\n",
@@ -39,6 +32,7 @@ TEST(TextFormat, SeparatorsAndValueRules) {
   for (const char* text : same) {
     CImage image;
     ASSERT_TRUE(LoadText(image, text)) << text;
+    EXPECT_EQ(image.channels, 1);
     EXPECT_EQ(Row(image, 0), (std::vector<int>{1, 2})) << text;
     EXPECT_EQ(Row(image, 1), (std::vector<int>{3, 4})) << text;
   }
@@ -62,7 +56,6 @@ TEST(TextFormat, RefusesMalformedFiles) {
       "NHORZ 2\nNVERT 1\n1 2147483648\n",  // over 32 bits
       "NHORZ -2\nNVERT 1\n1 2\n",          // negative width
       "NHORZ 0\nNVERT 1\n\n",              // empty image on a fresh CImage
-      "NHORZ 16385\nNVERT 1\n",            // above 16384
   };
   for (const char* text : bad) {
     CImage image;

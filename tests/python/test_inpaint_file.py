@@ -209,31 +209,6 @@ def test_verbose_names_the_output(files, capfd):
     assert printed.endswith("Output Image:       %s\n" % out)
 
 
-def test_broken_files_return_false_and_the_process_lives_on(files, capfd):
-    d = files["dir"]
-    png = pathlib.Path(files["image"]).read_bytes()
-    jpeg_path = d / "good.jpg"
-    save(files["array"], jpeg_path)
-    jpeg = jpeg_path.read_bytes()
-    broken = {
-        "not_a_jpeg.jpg": png,                   # the library's fatal error
-        "cut.jpg": jpeg[: len(jpeg) // 2],
-        "cut.png": png[: len(png) - 20],
-        "empty.png": b"",
-        "garbage.bmp": b"BM" + b"\xff" * 60,
-        "cut.ppm": b"P6\n37 30\n255\n" + b"\0" * 100,
-        "huge.txt": b"NHORZ 16384\nNVERT 16384\n1\n",
-    }
-    for name, data in broken.items():
-        path = d / name
-        path.write_bytes(data)
-        assert patchwell.inpaint_file(str(path), files["mask"], rad=2, method=GPU) is False, name
-        assert capfd.readouterr().out == "Error openning image: %s\n" % path
-    # Still alive, still working.
-    assert patchwell.inpaint_file(files["image"], files["mask"], rad=2, method=GPU,
-                                  device="cpu")
-
-
 def test_arguments(files):
     image, mask = files["image"], files["mask"]
     for args, keywords, error in [

@@ -42,24 +42,6 @@ def test_model_order_on_worked_cases(mask, r, order, ranked):
 
 
 # ---------------------------------------------------------------------------
-# The model's selection on its own
-# ---------------------------------------------------------------------------
-
-def test_model_selection_tie_break():
-    def winner(n, tied, value=5.0):
-        dist = np.full(n, fill_model.FLT_MAX, np.float32)
-        dist[list(tied)] = value
-        return fill_model.select_exhaustive(dist)
-
-    assert winner(1200, [700, 1000]) == 1000
-    assert winner(1200, [1, 2]) == 2
-    assert winner(1200, [1, 513]) == 1
-    assert winner(1200, [3, 1024, 512]) == 512
-    assert winner(1200, [128, 384]) == 128
-    assert winner(300, []) is None
-
-
-# ---------------------------------------------------------------------------
 # The model's search domain
 # ---------------------------------------------------------------------------
 
