@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "fill/device_choice.h"
 #include "image/image_files.h"
 #include "image/image_limits.h"
 #include "image/orientation.h"

@@ -4,6 +4,8 @@
 
 #include <pybind11/stl.h>
 
+#include "fill/cpu/thread_count.h"
+#include "fill/device_choice.h"
 #include "fill/engine.h"
 #include "image/image_limits.h"
 #include "inpaint/entry.h"
