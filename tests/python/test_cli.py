@@ -319,3 +319,53 @@ print("ok")
     r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                        timeout=60)
     assert r.stdout == "ok\n", r.stderr
+
+
+H, W = 24, 30
+
+
+@pytest.fixture
+def pics(tmp_path):
+    """t/in/img0.png, t/in/img1.png and a mask, as the reproducers have them."""
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    for k in range(2):
+        Image.fromarray(photo_like(H, W, seed=k)).save(tmp_path / "in" / f"img{k}.png")
+    Image.fromarray(speckled_mask(H, W, 10, seed=5)).save(tmp_path / "mask.png")
+    return tmp_path
+
+
+def snapshot(folder):
+    return {p: open(os.path.join(folder, p), "rb").read() for p in sorted(os.listdir(folder))
+            if os.path.isfile(os.path.join(folder, p))}
+
+
+@pytest.mark.parametrize("args, text", [
+    (["-r", "2", "--search-radius", "1"], "search radius 1 is not above the window radius 2"
+                                          ".*at least 3"),
+    (["--source-mask", "black.png"], "source mask allows no pixel"),
+    (["-r", "20"], "does not fit in the 30x24 picture: use a radius of at most 11"),
+    (["-o", "mask.png"], "the output 'mask.png' is the mask of this run"),
+    # Nothing the run writes replaces another of its files, however named.
+    (["--source-mask", "white.tif", "--sources", "white.tif"],
+     "the source map 'white.tif' would replace the source mask 'white.tif'"),
+    (["-o", "out/o.tif", "--sources", "out/./o.tif"],
+     "the source map 'out/./o.tif' would replace the output 'out/o.tif'"),
+    (["-o", "o.tif", "--sources", "link.npy"], "would replace the output 'o.tif'"),
+])
+def test_command_refuses_impossible_jobs_before_the_run(pics, args, text):
+    Image.fromarray(np.zeros((H, W), np.uint8)).save(pics / "black.png")
+    Image.fromarray(np.full((H, W), 255, np.uint8)).save(pics / "white.tif")
+    os.symlink("o.tif", pics / "link.npy")
+    before = snapshot(pics)
+    r = run("in/img0.png", "mask.png", "-o", "o.png", *args, cwd=pics)
+    assert r.returncode == 2 and r.stdout == ""
+    assert re.search(text, r.stderr) and r.stderr.count("\n") == 1
+    assert snapshot(pics) == before and not os.listdir(pics / "out")
+
+
+def test_command_refuses_a_mask_of_every_pixel(pics):
+    Image.fromarray(np.full((H, W), 255, np.uint8)).save(pics / "white.png")
+    r = run("in/img0.png", "white.png", "-o", "o.png", cwd=pics)
+    assert r.returncode == 2 and "marks every pixel" in r.stderr
+    assert not (pics / "o.png").exists()

@@ -178,3 +178,18 @@ def test_output_goes_through_sys_stdout(call, tmp_path, capfd):
         assert text.startswith("Initialize Pixmap:\nNoise Pixels:       3\n")
         assert "----30%----60%----100%\nInpaint completed OK!\n" in text
     assert capfd.readouterr() == ("", "")
+
+
+def test_inpaint_returns_at_once_when_no_hole_can_be_filled(capfd):
+    image = photo_like(300, 300)
+    # Every pixel marked: 63 s at radius 127 before, nothing to search now.
+    for method, passes in [(patchwell.InpaintGPU, 0), (patchwell.InpaintGPUfast, 32 * 90000)]:
+        mask = np.full((300, 300), 255, np.uint8)
+        assert patchwell.inpaint(image.copy(), mask, 127, method, verbose=True, device="cpu")
+        stats = patchwell._last_run_stats()
+        assert (mask == 1).all() and stats["elapsed_ms"] == 0
+        assert (stats["targets"], stats["no_source"], stats["passes"]) == (90000, 90000, passes)
+    out = capfd.readouterr().out
+    assert "completed OK" not in out and "Inpaint incomplete: 90000 of 90000 pixels" in out
+    assert out.count("----10%----20%----30%----40%----50%----60%----70%----80%----90%----100%\n"
+                     "Inpaint incomplete") == 2

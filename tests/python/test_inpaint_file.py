@@ -1,4 +1,8 @@
 """inpaint_file: signature, messages, formats, and results identical to inpaint."""
+import time
+import sys
+import subprocess
+import signal
 import os
 import pathlib
 
@@ -304,3 +308,20 @@ def test_concurrent_calls_share_the_working_image_safely(files):
     assert results == [True] * 4
     for out in outs:
         np.testing.assert_array_equal(load(out), files["expected"])
+
+
+def test_inpaint_file_ended_by_a_signal_leaves_no_temporary_file(tmp_path):
+    Image.fromarray(photo_like(1500, 2000, seed=3)).save(tmp_path / "big.png")
+    mask = np.zeros((1500, 2000), np.uint8)
+    mask[5, 5] = 255
+    Image.fromarray(mask).save(tmp_path / "m.png")
+    code = ("import patchwell; patchwell.inpaint_file('big.png', 'm.png', 'out.png', rad=1, "
+            "method=patchwell.InpaintGPU, device='cpu', search_radius=3)")
+    p = subprocess.Popen([sys.executable, "-c", code], cwd=tmp_path)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and p.poll() is None and not any(
+            n.endswith(".tmp") for n in os.listdir(tmp_path)):
+        time.sleep(0.001)
+    p.send_signal(signal.SIGTERM)
+    assert p.wait(timeout=60) == -signal.SIGTERM
+    assert sorted(os.listdir(tmp_path)) == ["big.png", "m.png"]

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import patchwell
-from conftest import photo_like
+from conftest import photo_like, speckled_mask
 
 METHODS = {"exhaustive": patchwell.InpaintGPU, "fast": patchwell.InpaintGPUfast}
 
@@ -186,3 +186,28 @@ def test_search_options_give_the_pixels_of_inpaint(method):
                                         source_mask=allowed.T.copy().T)
     np.testing.assert_array_equal(result, img)
     np.testing.assert_array_equal(unfilled, mask == 1)
+
+
+def test_repair_checks_the_search_radius_before_anything_else():
+    with pytest.raises(ValueError, match="search_radius must be 0 or more"):
+        patchwell.repair(photo_like(8, 8), np.zeros((8, 8), bool), search_radius=-1)
+
+
+def test_repair_reports_fractions_of_the_work(monkeypatch):
+    holes = speckled_mask(40, 40, 60, seed=2) > 128
+    seen = []
+    patchwell.repair(photo_like(40, 40), holes, progress=seen.append)
+    assert seen[0] == 0.0 and seen[-1] == 1.0
+    assert all(isinstance(f, float) and 0.0 <= f <= 1.0 for f in seen)
+
+
+def test_estimate_seconds_follows_the_search_domain():
+    holes = np.zeros((1500, 2000), bool)
+    holes[::40, ::40] = True
+    whole = patchwell.estimate_seconds(holes.shape, holes, 7, device="cpu")
+    bounded = patchwell.estimate_seconds((1500, 2000, 3), holes, 7, search_radius=48,
+                                         device="cpu")
+    assert 0 < bounded < whole / 50
+    assert patchwell.estimate_seconds(holes.shape, np.zeros_like(holes), device="cpu") == 0
+    with pytest.raises(ValueError, match="shape"):
+        patchwell.estimate_seconds((5,), holes)
