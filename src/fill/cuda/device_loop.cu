@@ -14,6 +14,7 @@
 #include "fill/cuda/loop_kernels.cuh"
 #include "fill/kernels/candidate_key.h"
 #include "fill/kernels/exhaustive.h"
+#include "fill/radius.h"
 #include "fill/kernels/fast.h"
 #include "fill/kernels/numeric.h"
 #include "fill/kernels/packed_window.h"
@@ -83,7 +84,7 @@ bool DeviceLoopRequested() {
 }
 
 bool DeviceLoop::Supports(const EngineParams& p) {
-  if (p.radius < 0 || p.radius > 127) return false;
+  if (p.radius < 0 || p.radius > kMaxRadius) return false;
   if (p.method == kMethodGpuFast) return true;
   return p.missing_tolerance == 0.0f && p.candidate_mask_value == 0;
 }

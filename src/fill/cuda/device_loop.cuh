@@ -59,7 +59,7 @@ bool DeviceLoopRequested();
 class DeviceLoop {
  public:
   // Whether the loop can run these parameters: the driver's distance
-  // (tolerance 0, candidate centres known) and a radius up to 127.
+  // (tolerance 0, candidate centres known) and a radius up to kMaxRadius.
   static bool Supports(const EngineParams& p);
 
   // Allocates the loop's buffers (counted in the running total) and
