@@ -156,9 +156,9 @@ def test_long_picture_names(pics):
     Image.fromarray(np.where(np.arange(W) < 4, 255, 0).astype(np.uint8)[None, :].repeat(H, 0)
                     ).save(pics / "left.png")
     narrow = dict(search_radius=3, source_mask=pics / "left.png")
-    # Incomplete, then repaired again (not skipped), then whole.
+    # Incomplete, then repaired again (not skipped), then whole, then skipped.
     for options, status in [(narrow, "incomplete"), (narrow, "incomplete"),
-                            ({"search_radius": 60}, "repaired")]:
+                            ({"search_radius": 60}, "repaired"), ({}, "skipped")]:
         records = list(repair_files([pics / "in"], pics / "out", mask=pics / "hole.png",
                                     radius=2, jobs=0, device="cpu", **options))
         assert [(r.status, "found no source" in (r.error or "")) for r in records] == [
@@ -178,28 +178,6 @@ def test_replaced_outputs_keep_owner_group_and_mode(pics):
     assert r.returncode == 0, r.stderr
     st = os.stat(out / "img0.png")
     assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (1001, 5000, 0o600)
-
-
-def test_incomplete_pictures_are_told_apart_and_repaired_again(pics):
-    big = np.zeros((H, W), np.uint8)
-    big[4:20, 6:24] = 255
-    Image.fromarray(big).save(pics / "hole.png")
-    args = ["batch", "in", "--out-dir", "out", "--mask", "hole.png", "-r", "2", "--device",
-            "cpu", "-j", "0", "--source-mask", "left.png"]
-    Image.fromarray(np.where(np.arange(W) < 4, 255, 0).astype(np.uint8)[None, :].repeat(H, 0)
-                    ).save(pics / "left.png")
-    r = run(*args, "--search-radius", "3", cwd=pics)
-    assert r.returncode == 4
-    assert "2 pictures: 0 repaired, 2 incomplete (holes left), 0 failed" in r.stdout
-    assert r.stderr.count("pixels found no source") == 2
-    assert os.path.exists(pics / "out" / ".img0.png.incomplete")
-    records = list(repair_files([pics / "in"], pics / "out", mask=pics / "hole.png", radius=2,
-                                search_radius=60, jobs=0, device="cpu"))
-    assert [r.status for r in records] == ["repaired", "repaired"]
-    assert sorted(os.listdir(pics / "out")) == ["img0.png", "img1.png"]
-    again = list(repair_files([pics / "in"], pics / "out", mask=pics / "hole.png", radius=2,
-                              search_radius=60, jobs=0, device="cpu"))
-    assert [r.status for r in again] == ["skipped", "skipped"]
 
 
 def test_stale_temporary_files_are_swept_when_a_batch_starts(pics):

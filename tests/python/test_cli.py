@@ -16,6 +16,7 @@ from PIL import Image
 
 import patchwell
 from conftest import HAS_CUDA, photo_like, speckled_mask, square_hole
+from test_batch_files import H, W, pics, snapshot  # noqa: F401 (pics is a fixture)
 
 # The installed command, or another build of it (scripts/sanitize.sh).
 EXE = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
@@ -174,40 +175,31 @@ def test_usage_errors_exit_2(args):
     assert r.stderr.count("\n") == 1 and "see patchwell --help" in r.stderr
 
 
+def drained(master):
+    """What is left to read on a terminal whose command has ended."""
+    drawn = b""
+    while select.select([master], [], [], 0)[0]:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the other end is closed
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    return drawn
+
+
 def test_progress_bar_on_a_terminal(scene):
     d, _ = scene
-    master, slave = pty.openpty()
-    try:
-        r = run("photo.png", "mask.png", "--device", "cpu", cwd=d, stderr=slave)
+    for quiet in ([], ["-q"]):  # -q keeps the terminal quiet
+        master, slave = pty.openpty()
+        r = run("photo.png", "mask.png", "--device", "cpu", *quiet, cwd=d, stderr=slave)
         os.close(slave)
-        slave = None
-        drawn = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            drawn += chunk
-    finally:
-        if slave is not None:
-            os.close(slave)
+        text = drained(master).decode()
         os.close(master)
-    assert r.returncode == 0
-    text = drawn.decode()
-    assert "\r[" in text and "100%" in text and "elapsed" in text and "left" in text
-    assert text.endswith("\n") or text.endswith("\r\n")
-    # -q keeps the terminal quiet.
-    master, slave = pty.openpty()
-    r = run("photo.png", "mask.png", "-q", "--device", "cpu", cwd=d, stderr=slave)
-    os.close(slave)
-    try:
-        leftover = os.read(master, 4096)
-    except OSError:
-        leftover = b""
-    os.close(master)
-    assert r.returncode == 0 and leftover == b""
+        assert r.returncode == 0
+        assert text == "" if quiet else ("\r[" in text and "100%" in text and "elapsed" in text
+                                        and "left" in text and text.endswith("\n"))
 
 
 def test_alpha_as_the_mask_and_jpeg_quality(scene):
@@ -241,12 +233,7 @@ def finish_on_terminal(p, master, drawn):
     """Waits for the command and returns its standard output and all it
     drew on the terminal."""
     out = p.communicate(timeout=120)[0]
-    while select.select([master], [], [], 0)[0]:
-        chunk = os.read(master, 4096)
-        if not chunk:
-            break
-        drawn += chunk
-    return out.decode(), drawn.decode()
+    return out.decode(), (drawn + drained(master)).decode()
 
 
 def test_escape_writes_the_partial_picture_and_exits_3(tmp_path):
@@ -319,25 +306,6 @@ print("ok")
     r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                        timeout=60)
     assert r.stdout == "ok\n", r.stderr
-
-
-H, W = 24, 30
-
-
-@pytest.fixture
-def pics(tmp_path):
-    """t/in/img0.png, t/in/img1.png and a mask, as the reproducers have them."""
-    (tmp_path / "in").mkdir()
-    (tmp_path / "out").mkdir()
-    for k in range(2):
-        Image.fromarray(photo_like(H, W, seed=k)).save(tmp_path / "in" / f"img{k}.png")
-    Image.fromarray(speckled_mask(H, W, 10, seed=5)).save(tmp_path / "mask.png")
-    return tmp_path
-
-
-def snapshot(folder):
-    return {p: open(os.path.join(folder, p), "rb").read() for p in sorted(os.listdir(folder))
-            if os.path.isfile(os.path.join(folder, p))}
 
 
 @pytest.mark.parametrize("args, text", [
