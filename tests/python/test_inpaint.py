@@ -86,6 +86,8 @@ def test_verbose_output_is_exact(method, name, capfd):
     img = photo_like(30, 40)
     mask = np.zeros((30, 40), np.uint8)
     mask[10, 10:13] = 255
+    assert patchwell.inpaint(img.copy(), mask.copy(), 2, method) is True
+    assert capfd.readouterr() == ("", "")  # a quiet run prints nothing
     assert patchwell.inpaint(img, mask, 2, method, True) is True
     out, err = capfd.readouterr()
     assert err == ""
@@ -101,13 +103,6 @@ def test_verbose_output_is_exact(method, name, capfd):
         r"----30%----60%----100%\n"
         r"Inpaint completed OK!\n"
         r"Inpaint time:       \d+\.00 ms\n", out), out
-
-
-def test_quiet_run_prints_nothing(capfd):
-    img = photo_like(20, 20)
-    mask = speckled_mask(20, 20, 5)
-    assert patchwell.inpaint(img, mask, 2, GPU) is True
-    assert capfd.readouterr() == ("", "")
 
 
 def test_nothing_to_inpaint_with_statistics(capfd):
@@ -138,13 +133,6 @@ def test_work_estimate_of_a_large_run(capfd):
         patchwell.inpaint(img, mask, 7, GPU, True, progress=stop)
     out = capfd.readouterr().out
     assert "TFLOPS:             6.7500\n" in out
-
-
-def test_output_interleaves_with_python_prints(capfd):
-    print("before", flush=True)
-    patchwell.inpaint(photo_like(8, 8), np.zeros((8, 8), np.uint8), 1, GPU)
-    print("after", flush=True)
-    assert capfd.readouterr().out == "before\nNothing to inpaint!\nafter\n"
 
 
 @pytest.mark.parametrize("call", ["inpaint", "repair", "inpaint_file", "nothing"])

@@ -30,15 +30,6 @@ def test_displayed_signatures(function, parameters):
     assert str(names_and_defaults) == f"({parameters})"
 
 
-def test_device_info_without_gpu_names_the_cpu():
-    info = patchwell.device_info()
-    assert isinstance(info, str) and "\n" not in info
-    if not patchwell._core._cuda_usable():
-        cpu = info.split("; ")[0]  # devices that cannot run may follow
-        assert cpu.startswith("CPU: ")
-        assert cpu.endswith("thread") or cpu.endswith("threads")
-
-
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two usable cores")
 def test_default_threads_follow_the_cpu_affinity():
     # The batch's count of workers asks the core, which honours the same limits.

@@ -164,6 +164,8 @@ def test_jobs_where_no_hole_can_be_filled_are_refused_up_front(shape, holes, rad
     (None, None, {"device": "tpu"}, ValueError, "device"),
     (None, None, {"progress": 3}, TypeError, "progress"),
     (None, None, {"source_mask": np.zeros((3, 3))}, ValueError, "source_mask"),
+    # Checked before a mask of no holes returns the picture.
+    (None, np.zeros((8, 8), bool), {"search_radius": -1}, ValueError, "search_radius must be 0"),
 ])
 def test_bad_input_raises_before_anything_runs(image, mask, kwargs, error, text):
     image = np.zeros((8, 8, 3), np.uint8) if image is None else image
@@ -186,11 +188,6 @@ def test_search_options_give_the_pixels_of_inpaint(method):
                                         source_mask=allowed.T.copy().T)
     np.testing.assert_array_equal(result, img)
     np.testing.assert_array_equal(unfilled, mask == 1)
-
-
-def test_repair_checks_the_search_radius_before_anything_else():
-    with pytest.raises(ValueError, match="search_radius must be 0 or more"):
-        patchwell.repair(photo_like(8, 8), np.zeros((8, 8), bool), search_radius=-1)
 
 
 def test_repair_reports_fractions_of_the_work(monkeypatch):

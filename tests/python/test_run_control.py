@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import patchwell
-from conftest import photo_like, speckled_mask
+from conftest import photo_like, speckled_mask, square_hole
 
 GPU = patchwell.InpaintGPU
 # Runs that must last long enough to be stopped run on the CPU: a GPU may
@@ -39,73 +39,45 @@ def test_progress_gets_zero_first_and_hundred_last():
     assert all(isinstance(p, int) for p in seen)
 
 
-def test_progress_previews_the_image_filled_so_far():
-    img, mask = slow_case()
-    base = img.copy()
-    noise = mask > 128
-    previews = []
-
-    def watch(percent):
-        if 0 < percent < 100:
-            previews.append((percent, int((img != base).any(-1)[noise].sum())))
-            raise StopIteration  # seen enough
-
-    with pytest.raises(StopIteration):
-        patchwell.inpaint(img, mask, 10, GPU, progress=watch, **SLOW)
-    assert len(previews) == 1
-    percent, changed = previews[0]
-    assert changed > 0
-    # The preview shows at least the pixels the percent stands for.
-    assert changed >= percent * int(noise.sum()) // 100
-
-
 def test_exception_in_progress_stops_the_run_and_is_reraised():
     img, mask = slow_case()
     base = img.copy()
     noise = (mask > 128).copy()
-    calls = []
+    calls = []  # the percent, and how many noise pixels the image shows filled
 
     def stop(percent):
-        calls.append(percent)
+        calls.append((percent, int((img != base).any(-1)[noise].sum())))
         if percent > 0:
             raise RuntimeError("enough")
 
     with pytest.raises(RuntimeError, match="enough"):
         patchwell.inpaint(img, mask, 10, GPU, progress=stop, **SLOW)
-    assert calls[-1] > 0 and calls[-1] < 100  # not called again after raising
+    percent, changed = calls[-1]
+    assert 0 < percent < 100  # not called again after raising
+    # The preview shows at least the pixels the percent stands for.
+    assert changed > 0 and changed >= percent * int(noise.sum()) // 100
     filled = (mask == 0) & noise
     assert filled.any() and (mask[noise] == 1).any()
     # Filled pixels came back; unfilled ones kept their input bytes.
     np.testing.assert_array_equal(img[mask == 1], base[mask == 1])
 
 
-def test_ctrl_c_stops_the_run_with_pixels_filled_so_far():
-    img, mask = slow_case()
+@pytest.mark.parametrize("during", ["the fill", "the fill order"])
+def test_ctrl_c_stops_the_run_with_pixels_filled_so_far(during):
+    if during == "the fill":
+        img, mask, options = *slow_case(), SLOW
+    else:  # a million holes take seconds to order: stopped there, none filled
+        img, mask = np.full((1100, 1100, 3), 90, np.uint8), square_hole(1100, 1100, 1000)
+        options = {}
     noise = (mask > 128).copy()
     timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            patchwell.inpaint(img, mask, 10, GPU, **SLOW)
+            patchwell.inpaint(img, mask, 10 if options else 7, GPU, **options)
     finally:
         timer.cancel()
-    assert (mask[noise] == 0).any() and (mask[noise] == 1).any()
-
-
-def test_ctrl_c_is_seen_while_the_fill_order_is_built():
-    # A million holes take seconds to order; the interrupt must stop the
-    # call there, before any pixel is filled.
-    img = np.full((1100, 1100, 3), 90, np.uint8)
-    mask = np.zeros((1100, 1100), np.uint8)
-    mask[50:1050, 50:1050] = 255
-    timer = threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            patchwell.inpaint(img, mask, 7, GPU)
-    finally:
-        timer.cancel()
-    assert (mask[50:1050, 50:1050] == 1).all()
+    assert (mask[noise] == 1).any() and (mask[noise] == 0).any() == (during == "the fill")
 
 
 def test_other_threads_run_while_inpainting():
@@ -157,7 +129,7 @@ def test_concurrent_calls_are_serialised_and_correct():
 ESCAPE_CHILD = r"""
 import sys, numpy as np, patchwell
 sys.path.insert(0, sys.argv[1])
-from conftest import photo_like, speckled_mask
+from conftest import photo_like, speckled_mask, square_hole
 from test_run_control import slow_case
 img, mask = slow_case()
 print("READY", flush=True)
