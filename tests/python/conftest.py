@@ -1,7 +1,9 @@
 import os
+import select
 import sys
 
 import pytest
+from PIL import Image
 
 import patchwell
 
@@ -12,6 +14,40 @@ from common import specks as speckled_mask  # noqa: E402,F401
 from common import square_hole  # noqa: E402,F401
 
 HAS_CUDA = patchwell._core._cuda_usable()
+
+# The small picture of the file-system tests: in/img0.png, in/img1.png and
+# mask.png, with an empty out/ beside them.
+H, W = 24, 30
+
+
+@pytest.fixture
+def pics(tmp_path):
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    for k in range(2):
+        Image.fromarray(photo_like(H, W, seed=k)).save(tmp_path / "in" / f"img{k}.png")
+    Image.fromarray(speckled_mask(H, W, 10, seed=5)).save(tmp_path / "mask.png")
+    return tmp_path
+
+
+def snapshot(folder):
+    """The bytes of every file of a folder, by name."""
+    return {p: open(os.path.join(folder, p), "rb").read() for p in sorted(os.listdir(folder))
+            if os.path.isfile(os.path.join(folder, p))}
+
+
+def drained(master):
+    """What is left to read on a terminal whose command has ended."""
+    drawn = b""
+    while select.select([master], [], [], 0)[0]:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the other end is closed
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    return drawn
 
 # The emulated CUDA run (scripts/test-emulated) must not test another build.
 if os.environ.get("PATCHWELL_EMULATED_CUDA") == "1" and \

@@ -18,13 +18,11 @@ from PIL import Image
 
 import patchwell
 from patchwell.batch import plan_batch, repair_files
-from conftest import photo_like, speckled_mask
-from test_cli import drained
+from conftest import H, W, drained, photo_like, speckled_mask
 
 # The installed command, or another build of it (scripts/gpu-check, which
 # also names the interpreter it hands over to in PATCHWELL_PYTHON).
 EXE = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
-H, W = 24, 30
 NAMES = ["f1", "f2", "f3", "f4", "f5"]  # f3 is corrupt
 
 

@@ -18,31 +18,14 @@ from PIL import Image
 
 import patchwell
 from patchwell.batch import repair_files
-from conftest import photo_like, speckled_mask
+from conftest import H, W, photo_like, snapshot
 
 EXE = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
-H, W = 24, 30
 
 
 def run(*args, cwd, **kw):
     return subprocess.run([EXE, *args], cwd=cwd, capture_output=True, text=True,
                           timeout=300, **kw)
-
-
-@pytest.fixture
-def pics(tmp_path):
-    """t/in/img0.png, t/in/img1.png and a mask, as the reproducers have them."""
-    (tmp_path / "in").mkdir()
-    (tmp_path / "out").mkdir()
-    for k in range(2):
-        Image.fromarray(photo_like(H, W, seed=k)).save(tmp_path / "in" / f"img{k}.png")
-    Image.fromarray(speckled_mask(H, W, 10, seed=5)).save(tmp_path / "mask.png")
-    return tmp_path
-
-
-def snapshot(folder):
-    return {p: open(os.path.join(folder, p), "rb").read() for p in sorted(os.listdir(folder))
-            if os.path.isfile(os.path.join(folder, p))}
 
 
 # --- batches: what they write, and where ----------------------------------

@@ -2,7 +2,6 @@
 import os
 import pty
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -15,8 +14,7 @@ import tifffile
 from PIL import Image
 
 import patchwell
-from conftest import HAS_CUDA, photo_like, speckled_mask, square_hole
-from test_batch_files import H, W, pics, snapshot  # noqa: F401 (pics is a fixture)
+from conftest import H, W, HAS_CUDA, drained, photo_like, snapshot, speckled_mask, square_hole
 
 # The installed command, or another build of it (scripts/sanitize.sh).
 EXE = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
@@ -173,20 +171,6 @@ def test_usage_errors_exit_2(args):
     r = run(*args)
     assert r.returncode == 2
     assert r.stderr.count("\n") == 1 and "see patchwell --help" in r.stderr
-
-
-def drained(master):
-    """What is left to read on a terminal whose command has ended."""
-    drawn = b""
-    while select.select([master], [], [], 0)[0]:
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:  # the other end is closed
-            break
-        if not chunk:
-            break
-        drawn += chunk
-    return drawn
 
 
 def test_progress_bar_on_a_terminal(scene):
