@@ -87,51 +87,6 @@ TEST(FastSums, CornersEdgesAndInterior) {
   EXPECT_EQ(big.C(3, 3), 25);
 }
 
-TEST(FastSums, UpdateAddsTheFilledPixelToTheWindowsHoldingIt) {
-  Grid g(7, 6, 2);
-  g.mask[0] = 1;
-  g.mask[3 * 7 + 4] = 1;
-  g.Sums();
-  const std::vector<float> before_sums = g.sums;
-  const std::vector<int> before_counts = g.counts;
-  const int side = 5;
-  auto update = [&](int x, int y) {
-    for (int i = 0; i < side * side + 7; ++i)  // surplus items do nothing
-      if (i < side * side)
-        update_window_sums(g.image.data(), g.mask.data(), g.w, g.h, g.w * 3,
-                           g.r, x, y, g.sums.data(), g.counts.data(), i);
-  };
-  // Still unknown: nothing changes.
-  update(0, 0);
-  EXPECT_EQ(g.sums, before_sums);
-  EXPECT_EQ(g.counts, before_counts);
-
-  // Known now: exactly the (r + 1)^2 = 9 centres around the corner change.
-  g.mask[0] = 0;
-  g.Paint(0, 0, 100, 50, 7);
-  update(0, 0);
-  int changed = 0;
-  for (int i = 0; i < g.w * g.h; ++i)
-    if (g.counts[i] != before_counts[i]) {
-      ++changed;
-      EXPECT_EQ(g.counts[i], before_counts[i] + 1);
-      EXPECT_EQ(g.sums[3 * i], before_sums[3 * i] + 100.0f);
-      EXPECT_EQ(g.sums[3 * i + 2], before_sums[3 * i + 2] + 7.0f);
-      EXPECT_LE(i % g.w, 2);
-      EXPECT_LE(i / g.w, 2);
-    }
-  EXPECT_EQ(changed, 9);
-
-  // An interior fill: the incremental sums equal a fresh computation.
-  g.mask[3 * 7 + 4] = 0;
-  g.Paint(4, 3, 9, 8, 7);
-  update(4, 3);
-  Grid fresh = g;
-  fresh.Sums();
-  EXPECT_EQ(g.sums, fresh.sums);
-  EXPECT_EQ(g.counts, fresh.counts);
-}
-
 // A target at (4, 4) of a flat image (30, 60, 90), radius 1, whose own
 // pixel is unknown; a candidate at (1, 1) with its window painted.
 struct KeyCase : Grid {
