@@ -1,5 +1,5 @@
-// Per-item logic of the pruned method, checked by hand: window sums and
-// their update, ranking key, patch distance, minimum carry-over, stop rule
+// Per-item logic of the pruned method, checked by hand: window sums,
+// ranking key, patch distance, minimum carry-over, stop rule
 // and fill.
 #include <gtest/gtest.h>
 
