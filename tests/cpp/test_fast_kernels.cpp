@@ -156,26 +156,6 @@ TEST(FastKey, WhoIsACandidate) {
   for (int i = 0; i < 81; ++i) ASSERT_EQ(k.Key(4, 4, i), kNotScored);
 }
 
-TEST(FastDistance, MeanOverTheTargetsKnownInImagePixels) {
-  // Target (0, 0) of a 5 x 5 image, radius 1: of its window only (1, 0),
-  // (0, 1) and (1, 1) are in the image and known (its own pixel is not).
-  // Candidate (2, 2) faces them with (3, 2), (2, 3) and (3, 3); every pair
-  // differs by 2 + 2 + 0 = 4, which counts 4 div 3 = 1.
-  Grid g(5, 5, 1);
-  g.mask[0] = 1;
-  const int cand = 2 * 5 + 2;
-  EXPECT_EQ(g.Distance(0, 0, cand), 1.0f);
-  // (1, 0) now differs by 1 + 0 + 0, which counts 0: mean 2 / 3.
-  g.Paint(1, 0, 2, 2, 1);
-  EXPECT_EQ(g.Distance(0, 0, cand), 2.0f / 3.0f);
-  // (0, 1) unknown: two pixels compared, (0 + 1) / 2.
-  g.mask[5] = 1;
-  EXPECT_EQ(g.Distance(0, 0, cand), 0.5f);
-  // No known pixel left to compare: no distance.
-  g.mask[1] = g.mask[6] = 1;
-  EXPECT_EQ(g.Distance(0, 0, cand), kNotScored);
-}
-
 TEST(FastDistance, PassesScoreTheirBucketOnlyOnce) {
   EXPECT_TRUE(scored_in_pass(kNotScored, 7.0f, 8, 0));
   EXPECT_FALSE(scored_in_pass(kNotScored, 8.0f, 8, 0));  // key 8: pass 1
