@@ -1,7 +1,6 @@
-// The CPU engine of the pruned method on hand-checked cases, side by side
-// and on crops (its match with the literal step is in test_cpu_engine.cpp);
-// its vector parts (distance sums, keys with their bound, the pass winner)
-// against direct computations.
+// The CPU engine of the pruned method on the crops of its regions (its
+// match with the literal step is in test_cpu_engine.cpp); its vector parts
+// (distance sums, keys with their bound) against direct computations.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,10 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "fast_reference.h"
 #include "fill/cpu/cpu_fast.h"
 #include "fill/cpu/cpu_features.h"
-#include "fill/cpu/slot_minimum.h"
 #include "reference.h"
 #include "schedule/fill_list.h"
 #include "schedule/regions.h"
@@ -20,7 +17,6 @@
 namespace pw {
 namespace {
 
-using reference::FastReference;
 using reference::MakeRandomCase;
 using reference::RandomCase;
 
@@ -171,32 +167,6 @@ TEST(CpuFast, KeyRowsOfEveryLevelAgreeAndLeaveOutOnlyLosers) {
   EXPECT_GT(kept, 50);
 }
 
-// Offers in any order pick what the 512-slot block search picks.
-TEST(CpuFast, PassBestPicksTheBlockSearchWinner) {
-  std::mt19937 rng(5);
-  for (int trial = 0; trial < 200; ++trial) {
-    std::vector<std::pair<int32_t, float>> offers;
-    for (int k = 0; k < 1 + trial % 40; ++k)
-      offers.emplace_back(static_cast<int32_t>(rng() % 3000),
-                          static_cast<float>(rng() % 3));
-    std::sort(offers.begin(), offers.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    offers.erase(std::unique(offers.begin(), offers.end(),
-                             [](const auto& a, const auto& b) { return a.first == b.first; }),
-                 offers.end());
-    SlotMinimum slots;
-    slots.Clear();
-    for (const auto& [i, d] : offers) slots.Offer(i, d);  // ascending, as the scan
-    float expected_distance = 0.0f;
-    const int32_t expected = slots.Select(kernels::kNotScored, &expected_distance);
-    std::shuffle(offers.begin(), offers.end(), rng);
-    PassBest best;
-    for (const auto& [i, d] : offers) best.Offer(i, d);
-    EXPECT_EQ(best.index, expected);
-    EXPECT_EQ(best.distance, expected_distance);
-  }
-}
-
 // What a run leaves: image, mask, source map and passes.
 struct Filled {
   std::vector<uint8_t> image, mask;
@@ -294,105 +264,6 @@ TEST(CpuFast, RegionOnACropMatchesTheWholePicture) {
     }
     EXPECT_EQ(passes, whole.passes);
   }
-}
-
-TEST(CpuFast, ImageSmallerThanTheWindowWalksEveryTargetAndFillsNothing) {
-  std::mt19937 rng(3);
-  RandomCase c = MakeRandomCase(rng, 4, 9, 2, 8, 2, 3, 2);  // 4 < 5
-  CpuFastEngine engine(Params(c.w, c.h, c.r), 2);
-  engine.Start(c.image.data(), c.mask.data());
-  int targets = 0;
-  for (int i = 0; i < c.w * c.h; ++i)
-    if (c.mask[i] == 1) {
-      engine.FillPixel(i % c.w, i / c.w);
-      EXPECT_EQ(engine.last_source(), -1);
-      EXPECT_EQ(engine.last_passes(), 32);  // nothing found: every bucket
-      ++targets;
-    }
-  EXPECT_EQ(engine.passes(), 32u * static_cast<uint64_t>(targets));
-  std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
-  engine.PullImage(image.data());
-  engine.PullMask(mask.data());
-  EXPECT_EQ(image, c.image);
-  EXPECT_EQ(mask, c.mask);
-}
-
-// Background 200 everywhere, radius 1. The target (4, 4) sits in a 3 x 3
-// block of (30, 60, 90) with its own pixel unknown. A perfect match around
-// (1, 1) has a centre 90 levels brighter per channel: key 10, distance 0.
-// An optional block of (33, 63, 93) around (10, 1): key 3, distance 3.
-struct PruneCase {
-  static constexpr int w = 13, h = 9;
-  std::vector<uint8_t> image = std::vector<uint8_t>(w * h * 3, 200);
-  std::vector<uint8_t> mask = std::vector<uint8_t>(w * h, 0);
-  void Block(int cx, int cy, int c0, int c1, int c2) {
-    for (int y = cy - 1; y <= cy + 1; ++y)
-      for (int x = cx - 1; x <= cx + 1; ++x) {
-        image[(y * w + x) * 3] = static_cast<uint8_t>(c0);
-        image[(y * w + x) * 3 + 1] = static_cast<uint8_t>(c1);
-        image[(y * w + x) * 3 + 2] = static_cast<uint8_t>(c2);
-      }
-  }
-  explicit PruneCase(bool with_near_miss) {
-    Block(4, 4, 30, 60, 90);
-    mask[4 * w + 4] = 1;
-    Block(1, 1, 30, 60, 90);
-    image[(1 * w + 1) * 3] = 120;
-    image[(1 * w + 1) * 3 + 1] = 150;
-    image[(1 * w + 1) * 3 + 2] = 180;
-    if (with_near_miss) Block(10, 1, 33, 63, 93);
-  }
-};
-
-TEST(CpuFast, StopRuleLeavesABetterMatchInALaterBucketUnscored) {
-  PruneCase near(true);
-  CpuFastEngine engine(Params(PruneCase::w, PruneCase::h, 1), 2);
-  engine.Start(near.image.data(), near.mask.data());
-  engine.FillPixel(4, 4);
-  EXPECT_EQ(engine.last_source(), 1 * PruneCase::w + 10);  // best 3.0
-  EXPECT_EQ(engine.last_passes(), 1);
-
-  // Without the near miss, pass 0 finds nothing and pass 1 the match.
-  PruneCase alone(false);
-  CpuFastEngine engine2(Params(PruneCase::w, PruneCase::h, 1), 2);
-  engine2.Start(alone.image.data(), alone.mask.data());
-  engine2.FillPixel(4, 4);
-  EXPECT_EQ(engine2.last_source(), 1 * PruneCase::w + 1);
-  EXPECT_EQ(engine2.last_passes(), 2);
-  std::vector<uint8_t> image(alone.image.size());
-  engine2.PullImage(image.data());
-  EXPECT_EQ(image[(4 * PruneCase::w + 4) * 3], 120);
-  EXPECT_EQ(image[(4 * PruneCase::w + 4) * 3 + 2], 180);
-}
-
-TEST(CpuFast, TargetWithoutKnownWindowIsSkipped) {
-  // Radius 1; the 3 x 3 block around (5, 4) is unknown. Its centre has no
-  // known window pixel: nothing is filled and the sums stay. The block's
-  // corner (4, 3) fills; handed out once more, the centre now ranks and
-  // scores against that one known pixel.
-  std::mt19937 rng(8);
-  RandomCase c = MakeRandomCase(rng, 12, 9, 1, 4, 0, 0, 0);
-  for (int y = 3; y <= 5; ++y)
-    for (int x = 4; x <= 6; ++x) c.mask[y * 12 + x] = 1;
-  CpuFastEngine engine(Params(12, 9, 1), 1);
-  engine.Start(c.image.data(), c.mask.data());
-  FastReference ref{12, 9, 1, c.image, c.mask};
-  int passes = 0;
-  engine.FillPixel(5, 4);
-  EXPECT_EQ(engine.last_source(), -1);
-  EXPECT_EQ(ref.Step(5, 4, &passes), -1);
-  engine.FillPixel(4, 3);
-  EXPECT_GE(engine.last_source(), 0);
-  EXPECT_EQ(ref.Step(4, 3, &passes), engine.last_source());
-  engine.FillPixel(5, 4);
-  EXPECT_GE(engine.last_source(), 0);
-  EXPECT_EQ(ref.Step(5, 4, &passes), engine.last_source());
-  std::vector<uint8_t> image(c.image.size()), mask(c.mask.size());
-  engine.PullImage(image.data());
-  engine.PullMask(mask.data());
-  EXPECT_EQ(image, ref.image);
-  EXPECT_EQ(mask, ref.mask);
-  EXPECT_EQ(mask[4 * 12 + 6], 1);  // never handed out
 }
 
 }  // namespace

@@ -166,35 +166,6 @@ struct WorkerRun {
   }
 };
 
-TEST(Worker, CancelBeforeTheFirstPixelProcessesNothing) {
-  WorkerRun run(Speckled(16, 16, 10, 6), 1);
-  const auto image = run.pic.image, mask = run.pic.mask;
-  run.ctx.cancel = true;
-  CpuExhaustiveEngine engine(run.Params(), 2);
-  RunFillWorker(run.ctx, engine);
-  EXPECT_EQ(run.ctx.done, 0);
-  EXPECT_EQ(run.pic.image, image);
-  EXPECT_EQ(run.pic.mask, mask);
-  EXPECT_TRUE(run.ctx.fill.order.empty());
-  EXPECT_EQ(run.ctx.fill.next, 0);
-  EXPECT_EQ(run.ctx.fault, RunFault::None);
-}
-
-TEST(Worker, ThousandPixelsPrintTenMarks) {
-  Picture p = Speckled(50, 40, 0, 7);
-  for (int i = 0; i < 1000; ++i) p.mask[i * 2] = 1;
-  WorkerRun run(std::move(p), 0);
-  run.ctx.console_progress = true;
-  CpuExhaustiveEngine engine(run.Params(), 1);
-  CaptureStdout();
-  RunFillWorker(run.ctx, engine);
-  EXPECT_EQ(GetCapturedStdout(),
-            "----10%----20%----30%----40%----50%----60%----70%----80%----90%"
-            "----100%\n");
-  EXPECT_EQ(run.ctx.done, 1000);
-  EXPECT_EQ(run.ctx.total, 1000);
-}
-
 struct Recorder : ProgressSink {
   std::vector<int> seen;
   void Report(int percent, double) override { seen.push_back(percent); }
@@ -288,30 +259,30 @@ class FailingEngine : public FillEngine {
   void Release() noexcept override { ++released; }
 };
 
-TEST(Worker, DeviceFaultStopsWithoutCopyBackAndReleases) {
-  WorkerRun run(Speckled(10, 10, 5, 9), 1);
-  run.ctx.console_progress = true;
-  FailingEngine engine;
-  CaptureStdout();
-  RunFillWorker(run.ctx, engine);
-  EXPECT_EQ(GetCapturedStdout(), "\n");
-  EXPECT_EQ(run.ctx.fault, RunFault::Device);
-  EXPECT_EQ(run.ctx.fault_message, "CUDA Error: boom");
-  EXPECT_EQ(engine.pulls, 0);
-  EXPECT_EQ(engine.released, 1);
-  EXPECT_TRUE(run.ctx.fill.order.empty());
-}
-
-TEST(Worker, AllocationFaultAtStart) {
-  WorkerRun run(Speckled(10, 10, 5, 10), 1);
-  FailingEngine engine;
-  engine.fail_on_start = true;
-  RunFillWorker(run.ctx, engine);
-  EXPECT_EQ(run.ctx.fault, RunFault::Memory);
-  EXPECT_EQ(run.ctx.fault_bytes, 1234u);
-  EXPECT_EQ(engine.pulls, 0);
-  EXPECT_GE(engine.released, 1);
-  EXPECT_TRUE(run.ctx.fill.order.empty());
+// A fault while filling or at the start: the run stops with its cause,
+// copies nothing back and releases the engine.
+TEST(Worker, FaultsStopWithoutCopyBackAndRelease) {
+  for (bool at_start : {false, true}) {
+    WorkerRun run(Speckled(10, 10, 5, 9), 1);
+    run.ctx.console_progress = true;
+    FailingEngine engine;
+    engine.fail_on_start = at_start;
+    CaptureStdout();
+    RunFillWorker(run.ctx, engine);
+    const std::string printed = GetCapturedStdout();
+    if (at_start) {
+      EXPECT_EQ(run.ctx.fault, RunFault::Memory);
+      EXPECT_EQ(run.ctx.fault_bytes, 1234u);
+    } else {
+      EXPECT_EQ(printed, "\n");
+      EXPECT_EQ(run.ctx.fault, RunFault::Device);
+      EXPECT_EQ(run.ctx.fault_message, "CUDA Error: boom");
+      EXPECT_EQ(engine.released, 1);
+    }
+    EXPECT_EQ(engine.pulls, 0);
+    EXPECT_GE(engine.released, 1);
+    EXPECT_TRUE(run.ctx.fill.order.empty());
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Per-item logic of the pruned method, checked by hand: window sums and
-// their update, ranking key, patch distance, minimum carry-over, stop rule
+// Per-item logic of the pruned method, checked by hand: window sums,
+// ranking key, patch distance, minimum carry-over, stop rule
 // and fill.
 #include <gtest/gtest.h>
 
@@ -87,51 +87,6 @@ TEST(FastSums, CornersEdgesAndInterior) {
   EXPECT_EQ(big.C(3, 3), 25);
 }
 
-TEST(FastSums, UpdateAddsTheFilledPixelToTheWindowsHoldingIt) {
-  Grid g(7, 6, 2);
-  g.mask[0] = 1;
-  g.mask[3 * 7 + 4] = 1;
-  g.Sums();
-  const std::vector<float> before_sums = g.sums;
-  const std::vector<int> before_counts = g.counts;
-  const int side = 5;
-  auto update = [&](int x, int y) {
-    for (int i = 0; i < side * side + 7; ++i)  // surplus items do nothing
-      if (i < side * side)
-        update_window_sums(g.image.data(), g.mask.data(), g.w, g.h, g.w * 3,
-                           g.r, x, y, g.sums.data(), g.counts.data(), i);
-  };
-  // Still unknown: nothing changes.
-  update(0, 0);
-  EXPECT_EQ(g.sums, before_sums);
-  EXPECT_EQ(g.counts, before_counts);
-
-  // Known now: exactly the (r + 1)^2 = 9 centres around the corner change.
-  g.mask[0] = 0;
-  g.Paint(0, 0, 100, 50, 7);
-  update(0, 0);
-  int changed = 0;
-  for (int i = 0; i < g.w * g.h; ++i)
-    if (g.counts[i] != before_counts[i]) {
-      ++changed;
-      EXPECT_EQ(g.counts[i], before_counts[i] + 1);
-      EXPECT_EQ(g.sums[3 * i], before_sums[3 * i] + 100.0f);
-      EXPECT_EQ(g.sums[3 * i + 2], before_sums[3 * i + 2] + 7.0f);
-      EXPECT_LE(i % g.w, 2);
-      EXPECT_LE(i / g.w, 2);
-    }
-  EXPECT_EQ(changed, 9);
-
-  // An interior fill: the incremental sums equal a fresh computation.
-  g.mask[3 * 7 + 4] = 0;
-  g.Paint(4, 3, 9, 8, 7);
-  update(4, 3);
-  Grid fresh = g;
-  fresh.Sums();
-  EXPECT_EQ(g.sums, fresh.sums);
-  EXPECT_EQ(g.counts, fresh.counts);
-}
-
 // A target at (4, 4) of a flat image (30, 60, 90), radius 1, whose own
 // pixel is unknown; a candidate at (1, 1) with its window painted.
 struct KeyCase : Grid {
@@ -199,26 +154,6 @@ TEST(FastKey, WhoIsACandidate) {
     for (int x = 3; x <= 5; ++x) k.mask[y * 9 + x] = 1;
   k.Sums();
   for (int i = 0; i < 81; ++i) ASSERT_EQ(k.Key(4, 4, i), kNotScored);
-}
-
-TEST(FastDistance, MeanOverTheTargetsKnownInImagePixels) {
-  // Target (0, 0) of a 5 x 5 image, radius 1: of its window only (1, 0),
-  // (0, 1) and (1, 1) are in the image and known (its own pixel is not).
-  // Candidate (2, 2) faces them with (3, 2), (2, 3) and (3, 3); every pair
-  // differs by 2 + 2 + 0 = 4, which counts 4 div 3 = 1.
-  Grid g(5, 5, 1);
-  g.mask[0] = 1;
-  const int cand = 2 * 5 + 2;
-  EXPECT_EQ(g.Distance(0, 0, cand), 1.0f);
-  // (1, 0) now differs by 1 + 0 + 0, which counts 0: mean 2 / 3.
-  g.Paint(1, 0, 2, 2, 1);
-  EXPECT_EQ(g.Distance(0, 0, cand), 2.0f / 3.0f);
-  // (0, 1) unknown: two pixels compared, (0 + 1) / 2.
-  g.mask[5] = 1;
-  EXPECT_EQ(g.Distance(0, 0, cand), 0.5f);
-  // No known pixel left to compare: no distance.
-  g.mask[1] = g.mask[6] = 1;
-  EXPECT_EQ(g.Distance(0, 0, cand), kNotScored);
 }
 
 TEST(FastDistance, PassesScoreTheirBucketOnlyOnce) {

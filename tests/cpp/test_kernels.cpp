@@ -78,28 +78,6 @@ struct Scene {
   }
 };
 
-TEST(ConstWindowDistance, SumsAbsoluteDifferencesOverKnownTargetPixels) {
-  Scene s(7, 7, 1);
-  // Target (1, 1) unknown; candidate (4, 4). Put distinct colours in both
-  // windows and compute the sum by hand.
-  s.mask[1 * 7 + 1] = 1;
-  int expected = 0;
-  for (int dy = -1; dy <= 1; ++dy)
-    for (int dx = -1; dx <= 1; ++dx) {
-      uint8_t* t = s.px(1 + dx, 1 + dy);
-      uint8_t* c = s.px(4 + dx, 4 + dy);
-      for (int k = 0; k < 3; ++k) {
-        t[k] = static_cast<uint8_t>(10 * (dx + 2) + k);
-        c[k] = static_cast<uint8_t>(7 * (dy + 2) + 3 * k);
-      }
-      if (dx == 0 && dy == 0) continue;  // the target itself is unknown
-      for (int k = 0; k < 3; ++k) expected += std::abs(t[k] - c[k]);
-    }
-  EXPECT_EQ(s.Const(1, 1, 4, 4), static_cast<float>(expected));
-  // The general kernel with tolerance 0 gives the same value.
-  EXPECT_EQ(s.General(1, 1, 4, 4, 0.0f, 0), static_cast<float>(expected));
-}
-
 TEST(ConstWindowDistance, RejectsBorderUnknownCentreAndUnknownWindowPixels) {
   Scene s(9, 9, 1);
   s.mask[4 * 9 + 4] = 1;                      // target (4, 4)
