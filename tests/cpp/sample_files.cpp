@@ -259,25 +259,23 @@ Bytes JpegWithSettings(int width, int height, int quality, bool forceBaseline,
                     restartRows);
 }
 
+size_t FindMarker(const Bytes& jpeg, uint8_t code, size_t from) {
+  for (size_t i = from; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == code) return i;
+  return std::string::npos;
+}
+
 Bytes JpegZeroQuantisation(int width, int height) {
   Bytes jpeg = Jpeg(width, height, 3);
-  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
-    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDB) {  // length, then Pq/Tq
-      std::fill(jpeg.begin() + i + 5 + 10, jpeg.begin() + i + 5 + 20, 0);
-      break;
-    }
+  const size_t dqt = FindMarker(jpeg, 0xDB);  // length, then Pq/Tq
+  std::fill(jpeg.begin() + dqt + 5 + 10, jpeg.begin() + dqt + 5 + 20, 0);
   return jpeg;
 }
 
 Bytes JpegDamagedRestart(int width, int height, int junk) {
   Bytes jpeg = EncodeJpeg(width, height, 3, false, 90, nullptr, true, 1);
-  size_t rst = jpeg.size();
-  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
-    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xD0) {
-      rst = i;
-      break;
-    }
-  if (rst == jpeg.size()) return jpeg;
+  const size_t rst = FindMarker(jpeg, 0xD0);
+  if (rst == std::string::npos) return jpeg;
   if (junk == 0) jpeg[rst + 1] = 0xD3;
   jpeg.insert(jpeg.begin() + rst, static_cast<size_t>(junk), 0x2A);
   return jpeg;

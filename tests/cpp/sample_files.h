@@ -100,6 +100,9 @@ Bytes JpegZeroQuantisation(int width, int height);
 // of scan data before it, or (junk 0) RST3 in place of RST0.
 Bytes JpegDamagedRestart(int width, int height, int junk);
 
+// Offset of the first JPEG marker 0xFF `code` at or after `from`, or npos.
+size_t FindMarker(const Bytes& jpeg, uint8_t code, size_t from = 0);
+
 // The text format with the pattern's channel 0, separated by tabs.
 Bytes Text(int width, int height);
 

@@ -124,9 +124,7 @@ TEST(HostileFiles, DeclaredSizesBeyondTheDataAreRefusedBeforeAllocating) {
   for (int i = 0; i < 4; ++i) png[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
   EXPECT_FALSE(LoadBytes(image, png, ImageFormat::Png));
   Bytes jpeg = samples::Jpeg(8, 8, 3);
-  size_t sof = 0;
-  while (sof + 1 < jpeg.size() && !(jpeg[sof] == 0xFF && jpeg[sof + 1] == 0xC0)) ++sof;
-  ASSERT_LT(sof + 8, jpeg.size());
+  const size_t sof = samples::FindMarker(jpeg, 0xC0);
   jpeg[sof + 5] = 0xEA, jpeg[sof + 6] = 0x60;  // height 60000
   jpeg[sof + 7] = 0xEA, jpeg[sof + 8] = 0x60;  // width 60000
   EXPECT_FALSE(LoadBytes(image, jpeg, ImageFormat::Jpeg));
