@@ -304,20 +304,18 @@ print("ok")
     (["-o", "out/o.tif", "--sources", "out/./o.tif"],
      "the source map 'out/./o.tif' would replace the output 'out/o.tif'"),
     (["-o", "o.tif", "--sources", "link.npy"], "would replace the output 'o.tif'"),
+    ([], "marks every pixel"),  # with the mask white.tif
+    (["--quality", "90"], "--quality applies to JPEG and WebP outputs only, and 'o.png'"),
+    (["-o", "o.webp", "--quality", "keep"], "--quality applies to JPEG outputs only"),
 ])
 def test_command_refuses_impossible_jobs_before_the_run(pics, args, text):
     Image.fromarray(np.zeros((H, W), np.uint8)).save(pics / "black.png")
     Image.fromarray(np.full((H, W), 255, np.uint8)).save(pics / "white.tif")
     os.symlink("o.tif", pics / "link.npy")
     before = snapshot(pics)
-    r = run("in/img0.png", "mask.png", "-o", "o.png", *args, cwd=pics)
+    mask = "white.tif" if not args else "mask.png"
+    r = run("in/img0.png", mask, "-o", "o.png", *args, cwd=pics)
     assert r.returncode == 2 and r.stdout == ""
     assert re.search(text, r.stderr) and r.stderr.count("\n") == 1
     assert snapshot(pics) == before and not os.listdir(pics / "out")
 
-
-def test_command_refuses_a_mask_of_every_pixel(pics):
-    Image.fromarray(np.full((H, W), 255, np.uint8)).save(pics / "white.png")
-    r = run("in/img0.png", "white.png", "-o", "o.png", cwd=pics)
-    assert r.returncode == 2 and "marks every pixel" in r.stderr
-    assert not (pics / "o.png").exists()

@@ -305,18 +305,6 @@ def test_a_gray_jpeg_comes_back_gray_at_its_density(tmp_path):
         assert out.quantization == image.quantization
 
 
-@pytest.mark.parametrize("output, quality", [("out.png", "90"), ("out.tif", "keep"),
-                                             ("out.bmp", "50"), ("out.webp", "keep")])
-def test_quality_for_an_output_that_ignores_it_is_refused(tmp_path, output, quality):
-    save(photo_like(12, 12, 1), tmp_path / "in.jpg", exif())
-    Image.fromarray(hole(12, 12)).save(tmp_path / "mask.png")
-    done = cli(tmp_path / "in.jpg", tmp_path / "mask.png", "-o", tmp_path / output,
-               "--quality", quality)
-    assert done.returncode == 2
-    assert "--quality applies to JPEG" in done.stderr and output in done.stderr
-    assert not (tmp_path / output).exists()
-
-
 @pytest.mark.parametrize("source, target, unit", [("png", "png", None), ("tif", "tif", 2),
                                                   ("tif", "tif", 3), ("tif", "png", 2)])
 def test_resolution_is_kept(tmp_path, source, target, unit):
