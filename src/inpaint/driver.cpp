@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "fill/cpu/thread_count.h"
 #include "fill/device_choice.h"
@@ -218,6 +219,22 @@ void FinishImpossible(const Job& job) {
   }
 }
 
+// The figures of the runs of one job (the order and its sweeps).
+struct RunTally {
+  int32_t untried = 0;   // targets of the last run a stop left untried
+  uint64_t passes = 0;
+  uint64_t launches = 0;
+  uint32_t elapsed_ms = 0;
+  int32_t regions = 1;   // the order's regions
+
+  void Add(const InpaintContext& ctx) {
+    untried = std::max(0, ctx.total - ctx.done);
+    passes += ctx.passes;
+    launches += ctx.launches;
+    elapsed_ms += ctx.elapsed_ms;
+  }
+};
+
 // Where and how the fill runs: one engine over the picture, or the CPU on
 // crops, one per region of a bounded search.
 struct RunPlan {
@@ -260,8 +277,10 @@ RunPlan PlanRun(InpaintContext& ctx, const Job& job) {
 // Run: the worker fills while the calling thread serves on_wait. Returns
 // what on_wait threw (the run was then stopped), or nothing.
 std::exception_ptr RunWorker(InpaintContext& ctx, RunPlan& plan,
-                             const InpaintOptions& options) {
-  ctx.progress_sink = options.progress;
+                             const InpaintOptions& options, ProgressSink* progress) {
+  ctx.progress_sink = progress;
+  ctx.passes = ctx.launches = 0;
+  ctx.elapsed_ms = 0;
   EscapeKeyWatch escape(options.escape_key);
   ctx.escape_key = &escape;
 
@@ -310,23 +329,23 @@ std::exception_ptr RunWorker(InpaintContext& ctx, RunPlan& plan,
 }
 
 // Collect: the run's figures, then what stopped it, if anything.
-void CollectRun(const InpaintContext& ctx, const RunPlan& plan, const Job& job,
+void CollectRun(const InpaintContext& ctx, const RunTally& tally, const Job& job,
                 const std::exception_ptr& wait_error) {
   const int32_t n = job.holes;
-  const int32_t done = ctx.done;
+  const int32_t done = n - tally.untried;
   const int64_t marked = std::count(
       job.mask, job.mask + static_cast<int64_t>(job.width) * job.height, uint8_t{1});
   const int32_t no_source =
-      static_cast<int32_t>(std::max<int64_t>(0, marked - (n - done)));
+      static_cast<int32_t>(std::max<int64_t>(0, marked - tally.untried));
   if (RunStats* stats = job.options.stats) {
     stats->backend = ctx.backend;
     stats->holes = n;
     stats->no_source = no_source;
-    stats->targets = ctx.done;
-    stats->passes = ctx.passes;
-    stats->launches = ctx.launches;
-    stats->regions = plan.region_count;
-    stats->elapsed_ms = ctx.elapsed_ms;
+    stats->targets = done;
+    stats->passes = tally.passes;
+    stats->launches = tally.launches;
+    stats->regions = tally.regions;
+    stats->elapsed_ms = tally.elapsed_ms;
   }
   if (wait_error) std::rethrow_exception(wait_error);
 
@@ -338,7 +357,49 @@ void CollectRun(const InpaintContext& ctx, const RunPlan& plan, const Job& job,
     case RunFault::None:
       break;
   }
-  if (job.verbose) PrintRunEnd(n, done, no_source, ctx.elapsed_ms);
+  if (job.verbose) PrintRunEnd(n, done, no_source, tally.elapsed_ms);
+}
+
+// Whether the targets a method leaves without a source are taken again
+// after the fill order. GPU Fast ranks candidates by the known pixels of
+// the target's window, and the order (built from the mask alone) may reach
+// a target before any pixel of its window is known; the exhaustive method
+// keeps every target to its single turn.
+bool SweepsAfterOrder(int32_t method) { return method == kMethodGpuFast; }
+
+// The sweeps: the targets of `order` still marked are run again as the
+// next order, in fill order, while the run before filled at least one.
+// Every pixel the order filled keeps its bytes. Sweeps are short and
+// report no progress (the order's run has reported 100 %); a stop request,
+// Escape or a fault ends them. Returns what on_wait threw, or nothing.
+std::exception_ptr RunSweeps(InpaintContext& ctx, const Job& job,
+                             const std::vector<int32_t>& order, RunTally& tally) {
+  int64_t before = static_cast<int64_t>(order.size());
+  std::vector<int32_t> left;
+  std::vector<int32_t> sweep_sources;  // an engine's map starts at -1 everywhere
+  int32_t* const sources = ctx.sources;
+  if (sources != nullptr)
+    sweep_sources.resize(static_cast<size_t>(job.width) * job.height);
+  ctx.console_progress = false;
+  while (!ctx.cancel.load() && ctx.fault == RunFault::None && tally.untried == 0) {
+    left.clear();
+    for (int32_t p : order)
+      if (job.mask[p] == 1) left.push_back(p);
+    if (left.empty() || static_cast<int64_t>(left.size()) == before) break;
+    before = static_cast<int64_t>(left.size());
+    ctx.fill.order = left;
+    ctx.fill.width = job.width;
+    ctx.fill.height = job.height;
+    ctx.sources = sweep_sources.empty() ? nullptr : sweep_sources.data();
+    RunPlan plan = PlanRun(ctx, job);
+    const std::exception_ptr wait_error = RunWorker(ctx, plan, job.options, nullptr);
+    ctx.sources = sources;
+    for (int32_t p : left)
+      if (sources != nullptr && sweep_sources[p] >= 0) sources[p] = sweep_sources[p];
+    tally.Add(ctx);
+    if (wait_error) return wait_error;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -388,8 +449,15 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
     ctx.console_progress = true;
   }
   RunPlan plan = PlanRun(ctx, job);
-  const std::exception_ptr wait_error = RunWorker(ctx, plan, options);
-  CollectRun(ctx, plan, job, wait_error);
+  std::vector<int32_t> order;  // the worker empties ctx.fill
+  if (SweepsAfterOrder(method)) order = ctx.fill.order;
+  std::exception_ptr wait_error = RunWorker(ctx, plan, options, options.progress);
+  RunTally tally;
+  tally.regions = plan.region_count;
+  tally.Add(ctx);
+  plan = RunPlan();  // the order's engine goes before a sweep makes its own
+  if (!wait_error && !order.empty()) wait_error = RunSweeps(ctx, job, order, tally);
+  CollectRun(ctx, tally, job, wait_error);
   return true;
 }
 

@@ -13,12 +13,16 @@ namespace pw {
 // What a run did, for benchmarks and tests.
 struct RunStats {
   Backend backend = Backend::Cpu;  // where the fill ran
-  int32_t targets = 0;             // pixels handed out and processed
-  int32_t holes = 0;               // pixels the mask marked at the start
-  int32_t no_source = 0;  // processed pixels that found no source
-  uint64_t passes = 0;  // scoring passes (the pruned method's buckets)
+  // Pixels the mask marked at the start, and of those the ones processed:
+  // all but those a stop left untried, in the fill order or in a sweep
+  // (GPU Fast takes the targets left without a source again after the
+  // order, sweep after sweep while one fills any).
+  int32_t targets = 0;
+  int32_t holes = 0;
+  int32_t no_source = 0;  // processed pixels still without a source at the end
+  uint64_t passes = 0;  // scoring passes (the pruned method's buckets), sweeps included
   int32_t regions = 1;  // independent regions of a bounded search
-  uint64_t launches = 0;  // kernel launches (CUDA)
+  uint64_t launches = 0;  // kernel launches (CUDA), sweeps included
   uint32_t elapsed_ms = 0;
 };
 
@@ -62,8 +66,8 @@ struct InpaintOptions {
   // Receives the source map when set (width * height words): for each
   // pixel the index (y * width + x) of the pixel its value was copied
   // from, the centre of the window chosen for it, and -1 where nothing was
-  // copied. A source may itself be a filled pixel, filled earlier in the
-  // order. A run that fills nothing leaves -1 everywhere.
+  // copied. A source may itself be a filled pixel, filled before it (in
+  // the order, or for a target filled by a sweep also later in the order). A run that fills nothing leaves -1 everywhere.
   int32_t* sources = nullptr;
 };
 

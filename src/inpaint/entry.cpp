@@ -257,7 +257,8 @@ FileRunReport ReportFileRun(const FileRunResult& r, const FileRunRequest& q,
         return {kExitIncomplete,
                 std::to_string(r.no_source) + " of " + std::to_string(r.holes) +
                     " pixels found no source (" +
-                    NoSourceReason(q.radius, q.search_radius, q.source_mask.has_value()) +
+                    NoSourceReason(q.radius, q.search_radius, q.source_mask.has_value(),
+                                   r.no_source_causes) +
                     ")"};
       return {kExitSuccess, ""};
     case FileRunStatus::Copied:

@@ -1,6 +1,7 @@
 #include "inpaint/feasibility.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "fill/engine.h"
 
@@ -99,13 +100,93 @@ std::optional<std::string> SearchRadiusProblem(int32_t radius,
   return SearchRadiusText(radius, *search_radius);
 }
 
+namespace {
+
+// Whether some pixel of the box of half-side s around each pixel (clipped
+// to the picture) has `flag`, for every pixel where `ask` holds: hit(x, y,
+// any). A row pass, then a column pass over the rows' answers: a byte per
+// pixel, whatever s is.
+template <class Flag, class Ask, class Hit>
+void AnyInBoxes(int64_t w, int64_t h, int64_t s, Flag flag, Ask ask, Hit hit) {
+  std::vector<uint8_t> row_any(static_cast<size_t>(w * h));
+  std::vector<int32_t> prefix(static_cast<size_t>(w + 1));
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) prefix[x + 1] = prefix[x] + (flag(x, y) ? 1 : 0);
+    for (int64_t x = 0; x < w; ++x)
+      row_any[y * w + x] = prefix[std::min(w, x + s + 1)] > prefix[std::max<int64_t>(0, x - s)];
+  }
+  // rows[x]: rows within s of the current one whose answer at x is yes
+  std::vector<int32_t> rows(static_cast<size_t>(w));
+  for (int64_t y = 0; y <= std::min(h - 1, s); ++y)
+    for (int64_t x = 0; x < w; ++x) rows[x] += row_any[y * w + x];
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x)
+      if (ask(x, y)) hit(x, y, rows[x] > 0);
+    const int64_t enter = y + s + 1, leave = y - s;
+    for (int64_t x = 0; x < w; ++x) {
+      if (enter < h) rows[x] += row_any[enter * w + x];
+      if (leave >= 0) rows[x] -= row_any[leave * w + x];
+    }
+  }
+}
+
+}  // namespace
+
+uint32_t NoSourceCauses(const JobShape& left) {
+  const int64_t w = left.width, h = left.height, r = left.radius;
+  const uint8_t* mask = left.mask;
+  std::vector<uint8_t> reached;  // targets that count, where GPU Fast leaves some out
+  bool any_reached = false;
+  if (left.method == kMethodGpuFast) {
+    // The key needs a known pixel in the window; targets without one wait
+    // on the others, whose cause is theirs too.
+    reached.assign(static_cast<size_t>(w * h), 0);
+    AnyInBoxes(
+        w, h, r, [&](int64_t x, int64_t y) { return mask[y * w + x] == 0; },
+        [&](int64_t x, int64_t y) { return mask[y * w + x] == 1; },
+        [&](int64_t x, int64_t y, bool any) {
+          reached[y * w + x] = any;
+          any_reached |= any;
+        });
+    if (!any_reached)
+      return std::find(mask, mask + w * h, uint8_t{1}) != mask + w * h ? uint32_t{kNoKnownPixel} : 0u;
+  }
+  if (left.source_mask == nullptr) return kNoCleanWindow;
+  // Window centres the source mask allows, damaged or not.
+  const int64_t s = left.search_radius ? *left.search_radius : std::max(w, h);
+  uint32_t causes = 0;
+  AnyInBoxes(
+      w, h, s,
+      [&](int64_t x, int64_t y) {
+        return x >= r && y >= r && x < w - r && y < h - r && left.source_mask[y * w + x] != 0;
+      },
+      [&](int64_t x, int64_t y) {
+        return mask[y * w + x] == 1 && (reached.empty() || reached[y * w + x]);
+      },
+      [&](int64_t, int64_t, bool any) { causes |= any ? kNoCleanWindow : kSourceMaskFar; });
+  return causes;
+}
+
 std::string NoSourceReason(int32_t radius, std::optional<int32_t> search_radius,
-                           bool source_mask) {
+                           bool source_mask, uint32_t causes) {
+  if (causes == 0) causes = kNoCleanWindow;
   const std::string side = Num(2 * static_cast<int64_t>(radius) + 1);
-  std::string text = "no window of " + side + " x " + side + " pixels";
-  if (search_radius) text += " within " + Num(*search_radius) + " pixels";
-  if (source_mask) text += " allowed by the source mask";
-  return text + " lies in the picture clear of the damage";
+  const std::string within =
+      search_radius ? " within " + Num(*search_radius) + " pixels" : std::string();
+  std::string text;
+  const auto add = [&text](const std::string& part) {
+    text += (text.empty() ? "" : "; ") + part;
+  };
+  if (causes & kNoCleanWindow)
+    add("no window of " + side + " x " + side + " pixels" + within +
+        (source_mask ? " allowed by the source mask" : "") +
+        " lies in the picture clear of the damage");
+  if (causes & kSourceMaskFar)
+    add("the source mask allows no window centre" + within + (search_radius ? " of them" : ""));
+  if (causes & kNoKnownPixel)
+    add("their windows of " + side + " x " + side +
+        " pixels hold no known pixel, which GPU Fast ranks the candidates by");
+  return text;
 }
 
 }  // namespace pw

@@ -44,9 +44,22 @@ std::optional<std::string> ImpossibleJob(const JobShape& job, bool strict);
 std::optional<std::string> SearchRadiusProblem(int32_t radius,
                                                std::optional<int32_t> search_radius);
 
+// What kept the pixels of a finished run from finding a source (bits).
+enum NoSourceCause : uint32_t {
+  kNoCleanWindow = 1,  // no window of the search domain lies clear of the damage
+  kSourceMaskFar = 2,  // the source mask allows no window centre near them
+  kNoKnownPixel = 4,   // GPU Fast: their windows hold no known pixel to rank by
+};
+
+// The causes for the holes still marked in `left`, the job as the run left
+// it (mask byte 1: unfilled; search_radius as SearchDomain clamps it). A
+// GPU Fast target whose window holds no known pixel waits on its
+// neighbours: it counts only when no target left has a known pixel.
+uint32_t NoSourceCauses(const JobShape& left);
+
 // Why holes of a finished run found no source, in a few words, for
-// "K of M pixels found no source (...)".
+// "K of M pixels found no source (...)": the causes named, in this order.
 std::string NoSourceReason(int32_t radius, std::optional<int32_t> search_radius,
-                           bool source_mask);
+                           bool source_mask, uint32_t causes = kNoCleanWindow);
 
 }  // namespace pw

@@ -335,6 +335,10 @@ bool FillInputs(FileRunInputs& in, const std::string& image_file, int32_t radius
     return false;
   }
   result.unfilled = MarkedPixels(in.mask);
+  if (result.no_source > 0)
+    result.no_source_causes = NoSourceCauses(
+        {mask, image.width, image.height, radius, method,
+         SearchDomain(inpaint.search_radius, image.width, image.height), inpaint.source_mask});
   return true;
 }
 

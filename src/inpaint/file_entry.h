@@ -65,6 +65,7 @@ struct FileRunResult {
   int64_t processed = 0;
   // Of the processed holes, those that found no source.
   int64_t no_source = 0;
+  uint32_t no_source_causes = 0;  // what kept them from one (NoSourceCause bits)
   std::string problem;  // why the job is Impossible
   std::string refusal;  // why a reader did not take an input it recognised
   int save_error = 0;   // errno of a failed save or output check, or 0

@@ -120,7 +120,7 @@ py::tuple InpaintFileEntry(const std::string& image_file,
                            out_file ? &*out_file : nullptr, rad, method, verbose,
                            options, &result);
       });
-  return py::make_tuple(written, result.holes, result.no_source);
+  return py::make_tuple(written, result.holes, result.no_source, result.no_source_causes);
 }
 
 // The file entry without its printed messages, for batch work: how the run
@@ -243,7 +243,7 @@ str
         py::arg("cuda_device"), py::arg("progress"), py::arg("search_radius"),
         py::arg("source_mask"), py::arg("quality"),
         "patchwell.inpaint_file on checked arguments: (written, holes, "
-        "no_source).");
+        "no_source, causes), causes for _no_source_reason.");
 
   m.def("_repair_file", &RepairFileEntry, py::arg("image_file"),
         py::arg("mask_file"), py::arg("out_file"), py::arg("rad"),
@@ -283,8 +283,28 @@ orientation) and declared_size (what a file over the pixel limit declared).
         "fill order, as the source map of a run names them.");
 
   m.def("_no_source_reason", &pw::NoSourceReason, py::arg("radius"),
-        py::arg("search_radius"), py::arg("source_mask"),
+        py::arg("search_radius"), py::arg("source_mask"), py::arg("causes"),
         "Why holes of a run found no source, in a few words.");
+
+  using Flags = py::array_t<uint8_t, py::array::c_style | py::array::forcecast>;
+  m.def(
+      "_no_source_causes",
+      [](const Flags& unfilled, int radius, pw::Method method, std::optional<int32_t> search_radius,
+         const std::optional<Flags>& source_mask) {
+        if (unfilled.ndim() != 2) throw py::value_error("unfilled must have two axes");
+        const auto height = static_cast<int32_t>(unfilled.shape(0));
+        const auto width = static_cast<int32_t>(unfilled.shape(1));
+        if (source_mask && source_mask->size() != unfilled.size())
+          throw py::value_error("source_mask must have the size of unfilled");
+        return pw::NoSourceCauses({unfilled.data(), width, height, radius,
+                                   static_cast<int32_t>(method),
+                                   pw::SearchDomain(search_radius, width, height),
+                                   source_mask ? source_mask->data() : nullptr});
+      },
+      py::arg("unfilled"), py::arg("radius"), py::arg("method"), py::arg("search_radius"),
+      py::arg("source_mask"),
+      "What kept the pixels still True in `unfilled` (bools, as a run left them) "
+      "from finding a source, for _no_source_reason.");
 
   m.def("_search_radius_problem", &pw::SearchRadiusProblem, py::arg("radius"),
         py::arg("search_radius"),

@@ -420,13 +420,15 @@ GPU_FAST = 2
 
 
 def inpaint(image, mask, radius, method, stats=None, *, search_radius=None, source_mask=None,
-            sources=None):
+            sources=None, sweeps=True):
     """Returns (result, image, mask) as the array entry leaves them: the mask
     binarised (above 128 becomes 1), then filled pixels cleared.
     search_radius (None or an int >= 0) and source_mask (None or a height x
     width array, non-zero allows) bound the candidates; None leaves the
     search as it is. sources, when given (height * width ints), receives at
-    each filled pixel the flat index of the pixel it was copied from."""
+    each filled pixel the flat index of the pixel it was copied from.
+    GPU Fast takes the targets the order leaves unfilled again afterwards
+    (see fill_sweeps) unless sweeps is False."""
     image = np.array(image, np.uint8, copy=True)
     mask = (np.asarray(mask, np.uint8) > 128).astype(np.uint8)
     height, width = mask.shape
@@ -443,4 +445,21 @@ def inpaint(image, mask, radius, method, stats=None, *, search_radius=None, sour
         run_exhaustive(image, mask, radius, order, search_radius, source_mask, sources)
     elif method == GPU_FAST:
         run_pruned(image, mask, radius, order, stats, search_radius, source_mask, sources)
+        if sweeps:
+            fill_sweeps(image, mask, radius, order, stats, search_radius, source_mask, sources)
     return True, image, mask
+
+
+def fill_sweeps(image, mask, radius, order, stats, search_radius, source_mask, sources):
+    """The sweeps after the order: the targets still unfilled, in fill
+    order, run as a new order (window sums computed afresh) while the run
+    before filled at least one. stats["sweeps"] receives their orders."""
+    before = len(order)
+    while True:
+        left = [p for p in order if mask.reshape(-1)[p] == 1]
+        if not left or len(left) == before:
+            return
+        before = len(left)
+        if stats is not None:
+            stats.setdefault("sweeps", []).append(left)
+        run_pruned(image, mask, radius, left, stats, search_radius, source_mask, sources)

@@ -94,7 +94,8 @@ SEEDS = range(150)                     # the whole-image search
 OPTION_SEEDS = range(150, 222)         # with search_radius and/or source_mask
 BIG_WINDOW_SEEDS = range(222, 262)     # a window as large as the image or larger
 REGION_SEEDS = range(262, 292)         # larger pictures falling apart into regions
-ALL_SEEDS = range(292)
+SWEEP_SEEDS = range(292, 304)          # holes whose order starves GPU Fast: sweeps follow
+ALL_SEEDS = range(304)
 
 
 def draw_options(rng, h, w, radius):
@@ -173,6 +174,40 @@ def region_case(rng, seed):
     return img, mask, radius, options
 
 
+def starved_targets(holes, radius):
+    """How many targets of the fill order meet a window without a known
+    pixel when every target before them has been filled."""
+    h, w = holes.shape
+    known = ~holes
+    starved = 0
+    for p in build_fill_list(holes.astype(np.uint8).reshape(-1), w, h, radius):
+        y, x = divmod(p, w)
+        if known[max(0, y - radius):y + radius + 1, max(0, x - radius):x + radius + 1].any():
+            known[y, x] = True
+        else:
+            starved += 1
+    return starved
+
+
+def sweep_case(rng, seed):
+    """Large overlapping rectangles at radius 1, drawn until the fill order
+    reaches a target before any pixel of its window is known: GPU Fast has
+    no key for it, and the sweeps after the order take it again. Every
+    third case with a search radius (regions on the CPU)."""
+    while True:
+        h, w = int(rng.integers(12, 26)), int(rng.integers(12, 26))
+        holes = np.zeros((h, w), bool)
+        for _ in range(int(rng.integers(1, 5))):
+            y, x = int(rng.integers(0, h)), int(rng.integers(0, w))
+            holes[y:y + int(rng.integers(2, 14)), x:x + int(rng.integers(2, 14))] = True
+        if starved_targets(holes, 1):
+            break
+    levels = int(rng.choice([2, 3, 256]))
+    img = (rng.integers(0, levels, (h, w, 3)) * (255 // (levels - 1))).astype(np.uint8)
+    options = {"search_radius": int(rng.integers(2, 9))} if seed % 3 == 0 else {}
+    return img, np.where(holes, 255, 0).astype(np.uint8), 1, options
+
+
 def make_case(seed):
     """A small picture, a mask, a radius and the search options (a dict of
     keyword arguments, empty for the whole-image search), all drawn from
@@ -180,6 +215,8 @@ def make_case(seed):
     rng = np.random.default_rng(1000 + seed)
     if seed in REGION_SEEDS:
         return region_case(rng, seed)
+    if seed in SWEEP_SEEDS:
+        return sweep_case(rng, seed)
     kind = "big_window" if seed in BIG_WINDOW_SEEDS else KINDS[seed % len(KINDS)]
     radius = int(rng.integers(0, 5))
     if seed in OPTION_SEEDS:
@@ -277,6 +314,15 @@ def test_library_matches_the_model(method, seed, capfd):
         assert run["targets"] == int((mask > 128).sum())
         if method == "fast":
             assert run["passes"] == stats["passes"]
+    if method == "fast":
+        # The sweeps start after the order: every pixel the order fills
+        # keeps its bytes, and they fill more only where the order starved.
+        _, order_img, order_mask = fill_model.inpaint(img, mask, radius, model_method,
+                                                      sweeps=False, **options)
+        by_order = (order_mask == 0) & (mask > 128)
+        assert np.array_equal(want_img[by_order], order_img[by_order])
+        assert not (want_mask & ~order_mask).any()
+        assert (want_mask != order_mask).any() == (seed in SWEEP_SEEDS)
     if seed in REGION_SEEDS:
         # specks alone fall apart; one thread fills the same bytes
         assert run["regions"] > 1 or seed % 2
@@ -340,7 +386,7 @@ def test_library_key_rounds_like_the_model_at_a_bucket_edge(b, e, source, capfd)
 
 
 # Plain cases and cases with a search domain (seeds 150 on).
-SOURCE_SEEDS = [0, 1, 2, 3, 7, 10, 151, 152, 158, 165, 176, 190]
+SOURCE_SEEDS = [0, 1, 2, 3, 7, 10, 151, 152, 158, 165, 176, 190, 292, 294]
 
 
 @pytest.mark.parametrize("device", ["cpu", pytest.param("cuda", marks=pytest.mark.gpu)])
@@ -355,8 +401,9 @@ def test_source_map_matches_the_model_and_replays_the_fill(seed, method, device)
     holes = mask > 128
     h, w = holes.shape
     want = np.full(h * w, -1, np.int64)
+    stats = {}
     _, want_img, _ = fill_model.inpaint(img, holes * np.uint8(255), radius, model_method,
-                                        sources=want, **options)
+                                        stats, sources=want, **options)
     try:
         result, unfilled, sources = patchwell.repair(
             img, holes, radius, method="exhaustive" if method == "gpu" else "fast",
@@ -369,7 +416,12 @@ def test_source_map_matches_the_model_and_replays_the_fill(seed, method, device)
     np.testing.assert_array_equal(result, want_img)
     np.testing.assert_array_equal(unfilled, holes & (sources < 0))
     replay = img.reshape(-1, 3).copy()
-    for p in build_fill_list(holes.astype(np.uint8).reshape(-1), w, h, radius):
-        if want[p] >= 0:
-            replay[p] = replay[want[p]]
+    # the order, then each sweep: a pixel when the pass that fills it comes
+    runs = [build_fill_list(holes.astype(np.uint8).reshape(-1), w, h, radius)]
+    runs += stats.get("sweeps", [])
+    for run, after in zip(runs, runs[1:] + [[]]):
+        later = set(after)  # still unfilled after this pass
+        for p in run:
+            if want[p] >= 0 and p not in later:
+                replay[p] = replay[want[p]]
     np.testing.assert_array_equal(replay.reshape(img.shape), result)

@@ -314,13 +314,13 @@ def inpaint_file(
     check_progress(progress)
     domain = as_search_radius(search_radius)
     allowed = None if source_mask is None else as_path(source_mask, "source_mask")
-    written, holes, left = _core._inpaint_file(
+    written, holes, left, causes = _core._inpaint_file(
         image, mask, out, radius, fill_method, loud, device=kind, cuda_device=number,
         progress=progress, search_radius=domain, source_mask=allowed,
         quality=as_quality(quality))
     if written and left:
         reason = _core._no_source_reason(radius, domain,
-                                         allowed is not None)
+                                         allowed is not None, causes)
         warnings.warn(UnfilledWarning(
             f"{left} of {holes} pixels found no source ({reason}); they keep their "
             "pixels in the file written"), stacklevel=2)

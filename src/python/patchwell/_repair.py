@@ -200,8 +200,8 @@ def repair(
                         source_mask=allowed, sources=sources)
     left = int(np.count_nonzero(holes))
     if left:
-        reason = _core._no_source_reason(rad, domain,
-                                         allowed is not None)
+        causes = _core._no_source_causes(holes, rad, fill_method, domain, allowed)
+        reason = _core._no_source_reason(rad, domain, allowed is not None, causes)
         warnings.warn(UnfilledWarning(
             f"{left} of {count} pixels found no source ({reason}); they keep "
             "their pixels and are True in `unfilled`"), stacklevel=2)
