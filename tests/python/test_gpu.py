@@ -51,6 +51,8 @@ def cases():
     corners[0:3, 20:25] = 255
     large = np.zeros((90, 100), np.uint8)
     large[20:60, 30:75] = 255
+    starving = np.zeros((36, 36), np.uint8)  # GPU Fast's order starves 5 targets
+    starving[4:32, 4:32] = 255
     return [
         ("photo r3", photo_like(60, 80, seed=2), hole, 3),
         ("photo r7", photo_like(96, 128, seed=5), speckled_mask(96, 128, 150, seed=6), 7),
@@ -66,6 +68,7 @@ def cases():
         ("corners r3", photo_like(40, 43, 2), corners, 3),
         ("narrower than the window r7", photo_like(30, 9, 3), speckled_mask(30, 9, 10, 3), 7),
         ("large hole r5", photo_like(90, 100, 4), large, 5),
+        ("sweeps after the order r1", few_levels(36, 36, 2, 24), starving, 1),
     ]
 
 

@@ -113,22 +113,52 @@ def test_nothing_to_fill_returns_a_copy_and_no_unfilled(capfd):
     assert capfd.readouterr() == ("", "")
 
 
-def test_holes_without_a_source_are_marked_and_warned_about():
-    image = photo_like(40, 40)
-    holes = np.zeros((40, 40), bool)
-    holes[10:14, 5:8] = holes[10:14, 30:34] = True
+def _far_source_mask():
     allowed = np.arange(40) < 12 + np.zeros((40, 1))  # far from the second hole
-    options = {"search_radius": 3, "source_mask": allowed}
+    return {"search_radius": 3, "source_mask": allowed}
+
+
+@pytest.mark.parametrize("holes, radius, method, options, left, text", [
+    # the source mask allows nothing within the search radius of the right hole
+    ((np.s_[10:14, 5:8], np.s_[10:14, 30:34]), 2, "exhaustive", _far_source_mask(), 16,
+     r"the source mask allows no window centre within 3 pixels of them\)"),
+    # damage every fourth column: no 5 x 5 window is clear of it
+    ((np.s_[:, ::4],), 2, "exhaustive", {}, 360,
+     r"no window of 5 x 5 pixels lies in the picture clear of the damage\)"),
+    # GPU Fast ranks by the known pixels of the window, and a 1 x 1 one has none
+    ((np.s_[10:14, 5:8],), 0, "fast", {}, 12,
+     r"their windows of 1 x 1 pixels hold no known pixel, which GPU Fast ranks the "
+     r"candidates by\)"),
+], ids=["source mask far", "no clear window", "fast without a key"])
+def test_holes_without_a_source_are_marked_and_warned_about(holes, radius, method, options,
+                                                             left, text):
+    image = photo_like(40, 40)
+    mask = np.zeros((40, 40), bool)
+    for part in holes:
+        mask[part] = True
     with pytest.warns(patchwell.UnfilledWarning,
-                      match=r"^16 of 28 pixels found no source \(no window of 5 x 5 pixels "
-                            r"within 3 pixels allowed by the source mask"):
-        result, unfilled = patchwell.repair(image, holes, 2, **options)
-    assert unfilled.sum() == 16 and unfilled[10:14, 30:34].all()
+                      match=r"^%d of %d pixels found no source \(%s" % (left, mask.sum(), text)):
+        result, unfilled = patchwell.repair(image, mask, radius, method=method, **options)
+    assert unfilled.sum() == left
     np.testing.assert_array_equal(result[unfilled], image[unfilled])
     with warnings.catch_warnings():
         warnings.simplefilter("error", patchwell.UnfilledWarning)
         with pytest.raises(patchwell.UnfilledWarning):
-            patchwell.repair(image, holes, 2, **options)
+            patchwell.repair(image, mask, radius, method=method, **options)
+
+
+@pytest.mark.parametrize("radius", [1, 3])
+def test_fast_fills_a_large_flat_hole_whole(radius):
+    """The fill order reaches targets of a 64 x 64 hole before any pixel of
+    their window is known (961 of them were left unfilled at radius 1, 2 at
+    radius 3): the sweeps after the order fill them."""
+    image = np.full((256, 256, 3), 128, np.uint8)
+    holes = np.zeros((256, 256), bool)
+    holes[96:160, 96:160] = True
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", patchwell.UnfilledWarning)
+        result, unfilled = patchwell.repair(image, holes, radius, method="fast")
+    assert not unfilled.any() and (result == 128).all()
 
 
 @pytest.mark.parametrize("shape, holes, radius, kwargs, text", [
