@@ -205,7 +205,7 @@ def test_search_domain_from_a_source_mask_file(files, capfd):
     # Holes beyond the search radius of every allowed source: written, and told.
     with pytest.warns(patchwell.UnfilledWarning,
                       match=r"^%d of %d pixels found no source \(the source mask allows no "
-                            "window centre within 9 pixels of them\)" % (
+                            r"window centre within 9 pixels of them\)" % (
                                 (mask == 1).sum(), (files["mask_array"] > 128).sum())):
         assert patchwell.inpaint_file(files["image"], files["mask"], out, 2, GPU,
                                       search_radius=9, source_mask=source) is True
