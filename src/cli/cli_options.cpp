@@ -33,9 +33,15 @@ bool ParseBounded(const std::string& text, int64_t low, int64_t high,
   return true;
 }
 
-// A whole number of pixels, 0 or more; larger than any image is as good as
-// the whole image.
-bool ParseSearchRadius(const std::string& text, std::optional<int32_t>& radius) {
+// A whole number of pixels, 0 or more (larger than any image is as good as
+// the whole image), "all" for the whole image or "auto" for the default.
+bool ParseSearchRadius(const std::string& text, std::optional<int32_t>& radius,
+                       bool& derived) {
+  derived = text == "auto";
+  if (derived || text == "all") {
+    radius.reset();
+    return true;
+  }
   if (text.empty()) return false;
   for (char c : text)
     if (c < '0' || c > '9') return false;
@@ -44,7 +50,8 @@ bool ParseSearchRadius(const std::string& text, std::optional<int32_t>& radius) 
 }
 
 bool ParseMethod(const std::string& text, int32_t& method) {
-  if (text == "gpu" || text == "exhaustive") method = kMethodGpu;
+  if (text == "auto") method = kMethodAuto;
+  else if (text == "gpu" || text == "exhaustive") method = kMethodGpu;
   else if (text == "cpu") method = kMethodCpu;
   else if (text == "gpu-fast" || text == "fast") method = kMethodGpuFast;
   else return false;
@@ -71,16 +78,17 @@ bool ParseDevice(const std::string& text, Backend& device, int32_t& cuda_device)
 
 std::string UsageText() {
   return
-      "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]\n"
-      "                 [--device auto|cpu|cuda|cuda:N] [--search-radius N]\n"
+      "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m auto|gpu|gpu-fast|cpu]\n"
+      "                 [--device auto|cpu|cuda|cuda:N] [--search-radius N|all]\n"
       "                 [--source-mask FILE] [--sources FILE] [--quality Q]\n"
       "                 [--compression C] [--max-pixels N] [-v] [-q]\n"
       "       patchwell batch INPUTS... --out-dir DIR [options]\n"
       "                 (many pictures; see patchwell batch --help)\n"
       "\n"
-      "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
-      "value in MASK (a picture of the same size) is above 128 is filled from\n"
-      "the best-matching window elsewhere in the image. Without MASK the\n"
+      "Repairs IMAGE: every pixel whose gray value in MASK (a picture of the\n"
+      "same size) is above 128 is filled. Holes are filled from the\n"
+      "best-matching window elsewhere in the image (exemplar-based\n"
+      "inpainting); thin damage (dust, scratches) smoothly. Without MASK the\n"
       "transparent pixels of IMAGE (alpha below 128) are filled, and the\n"
       "result has no alpha. Formats follow the extensions: read\n" +
       ExtensionList(false) + ";\nwrite those and " + ExtensionList(true, true) +
@@ -101,14 +109,19 @@ std::string UsageText() {
       "                       2N+1 pixels square: larger for coarse texture\n"
       "                       and wide holes, smaller for fine detail and\n"
       "                       speed\n"
-      "  -m, --method M       gpu or exhaustive: exhaustive search on the\n"
-      "                       chosen device (default); cpu: the same search\n"
-      "                       on the CPU; gpu-fast or fast: pruned search\n"
+      "  -m, --method M       auto (default): thin damage (no disc of radius\n"
+      "                       3 fits in it) by a smooth fill that continues\n"
+      "                       edges across it, holes by the exhaustive\n"
+      "                       search; gpu or exhaustive: exhaustive search\n"
+      "                       everywhere, on the chosen device; cpu: the same\n"
+      "                       search on the CPU; gpu-fast or fast: pruned search\n"
       "      --device D       auto (CUDA when usable, default), cpu, cuda\n"
       "                       (the first usable CUDA device) or cuda:N\n"
       "      --search-radius N  take sources only from within N pixels of\n"
-      "                       each damaged pixel (default: the whole image;\n"
-      "                       much faster on large photos)\n"
+      "                       each damaged pixel; all: the whole image\n"
+      "                       (slow on large photos); default auto: 48, or\n"
+      "                       more where a hole is deeper (its depth + the\n"
+      "                       radius + 24)\n"
       "      --source-mask FILE  take sources only where FILE (a picture of\n"
       "                       the same size) is brighter than 128\n"
       "      --sources FILE   also write the source map to FILE (.npy, or .tif\n"
@@ -221,14 +234,15 @@ bool ParseCommandLine(const std::vector<std::string>& args,
     } else if (name == "-m" || name == "--method") {
       if (!value(text)) return false;
       if (!ParseMethod(text, options.method)) {
-        error = "method must be gpu, gpu-fast, cpu, exhaustive or fast, not '" + text + "'";
+        error = "method must be auto, gpu, gpu-fast, cpu, exhaustive or fast, not '" +
+                text + "'";
         return false;
       }
     } else if (name == "--search-radius") {
       if (!value(text)) return false;
-      if (!ParseSearchRadius(text, options.search_radius)) {
-        error = "search radius must be a whole number of pixels, 0 or more, not '" +
-                text + "'";
+      if (!ParseSearchRadius(text, options.search_radius, options.search_radius_default)) {
+        error = "search radius must be a whole number of pixels, 0 or more, all or auto, "
+                "not '" + text + "'";
         return false;
       }
     } else if (name == "--source-mask") {
@@ -290,6 +304,10 @@ bool ParseCommandLine(const std::vector<std::string>& args,
   if (options.help || options.version) return true;
   if (options.verbose && options.quiet) {
     error = "-v and -q cannot be used together";
+    return false;
+  }
+  if (options.method == kMethodAuto && AutoRadiusProblem(options.radius)) {
+    error = *AutoRadiusProblem(options.radius);
     return false;
   }
   if (positional.empty() || positional.size() > 2) {

@@ -1,6 +1,6 @@
 // The command line of the `patchwell` tool:
-//   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]
-//             [--device auto|cpu|cuda|cuda:N] [--search-radius N]
+//   patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m auto|gpu|gpu-fast|cpu]
+//             [--device auto|cpu|cuda|cuda:N] [--search-radius N|all]
 //             [--source-mask FILE] [--sources FILE] [--quality Q]
 //             [--max-pixels N] [-v] [-q]
 #pragma once
@@ -12,6 +12,7 @@
 
 #include "fill/engine.h"
 #include "image/tiff_codec.h"
+#include "inpaint/auto_fill.h"
 #include "inpaint/entry.h"
 
 namespace pw::cli {
@@ -27,7 +28,7 @@ struct CliOptions {
   std::optional<std::string> mask;    // absent: the image's alpha channel
   std::optional<std::string> output;  // derived from image when absent
   int radius = kDefaultRadius;
-  int32_t method = kMethodGpu;
+  int32_t method = kMethodAuto;
   Backend device = Backend::Auto;
   int32_t cuda_device = -1;           // with Cuda: cuda:N, -1 the first usable
   int quality = 80;                   // JPEG output quality, 1 to 100
@@ -35,7 +36,10 @@ struct CliOptions {
   bool quality_keep = false;          // --quality keep
   Common::TiffCompression compression = Common::TiffCompression::Deflate;
   std::optional<int64_t> max_pixels;  // the decoders' pixel limit
-  std::optional<int32_t> search_radius;  // none: the whole image
+  // --search-radius: the default derives it from the mask
+  // (DefaultSearchRadius); "all" (none) searches the whole image.
+  bool search_radius_default = true;
+  std::optional<int32_t> search_radius;
   std::optional<std::string> source_mask;
   std::optional<std::string> sources;  // where the source map goes
   bool verbose = false;

@@ -73,26 +73,27 @@ std::string Duration(double seconds) {
 }
 
 // Before a long run on the CPU: how long it will take, and, when a search
-// of the whole image would take more than a minute, what a bounded search
-// would take instead.
-void ForecastLongRun(const CliOptions& options, const uint8_t* mask,
-                     int32_t width, int32_t height) {
-  constexpr int32_t kSuggestedSearchRadius = 48;
+// of the whole image would take more than a minute, what the default
+// search would take instead.
+void ForecastLongRun(const CliOptions& options, const uint8_t* mask, int32_t width,
+                     int32_t height, const InpaintOptions& run) {
   const RunForecast forecast =
-      ForecastRun(mask, width, height, options.radius, options.method,
-                  options.search_radius, CpuThreadCount());
+      ForecastRun(mask, width, height, options.radius, options.method, run.search_radius,
+                  CpuThreadCount(), run.targets);
   if (forecast.seconds < 10) return;
   ConsoleFprintf(stderr, "patchwell: %lld pixels to fill, about %s on %d CPU threads\n",
                  static_cast<long long>(forecast.targets),
                  Duration(forecast.seconds).c_str(), CpuThreadCount());
-  if (!options.search_radius && forecast.seconds > 60) {
+  if (!run.search_radius && forecast.seconds > 60) {
+    const int32_t bounded_radius =
+        DefaultSearchRadius(mask, run.targets, width, height, options.radius);
     const RunForecast bounded =
-        ForecastRun(mask, width, height, options.radius, options.method,
-                    kSuggestedSearchRadius, CpuThreadCount());
+        ForecastRun(mask, width, height, options.radius, options.method, bounded_radius,
+                    CpuThreadCount(), run.targets);
     ConsoleFprintf(stderr,
                    "patchwell: searching the whole image takes long on a picture "
                    "this size; --search-radius %d would take about %s\n",
-                   kSuggestedSearchRadius, Duration(bounded.seconds).c_str());
+                   bounded_radius, Duration(bounded.seconds).c_str());
   }
 }
 
@@ -188,6 +189,7 @@ int Run(const CliOptions& options) {
   run.inpaint.cuda_device = options.cuda_device;
   run.inpaint.progress = bar.get();
   run.inpaint.search_radius = options.search_radius;
+  run.default_search_radius = options.search_radius_default;
   run.mask_from_alpha = !options.mask;
   run.quality = options.quality;
   run.quality_given = options.quality_given;
@@ -199,8 +201,9 @@ int Run(const CliOptions& options) {
   std::vector<int32_t> sources;
   if (options.sources) run.sources = &sources;
   if (!options.quiet && ResolveBackend(device) == Backend::Cpu)
-    run.before_fill = [&](const uint8_t* mask, int32_t width, int32_t height) {
-      ForecastLongRun(options, mask, width, height);
+    run.before_fill = [&](const uint8_t* mask, int32_t width, int32_t height,
+                          const InpaintOptions& settled) {
+      ForecastLongRun(options, mask, width, height, settled);
     };
   const std::string* output = options.output ? &*options.output : nullptr;
   FileRunResult result;
@@ -216,7 +219,7 @@ int Run(const CliOptions& options) {
   const FileRunReport report = ReportFileRun(
       result,
       {options.image, options.mask, options.source_mask, options.radius,
-       options.search_radius},
+       result.search_radius},
       ReportStyle::Command);
   const bool written = result.status == FileRunStatus::Saved ||
                        result.status == FileRunStatus::Copied;

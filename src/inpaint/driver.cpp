@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/escape_key.h"
+#include "schedule/blind_targets.h"
 #include "schedule/regions.h"
 
 namespace pw {
@@ -129,9 +130,20 @@ struct Job {
   bool verbose;
   const InpaintOptions& options;
   std::optional<int32_t> search;  // the search radius, clamped to the picture
-  int32_t holes = 0;              // pixels marked at the start
+  int32_t holes = 0;              // targets marked at the start
   bool impossible = false;        // no hole can find a source
+  std::vector<int32_t> sweep_order;  // the order with its blind targets, when deferred
 };
+
+// The marked pixels the run is to fill.
+int64_t MarkedTargets(const Job& job) {
+  const int64_t pixels = static_cast<int64_t>(job.width) * job.height;
+  const uint8_t* targets = job.options.targets;
+  if (targets == nullptr) return std::count(job.mask, job.mask + pixels, uint8_t{1});
+  int64_t n = 0;
+  for (int64_t i = 0; i < pixels; ++i) n += job.mask[i] == 1 && targets[i] != 0;
+  return n;
+}
 
 // Prepare: counts the holes and builds the fill order, unless no hole can
 // find a source (the order and the search would only confirm it, at their
@@ -152,8 +164,7 @@ bool PrepareFillOrder(InpaintContext& ctx, Job& job) {
       return ctx.cancel.load();
     };
   }
-  job.holes = static_cast<int32_t>(std::count(
-      job.mask, job.mask + static_cast<int64_t>(job.width) * job.height, uint8_t{1}));
+  job.holes = static_cast<int32_t>(MarkedTargets(job));
   if (!options.feasibility_judged && job.holes > 0) {
     const JobShape shape{job.mask,   job.width, job.height,         job.radius,
                          job.method, job.search, options.source_mask};
@@ -164,6 +175,17 @@ bool PrepareFillOrder(InpaintContext& ctx, Job& job) {
     job.holes = BuildFillList(ctx.fill, job.mask, job.width, job.height, job.radius, stop);
   } catch (const FillListStopped&) {
     return false;
+  }
+  std::vector<int32_t>& order = ctx.fill.order;
+  if (options.targets != nullptr) {
+    order.erase(std::remove_if(order.begin(), order.end(),
+                               [&](int32_t p) { return options.targets[p] == 0; }),
+                order.end());
+    job.holes = static_cast<int32_t>(order.size());
+  }
+  if (options.defer_blind_targets) {
+    job.sweep_order = order;
+    TakeBlindTargets(order, job.mask, job.width, job.height, job.radius);
   }
   return true;
 }
@@ -226,6 +248,7 @@ struct RunTally {
   uint64_t launches = 0;
   uint32_t elapsed_ms = 0;
   int32_t regions = 1;   // the order's regions
+  int32_t sweeps = 0;
 
   void Add(const InpaintContext& ctx) {
     untried = std::max(0, ctx.total - ctx.done);
@@ -333,8 +356,7 @@ void CollectRun(const InpaintContext& ctx, const RunTally& tally, const Job& job
                 const std::exception_ptr& wait_error) {
   const int32_t n = job.holes;
   const int32_t done = n - tally.untried;
-  const int64_t marked = std::count(
-      job.mask, job.mask + static_cast<int64_t>(job.width) * job.height, uint8_t{1});
+  const int64_t marked = MarkedTargets(job);
   const int32_t no_source =
       static_cast<int32_t>(std::max<int64_t>(0, marked - tally.untried));
   if (RunStats* stats = job.options.stats) {
@@ -345,6 +367,7 @@ void CollectRun(const InpaintContext& ctx, const RunTally& tally, const Job& job
     stats->passes = tally.passes;
     stats->launches = tally.launches;
     stats->regions = tally.regions;
+    stats->sweeps = tally.sweeps;
     stats->elapsed_ms = tally.elapsed_ms;
   }
   if (wait_error) std::rethrow_exception(wait_error);
@@ -365,7 +388,9 @@ void CollectRun(const InpaintContext& ctx, const RunTally& tally, const Job& job
 // the target's window, and the order (built from the mask alone) may reach
 // a target before any pixel of its window is known; the exhaustive method
 // keeps every target to its single turn.
-bool SweepsAfterOrder(int32_t method) { return method == kMethodGpuFast; }
+bool SweepsAfterOrder(const Job& job) {
+  return job.method == kMethodGpuFast || job.options.defer_blind_targets;
+}
 
 // The sweeps: the targets of `order` still marked are run again as the
 // next order, in fill order, while the run before filled at least one.
@@ -387,11 +412,16 @@ std::exception_ptr RunSweeps(InpaintContext& ctx, const Job& job,
       if (job.mask[p] == 1) left.push_back(p);
     if (left.empty() || static_cast<int64_t>(left.size()) == before) break;
     before = static_cast<int64_t>(left.size());
+    if (job.options.defer_blind_targets) {
+      TakeBlindTargets(left, job.mask, job.width, job.height, job.radius);
+      if (left.empty()) break;
+    }
     ctx.fill.order = left;
     ctx.fill.width = job.width;
     ctx.fill.height = job.height;
     ctx.sources = sweep_sources.empty() ? nullptr : sweep_sources.data();
     RunPlan plan = PlanRun(ctx, job);
+    ++tally.sweeps;
     const std::exception_ptr wait_error = RunWorker(ctx, plan, job.options, nullptr);
     ctx.sources = sources;
     for (int32_t p : left)
@@ -427,7 +457,7 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   ctx.method = method;
 
   Job job{mask,    width, height, radius, method, verbose, options,
-          SearchDomain(options.search_radius, width, height)};
+          SearchDomain(options.search_radius, width, height), 0, false, {}};
   if (verbose) ConsolePrintf("Initialize Pixmap:\n");
   if (!PrepareFillOrder(ctx, job)) return true;  // stopped: nothing changed
   if (verbose) PrintStatistics(job);
@@ -450,7 +480,8 @@ bool InpaintImage(uint8_t* image, uint8_t* mask, int32_t width, int32_t height,
   }
   RunPlan plan = PlanRun(ctx, job);
   std::vector<int32_t> order;  // the worker empties ctx.fill
-  if (SweepsAfterOrder(method)) order = ctx.fill.order;
+  if (SweepsAfterOrder(job))
+    order = job.options.defer_blind_targets ? std::move(job.sweep_order) : ctx.fill.order;
   std::exception_ptr wait_error = RunWorker(ctx, plan, options, options.progress);
   RunTally tally;
   tally.regions = plan.region_count;

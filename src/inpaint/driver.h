@@ -23,6 +23,7 @@ struct RunStats {
   uint64_t passes = 0;  // scoring passes (the pruned method's buckets), sweeps included
   int32_t regions = 1;  // independent regions of a bounded search
   uint64_t launches = 0;  // kernel launches (CUDA), sweeps included
+  int32_t sweeps = 0;     // runs after the order that took targets left without a source
   uint32_t elapsed_ms = 0;
 };
 
@@ -55,6 +56,16 @@ struct InpaintOptions {
   // The caller has found the job possible with ImpossibleJob(strict), which
   // refuses everything the run's own check would: the run skips its check.
   bool feasibility_judged = false;
+
+  // Only the marked pixels where `targets` is non-zero (width * height bytes,
+  // read while the run lasts) are filled; the other marked pixels stay
+  // marked, unknown to the search and never sources. null: every one.
+  const uint8_t* targets = nullptr;
+
+  // A target whose window holds no known pixel when its turn comes is left
+  // for the sweeps after the order (where its neighbours are known) instead
+  // of taking the first candidate of the tie-break.
+  bool defer_blind_targets = false;
 
   // Receives the run's figures when set (zeros when nothing was filled).
   RunStats* stats = nullptr;

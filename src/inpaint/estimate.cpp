@@ -20,8 +20,13 @@ constexpr double kParallelShare = 0.9;
 
 namespace {
 
+// The smooth fill's time per pixel (one core; its sparse solves grow a
+// little faster than the pixels of a piece).
+constexpr double kSmoothPerPixel = 1.0e-6;
+
 RunForecast CountPairs(const uint8_t* mask, int32_t width, int32_t height,
-                       int32_t radius, std::optional<int32_t> search_radius) {
+                       int32_t radius, std::optional<int32_t> search_radius,
+                       const uint8_t* targets, int64_t* others = nullptr) {
   RunForecast f;
   const int64_t w = width, h = height, r = radius;
   const int64_t s = search_radius ? *search_radius : std::max(w, h);
@@ -29,6 +34,10 @@ RunForecast CountPairs(const uint8_t* mask, int32_t width, int32_t height,
     const int64_t rows = std::min(y + s + 1, h - r) - std::max(y - s, r);
     for (int64_t x = 0; x < w; ++x) {
       if (mask[y * w + x] != 1) continue;
+      if (targets != nullptr && targets[y * w + x] == 0) {
+        if (others != nullptr) ++*others;
+        continue;
+      }
       ++f.targets;
       const int64_t cols = std::min(x + s + 1, w - r) - std::max(x - s, r);
       if (rows > 0 && cols > 0) f.pairs += rows * cols;
@@ -41,14 +50,18 @@ RunForecast CountPairs(const uint8_t* mask, int32_t width, int32_t height,
 
 RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
                         int32_t radius, int32_t method,
-                        std::optional<int32_t> search_radius, int threads) {
-  RunForecast f = CountPairs(mask, width, height, radius, search_radius);
+                        std::optional<int32_t> search_radius, int threads,
+                        const uint8_t* targets) {
+  int64_t smooth = 0;
+  RunForecast f = CountPairs(mask, width, height, radius, search_radius, targets, &smooth);
   const double side = 2.0 * radius + 1.0;
   const double per_pair = method == kMethodGpuFast
                               ? kFastBase + kFastPerSide * side
                               : kExhaustiveBase + kExhaustivePerSide * side;
   const double share = threads > 1 ? kParallelShare * threads : 1.0;
-  f.seconds = static_cast<double>(f.pairs) * per_pair / share;
+  f.seconds = static_cast<double>(f.pairs) * per_pair / share +
+              static_cast<double>(smooth) * kSmoothPerPixel;
+  f.targets += smooth;
   return f;
 }
 
@@ -58,7 +71,8 @@ namespace pw {
 
 RunForecast ForecastCudaRun(const uint8_t* mask, int32_t width, int32_t height,
                             int32_t radius, int32_t method,
-                            std::optional<int32_t> search_radius) {
+                            std::optional<int32_t> search_radius,
+                            const uint8_t* targets) {
   // A cost model of a current data-centre GPU, not a measurement: a fixed
   // cost per step for its launches (one for the exhaustive method, up to
   // six for GPU Fast) and a scoring cost per pair that grows with the
@@ -67,19 +81,24 @@ RunForecast ForecastCudaRun(const uint8_t* mask, int32_t width, int32_t height,
   // longest chain of dependencies (counted here in row order, as the fill
   // order is not built yet).
   constexpr double kLaunchSeconds = 8e-6, kPairSecondsPerSide = 2.7e-12;
-  RunForecast f = CountPairs(mask, width, height, radius, search_radius);
+  int64_t smooth = 0;
+  RunForecast f = CountPairs(mask, width, height, radius, search_radius, targets, &smooth);
   double steps = static_cast<double>(f.targets);
   if (search_radius) {
-    std::vector<int32_t> targets;
+    const uint8_t* hole_part = targets;
+    std::vector<int32_t> order;
     for (int64_t i = 0; i < int64_t{width} * height; ++i)
-      if (mask[i] == 1) targets.push_back(static_cast<int32_t>(i));
-    steps = DependencyChainBound(targets.data(), static_cast<int32_t>(targets.size()),
+      if (mask[i] == 1 && (hole_part == nullptr || hole_part[i] != 0))
+        order.push_back(static_cast<int32_t>(i));
+    steps = DependencyChainBound(order.data(), static_cast<int32_t>(order.size()),
                                  width,
                                  *SearchDomain(search_radius, width, height) + radius);
   }
   const double launches = method == kMethodGpuFast ? 6.0 : 1.0;
   f.seconds = steps * launches * kLaunchSeconds +
-              static_cast<double>(f.pairs) * kPairSecondsPerSide * (2.0 * radius + 1.0);
+              static_cast<double>(f.pairs) * kPairSecondsPerSide * (2.0 * radius + 1.0) +
+              static_cast<double>(smooth) * kSmoothPerPixel;  // on the CPU
+  f.targets += smooth;
   return f;
 }
 

@@ -12,9 +12,11 @@
 #include "image/image_files.h"
 #include "image/image_limits.h"
 #include "image/orientation.h"
+#include "inpaint/auto_fill.h"
 #include "inpaint/feasibility.h"
 #include "inpaint/source_copy.h"
 #include "platform/console.h"
+#include "schedule/damage_split.h"
 
 namespace pw {
 namespace {
@@ -307,6 +309,20 @@ bool FillInputs(FileRunInputs& in, const std::string& image_file, int32_t radius
     }
     return false;
   }
+  // Method auto: the search fills the hole part, the smooth fill the rest.
+  const bool automatic = method == kMethodAuto;
+  std::vector<uint8_t> holes;
+  if (automatic) {
+    holes = HolePart(mask, image.width, image.height);
+    inpaint.targets = holes.data();
+    inpaint.defer_blind_targets = true;
+    method = kMethodGpu;
+  }
+  const bool search = !automatic || std::find(holes.begin(), holes.end(), uint8_t{1}) != holes.end();
+  if (options.default_search_radius)
+    inpaint.search_radius = DefaultSearchRadius(mask, inpaint.targets, image.width,
+                                                image.height, radius);
+  result.search_radius = inpaint.search_radius;
   if (options.refuse_impossible) {
     const JobShape job{mask,   image.width,           image.height,       radius,
                        method, inpaint.search_radius, inpaint.source_mask};
@@ -317,22 +333,39 @@ bool FillInputs(FileRunInputs& in, const std::string& image_file, int32_t radius
     }
     inpaint.feasibility_judged = true;
   }
-  if (options.before_fill) options.before_fill(mask, image.width, image.height);
+  if (options.before_fill) options.before_fill(mask, image.width, image.height, inpaint);
   RunStats stats;
   if (inpaint.stats == nullptr) inpaint.stats = &stats;
   if (options.sources != nullptr) {
     options.sources->assign(static_cast<size_t>(image.width) * image.height, -1);
     inpaint.sources = options.sources->data();
   }
-  const bool filled =
-      image.depth == 16 || image.channels != 3
-          ? FillByRendition(image, mask, radius, method, verbose, inpaint)
-          : FillWorkingImage(image, mask, radius, method, verbose, inpaint);
+  bool filled = true;
+  // Without a search the smooth fill is the whole run: 0 % now, 100 % at its end.
+  if (!search && inpaint.progress != nullptr) inpaint.progress->Report(0, 0.0);
+  if (search)
+    filled = image.depth == 16 || image.channels != 3
+                 ? FillByRendition(image, mask, radius, method, verbose, inpaint)
+                 : FillWorkingImage(image, mask, radius, method, verbose, inpaint);
+  else
+    *inpaint.stats = RunStats();
   result.processed = inpaint.stats->targets;
   result.no_source = inpaint.stats->no_source;
   if (!filled) {
     result.status = FileRunStatus::NothingToInpaint;
     return false;
+  }
+  // A stopped search leaves the thin damage as it is.
+  if (automatic && result.processed == inpaint.stats->holes) {
+    const int64_t thin = MarkedPixels(in.mask) - result.no_source;
+    const int64_t smooth = FillThinDamage(
+        {image.pixels, image.width, image.height, image.channels, image.depth / 8,
+         static_cast<size_t>(image.stride)},
+        mask, holes);
+    if (verbose) ConsolePrintf("%-20s%lld\n", "Smooth Pixels: ", static_cast<long long>(smooth));
+    if (!search && inpaint.progress != nullptr) inpaint.progress->Report(100, 1.0);
+    result.processed += thin;
+    result.no_source += thin - smooth;
   }
   result.unfilled = MarkedPixels(in.mask);
   if (result.no_source > 0)

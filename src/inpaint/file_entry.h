@@ -66,6 +66,7 @@ struct FileRunResult {
   // Of the processed holes, those that found no source.
   int64_t no_source = 0;
   uint32_t no_source_causes = 0;  // what kept them from one (NoSourceCause bits)
+  std::optional<int32_t> search_radius;  // the run's, once settled (none: whole picture)
   std::string problem;  // why the job is Impossible
   std::string refusal;  // why a reader did not take an input it recognised
   int save_error = 0;   // errno of a failed save or output check, or 0
@@ -119,9 +120,14 @@ struct FileRunOptions {
   // A picture of the image's size whose pixels of gray value above 128 are
   // the only allowed sources (inpaint.source_mask is then set from it).
   std::optional<std::string> source_mask_file;
+  // Derive the search radius from the mask (DefaultSearchRadius) instead of
+  // taking inpaint.search_radius.
+  bool default_search_radius = false;
   // Called once the mask is built, right before the fill, with the mask
-  // (1 marks a pixel to fill) and the picture's size.
-  std::function<void(const uint8_t* mask, int32_t width, int32_t height)>
+  // (1 marks a pixel to fill), the picture's size and the run's options
+  // (the search radius settled, the targets of method auto set).
+  std::function<void(const uint8_t* mask, int32_t width, int32_t height,
+                     const InpaintOptions& run)>
       before_fill;
   // Receives the run's source map (see InpaintOptions::sources), width *
   // height words, when set and the fill ran.

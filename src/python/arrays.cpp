@@ -87,6 +87,17 @@ int32_t* CheckedSourceMap(const std::optional<py::array>& sources, const Buffers
   return static_cast<int32_t*>(map.mutable_data());
 }
 
+const uint8_t* CheckedTargets(const std::optional<py::array>& targets, const Buffers& b) {
+  if (!targets) return nullptr;
+  const py::array& t = *targets;
+  if (!py::isinstance<py::array_t<bool>>(t) || t.ndim() != 2 || t.shape(0) != b.height ||
+      t.shape(1) != b.width ||
+      !(t.flags() & py::array::c_style))
+    throw py::value_error("targets must be a C-contiguous bool array of the image's height "
+                          "and width");
+  return static_cast<const uint8_t*>(t.data());
+}
+
 void CopyFromSources(py::array image, const py::array& sources_arg) {
   if (!py::isinstance<py::array_t<int32_t>>(sources_arg) || sources_arg.ndim() != 2)
     throw py::value_error("sources must be a two-axis int32 array");

@@ -28,6 +28,11 @@ struct Buffers {
 Buffers CheckedBuffers(pybind11::array& image, pybind11::array& mask,
                        const std::optional<pybind11::array>& source_mask);
 
+// The targets of an array run (method auto's hole part), or null: a
+// C-contiguous bool array of the image's height and width, read during the run.
+const uint8_t* CheckedTargets(const std::optional<pybind11::array>& targets,
+                              const Buffers& b);
+
 // The source map an array run writes: a writable int32 array of the
 // image's height and width, or null when none is given.
 int32_t* CheckedSourceMap(const std::optional<pybind11::array>& sources,

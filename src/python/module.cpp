@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -17,7 +18,9 @@
 #include "fill/device_choice.h"
 #include "fill/engine.h"
 #include "fill/radius.h"
+#include "fill/smooth/biharmonic.h"
 #include "image/image_files.h"
+#include "inpaint/auto_fill.h"
 #include "inpaint/driver.h"
 #include "inpaint/entry.h"
 #include "inpaint/estimate.h"
@@ -26,6 +29,7 @@
 #include "inpaint/run_lock.h"
 #include "inpaint/version.h"
 #include "platform/console.h"
+#include "schedule/damage_split.h"
 #include "python/arrays.h"
 #include "python/run_control.h"
 #include "python/settings.h"
@@ -63,6 +67,7 @@ bool InpaintArrays(py::array image, py::array mask, int rad, Method method,
                    const std::optional<int32_t>& search_radius,
                    const std::optional<py::array>& source_mask,
                    const std::optional<py::array>& sources,
+                   const std::optional<py::array>& targets,
                    const ArrayRunMode& mode) {
   const RunningHere running;
   // Every check comes before anything is changed.
@@ -70,11 +75,15 @@ bool InpaintArrays(py::array image, py::array mask, int rad, Method method,
   const RequestedDevice requested = RequestDevice(device, cuda_device);
   const std::optional<int32_t> domain = CheckedSearchRadius(search_radius);
   int32_t* map = CheckedSourceMap(sources, b);
+  const uint8_t* hole_part = CheckedTargets(targets, b);
   RunControl control(progress, mode.fractions);
   InpaintOptions options = PrepareArrayRun(
       {b.mask, b.bool_mask, b.width, b.height, rad, method, requested, domain,
        b.source_mask, map},
       mode);
+  // The hole part of method auto: the other holes stay for the smooth fill.
+  options.targets = hole_part;
+  options.defer_blind_targets = hole_part != nullptr;
   control.Attach(options);
   return RunLocked(control, options, [&] {
     return InpaintImage(b.image, b.mask, b.width, b.height, rad, method, verbose, options);
@@ -126,20 +135,23 @@ py::tuple InpaintFileEntry(const std::string& image_file,
 // The file entry without its printed messages, for batch work: how the run
 // ended, with the figures and the words of its status record.
 py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_file,
-                         const std::string& out_file, int rad, Method method,
+                         const std::string& out_file, int rad, int method,
                          const std::string& device, int cuda_device,
                          const std::optional<int32_t>& search_radius,
                          const std::optional<std::string>& source_mask_file,
-                         bool overwrite, int quality) {
+                         bool overwrite, int quality, bool default_search_radius) {
   const RunningHere running;
+  if (method < kMethodCpu || method > kMethodAuto)
+    throw py::value_error("unknown method number " + std::to_string(method));
   FileRunOptions options = FileRunOptions::Batch(overwrite);
   options.source_mask_file = source_mask_file;
+  options.default_search_radius = default_search_radius;
   const FileRunResult result =
       RunFile(py::none(), options, device, cuda_device, search_radius, quality, [&] {
         return RunFileInpaint(image_file, mask_file, &out_file, rad, method, false, options);
       });
   const FileRunReport report = ReportFileRun(
-      result, {image_file, mask_file, source_mask_file, rad, options.inpaint.search_radius},
+      result, {image_file, mask_file, source_mask_file, rad, result.search_radius},
       ReportStyle::Batch);
   py::dict d;
   d["status"] = FileRunStatusName(result.status);
@@ -155,6 +167,63 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
   d["orientation"] = result.orientation;
   d["declared_size"] = py::make_tuple(result.declared_width, result.declared_height);
   return d;
+}
+
+using Flags = py::array_t<bool, py::array::c_style>;
+
+void RequireShape(const Flags& flags, int64_t height, int64_t width, const char* name) {
+  if (flags.ndim() != 2 || flags.shape(0) != height || flags.shape(1) != width)
+    throw py::value_error(std::string(name) + " must be a bool array of the picture's "
+                          "height and width");
+}
+
+Flags HolePartOf(const Flags& mask) {
+  if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
+  const auto height = static_cast<int32_t>(mask.shape(0));
+  const auto width = static_cast<int32_t>(mask.shape(1));
+  Flags holes({height, width});
+  {
+    py::gil_scoped_release unlocked;
+    const std::vector<uint8_t> part =
+        pw::HolePart(reinterpret_cast<const uint8_t*>(mask.data()), width, height);
+    std::memcpy(holes.mutable_data(), part.data(), part.size());
+  }
+  return holes;
+}
+
+// `fill` is written back: a bool array as it is, never a converted copy.
+int64_t SmoothFillOf(py::array picture, py::array fill_arg, const std::optional<Flags>& blocked) {
+  if (!py::isinstance<py::array_t<bool>>(fill_arg) || !(fill_arg.flags() & py::array::c_style))
+    throw py::type_error("fill must be a C-contiguous bool array");
+  Flags fill = fill_arg.cast<Flags>();
+  const bool wide = py::isinstance<py::array_t<uint16_t>>(picture);
+  if (!wide && !py::isinstance<py::array_t<uint8_t>>(picture))
+    throw py::type_error("picture must be uint8 or uint16");
+  if (!(picture.ndim() == 2 || (picture.ndim() == 3 && picture.shape(2) >= 1 &&
+                                picture.shape(2) <= 4)))
+    throw py::value_error("picture must have shape (H, W) or (H, W, 1 to 4)");
+  RequireWritableContiguous(picture, "picture");
+  const int64_t height = picture.shape(0), width = picture.shape(1);
+  RequireShape(fill, height, width, "fill");
+  if (!fill.writeable()) throw py::value_error("fill must be writable");
+  if (blocked) RequireShape(*blocked, height, width, "blocked");
+  const int32_t channels = picture.ndim() == 3 ? static_cast<int32_t>(picture.shape(2)) : 1;
+  const int32_t bytes = wide ? 2 : 1;
+  bool* flags = fill.mutable_data();
+  const bool* none = blocked ? blocked->data() : nullptr;
+  uint8_t* pixels = static_cast<uint8_t*>(picture.mutable_data());
+  py::gil_scoped_release unlocked;
+  const size_t count = static_cast<size_t>(height * width);
+  std::vector<uint8_t> state(count);
+  for (size_t i = 0; i < count; ++i)
+    state[i] = flags[i] ? pw::kSmoothFill : none != nullptr && none[i] ? pw::kSmoothIgnored
+                                                                       : pw::kSmoothKnown;
+  const int64_t filled = pw::SmoothFill(pixels, static_cast<int32_t>(width),
+                                        static_cast<int32_t>(height), channels, bytes,
+                                        static_cast<size_t>(width) * channels * bytes,
+                                        state.data());
+  for (size_t i = 0; i < count; ++i) flags[i] = flags[i] && state[i] == pw::kSmoothFill;
+  return filled;
 }
 
 }  // namespace
@@ -213,15 +282,17 @@ str
                  const py::object& progress,
                  const std::optional<int32_t>& search_radius,
                  const std::optional<py::array>& source_mask,
-                 const std::optional<py::array>& sources) {
+                 const std::optional<py::array>& sources,
+                 const std::optional<py::array>& targets) {
             return InpaintArrays(std::move(image), std::move(mask), rad, method,
                                  verbose, device, cuda_device, progress,
-                                 search_radius, source_mask, sources, mode);
+                                 search_radius, source_mask, sources, targets, mode);
           },
           py::arg("image"), py::arg("mask"), py::arg("rad"), py::arg("method"),
           py::arg("verbose"), py::kw_only(), py::arg("device"),
           py::arg("cuda_device"), py::arg("progress"), py::arg("search_radius"),
-          py::arg("source_mask"), py::arg("sources") = py::none(), doc);
+          py::arg("source_mask"), py::arg("sources") = py::none(),
+          py::arg("targets") = py::none(), doc);
   };
   array_entry("_inpaint_array", ArrayRunMode::Inpaint(),
               "patchwell.inpaint on checked arguments: fills the holes of "
@@ -250,7 +321,7 @@ str
         py::arg("method"), py::kw_only(), py::arg("device") = "auto",
         py::arg("cuda_device") = -1, py::arg("search_radius") = py::none(),
         py::arg("source_mask") = py::none(), py::arg("overwrite") = false,
-        py::arg("quality") = 80,
+        py::arg("quality") = 80, py::arg("default_search_radius") = false,
         R"doc(Inpaint an image file into out_file and tell how it went, printing nothing.
 
 The work of inpaint_file for batch runs (patchwell.batch): the same steps
@@ -313,25 +384,60 @@ orientation) and declared_size (what a file over the pixel limit declared).
 
   m.def("_forecast",
         [](const py::array_t<uint8_t, py::array::c_style>& mask, int radius, int method,
-           std::optional<int32_t> search_radius, bool cuda) {
+           std::optional<int32_t> search_radius, bool cuda,
+           const std::optional<py::array_t<uint8_t, py::array::c_style>>& targets) {
           if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
           const auto height = static_cast<int32_t>(mask.shape(0));
           const auto width = static_cast<int32_t>(mask.shape(1));
+          if (targets && (targets->ndim() != 2 || targets->shape(0) != height ||
+                          targets->shape(1) != width))
+            throw py::value_error("targets must have the mask's shape");
+          const uint8_t* hole_part = targets ? targets->data() : nullptr;
           pw::RunForecast f;
           {
             py::gil_scoped_release unlocked;
             f = cuda ? pw::ForecastCudaRun(mask.data(), width, height, radius, method,
-                                           search_radius)
+                                           search_radius, hole_part)
                      : pw::ForecastRun(mask.data(), width, height, radius, method,
-                                       search_radius, pw::CpuThreadCount());
+                                       search_radius, pw::CpuThreadCount(), hole_part);
           }
           return py::dict(py::arg("targets") = f.targets, py::arg("pairs") = f.pairs,
                           py::arg("seconds") = f.seconds);
         },
         py::arg("mask"), py::arg("radius"), py::arg("method"),
-        py::arg("search_radius"), py::arg("cuda"),
+        py::arg("search_radius"), py::arg("cuda"), py::arg("targets") = py::none(),
         "The forecast of a run: targets, (target, centre) pairs and seconds; "
         "mask holds 1 at the holes.");
+
+  m.attr("_METHOD_AUTO") = pw::kMethodAuto;
+  m.def("_hole_part", &HolePartOf, py::arg("mask"),
+        "The hole part of a bool damage mask (bool array): the damage a disc of "
+        "radius 3 fits in, with a rim of one pixel; the rest is thin.");
+  m.def("_smooth_fill", &SmoothFillOf, py::arg("picture"), py::arg("fill"),
+        py::arg("blocked") = py::none(),
+        "Fills the pixels of `picture` (uint8 or uint16, C-contiguous, in place) "
+        "where `fill` is True smoothly from the others, except those where "
+        "`blocked` is True, which are neither filled nor leant on; clears `fill` "
+        "where filled and returns how many.");
+  m.def("_auto_radius_problem", &pw::AutoRadiusProblem, py::arg("radius"),
+        "Why method auto cannot run with this radius, or None.");
+  m.def("_default_search_radius",
+        [](const py::array_t<uint8_t, py::array::c_style>& mask,
+           const std::optional<py::array_t<uint8_t, py::array::c_style>>& targets,
+           int radius) {
+          if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
+          const auto height = static_cast<int32_t>(mask.shape(0));
+          const auto width = static_cast<int32_t>(mask.shape(1));
+          if (targets && (targets->ndim() != 2 || targets->shape(0) != height ||
+                          targets->shape(1) != width))
+            throw py::value_error("targets must have the mask's shape");
+          py::gil_scoped_release unlocked;
+          return pw::DefaultSearchRadius(mask.data(), targets ? targets->data() : nullptr,
+                                         width, height, radius);
+        },
+        py::arg("mask"), py::arg("targets"), py::arg("radius"),
+        "The default search radius of a run: mask holds 1 at the holes, targets "
+        "(or None) limits them to the searched ones.");
 
   BindSettings(m);
 }

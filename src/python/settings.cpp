@@ -28,6 +28,7 @@ py::dict LastRunStatsDict() {
   d["passes"] = s.passes;
   d["regions"] = s.regions;
   d["launches"] = s.launches;
+  d["sweeps"] = s.sweeps;
   d["elapsed_ms"] = s.elapsed_ms;
   return d;
 }

@@ -63,3 +63,12 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if "gpu" in item.keywords:
             item.add_marker(skip)
+
+
+def exact_repair(image, mask, radius, **options):
+    """repair as inpaint and inpaint_file fill: one exhaustive search over
+    the whole picture (repair's own defaults choose a fill per kind of
+    damage and bound the search)."""
+    options.setdefault("method", "exhaustive")
+    options.setdefault("search_radius", None)
+    return patchwell.repair(image, mask, radius, **options)

@@ -450,6 +450,52 @@ def inpaint(image, mask, radius, method, stats=None, *, search_radius=None, sour
     return True, image, mask
 
 
+def take_blind(order, mask, radius):
+    """(kept, blind): the targets of `order` that see a known pixel (mask not
+    1) within radius of them in both axes when their turn comes, every kept
+    target before them counted as filled, and the others."""
+    height, width = mask.shape
+    known = mask != 1
+    kept, blind = [], []
+    for p in order:
+        y, x = divmod(p, width)
+        if known[max(0, y - radius):y + radius + 1, max(0, x - radius):x + radius + 1].any():
+            known[y, x] = True
+            kept.append(p)
+        else:
+            blind.append(p)
+    return kept, blind
+
+
+def search_targets(image, mask, radius, targets, stats=None, *, search_radius=None,
+                   source_mask=None, sources=None):
+    """The exhaustive search of method auto: only the holes where `targets`
+    is true are filled (the others stay unknown), in fill order; the blind
+    ones (see take_blind) wait for the sweeps, which take the targets left,
+    in fill order, while the sweep before filled any. Returns (image, mask)
+    as inpaint does; stats["sweeps"] receives the sweeps' orders."""
+    image = np.array(image, np.uint8, copy=True)
+    mask = (np.asarray(mask, np.uint8) > 128).astype(np.uint8)
+    height, width = mask.shape
+    flat = np.asarray(targets, bool).reshape(-1)
+    order = [p for p in build_fill_list(mask.reshape(-1), width, height, radius) if flat[p]]
+    kept, _ = take_blind(order, mask, radius)
+    run_exhaustive(image, mask, radius, kept, search_radius, source_mask, sources)
+    before = len(order)
+    while True:
+        left = [p for p in order if mask.reshape(-1)[p] == 1]
+        if not left or len(left) == before:
+            break
+        before = len(left)
+        kept, _ = take_blind(left, mask, radius)
+        if not kept:
+            break
+        if stats is not None:
+            stats.setdefault("sweeps", []).append(kept)
+        run_exhaustive(image, mask, radius, kept, search_radius, source_mask, sources)
+    return image, mask
+
+
 def fill_sweeps(image, mask, radius, order, stats, search_radius, source_mask, sources):
     """The sweeps after the order: the targets still unfilled, in fill
     order, run as a new order (window sums computed afresh) while the run

@@ -31,9 +31,8 @@ def scene(tmp_path):
     mask = speckled_mask(26, 31, 25, seed=8)
     Image.fromarray(img).save(tmp_path / "photo.png")
     Image.fromarray(mask).save(tmp_path / "mask.png")
-    expected, m = img.copy(), mask.copy()
-    patchwell.inpaint(expected, m, 3, patchwell.InpaintGPU, device="cpu")  # the default radius
-    return tmp_path, expected
+    # The command's defaults are repair's (method auto, the default radius).
+    return tmp_path, patchwell.repair(img, mask > 128, device="cpu")[0]
 
 
 def test_is_installed_with_help_and_version():
@@ -70,7 +69,7 @@ def test_options(scene):
     r = run("photo.png", "mask.png", "-o", "out.bmp", "-r", "3", "-m", "cpu", "-q", cwd=d)
     assert r.returncode == 0 and r.stdout == "" and r.stderr == ""
     np.testing.assert_array_equal(np.asarray(Image.open(d / "out.bmp")), img)
-    r = run("photo.png", "mask.png", "-o", "v.ppm", "-v", "--device", "cpu", cwd=d)
+    r = run("photo.png", "mask.png", "-o", "v.ppm", "-v", "--device", "cpu", "-m", "gpu", cwd=d)
     assert r.returncode == 0
     assert "Noise Pixels: " in r.stdout and "Output Image:       v.ppm\n" in r.stdout
     assert "Inpaint Method:     GPU on the CPU (" in r.stdout  # the device that runs
@@ -95,7 +94,7 @@ def test_search_domain_options(scene):
     patchwell.inpaint(img, mask, 3, patchwell.InpaintGPU, device="cpu",
                       search_radius=6, source_mask=allowed > 128)
     r = run("photo.png", "mask.png", "-o", "out.png", "-r", "3", "--search-radius", "6",
-            "--source-mask", "source.png", "--device", "cpu", cwd=d)
+            "--source-mask", "source.png", "--device", "cpu", "-m", "gpu", cwd=d)
     # Written, but the holes far from the allowed sources are told apart.
     assert (r.returncode, r.stderr) == (4, "patchwell: 7 of 25 pixels found no source (the "
                                            "source mask allows no window centre within 6 "
@@ -111,7 +110,8 @@ def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
     h, w = 1200, 1600
     Image.fromarray(photo_like(h, w, seed=3)).save(tmp_path / "big.png")
     Image.fromarray(speckled_mask(h, w, h * w // 100, seed=4)).save(tmp_path / "m.png")
-    proc = subprocess.Popen([EXE, "big.png", "m.png", "--device", "cpu"], cwd=tmp_path,
+    proc = subprocess.Popen([EXE, "big.png", "m.png", "--device", "cpu", "-m", "exhaustive",
+                             "--search-radius", "all"], cwd=tmp_path,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         lines = [proc.stderr.readline() for _ in range(2)]
@@ -262,7 +262,8 @@ def test_threads_that_cannot_start_are_an_error(scene, thread_start_shim):
     d, _ = scene
     env = dict(os.environ, LD_PRELOAD=thread_start_shim, PW_THREAD_STARTS_ALLOWED="0",
                OPENBLAS_NUM_THREADS="1")
-    r = subprocess.run([EXE, "photo.png", "mask.png", "--device", "cpu"], cwd=d, env=env,
+    r = subprocess.run([EXE, "photo.png", "mask.png", "--device", "cpu", "-m", "gpu"], cwd=d,
+                       env=env,
                        capture_output=True, text=True, timeout=60)
     assert r.returncode == 1
     assert r.stderr.startswith("patchwell: cannot start the inpaint worker thread")

@@ -12,7 +12,7 @@ import pytest
 from PIL import Image
 
 import patchwell
-from conftest import photo_like
+from conftest import exact_repair, photo_like
 
 tifffile = pytest.importorskip("tifffile")
 
@@ -65,7 +65,7 @@ def test_tiff_repair_keeps_depth_and_channels(tmp_path, channels, depth, writer,
                          photometric="minisblack" if channels == 1 else "rgb",
                          extrasamples=["unassalpha"] if channels == 4 else None)
     got = tifffile.imread(repair_file(tmp_path, "in.tif"))
-    want, _ = patchwell.repair(pixels, holes(), RADIUS, device="cpu")
+    want, _ = exact_repair(pixels, holes(), RADIUS, device="cpu")
     assert got.dtype == pixels.dtype and got.shape == pixels.shape
     np.testing.assert_array_equal(got, want)
 
@@ -88,7 +88,7 @@ def test_tiff_strips_larger_than_the_buffer(tmp_path, channels, depth, compressi
     out = str(tmp_path / "out.tif")
     assert patchwell.inpaint_file(str(tmp_path / "in.tif"), str(tmp_path / "mask.png"), out,
                                   RADIUS, patchwell.InpaintGPU, search_radius=6)
-    want, _ = patchwell.repair(pixels, mask, RADIUS, device="cpu", search_radius=6)
+    want, _ = exact_repair(pixels, mask, RADIUS, device="cpu", search_radius=6)
     np.testing.assert_array_equal(tifffile.imread(out), want)
 
 
@@ -98,7 +98,7 @@ def test_webp_lossless_stays_lossless(tmp_path, channels):
     Image.fromarray(pixels).save(tmp_path / "in.webp", lossless=True)
     with Image.open(repair_file(tmp_path, "in.webp")) as out:
         got = np.asarray(out)
-    want, _ = patchwell.repair(pixels, holes(), RADIUS, device="cpu")
+    want, _ = exact_repair(pixels, holes(), RADIUS, device="cpu")
     np.testing.assert_array_equal(got, want)
 
 
@@ -119,7 +119,7 @@ def test_16_bit_ppm_keeps_its_samples(tmp_path):
     data = open(repair_file(tmp_path, "in.ppm"), "rb").read()
     assert data.startswith(head)
     got = np.frombuffer(data[len(head):], ">u2").reshape(rgb.shape)
-    np.testing.assert_array_equal(got, patchwell.repair(rgb, holes(), RADIUS)[0])
+    np.testing.assert_array_equal(got, exact_repair(rgb, holes(), RADIUS)[0])
 
 
 # (An 8-bit PNG loses its alpha channel on the way in: gray with alpha in a
@@ -138,7 +138,7 @@ def test_gray_pictures_come_back_gray(tmp_path, kind, mode):
     out = repair_file(tmp_path, "in." + kind)
     # The search runs on the 3-channel rendition.
     rendition = np.dstack([gray] * 3 + ([alpha] if mode == "LA" else []))
-    want = patchwell.repair(rendition, holes(), RADIUS, device="cpu")[0]
+    want = exact_repair(rendition, holes(), RADIUS, device="cpu")[0]
     want = want[:, :, [0, 3]] if mode == "LA" else want[:, :, 0]
     if kind == "png":
         with Image.open(out) as image:
@@ -233,11 +233,12 @@ def test_command_writes_the_source_map(tmp_path):
     pixels = picture(3, 8)
     Image.fromarray(pixels).save(tmp_path / "in.png")
     Image.fromarray(holes().astype(np.uint8) * 255).save(tmp_path / "mask.png")
-    want = patchwell.repair(pixels, holes(), RADIUS, device="cpu", return_sources=True)[2]
+    want = exact_repair(pixels, holes(), RADIUS, device="cpu", return_sources=True)[2]
     for name, read in (("map.npy", np.load), ("map.tif", tifffile.imread)):
         done = subprocess.run([CLI, str(tmp_path / "in.png"), str(tmp_path / "mask.png"),
                                "-o", str(tmp_path / "out.png"), "-r", str(RADIUS),
-                               "--device", "cpu", "--sources", str(tmp_path / name)],
+                               "--device", "cpu", "--sources", str(tmp_path / name),
+                               "-m", "exhaustive", "--search-radius", "all"],
                               capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr
         got = read(tmp_path / name)
@@ -344,7 +345,7 @@ def test_bmp_reads_as_pillow_does(tmp_path, kind):
         pixels = np.asarray(image.convert("L" if image.mode in ("1", "L") else "RGB"))
     with Image.open(repair_file(tmp_path, "in.bmp", device="cpu")) as out:
         got = np.asarray(out)
-    want, _ = patchwell.repair(pixels, holes(), RADIUS, device="cpu")
+    want, _ = exact_repair(pixels, holes(), RADIUS, device="cpu")
     if got.ndim == 3 and pixels.ndim == 2:  # a gray picture repaired as RGB
         assert (got == got[:, :, :1]).all()
         got = got[:, :, 0]

@@ -178,15 +178,9 @@ def starved_targets(holes, radius):
     """How many targets of the fill order meet a window without a known
     pixel when every target before them has been filled."""
     h, w = holes.shape
-    known = ~holes
-    starved = 0
-    for p in build_fill_list(holes.astype(np.uint8).reshape(-1), w, h, radius):
-        y, x = divmod(p, w)
-        if known[max(0, y - radius):y + radius + 1, max(0, x - radius):x + radius + 1].any():
-            known[y, x] = True
-        else:
-            starved += 1
-    return starved
+    mask = holes.astype(np.uint8)
+    return len(fill_model.take_blind(build_fill_list(mask.reshape(-1), w, h, radius),
+                                     mask, radius)[1])
 
 
 def sweep_case(rng, seed):
@@ -314,6 +308,7 @@ def test_library_matches_the_model(method, seed, capfd):
         assert run["targets"] == int((mask > 128).sum())
         if method == "fast":
             assert run["passes"] == stats["passes"]
+            assert run["sweeps"] == len(stats.get("sweeps", []))
     if method == "fast":
         # The sweeps start after the order: every pixel the order fills
         # keeps its bytes, and they fill more only where the order starved.
@@ -333,6 +328,31 @@ def test_library_matches_the_model(method, seed, capfd):
         finally:
             patchwell.set_num_threads(None)
         assert np.array_equal(one_img, want_img) and np.array_equal(one_mask, want_mask)
+
+
+@pytest.mark.parametrize("device", ["cpu", pytest.param("cuda", marks=pytest.mark.gpu)])
+@pytest.mark.parametrize("seed", SWEEP_SEEDS)
+def test_blind_targets_wait_for_the_sweeps_as_in_the_model(seed, device):
+    """Method auto's search fills only the hole part, leaving the other
+    holes unknown, and defers a target that sees no known pixel to the
+    sweeps: the model's bytes, mask, targets and sweep count."""
+    img, mask, radius, options = make_case(seed)
+    holes = mask > 128
+    targets = holes & (np.random.default_rng(seed).random(holes.shape) < 0.85)
+    stats = {}
+    want_img, want_mask = fill_model.search_targets(img, mask, radius, targets, stats,
+                                                    **options)
+    got_img, got_mask = img.copy(), holes.copy()
+    patchwell._core._repair_array(
+        got_img, got_mask, radius, patchwell.InpaintGPU, False, device=device,
+        cuda_device=-1, progress=None, search_radius=options.get("search_radius"),
+        source_mask=None, targets=targets)
+    assert np.array_equal(got_mask, want_mask == 1), np.argwhere(got_mask != want_mask)
+    assert np.array_equal(got_img, want_img), np.argwhere((got_img != want_img).any(axis=2))
+    run = patchwell._last_run_stats()
+    assert run["targets"] == int(targets.sum())
+    assert run["sweeps"] == len(stats.get("sweeps", []))
+    assert (got_mask & ~targets).sum() == (holes & ~targets).sum()  # left for the smooth fill
 
 
 def _even_split(total, parts):

@@ -6,7 +6,7 @@ from __future__ import annotations
 import operator
 import os
 import re
-from typing import Any, Optional, SupportsIndex, Tuple
+from typing import Any, Optional, SupportsIndex, Tuple, Union
 
 import numpy as np
 
@@ -66,18 +66,24 @@ def check_progress(progress: object) -> None:
             f"progress must be None or a callable, not {_type_name(progress)}")
 
 
-def as_search_radius(value: Optional[SupportsIndex]) -> Optional[int]:
+def as_search_radius(value: object, allow_auto: bool = False) -> Union[int, None, str]:
     """A search radius: None, or an integer of 0 or more; values past the
-    32-bit range search the whole image as None does."""
+    32-bit range search the whole image as None does. With `allow_auto`,
+    also "auto": the default, derived from the mask."""
+    kinds = "an int, None or 'auto'" if allow_auto else "an int or None"
     if value is None:
         return None
+    if isinstance(value, str):
+        if allow_auto and value == "auto":
+            return "auto"
+        raise ValueError(f"search_radius must be {kinds}, not {value!r}")
     if isinstance(value, bool):
-        raise TypeError("search_radius must be an int or None, not bool")
+        raise TypeError(f"search_radius must be {kinds}, not bool")
     try:
-        number = operator.index(value)
+        number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(
-            f"search_radius must be an int or None, not {_type_name(value)}") from None
+            f"search_radius must be {kinds}, not {_type_name(value)}") from None
     if number < 0:
         raise ValueError(f"search_radius must be 0 or more, got {number}")
     return min(number, 2**31 - 1)

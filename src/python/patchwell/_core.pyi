@@ -1,6 +1,6 @@
 # Types of the compiled core (src/python/module.cpp); the package
 # re-exports its public names.
-from typing import Callable, ClassVar, Dict, List, Optional, Tuple, TypedDict, Union
+from typing import Any, Callable, ClassVar, Dict, List, Optional, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -34,6 +34,7 @@ class _RunStats(TypedDict):
     passes: int
     regions: int
     launches: int
+    sweeps: int
     elapsed_ms: int
 
 _MAX_RADIUS: int
@@ -80,6 +81,7 @@ def _repair_array(
     search_radius: Optional[int],
     source_mask: Optional[npt.NDArray[np.bool_]],
     sources: Optional[npt.NDArray[np.int32]] = None,
+    targets: Optional[npt.NDArray[np.bool_]] = None,
 ) -> bool: ...
 def _inpaint_file(
     image_file: _FileName,
@@ -116,7 +118,7 @@ def _repair_file(
     mask_file: _FileName,
     out_file: _FileName,
     rad: int,
-    method: InpaintMethod,
+    method: int,
     *,
     device: str = "auto",
     cuda_device: int = -1,
@@ -124,6 +126,7 @@ def _repair_file(
     source_mask: Optional[_FileName] = None,
     overwrite: bool = False,
     quality: int = 80,
+    default_search_radius: bool = False,
 ) -> _FileOutcome: ...
 
 def _copy_from_sources(image: npt.NDArray[Any], sources: npt.NDArray[np.int32]) -> None: ...
@@ -141,7 +144,16 @@ class _Forecast(TypedDict):
     seconds: float
 
 def _forecast(mask: npt.NDArray[np.uint8], radius: int, method: int,
-              search_radius: Optional[int], cuda: bool) -> _Forecast: ...
+              search_radius: Optional[int], cuda: bool,
+              targets: Optional[npt.NDArray[np.uint8]] = None) -> _Forecast: ...
+
+_METHOD_AUTO: int
+def _auto_radius_problem(radius: int) -> Optional[str]: ...
+def _default_search_radius(mask: npt.NDArray[np.uint8],
+                           targets: Optional[npt.NDArray[np.uint8]], radius: int) -> int: ...
+def _hole_part(mask: npt.NDArray[np.bool_]) -> npt.NDArray[np.bool_]: ...
+def _smooth_fill(picture: npt.NDArray[Any], fill: npt.NDArray[np.bool_],
+                 blocked: Optional[npt.NDArray[np.bool_]] = None) -> int: ...
 
 _MAX_THREADS: int
 def _set_num_threads(threads: int) -> None: ...

@@ -15,6 +15,10 @@ from ._arguments import as_device, as_radius, as_search_radius, check_progress, 
 from ._typing import Image, ImageLike, Mask, MaskLike, SourceMap
 
 _METHODS = {"exhaustive": _core.InpaintGPU, "fast": _core.InpaintGPUfast}
+#: The names of repair's methods: method auto is no InpaintMethod member
+#: (inpaint and inpaint_file run exactly one search).
+METHOD_NAMES = ("auto", "exhaustive", "fast")
+AUTO = "auto"
 
 #: The window radius when none is given: the best repair of real photos
 #: overall (bench/radius_quality.py). Only inpaint and inpaint_file, whose
@@ -39,7 +43,7 @@ def repair(
     *,
     method: Union[str, _core.InpaintMethod] = ...,
     device: str = ...,
-    search_radius: Optional[SupportsIndex] = ...,
+    search_radius: Union[SupportsIndex, None, str] = ...,
     source_mask: Optional[MaskLike] = ...,
     progress: Optional[Callable[[float], object]] = ...,
     verbose: bool = ...,
@@ -55,7 +59,7 @@ def repair(
     *,
     method: Union[str, _core.InpaintMethod] = ...,
     device: str = ...,
-    search_radius: Optional[SupportsIndex] = ...,
+    search_radius: Union[SupportsIndex, None, str] = ...,
     source_mask: Optional[MaskLike] = ...,
     progress: Optional[Callable[[float], object]] = ...,
     verbose: bool = ...,
@@ -68,9 +72,9 @@ def repair(
     mask: MaskLike,
     radius: SupportsIndex = DEFAULT_RADIUS,
     *,
-    method: Union[str, _core.InpaintMethod] = "exhaustive",
+    method: Union[str, _core.InpaintMethod] = "auto",
     device: str = "auto",
-    search_radius: Optional[SupportsIndex] = None,
+    search_radius: Union[SupportsIndex, None, str] = "auto",
     source_mask: Optional[MaskLike] = None,
     progress: Optional[Callable[[float], object]] = None,
     verbose: bool = False,
@@ -78,10 +82,14 @@ def repair(
 ) -> Union[Tuple[Image, Mask], Tuple[Image, Mask, SourceMap]]:
     """Repair the holes of a picture and return the result.
 
-    The same fill as ``inpaint``, byte for byte, without its in-place
-    conventions: the inputs are never modified, any strides and read-only
-    arrays are accepted, and the mask follows OpenCV and scikit-image
-    (non-zero or True marks a hole).
+    By default each kind of damage gets the fill that suits it: thin damage
+    (dust, scratches: no disc of radius 3 fits in it) is filled smoothly,
+    continuing edges and shading across it, and holes are filled from the
+    best-matching windows found nearby. With ``method="exhaustive"`` or
+    ``"fast"`` and ``search_radius=None`` the fill is that of ``inpaint``,
+    byte for byte. Unlike ``inpaint`` the inputs are never modified, any
+    strides and read-only arrays are accepted, and the mask follows OpenCV
+    and scikit-image (non-zero or True marks a hole).
 
     Parameters
     ----------
@@ -97,16 +105,25 @@ def repair(
     radius : int, default 3
         Window radius, 0 to 127; windows are 2 * radius + 1 pixels square.
         Small radii suit scratches and dust, larger ones textures.
-    method : {'exhaustive', 'fast'}, default 'exhaustive'
-        'exhaustive' scores every candidate; 'fast' ranks candidates by
-        their window mean and stops early (a slightly rougher result, built
-        for the GPU). InpaintMethod members are accepted too.
+    method : {'auto', 'exhaustive', 'fast'}, default 'auto'
+        'auto' fills thin damage by a smooth (biharmonic) fill and holes
+        (the damage a disc of radius 3 fits in, with a rim of one pixel) by
+        the exhaustive search; the smooth fill gives the same bytes on
+        every device. 'exhaustive' searches for every damaged pixel and
+        scores every candidate; 'fast' ranks candidates by their window
+        mean and stops early (a slightly rougher result, built for the
+        GPU). InpaintMethod members are accepted too. 'auto' needs a radius
+        of 1 or more.
     device : {'auto', 'cpu', 'cuda', 'cuda:N'}, default 'auto'
         Where the fill runs; 'auto' and 'cuda' use the first usable CUDA
         device ('auto' the CPU when there is none), 'cuda:N' device N.
-    search_radius : int or None, default None
+    search_radius : int, None or 'auto', default 'auto'
         Take sources only within this many pixels of each hole pixel (in
-        both axes); None searches the whole picture. It must be above
+        both axes); None searches the whole picture (slow on large photos,
+        and it brings in sources from far away). 'auto' takes 48, or more
+        where a hole is deep: the largest distance from a searched pixel
+        to the nearest undamaged one, plus `radius`, plus 24, so that the
+        middle of a large hole still reaches real texture. It must be above
         `radius`: the windows within the radius contain the hole pixel.
     source_mask : array_like of numbers or bools, shape (H, W), optional
         Non-zero (True) marks the pixels that may serve as sources.
@@ -176,9 +193,16 @@ def repair(
     fill_method = _as_method(method)
     kind, number = as_device(device)
     check_progress(progress)
-    domain = as_search_radius(search_radius)
+    wanted = as_search_radius(search_radius, allow_auto=True)
     allowed = (None if source_mask is None
                else _as_flags(source_mask, height, width, "source_mask"))
+    automatic = fill_method == AUTO
+    check_method_radius(method_number(fill_method), rad)
+    # Method auto searches the hole part only; the rest is filled smoothly.
+    targets = _core._hole_part(holes) if automatic else None
+    domain = (_core._default_search_radius(holes.view(np.uint8), _bytes(targets), rad)
+              if wanted == "auto" else wanted)
+    searched = fill_method if not automatic else _core.InpaintGPU
 
     count = int(np.count_nonzero(holes))
     # The search's 8-bit RGB needs no copy back when it is the picture.
@@ -195,23 +219,36 @@ def repair(
         rgb = np.repeat(eight[:, :, np.newaxis], 3, axis=2)
     else:
         rgb = np.array(eight[:, :, :3], dtype=np.uint8, order="C")
-    _core._repair_array(rgb, holes, rad, fill_method, bool(verbose), device=kind,
-                        cuda_device=number, progress=progress, search_radius=domain,
-                        source_mask=allowed, sources=sources)
+    search = targets is None or bool(targets.any())
+    if not search and progress is not None:
+        progress(0.0)  # the smooth fill alone is the run
+    if search:
+        _core._repair_array(rgb, holes, rad, searched, bool(verbose), device=kind,
+                            cuda_device=number, progress=progress, search_radius=domain,
+                            source_mask=allowed, sources=sources, targets=targets)
+    if plain:
+        result = rgb
+    else:
+        # Everything the search did not see comes from the same sources.
+        result = np.array(picture, order="C", copy=True)
+        assert sources is not None
+        _core._copy_from_sources(result, sources)
+    if targets is not None:
+        # The thin damage, leaning on every known pixel; unfilled hole
+        # pixels are neither filled nor leant on.
+        searched_left = holes & targets
+        thin = holes & ~targets
+        _core._smooth_fill(result, thin, searched_left)
+        holes = searched_left | thin
+        if not search and progress is not None:
+            progress(1.0)
     left = int(np.count_nonzero(holes))
     if left:
-        causes = _core._no_source_causes(holes, rad, fill_method, domain, allowed)
+        causes = _core._no_source_causes(holes, rad, searched, domain, allowed)
         reason = _core._no_source_reason(rad, domain, allowed is not None, causes)
         warnings.warn(UnfilledWarning(
             f"{left} of {count} pixels found no source ({reason}); they keep "
             "their pixels and are True in `unfilled`"), stacklevel=2)
-
-    if plain:
-        return _outputs(rgb, holes, sources if return_sources else None)
-    # Everything the search did not see comes from the same sources.
-    result = np.array(picture, order="C", copy=True)
-    assert sources is not None
-    _core._copy_from_sources(result, sources)
     return _outputs(result, holes, sources if return_sources else None)
 
 
@@ -248,15 +285,37 @@ def _as_flags(flags: npt.ArrayLike, height: int, width: int,
     return np.ascontiguousarray(array != 0)
 
 
-def _as_method(method: Union[str, _core.InpaintMethod]) -> _core.InpaintMethod:
+def _as_method(method: Union[str, _core.InpaintMethod]) -> Union[str, _core.InpaintMethod]:
+    """An InpaintMethod member, or AUTO."""
     if isinstance(method, _core.InpaintMethod):
         return method
     if not isinstance(method, str):
         raise TypeError(
-            f"method must be 'exhaustive' or 'fast', not {type(method).__name__}")
+            f"method must be 'auto', 'exhaustive' or 'fast', not {type(method).__name__}")
+    if method == AUTO:
+        return AUTO
     if method not in _METHODS:
-        raise ValueError(f"method must be 'exhaustive' or 'fast', not {method!r}")
+        raise ValueError(f"method must be 'auto', 'exhaustive' or 'fast', not {method!r}")
     return _METHODS[method]
+
+
+def method_number(method: Union[str, _core.InpaintMethod]) -> int:
+    """The core's number of a method as repair takes it (auto included)."""
+    checked = _as_method(method)
+    return int(_core._METHOD_AUTO) if checked == AUTO else int(checked)
+
+
+def check_method_radius(method: int, radius: int) -> None:
+    """Refuses a radius method auto cannot work with (method numbered as
+    method_number gives it)."""
+    if method == int(_core._METHOD_AUTO):
+        problem = _core._auto_radius_problem(radius)
+        if problem is not None:
+            raise ValueError(problem)
+
+
+def _bytes(flags: Optional[npt.NDArray[np.bool_]]) -> Optional[npt.NDArray[np.uint8]]:
+    return None if flags is None else flags.view(np.uint8)
 
 
 def check_search_radius(radius: int, search_radius: Optional[int]) -> None:
@@ -272,8 +331,8 @@ def estimate_seconds(
     mask: MaskLike,
     radius: SupportsIndex = DEFAULT_RADIUS,
     *,
-    search_radius: Optional[SupportsIndex] = None,
-    method: Union[str, _core.InpaintMethod] = "exhaustive",
+    search_radius: Union[SupportsIndex, None, str] = "auto",
+    method: Union[str, _core.InpaintMethod] = "auto",
     device: str = "auto",
 ) -> float:
     """Forecast how long ``repair`` will take, before running it.
@@ -281,9 +340,11 @@ def estimate_seconds(
     The forecast counts the (hole, candidate window) pairs the search will
     compare and multiplies them by a cost per pair measured on the CPU
     backend (with the current thread count), or by a cost model of a
-    current data-centre GPU for CUDA. It is rough, typically within a factor
-    of two; what it is good for is telling seconds from hours, and what a
-    search radius saves.
+    current data-centre GPU for CUDA, and adds the smooth fill of method
+    auto's thin damage. It is rough, within a factor of two on photos;
+    what it is good for is telling seconds from hours, and what a search
+    radius saves. The defaults are repair's: method auto and the search
+    radius derived from the mask.
 
     Parameters
     ----------
@@ -304,9 +365,10 @@ def estimate_seconds(
     >>> import numpy as np, patchwell
     >>> holes = np.zeros((3000, 4000), bool)
     >>> holes[::50, ::50] = True
-    >>> whole = patchwell.estimate_seconds(holes.shape, holes, 7, device="cpu")
-    >>> bounded = patchwell.estimate_seconds(holes.shape, holes, 7,
-    ...                                      search_radius=48, device="cpu")
+    >>> whole = patchwell.estimate_seconds(holes.shape, holes, 7, method="exhaustive",
+    ...                                    search_radius=None, device="cpu")
+    >>> bounded = patchwell.estimate_seconds(holes.shape, holes, 7, method="exhaustive",
+    ...                                      device="cpu")
     >>> bool(bounded < whole / 100)
     True
     """
@@ -317,7 +379,11 @@ def estimate_seconds(
     rad = as_radius(radius)
     fill_method = _as_method(method)
     kind, _ = as_device(device)
-    domain = as_search_radius(search_radius)
+    wanted = as_search_radius(search_radius, allow_auto=True)
+    targets = _bytes(_core._hole_part(holes)) if fill_method == AUTO else None
+    domain = (_core._default_search_radius(holes.view(np.uint8), targets, rad)
+              if wanted == "auto" else wanted)
     cuda = kind == "cuda" or (kind == "auto" and _core._cuda_usable())
-    forecast = _core._forecast(holes.view(np.uint8), rad, int(fill_method), domain, cuda)
+    forecast = _core._forecast(holes.view(np.uint8), rad, method_number(fill_method), domain,
+                               cuda, targets)
     return float(forecast["seconds"])

@@ -29,7 +29,7 @@ from typing import Generator, Iterable, Iterator, List, Literal, Optional, Suppo
 
 from .. import _core
 from .._arguments import as_device, as_quality, as_radius, as_search_radius
-from .._repair import DEFAULT_RADIUS, _as_method, check_search_radius
+from .._repair import DEFAULT_RADIUS, check_method_radius, check_search_radius, method_number
 from .._threads import thread_variable
 from ._items import Item, PathLike, Task, plan
 from ._picture import (Options, incomplete_marker, repair_picture,
@@ -49,9 +49,9 @@ def repair_files(
     mask_dir: Optional[PathLike] = None,
     mask_pattern: Optional[str] = None,
     radius: SupportsIndex = DEFAULT_RADIUS,
-    method: Union[str, _core.InpaintMethod] = "exhaustive",
+    method: Union[str, _core.InpaintMethod] = "auto",
     device: str = "auto",
-    search_radius: Optional[SupportsIndex] = None,
+    search_radius: Union[SupportsIndex, None, str] = "auto",
     source_mask: Optional[PathLike] = None,
     overwrite: bool = False,
     quality: Union[SupportsIndex, Literal["keep"]] = "keep",
@@ -168,7 +168,7 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
              mask: Optional[PathLike], mask_dir: Optional[PathLike],
              mask_pattern: Optional[str], radius: SupportsIndex,
              method: Union[str, _core.InpaintMethod], device: str,
-             search_radius: Optional[SupportsIndex],
+             search_radius: Union[SupportsIndex, None, str],
              source_mask: Optional[PathLike],
              overwrite: bool,
              quality: Union[SupportsIndex, Literal["keep"]] = "keep") -> Tuple[List[Task], Options]:
@@ -176,15 +176,17 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
     as_device(device)
     options = Options(
         radius=as_radius(radius),
-        method=int(_as_method(method)),
+        method=method_number(method),
         device=device,
-        search_radius=as_search_radius(search_radius),
+        search_radius=as_search_radius(search_radius, allow_auto=True),
         source_mask=None if source_mask is None else os.fspath(source_mask),
         overwrite=bool(overwrite),
         quality=as_quality(quality),
         max_pixels=_core.max_image_pixels(),
         threads=_core._thread_override())
-    check_search_radius(options.radius, options.search_radius)
+    check_method_radius(options.method, options.radius)
+    if options.search_radius != "auto":
+        check_search_radius(options.radius, options.search_radius)
     tasks = plan(items, out_dir, mask=mask, mask_dir=mask_dir,
                  mask_pattern=mask_pattern, source_mask=source_mask)
     return tasks, options

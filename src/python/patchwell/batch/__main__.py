@@ -24,7 +24,7 @@ EXIT_USAGE = 2
 EXIT_INCOMPLETE = 4
 EXIT_INTERRUPTED = 130
 
-_METHODS = {"gpu": _core.InpaintGPU, "cpu": _core.InpaintCPU,
+_METHODS = {"auto": "auto", "gpu": _core.InpaintGPU, "cpu": _core.InpaintCPU,
             "gpu-fast": _core.InpaintGPUfast, "exhaustive": _core.InpaintGPU,
             "fast": _core.InpaintGPUfast}
 
@@ -72,6 +72,15 @@ def _whole_number(text: str) -> int:
     return int(text)
 
 
+def _search_radius(text: str) -> Union[int, None, str]:
+    """--search-radius: pixels, "all" (the whole picture) or "auto"."""
+    if text == "all":
+        return None
+    if text == "auto":
+        return text
+    return _whole_number(text)
+
+
 # The most pixels --max-pixels takes: 18 digits, as for the command.
 _MAX_PIXELS_DIGITS = 18
 
@@ -112,15 +121,17 @@ def _parser() -> argparse.ArgumentParser:
     fill.add_argument("-r", "--radius", type=_whole_number, default=DEFAULT_RADIUS,
                       metavar="N",
                       help=f"window radius, 0 to {MAX_RADIUS} (default {DEFAULT_RADIUS})")
-    fill.add_argument("-m", "--method", choices=sorted(_METHODS), default="gpu",
-                      help="gpu or exhaustive: exhaustive search on the chosen device "
-                           "(default); cpu: the same on the CPU; gpu-fast or fast: "
-                           "pruned search")
+    fill.add_argument("-m", "--method", choices=sorted(_METHODS), default="auto",
+                      help="auto (default): thin damage by a smooth fill, holes by the "
+                           "exhaustive search; gpu or exhaustive: exhaustive search on "
+                           "the chosen device; cpu: the same on the CPU; gpu-fast or "
+                           "fast: pruned search")
     fill.add_argument("--device", type=_device, default="auto", metavar="D",
                       help="auto (CUDA when usable, default), cpu, cuda or cuda:N")
-    fill.add_argument("--search-radius", type=_whole_number, metavar="N",
+    fill.add_argument("--search-radius", type=_search_radius, default="auto", metavar="N",
                       help="take sources only from within N pixels of each "
-                           "damaged pixel (default: the whole picture)")
+                           "damaged pixel; all: the whole picture; default auto: 48, "
+                           "or more where a hole is deeper")
     fill.add_argument("--source-mask", metavar="FILE",
                       help="take sources only where FILE is brighter than 128")
     files = p.add_argument_group("files")

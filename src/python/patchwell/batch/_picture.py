@@ -11,7 +11,7 @@ import re
 import stat
 import time
 from dataclasses import dataclass
-from typing import Optional, Tuple
+from typing import Optional, Tuple, Union
 
 from .. import _core
 from .._arguments import as_device
@@ -31,9 +31,9 @@ class Options:
     the calling process that every worker takes on."""
 
     radius: int = DEFAULT_RADIUS
-    method: int = int(_core.InpaintGPU)
+    method: int = int(_core._METHOD_AUTO)
     device: str = "auto"
-    search_radius: Optional[int] = None
+    search_radius: Union[int, None, str] = "auto"  # "auto": derived from each mask
     source_mask: Optional[str] = None
     overwrite: bool = False
     quality: int = 0  # 0: "keep" (that of a JPEG input, 80 for others)
@@ -128,8 +128,9 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
         kind, number = as_device(options.device)
         outcome = _core._repair_file(
             os.fsencode(task.image), os.fsencode(task.mask), os.fsencode(task.output),
-            options.radius, _core.InpaintMethod(options.method), device=kind,
-            cuda_device=number, search_radius=options.search_radius,
+            options.radius, options.method, device=kind, cuda_device=number,
+            search_radius=None if options.search_radius == "auto" else options.search_radius,
+            default_search_radius=options.search_radius == "auto",
             source_mask=(None if options.source_mask is None
                          else os.fsencode(options.source_mask)),
             overwrite=options.overwrite or redo, quality=options.quality)
