@@ -29,6 +29,7 @@
 #include "python/arrays.h"
 #include "python/run_control.h"
 #include "python/settings.h"
+#include "python/smooth_bindings.h"
 
 namespace py = pybind11;
 
@@ -334,4 +335,5 @@ orientation) and declared_size (what a file over the pixel limit declared).
         "mask holds 1 at the holes.");
 
   BindSettings(m);
+  BindSmoothFill(m);
 }
