@@ -16,10 +16,12 @@ namespace {
 
 using Index = int64_t;
 
-// A factor pivot this small against the matrix's largest diagonal entry
-// means the piece is not determined by its equations (rounding leaves a
-// singular matrix's pivots near 1e-16 of it; a determined piece of a few
-// million pixels keeps them well above).
+// A factor pivot this small against the matrix's largest diagonal entry is
+// taken for a singular matrix, a piece its equations leave undetermined:
+// rounding leaves such a pivot near 1e-16 of it. A piece with known pixels
+// beside it keeps its pivots far above; one held only at its ends (a line
+// along the picture's edge between ignored pixels) falls below when many
+// thousands of pixels long, and is left as it is.
 constexpr double kPivotFloor = 1e-12;
 
 struct Picture {
