@@ -12,10 +12,11 @@ cd "$(dirname "$0")/.."
 say() { printf '[setup] %s\n' "$*"; }
 
 # libtbb-dev: the parallel algorithms of the HIP CPU runtime, which runs the
-# CUDA backend on an emulated device in the tests.
+# CUDA backend on an emulated device in the tests. libeigen3-dev: the
+# smooth fill's sparse solver (headers only).
 APT_PACKAGES=(build-essential cmake ninja-build pkg-config
               libgtest-dev libpng-dev libjpeg62-turbo-dev zlib1g-dev libtbb-dev
-              libtiff-dev libwebp-dev)
+              libtiff-dev libwebp-dev libeigen3-dev)
 
 find_python313() {
   for cand in "PYENV_VERSION=3.13.0 python3.13" "python3.13" "/root/.pyenv/versions/3.13.0/bin/python3.13"; do

@@ -18,7 +18,6 @@
 #include "fill/device_choice.h"
 #include "fill/engine.h"
 #include "fill/radius.h"
-#include "fill/smooth/biharmonic.h"
 #include "image/image_files.h"
 #include "inpaint/auto_fill.h"
 #include "inpaint/driver.h"
@@ -29,10 +28,10 @@
 #include "inpaint/run_lock.h"
 #include "inpaint/version.h"
 #include "platform/console.h"
-#include "schedule/damage_split.h"
 #include "python/arrays.h"
 #include "python/run_control.h"
 #include "python/settings.h"
+#include "python/smooth_bindings.h"
 
 namespace py = pybind11;
 
@@ -167,63 +166,6 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
   d["orientation"] = result.orientation;
   d["declared_size"] = py::make_tuple(result.declared_width, result.declared_height);
   return d;
-}
-
-using Flags = py::array_t<bool, py::array::c_style>;
-
-void RequireShape(const Flags& flags, int64_t height, int64_t width, const char* name) {
-  if (flags.ndim() != 2 || flags.shape(0) != height || flags.shape(1) != width)
-    throw py::value_error(std::string(name) + " must be a bool array of the picture's "
-                          "height and width");
-}
-
-Flags HolePartOf(const Flags& mask) {
-  if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
-  const auto height = static_cast<int32_t>(mask.shape(0));
-  const auto width = static_cast<int32_t>(mask.shape(1));
-  Flags holes({height, width});
-  {
-    py::gil_scoped_release unlocked;
-    const std::vector<uint8_t> part =
-        pw::HolePart(reinterpret_cast<const uint8_t*>(mask.data()), width, height);
-    std::memcpy(holes.mutable_data(), part.data(), part.size());
-  }
-  return holes;
-}
-
-// `fill` is written back: a bool array as it is, never a converted copy.
-int64_t SmoothFillOf(py::array picture, py::array fill_arg, const std::optional<Flags>& blocked) {
-  if (!py::isinstance<py::array_t<bool>>(fill_arg) || !(fill_arg.flags() & py::array::c_style))
-    throw py::type_error("fill must be a C-contiguous bool array");
-  Flags fill = fill_arg.cast<Flags>();
-  const bool wide = py::isinstance<py::array_t<uint16_t>>(picture);
-  if (!wide && !py::isinstance<py::array_t<uint8_t>>(picture))
-    throw py::type_error("picture must be uint8 or uint16");
-  if (!(picture.ndim() == 2 || (picture.ndim() == 3 && picture.shape(2) >= 1 &&
-                                picture.shape(2) <= 4)))
-    throw py::value_error("picture must have shape (H, W) or (H, W, 1 to 4)");
-  RequireWritableContiguous(picture, "picture");
-  const int64_t height = picture.shape(0), width = picture.shape(1);
-  RequireShape(fill, height, width, "fill");
-  if (!fill.writeable()) throw py::value_error("fill must be writable");
-  if (blocked) RequireShape(*blocked, height, width, "blocked");
-  const int32_t channels = picture.ndim() == 3 ? static_cast<int32_t>(picture.shape(2)) : 1;
-  const int32_t bytes = wide ? 2 : 1;
-  bool* flags = fill.mutable_data();
-  const bool* none = blocked ? blocked->data() : nullptr;
-  uint8_t* pixels = static_cast<uint8_t*>(picture.mutable_data());
-  py::gil_scoped_release unlocked;
-  const size_t count = static_cast<size_t>(height * width);
-  std::vector<uint8_t> state(count);
-  for (size_t i = 0; i < count; ++i)
-    state[i] = flags[i] ? pw::kSmoothFill : none != nullptr && none[i] ? pw::kSmoothIgnored
-                                                                       : pw::kSmoothKnown;
-  const int64_t filled = pw::SmoothFill(pixels, static_cast<int32_t>(width),
-                                        static_cast<int32_t>(height), channels, bytes,
-                                        static_cast<size_t>(width) * channels * bytes,
-                                        state.data());
-  for (size_t i = 0; i < count; ++i) flags[i] = flags[i] && state[i] == pw::kSmoothFill;
-  return filled;
 }
 
 }  // namespace
@@ -410,15 +352,6 @@ orientation) and declared_size (what a file over the pixel limit declared).
         "mask holds 1 at the holes.");
 
   m.attr("_METHOD_AUTO") = pw::kMethodAuto;
-  m.def("_hole_part", &HolePartOf, py::arg("mask"),
-        "The hole part of a bool damage mask (bool array): the damage a disc of "
-        "radius 3 fits in, with a rim of one pixel; the rest is thin.");
-  m.def("_smooth_fill", &SmoothFillOf, py::arg("picture"), py::arg("fill"),
-        py::arg("blocked") = py::none(),
-        "Fills the pixels of `picture` (uint8 or uint16, C-contiguous, in place) "
-        "where `fill` is True smoothly from the others, except those where "
-        "`blocked` is True, which are neither filled nor leant on; clears `fill` "
-        "where filled and returns how many.");
   m.def("_auto_radius_problem", &pw::AutoRadiusProblem, py::arg("radius"),
         "Why method auto cannot run with this radius, or None.");
   m.def("_default_search_radius",
@@ -440,4 +373,5 @@ orientation) and declared_size (what a file over the pixel limit declared).
         "(or None) limits them to the searched ones.");
 
   BindSettings(m);
+  BindSmoothFill(m);
 }

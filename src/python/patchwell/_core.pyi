@@ -138,6 +138,7 @@ def _no_source_causes(unfilled: npt.NDArray[np.bool_], radius: int, method: Inpa
                       source_mask: Optional[npt.NDArray[np.bool_]]) -> int: ...
 def _search_radius_problem(radius: int, search_radius: Optional[int]) -> Optional[str]: ...
 
+
 class _Forecast(TypedDict):
     targets: int
     pairs: int
