@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include "fill/smooth/biharmonic.h"
 #include "schedule/damage_split.h"

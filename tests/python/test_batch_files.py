@@ -41,8 +41,8 @@ def test_a_link_in_the_output_folder_is_replaced_never_followed(pics, target):
     assert (snapshot(pics / "in"), (pics / "mask.png").read_bytes()) == inputs
     assert not os.path.islink(pics / "out" / "img0.png")
     want = pics / "want.png"
-    patchwell.inpaint_file(str(pics / "in" / "img0.png"), str(pics / "mask.png"), str(want),
-                           rad=2, method=patchwell.InpaintGPU, device="cpu")
+    assert run("in/img0.png", "mask.png", "-o", "want.png", "-r", "2", "--device", "cpu",
+               cwd=pics).returncode == 0
     assert (pics / "out" / "img0.png").read_bytes() == want.read_bytes()
 
 
@@ -215,9 +215,8 @@ def test_the_pixel_limit_and_quality_reach_every_worker(pics):
         r = run("batch", "in/img0.jpg", "--out-dir", "out", "--mask", "mask.png", *given,
                 "--max-pixels", "1000", "--device", "cpu", "--overwrite", cwd=pics)
         assert r.returncode == 0, r.stderr
-        patchwell.inpaint_file(str(pics / "in" / "img0.jpg"), str(pics / "mask.png"), str(want),
-                               rad=3, method=patchwell.InpaintGPU, device="cpu",
-                               quality=quality or "keep")
+        assert run("in/img0.jpg", "mask.png", "-o", str(want), *given, "--device", "cpu",
+                   cwd=pics).returncode == 0
         assert (pics / "out" / "img0.jpg").read_bytes() == want.read_bytes()
 
 

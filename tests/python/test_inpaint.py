@@ -150,7 +150,7 @@ def test_output_goes_through_sys_stdout(call, tmp_path, capfd):
                               progress=lambda p: seen.append(out.getvalue()))
             assert "Press ESC to cancel\n" in seen[0]
         elif call == "repair":
-            patchwell.repair(img, mask, 2, verbose=True)
+            patchwell.repair(img, mask, 2, verbose=True, method="exhaustive")
         elif call == "inpaint_file":
             patchwell.inpaint_file(str(tmp_path / "missing.png"), "m.png", rad=2, method=GPU)
         else:

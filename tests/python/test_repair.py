@@ -123,7 +123,7 @@ def _far_source_mask():
     ((np.s_[10:14, 5:8], np.s_[10:14, 30:34]), 2, "exhaustive", _far_source_mask(), 16,
      r"the source mask allows no window centre within 3 pixels of them\)"),
     # damage every fourth column: no 5 x 5 window is clear of it
-    ((np.s_[:, ::4],), 2, "exhaustive", {}, 360,
+    ((np.s_[:, ::4],), 2, "exhaustive", {"search_radius": None}, 360,
      r"no window of 5 x 5 pixels lies in the picture clear of the damage\)"),
     # GPU Fast ranks by the known pixels of the window, and a 1 x 1 one has none
     ((np.s_[10:14, 5:8],), 0, "fast", {}, 12,
@@ -231,10 +231,13 @@ def test_repair_reports_fractions_of_the_work(monkeypatch):
 def test_estimate_seconds_follows_the_search_domain():
     holes = np.zeros((1500, 2000), bool)
     holes[::40, ::40] = True
-    whole = patchwell.estimate_seconds(holes.shape, holes, 7, device="cpu")
+    whole = patchwell.estimate_seconds(holes.shape, holes, 7, device="cpu", search_radius=None,
+                                       method="exhaustive")
     bounded = patchwell.estimate_seconds((1500, 2000, 3), holes, 7, search_radius=48,
-                                         device="cpu")
+                                         device="cpu", method="exhaustive")
     assert 0 < bounded < whole / 50
+    # The defaults: the specks are thin, filled smoothly without a search.
+    assert 0 < patchwell.estimate_seconds(holes.shape, holes, 7, device="cpu") < bounded / 10
     assert patchwell.estimate_seconds(holes.shape, np.zeros_like(holes), device="cpu") == 0
     with pytest.raises(ValueError, match="shape"):
         patchwell.estimate_seconds((5,), holes)

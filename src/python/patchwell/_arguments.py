@@ -76,7 +76,8 @@ def as_search_radius(value: object, allow_auto: bool = False) -> Union[int, None
     if isinstance(value, str):
         if allow_auto and value == "auto":
             return "auto"
-        raise ValueError(f"search_radius must be {kinds}, not {value!r}")
+        problem = ValueError if allow_auto else TypeError
+        raise problem(f"search_radius must be {kinds}, not {value!r}")
     if isinstance(value, bool):
         raise TypeError(f"search_radius must be {kinds}, not bool")
     try:

@@ -220,8 +220,13 @@ def repair(
     else:
         rgb = np.array(eight[:, :, :3], dtype=np.uint8, order="C")
     search = targets is None or bool(targets.any())
-    if not search and progress is not None:
-        progress(0.0)  # the smooth fill alone is the run
+    if not search:
+        # Refused as a search would be: the job's settings leave no source.
+        problem = _core._impossible_job(holes.view(np.uint8), rad, domain, _bytes(allowed))
+        if problem is not None:
+            raise ValueError(problem)
+        if progress is not None:
+            progress(0.0)  # the smooth fill alone is the run
     if search:
         _core._repair_array(rgb, holes, rad, searched, bool(verbose), device=kind,
                             cuda_device=number, progress=progress, search_radius=domain,
@@ -238,8 +243,10 @@ def repair(
         # pixels are neither filled nor leant on.
         searched_left = holes & targets
         thin = holes & ~targets
-        _core._smooth_fill(result, thin, searched_left)
+        smooth = _core._smooth_fill(result, thin, searched_left)
         holes = searched_left | thin
+        if verbose:
+            print(f"{'Smooth Pixels: ':<20}{smooth}")
         if not search and progress is not None:
             progress(1.0)
     left = int(np.count_nonzero(holes))
