@@ -56,7 +56,7 @@ int32_t DeepestTarget(const uint8_t* mask, const uint8_t* targets, int32_t width
 int32_t DefaultSearchRadius(const uint8_t* mask, const uint8_t* targets, int32_t width,
                             int32_t height, int32_t radius) {
   const int64_t deepest = DeepestTarget(mask, targets, width, height);
-  const int64_t reach = deepest + radius + kDefaultSearchMargin;
+  const int64_t reach = deepest + 2 * int64_t{radius} + kDefaultSearchMargin;
   // A search past the picture is the whole picture.
   const int64_t cap = std::max<int64_t>({width, height, kDefaultSearchRadius});
   return static_cast<int32_t>(std::min(std::max<int64_t>(kDefaultSearchRadius, reach), cap));

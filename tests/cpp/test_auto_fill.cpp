@@ -25,7 +25,7 @@ TEST(AutoFill, DefaultSearchRadiusFollowsTheDeepestTarget) {
   EXPECT_EQ(DeepestTarget(Rect(9, 9, 0, 0, 5, 9).data(), nullptr, 9, 9), 5);
   std::vector<uint8_t> wide = Rect(300, 200, 20, 20, 220, 180);  // 160 rows: depth 80
   EXPECT_EQ(DefaultSearchRadius(wide.data(), nullptr, 300, 200, 3),
-            80 + 3 + kDefaultSearchMargin);
+            80 + 2 * 3 + kDefaultSearchMargin);
   // Targets limit the depth to theirs; shallow damage keeps the floor.
   std::vector<uint8_t> shallow(wide.size(), 0);
   shallow[100 * 300 + 21] = 1;  // depth 2

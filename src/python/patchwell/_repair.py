@@ -122,8 +122,9 @@ def repair(
         both axes); None searches the whole picture (slow on large photos,
         and it brings in sources from far away). 'auto' takes 48, or more
         where a hole is deep: the largest distance from a searched pixel
-        to the nearest undamaged one, plus `radius`, plus 24, so that the
-        middle of a large hole still reaches real texture. It must be above
+        to the nearest undamaged one (in both axes), plus twice `radius`,
+        plus 16, so that the middle of a large hole still reaches real
+        texture. It must be above
         `radius`: the windows within the radius contain the hole pixel.
     source_mask : array_like of numbers or bools, shape (H, W), optional
         Non-zero (True) marks the pixels that may serve as sources.
