@@ -75,29 +75,30 @@ def opencv(flag):
 
 def fill_holes(image, mask, search_radius, device):
     """The hole part of `mask` filled by the exhaustive search; returns the
-    picture with only the hole pixels changed (none when there is no hole).
+    picture with only the hole pixels changed (none when there is no hole),
+    the hole and thin parts of the mask, and the source map of the run.
     The thin damage that a source window of a hole pixel may overlap is
     marked as damage in the same run, so that its damaged pixels are
     neither sources nor compared before they are filled."""
     hole, thin = dk.split(mask, WINDOW_RADIUS)
     out = image.copy()
     if not hole.any():
-        return out, hole, thin
+        return out, hole, thin, np.full(mask.shape, -1, np.int32)
     near = mask
     if search_radius is not None:  # what the source windows can reach
         near = ndimage.binary_dilation(hole, structure=np.ones((3, 3)),
                                        iterations=search_radius + WINDOW_RADIUS + 1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", patchwell.UnfilledWarning)
-        result, _ = patchwell.repair(image, hole | (thin & near), WINDOW_RADIUS,
-                                     method="exhaustive", search_radius=search_radius,
-                                     device=device)
+        result, _, sources = patchwell.repair(image, hole | (thin & near), WINDOW_RADIUS,
+                                              method="exhaustive", search_radius=search_radius,
+                                              device=device, return_sources=True)
     out[hole] = result[hole]
-    return out, hole, thin
+    return out, hole, thin, sources
 
 
 def proto(image, mask, device):
-    out, _, thin = fill_holes(image, mask, PROTO_SEARCH, device)
+    out, _, thin, _ = fill_holes(image, mask, PROTO_SEARCH, device)
     if thin.any():
         out[thin] = biharmonic(out, thin)[thin]
     return out
