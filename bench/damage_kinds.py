@@ -20,7 +20,7 @@ texture kept    the mean squared finite-difference gradient of the
                 pixels around them. A pixel counts when it and its right and
                 lower neighbours all lie in the area, so the seam at the
                 hole's edge counts for neither. 1 keeps the surrounding
-                texture's contrast; a smooth fill gives about 0.25.
+                texture's contrast; a smooth fill gives about 0.1.
 """
 import numpy as np
 import skimage.data as data

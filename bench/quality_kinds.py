@@ -4,10 +4,10 @@ Every kind of damage of bench/damage_kinds.py (dust, thin scratches, a
 scratch along an edge, holes in texture; five photos each) is repaired by
 each method and scored over the damaged pixels (PSNR in dB, mean over the
 five photos; for the holes also "texture kept", defined in
-bench/damage_kinds.py: about 1 keeps the texture, about 0.25 is a smooth
-fill). The time row is the wall time of each method summed over all the
-pictures, and the last line compares patchwell's defaults with the three
-peers together.
+bench/damage_kinds.py: about 1 keeps the texture, about 0.1 is a smooth
+fill). The time rows are the wall time of each method summed over the
+pictures of each kind and over all of them, and the last lines compare
+each of patchwell's settings with the three peers together.
 
 Methods (--methods, comma separated):
 
@@ -26,7 +26,7 @@ biharmonic      scikit-image's inpaint_biharmonic
 Needs scikit-image and OpenCV (pip install -r requirements-bench.txt).
 About a minute on two cores with the default methods.
 
-    python bench/quality_kinds.py [--methods default,proto,telea,ns,biharmonic]
+    python bench/quality_kinds.py [--methods default,auto,proto,telea,ns,biharmonic]
                                   [--kinds dust,scratches,edge,holes]
                                   [--device cpu] [--json results.json]
 """
@@ -158,6 +158,9 @@ def table(results, truth, methods):
             lines.append("| %s: texture kept (photo %.2f) | " % (kind, np.mean(truth[kind]))
                          + " | ".join("%.2f" % np.mean(row[m]["texture"]) for m in methods)
                          + " |")
+    for kind, row in results.items():
+        lines.append("| time (s): %s | " % kind
+                     + " | ".join("%.2f" % row[m]["seconds"] for m in methods) + " |")
     seconds = {m: sum(row[m]["seconds"] for row in results.values()) for m in methods}
     lines.append("| time (s, all pictures) | "
                  + " | ".join("%.2f" % seconds[m] for m in methods) + " |")

@@ -80,11 +80,6 @@ def hole(shape, side):
     return mask
 
 
-def psnr(a, b, where):
-    err = (a[where].astype(float) - b[where].astype(float)) ** 2
-    return 10 * np.log10(255.0 ** 2 / max(err.mean(), 1e-9))
-
-
 BIG_HOLES = {"disc 120": "disc", "square 120": "square"}
 
 
@@ -191,7 +186,7 @@ def main():
                 t = time.perf_counter()
                 patchwell.inpaint(out, mask, r, patchwell.InpaintGPU, device=args.device)
                 seconds[r] += time.perf_counter() - t
-                scores[k][r].append(psnr(out, img, where))
+                scores[k][r].append(dk.psnr(out, img, where))
         print("radius %d done (%.1f s)" % (r, seconds[r]), flush=True)
 
     print("\nPSNR in dB over the damaged pixels, %d x %d crops, exhaustive method"
