@@ -16,8 +16,9 @@ radius 3, on the holes of bench/damage_kinds.py (three 56 pixel discs in
 each of five textured photos) and on one 120 pixel disc or square in the
 middle of the same photos, where a bounded search from the centre of the
 hole may reach only pixels filled before: PSNR, texture kept, the share
-of hole pixels copied straight from undamaged ones ("real") and the time
-of the exhaustive search of the holes, per search radius. "none" searches the
+of hole pixels copied straight from undamaged ones ("real"), the time of
+the exhaustive search of the holes and its work (billions of pixel and
+window pairs scored, which the time follows), per search radius. "none" searches the
 whole picture; "d+K" is max(48, d + 2 * radius + K), with d the largest
 distance (in both axes) from a hole pixel to the nearest undamaged one.
 
@@ -120,6 +121,18 @@ def real_share(sources, hole, mask):
     return float((~mask.ravel()[taken[taken >= 0]]).sum() / hole.sum())
 
 
+def candidate_pairs(mask, search_radius, radius):
+    """How many (pixel, candidate window) pairs the exhaustive search scores
+    for this mask: the work, free of the timing noise of a shared machine.
+    Candidates are the whole windows centred within the search radius."""
+    h, w = mask.shape
+    ys, xs = np.nonzero(mask)
+    s = max(h, w) if search_radius is None else search_radius
+    across = np.minimum(xs + s, w - 1 - radius) - np.maximum(xs - s, radius) + 1
+    down = np.minimum(ys + s, h - 1 - radius) - np.maximum(ys - s, radius) + 1
+    return int((across.astype(np.int64) * down).sum())
+
+
 def search_study(rules, device):
     import quality_kinds as qk
 
@@ -130,10 +143,10 @@ def search_study(rules, device):
               % (case, ", ".join(n for n, _, _ in cases), radius, device))
         print("the photos' own texture ratio: %.2f"
               % np.mean([dk.texture_kept(img, mask) for _, img, mask in cases]))
-        print("%-8s %8s %9s %9s %8s %9s"
-              % ("search", "radius", "PSNR dB", "texture", "real", "time s"))
+        print("%-8s %8s %9s %9s %8s %9s %9s"
+              % ("search", "radius", "PSNR dB", "texture", "real", "time s", "pairs G"))
         for rule in rules:
-            scores, textures, reals, seconds, used = [], [], [], 0.0, set()
+            scores, textures, reals, seconds, pairs, used = [], [], [], 0.0, 0, set()
             for _, img, mask in cases:
                 s = search_radius_for(rule, mask, radius)
                 used.add("none" if s is None else str(s))
@@ -141,12 +154,13 @@ def search_study(rules, device):
                 t = time.perf_counter()
                 out, hole, _, sources = qk.fill_holes(damaged, mask, s, device)
                 seconds += time.perf_counter() - t
+                pairs += candidate_pairs(hole, s, radius)
                 scores.append(dk.psnr(out, img, mask))
                 textures.append(dk.texture_kept(out, mask))
                 reals.append(real_share(sources, hole, mask))
-            print("%-8s %8s %9.2f %9.2f %8.2f %9.2f"
+            print("%-8s %8s %9.2f %9.2f %8.2f %9.2f %9.2f"
                   % (rule, "/".join(sorted(used)), np.mean(scores), np.mean(textures),
-                     np.mean(reals), seconds), flush=True)
+                     np.mean(reals), seconds, pairs / 1e9), flush=True)
 
 
 def main():

@@ -60,8 +60,9 @@ def compare(photo, mask, kind):
     panels = [(damaged, kind)]
     for name, fill in FILLS.items():
         result = fill(damaged, mask)
-        panels.append((result, f"{name}: {psnr(result, photo, mask):.1f} dB"))
-        print(f"{kind}, {name}: {psnr(result, photo, mask):.1f} dB")
+        title = f"{name}: {psnr(result, photo, mask):.1f} dB"
+        panels.append((result, title))
+        print(f"{kind}, {title}")
     show(panels)
 
 
