@@ -78,6 +78,16 @@ def test_cuda_and_cpu_backends_are_byte_identical(method, name, image, mask, rad
     both(image, mask, radius, method)
 
 
+@pytest.mark.parametrize("name,image,mask,radius",
+                         [c for c in cases() if c[3] > 0 and c[1].shape[0] > 7],
+                         ids=[c[0] for c in cases() if c[3] > 0 and c[1].shape[0] > 7])
+def test_auto_gives_the_same_bytes_on_both_devices(name, image, mask, radius):
+    got = [patchwell.repair(image, mask > 128, radius, device=d, return_sources=True)
+           for d in ("cpu", "cuda")]
+    for cpu, cuda in zip(*got):
+        np.testing.assert_array_equal(cuda, cpu)
+
+
 def test_device_info_names_the_device():
     assert patchwell.device_info().startswith("CUDA: ")
     assert "compute capability" in patchwell.device_info()

@@ -220,6 +220,52 @@ def test_search_options_give_the_pixels_of_inpaint(method):
     np.testing.assert_array_equal(unfilled, mask == 1)
 
 
+def plane(h, w, channels, scale):
+    """Each channel its own plane (whole numbers): the smooth fill gives
+    it back exactly."""
+    y, x = np.mgrid[0:h, 0:w]
+    planes = [(20 + (2 + c % 2) * x + (c + 1) * y) * scale for c in range(channels)]
+    dtype = np.uint16 if scale > 1 else np.uint8
+    return np.squeeze(np.dstack(planes)).astype(dtype)
+
+
+@pytest.mark.parametrize("channels, scale", [(1, 1), (3, 1), (4, 1), (3, 256), (4, 257)])
+def test_auto_fills_thin_damage_smoothly_and_holes_by_the_search(channels, scale):
+    image = plane(30, 40, channels, scale)
+    mask = np.zeros((30, 40), bool)
+    mask[5, 2:30] = True           # a scratch, 1 px
+    mask[20:22, 30:32] = True      # a speck
+    mask[12:24, 8:20] = True       # a hole: a disc of radius 3 fits
+    mask[12:24, 20] = True         # its rim goes with it
+    hole = np.zeros_like(mask)
+    hole[12:24, 8:21] = True
+    result, unfilled, sources = patchwell.repair(image, mask, 2, return_sources=True)
+    assert not unfilled.any()
+    thin = mask & ~hole
+    np.testing.assert_array_equal(result[thin], image[thin])  # exact, every channel
+    assert (sources[thin] == -1).all() and (sources[hole] >= 0).all()
+    flat = result.reshape(30 * 40, -1)
+    np.testing.assert_array_equal(flat[sources[hole]], result[hole].reshape(hole.sum(), -1))
+    np.testing.assert_array_equal(result[~mask], image[~mask])
+
+
+def test_auto_is_the_same_on_one_thread_or_two_and_refuses_radius_0():
+    image = photo_like(70, 90, seed=4)
+    mask = speckled_mask(70, 90, 60, seed=5) > 128
+    mask[30:45, 40:60] = True
+    results = []
+    for threads in (1, 2):
+        patchwell.set_num_threads(threads)
+        try:
+            results.append(patchwell.repair(image, mask, 3, device="cpu"))
+        finally:
+            patchwell.set_num_threads(None)
+    for one, two in zip(*results):
+        np.testing.assert_array_equal(one, two)
+    with pytest.raises(ValueError, match="method auto needs a radius of 1 or more"):
+        patchwell.repair(image, mask, 0)
+
+
 def test_repair_reports_fractions_of_the_work(monkeypatch):
     holes = speckled_mask(40, 40, 60, seed=2) > 128
     seen = []
