@@ -107,7 +107,7 @@ def test_search_domain_options(scene):
 
 
 def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
-    h, w = 1200, 1600
+    h, w = 1600, 2400
     Image.fromarray(photo_like(h, w, seed=3)).save(tmp_path / "big.png")
     Image.fromarray(speckled_mask(h, w, h * w // 100, seed=4)).save(tmp_path / "m.png")
     proc = subprocess.Popen([EXE, "big.png", "m.png", "--device", "cpu", "-m", "exhaustive",
@@ -118,7 +118,7 @@ def test_long_run_is_forecast_with_a_bounded_search_suggested(tmp_path):
     finally:
         proc.kill()
         proc.wait()
-    assert lines[0].startswith("patchwell: 19200 pixels to fill, about ")
+    assert lines[0].startswith("patchwell: 38400 pixels to fill, about ")
     assert "--search-radius 48 would take about" in lines[1]
 
 
