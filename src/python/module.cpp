@@ -27,6 +27,7 @@
 #include "inpaint/version.h"
 #include "platform/console.h"
 #include "python/arrays.h"
+#include "python/detect_bindings.h"
 #include "python/run_control.h"
 #include "python/settings.h"
 
@@ -334,4 +335,5 @@ orientation) and declared_size (what a file over the pixel limit declared).
         "mask holds 1 at the holes.");
 
   BindSettings(m);
+  BindDetect(m);
 }
