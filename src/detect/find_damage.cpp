@@ -17,8 +17,8 @@ namespace {
 // Specks must stand out from the strongest 0.5 % of blob responses around
 // them, lines from the strongest 1 % of line responses; and both by 20 to
 // 25 gray levels at least, the least damage that shows through a grain.
-constexpr LevelRule kSpeckRule{0.995, 2.5, 25.0 * kSumUnits};
-constexpr LevelRule kLineRule{0.99, 2.0, 20.0 * kSumUnits};
+constexpr LevelRule kSpeckRule{0.98, 3.0, 25.0 * kSumUnits};
+constexpr LevelRule kLineRule{0.95, 3.5, 20.0 * kSumUnits};
 
 void CheckView(const PictureView& v, const char* what, bool one_channel) {
   const std::string name(what);

@@ -69,11 +69,11 @@ Grid NeighbourMedian(const Grid& g, int32_t radius) {
 
 // The grid's value at pixel (x, y), interpolated between cell centres.
 float Interpolated(const Grid& g, int32_t x, int32_t y) {
-  const float fx = std::clamp((x + 0.5f) / kCell - 0.5f, 0.0f, float(g.cols - 1));
-  const float fy = std::clamp((y + 0.5f) / kCell - 0.5f, 0.0f, float(g.rows - 1));
+  const float fx = std::clamp((float(x) + 0.5f) / kCell - 0.5f, 0.0f, float(g.cols - 1));
+  const float fy = std::clamp((float(y) + 0.5f) / kCell - 0.5f, 0.0f, float(g.rows - 1));
   const auto x0 = static_cast<int32_t>(fx), y0 = static_cast<int32_t>(fy);
   const int32_t x1 = std::min(x0 + 1, g.cols - 1), y1 = std::min(y0 + 1, g.rows - 1);
-  const float ax = fx - x0, ay = fy - y0;
+  const float ax = fx - float(x0), ay = fy - float(y0);
   return (g.at(x0, y0) * (1 - ax) + g.at(x1, y0) * ax) * (1 - ay) +
          (g.at(x0, y1) * (1 - ax) + g.at(x1, y1) * ax) * ay;
 }

@@ -6,12 +6,14 @@
 namespace pw::detect {
 namespace {
 
-// Calls visit(index) for the 8 neighbours of index inside the picture.
+// Calls visit(index) for the pixels within `reach` of index (a square)
+// inside the picture: 1 for the 8 neighbours.
 template <class Visit>
-void ForNeighbours(size_t index, int32_t width, int32_t height, const Visit& visit) {
+void ForNeighbours(size_t index, int32_t width, int32_t height, const Visit& visit,
+                   int32_t reach = 1) {
   const auto x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
-  for (int32_t dy = -1; dy <= 1; ++dy)
-    for (int32_t dx = -1; dx <= 1; ++dx) {
+  for (int32_t dy = -reach; dy <= reach; ++dy)
+    for (int32_t dx = -reach; dx <= reach; ++dx) {
       const int32_t nx = x + dx, ny = y + dy;
       if ((dx | dy) != 0 && nx >= 0 && ny >= 0 && nx < width && ny < height)
         visit(static_cast<size_t>(ny) * width + nx);
@@ -91,12 +93,14 @@ void MarkLines(const std::vector<uint16_t>& response, const BlockGrid& threshold
       const auto x = int32_t(part[k] % width), y = int32_t(part[k] / width);
       x0 = std::min(x0, x), x1 = std::max(x1, x);
       y0 = std::min(y0, y), y1 = std::max(y1, y);
+      // A gap of a pixel, where the line crosses an edge or the grain
+      // hides it, does not split it.
       ForNeighbours(part[k], width, height, [&](size_t n) {
         if (!seen[n] && 10 * response[n] > 7 * level(n)) {
           seen[n] = 1;
           part.push_back(n);
         }
-      });
+      }, 2);
     }
     const int64_t extent = std::max(x1 - x0, y1 - y0) + 1;
     // A curve is at most about twice as long as its extent.

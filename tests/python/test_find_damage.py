@@ -1,0 +1,57 @@
+"""patchwell.find_damage: the same damage found in every picture type, and
+the arguments it refuses."""
+import numpy as np
+import pytest
+
+import patchwell
+
+
+def speck_picture():
+    rng = np.random.default_rng(5)
+    gray = np.clip(170 + rng.normal(0, 3, (80, 80)), 0, 255)
+    yy, xx = np.mgrid[0:80, 0:80]
+    alpha = 1 / (1 + np.exp((np.hypot(yy - 30, xx - 50) - 2.0) / 0.5))
+    return np.round(gray * (1 - alpha) + 20 * alpha).astype(np.uint8)
+
+
+@pytest.mark.parametrize("convert", [
+    lambda g: g,
+    lambda g: np.dstack([g.astype(np.uint16) * 257] * 3),
+    lambda g: np.dstack([g] * 3 + [np.zeros_like(g)])[:, ::-1][:, ::-1],  # RGBA, strided
+])
+def test_speck_found_in_every_picture_type(convert):
+    mask = patchwell.find_damage(convert(speck_picture()))
+    assert mask.dtype == np.bool_ and mask.shape == (80, 80)
+    found = np.argwhere(mask)
+    assert mask[28:33, 48:53].all()
+    assert (np.abs(found - [30, 50]) <= 5).all()
+
+
+@pytest.mark.parametrize("kwargs, error, words", [
+    (dict(kinds="dirt"), ValueError, "unknown kind 'dirt'"),
+    (dict(kinds=[1]), TypeError, "kinds must be strings"),
+    (dict(kinds=()), ValueError, "names nothing"),
+    (dict(kinds="infrared"), ValueError, "pass infrared="),
+    (dict(infrared=np.zeros((80, 80), np.uint16)), ValueError, "not among kinds"),
+    (dict(kinds="infrared", infrared=np.zeros((8, 8), np.uint16)), ValueError,
+     "image's height and width"),
+    (dict(kinds="infrared", infrared=np.zeros((80, 80))), TypeError, "uint8 or uint16"),
+    (dict(sensitivity=0), ValueError, "sensitivity"),
+    (dict(max_size=0), ValueError, "max_size"),
+    (dict(dilation=1.5), TypeError, "dilation"),
+])
+def test_refused_arguments(kwargs, error, words):
+    with pytest.raises(error, match=words):
+        patchwell.find_damage(speck_picture(), **kwargs)
+
+
+def test_infrared_hair_found_and_repaired():
+    rng = np.random.default_rng(6)
+    picture = np.full((64, 64, 3), 120, np.uint8)
+    picture[10:50, 30] = 10
+    infrared = (50000 + rng.normal(0, 300, (64, 64))).astype(np.uint16)
+    infrared[10:50, 30] = 15000
+    mask = patchwell.find_damage(picture, ["infrared"], infrared=infrared)
+    assert mask[10:50, 29:32].all() and not mask[:, :25].any()
+    result, unfilled = patchwell.repair(picture, mask)
+    assert (result == 120).all() and not unfilled.any()
