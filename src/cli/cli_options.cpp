@@ -77,6 +77,8 @@ std::string UsageText() {
       "                 [--compression C] [--max-pixels N] [-v] [-q]\n"
       "       patchwell batch INPUTS... --out-dir DIR [options]\n"
       "                 (many pictures; see patchwell batch --help)\n"
+      "       patchwell detect IMAGE -o MASK [--kinds K] [--overlay PREVIEW]\n"
+      "                 (find dust and scratches; see patchwell detect --help)\n"
       "\n"
       "Repairs IMAGE by exemplar-based inpainting: every pixel whose gray\n"
       "value in MASK (a picture of the same size) is above 128 is filled from\n"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "cli/detect_command.h"
 #include "cli/progress_bar.h"
 #include "cli/python_handover.h"
 #include "fill/cpu/thread_count.h"
@@ -245,6 +246,8 @@ int main(int argc, char** argv) {
   using namespace pw::cli;
   if (argc > 1 && std::strcmp(argv[1], "batch") == 0)
     return HandOverToPython(std::vector<std::string>(argv + 2, argv + argc));
+  if (argc > 1 && std::strcmp(argv[1], "detect") == 0)
+    return RunDetect(std::vector<std::string>(argv + 2, argv + argc));
   InstallSignalHandlers();
   CliOptions options;
   std::string error;

@@ -1,5 +1,9 @@
 """patchwell.find_damage: the same damage found in every picture type, and
 the arguments it refuses."""
+import os
+import subprocess
+import sysconfig
+
 import numpy as np
 import pytest
 
@@ -55,3 +59,26 @@ def test_infrared_hair_found_and_repaired():
     assert mask[10:50, 29:32].all() and not mask[:, :25].any()
     result, unfilled = patchwell.repair(picture, mask)
     assert (result == 120).all() and not unfilled.any()
+
+
+CLI = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
+
+
+@pytest.mark.parametrize("args, status, written, words", [
+    (["-o", "mask.png", "--overlay", "look.png"], 0, {"mask.png", "look.png"}, ""),
+    (["-o", "mask.png", "--kinds", "dust,dirt"], 2, set(), "unknown kind 'dirt'"),
+    (["--overlay", "look.png"], 2, set(), "-o MASK"),
+    (["-o", "mask.xyz"], 2, set(), "extension"),
+])
+def test_detect_command(tmp_path, args, status, written, words):
+    from PIL import Image
+    Image.fromarray(np.dstack([speck_picture()] * 3)).save(tmp_path / "scan.png")
+    done = subprocess.run([CLI, "detect", "scan.png", *args], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert done.returncode == status and words in done.stderr
+    assert set(os.listdir(tmp_path)) == {"scan.png"} | written
+    if status == 0:
+        mask = np.asarray(Image.open(tmp_path / "mask.png"))
+        assert (mask == np.where(patchwell.find_damage(speck_picture()), 255, 0)).all()
+        look = np.asarray(Image.open(tmp_path / "look.png"))
+        assert (look[mask == 255] == [255, 0, 255]).all()
