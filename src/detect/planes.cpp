@@ -74,12 +74,12 @@ PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed) {
         column[x + 1] = static_cast<uint16_t>(up[x] + mid[x] + down[x]);
       column[0] = column[1];
       column[w + 1] = column[w];
-      uint16_t* out = plane.Row(y);
+      int16_t* out = plane.Row(y);
       if (smoothed)
         for (int32_t x = 0; x < w; ++x)
-          out[x] = static_cast<uint16_t>(column[x] + column[x + 1] + column[x + 2]);
+          out[x] = static_cast<int16_t>(column[x] + column[x + 1] + column[x + 2]);
       else
-        for (int32_t x = 0; x < w; ++x) out[x] = static_cast<uint16_t>(kSumUnits * mid[x]);
+        for (int32_t x = 0; x < w; ++x) out[x] = static_cast<int16_t>(kSumUnits * mid[x]);
       std::fill(out - pad, out, out[0]);
       std::fill(out + w, out + w + pad, out[w - 1]);
     }

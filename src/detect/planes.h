@@ -16,10 +16,10 @@ namespace pw::detect {
 struct PaddedPlane {
   int32_t width = 0, height = 0, pad = 0;
   ptrdiff_t stride = 0;
-  std::vector<uint16_t> data;
+  std::vector<int16_t> data;  // signed: SSE2 has min and max of int16 only
   // The sample at (x, y); x and y may go `pad` beyond the picture.
-  const uint16_t* Row(int32_t y) const { return data.data() + (y + pad) * stride + pad; }
-  uint16_t* Row(int32_t y) { return data.data() + (y + pad) * stride + pad; }
+  const int16_t* Row(int32_t y) const { return data.data() + (y + pad) * stride + pad; }
+  int16_t* Row(int32_t y) { return data.data() + (y + pad) * stride + pad; }
 };
 
 // 9 sum units make one gray level of the smoothed plane.
