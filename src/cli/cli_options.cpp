@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "cli/detect_command.h"
 #include "fill/radius.h"
 #include "image/image_files.h"
 #include "image/source_map_file.h"
@@ -74,7 +75,7 @@ std::string UsageText() {
       "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m gpu|gpu-fast|cpu]\n"
       "                 [--device auto|cpu|cuda|cuda:N] [--search-radius N]\n"
       "                 [--source-mask FILE] [--sources FILE] [--quality Q]\n"
-      "                 [--compression C] [--max-pixels N] [-v] [-q]\n"
+      "                 [--compression C] [--max-pixels N] [--find K] [-v] [-q]\n"
       "       patchwell batch INPUTS... --out-dir DIR [options]\n"
       "                 (many pictures; see patchwell batch --help)\n"
       "       patchwell detect IMAGE -o MASK [--kinds K] [--overlay PREVIEW]\n"
@@ -111,6 +112,10 @@ std::string UsageText() {
       "      --search-radius N  take sources only from within N pixels of\n"
       "                       each damaged pixel (default: the whole image;\n"
       "                       much faster on large photos)\n"
+      "      --find K         also fill the damage found in IMAGE, any of\n"
+      "                       dust, scratches, infrared (an RGBI TIFF's\n"
+      "                       fourth sample), separated by commas; MASK\n"
+      "                       becomes optional and adds to what is found\n"
       "      --source-mask FILE  take sources only where FILE (a picture of\n"
       "                       the same size) is brighter than 128\n"
       "      --sources FILE   also write the source map to FILE (.npy, or .tif\n"
@@ -247,6 +252,8 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         return false;
       }
       options.sources = text;
+    } else if (name == "--find") {
+      if (!value(text) || !ParseDamageKinds(text, options.find, error)) return false;
     } else if (name == "--quality") {
       if (!value(text)) return false;
       int64_t q = 0;

@@ -1,11 +1,14 @@
 #include "cli/detect_command.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "detect/find_damage.h"
+#include "detect/image_damage.h"
 #include "image/image.h"
 #include "image/image_files.h"
 #include "image/load_control.h"
@@ -33,33 +36,13 @@ const char kUsage[] =
     "options:\n"
     "  -o, --output MASK    the mask file to write (required)\n"
     "      --kinds K        what to find, separated by commas: dust,\n"
-    "                       scratches (default: dust,scratches)\n"
+    "                       scratches, infrared (from the fourth sample of\n"
+    "                       an RGBI TIFF scan) (default: dust,scratches)\n"
     "      --overlay FILE   also write the picture with the damage found\n"
     "                       drawn in magenta, to review it\n"
     "      --sensitivity S  above 1 finds fainter damage, below 1 only the\n"
     "                       clearest (default 1)\n"
     "  -h, --help           show this help and exit\n";
-
-bool ParseKinds(const std::string& text, unsigned& kinds, std::string& error) {
-  kinds = 0;
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t comma = std::min(text.find(',', start), text.size());
-    const std::string name = text.substr(start, comma - start);
-    if (name == "dust") kinds |= detect::kDust;
-    else if (name == "scratches") kinds |= detect::kScratches;
-    else if (name == "infrared") {
-      error = "kind 'infrared' needs the picture's infrared channel, which this command "
-              "does not read yet";
-      return false;
-    } else {
-      error = "unknown kind '" + name + "': choose from dust, scratches";
-      return false;
-    }
-    start = comma + 1;
-  }
-  return true;
-}
 
 bool Parse(const std::vector<std::string>& args, DetectOptions& o, std::string& error) {
   std::vector<std::string> positional;
@@ -99,7 +82,7 @@ bool Parse(const std::vector<std::string>& args, DetectOptions& o, std::string& 
     if (name == "-o" || name == "--output") o.output = value;
     else if (name == "--overlay") o.overlay = value;
     else if (name == "--kinds") {
-      if (!ParseKinds(value, o.find.kinds, error)) return false;
+      if (!ParseDamageKinds(value, o.find.kinds, error)) return false;
     } else {
       char* end = nullptr;
       o.find.sensitivity = std::strtod(value.c_str(), &end);
@@ -139,6 +122,24 @@ int Fail(const std::string& message, int status) {
 
 }  // namespace
 
+bool ParseDamageKinds(const std::string& text, unsigned& kinds, std::string& error) {
+  kinds = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string name = text.substr(start, comma - start);
+    if (name == "dust") kinds |= detect::kDust;
+    else if (name == "scratches") kinds |= detect::kScratches;
+    else if (name == "infrared") kinds |= detect::kInfrared;
+    else {
+      error = "unknown kind '" + name + "': choose from dust, scratches, infrared";
+      return false;
+    }
+    start = comma + 1;
+  }
+  return true;
+}
+
 int RunDetect(const std::vector<std::string>& args) {
   DetectOptions o;
   std::string error;
@@ -156,13 +157,11 @@ int RunDetect(const std::vector<std::string>& args) {
       return Fail("cannot read image '" + o.image + "'" +
                       (control.refusal().empty() ? "" : ": " + control.refusal()),
                   kExitFailure);
-    const detect::PictureView view{picture.pixels, picture.width, picture.height,
-                                   picture.channels, picture.depth, picture.stride};
     Common::CImage mask;
     if (!mask.Create(picture.width, picture.height, 1))
       return Fail("out of memory", kExitFailure);
-    std::vector<uint8_t> found(static_cast<size_t>(picture.width) * picture.height);
-    detect::FindDamage(view, nullptr, o.find, found.data());
+    std::vector<uint8_t> found(static_cast<size_t>(picture.width) * picture.height, 0);
+    detect::AddFoundDamage(picture, o.find.kinds, o.find.sensitivity, found.data());
     for (int32_t y = 0; y < picture.height; ++y)
       for (int32_t x = 0; x < picture.width; ++x)
         mask.PixelAt(x, y)[0] = found[static_cast<size_t>(y) * picture.width + x] ? 255 : 0;

@@ -12,4 +12,9 @@ namespace pw::cli {
 // The arguments after "detect"; returns the exit status.
 int RunDetect(const std::vector<std::string>& args);
 
+// Reads "dust,scratches,infrared" (any of them) into detect::Kind flags;
+// false with the reason in `error` for an unknown or empty name.
+bool ParseDamageKinds(const std::string& text, unsigned& kinds, std::string& error);
+
+
 }  // namespace pw::cli

@@ -20,6 +20,7 @@
 #include "cli/detect_command.h"
 #include "cli/progress_bar.h"
 #include "cli/python_handover.h"
+#include "detect/image_damage.h"
 #include "fill/cpu/thread_count.h"
 #include "fill/device_choice.h"
 #include "fill/engine.h"
@@ -189,7 +190,11 @@ int Run(const CliOptions& options) {
   run.inpaint.cuda_device = options.cuda_device;
   run.inpaint.progress = bar.get();
   run.inpaint.search_radius = options.search_radius;
-  run.mask_from_alpha = !options.mask;
+  run.mask_from_alpha = !options.mask && !options.find;
+  if (options.find)
+    run.add_holes = [&](const Common::CImage& image, uint8_t* mask) {
+      detect::AddFoundDamage(image, options.find, 1.0, mask);
+    };
   run.quality = options.quality;
   run.quality_given = options.quality_given;
   // A JPEG output of a JPEG input is quantised as the input was unless a

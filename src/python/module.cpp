@@ -28,6 +28,7 @@
 #include "platform/console.h"
 #include "python/arrays.h"
 #include "python/detect_bindings.h"
+#include "detect/image_damage.h"
 #include "python/run_control.h"
 #include "python/settings.h"
 
@@ -131,10 +132,14 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
                          const std::string& device, int cuda_device,
                          const std::optional<int32_t>& search_radius,
                          const std::optional<std::string>& source_mask_file,
-                         bool overwrite, int quality) {
+                         bool overwrite, int quality, unsigned find) {
   const RunningHere running;
   FileRunOptions options = FileRunOptions::Batch(overwrite);
   options.source_mask_file = source_mask_file;
+  if (find != 0)  // the damage found is filled too (with no mask file, alone)
+    options.add_holes = [find](const Common::CImage& image, uint8_t* mask) {
+      detect::AddFoundDamage(image, find, 1.0, mask);
+    };
   const FileRunResult result =
       RunFile(py::none(), options, device, cuda_device, search_radius, quality, [&] {
         return RunFileInpaint(image_file, mask_file, &out_file, rad, method, false, options);
@@ -251,7 +256,7 @@ str
         py::arg("method"), py::kw_only(), py::arg("device") = "auto",
         py::arg("cuda_device") = -1, py::arg("search_radius") = py::none(),
         py::arg("source_mask") = py::none(), py::arg("overwrite") = false,
-        py::arg("quality") = 80,
+        py::arg("quality") = 80, py::arg("find") = 0,
         R"doc(Inpaint an image file into out_file and tell how it went, printing nothing.
 
 The work of inpaint_file for batch runs (patchwell.batch): the same steps

@@ -82,3 +82,51 @@ def test_detect_command(tmp_path, args, status, written, words):
         assert (mask == np.where(patchwell.find_damage(speck_picture()), 255, 0)).all()
         look = np.asarray(Image.open(tmp_path / "look.png"))
         assert (look[mask == 255] == [255, 0, 255]).all()
+
+
+def write_inputs(folder):
+    """scan.png: a speck at (30, 50) and a bright square that hole.png
+    marks; rgbi.tif: a 16-bit scan whose infrared sample shows a hair the
+    picture hides, and rgba.tif the same with an alpha sample."""
+    import tifffile
+    from PIL import Image
+    picture = np.dstack([speck_picture()] * 3)
+    picture[55:75, 5:25] = 250
+    Image.fromarray(picture).save(folder / "scan.png")
+    Image.fromarray(np.where(picture[..., 0] == 250, 255, 0).astype(np.uint8)).save(
+        folder / "hole.png")
+    rng = np.random.default_rng(8)
+    rgb = np.full((64, 64, 3), 120 * 257, np.uint16)
+    rgb[10:50, 30] = 100 * 257
+    infrared = (50000 + rng.normal(0, 300, (64, 64))).astype(np.uint16)
+    infrared[10:50, 30] = 15000
+    for name, extra in (("rgbi.tif", 0), ("rgba.tif", 2)):
+        tifffile.imwrite(folder / name, np.dstack([rgb, infrared]), photometric="rgb",
+                         extrasamples=[extra])
+
+
+@pytest.mark.parametrize("args, output, status, words", [
+    (["scan.png", "-o", "out.png", "--find", "dust"], "out.png", 0, ""),
+    (["scan.png", "hole.png", "-o", "out.png", "--find", "dust"], "out.png", 0, ""),
+    (["rgbi.tif", "-o", "out.tif", "--find", "infrared"], "out.tif", 0, ""),
+    (["batch", "scan.png", "--out-dir", "done", "--find", "dust"], "done/scan.png", 0, ""),
+    (["rgba.tif", "-o", "out.tif", "--find", "infrared"], None, 1, "needs an infrared channel"),
+    (["scan.png", "-o", "out.png", "--find", "dirt"], None, 2, "unknown kind 'dirt'"),
+])
+def test_repair_with_damage_found(tmp_path, args, output, status, words):
+    import tifffile
+    from PIL import Image
+    write_inputs(tmp_path)
+    done = subprocess.run([CLI, *args], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == status and words in done.stderr, done.stderr
+    if output is None:
+        assert not {"out.png", "out.tif"} & set(os.listdir(tmp_path))
+        return
+    path = tmp_path / output
+    result = tifffile.imread(path) if output.endswith(".tif") else np.asarray(Image.open(path))
+    if output.endswith(".tif"):  # the hair filled, the infrared sample not written
+        assert result.shape == (64, 64, 3) and (result == 120 * 257).all()
+        return
+    assert np.abs(result[28:33, 48:53].astype(int) - 170).max() < 20  # the speck
+    square = result[55:75, 5:25]
+    assert (square == 250).all() != ("hole.png" in args)  # filled only when masked

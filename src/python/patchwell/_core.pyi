@@ -124,6 +124,7 @@ def _repair_file(
     source_mask: Optional[_FileName] = None,
     overwrite: bool = False,
     quality: int = 80,
+    find: int = 0,
 ) -> _FileOutcome: ...
 
 def _copy_from_sources(image: npt.NDArray[Any], sources: npt.NDArray[np.int32]) -> None: ...
