@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "cli/detect_command.h"
 #include "fill/radius.h"
 #include "image/image_files.h"
 #include "image/source_map_file.h"
@@ -81,9 +82,11 @@ std::string UsageText() {
       "usage: patchwell IMAGE [MASK] [-o OUT] [-r RADIUS] [-m auto|gpu|gpu-fast|cpu]\n"
       "                 [--device auto|cpu|cuda|cuda:N] [--search-radius N|all]\n"
       "                 [--source-mask FILE] [--sources FILE] [--quality Q]\n"
-      "                 [--compression C] [--max-pixels N] [-v] [-q]\n"
+      "                 [--compression C] [--max-pixels N] [--find K] [-v] [-q]\n"
       "       patchwell batch INPUTS... --out-dir DIR [options]\n"
       "                 (many pictures; see patchwell batch --help)\n"
+      "       patchwell detect IMAGE -o MASK [--kinds K] [--overlay PREVIEW]\n"
+      "                 (find dust and scratches; see patchwell detect --help)\n"
       "\n"
       "Repairs IMAGE: every pixel whose gray value in MASK (a picture of the\n"
       "same size) is above 128 is filled. Holes are filled from the\n"
@@ -122,6 +125,10 @@ std::string UsageText() {
       "                       (slow on large photos); default auto: 48, or\n"
       "                       more where a hole is deeper (its depth + twice\n"
       "                       the radius + 16)\n"
+      "      --find K         also fill the damage found in IMAGE, any of\n"
+      "                       dust, scratches, infrared (an RGBI TIFF's\n"
+      "                       fourth sample), separated by commas; MASK\n"
+      "                       becomes optional and adds to what is found\n"
       "      --source-mask FILE  take sources only where FILE (a picture of\n"
       "                       the same size) is brighter than 128\n"
       "      --sources FILE   also write the source map to FILE (.npy, or .tif\n"
@@ -259,6 +266,8 @@ bool ParseCommandLine(const std::vector<std::string>& args,
         return false;
       }
       options.sources = text;
+    } else if (name == "--find") {
+      if (!value(text) || !ParseDamageKinds(text, options.find, error)) return false;
     } else if (name == "--quality") {
       if (!value(text)) return false;
       int64_t q = 0;

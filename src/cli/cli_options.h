@@ -42,6 +42,7 @@ struct CliOptions {
   std::optional<int32_t> search_radius;
   std::optional<std::string> source_mask;
   std::optional<std::string> sources;  // where the source map goes
+  unsigned find = 0;  // --find: detect::Kind flags of the damage to find
   bool verbose = false;
   bool quiet = false;
   bool help = false;

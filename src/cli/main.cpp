@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "cli/detect_command.h"
 #include "cli/progress_bar.h"
 #include "cli/python_handover.h"
+#include "detect/image_damage.h"
 #include "fill/cpu/thread_count.h"
 #include "fill/device_choice.h"
 #include "fill/engine.h"
@@ -190,7 +192,11 @@ int Run(const CliOptions& options) {
   run.inpaint.progress = bar.get();
   run.inpaint.search_radius = options.search_radius;
   run.default_search_radius = options.search_radius_default;
-  run.mask_from_alpha = !options.mask;
+  run.mask_from_alpha = !options.mask && !options.find;
+  if (options.find)
+    run.add_holes = [&](const Common::CImage& image, uint8_t* mask) {
+      detect::AddFoundDamage(image, options.find, 1.0, mask);
+    };
   run.quality = options.quality;
   run.quality_given = options.quality_given;
   // A JPEG output of a JPEG input is quantised as the input was unless a
@@ -248,6 +254,8 @@ int main(int argc, char** argv) {
   using namespace pw::cli;
   if (argc > 1 && std::strcmp(argv[1], "batch") == 0)
     return HandOverToPython(std::vector<std::string>(argv + 2, argv + argc));
+  if (argc > 1 && std::strcmp(argv[1], "detect") == 0)
+    return RunDetect(std::vector<std::string>(argv + 2, argv + argc));
   InstallSignalHandlers();
   CliOptions options;
   std::string error;

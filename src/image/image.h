@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Common {
 
@@ -53,6 +54,10 @@ struct ImageMetadata {
   // first sample, so that a gray picture comes back gray.
   bool gray = false;
   Resolution resolution;  // as the file states it
+  // A film scanner's infrared channel (the fourth sample of an RGBI TIFF,
+  // one that is not alpha): width * height 16-bit values in the stored
+  // orientation; null for other files. No writer stores it.
+  std::shared_ptr<const std::vector<uint16_t>> infrared;
   JpegQuantisation jpeg;  // set by the JPEG reader
   void Clear() { *this = ImageMetadata(); }
   bool Empty() const { return exif.empty() && icc.empty() && xmp.empty(); }

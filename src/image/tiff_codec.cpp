@@ -91,7 +91,18 @@ struct Layout {
   uint16_t bits = 8;         // 8 or 16
   uint16_t samples = 1;      // 1 gray, 2 gray + alpha, 3 RGB, 4 RGBA
   int32_t channels = 1;      // of the image: 1, 3 or 4
+  // RGB with a fourth sample that is not alpha (a film scanner's infrared
+  // channel): the picture is RGB and the fourth sample goes here, 16-bit.
+  std::vector<uint16_t>* infrared = nullptr;
 };
+
+// A fourth sample declared as neither associated nor unassociated alpha.
+bool ExtraSampleUnspecified(TIFF* tiff) {
+  uint16_t count = 0;
+  uint16_t* kinds = nullptr;
+  return TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &count, &kinds) && count == 1 &&
+         kinds != nullptr && kinds[0] == EXTRASAMPLE_UNSPECIFIED;
+}
 
 bool Refuse(LoadControl& control, const std::string& why) {
   control.Refuse(why);
@@ -133,12 +144,13 @@ bool ReadLayout(TIFF* tiff, LoadControl& control, Layout& l) {
     return Refuse(control, "only gray (black is zero), gray with alpha, RGB and "
                            "RGBA TIFF files are read");
   l.channels = l.samples == 1 ? (control.prefer_rgb ? 3 : 1) : l.samples == 3 ? 3 : 4;
+  if (rgb && l.samples == 4 && ExtraSampleUnspecified(tiff)) l.channels = 3;
   return true;
 }
 
 // Copies one row of decoded samples into the image row.
 void PutRow(const Layout& l, const uint8_t* in, uint32_t count, uint8_t* out,
-            bool wide) {
+            bool wide, uint16_t* infrared) {
   const size_t inSample = l.bits / 8;
   const size_t outSample = wide ? 2 : 1;
   for (uint32_t x = 0; x < count; ++x) {
@@ -159,6 +171,21 @@ void PutRow(const Layout& l, const uint8_t* in, uint32_t count, uint8_t* out,
       }
     }
   }
+  if (infrared == nullptr) return;
+  for (uint32_t x = 0; x < count; ++x) {
+    const uint8_t* sample = in + (static_cast<size_t>(x) * l.samples + 3) * inSample;
+    uint16_t v = sample[0];
+    if (l.bits == 8)
+      v = static_cast<uint16_t>(v * 257);
+    else
+      std::memcpy(&v, sample, 2);
+    infrared[x] = v;
+  }
+}
+
+// The infrared row of picture row y from column x, or null.
+uint16_t* InfraredAt(const Layout& l, uint32_t x, uint32_t y) {
+  return l.infrared ? l.infrared->data() + static_cast<size_t>(y) * l.width + x : nullptr;
 }
 
 bool ReadStrips(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control,
@@ -181,7 +208,8 @@ bool ReadStrips(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control
       if (TIFFReadEncodedStrip(tiff, index, buffer.data(), want) != want) return false;
       for (uint32_t k = 0; k < rows; ++k)
         PutRow(l, buffer.data() + static_cast<size_t>(k) * rowBytes, l.width,
-               image.PixelAt(0, static_cast<int32_t>(y0 + k)), wide);
+               image.PixelAt(0, static_cast<int32_t>(y0 + k)), wide,
+               InfraredAt(l, 0, y0 + k));
       continue;
     }
     // A strip over the budget is decoded row by row, in order, the library
@@ -190,7 +218,7 @@ bool ReadStrips(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control
       if (control.Stopped()) return false;
       if (TIFFReadScanline(tiff, buffer.data(), y0 + k, 0) < 0) return false;
       PutRow(l, buffer.data(), l.width, image.PixelAt(0, static_cast<int32_t>(y0 + k)),
-             wide);
+             wide, InfraredAt(l, 0, y0 + k));
     }
   }
   return true;
@@ -229,7 +257,8 @@ bool ReadTiles(TIFF* tiff, const Layout& l, CImage& image, LoadControl& control,
       const size_t outPixel = static_cast<size_t>(l.channels) * (wide ? 2 : 1);
       for (uint32_t k = 0; k < rows; ++k)
         PutRow(l, tile.data() + static_cast<size_t>(k) * tileWidth * pixelBytes, cols,
-               image.PixelAt(0, static_cast<int32_t>(ty + k)) + tx * outPixel, wide);
+               image.PixelAt(0, static_cast<int32_t>(ty + k)) + tx * outPixel, wide,
+               InfraredAt(l, tx, ty + k));
     }
   }
   return true;
@@ -313,6 +342,11 @@ bool DecodeTiff(FILE* stream, CImage& image, LoadControl& control, std::string& 
   if (!ReadLayout(tiff.get(), control, l)) return false;
   if (control.Admit(l.width, l.height, l.channels) < 0) return false;
   const bool wide = l.bits == 16 && control.keep_wide;
+  auto infrared = std::make_shared<std::vector<uint16_t>>();
+  if (l.samples == 4 && l.channels == 3) {
+    infrared->resize(static_cast<size_t>(l.width) * l.height);
+    l.infrared = infrared.get();
+  }
   if (!image.Create(static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
                     l.channels, true, false, wide ? 16 : 8))
     return false;
@@ -321,6 +355,7 @@ bool DecodeTiff(FILE* stream, CImage& image, LoadControl& control, std::string& 
   if (!ok) return false;
   ReadMetadata(tiff.get(), stream, image);
   image.metadata.gray = l.samples <= 2;
+  if (l.infrared) image.metadata.infrared = std::move(infrared);
   return true;
 }
 

@@ -182,6 +182,7 @@ bool ReadMask(FileRunInputs& in, const std::string& mask_file,
       return false;
     }
     Common::MarkShownAsStored(image.metadata);
+    image.metadata.infrared.reset();  // it stays in the stored orientation
     result.turned = true;
     result.image_width = image.width;
     result.image_height = image.height;
@@ -231,9 +232,13 @@ bool ReadInputs(FileRunInputs& in, const std::string& image_file,
     }
     in.mask.Allocate(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
     Common::BuildMaskFromAlpha(image, in.mask.bytes.get());
+  } else if (mask_file.empty() && options.add_holes) {
+    in.mask.Allocate(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
+    std::fill(in.mask.bytes.get(), in.mask.bytes.get() + in.mask.size, uint8_t{0});
   } else if (!ReadMask(in, mask_file, options, result)) {
     return false;
   }
+  if (options.add_holes) options.add_holes(image, in.mask.bytes.get());
   // The fill needs 3 channels: an image that cannot be converted is as
   // unusable as one that cannot be read. A gray picture (one channel, or
   // gray+alpha read as RGBA) is filled through its rendition instead, so

@@ -129,6 +129,11 @@ struct FileRunOptions {
   std::function<void(const uint8_t* mask, int32_t width, int32_t height,
                      const InpaintOptions& run)>
       before_fill;
+  // Called once the mask is read, with the picture as read and the mask (1
+  // marks a pixel to fill), to mark more pixels: the damage a detector
+  // finds. With it and no mask file (nor mask_from_alpha) the mask starts
+  // empty. It may throw to end the run.
+  std::function<void(const Common::CImage& image, uint8_t* mask)> add_holes;
   // Receives the run's source map (see InpaintOptions::sources), width *
   // height words, when set and the fill ran.
   std::vector<int32_t>* sources = nullptr;

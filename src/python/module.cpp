@@ -29,6 +29,8 @@
 #include "inpaint/version.h"
 #include "platform/console.h"
 #include "python/arrays.h"
+#include "python/detect_bindings.h"
+#include "detect/image_damage.h"
 #include "python/run_control.h"
 #include "python/settings.h"
 #include "python/smooth_bindings.h"
@@ -138,13 +140,18 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
                          const std::string& device, int cuda_device,
                          const std::optional<int32_t>& search_radius,
                          const std::optional<std::string>& source_mask_file,
-                         bool overwrite, int quality, bool default_search_radius) {
+                         bool overwrite, int quality, bool default_search_radius,
+                         unsigned find) {
   const RunningHere running;
   if (method < kMethodCpu || method > kMethodAuto)
     throw py::value_error("unknown method number " + std::to_string(method));
   FileRunOptions options = FileRunOptions::Batch(overwrite);
   options.source_mask_file = source_mask_file;
   options.default_search_radius = default_search_radius;
+  if (find != 0)  // the damage found is filled too (with no mask file, alone)
+    options.add_holes = [find](const Common::CImage& image, uint8_t* mask) {
+      detect::AddFoundDamage(image, find, 1.0, mask);
+    };
   const FileRunResult result =
       RunFile(py::none(), options, device, cuda_device, search_radius, quality, [&] {
         return RunFileInpaint(image_file, mask_file, &out_file, rad, method, false, options);
@@ -264,6 +271,7 @@ str
         py::arg("cuda_device") = -1, py::arg("search_radius") = py::none(),
         py::arg("source_mask") = py::none(), py::arg("overwrite") = false,
         py::arg("quality") = 80, py::arg("default_search_radius") = false,
+        py::arg("find") = 0,
         R"doc(Inpaint an image file into out_file and tell how it went, printing nothing.
 
 The work of inpaint_file for batch runs (patchwell.batch): the same steps
@@ -394,4 +402,5 @@ orientation) and declared_size (what a file over the pixel limit declared).
 
   BindSettings(m);
   BindSmoothFill(m);
+  BindDetect(m);
 }

@@ -22,8 +22,9 @@ TEST(CommandLine, DefaultsAndEveryOptionForm) {
   EXPECT_EQ(*o.mask, "mask.png");
   EXPECT_FALSE(o.output);
   EXPECT_EQ(o.radius, 3);
-  EXPECT_EQ(o.method, kMethodGpu);
+  EXPECT_EQ(o.method, kMethodAuto);
   EXPECT_EQ(o.device, Backend::Auto);
+  EXPECT_TRUE(o.search_radius_default && !o.search_radius);
 
   ASSERT_TRUE(Parse({"-o", "out.png", "-r", "3", "-m", "cpu", "--device",
                      "cpu", "-q", "a.bmp", "b.bmp"}, o, error));
@@ -40,6 +41,15 @@ TEST(CommandLine, DefaultsAndEveryOptionForm) {
   EXPECT_EQ(o.method, kMethodGpuFast);
   EXPECT_EQ(o.device, Backend::Cuda);
   EXPECT_TRUE(o.verbose);
+
+  // The whole picture, a number, the default again; auto needs a radius.
+  ASSERT_TRUE(Parse({"a.bmp", "--search-radius", "all", "-m", "exhaustive"}, o, error));
+  EXPECT_TRUE(!o.search_radius_default && !o.search_radius && o.method == kMethodGpu);
+  ASSERT_TRUE(Parse({"a.bmp", "--search-radius=30", "--search-radius", "auto"}, o, error));
+  EXPECT_TRUE(o.search_radius_default && !o.search_radius);
+  EXPECT_FALSE(Parse({"a.bmp", "-r", "0", "-m", "auto"}, o, error));
+  EXPECT_EQ(error, "method auto needs a radius of 1 or more: a window of one pixel holds no "
+                   "known pixel to compare");
 
   ASSERT_TRUE(Parse({"--", "-odd.png", "mask.png"}, o, error));
   EXPECT_EQ(o.image, "-odd.png");

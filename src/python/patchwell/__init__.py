@@ -14,6 +14,9 @@ repair(image, mask, radius=3, *, method="exhaustive", ...)
     numeric or bool type where non-zero (True) marks a hole, as in OpenCV
     and scikit-image. Leaves its inputs alone and returns
     ``(result, unfilled)``; warns (UnfilledWarning) when holes are left.
+find_damage(image, kinds=("dust", "scratches"), *, infrared=None, ...)
+    A mask of the dust, hairs and scratches found in a picture (or in a
+    film scan's infrared channel), ready for repair.
 estimate_seconds(shape, mask, radius=3, *, search_radius=None, ...)
     How long repair will take, before running it.
 inpaint(image_file, mask_file, rad, method, verbose=False, *, ...)
@@ -85,6 +88,7 @@ from ._repair import (
     estimate_seconds as estimate_seconds,
     repair as repair,
 )
+from ._detect import find_damage as find_damage
 from ._threads import (
     set_num_threads as set_num_threads,
     warn_if_unusable as _warn_if_unusable,
@@ -100,6 +104,7 @@ __all__ = [
     "UnfilledWarning",
     "device_info",
     "estimate_seconds",
+    "find_damage",
     "get_num_threads",
     "inpaint",
     "inpaint_file",

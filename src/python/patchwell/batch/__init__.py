@@ -29,6 +29,7 @@ from typing import Generator, Iterable, Iterator, List, Literal, Optional, Suppo
 
 from .. import _core
 from .._arguments import as_device, as_quality, as_radius, as_search_radius
+from .._detect import _as_kinds
 from .._repair import DEFAULT_RADIUS, check_method_radius, check_search_radius, method_number
 from .._threads import thread_variable
 from ._items import Item, PathLike, Task, plan
@@ -56,6 +57,7 @@ def repair_files(
     overwrite: bool = False,
     quality: Union[SupportsIndex, Literal["keep"]] = "keep",
     jobs: Optional[int] = None,
+    find: Union[str, Iterable[str], None] = None,
 ) -> Iterator[BatchRecord]:
     """Repair many picture files; yield one status record per picture.
 
@@ -110,6 +112,11 @@ def repair_files(
         JPEG quality of JPEG outputs, 1 to 100; "keep": that of each JPEG
         input (its quantisation tables and chroma subsampling), 80 for
         other inputs.
+    find : str or iterable of str, optional
+        Also fill the damage that ``find_damage`` finds in each picture:
+        any of "dust", "scratches" and "infrared" (from the fourth sample
+        of an RGBI TIFF). With it the mask rule may be left out: the damage
+        found is then the whole mask; a mask given adds to it.
     jobs : int, optional
         Worker processes: by default one per CPU core on the CPU (each with
         one thread) and one per GPU on CUDA. Each worker runs
@@ -144,7 +151,7 @@ def repair_files(
                               method=method, device=device,
                               search_radius=search_radius,
                               source_mask=source_mask, overwrite=overwrite,
-                              quality=quality)
+                              quality=quality, find=find)
     workers = _check_jobs(jobs)
     if device == "cuda" and not _core._cuda_usable():
         raise RuntimeError("device='cuda', but no CUDA device is usable here "
@@ -171,7 +178,8 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
              search_radius: Union[SupportsIndex, None, str],
              source_mask: Optional[PathLike],
              overwrite: bool,
-             quality: Union[SupportsIndex, Literal["keep"]] = "keep") -> Tuple[List[Task], Options]:
+             quality: Union[SupportsIndex, Literal["keep"]] = "keep",
+             find: Union[str, Iterable[str], None] = None) -> Tuple[List[Task], Options]:
     """Checks everything and plans the work, before any picture is read."""
     as_device(device)
     options = Options(
@@ -183,12 +191,14 @@ def _prepare(items: Iterable[Item], out_dir: PathLike, *,
         overwrite=bool(overwrite),
         quality=as_quality(quality),
         max_pixels=_core.max_image_pixels(),
-        threads=_core._thread_override())
+        threads=_core._thread_override(),
+        find=0 if find is None else _as_kinds(find))
     check_method_radius(options.method, options.radius)
     if options.search_radius != "auto":
         check_search_radius(options.radius, options.search_radius)
     tasks = plan(items, out_dir, mask=mask, mask_dir=mask_dir,
-                 mask_pattern=mask_pattern, source_mask=source_mask)
+                 mask_pattern=mask_pattern, source_mask=source_mask,
+                 find=bool(options.find))
     return tasks, options
 
 

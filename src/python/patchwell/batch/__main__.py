@@ -134,6 +134,10 @@ def _parser() -> argparse.ArgumentParser:
                            "or more where a hole is deeper")
     fill.add_argument("--source-mask", metavar="FILE",
                       help="take sources only where FILE is brighter than 128")
+    fill.add_argument("--find", metavar="K",
+                      help="also fill the damage found in each picture: dust, "
+                           "scratches, infrared, separated by commas (then a "
+                           "mask is optional)")
     files = p.add_argument_group("files")
     files.add_argument("--quality", type=_quality, default="keep", metavar="Q",
                        help="JPEG quality of JPEG outputs, 1 to 100, or keep: that "
@@ -200,8 +204,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
     if args.mask is not None and (args.mask_dir is not None or args.mask_pattern is not None):
         parser.error("--mask cannot be combined with --mask-dir or --mask-pattern")
-    if args.mask is None and args.mask_dir is None and args.mask_pattern is None:
-        parser.error("a mask is needed: --mask, --mask-dir or --mask-pattern")
+    if (args.mask is None and args.mask_dir is None and args.mask_pattern is None
+            and args.find is None):
+        parser.error("a mask is needed: --mask, --mask-dir, --mask-pattern or --find")
     try:
         if args.max_pixels is not None:
             set_max_image_pixels(args.max_pixels)
@@ -210,7 +215,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             mask_pattern=args.mask_pattern, radius=args.radius,
             method=_METHODS[args.method], device=args.device,
             search_radius=args.search_radius, source_mask=args.source_mask,
-            overwrite=args.overwrite, quality=args.quality)
+            overwrite=args.overwrite, quality=args.quality, find=args.find)
         jobs = _check_jobs(args.jobs)
         if args.device == "cuda" and not _core._cuda_usable():
             raise RuntimeError("--device cuda, but no CUDA device is usable here "

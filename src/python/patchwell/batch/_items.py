@@ -100,7 +100,10 @@ def check_mask_pattern(pattern: str) -> None:
 
 def mask_for(image: str, mask: Optional[PathLike], mask_dir: Optional[PathLike],
              mask_pattern: Optional[str]) -> str:
-    """The mask of `image` by the rules of repair_files."""
+    """The mask of `image` by the rules of repair_files; "" with no rule
+    (the damage found is the mask)."""
+    if mask is None and mask_dir is None and mask_pattern is None:
+        return ""
     if mask is not None:
         return os.fspath(mask)
     folder, name = os.path.split(image)
@@ -115,7 +118,7 @@ def mask_for(image: str, mask: Optional[PathLike], mask_dir: Optional[PathLike],
 def plan(items: Iterable[Item], out_dir: PathLike, *,
          mask: Optional[PathLike] = None, mask_dir: Optional[PathLike] = None,
          mask_pattern: Optional[str] = None,
-         source_mask: Optional[PathLike] = None) -> List[Task]:
+         source_mask: Optional[PathLike] = None, find: bool = False) -> List[Task]:
     """The tasks of a batch. `items` are picture files, folders and globs
     (whose masks follow from `mask`, `mask_dir` and `mask_pattern`) or
     (picture, mask) pairs; each output is the picture's file name in
@@ -143,7 +146,7 @@ def plan(items: Iterable[Item], out_dir: PathLike, *,
             pairs.append((os.fspath(item[0]), os.fspath(item[1]), True))
         else:
             plain.append(item)
-    if plain and mask is None and mask_dir is None and mask_pattern is None:
+    if plain and mask is None and mask_dir is None and mask_pattern is None and not find:
         raise ValueError("no mask: give one mask for every picture, a mask folder "
                          "or a mask pattern, or (picture, mask) pairs")
     found = [(p, mask_for(p, mask, mask_dir, mask_pattern), named)
@@ -151,14 +154,14 @@ def plan(items: Iterable[Item], out_dir: PathLike, *,
 
     # Files in a folder or a glob that serve as masks, or that a batch
     # wrote, are not pictures to repair.
-    not_pictures = {_key(m) for _, m, _ in found + pairs if m is not None}
+    not_pictures = {_key(m) for _, m, _ in found + pairs if m}
     if source_mask is not None:
         not_pictures.add(_key(os.fspath(source_mask)))
     out_key = _key(out)
     inputs: Dict[str, str] = {}
     for image, image_mask, _ in pairs + found:
         inputs.setdefault(_key(image), "an input picture")
-        if image_mask is not None:
+        if image_mask:
             inputs.setdefault(_key(image_mask), "a mask")
     if source_mask is not None:
         inputs[_key(os.fspath(source_mask))] = "the source mask"

@@ -39,6 +39,7 @@ class Options:
     quality: int = 0  # 0: "keep" (that of a JPEG input, 80 for others)
     max_pixels: Optional[int] = DEFAULT_MAX_PIXELS  # None: no limit
     threads: Optional[int] = None  # set_num_threads of the caller, if any
+    find: int = 0  # the kinds of damage found and filled (find_damage's flags)
 
 
 # Every temporary file is ".NAME.PID-TAG.tmp" beside NAME (the core's saves
@@ -133,7 +134,8 @@ def repair_picture(task: Task, options: Options) -> BatchRecord:
             default_search_radius=options.search_radius == "auto",
             source_mask=(None if options.source_mask is None
                          else os.fsencode(options.source_mask)),
-            overwrite=options.overwrite or redo, quality=options.quality)
+            overwrite=options.overwrite or redo, quality=options.quality,
+            find=options.find)
         status = outcome["status"]
         if status == "saved":
             holes, left = outcome["holes"], outcome["no_source"]

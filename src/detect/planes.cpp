@@ -1,0 +1,94 @@
+#include "detect/planes.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "fill/cpu/thread_count.h"
+#include "fill/cpu/thread_pool.h"
+
+namespace pw::detect {
+namespace {
+
+// One row of 8-bit luminance (Rec. 601 weights) from any supported view.
+void LumaRow(const PictureView& p, int32_t y, uint8_t* out) {
+  const auto* row = static_cast<const uint8_t*>(p.pixels) + y * p.row_bytes;
+  const int32_t c = p.channels;
+  if (p.bits == 8) {
+    if (c == 1) {
+      std::copy(row, row + p.width, out);
+      return;
+    }
+    for (int32_t x = 0; x < p.width; ++x) {
+      const uint8_t* s = row + x * c;
+      out[x] = static_cast<uint8_t>((77 * s[0] + 150 * s[1] + 29 * s[2] + 128) >> 8);
+    }
+    return;
+  }
+  const auto* row16 = reinterpret_cast<const uint16_t*>(row);
+  for (int32_t x = 0; x < p.width; ++x) {
+    const uint16_t* s = row16 + x * c;
+    const uint32_t v = c == 1 ? s[0] : (77u * s[0] + 150u * s[1] + 29u * s[2] + 128u) >> 8;
+    out[x] = static_cast<uint8_t>(std::min<uint32_t>((v + 128u) >> 8, 255u));
+  }
+}
+
+}  // namespace
+
+void ForRowBands(int32_t height, const std::function<void(int32_t, int32_t)>& body) {
+  constexpr int32_t kBand = 64;
+  const int bands = static_cast<int>((height + kBand - 1) / kBand);
+  const int threads = std::max(1, std::min(CpuThreadCount(), bands));
+  auto run = [&](int band, int) {
+    const int32_t first = band * kBand;
+    body(first, std::min(height, first + kBand));
+  };
+  if (threads == 1) {
+    for (int b = 0; b < bands; ++b) run(b, 0);
+    return;
+  }
+  ThreadPool pool(threads);
+  pool.ParallelFor(bands, run);
+}
+
+PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed) {
+  const int32_t w = picture.width, h = picture.height;
+  PaddedPlane plane;
+  plane.width = w;
+  plane.height = h;
+  plane.pad = pad;
+  plane.stride = w + 2 * pad;
+  plane.data.assign(static_cast<size_t>(plane.stride) * (h + 2 * pad), 0);
+
+  // Column sums of three luma rows, then sums of three columns.
+  std::vector<uint8_t> luma(static_cast<size_t>(w) * h);
+  ForRowBands(h, [&](int32_t y0, int32_t y1) {
+    for (int32_t y = y0; y < y1; ++y) LumaRow(picture, y, luma.data() + y * w);
+  });
+  ForRowBands(h, [&](int32_t y0, int32_t y1) {
+    std::vector<uint16_t> column(w + 2);
+    for (int32_t y = y0; y < y1; ++y) {
+      const uint8_t* up = luma.data() + std::max(y - 1, 0) * w;
+      const uint8_t* mid = luma.data() + y * w;
+      const uint8_t* down = luma.data() + std::min(y + 1, h - 1) * w;
+      for (int32_t x = 0; x < w; ++x)
+        column[x + 1] = static_cast<uint16_t>(up[x] + mid[x] + down[x]);
+      column[0] = column[1];
+      column[w + 1] = column[w];
+      int16_t* out = plane.Row(y);
+      if (smoothed)
+        for (int32_t x = 0; x < w; ++x)
+          out[x] = static_cast<int16_t>(column[x] + column[x + 1] + column[x + 2]);
+      else
+        for (int32_t x = 0; x < w; ++x) out[x] = static_cast<int16_t>(kSumUnits * mid[x]);
+      std::fill(out - pad, out, out[0]);
+      std::fill(out + w, out + w + pad, out[w - 1]);
+    }
+  });
+  for (int32_t y = -pad; y < 0; ++y)
+    std::copy(plane.Row(0) - pad, plane.Row(0) + w + pad, plane.Row(y) - pad);
+  for (int32_t y = h; y < h + pad; ++y)
+    std::copy(plane.Row(h - 1) - pad, plane.Row(h - 1) + w + pad, plane.Row(y) - pad);
+  return plane;
+}
+
+}  // namespace pw::detect

@@ -1,0 +1,36 @@
+// The working planes of the detectors: a picture's luminance, summed over
+// 3 x 3 pixels (grain averaged out) or not, 9 sum units per gray level, kept with
+// a replicated border so that neighbours at a fixed offset need no bounds
+// checks; and the ordered loop over row bands that every pass runs on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "detect/find_damage.h"
+
+namespace pw::detect {
+
+struct PaddedPlane {
+  int32_t width = 0, height = 0, pad = 0;
+  ptrdiff_t stride = 0;
+  std::vector<int16_t> data;  // signed: SSE2 has min and max of int16 only
+  // The sample at (x, y); x and y may go `pad` beyond the picture.
+  const int16_t* Row(int32_t y) const { return data.data() + (y + pad) * stride + pad; }
+  int16_t* Row(int32_t y) { return data.data() + (y + pad) * stride + pad; }
+};
+
+// 9 sum units make one gray level of the smoothed plane.
+constexpr int kSumUnits = 9;
+
+// The picture's 8-bit luminance summed over 3 x 3 (`smoothed`) or times 9,
+// with `pad` pixels of replicated border around it.
+PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed);
+
+// Runs body(first_row, end_row) over bands of rows, in parallel; the bands
+// do not depend on the thread count, so neither does the result.
+void ForRowBands(int32_t height, const std::function<void(int32_t, int32_t)>& body);
+
+}  // namespace pw::detect

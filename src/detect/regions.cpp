@@ -1,0 +1,143 @@
+#include "detect/regions.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace pw::detect {
+namespace {
+
+// Calls visit(index) for the pixels within `reach` of index (a square)
+// inside the picture: 1 for the 8 neighbours.
+template <class Visit>
+void ForNeighbours(size_t index, int32_t width, int32_t height, const Visit& visit,
+                   int32_t reach = 1) {
+  const auto x = static_cast<int32_t>(index % width), y = static_cast<int32_t>(index / width);
+  for (int32_t dy = -reach; dy <= reach; ++dy)
+    for (int32_t dx = -reach; dx <= reach; ++dx) {
+      const int32_t nx = x + dx, ny = y + dy;
+      if ((dx | dy) != 0 && nx >= 0 && ny >= 0 && nx < width && ny < height)
+        visit(static_cast<size_t>(ny) * width + nx);
+    }
+}
+
+// Growth keeps pixels that differ from the background by this share of
+// the speck's peak contrast, and at least by kGrowFloor sum units.
+constexpr int32_t kGrowShare = 45;  // percent
+constexpr int32_t kGrowFloor = 5 * kSumUnits;
+
+}  // namespace
+
+void MarkSpecks(const std::vector<uint16_t>& response, const BlockGrid& threshold,
+                const PaddedPlane& plane, Polarity polarity, int32_t max_speck,
+                uint8_t* mask) {
+  const int32_t w = plane.width, h = plane.height;
+  const int32_t reach = max_speck / 2 + 2;
+  std::vector<uint8_t> seen(static_cast<size_t>(w) * h, 0);
+  std::vector<size_t> part, queue;
+  auto value = [&](size_t i) { return int32_t(plane.Row(int32_t(i / w))[i % w]); };
+  auto seed = [&](size_t i) {
+    return response[i] > threshold.At(int32_t(i % w), int32_t(i / w));
+  };
+  for (size_t start = 0; start < seen.size(); ++start) {
+    if (seen[start] || !seed(start)) continue;
+    // The seeds of one speck, and its strongest pixel.
+    part.assign(1, start);
+    seen[start] = 1;
+    size_t peak = start;
+    for (size_t k = 0; k < part.size(); ++k) {
+      if (response[part[k]] > response[peak]) peak = part[k];
+      ForNeighbours(part[k], w, h, [&](size_t n) {
+        if (!seen[n] && seed(n)) {
+          seen[n] = 1;
+          part.push_back(n);
+        }
+      });
+    }
+    const int32_t contrast = response[peak];
+    const int32_t sign = polarity == Polarity::Dark ? 1 : -1;
+    const int32_t background = value(peak) + sign * contrast;
+    const int32_t enough = std::max(kGrowFloor, contrast * kGrowShare / 100);
+    const auto px = int32_t(peak % w), py = int32_t(peak / w);
+    // Out to the soft edge: neighbours that still differ enough.
+    queue = part;
+    for (size_t i : part) seen[i] = 2;
+    for (size_t k = 0; k < queue.size(); ++k) {
+      mask[queue[k]] = 1;
+      ForNeighbours(queue[k], w, h, [&](size_t n) {
+        if (seen[n] == 2) return;
+        const int32_t nx = int32_t(n % w), ny = int32_t(n / w);
+        if (std::abs(nx - px) > reach || std::abs(ny - py) > reach) return;
+        if (sign * (background - value(n)) < enough) return;
+        seen[n] = 2;
+        queue.push_back(n);
+      });
+    }
+    // Pixels grown into stay free to seed or grow another speck.
+    for (size_t i : queue) seen[i] = 0;
+    for (size_t i : part) seen[i] = 1;
+  }
+}
+
+void MarkLines(const std::vector<uint16_t>& response, const BlockGrid& threshold,
+               int32_t width, int32_t height, int32_t min_length, int32_t max_width,
+               uint8_t* mask) {
+  std::vector<uint8_t> seen(static_cast<size_t>(width) * height, 0);
+  std::vector<size_t> part;
+  auto level = [&](size_t i) { return threshold.At(int32_t(i % width), int32_t(i / width)); };
+  for (size_t start = 0; start < seen.size(); ++start) {
+    if (seen[start] || response[start] <= level(start)) continue;
+    part.assign(1, start);
+    seen[start] = 1;
+    int32_t x0 = width, y0 = height, x1 = -1, y1 = -1;
+    for (size_t k = 0; k < part.size(); ++k) {
+      const auto x = int32_t(part[k] % width), y = int32_t(part[k] / width);
+      x0 = std::min(x0, x), x1 = std::max(x1, x);
+      y0 = std::min(y0, y), y1 = std::max(y1, y);
+      // A gap of a pixel, where the line crosses an edge or the grain
+      // hides it, does not split it.
+      ForNeighbours(part[k], width, height, [&](size_t n) {
+        if (!seen[n] && 10 * response[n] > 7 * level(n)) {
+          seen[n] = 1;
+          part.push_back(n);
+        }
+      }, 2);
+    }
+    const int64_t extent = std::max(x1 - x0, y1 - y0) + 1;
+    // A curve is at most about twice as long as its extent.
+    const bool thin = static_cast<int64_t>(part.size()) <= extent * 2 * (max_width + 4);
+    if (extent >= min_length && thin)
+      for (size_t i : part) mask[i] = 1;
+  }
+}
+
+void Dilate(uint8_t* mask, int32_t width, int32_t height, int32_t radius) {
+  if (radius <= 0) return;
+  std::vector<uint8_t> rows(static_cast<size_t>(width) * height);
+  // Along rows, then along columns: a count of set pixels in the window.
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* in = mask + static_cast<size_t>(y) * width;
+    uint8_t* out = rows.data() + static_cast<size_t>(y) * width;
+    int32_t count = 0;
+    for (int32_t x = 0; x < std::min(radius, width); ++x) count += in[x] != 0;
+    for (int32_t x = 0; x < width; ++x) {
+      if (x + radius < width) count += in[x + radius] != 0;
+      if (x - radius - 1 >= 0) count -= in[x - radius - 1] != 0;
+      out[x] = count > 0;
+    }
+  }
+  std::vector<int32_t> count(width, 0);
+  for (int32_t y = 0; y < std::min(radius, height); ++y)
+    for (int32_t x = 0; x < width; ++x) count[x] += rows[static_cast<size_t>(y) * width + x];
+  for (int32_t y = 0; y < height; ++y) {
+    if (y + radius < height)
+      for (int32_t x = 0; x < width; ++x)
+        count[x] += rows[static_cast<size_t>(y + radius) * width + x];
+    if (y - radius - 1 >= 0)
+      for (int32_t x = 0; x < width; ++x)
+        count[x] -= rows[static_cast<size_t>(y - radius - 1) * width + x];
+    uint8_t* out = mask + static_cast<size_t>(y) * width;
+    for (int32_t x = 0; x < width; ++x) out[x] = count[x] > 0;
+  }
+}
+
+}  // namespace pw::detect

@@ -1,0 +1,27 @@
+// How much each pixel stands out from its surroundings, in sum units of the
+// smoothed plane, for dark and for bright damage:
+//  - blob: darker (brighter) than every pixel of a ring around it, at the
+//    ring radius that suits it best; a line or an edge always has ring
+//    pixels on its own level, so only compact specks respond;
+//  - line: darker (brighter) than both pixels at some distance across it,
+//    in some direction; lines and specks respond, edges do not.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "detect/planes.h"
+
+namespace pw::detect {
+
+struct Responses {
+  std::vector<uint16_t> dark, bright;  // width * height, 0 where none
+};
+
+// The padding the offsets of the two responses need.
+int32_t ResponsePad(int32_t max_speck, int32_t max_width);
+
+Responses BlobResponses(const PaddedPlane& plane, int32_t max_speck);
+Responses LineResponses(const PaddedPlane& plane, int32_t max_width);
+
+}  // namespace pw::detect

@@ -1,0 +1,74 @@
+#include "python/detect_bindings.h"
+
+#include <optional>
+#include <stdexcept>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include "detect/find_damage.h"
+
+namespace py = pybind11;
+
+namespace pw::python {
+namespace {
+
+// A view of a C-contiguous uint8 or uint16 array of two or three axes.
+detect::PictureView View(const py::array& a, const char* name) {
+  const bool eight = py::isinstance<py::array_t<uint8_t>>(a);
+  if (!eight && !py::isinstance<py::array_t<uint16_t>>(a))
+    throw py::type_error(std::string(name) + " must be uint8 or uint16");
+  if (a.ndim() != 2 && a.ndim() != 3)
+    throw py::value_error(std::string(name) + " must have two or three axes");
+  if (!(a.flags() & py::array::c_style))
+    throw py::value_error(std::string(name) + " must be C-contiguous");
+  detect::PictureView v;
+  v.pixels = a.data();
+  v.height = static_cast<int32_t>(a.shape(0));
+  v.width = static_cast<int32_t>(a.shape(1));
+  v.channels = a.ndim() == 3 ? static_cast<int32_t>(a.shape(2)) : 1;
+  v.bits = eight ? 8 : 16;
+  v.row_bytes = static_cast<ptrdiff_t>(v.width) * v.channels * (eight ? 1 : 2);
+  return v;
+}
+
+py::array_t<bool> FindDamageEntry(const py::array& image,
+                                  const std::optional<py::array>& infrared, unsigned kinds,
+                                  double sensitivity, int max_speck, int max_width,
+                                  int min_length, int dilation, int infrared_dilation) {
+  const detect::PictureView picture = View(image, "image");
+  std::optional<detect::PictureView> ir;
+  if (infrared) ir = View(*infrared, "infrared");
+  detect::FindOptions options;
+  options.kinds = kinds;
+  options.sensitivity = sensitivity;
+  options.max_speck = max_speck;
+  options.max_width = max_width;
+  options.min_length = min_length;
+  options.dilation = dilation;
+  options.infrared_dilation = infrared_dilation;
+  py::array_t<bool> mask({picture.height, picture.width});
+  auto* out = reinterpret_cast<uint8_t*>(mask.mutable_data());
+  try {
+    py::gil_scoped_release unlocked;
+    detect::FindDamage(picture, ir ? &*ir : nullptr, options, out);
+  } catch (const std::invalid_argument& e) {
+    throw py::value_error(e.what());
+  }
+  return mask;
+}
+
+}  // namespace
+
+void BindDetect(py::module_& m) {
+  m.attr("_FIND_DUST") = static_cast<unsigned>(detect::kDust);
+  m.attr("_FIND_SCRATCHES") = static_cast<unsigned>(detect::kScratches);
+  m.attr("_FIND_INFRARED") = static_cast<unsigned>(detect::kInfrared);
+  m.def("_find_damage", &FindDamageEntry, py::arg("image"), py::arg("infrared"),
+        py::arg("kinds"), py::kw_only(), py::arg("sensitivity"), py::arg("max_speck"),
+        py::arg("max_width"), py::arg("min_length"), py::arg("dilation"),
+        py::arg("infrared_dilation"),
+        "patchwell.find_damage on C-contiguous arrays: a bool mask, True at damage.");
+}
+
+}  // namespace pw::python

@@ -1,0 +1,130 @@
+// The damage finder on small synthetic pictures: what it must find, what
+// texture it must leave alone, and the views it refuses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "detect/find_damage.h"
+
+namespace {
+
+using pw::detect::FindDamage;
+using pw::detect::FindOptions;
+using pw::detect::PictureView;
+
+constexpr int kSize = 96;
+
+// A gray picture with a mild grain.
+std::vector<uint8_t> Grainy(uint8_t level, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0, 3);
+  std::vector<uint8_t> gray(kSize * kSize);
+  for (auto& v : gray) v = static_cast<uint8_t>(std::lround(std::clamp(level + noise(rng), 0.0, 255.0)));
+  return gray;
+}
+
+PictureView View(const void* pixels, int channels, int bits) {
+  return {pixels, kSize, kSize, channels, bits, static_cast<ptrdiff_t>(kSize) * channels * bits / 8};
+}
+
+std::vector<uint8_t> Find(const PictureView& v, unsigned kinds, const PictureView* ir = nullptr) {
+  FindOptions options;
+  options.kinds = kinds;
+  std::vector<uint8_t> mask(kSize * kSize, 7);
+  FindDamage(v, ir, options, mask.data());
+  return mask;
+}
+
+int Count(const std::vector<uint8_t>& mask, int x0, int y0, int x1, int y1) {
+  int n = 0;
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) n += mask[y * kSize + x];
+  return n;
+}
+
+// Draws a soft dark speck of radius 1.8 around (cx, cy).
+void Speck(std::vector<uint8_t>& gray, int cx, int cy) {
+    for (int y = cy - 3; y <= cy + 3; ++y)
+      for (int x = cx - 3; x <= cx + 3; ++x) {
+        const double d = std::hypot(x - cx, y - cy);
+        const double a = 1 / (1 + std::exp((d - 1.8) / 0.5));
+        gray[y * kSize + x] = static_cast<uint8_t>(std::lround(gray[y * kSize + x] * (1 - a) + 20 * a));
+      }
+}
+
+// A dark speck on flat gray is found out to its soft edge, in 8 and 16
+// bits, gray and RGB alike; a picture full of the same specks (a texture)
+// has none.
+TEST(FindDamage, SpeckFoundTextureLeft) {
+  std::vector<uint8_t> gray = Grainy(170, 1);
+  Speck(gray, 20, 20);
+  std::vector<uint8_t> texture = Grainy(170, 4);
+  for (int y = 4; y < kSize - 4; y += 6)
+    for (int x = 4; x < kSize - 4; x += 6) Speck(texture, x, y);
+  std::vector<uint16_t> rgb16(kSize * kSize * 3);
+  for (int i = 0; i < kSize * kSize; ++i)
+    for (int c = 0; c < 3; ++c) rgb16[i * 3 + c] = static_cast<uint16_t>(gray[i] * 257);
+
+  const std::vector<uint8_t> mask = Find(View(gray.data(), 1, 8), pw::detect::kDust);
+  EXPECT_EQ(mask, Find(View(rgb16.data(), 3, 16), pw::detect::kDust));
+  EXPECT_EQ(Count(mask, 18, 18, 23, 23), 25);  // the speck, and its soft edge
+  EXPECT_EQ(Count(mask, 0, 0, kSize, kSize), Count(mask, 15, 15, 26, 26));
+  for (uint8_t v : mask) EXPECT_LE(v, 1);
+  EXPECT_EQ(Count(Find(View(texture.data(), 1, 8), pw::detect::kDust), 0, 0, kSize, kSize), 0);
+}
+
+// A thin dark fibre crossing an edge is found on both sides; the edge is not.
+TEST(FindDamage, FibreAcrossEdge) {
+  std::vector<uint8_t> gray = Grainy(150, 2);
+  for (int y = 0; y < kSize; ++y)
+    for (int x = kSize / 2; x < kSize; ++x) gray[y * kSize + x] = static_cast<uint8_t>(gray[y * kSize + x] + 80);
+  std::vector<int> line(kSize);
+  for (int x = 10; x < 86; ++x) {
+    line[x] = 30 + static_cast<int>(std::lround(8 * std::sin(x / 12.0)));
+    gray[line[x] * kSize + x] = 40;
+  }
+  const std::vector<uint8_t> mask = Find(View(gray.data(), 1, 8), pw::detect::kScratches);
+  int found = 0;
+  for (int x = 12; x < 84; ++x) found += mask[line[x] * kSize + x];
+  EXPECT_GE(found, 68);
+  EXPECT_EQ(Count(mask, 0, 50, kSize, kSize), 0);  // the edge below the fibre
+}
+
+// A hair in an infrared channel with noise is found and slightly widened;
+// the noise and a slow fall of the level are not damage.
+TEST(FindDamage, InfraredHairInNoise) {
+  std::mt19937 rng(3);
+  std::normal_distribution<double> noise(0, 400);
+  std::vector<uint16_t> ir(kSize * kSize);
+  for (int y = 0; y < kSize; ++y)
+    for (int x = 0; x < kSize; ++x)
+      ir[y * kSize + x] = static_cast<uint16_t>(std::lround(50000 - 60.0 * x + noise(rng)));
+  for (int y = 20; y < 70; ++y) ir[y * kSize + 40] = 20000;
+  const std::vector<uint8_t> picture(kSize * kSize, 128);
+  const PictureView infrared = View(ir.data(), 1, 16);
+  const std::vector<uint8_t> mask = Find(View(picture.data(), 1, 8), pw::detect::kInfrared, &infrared);
+  EXPECT_EQ(Count(mask, 39, 20, 42, 70), 150);
+  EXPECT_EQ(Count(mask, 0, 0, kSize, kSize), Count(mask, 37, 17, 44, 73));
+}
+
+TEST(FindDamage, RefusesWhatItCannotRead) {
+  const std::vector<uint8_t> gray(kSize * kSize, 0);
+  std::vector<uint8_t> mask(kSize * kSize);
+  FindOptions options;
+  EXPECT_THROW(FindDamage(View(gray.data(), 2, 8), nullptr, options, mask.data()), std::invalid_argument);
+  EXPECT_THROW(FindDamage(View(gray.data(), 1, 12), nullptr, options, mask.data()), std::invalid_argument);
+  PictureView short_rows = View(gray.data(), 1, 8);
+  short_rows.row_bytes = kSize - 1;
+  EXPECT_THROW(FindDamage(short_rows, nullptr, options, mask.data()), std::invalid_argument);
+  options.kinds = pw::detect::kInfrared;
+  EXPECT_THROW(FindDamage(View(gray.data(), 1, 8), nullptr, options, mask.data()), std::invalid_argument);
+  options.kinds = pw::detect::kDust;
+  options.sensitivity = 0;
+  EXPECT_THROW(FindDamage(View(gray.data(), 1, 8), nullptr, options, mask.data()), std::invalid_argument);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+"""patchwell.find_damage: the same damage found in every picture type, and
+the arguments it refuses."""
+import os
+import subprocess
+import sysconfig
+
+import numpy as np
+import pytest
+
+import patchwell
+
+
+def speck_picture():
+    rng = np.random.default_rng(5)
+    gray = np.clip(170 + rng.normal(0, 3, (80, 80)), 0, 255)
+    yy, xx = np.mgrid[0:80, 0:80]
+    alpha = 1 / (1 + np.exp((np.hypot(yy - 30, xx - 50) - 2.0) / 0.5))
+    return np.round(gray * (1 - alpha) + 20 * alpha).astype(np.uint8)
+
+
+@pytest.mark.parametrize("convert", [
+    lambda g: g,
+    lambda g: np.dstack([g.astype(np.uint16) * 257] * 3),
+    lambda g: np.dstack([g] * 3 + [np.zeros_like(g)])[:, ::-1][:, ::-1],  # RGBA, strided
+])
+def test_speck_found_in_every_picture_type(convert):
+    mask = patchwell.find_damage(convert(speck_picture()))
+    assert mask.dtype == np.bool_ and mask.shape == (80, 80)
+    found = np.argwhere(mask)
+    assert mask[28:33, 48:53].all()
+    assert (np.abs(found - [30, 50]) <= 5).all()
+
+
+@pytest.mark.parametrize("kwargs, error, words", [
+    (dict(kinds="dirt"), ValueError, "unknown kind 'dirt'"),
+    (dict(kinds=[1]), TypeError, "kinds must be strings"),
+    (dict(kinds=()), ValueError, "names nothing"),
+    (dict(kinds="infrared"), ValueError, "pass infrared="),
+    (dict(infrared=np.zeros((80, 80), np.uint16)), ValueError, "not among kinds"),
+    (dict(kinds="infrared", infrared=np.zeros((8, 8), np.uint16)), ValueError,
+     "image's height and width"),
+    (dict(kinds="infrared", infrared=np.zeros((80, 80))), TypeError, "uint8 or uint16"),
+    (dict(sensitivity=0), ValueError, "sensitivity"),
+    (dict(max_size=0), ValueError, "max_size"),
+    (dict(dilation=1.5), TypeError, "dilation"),
+])
+def test_refused_arguments(kwargs, error, words):
+    with pytest.raises(error, match=words):
+        patchwell.find_damage(speck_picture(), **kwargs)
+
+
+def test_infrared_hair_found_and_repaired():
+    rng = np.random.default_rng(6)
+    picture = np.full((64, 64, 3), 120, np.uint8)
+    picture[10:50, 30] = 10
+    infrared = (50000 + rng.normal(0, 300, (64, 64))).astype(np.uint16)
+    infrared[10:50, 30] = 15000
+    mask = patchwell.find_damage(picture, ["infrared"], infrared=infrared)
+    assert mask[10:50, 29:32].all() and not mask[:, :25].any()
+    result, unfilled = patchwell.repair(picture, mask)
+    assert (result == 120).all() and not unfilled.any()
+
+
+CLI = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("scripts"), "patchwell")
+
+
+@pytest.mark.parametrize("args, status, written, words", [
+    (["-o", "mask.png", "--overlay", "look.png"], 0, {"mask.png", "look.png"}, ""),
+    (["-o", "mask.png", "--kinds", "dust,dirt"], 2, set(), "unknown kind 'dirt'"),
+    (["--overlay", "look.png"], 2, set(), "-o MASK"),
+    (["-o", "mask.xyz"], 2, set(), "extension"),
+])
+def test_detect_command(tmp_path, args, status, written, words):
+    from PIL import Image
+    Image.fromarray(np.dstack([speck_picture()] * 3)).save(tmp_path / "scan.png")
+    done = subprocess.run([CLI, "detect", "scan.png", *args], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert done.returncode == status and words in done.stderr
+    assert set(os.listdir(tmp_path)) == {"scan.png"} | written
+    if status == 0:
+        mask = np.asarray(Image.open(tmp_path / "mask.png"))
+        assert (mask == np.where(patchwell.find_damage(speck_picture()), 255, 0)).all()
+        look = np.asarray(Image.open(tmp_path / "look.png"))
+        assert (look[mask == 255] == [255, 0, 255]).all()
+
+
+def write_inputs(folder):
+    """scan.png: a speck at (30, 50) and a bright square that hole.png
+    marks; rgbi.tif: a 16-bit scan whose infrared sample shows a hair the
+    picture hides, and rgba.tif the same with an alpha sample."""
+    import tifffile
+    from PIL import Image
+    picture = np.dstack([speck_picture()] * 3)
+    picture[55:75, 5:25] = 250
+    Image.fromarray(picture).save(folder / "scan.png")
+    Image.fromarray(np.where(picture[..., 0] == 250, 255, 0).astype(np.uint8)).save(
+        folder / "hole.png")
+    rng = np.random.default_rng(8)
+    rgb = np.full((64, 64, 3), 120 * 257, np.uint16)
+    rgb[10:50, 30] = 100 * 257
+    infrared = (50000 + rng.normal(0, 300, (64, 64))).astype(np.uint16)
+    infrared[10:50, 30] = 15000
+    for name, extra in (("rgbi.tif", 0), ("rgba.tif", 2)):
+        tifffile.imwrite(folder / name, np.dstack([rgb, infrared]), photometric="rgb",
+                         extrasamples=[extra])
+
+
+@pytest.mark.parametrize("args, output, status, words", [
+    (["scan.png", "-o", "out.png", "--find", "dust"], "out.png", 0, ""),
+    (["scan.png", "hole.png", "-o", "out.png", "--find", "dust"], "out.png", 0, ""),
+    (["rgbi.tif", "-o", "out.tif", "--find", "infrared"], "out.tif", 0, ""),
+    (["batch", "scan.png", "--out-dir", "done", "--find", "dust"], "done/scan.png", 0, ""),
+    (["rgba.tif", "-o", "out.tif", "--find", "infrared"], None, 1, "needs an infrared channel"),
+    (["scan.png", "-o", "out.png", "--find", "dirt"], None, 2, "unknown kind 'dirt'"),
+])
+def test_repair_with_damage_found(tmp_path, args, output, status, words):
+    import tifffile
+    from PIL import Image
+    write_inputs(tmp_path)
+    done = subprocess.run([CLI, *args], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == status and words in done.stderr, done.stderr
+    if output is None:
+        assert not {"out.png", "out.tif"} & set(os.listdir(tmp_path))
+        return
+    path = tmp_path / output
+    result = tifffile.imread(path) if output.endswith(".tif") else np.asarray(Image.open(path))
+    if output.endswith(".tif"):  # the hair filled, the infrared sample not written
+        assert result.shape == (64, 64, 3) and (result == 120 * 257).all()
+        return
+    assert np.abs(result[28:33, 48:53].astype(int) - 170).max() < 20  # the speck
+    square = result[55:75, 5:25]
+    assert (square == 250).all() != ("hole.png" in args)  # filled only when masked
