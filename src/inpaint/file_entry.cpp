@@ -329,9 +329,11 @@ bool FillInputs(FileRunInputs& in, const std::string& image_file, int32_t radius
                                                 image.height, radius);
   result.search_radius = inpaint.search_radius;
   if (options.refuse_impossible) {
+    // Without a search (thin damage alone) only the arguments can be wrong.
     const JobShape job{mask,   image.width,           image.height,       radius,
                        method, inpaint.search_radius, inpaint.source_mask};
-    if (auto problem = ImpossibleJob(job, true)) {
+    if (auto problem = search ? ImpossibleJob(job, true)
+                              : SearchRadiusProblem(radius, inpaint.search_radius)) {
       result.problem = *problem;
       result.status = FileRunStatus::Impossible;
       return false;

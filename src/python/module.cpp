@@ -332,26 +332,6 @@ orientation) and declared_size (what a file over the pixel limit declared).
         "Why a search radius cannot work with a window radius (at or below "
         "it), None when it can: what every run refuses up front.");
 
-  m.def("_impossible_job",
-        [](const py::array_t<uint8_t, py::array::c_style>& mask, int radius,
-           std::optional<int32_t> search_radius,
-           const std::optional<py::array_t<uint8_t, py::array::c_style>>& source_mask) {
-          if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
-          const auto height = static_cast<int32_t>(mask.shape(0));
-          const auto width = static_cast<int32_t>(mask.shape(1));
-          if (source_mask && (source_mask->ndim() != 2 || source_mask->shape(0) != height ||
-                              source_mask->shape(1) != width))
-            throw py::value_error("source_mask must have the mask's shape");
-          const pw::JobShape job{mask.data(), width,         height,
-                                 radius,      pw::kMethodGpu, search_radius,
-                                 source_mask ? source_mask->data() : nullptr};
-          py::gil_scoped_release unlocked;
-          return pw::ImpossibleJob(job, true);
-        },
-        py::arg("mask"), py::arg("radius"), py::arg("search_radius"), py::arg("source_mask"),
-        "Why no hole of a job (mask: 1 at the holes) can find a source, or None: the "
-        "check repair makes before a search.");
-
   m.def("_forecast",
         [](const py::array_t<uint8_t, py::array::c_style>& mask, int radius, int method,
            std::optional<int32_t> search_radius, bool cuda,

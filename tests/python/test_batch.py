@@ -165,9 +165,10 @@ def test_records_in_process(roll):
     assert missing.error == f"cannot read mask '{d / 'missing.png'}': No such file or directory"
     assert sorted(os.listdir(roll / "out")) == ["f1.png", "f2.png"]
 
-    # A window larger than the picture can fill nothing: refused, not run.
+    # A search whose window is larger than the picture can fill nothing:
+    # refused, not run.
     records = list(repair_files([d / "f1.png"], roll / "big", mask_pattern="{stem}_mask.png",
-                                radius=40, jobs=0, device="cpu"))
+                                radius=40, method="exhaustive", jobs=0, device="cpu"))
     assert [(r.status, r.filled, r.unfilled) for r in records] == [("failed", 0, 0)]
     assert records[0].error.endswith("use a radius of at most 11")
     assert not os.listdir(roll / "big")

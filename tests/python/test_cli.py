@@ -314,7 +314,7 @@ def test_command_refuses_impossible_jobs_before_the_run(pics, args, text):
     os.symlink("o.tif", pics / "link.npy")
     before = snapshot(pics)
     mask = "white.tif" if not args else "mask.png"
-    r = run("in/img0.png", mask, "-o", "o.png", *args, cwd=pics)
+    r = run("in/img0.png", mask, "-o", "o.png", "-m", "exhaustive", *args, cwd=pics)
     assert r.returncode == 2 and r.stdout == ""
     assert re.search(text, r.stderr) and r.stderr.count("\n") == 1
     assert snapshot(pics) == before and not os.listdir(pics / "out")

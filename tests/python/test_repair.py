@@ -175,7 +175,7 @@ def test_jobs_where_no_hole_can_be_filled_are_refused_up_front(shape, holes, rad
     if holes is not None:
         mask[holes] = True
     with pytest.raises(ValueError, match=text):
-        patchwell.repair(photo_like(*shape), mask, radius, **kwargs)
+        patchwell.repair(photo_like(*shape), mask, radius, method="exhaustive", **kwargs)
 
 
 @pytest.mark.parametrize("image, mask, kwargs, error, text", [

@@ -222,10 +222,8 @@ def repair(
         rgb = np.array(eight[:, :, :3], dtype=np.uint8, order="C")
     search = targets is None or bool(targets.any())
     if not search:
-        # Refused as a search would be: the job's settings leave no source.
-        problem = _core._impossible_job(holes.view(np.uint8), rad, domain, _bytes(allowed))
-        if problem is not None:
-            raise ValueError(problem)
+        # Thin damage alone: no source is needed, but the arguments must hold.
+        check_search_radius(rad, domain)
         if progress is not None:
             progress(0.0)  # the smooth fill alone is the run
     if search:
