@@ -175,6 +175,17 @@ py::dict RepairFileEntry(const std::string& image_file, const std::string& mask_
   return d;
 }
 
+using Bytes = py::array_t<uint8_t, py::array::c_style>;
+
+// A two-axis mask, and optional targets of its shape (returned, or null).
+const uint8_t* CheckedMaskAndTargets(const Bytes& mask, const std::optional<Bytes>& targets) {
+  if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
+  if (targets && (targets->ndim() != 2 || targets->shape(0) != mask.shape(0) ||
+                  targets->shape(1) != mask.shape(1)))
+    throw py::value_error("targets must have the mask's shape");
+  return targets ? targets->data() : nullptr;
+}
+
 }  // namespace
 }  // namespace pw::python
 
@@ -333,16 +344,11 @@ orientation) and declared_size (what a file over the pixel limit declared).
         "it), None when it can: what every run refuses up front.");
 
   m.def("_forecast",
-        [](const py::array_t<uint8_t, py::array::c_style>& mask, int radius, int method,
-           std::optional<int32_t> search_radius, bool cuda,
-           const std::optional<py::array_t<uint8_t, py::array::c_style>>& targets) {
-          if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
+        [](const Bytes& mask, int radius, int method, std::optional<int32_t> search_radius,
+           bool cuda, const std::optional<Bytes>& targets) {
+          const uint8_t* hole_part = CheckedMaskAndTargets(mask, targets);
           const auto height = static_cast<int32_t>(mask.shape(0));
           const auto width = static_cast<int32_t>(mask.shape(1));
-          if (targets && (targets->ndim() != 2 || targets->shape(0) != height ||
-                          targets->shape(1) != width))
-            throw py::value_error("targets must have the mask's shape");
-          const uint8_t* hole_part = targets ? targets->data() : nullptr;
           pw::RunForecast f;
           {
             py::gil_scoped_release unlocked;
@@ -363,18 +369,12 @@ orientation) and declared_size (what a file over the pixel limit declared).
   m.def("_auto_radius_problem", &pw::AutoRadiusProblem, py::arg("radius"),
         "Why method auto cannot run with this radius, or None.");
   m.def("_default_search_radius",
-        [](const py::array_t<uint8_t, py::array::c_style>& mask,
-           const std::optional<py::array_t<uint8_t, py::array::c_style>>& targets,
-           int radius) {
-          if (mask.ndim() != 2) throw py::value_error("mask must have two axes");
+        [](const Bytes& mask, const std::optional<Bytes>& targets, int radius) {
+          const uint8_t* hole_part = CheckedMaskAndTargets(mask, targets);
           const auto height = static_cast<int32_t>(mask.shape(0));
           const auto width = static_cast<int32_t>(mask.shape(1));
-          if (targets && (targets->ndim() != 2 || targets->shape(0) != height ||
-                          targets->shape(1) != width))
-            throw py::value_error("targets must have the mask's shape");
           py::gil_scoped_release unlocked;
-          return pw::DefaultSearchRadius(mask.data(), targets ? targets->data() : nullptr,
-                                         width, height, radius);
+          return pw::DefaultSearchRadius(mask.data(), hole_part, width, height, radius);
         },
         py::arg("mask"), py::arg("targets"), py::arg("radius"),
         "The default search radius of a run: mask holds 1 at the holes, targets "
