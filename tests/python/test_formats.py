@@ -229,6 +229,25 @@ def test_damaged_jpeg_is_read_as_pillow_reads_it(tmp_path, damage, warning):
                                       np.asarray(image.convert("RGB"))[~holes()])
 
 
+@pytest.mark.parametrize("channels, depth", [(3, 8), (4, 16), (1, 16)])
+def test_command_defaults_repair_as_repair_does(tmp_path, channels, depth):
+    """Method auto through the file entry: a hole by the search, the thin
+    damage smoothly, on every sample, as the array entry fills it."""
+    pixels = picture(channels, depth)
+    mask = holes()
+    mask[3:12, 20:29] = True  # a hole beside the thin damage
+    tifffile.imwrite(tmp_path / "in.tif", pixels,
+                     photometric="minisblack" if channels == 1 else "rgb",
+                     extrasamples=["unassalpha"] if channels == 4 else None)
+    Image.fromarray(mask.astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    done = subprocess.run([CLI, "in.tif", "mask.png", "-o", "out.tif", "--device", "cpu"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    want, unfilled = patchwell.repair(pixels, mask, device="cpu")
+    assert not unfilled.any()
+    np.testing.assert_array_equal(tifffile.imread(tmp_path / "out.tif"), want)
+
+
 def test_command_writes_the_source_map(tmp_path):
     pixels = picture(3, 8)
     Image.fromarray(pixels).save(tmp_path / "in.png")
