@@ -262,8 +262,9 @@ def test_auto_is_the_same_on_one_thread_or_two_and_refuses_radius_0():
             patchwell.set_num_threads(None)
     for one, two in zip(*results):
         np.testing.assert_array_equal(one, two)
-    with pytest.raises(ValueError, match="method auto needs a radius of 1 or more"):
-        patchwell.repair(image, mask, 0)
+    for call in (patchwell.repair, lambda i, m, r: patchwell.estimate_seconds(i.shape, m, r)):
+        with pytest.raises(ValueError, match="method auto needs a radius of 1 or more"):
+            call(image, mask, 0)
 
 
 def test_repair_reports_fractions_of_the_work(monkeypatch):

@@ -386,6 +386,7 @@ def estimate_seconds(
     fill_method = _as_method(method)
     kind, _ = as_device(device)
     wanted = as_search_radius(search_radius, allow_auto=True)
+    check_method_radius(method_number(fill_method), rad)
     targets = _bytes(_core._hole_part(holes)) if fill_method == AUTO else None
     domain = (_core._default_search_radius(holes.view(np.uint8), targets, rad)
               if wanted == "auto" else wanted)
