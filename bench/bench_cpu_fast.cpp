@@ -10,10 +10,11 @@
 //
 //   bench_cpu_fast [--raw FOLDER --size WxH] [--radius R] [--search-radius S]
 //                  [--threads N] [--simd scalar|avx2|avx512] [--repeat N]
-//                  [--ready]
+//                  [--ready] [--method fast|exhaustive]
 //
 // --ready fills through FillReady (targets far enough apart side by side,
-// with a search radius) instead of one FillPixel per target.
+// with a search radius) instead of one FillPixel per target. --method
+// exhaustive runs the exhaustive method's engine on the same case instead.
 //
 // For example, the real-size case on one thread:
 //   bench_cpu_fast --raw DIR/full --size 4000x3000 --search-radius 48 --threads 1
@@ -25,10 +26,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/thread_count.h"
@@ -86,7 +89,7 @@ uint64_t Fnv1a(const std::vector<uint8_t>& a, uint64_t h = 1469598103934665603ul
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string raw, size = "384x288", simd;
+  std::string raw, size = "384x288", simd, method = "fast";
   int radius = 7, search_radius = -1, threads = pw::CpuThreadCount(), repeat = 1;
   bool ready = false;
   for (int a = 1; a < argc; ++a) {
@@ -100,6 +103,7 @@ int main(int argc, char** argv) {
     else if (arg == "--simd") simd = argv[++a];
     else if (arg == "--repeat") repeat = std::atoi(next), ++a;
     else if (arg == "--ready") ready = true;
+    else if (arg == "--method") method = argv[++a];
     else {
       std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
       return 2;
@@ -133,13 +137,19 @@ int main(int argc, char** argv) {
   params.height = c.h;
   params.stride = 3 * c.w;
   params.radius = radius;
-  params.method = pw::kMethodGpuFast;
+  const bool exhaustive = method == "exhaustive";
+  params.method = exhaustive ? pw::kMethodGpu : pw::kMethodGpuFast;
   params.search_radius = search_radius;
-  std::printf("%dx%d r%d search %d, %zu targets, %d threads, %s%s\n", c.w, c.h,
-              radius, search_radius, list.order.size(), threads,
+  std::printf("%dx%d r%d search %d, %s, %zu targets, %d threads, %s%s\n", c.w, c.h,
+              radius, search_radius, method.c_str(), list.order.size(), threads,
               pw::SimdLevelName(pw::ActiveSimdLevel()), ready ? ", ready targets" : "");
   for (int run = 0; run < repeat; ++run) {
-    pw::CpuFastEngine engine(params, threads);
+    std::unique_ptr<pw::FillEngine> owned;
+    if (exhaustive)
+      owned = std::make_unique<pw::CpuExhaustiveEngine>(params, threads);
+    else
+      owned = std::make_unique<pw::CpuFastEngine>(params, threads);
+    pw::FillEngine& engine = *owned;
     const double cpu0 = CpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
     engine.Start(c.image.data(), c.mask.data());

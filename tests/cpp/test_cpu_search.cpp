@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "fill/cpu/box_sums.h"
 #include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/cpu_features.h"
+#include "fill/cpu/slot_minimum.h"
 #include "fill/cpu/target_window.h"
 
 namespace pw {
@@ -66,27 +68,34 @@ TEST(BoxSums, VectorBoundsAndPicksEqualTheScalarOnes) {
       for (int c = 0; c < 3; ++c) rb.target[j][c] = static_cast<int32_t>(rng() % 6000);
     }
     const int cy = r + static_cast<int>(rng() % (h - 2 * r));
-    const int count = 1 + static_cast<int>(rng() % 40);
+    const int count = 1 + static_cast<int>(rng() % 56);
     const int x0 = static_cast<int>(rng() % (w - count + 1));
     std::vector<int32_t> scalar(count), vector(count), unknown(count);
     std::vector<uint8_t> blocked(count);
     RowLowerBoundsScalar(rb, sums, cy, r, x0, count, scalar.data());
-    RowLowerBoundsAvx2(rb, sums, cy, r, x0, count, vector.data());
-    ASSERT_EQ(vector, scalar) << "row " << cy << ", count " << count;
+    for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      SelectRowLowerBounds(static_cast<SimdLevel>(level))(rb, sums, cy, r, x0, count,
+                                                          vector.data());
+      ASSERT_EQ(vector, scalar) << "row " << cy << ", count " << count << ", level " << level;
+    }
     for (int c = 0; c < count; ++c) {
       blocked[c] = rng() % 5 == 0;
       unknown[c] = rng() % 5 == 0 ? 3 : 0;
     }
     const int32_t limit = static_cast<int32_t>(rng() % 8000);
     for (const int32_t* lower : {static_cast<const int32_t*>(scalar.data()), static_cast<const int32_t*>(nullptr)}) {
-      std::vector<int32_t> a(count + 8), b(count + 8);
+      std::vector<int32_t> a(count + 8);
       const int n = PickCandidatesScalar(blocked.data(), unknown.data(), lower, limit,
                                          count, a.data());
-      ASSERT_EQ(PickCandidatesAvx2(blocked.data(), unknown.data(), lower, limit, count,
-                                   b.data()), n);
-      a.resize(n);
-      b.resize(n);
-      EXPECT_EQ(a, b);
+      for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+        // Room for count + 8 picks, as the engine gives.
+        std::vector<int32_t> b(count + 8, -7);
+        ASSERT_EQ(SelectPickCandidates(static_cast<SimdLevel>(level))(
+                      blocked.data(), unknown.data(), lower, limit, count, b.data()),
+                  n);
+        EXPECT_EQ(std::vector<int32_t>(b.begin(), b.begin() + n),
+                  std::vector<int32_t>(a.begin(), a.begin() + n)) << "level " << level;
+      }
       int expected = 0;
       for (int c = 0; c < count; ++c)
         expected += !blocked[c] && !unknown[c] && (!lower || lower[c] <= limit);
@@ -164,6 +173,83 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
                                                          stride, bound, sums);
       EXPECT_EQ(sums[0], scalar) << level;
       EXPECT_EQ(sums[1], other) << level;
+    }
+  }
+}
+
+// Every window width on every vector level the machine has, through the
+// row scan and the single sum: each sum equals a direct one, also after
+// any byte of the candidate's rows changes (bytes under unknown pixels and
+// the 32 bytes past each row must not count, every other must count once),
+// and a row of candidates with lower bounds picks the scalar path's winner.
+TEST(WindowSad, EveryWidthAndLevelCountsEachKnownByteOnce) {
+  std::mt19937 rng(25);
+  for (int r = 0; r <= 16; ++r) {
+    const int side = 2 * r + 1, w = side + 40, h = side + 3, stride = w * 3;
+    std::vector<uint8_t> image(stride * h + 64), mask(w * h, 0);
+    for (auto& b : image) b = static_cast<uint8_t>(rng());
+    // Some target rows wholly unknown, others partly.
+    for (int k = 0; k < side; ++k) {
+      const unsigned share = k % 4 == 3 ? 100 : rng() % 40;
+      for (int j = 0; j < side; ++j) mask[k * w + j] = rng() % 100 < share;
+    }
+    mask[r * w + r] = 1;
+    TargetWindow target;
+    target.Capture(image.data(), mask.data(), r, r, w, h, stride, r);
+    const std::vector<uint8_t> captured = image;  // the candidate overlaps the target
+    uint8_t* cand = image.data() + 3 * 5 + 2 * stride;
+    auto direct = [&] {
+      int32_t sum = 0;
+      for (int k = 0; k < side; ++k)
+        for (int j = 0; j < 3 * side; ++j)
+          if (mask[k * w + j / 3] != 1)
+            sum += std::abs(captured[k * stride + j] - cand[k * stride + j]);
+      return sum;
+    };
+    auto scanned = [&](SimdLevel level, int32_t limit) {
+      const int32_t pick = 0;
+      const CandidateRow row{cand, 7, stride, &pick, 1, nullptr};
+      std::atomic<int32_t> bound{limit};
+      SlotMinimum slots;
+      slots.Clear();
+      SelectRowScan(level)(target, row, bound, slots);
+      return slots.index[7] == 7 ? static_cast<int32_t>(slots.best[7]) : kSadDropped;
+    };
+    for (int k = 0; k < side; ++k)
+      for (int j = 0; j < 3 * side + 32; j += 1 + static_cast<int>(rng() % 3)) {
+        uint8_t& byte = cand[k * stride + j];
+        byte = static_cast<uint8_t>(byte + 1 + rng() % 255);
+        const int32_t expected = direct();
+        for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+          const SimdLevel l = static_cast<SimdLevel>(level);
+          ASSERT_EQ(scanned(l, INT32_MAX), expected) << "r " << r << " level " << level
+                                                    << " byte " << k << "," << j;
+          ASSERT_EQ(SelectWindowSad(l)(target, cand, stride, INT32_MAX), expected);
+          ASSERT_EQ(scanned(l, expected), expected);
+          if (expected == 0) continue;  // bounds are never negative
+          ASSERT_EQ(scanned(l, expected - 1), kSadDropped);
+          ASSERT_EQ(SelectWindowSad(l)(target, cand, stride, expected - 1), kSadDropped);
+        }
+      }
+    // A row of candidates with lower bounds: the same winner on every level.
+    const int count = w - side + 1;
+    std::vector<int32_t> picks, lower(count);
+    for (int c = 0; c < count; ++c) {
+      lower[c] = static_cast<int32_t>(rng() % 4000);
+      if (rng() % 4 != 0) picks.push_back(c);
+    }
+    float best[3] = {0, 0, 0};
+    int32_t winner[3] = {0, 0, 0};
+    for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      const CandidateRow row{image.data() + stride, 100, stride, picks.data(),
+                             static_cast<int>(picks.size()), lower.data()};
+      std::atomic<int32_t> bound{INT32_MAX};
+      SlotMinimum slots;
+      slots.Clear();
+      SelectRowScan(static_cast<SimdLevel>(level))(target, row, bound, slots);
+      winner[level] = slots.Select(1e30f, &best[level]);
+      EXPECT_EQ(winner[level], winner[0]) << "r " << r << " level " << level;
+      EXPECT_EQ(best[level], best[0]) << "r " << r << " level " << level;
     }
   }
 }

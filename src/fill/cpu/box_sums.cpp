@@ -167,6 +167,7 @@ __attribute__((target("avx2"))) void RowLowerBoundsAvx2(
 
 RowLowerBoundsFn SelectRowLowerBounds(SimdLevel level) {
 #if defined(__x86_64__) || defined(__i386__)
+  if (level == SimdLevel::Avx512) return RowLowerBoundsAvx512;
   if (level != SimdLevel::Scalar) return RowLowerBoundsAvx2;
 #else
   (void)level;

@@ -81,6 +81,8 @@ void RowLowerBoundsScalar(const RowRunBound& rb, const BoxSums& sums, int cy,
                           int radius, int x0, int count, int32_t* out);
 void RowLowerBoundsAvx2(const RowRunBound& rb, const BoxSums& sums, int cy,
                         int radius, int x0, int count, int32_t* out);
+void RowLowerBoundsAvx512(const RowRunBound& rb, const BoxSums& sums, int cy,
+                          int radius, int x0, int count, int32_t* out);
 
 RowLowerBoundsFn SelectRowLowerBounds(SimdLevel level);
 

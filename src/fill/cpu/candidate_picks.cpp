@@ -91,6 +91,7 @@ __attribute__((target("avx2"))) int PickCandidatesAvx2(
 
 PickCandidatesFn SelectPickCandidates(SimdLevel level) {
 #if defined(__x86_64__) || defined(__i386__)
+  if (level == SimdLevel::Avx512) return PickCandidatesAvx512;
   if (level != SimdLevel::Scalar) return PickCandidatesAvx2;
 #else
   (void)level;

@@ -24,6 +24,9 @@ int PickCandidatesScalar(const uint8_t* blocked, const int32_t* unknown,
 int PickCandidatesAvx2(const uint8_t* blocked, const int32_t* unknown,
                        const int32_t* lower, int32_t limit, int count,
                        int32_t* picks);
+int PickCandidatesAvx512(const uint8_t* blocked, const int32_t* unknown,
+                         const int32_t* lower, int32_t limit, int count,
+                         int32_t* picks);
 
 PickCandidatesFn SelectPickCandidates(SimdLevel level);
 

@@ -22,7 +22,8 @@ SimdLevel EnvironmentLimit() {
 SimdLevel DetectedSimdLevel() {
 #if defined(__x86_64__) || defined(__i386__)
   static const SimdLevel detected =
-      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f")
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f") &&
+              __builtin_cpu_supports("avx512vl")
           ? SimdLevel::Avx512
       : __builtin_cpu_supports("avx2") ? SimdLevel::Avx2
                                        : SimdLevel::Scalar;

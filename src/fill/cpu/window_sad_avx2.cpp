@@ -6,6 +6,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
+#include <array>
+#include <utility>
+
 namespace pw {
 
 namespace {
@@ -129,6 +132,59 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
   }
 }
 
+// Windows of up to 10 pixels a row (32 bytes) and up to 10 known rows get
+// a kernel per row count, fully unrolled, with the target's rows in
+// registers over a row of candidates (each in a variable of its own, which
+// compilers keep in registers) and their keep bytes beside them in memory.
+// The candidate's row is read whole, up to 29 bytes past its end.
+#define PW_EACH_ROW(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7) X(8) X(9)
+#define PW_ROW_CAPTURE(i)                                                       \
+  const __m256i t##i = i < kRows ? LoadU(target.bytes(target.rows()[i]))        \
+                                 : _mm256_setzero_si256();                      \
+  const int32_t at##i = i < kRows ? target.offsets64()[i] : 0;                  \
+  if (i < kRows)                                                                \
+    _mm256_store_si256(reinterpret_cast<__m256i*>(keep[i]),                    \
+                       LoadU(target.keep(target.rows()[i])));
+#define PW_ROW_SAD(i)                                                              \
+  if (i < kRows)                                                                   \
+    (i % 2 == 0 ? a0 : a1) = _mm256_add_epi64(                                     \
+        i % 2 == 0 ? a0 : a1,                                                      \
+        _mm256_sad_epu8(t##i, _mm256_and_si256(LoadU(c + at##i), Load(keep[i]))));
+
+template <int kRows>
+__attribute__((target("avx2"))) void ScanFixed(const TargetWindow& target,
+                                               const CandidateRow& row,
+                                               std::atomic<int32_t>& bound,
+                                               SlotMinimum& slots) {
+  static_assert(kRows >= 1 && kRows <= 10, "one variable per row");
+  alignas(32) uint8_t keep[kRows][32];
+  PW_EACH_ROW(PW_ROW_CAPTURE)
+  for (int n = 0; n < row.picked; ++n) {
+    const int col = row.picks[n];
+    const int32_t limit = bound.load(std::memory_order_relaxed);
+    if (row.lower != nullptr && row.lower[col] > limit) continue;
+    const uint8_t* c = row.top_left + 3 * col;
+    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+    PW_EACH_ROW(PW_ROW_SAD)
+    const int32_t sum = HorizontalSum(_mm256_add_epi64(a0, a1));
+    if (sum > limit) continue;
+    LowerBound(bound, sum);
+    slots.Offer(row.first_index + col, static_cast<float>(sum));
+  }
+}
+
+#undef PW_ROW_SAD
+#undef PW_ROW_CAPTURE
+#undef PW_EACH_ROW
+
+template <int... kRows>
+constexpr std::array<RowScanFn, sizeof...(kRows) + 1> FixedScans(
+    std::integer_sequence<int, kRows...>) {
+  return {Scan, ScanFixed<kRows + 1>...};
+}
+
+constexpr auto kFixedScans = FixedScans(std::make_integer_sequence<int, 10>());
+
 }  // namespace
 
 __attribute__((target("avx2"))) int32_t WindowSadAvx2(
@@ -150,7 +206,9 @@ __attribute__((target("avx2"))) void WindowSadPairAvx2(
 
 void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
                  std::atomic<int32_t>& bound, SlotMinimum& slots) {
-  Scan(target, row, bound, slots);
+  // Rows of up to 32 bytes are one piece each in the 64-byte list.
+  const size_t rows = target.padded() <= 32 ? target.count64() : 0;
+  kFixedScans[rows](target, row, bound, slots);
 }
 
 }  // namespace pw
