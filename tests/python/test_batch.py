@@ -336,7 +336,7 @@ def test_a_worker_that_dies_costs_only_its_picture(roll, death):
     limit = death.endswith("SIGXCPU")
     proc = subprocess.Popen(
         [EXE, "batch", "seq", "--out-dir", "out", "--mask-pattern", "{stem}_mask.png",
-         "--device", "cpu", "-j", "1"], cwd=roll, stdout=subprocess.PIPE,
+         "--device", "cpu", "-j", "1", "--search-radius", "all"], cwd=roll, stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, text=True,
         preexec_fn=(lambda: resource.setrlimit(resource.RLIMIT_CPU, (2, 3))) if limit else None)
     while not limit and not (roll / "out" / ".b.png.incomplete").exists():  # b is being repaired
