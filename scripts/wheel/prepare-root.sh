@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# prepare-root.sh X.Y...: a fresh build root in build/wheel-root/build with
+# the tools, the codecs and the interpreters X.Y..., each step from the
+# cache when it has been built before.
+source "$(dirname "$0")/common.sh"
+W=$REPO/scripts/wheel
+
+base=$("$W/build-root.sh")
+root=$WROOT/build
+say "unpacking the build root"
+unpack "$base" "$root"
+b="=$(basename "$base")"
+"$W/stage.sh" "$root" tools opt/tools "$b" "$W/requirements-build.txt" "$W/root-tools.sh" \
+  -- /wheel/root-tools.sh
+"$W/fetch-source.sh" zlib libpng1.6 libjpeg-turbo libwebp tiff
+"$W/stage.sh" "$root" codecs opt/codecs "$b" "=$(grep -v '^python' "$W/sources.txt")" \
+  "$W/root-codecs.sh" "$W/root-unpack-source.sh" -- /wheel/root-codecs.sh
+for v in "$@"; do
+  ! grep -q "^python$v " "$W/sources.txt" || "$W/fetch-source.sh" "python$v"
+  "$W/stage.sh" "$root" "python-$v" "opt/python/$v" "$b" "=$v $(grep "^python$v " "$W/sources.txt" || true)" \
+    "$W/root-python.sh" "$W/root-unpack-source.sh" "$W/requirements-build.txt" \
+    -- /wheel/root-python.sh "$v"
+done
