@@ -5,7 +5,7 @@
 # leaves it out): the toolkit is mounted read-only into the root.
 source "$(dirname "$0")/common.sh"
 v=$1 root=$WROOT/build
-[ -x "$root/opt/python/$v/build-venv/bin/python" ] || die "no Python $v in the build root (prepare-root.sh $v)"
+[ -f "$root/opt/python/$v/build-venv/pyvenv.cfg" ] || die "no Python $v in the build root (prepare-root.sh $v)"
 binds=(--bind "$REPO:/src:ro" --bind "$REPO/scripts/wheel:/wheel:ro"
        --bind "$WROOT/obj:/obj" --bind "$WROOT/raw:/out")
 if [ "${PATCHWELL_CUDA:-AUTO}" != OFF ] && [ -x /usr/local/cuda/bin/nvcc ]; then
