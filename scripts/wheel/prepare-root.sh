@@ -7,8 +7,14 @@ W=$REPO/scripts/wheel
 
 base=$("$W/build-root.sh")
 root=$WROOT/build
-say "unpacking the build root"
-unpack "$base" "$root"
+# The root of an earlier run is kept, with a stamp of each tarball unpacked
+# into it (here and in stage.sh): unpacking and deleting a root costs more
+# than building a wheel.
+if [ "$(cat "$root/.wheel-stamp-base" 2>/dev/null)" != "$(basename "$base")" ]; then
+  say "unpacking the build root"
+  unpack "$base" "$root"
+  basename "$base" >"$root/.wheel-stamp-base"
+fi
 b="=$(basename "$base")"
 "$W/stage.sh" "$root" tools opt/tools "$b" "$W/requirements-build.txt" "$W/root-tools.sh" \
   -- /wheel/root-tools.sh

@@ -14,10 +14,17 @@ shift
 key=$(for k in "${keys[@]}"; do case $k in =*) echo "${k#=}" ;; *) cat "$k" ;; esac; done \
       | sha256sum | cut -c1-12)
 tarball=$CACHE/$name-$key.tar.zst
+stamp=$root/.wheel-stamp-$name
+if [ "$(cat "$stamp" 2>/dev/null)" = "$(basename "$tarball")" ] && [ -f "$tarball" ]; then
+  say "$name present"
+  exit 0
+fi
+rm -rf "${root:?}/$dir" "$stamp"
 mkdir -p "$root/$dir"
 if [ -f "$tarball" ]; then
   say "$name from the cache"
   tar -C "$root/$dir" --zstd -xpf "$tarball"
+  basename "$tarball" >"$stamp"
   exit 0
 fi
 say "$name: building (log in $WROOT/$name.log)"
@@ -27,4 +34,5 @@ in_root "$root" --bind "$REPO/scripts/wheel:/wheel:ro" --bind "$CACHE/sources:/s
   --bind "$PIP_CACHE:/root/.cache/pip" -- nice "$@" >"$WROOT/$name.log" 2>&1 \
   || { tail -30 "$WROOT/$name.log" >&2; die "$name failed; see $WROOT/$name.log"; }
 pack "$root/$dir" "$tarball"
+basename "$tarball" >"$stamp"
 say "$name built in $((SECONDS - start)) s"
