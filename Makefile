@@ -102,8 +102,8 @@ clean:
 # archive, the codecs' and interpreters' Debian sources, build tools from
 # PyPI), one per Python version of scripts/wheel/common.sh or of
 # WHEEL_PYTHONS ("3.11 3.13"), with the sdist, into dist/. Caches in
-# build/wheel-root. test-wheel: the smoke test of each wheel in clean
-# Debian 11 and 12 roots.
+# build/wheel-root. test-wheel: the smoke test of the wheels in clean
+# Debian 11, 12 and 13 roots (Python 3.9, 3.11, 3.13).
 WHEEL_PYTHONS ?=
 .PHONY: wheel test-wheel
 wheel:

@@ -9,9 +9,10 @@ PIP_CACHE=$WROOT/pip-cache
 DIST=$REPO/dist
 MIRROR=http://deb.debian.org/debian
 
-# The interpreters the wheels are built for. 3.9 is the build root's own
-# (Debian 11); the others are built inside the root.
-PYTHONS_DEFAULT="3.9 3.10 3.11 3.12 3.13"
+# The interpreters the wheels are built for: 3.9 is the build root's own
+# (Debian 11); the others are built inside the root from the sources of
+# sources.txt. Debian's archive has no source package of 3.10 or 3.12.
+PYTHONS_DEFAULT="3.9 3.11 3.13"
 
 say() { printf '[wheel] %s\n' "$*"; }
 die() { printf '[wheel] error: %s\n' "$*" >&2; exit 1; }

@@ -22,7 +22,11 @@ b="=$(basename "$base")"
 "$W/stage.sh" "$root" codecs opt/codecs "$b" "=$(grep -v '^python' "$W/sources.txt")" \
   "$W/root-codecs.sh" "$W/root-unpack-source.sh" -- /wheel/root-codecs.sh
 for v in "$@"; do
-  ! grep -q "^python$v " "$W/sources.txt" || "$W/fetch-source.sh" "python$v"
+  if grep -q "^python$v " "$W/sources.txt"; then
+    "$W/fetch-source.sh" "python$v"
+  elif [ "$v" != 3.9 ]; then
+    die "no source of Python $v: scripts/wheel/sources.txt pins $(grep -o '^python[0-9.]*' "$W/sources.txt" | tr '\n' ' ')(and 3.9 is the root's own)"
+  fi
   "$W/stage.sh" "$root" "python-$v" "opt/python/$v" "$b" "=$v $(grep "^python$v " "$W/sources.txt" || true)" \
     "$W/root-python.sh" "$W/root-unpack-source.sh" "$W/requirements-build.txt" \
     -- /wheel/root-python.sh "$v"

@@ -4,11 +4,11 @@
 # is unpacked into ROOT/DIR; otherwise COMMAND runs inside ROOT (this folder
 # at /wheel, read-only; the source-package cache at /srcpkg; pip's cache at
 # /root/.cache/pip) and what it left in DIR is packed into that tarball. The
-# key covers the KEYs (files, or =TEXT for the text itself) and this script.
+# key covers the KEYs (files, or =TEXT for the text itself).
 source "$(dirname "$0")/common.sh"
 
 root=$1 name=$2 dir=$3; shift 3
-keys=("$0")
+keys=()
 while [ "$1" != -- ]; do keys+=("$1"); shift; done
 shift
 key=$(for k in "${keys[@]}"; do case $k in =*) echo "${k#=}" ;; *) cat "$k" ;; esac; done \

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# test-wheels.sh [SUITE...]: each wheel of dist/ that a clean, minimal root
-# of SUITE (bullseye: Debian 11, bookworm: Debian 12 by default) can run:
+# test-wheels.sh [SUITE...]: the wheel of dist/ for the Python of a clean,
+# minimal root of each SUITE (by default bullseye, bookworm and trixie:
+# Debian 11, 12 and 13, with Python 3.9, 3.11 and 3.13):
 # the root has the suite's python3 and python3-venv and nothing else (no
 # compiler, no -dev package); the wheel for that Python goes into a fresh
 # venv with NumPy, Pillow and Dask from PyPI, and smoke.py runs.
 source "$(dirname "$0")/common.sh"
 W=$REPO/scripts/wheel
 suites=("$@")
-[ ${#suites[@]} -gt 0 ] || suites=(bullseye bookworm)
+[ ${#suites[@]} -gt 0 ] || suites=(bullseye bookworm trixie)
 ls "$DIST"/patchwell-*.whl >/dev/null 2>&1 || die "no wheels in dist/ (make wheel)"
 # The wheels carry the CUDA backend when this machine built them with nvcc.
 expect_cuda=0
