@@ -96,3 +96,18 @@ bench: build-cpp install
 
 clean:
 	rm -rf build
+
+# Wheels that install with pip on any Linux with glibc 2.31 or newer, built
+# in a Debian 11 root (scripts/wheel/; needs root, debootstrap from Debian's
+# archive, the codecs' and interpreters' Debian sources, build tools from
+# PyPI), one per Python version of scripts/wheel/common.sh or of
+# WHEEL_PYTHONS ("3.11 3.13"), with the sdist, into dist/. Caches in
+# build/wheel-root. test-wheel: the smoke test of the wheels in clean
+# Debian 11, 12 and 13 roots (Python 3.9, 3.11, 3.13).
+WHEEL_PYTHONS ?=
+.PHONY: wheel test-wheel
+wheel:
+	@bash scripts/wheel/build-wheels.sh $(WHEEL_PYTHONS)
+
+test-wheel:
+	@bash scripts/wheel/test-wheels.sh

@@ -1,7 +1,7 @@
 """The README's code blocks work as written: each Python block runs, from a
 folder that holds the repository's samples as the repository does, and
-every line of a shell block is a make target that exists or a `patchwell`
-command that succeeds there."""
+every line of a shell block is a make target that exists, a `patchwell`
+command that succeeds there, or a pip install of what `make wheel` makes."""
 import os
 import re
 import shlex
@@ -63,6 +63,10 @@ def test_shell_line_works(line, checkout):
     words = shlex.split(line)
     if words[0] == "make":
         assert words[1:] and set(words[1:]) <= make_targets(), line
+    elif words[:2] == ["pip", "install"]:
+        # Only what `make wheel` puts into dist/.
+        assert "wheel" in make_targets() and all(
+            re.fullmatch(r"dist/patchwell-[\w*-]*\.(whl|tar\.gz)", w) for w in words[2:]), line
     elif os.path.basename(words[0]) == "patchwell":
         done = subprocess.run([EXE, *words[1:]], cwd=checkout, capture_output=True,
                               text=True, timeout=120)

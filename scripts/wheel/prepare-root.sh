@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# prepare-root.sh X.Y...: a fresh build root in build/wheel-root/build with
+# the tools, the codecs and the interpreters X.Y..., each step from the
+# cache when it has been built before.
+source "$(dirname "$0")/common.sh"
+W=$REPO/scripts/wheel
+
+base=$("$W/build-root.sh")
+root=$WROOT/build
+# The root of an earlier run is kept, with a stamp of each tarball unpacked
+# into it (here and in stage.sh): unpacking and deleting a root costs more
+# than building a wheel.
+if [ "$(cat "$root/.wheel-stamp-base" 2>/dev/null)" != "$(basename "$base")" ]; then
+  say "unpacking the build root"
+  unpack "$base" "$root"
+  basename "$base" >"$root/.wheel-stamp-base"
+fi
+b="=$(basename "$base")"
+"$W/stage.sh" "$root" tools opt/tools "$b" "$W/requirements-build.txt" "$W/root-tools.sh" \
+  -- /wheel/root-tools.sh
+"$W/fetch-source.sh" zlib libpng1.6 libjpeg-turbo libwebp tiff
+"$W/stage.sh" "$root" codecs opt/codecs "$b" "=$(grep -v '^python' "$W/sources.txt")" \
+  "$W/root-codecs.sh" "$W/root-unpack-source.sh" -- /wheel/root-codecs.sh
+for v in "$@"; do
+  if grep -q "^python$v " "$W/sources.txt"; then
+    "$W/fetch-source.sh" "python$v"
+  elif [ "$v" != 3.9 ]; then
+    die "no source of Python $v: scripts/wheel/sources.txt pins $(grep -o '^python[0-9.]*' "$W/sources.txt" | tr '\n' ' ')(and 3.9 is the root's own)"
+  fi
+  "$W/stage.sh" "$root" "python-$v" "opt/python/$v" "$b" "=$v $(grep "^python$v " "$W/sources.txt" || true)" \
+    "$W/root-python.sh" "$W/root-unpack-source.sh" "$W/requirements-build.txt" \
+    -- /wheel/root-python.sh "$v"
+done
