@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "fill/cpu/box_sums.h"
@@ -178,10 +179,12 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
 }
 
 // Every window width on every vector level the machine has, through the
-// row scan and the single sum: each sum equals a direct one, also after
-// any byte of the candidate's rows changes (bytes under unknown pixels and
-// the 32 bytes past each row must not count, every other must count once),
-// and a row of candidates with lower bounds picks the scalar path's winner.
+// row scan (each candidate summed whole, or with a tally its first rows
+// apart and the rest after them) and the single sum: each sum equals a
+// direct one, also after any byte of the candidate's rows changes (bytes
+// under unknown pixels and the 32 bytes past each row must not count,
+// every other must count once), and a row of candidates with lower bounds
+// and a starting bound fills the slots as the scalar path does.
 TEST(WindowSad, EveryWidthAndLevelCountsEachKnownByteOnce) {
   std::mt19937 rng(25);
   for (int r = 0; r <= 16; ++r) {
@@ -206,12 +209,14 @@ TEST(WindowSad, EveryWidthAndLevelCountsEachKnownByteOnce) {
             sum += std::abs(captured[k * stride + j] - cand[k * stride + j]);
       return sum;
     };
-    auto scanned = [&](SimdLevel level, int32_t limit) {
-      const int32_t pick = 0;
-      const CandidateRow row{cand, 7, stride, &pick, 1, nullptr};
+    // Nine picks of the same candidate fill a block of eight and one more.
+    const std::vector<int32_t> same(9 + 8, 0);
+    auto scanned = [&](SimdLevel level, int32_t limit, bool tallied) {
+      ScanTally tally;
+      const CandidateRow row{cand, 7, stride, same.data(), tallied ? 9 : 1, nullptr,
+                             tallied ? &tally : nullptr};
       std::atomic<int32_t> bound{limit};
       SlotMinimum slots;
-      slots.Clear();
       SelectRowScan(level)(target, row, bound, slots);
       return slots.index[7] == 7 ? static_cast<int32_t>(slots.best[7]) : kSadDropped;
     };
@@ -222,34 +227,55 @@ TEST(WindowSad, EveryWidthAndLevelCountsEachKnownByteOnce) {
         const int32_t expected = direct();
         for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
           const SimdLevel l = static_cast<SimdLevel>(level);
-          ASSERT_EQ(scanned(l, INT32_MAX), expected) << "r " << r << " level " << level
-                                                    << " byte " << k << "," << j;
           ASSERT_EQ(SelectWindowSad(l)(target, cand, stride, INT32_MAX), expected);
-          ASSERT_EQ(scanned(l, expected), expected);
-          if (expected == 0) continue;  // bounds are never negative
-          ASSERT_EQ(scanned(l, expected - 1), kSadDropped);
+          for (const bool tallied : {false, true}) {
+            ASSERT_EQ(scanned(l, INT32_MAX, tallied), expected)
+                << "r " << r << " level " << level << " byte " << k << "," << j
+                << " tallied " << tallied;
+            ASSERT_EQ(scanned(l, expected, tallied), expected);
+            if (expected == 0) continue;  // bounds are never negative
+            ASSERT_EQ(scanned(l, expected - 1, tallied), kSadDropped);
+          }
+          if (expected == 0) continue;
           ASSERT_EQ(SelectWindowSad(l)(target, cand, stride, expected - 1), kSadDropped);
         }
       }
-    // A row of candidates with lower bounds: the same winner on every level.
+    // A row of candidates with lower bounds, whatever bound it starts from
+    // (some candidates lose on their first rows, others later): every
+    // level picks the scalar path's winner, and with a tally offers what
+    // it offers without one.
     const int count = w - side + 1;
     std::vector<int32_t> picks, lower(count);
     for (int c = 0; c < count; ++c) {
       lower[c] = static_cast<int32_t>(rng() % 4000);
       if (rng() % 4 != 0) picks.push_back(c);
     }
-    float best[3] = {0, 0, 0};
-    int32_t winner[3] = {0, 0, 0};
-    for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
-      const CandidateRow row{image.data() + stride, 100, stride, picks.data(),
-                             static_cast<int>(picks.size()), lower.data()};
-      std::atomic<int32_t> bound{INT32_MAX};
-      SlotMinimum slots;
-      slots.Clear();
-      SelectRowScan(static_cast<SimdLevel>(level))(target, row, bound, slots);
-      winner[level] = slots.Select(1e30f, &best[level]);
-      EXPECT_EQ(winner[level], winner[0]) << "r " << r << " level " << level;
-      EXPECT_EQ(best[level], best[0]) << "r " << r << " level " << level;
+    picks.resize(picks.size() + 8);
+    const uint8_t* first = image.data() + stride;
+    const int32_t some = WindowSadScalar(target, first + 3 * picks[0], stride, INT32_MAX);
+    for (const int32_t start : {INT32_MAX, some, some / 2, some / 4}) {
+      auto scan = [&](int level, bool tallied) {
+        ScanTally tally;
+        const CandidateRow row{first, 100, stride, picks.data(),
+                               static_cast<int>(picks.size()) - 8, lower.data(),
+                               tallied ? &tally : nullptr};
+        std::atomic<int32_t> bound{start};
+        SlotMinimum slots;
+        SelectRowScan(static_cast<SimdLevel>(level))(target, row, bound, slots);
+        float best = 0;
+        const int32_t winner = slots.Select(1e30f, &best);
+        return std::make_tuple(winner, best,
+                               std::vector<float>(slots.best, slots.best + 512),
+                               std::vector<int32_t>(slots.index, slots.index + 512));
+      };
+      const auto scalar = scan(0, false);
+      for (int level = 0; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+        const auto whole = scan(level, false);
+        EXPECT_EQ(std::get<0>(whole), std::get<0>(scalar)) << "r " << r << " level " << level;
+        EXPECT_EQ(std::get<1>(whole), std::get<1>(scalar)) << "r " << r << " level " << level;
+        EXPECT_EQ(scan(level, true), whole) << "r " << r << " level " << level
+                                            << " start " << start;
+      }
     }
   }
 }

@@ -23,7 +23,8 @@ constexpr int32_t kExactFloatLimit = 1 << 24;
 CpuExhaustiveEngine::Search::Search(int chunks)
     : window(kernels::kConstWindowBytes, 0), partial(static_cast<size_t>(chunks)),
       facing_unknown(static_cast<size_t>(chunks)),
-      lower_bounds(static_cast<size_t>(chunks)), picks(static_cast<size_t>(chunks)) {}
+      lower_bounds(static_cast<size_t>(chunks)), picks(static_cast<size_t>(chunks)),
+      tallies(static_cast<size_t>(chunks)) {}
 
 CpuExhaustiveEngine::CpuExhaustiveEngine(const EngineParams& params,
                                          int threads)
@@ -222,7 +223,7 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
   // more than the work.
   const int64_t work = int64_t{rows} * cols *
                        static_cast<int64_t>(s.target.rows().size()) * (2 * r + 1);
-  const int chunks = !spread || work < 200000
+  const int chunks = !spread || work < 200000 || threads_ < 2
                          ? 1
                          : std::min(static_cast<int>(s.partial.size()), rows);
   for (int c = 0; c < chunks; ++c) {
@@ -261,7 +262,8 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
         // Slots go by picture indices, which run on along a row.
         const CandidateRow row{
             image_.data() + (cy - r) * params_.stride + (box.x0 - r) * 3,
-            crop_.ToPicture(first), params_.stride, picks, picked, lower};
+            crop_.ToPicture(first), params_.stride, picks, picked, lower,
+            &s.tallies[chunk]};
         row_scan_(s.target, row, s.bound, slots);
         continue;
       }

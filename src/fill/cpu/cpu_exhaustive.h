@@ -65,6 +65,7 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
     std::vector<std::vector<int32_t>> facing_unknown;
     std::vector<std::vector<int32_t>> lower_bounds;  // per chunk, of a row
     std::vector<std::vector<int32_t>> picks;         // per chunk, of a row
+    std::vector<ScanTally> tallies;                  // per chunk
     TargetWindow target;
     RowRunBound runs;
     std::atomic<int32_t> bound{0};

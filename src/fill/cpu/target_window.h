@@ -125,6 +125,15 @@ using WindowSadPairFn = void (*)(const TargetWindow& target, const uint8_t* firs
 void WindowSadPairAvx2(const TargetWindow& target, const uint8_t* first,
                        const uint8_t* second, int stride, int32_t bound, int32_t* sums);
 
+// What the row scans of one search have seen so far, for kernels that
+// choose how to sum by how often the first rows of a window alone already
+// lose (see window_sad_avx512.cpp).
+struct ScanTally {
+  int32_t rows = 0;    // rows scanned
+  int32_t tested = 0;  // candidates whose first rows were summed apart
+  int32_t passed = 0;  // of those, the ones still not above the bound
+};
+
 // The candidates of one image row worth a sum (see candidate_picks.h).
 struct CandidateRow {
   const uint8_t* top_left;  // window top-left byte of the row's first centre
@@ -134,6 +143,8 @@ struct CandidateRow {
   int picked;
   // A lower bound of each column's sum (from box sums), or null.
   const int32_t* lower;
+  // Kept from row to row of one search (null: each candidate summed whole).
+  ScanTally* tally = nullptr;
 };
 
 // The box-sum bound of a captured target: its runs of whole known rows

@@ -10,6 +10,7 @@
 // and vpsadbw work, and fewer loads that cross a cache line), and two
 // accumulators keep the adds independent. Larger windows take the generic
 // loop over the pieces.
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -45,8 +46,10 @@ struct Wide {
   static PW_AVX512 void Add(Acc& a, const Piece& t, Mask keep, const uint8_t* c) {
     a = _mm512_add_epi64(a, _mm512_sad_epu8(t, _mm512_maskz_loadu_epi8(keep, c)));
   }
-  static PW_AVX512 int32_t Total(const Acc& a, const Acc& b) {
-    return HorizontalSum(_mm512_add_epi64(a, b));
+  static PW_AVX512 Acc Join(const Acc& a, const Acc& b) { return _mm512_add_epi64(a, b); }
+  // Four partial sums in 64-bit lanes.
+  static PW_AVX512 __m256i Fold(const Acc& a) {
+    return _mm256_add_epi64(_mm512_castsi512_si256(a), _mm512_extracti64x4_epi64(a, 1));
   }
 };
 
@@ -61,9 +64,8 @@ struct Narrow {
   static PW_AVX512 void Add(Acc& a, const Piece& t, Mask keep, const uint8_t* c) {
     a = _mm256_add_epi64(a, _mm256_sad_epu8(t, _mm256_maskz_loadu_epi8(keep, c)));
   }
-  static PW_AVX512 int32_t Total(const Acc& a, const Acc& b) {
-    return HorizontalSum(_mm256_add_epi64(a, b));
-  }
+  static PW_AVX512 Acc Join(const Acc& a, const Acc& b) { return _mm256_add_epi64(a, b); }
+  static PW_AVX512 __m256i Fold(const Acc& a) { return a; }
 };
 
 // The target's first kRows pieces (rows), ready for a kernel, each in a
@@ -80,8 +82,9 @@ struct Narrow {
   t##i = i < kRows ? L::Load(target.pieces64() + 64 * i) : typename L::Piece{};      \
   k##i = i < kRows ? static_cast<typename L::Mask>(target.keep64()[i]) : 0;         \
   at##i = i < kRows ? target.offsets64()[i] : 0;
-#define PW_ROW_SAD(i) \
-  if (i < kRows) L::Add(i % 2 == 0 ? a0 : a1, t##i, k##i, c + at##i);
+#define PW_ROW_SAD(i)                \
+  if (i >= kBegin && i < kEnd) \
+    L::Add(i % 2 == 0 ? a0 : a1, t##i, k##i, c + at##i);
 
 template <int kRows, class L>
 struct Rows {
@@ -90,11 +93,18 @@ struct Rows {
 
   PW_AVX512 explicit Rows(const TargetWindow& target) { PW_EACH_ROW(PW_ROW_CAPTURE) }
 
-  // The whole sum of the candidate whose window starts at c.
-  PW_AVX512 int32_t Sum(const uint8_t* c) const {
+  // The sum over rows kBegin .. kEnd - 1 of the candidate whose window
+  // starts at c, as a vector of partial sums.
+  template <int kBegin, int kEnd>
+  PW_AVX512 typename L::Acc Part(const uint8_t* c) const {
     typename L::Acc a0 = L::Zero(), a1 = L::Zero();
     PW_EACH_ROW(PW_ROW_SAD)
-    return L::Total(a0, a1);
+    return L::Join(a0, a1);
+  }
+
+  // The whole sum of the candidate whose window starts at c.
+  PW_AVX512 int32_t Sum(const uint8_t* c) const {
+    return HorizontalSum(Part<0, kRows>(c));
   }
 };
 
@@ -119,6 +129,109 @@ PW_AVX512 void ScanFixed(const TargetWindow& target, const CandidateRow& row,
     LowerBound(bound, sum);
     slots.Offer(row.first_index + c, static_cast<float>(sum));
   }
+}
+
+// Eight candidates' partial sums (four 64-bit lanes each, below 2^32) as
+// eight 32-bit sums, in order: two candidates to a 64-bit lane, then the
+// lanes added across.
+PW_AVX512 inline __m256i PairSums(__m256i low, __m256i high) {
+  return _mm256_or_si256(low, _mm256_slli_epi64(high, 32));
+}
+
+PW_AVX512 inline __m256i EightSums(const __m256i* a) {
+  const __m256i b01 = PairSums(a[0], a[1]), b23 = PairSums(a[2], a[3]);
+  const __m256i b45 = PairSums(a[4], a[5]), b67 = PairSums(a[6], a[7]);
+  const __m256i x =
+      _mm256_add_epi64(_mm256_unpacklo_epi64(b01, b23), _mm256_unpackhi_epi64(b01, b23));
+  const __m256i y =
+      _mm256_add_epi64(_mm256_unpacklo_epi64(b45, b67), _mm256_unpackhi_epi64(b45, b67));
+  return _mm256_add_epi64(_mm256_permute2x128_si256(x, y, 0x20),
+                          _mm256_permute2x128_si256(x, y, 0x31));
+}
+
+// Most candidates lose by far: the sum of their fullest kFirst rows alone
+// is already above the bound. So these rows are summed first for eight
+// picked candidates at once and compared in one vector; the candidates
+// still not above the bound are packed into a list, and only those get the
+// other rows, in a second pass. No branch depends on a single candidate's
+// first rows (such branches would be mispredicted often). A sum only
+// grows, so each candidate left out could not have won or tied.
+template <int kRows, int kFirst, class L>
+PW_AVX512 void ScanStaged(const TargetWindow& target, const CandidateRow& row,
+                          std::atomic<int32_t>& bound, SlotMinimum& slots) {
+  constexpr int kSegment = 256;  // picks per pass, lists on the stack
+  const Rows<kRows, L> rows(target);
+  alignas(32) int32_t cols[8];
+  alignas(32) int32_t kept_cols[kSegment + 8];
+  alignas(32) int32_t kept_firsts[kSegment + 8];
+  int32_t tested = 0, passed = 0;
+  for (int begin = 0; begin < row.picked; begin += kSegment) {
+    const int end = std::min(row.picked, begin + kSegment);
+    const __m256i limits = _mm256_set1_epi32(bound.load(std::memory_order_relaxed));
+    int kept = 0;
+    for (int n = begin; n < end; n += 8) {
+      const __mmask8 valid = static_cast<__mmask8>(0xFF >> std::max(0, n + 8 - end));
+      // Lanes past the last pick take column 0, a candidate of the row.
+      const __m256i picks = _mm256_maskz_loadu_epi32(valid, row.picks + n);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(cols), picks);
+      __m256i parts[8];
+      for (int j = 0; j < 8; ++j)
+        parts[j] = L::Fold(rows.template Part<0, kFirst>(row.top_left + 3 * cols[j]));
+      const __m256i sums = EightSums(parts);
+      const __mmask8 pass = _mm256_mask_cmple_epi32_mask(valid, sums, limits);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(kept_cols + kept),
+                          _mm256_maskz_compress_epi32(pass, picks));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(kept_firsts + kept),
+                          _mm256_maskz_compress_epi32(pass, sums));
+      kept += __builtin_popcount(pass);
+    }
+    tested += end - begin;
+    passed += kept;
+    for (int m = 0; m < kept; ++m) {
+      const int c = kept_cols[m];
+      const int32_t limit = bound.load(std::memory_order_relaxed);
+      if (row.lower != nullptr && row.lower[c] > limit) continue;
+      const int32_t sum = kept_firsts[m] +
+                          HorizontalSum(rows.template Part<kFirst, kRows>(row.top_left + 3 * c));
+      if (sum > limit) continue;
+      LowerBound(bound, sum);
+      slots.Offer(row.first_index + c, static_cast<float>(sum));
+    }
+  }
+  if (row.tally != nullptr) {
+    row.tally->tested += tested;
+    row.tally->passed += passed;
+  }
+}
+
+// Summing the first rows apart pays when most candidates lose there (about
+// half or more, as measured on holes and on dust), and costs a third more
+// when most do not: a search keeps the share of the candidates tested so
+// that pass, and sums whole while it is above half, testing again every
+// eighth row, as the bound falls during a search.
+template <int kRows, int kFirst, class L>
+PW_AVX512 void ScanChoosing(const TargetWindow& target, const CandidateRow& row,
+                            std::atomic<int32_t>& bound, SlotMinimum& slots) {
+  ScanTally* tally = row.tally;
+  if (tally == nullptr ||
+      (tally->rows++ % 32 != 0 && 2 * int64_t{tally->passed} > tally->tested))
+    return ScanFixed<kRows, L>(target, row, bound, slots);
+  if (tally->tested > (1 << 12)) {  // the recent rows count most
+    tally->tested /= 2;
+    tally->passed /= 2;
+  }
+  ScanStaged<kRows, kFirst, L>(target, row, bound, slots);
+}
+
+// The row scan of a kernel with kRows rows: windows of a few rows are
+// always summed whole.
+constexpr int kFirstRows = 3;
+template <int kRows, class L>
+constexpr RowScanFn FixedScan() {
+  if constexpr (kRows > kFirstRows + 1)
+    return ScanChoosing<kRows, kFirstRows, L>;
+  else
+    return ScanFixed<kRows, L>;
 }
 
 template <int kRows, class L>
@@ -179,12 +292,12 @@ constexpr int kWideRows = 21;
 template <int... kRows>
 constexpr std::array<RowScanFn, sizeof...(kRows) + 1> NarrowScans(
     std::integer_sequence<int, kRows...>) {
-  return {ScanGeneric, ScanFixed<kRows + 1, Narrow>...};
+  return {ScanGeneric, FixedScan<kRows + 1, Narrow>()...};
 }
 template <int... kRows>
 constexpr std::array<RowScanFn, sizeof...(kRows) + 1> WideScans(
     std::integer_sequence<int, kRows...>) {
-  return {ScanGeneric, ScanFixed<kRows + 1, Wide>...};
+  return {ScanGeneric, FixedScan<kRows + 1, Wide>()...};
 }
 
 using SadFn = int32_t (*)(const TargetWindow&, const uint8_t*, int32_t);
