@@ -204,7 +204,8 @@ def start_on_terminal(tmp_path):
     Image.fromarray(photo_like(300, 300, seed=2)).save(tmp_path / "big.png")
     Image.fromarray(square_hole(300, 300, 80)).save(tmp_path / "hole.png")
     master, slave = pty.openpty()
-    p = subprocess.Popen([EXE, "big.png", "hole.png", "-r", "7", "--device", "cpu"], cwd=tmp_path,
+    p = subprocess.Popen([EXE, "big.png", "hole.png", "-r", "7", "--device", "cpu",
+                          "--search-radius", "all"], cwd=tmp_path,
                          stdin=slave, stdout=subprocess.PIPE, stderr=slave)
     drawn = b""
     while b"\r[" not in drawn:
