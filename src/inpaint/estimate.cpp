@@ -10,14 +10,16 @@
 namespace pw {
 
 namespace {
-// CPU time per pair of the exhaustive method: a part per pixel of the
-// window side, times 1 + 2 u^2 for a target whose window is a share u
-// unknown (the box-sum bound prunes less there). Fitted to whole-picture
-// and bounded runs of bench/quality_kinds.py's photos at radius 3 and 7
-// (dust, scratches, holes): within a factor of two of each. GPU Fast's
-// screen has no such bound: a fixed part and a part per side.
-constexpr double kExhaustiveBase = 0.8e-9, kExhaustivePerSide = 0.2e-9;
-constexpr double kUnknownWeight = 2.0;
+// CPU time of the exhaustive method: per pair a fixed part and a part per
+// pixel of the window side, times 1 + u^2 / 2 for a target whose window is
+// a share u unknown (the box-sum bound prunes less there), and a part per
+// target (its set-up and picks). Fitted to whole-picture and bounded runs
+// of bench/quality_kinds.py's photos at radius 3 and 7 (dust, scratches,
+// holes). GPU Fast's screen has no such bound: a fixed part and a part per
+// side.
+constexpr double kExhaustiveBase = 0.4e-9, kExhaustivePerSide = 0.2e-9;
+constexpr double kUnknownWeight = 0.5;
+constexpr double kExhaustivePerTarget = 1e-5;
 constexpr double kFastBase = 6.3e-9, kFastPerSide = 1.4e-9;
 constexpr double kParallelShare = 0.9;
 }  // namespace
@@ -89,7 +91,8 @@ RunForecast ForecastRun(const uint8_t* mask, int32_t width, int32_t height,
                              fast ? nullptr : &weighted);
   const double side = 2.0 * radius + 1.0;
   const double work = fast ? static_cast<double>(f.pairs) * (kFastBase + kFastPerSide * side)
-                           : weighted * (kExhaustiveBase + kExhaustivePerSide * side);
+                           : weighted * (kExhaustiveBase + kExhaustivePerSide * side) +
+                                 static_cast<double>(f.targets) * kExhaustivePerTarget;
   const double share = threads > 1 ? kParallelShare * threads : 1.0;
   f.seconds = work / share + static_cast<double>(smooth) * kSmoothPerPixel +
               (f.targets + smooth > 0 ? kRunSeconds : 0.0);
