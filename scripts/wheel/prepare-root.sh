@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # prepare-root.sh X.Y...: a fresh build root in build/wheel-root/build with
-# the tools, the codecs and the interpreters X.Y..., each step from the
+# the tools, the codecs and the interpreters for X.Y..., each step from the
 # cache when it has been built before.
 source "$(dirname "$0")/common.sh"
 W=$REPO/scripts/wheel
@@ -21,12 +21,21 @@ b="=$(basename "$base")"
 "$W/fetch-source.sh" zlib libpng1.6 libjpeg-turbo libwebp tiff
 "$W/stage.sh" "$root" codecs opt/codecs "$b" "=$(grep -v '^python' "$W/sources.txt")" \
   "$W/root-codecs.sh" "$W/root-unpack-source.sh" -- /wheel/root-codecs.sh
+# The interpreters: those of sources.txt built in the root, the root's own,
+# and for a version built against headers (python_headers), the root's own
+# to drive its build.
+interpreters=()
 for v in "$@"; do
-  if grep -q "^python$v " "$W/sources.txt"; then
-    "$W/fetch-source.sh" "python$v"
-  elif [ "$v" != 3.9 ]; then
-    die "no source of Python $v: scripts/wheel/sources.txt pins $(grep -o '^python[0-9.]*' "$W/sources.txt" | tr '\n' ' ')(and 3.9 is the root's own)"
+  if grep -q "^python$v " "$W/sources.txt" || [ "$v" = "$ROOT_PYTHON" ]; then
+    interpreters+=("$v")
+  elif python_headers "$v" >/dev/null; then
+    interpreters+=("$ROOT_PYTHON")
+  else
+    die "no source of Python $v: scripts/wheel/sources.txt pins $(grep -o '^python[0-9.]*' "$W/sources.txt" | tr '\n' ' ')($ROOT_PYTHON is the root's own), and no headers of an installed Python $v were found (PATCHWELL_PYTHON_HEADERS)"
   fi
+done
+for v in $(printf '%s\n' "${interpreters[@]}" | sort -uV); do
+  [ "$v" = "$ROOT_PYTHON" ] || "$W/fetch-source.sh" "python$v"
   "$W/stage.sh" "$root" "python-$v" "opt/python/$v" "$b" "=$v $(grep "^python$v " "$W/sources.txt" || true)" \
     "$W/root-python.sh" "$W/root-unpack-source.sh" "$W/requirements-build.txt" \
     -- /wheel/root-python.sh "$v"
