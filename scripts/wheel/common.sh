@@ -8,6 +8,10 @@ CACHE=$WROOT/cache
 PIP_CACHE=$WROOT/pip-cache
 DIST=$REPO/dist
 MIRROR=http://deb.debian.org/debian
+# The pinned Debian sources (PATCHWELL_WHEEL_SOURCES: another list).
+SOURCES=${PATCHWELL_WHEEL_SOURCES:-$REPO/scripts/wheel/sources.txt}
+# What the clean test roots hold (and the roots apt fetches sources in).
+TEST_ROOT_PACKAGES="python3 python3-venv"
 
 # The interpreters the wheels are built for: 3.9 is the build root's own
 # (Debian 11); 3.11 and 3.13 are built inside the root from the sources of

@@ -37,7 +37,7 @@ for suite in "${suites[@]}"; do
     say "$suite: passed in $((SECONDS - start)) s"
     continue
   fi
-  tarball=$("$W/make-root.sh" "test-$suite" "$suite" python3 python3-venv)
+  tarball=$("$W/make-root.sh" "test-$suite" "$suite" $TEST_ROOT_PACKAGES)
   root=$WROOT/test-$suite
   unpack "$tarball" "$root"
   say "smoke test in a clean $suite root (log in $WROOT/test-$suite.log)"
