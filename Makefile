@@ -104,10 +104,15 @@ clean:
 # WHEEL_PYTHONS ("3.11 3.13"), with the sdist, into dist/. Caches in
 # build/wheel-root. test-wheel: the smoke test of the wheels in clean
 # Debian 11, 12 and 13 roots (Python 3.9, 3.11, 3.13).
+# ci-wheel: the wheel for Python 3.11 only, then its smoke test in a clean
+# Debian 12 root (what CI runs; cold, it builds every cached step).
 WHEEL_PYTHONS ?=
-.PHONY: wheel test-wheel
+.PHONY: wheel test-wheel ci-wheel
 wheel:
 	@bash scripts/wheel/build-wheels.sh $(WHEEL_PYTHONS)
 
 test-wheel:
 	@bash scripts/wheel/test-wheels.sh
+
+ci-wheel:
+	@bash scripts/wheel/ci-wheel.sh
