@@ -1,6 +1,8 @@
 # Two entry points for a fresh Debian machine (run as root):
 #   make demo   set everything up, build, and repair the sample picture
 #   make test   set everything up, build, and run every test (C++ and Python)
+#   make check  make test, then the Python 3.11 wheel built and tried in a
+#               clean Debian 12 root (what CI runs)
 # Both are idempotent and print what they do. `make test` also runs the CUDA
 # backend on an emulated device when the HIP CPU runtime is beside the
 # repository (../shared/third_party/hip-cpu; scripts/find-hip-cpu), and says
@@ -107,7 +109,7 @@ clean:
 # ci-wheel: the wheel for Python 3.11 only, then its smoke test in a clean
 # Debian 12 root (what CI runs; cold, it builds every cached step).
 WHEEL_PYTHONS ?=
-.PHONY: wheel test-wheel ci-wheel
+.PHONY: wheel test-wheel ci-wheel check
 wheel:
 	@bash scripts/wheel/build-wheels.sh $(WHEEL_PYTHONS)
 
@@ -116,3 +118,7 @@ test-wheel:
 
 ci-wheel:
 	@bash scripts/wheel/ci-wheel.sh
+
+# Every test, then the wheel for the Python of a fresh Debian 12 in a clean
+# root: what CI runs (.ci/run).
+check: test ci-wheel
