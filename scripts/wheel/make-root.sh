@@ -18,7 +18,12 @@ fi
 
 command -v debootstrap >/dev/null || {
   say "installing debootstrap (Debian package)" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap >&2
+  # A fresh machine may not have read the package lists yet.
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -q --no-install-recommends debootstrap >&2 || {
+    apt-get update -q >&2
+    apt-get install -y -q --no-install-recommends debootstrap >&2
+  }
 }
 
 mkdir -p "$CACHE"
