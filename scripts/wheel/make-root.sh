@@ -16,15 +16,18 @@ if [ -f "$tarball" ]; then
   echo "$tarball"; exit 0
 fi
 
-command -v debootstrap >/dev/null || {
-  say "installing debootstrap (Debian package)" >&2
+# The host's tools for the roots and the wheels (Debian packages).
+missing=()
+for tool in debootstrap curl unzip; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing ${missing[*]} (Debian packages)" >&2
   # A fresh machine may not have read the package lists yet.
   export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -q --no-install-recommends debootstrap >&2 || {
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >&2 || {
     apt-get update -q >&2
-    apt-get install -y -q --no-install-recommends debootstrap >&2
+    apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
   }
-}
+fi
 
 mkdir -p "$CACHE"
 dir=$WROOT/tmp-$name
