@@ -24,18 +24,15 @@ import skimage.data as data
 from scipy import ndimage
 from scipy.spatial import cKDTree
 
+from radius_quality import picture
+
 PHOTOS = ["astronaut", "camera", "chelsea", "coffee", "rocket", "grass", "gravel"]
 VISIBLE = 24  # levels a defect must change a pixel by to count
 
 
 def photo(name, size):
-    img = getattr(data, name)()
-    if img.ndim == 2:
-        img = np.dstack([img] * 3)
-    h, w = img.shape[:2]
-    s = min(size, h, w)
-    y, x = (h - s) // 2, (w - s) // 2
-    return img[y:y + s, x:x + s, :3].astype(np.float64)
+    """The centred square crop radius_quality.py takes, as floats."""
+    return picture(name, size).astype(np.float64)
 
 
 def grain(img, rng, strength=5.0):
