@@ -127,14 +127,20 @@ def score(found, clean, damaged, cover, alpha):
 def removed_share(clean, damaged, found, truth, args):
     """The share of the damage's squared error that the found mask removes,
     against what the true mask removes."""
+    picture = np.rint(damaged).astype(np.uint8)  # what a file would hold
+
     def error(mask):
-        if not mask.any():
-            return ((damaged - clean) ** 2).sum()
-        out, _ = patchwell.repair(damaged.astype(np.uint8), mask, 3,
-                                  search_radius=args.search_radius, device="cpu")
+        out = picture
+        if mask.any():
+            out, _ = patchwell.repair(picture, mask, 3,
+                                      search_radius=args.search_radius, device="cpu")
         return ((out.astype(np.float64) - clean) ** 2).sum()
-    before = ((damaged - clean) ** 2).sum()
-    return (before - error(found)) / max(before - error(truth), 1e-9)
+    # Error before any repair, measured on the same 8-bit picture, so that
+    # rounding does not count as damage left or removed.
+    before = error(np.zeros(found.shape, bool))
+    gain = before - error(truth)
+    # No visible damage to remove (the defects fell off the picture): no figure.
+    return (before - error(found)) / gain if gain > 1e-6 * before else float("nan")
 
 
 def infrared_scene(clean, rng, count):
