@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "cli/same_place.h"
 #include "detect/find_damage.h"
 #include "detect/image_damage.h"
 #include "image/image.h"
@@ -108,9 +109,16 @@ bool Parse(const std::vector<std::string>& args, DetectOptions& o, std::string& 
       return false;
     }
   }
-  if (o.overlay && *o.overlay == o.output) {
+  if (o.overlay && SamePlace(*o.overlay, o.output)) {
     error = "the overlay and the mask must be different files";
     return false;
+  }
+  // The mask and the preview are new files: neither may replace the picture.
+  for (const std::string* out : {&o.output, o.overlay ? &*o.overlay : nullptr}) {
+    if (out && SamePlace(*out, o.image)) {
+      error = "'" + *out + "' is the picture itself: choose another name, the picture would be lost";
+      return false;
+    }
   }
   return true;
 }

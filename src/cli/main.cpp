@@ -19,6 +19,7 @@
 #include "cli/cli_options.h"
 #include "cli/detect_command.h"
 #include "cli/progress_bar.h"
+#include "cli/same_place.h"
 #include "cli/python_handover.h"
 #include "detect/image_damage.h"
 #include "fill/cpu/thread_count.h"
@@ -97,46 +98,6 @@ void ForecastLongRun(const CliOptions& options, const uint8_t* mask, int32_t wid
                    "this size; --search-radius %d would take about %s\n",
                    bounded_radius, Duration(bounded.seconds).c_str());
   }
-}
-
-// True when two names lead to one existing file.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
-         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-std::string RealPath(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return std::string();
-  std::string result(real);
-  std::free(real);
-  return result;
-}
-
-// Where a save under `path` would land, links followed: the real path of
-// the file when it exists, else that of its folder with the name in it
-// (so that "s/./out.tif" and "s/out.tif" meet before either exists).
-std::string SaveDestination(const std::string& path) {
-  const std::string target = Common::ResolveSaveTarget(path);
-  std::string real = RealPath(target);
-  if (!real.empty()) return real;
-  const size_t slash = target.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-  const std::string name =
-      slash == std::string::npos ? target : target.substr(slash + 1);
-  real = RealPath(folder);
-  if (real.empty()) return target;
-  return (real == "/" ? "" : real) + "/" + name;
-}
-
-// True when a file written under `written` would replace the file read or
-// written under `other`: one existing file (hard links included), or one
-// place by real path.
-bool SamePlace(const std::string& written, const std::string& other) {
-  return written == other || SameFile(written, other) ||
-         SaveDestination(written) == SaveDestination(other);
 }
 
 // A file the run writes (the output, the source map) that would replace

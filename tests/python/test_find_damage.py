@@ -69,10 +69,13 @@ CLI = os.environ.get("PATCHWELL_CLI") or os.path.join(sysconfig.get_path("script
     (["-o", "mask.png", "--kinds", "dust,dirt"], 2, set(), "unknown kind 'dirt'"),
     (["--overlay", "look.png"], 2, set(), "-o MASK"),
     (["-o", "mask.xyz"], 2, set(), "extension"),
+    (["-o", "./scan.png"], 2, set(), "is the picture itself"),
+    (["-o", "mask.png", "--overlay", "../{folder}/scan.png"], 2, set(), "picture itself"),
 ])
 def test_detect_command(tmp_path, args, status, written, words):
     from PIL import Image
     Image.fromarray(np.dstack([speck_picture()] * 3)).save(tmp_path / "scan.png")
+    args = [a.format(folder=tmp_path.name) for a in args]
     done = subprocess.run([CLI, "detect", "scan.png", *args], cwd=tmp_path,
                           capture_output=True, text=True)
     assert done.returncode == status and words in done.stderr
