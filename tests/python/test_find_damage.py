@@ -34,6 +34,7 @@ def test_speck_found_in_every_picture_type(convert):
 @pytest.mark.parametrize("kwargs, error, words", [
     (dict(kinds="dirt"), ValueError, "unknown kind 'dirt'"),
     (dict(kinds=[1]), TypeError, "kinds must be strings"),
+    (dict(kinds=None), TypeError, "kinds must be a string or an iterable"),
     (dict(kinds=()), ValueError, "names nothing"),
     (dict(kinds="infrared"), ValueError, "pass infrared="),
     (dict(infrared=np.zeros((80, 80), np.uint16)), ValueError, "not among kinds"),
@@ -41,6 +42,7 @@ def test_speck_found_in_every_picture_type(convert):
      "image's height and width"),
     (dict(kinds="infrared", infrared=np.zeros((80, 80))), TypeError, "uint8 or uint16"),
     (dict(sensitivity=0), ValueError, "sensitivity"),
+    (dict(sensitivity="2"), TypeError, "sensitivity must be a number"),
     (dict(max_size=0), ValueError, "max_size"),
     (dict(dilation=1.5), TypeError, "dilation"),
 ])

@@ -116,6 +116,9 @@ def find_damage(
     elif infrared is not None:
         raise ValueError("infrared= is given but 'infrared' is not among kinds")
     try:
+        # float() would also read a string: "2" is not a sensitivity.
+        if isinstance(sensitivity, (str, bytes)):
+            raise TypeError
         level = float(sensitivity)
     except (TypeError, ValueError):
         raise TypeError(
@@ -132,7 +135,14 @@ def find_damage(
 
 
 def _as_kinds(kinds: Union[str, Iterable[str]]) -> int:
-    names = kinds.split(",") if isinstance(kinds, str) else list(kinds)
+    if isinstance(kinds, str):
+        names = kinds.split(",")
+    else:
+        try:
+            names = list(kinds)
+        except TypeError:
+            raise TypeError("kinds must be a string or an iterable of strings, "
+                            f"not {type(kinds).__name__}") from None
     flags = 0
     for name in names:
         if not isinstance(name, str):
