@@ -31,6 +31,21 @@ def test_speck_found_in_every_picture_type(convert):
     assert (np.abs(found - [30, 50]) <= 5).all()
 
 
+@pytest.mark.parametrize("radius, tone", [(1.5, 20), (5, 235), (7, 20)])
+def test_speck_covered_out_to_its_soft_edge(radius, tone):
+    # The soft edge of a large speck is far below its core's contrast: what
+    # is left of it after a repair shows as a ring.
+    rng = np.random.default_rng(3)
+    clean = 128 + rng.normal(0, 3, (96, 96))
+    yy, xx = np.mgrid[0:96, 0:96]
+    cover = 1 / (1 + np.exp((np.hypot(yy - 48.3, xx - 47.6) - radius) / 1.0))
+    damaged = clean * (1 - cover) + tone * cover
+    mask = patchwell.find_damage(np.rint(damaged).astype(np.uint8), "dust")
+    change = np.abs(damaged - clean)
+    assert mask[change >= 24].all() and mask[change >= 8].mean() > 0.85
+    assert not mask[cover < 0.001].any()
+
+
 @pytest.mark.parametrize("kwargs, error, words", [
     (dict(kinds="dirt"), ValueError, "unknown kind 'dirt'"),
     (dict(kinds=[1]), TypeError, "kinds must be strings"),
