@@ -14,6 +14,12 @@ undamaged photo the found mask removes, as a share of what the true mask
 removes. Last, the time of find_damage on a 12-megapixel picture.
 
     python bench/find_quality.py [--size 512] [--threads 2] [--no-repair]
+                                 [--kinds dust,scratches]
+
+`--kinds` chooses what find_damage looks for in the picture scenes (the
+infrared scene always looks for infrared damage alone): `--kinds
+scratches` gives the fibres', the scratches' and the clean photos' figures
+of the line finder alone.
 """
 import argparse
 import time
@@ -163,14 +169,14 @@ def run(args):
         clean = grain(photo(name, args.size), rng)
         n = clean.shape[0] * clean.shape[1] // 6000
         row = {"photo": name}
-        plain = patchwell.find_damage(clean.astype(np.uint8))
+        plain = patchwell.find_damage(clean.astype(np.uint8), args.kinds)
         row["clean"] = plain.mean()
         scenes = {"dust": specks(clean.shape[:2], rng, n),
                   "fibres": lines(clean.shape[:2], rng, max(n // 6, 2), False),
                   "scratches": lines(clean.shape[:2], rng, max(n // 12, 2), True)}
         for kind, (cover, alpha) in scenes.items():
             damaged = damage(clean, alpha, rng)
-            found = patchwell.find_damage(damaged.astype(np.uint8))
+            found = patchwell.find_damage(damaged.astype(np.uint8), args.kinds)
             row[kind] = score(found, clean, damaged, cover, alpha)
             if args.repair and kind != "scratches":
                 row[kind + " e2e"] = removed_share(clean, damaged, found, alpha > 0.02, args)
@@ -196,14 +202,14 @@ def format_row(row):
     return row["photo"].ljust(10) + "  " + "  ".join(parts)
 
 
-def timing(threads):
+def timing(threads, kinds):
     patchwell.set_num_threads(threads)
     tile = np.ascontiguousarray(data.astronaut())
     big = np.tile(tile, (6, 8, 1))[:3000, :4000]
-    patchwell.find_damage(big)
+    patchwell.find_damage(big, kinds)
     start = time.perf_counter()
-    patchwell.find_damage(big)
-    print(f"12 MP (4000 x 3000 RGB), dust and scratches, {threads} threads: "
+    patchwell.find_damage(big, kinds)
+    print(f"12 MP (4000 x 3000 RGB), {kinds}, {threads} threads: "
           f"{time.perf_counter() - start:.2f} s")
 
 
@@ -215,8 +221,10 @@ if __name__ == "__main__":
     parser.add_argument("--no-repair", dest="repair", action="store_false")
     parser.add_argument("--no-timing", dest="timing", action="store_false")
     parser.add_argument("--photos", default=",".join(PHOTOS))
+    parser.add_argument("--kinds", default="dust,scratches",
+                        help="what find_damage looks for in the picture scenes")
     arguments = parser.parse_args()
     PHOTOS = arguments.photos.split(",")
     run(arguments)
     if arguments.timing:
-        timing(arguments.threads)
+        timing(arguments.threads, arguments.kinds)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "detect/infrared.h"
+#include "detect/lines.h"
 #include "detect/planes.h"
 #include "detect/regions.h"
 #include "detect/responses.h"
@@ -15,10 +16,9 @@ namespace pw::detect {
 namespace {
 
 // Specks must stand out from the strongest 0.5 % of blob responses around
-// them, lines from the strongest 1 % of line responses; and both by 20 to
-// 25 gray levels at least, the least damage that shows through a grain.
+// them, and by 25 gray levels at least, the least damage that shows
+// through a grain.
 constexpr LevelRule kSpeckRule{0.98, 3.0, 25.0 * kSumUnits};
-constexpr LevelRule kLineRule{0.95, 3.5, 20.0 * kSumUnits};
 
 void CheckView(const PictureView& v, const char* what, bool one_channel) {
   const std::string name(what);
@@ -63,11 +63,12 @@ void FindInPicture(const PictureView& picture, const FindOptions& o, uint8_t* ma
   if (o.kinds & kScratches) {
     // Lines are averaged along their length only: smoothing across would
     // wash out the thinnest.
-    Responses line = LineResponses(LumaPlane(picture, pad, false), o.max_width);
-    const BlockGrid dark = TextureThresholds(line.dark, w, h, kLineRule, o.sensitivity);
-    const BlockGrid bright = TextureThresholds(line.bright, w, h, kLineRule, o.sensitivity);
-    MarkLines(line.dark, dark, w, h, o.min_length, o.max_width, mask);
-    MarkLines(line.bright, bright, w, h, o.min_length, o.max_width, mask);
+    const PaddedPlane plane = LumaPlane(picture, LinePad(o.max_width), false);
+    const LineMaps lines = OrientedLines(plane, o.max_width);
+    const GrainGrid grain = GrainLevels(plane);
+    MarkLineRuns(lines.dark, lines.seed_dark, grain, w, h, o.min_length, o.sensitivity, mask);
+    MarkLineRuns(lines.bright, lines.seed_bright, grain, w, h, o.min_length, o.sensitivity,
+                 mask);
   }
   Dilate(mask, w, h, o.dilation);
 }

@@ -137,38 +137,6 @@ void MarkSpecks(const std::vector<uint16_t>& response, const BlockGrid& threshol
   }
 }
 
-void MarkLines(const std::vector<uint16_t>& response, const BlockGrid& threshold,
-               int32_t width, int32_t height, int32_t min_length, int32_t max_width,
-               uint8_t* mask) {
-  std::vector<uint8_t> seen(static_cast<size_t>(width) * height, 0);
-  std::vector<size_t> part;
-  auto level = [&](size_t i) { return threshold.At(int32_t(i % width), int32_t(i / width)); };
-  for (size_t start = 0; start < seen.size(); ++start) {
-    if (seen[start] || response[start] <= level(start)) continue;
-    part.assign(1, start);
-    seen[start] = 1;
-    int32_t x0 = width, y0 = height, x1 = -1, y1 = -1;
-    for (size_t k = 0; k < part.size(); ++k) {
-      const auto x = int32_t(part[k] % width), y = int32_t(part[k] / width);
-      x0 = std::min(x0, x), x1 = std::max(x1, x);
-      y0 = std::min(y0, y), y1 = std::max(y1, y);
-      // A gap of a pixel, where the line crosses an edge or the grain
-      // hides it, does not split it.
-      ForNeighbours(part[k], width, height, [&](size_t n) {
-        if (!seen[n] && 10 * response[n] > 7 * level(n)) {
-          seen[n] = 1;
-          part.push_back(n);
-        }
-      }, 2);
-    }
-    const int64_t extent = std::max(x1 - x0, y1 - y0) + 1;
-    // A curve is at most about twice as long as its extent.
-    const bool thin = static_cast<int64_t>(part.size()) <= extent * 2 * (max_width + 4);
-    if (extent >= min_length && thin)
-      for (size_t i : part) mask[i] = 1;
-  }
-}
-
 void Dilate(uint8_t* mask, int32_t width, int32_t height, int32_t radius) {
   if (radius <= 0) return;
   std::vector<uint8_t> rows(static_cast<size_t>(width) * height);

@@ -19,12 +19,6 @@ void MarkSpecks(const std::vector<uint16_t>& response, const BlockGrid& threshol
                 const PaddedPlane& plane, Polarity polarity, int32_t max_speck,
                 uint8_t* mask);
 
-// Marks every line whose response passes the threshold somewhere and half
-// of it all along, that reaches `min_length` pixels and is thin.
-void MarkLines(const std::vector<uint16_t>& response, const BlockGrid& threshold,
-               int32_t width, int32_t height, int32_t min_length, int32_t max_width,
-               uint8_t* mask);
-
 // Sets every pixel within `radius` (a square) of a set one.
 void Dilate(uint8_t* mask, int32_t width, int32_t height, int32_t radius);
 

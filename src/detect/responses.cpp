@@ -34,30 +34,6 @@ std::vector<ptrdiff_t> RingOffsets(int32_t r, ptrdiff_t stride) {
   return offsets;
 }
 
-// For each of 8 directions of a line: the step along it (two pixels), and
-// one of each pair of opposite offsets across it at each distance.
-struct Direction {
-  ptrdiff_t along;
-  std::vector<ptrdiff_t> across;
-};
-
-std::vector<Direction> LineDirections(const std::vector<int32_t>& distances,
-                                      ptrdiff_t stride) {
-  std::vector<Direction> directions;
-  for (int k = 0; k < 8; ++k) {
-    const double a = k * M_PI / 8;
-    Direction d;
-    d.along = std::lround(2 * std::cos(a)) * stride - std::lround(2 * std::sin(a));
-    for (int32_t r : distances) {
-      const ptrdiff_t o = std::lround(r * std::sin(a)) * stride + std::lround(r * std::cos(a));
-      if (std::find(d.across.begin(), d.across.end(), o) == d.across.end())
-        d.across.push_back(o);
-    }
-    directions.push_back(d);
-  }
-  return directions;
-}
-
 void RingStep(const int16_t* __restrict s, int32_t w, int16_t* __restrict lo,
               int16_t* __restrict hi) {
   for (int32_t x = 0; x < w; ++x) {
@@ -85,38 +61,6 @@ void BlobRow(const int16_t* c, int32_t w, const std::vector<std::vector<ptrdiff_
   std::copy(b, b + w, bright);
 }
 
-// Three samples along the line, at the centre and on both sides, so that
-// a line that goes on stands out more than a grain or a short stroke.
-// One offset across the line: the three samples on each side against the
-// centre's; restrict lets the compiler keep the loop in vector registers.
-void AcrossStep(const int16_t* __restrict a, const int16_t* __restrict e, ptrdiff_t along,
-                const int16_t* __restrict centre, int32_t w, int16_t* __restrict d,
-                int16_t* __restrict b) {
-  // Sums of three samples stay below 3 * 2^12: int16 throughout.
-  for (int32_t x = 0; x < w; ++x) {
-    const auto sa = static_cast<int16_t>(a[x - along] + a[x] + a[x + along]);
-    const auto sb = static_cast<int16_t>(e[x - along] + e[x] + e[x + along]);
-    d[x] = std::max(d[x], static_cast<int16_t>(std::min(sa, sb) - centre[x]));
-    b[x] = std::max(b[x], static_cast<int16_t>(centre[x] - std::max(sa, sb)));
-  }
-}
-
-void LineRow(const int16_t* c, int32_t w, const std::vector<Direction>& directions,
-             uint16_t* dark, uint16_t* bright, int16_t* centre, int16_t* d, int16_t* b) {
-  std::fill(d, d + w, int16_t{0});
-  std::fill(b, b + w, int16_t{0});
-  for (const Direction& dir : directions) {
-    const int16_t* p = c - dir.along;
-    const int16_t* n = c + dir.along;
-    for (int32_t x = 0; x < w; ++x) centre[x] = static_cast<int16_t>(p[x] + c[x] + n[x]);
-    for (ptrdiff_t o : dir.across) AcrossStep(c + o, c - o, dir.along, centre, w, d, b);
-  }
-  for (int32_t x = 0; x < w; ++x) {
-    dark[x] = static_cast<uint16_t>(d[x] / 3);
-    bright[x] = static_cast<uint16_t>(b[x] / 3);
-  }
-}
-
 Responses Allocate(const PaddedPlane& plane) {
   const size_t n = static_cast<size_t>(plane.width) * plane.height;
   Responses r;
@@ -141,20 +85,6 @@ Responses BlobResponses(const PaddedPlane& plane, int32_t max_speck) {
     for (int32_t y = y0; y < y1; ++y)
       BlobRow(plane.Row(y), w, rings, out.dark.data() + y * size_t(w),
               out.bright.data() + y * size_t(w), lo.data(), hi.data(), d.data(), b.data());
-  });
-  return out;
-}
-
-Responses LineResponses(const PaddedPlane& plane, int32_t max_width) {
-  const std::vector<Direction> directions =
-      LineDirections(LineDistances(max_width), plane.stride);
-  Responses out = Allocate(plane);
-  const int32_t w = plane.width;
-  ForRowBands(plane.height, [&](int32_t y0, int32_t y1) {
-    std::vector<int16_t> centre(w), d(w), b(w);
-    for (int32_t y = y0; y < y1; ++y)
-      LineRow(plane.Row(y), w, directions, out.dark.data() + y * size_t(w),
-              out.bright.data() + y * size_t(w), centre.data(), d.data(), b.data());
   });
   return out;
 }

@@ -2,9 +2,8 @@
 // smoothed plane, for dark and for bright damage:
 //  - blob: darker (brighter) than every pixel of a ring around it, at the
 //    ring radius that suits it best; a line or an edge always has ring
-//    pixels on its own level, so only compact specks respond;
-//  - line: darker (brighter) than both pixels at some distance across it,
-//    in some direction; lines and specks respond, edges do not.
+//    pixels on its own level, so only compact specks respond.
+// Lines have their own response (detect/lines.h).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +21,5 @@ struct Responses {
 int32_t ResponsePad(int32_t max_speck, int32_t max_width);
 
 Responses BlobResponses(const PaddedPlane& plane, int32_t max_speck);
-Responses LineResponses(const PaddedPlane& plane, int32_t max_width);
 
 }  // namespace pw::detect

@@ -77,21 +77,25 @@ TEST(FindDamage, SpeckFoundTextureLeft) {
   EXPECT_EQ(Count(Find(View(texture.data(), 1, 8), pw::detect::kDust), 0, 0, kSize, kSize), 0);
 }
 
-// A thin dark fibre crossing an edge is found on both sides; the edge is not.
-TEST(FindDamage, FibreAcrossEdge) {
+// A faint thin fibre crossing an edge is found on both sides; the edge is
+// not. Hair (the same lines side by side, a few pixels apart) is texture.
+TEST(FindDamage, FibreAcrossEdgeHairLeft) {
   std::vector<uint8_t> gray = Grainy(150, 2);
   for (int y = 0; y < kSize; ++y)
     for (int x = kSize / 2; x < kSize; ++x) gray[y * kSize + x] = static_cast<uint8_t>(gray[y * kSize + x] + 80);
+  std::vector<uint8_t> hair = Grainy(150, 5);
   std::vector<int> line(kSize);
   for (int x = 10; x < 86; ++x) {
     line[x] = 30 + static_cast<int>(std::lround(8 * std::sin(x / 12.0)));
-    gray[line[x] * kSize + x] = 40;
+    gray[line[x] * kSize + x] = static_cast<uint8_t>(gray[line[x] * kSize + x] - 90);
+    for (int y = line[x] - 20; y < kSize - 10; y += 5) hair[y * kSize + x] = 100;
   }
   const std::vector<uint8_t> mask = Find(View(gray.data(), 1, 8), pw::detect::kScratches);
   int found = 0;
   for (int x = 12; x < 84; ++x) found += mask[line[x] * kSize + x];
   EXPECT_GE(found, 68);
   EXPECT_EQ(Count(mask, 0, 50, kSize, kSize), 0);  // the edge below the fibre
+  EXPECT_EQ(Count(Find(View(hair.data(), 1, 8), pw::detect::kScratches), 0, 0, kSize, kSize), 0);
 }
 
 // A hair in an infrared channel with noise is found and slightly widened;
