@@ -1,6 +1,7 @@
 #include "fill/cpu/box_sum_bound.h"
 
 #include <algorithm>
+#include <mutex>
 #include <new>
 
 namespace pw {
@@ -16,18 +17,31 @@ void BoxSumBound::Init(const uint8_t* image, int width, int height, int stride,
     sums_.Init(image, width, height, stride, radius);
   } catch (const std::bad_alloc&) {
     sums_.Release();
-    return;
   }
-  try {
-    groups_.Init(sums_, height);
-  } catch (const std::bad_alloc&) {
-    groups_.Release();
+}
+
+// The group ranges are made on the first row long enough to use them:
+// searches of short rows never pay for them. Rows of one search may ask
+// side by side.
+const BoxGroupRanges* BoxSumBound::Groups() const {
+  if (!groups_made_.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> guard(groups_lock_);
+    if (!groups_made_.load(std::memory_order_relaxed)) {
+      try {
+        groups_.Init(sums_, height_);
+      } catch (const std::bad_alloc&) {
+        groups_.Release();  // an optional speed-up, as the sums
+      }
+      groups_made_.store(true, std::memory_order_release);
+    }
   }
+  return groups_.ready() ? &groups_ : nullptr;
 }
 
 void BoxSumBound::Release() {
   sums_.Release();
   groups_.Release();
+  groups_made_.store(false, std::memory_order_relaxed);
   stale_.reset();
   deferred_.clear();
   deferring_ = false;
@@ -63,7 +77,7 @@ int BoxSumBound::Pick(const RowRunBound& runs, int cy, int x0, int count,
     Row(runs, cy, x0, count, lower);
     return pick_candidates_(blocked, unknown, lower, limit, count, picks);
   }
-  const BoundPickRow row{&runs, &sums_, groups_.ready() ? &groups_ : nullptr,
+  const BoundPickRow row{&runs, &sums_, Groups(),
                          cy, radius_, x0, count, blocked, unknown, limit};
   return bound_picks_(row, picks, lower);
 }
@@ -107,7 +121,8 @@ void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
 
 void BoxSumBound::Apply(int x, int y, const uint8_t* before, const uint8_t* after) {
   sums_.Update(x, y, before, after);
-  if (groups_.ready()) groups_.Update(sums_, x, y, radius_);
+  if (groups_made_.load(std::memory_order_relaxed) && groups_.ready())
+    groups_.Update(sums_, x, y, radius_);
 }
 
 // Marks (or clears) the centres whose windows hold (x, y). Two fills side

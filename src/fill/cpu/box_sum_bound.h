@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "fill/cpu/bound_picks.h"
@@ -62,11 +63,15 @@ class BoxSumBound {
 
  private:
   void MarkStale(int x, int y, bool stale);
+  const BoxGroupRanges* Groups() const;
   // Brings the sums and the group ranges up to date with a change.
   void Apply(int x, int y, const uint8_t* before, const uint8_t* after);
 
   BoxSums sums_;
-  BoxGroupRanges groups_;  // where affordable, like the sums
+  // Where affordable, like the sums; made by Groups() when first needed.
+  mutable BoxGroupRanges groups_;
+  mutable std::atomic<bool> groups_made_{false};
+  mutable std::mutex groups_lock_;
   int width_ = 0, height_ = 0, radius_ = 0;
   RowLowerBoundsFn row_bounds_ = nullptr;
   BoundPicksFn bound_picks_ = nullptr;
