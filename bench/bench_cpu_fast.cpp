@@ -5,8 +5,8 @@
 // files (image.raw of W x H x 3 bytes and mask.raw of W x H bytes, 1
 // marking a pixel to fill; bench_real_size.py --write-raw DIR writes the
 // real-size case to DIR/full, 4000 x 3000, and its crop to DIR/crop,
-// 1024 x 1024) or the built-in photo-like 384 x 288 picture with a 28 x 28
-// hole and 200 specks.
+// 1024 x 1024) or the built-in photo-like picture (384 x 288, or --size)
+// with a 28 x 28 hole and 200 specks.
 //
 //   bench_cpu_fast [--raw FOLDER --size WxH] [--radius R] [--search-radius S]
 //                  [--threads N] [--simd scalar|avx2|avx512] [--repeat N]
@@ -18,6 +18,8 @@
 //
 // For example, the real-size case on one thread:
 //   bench_cpu_fast --raw DIR/full --size 4000x3000 --search-radius 48 --threads 1
+// and a whole-image search of the built-in picture at 1000 x 1000:
+//   bench_cpu_fast --size 1000x1000 --method exhaustive --threads 1
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -53,8 +55,10 @@ bool ReadRaw(const std::string& path, size_t bytes, std::vector<uint8_t>& out) {
 
 // bench/common.py's photo_like picture (its own noise), a centred square
 // hole and scattered specks.
-Case BuiltIn() {
+Case BuiltIn(int w, int h) {
   Case c;
+  c.w = w;
+  c.h = h;
   std::mt19937 rng(3);
   std::normal_distribution<double> noise(0.0, 6.0);
   c.image.resize(static_cast<size_t>(c.w) * c.h * 3);
@@ -113,13 +117,13 @@ int main(int argc, char** argv) {
   if (simd == "avx2") pw::LimitSimdLevel(pw::SimdLevel::Avx2);
 
   Case c;
+  if (std::sscanf(size.c_str(), "%dx%d", &c.w, &c.h) != 2 || c.w < 28 || c.h < 28) {
+    std::fprintf(stderr, "bad --size %s\n", size.c_str());
+    return 2;
+  }
   if (raw.empty()) {
-    c = BuiltIn();
+    c = BuiltIn(c.w, c.h);
   } else {
-    if (std::sscanf(size.c_str(), "%dx%d", &c.w, &c.h) != 2 || c.w <= 0 || c.h <= 0) {
-      std::fprintf(stderr, "bad --size %s\n", size.c_str());
-      return 2;
-    }
     const size_t n = static_cast<size_t>(c.w) * c.h;
     if (!ReadRaw(raw + "/image.raw", 3 * n, c.image) ||
         !ReadRaw(raw + "/mask.raw", n, c.mask)) {

@@ -9,6 +9,8 @@
 #include <tuple>
 #include <vector>
 
+#include "fill/cpu/bound_picks.h"
+#include "fill/cpu/box_group_ranges.h"
 #include "fill/cpu/box_sums.h"
 #include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/cpu_features.h"
@@ -18,6 +20,7 @@
 namespace pw {
 namespace {
 
+// The group ranges are checked against a fresh computation too.
 TEST(BoxSums, UpdatesEqualAFreshComputation) {
   std::mt19937 rng(21);
   const int w = 37, h = 2 * BoxSums::kBlockRows + 9, r = 4, stride = w * 3;
@@ -25,12 +28,26 @@ TEST(BoxSums, UpdatesEqualAFreshComputation) {
   for (auto& b : image) b = static_cast<uint8_t>(rng());
   BoxSums sums;
   sums.Init(image.data(), w, h, stride, r);
+  BoxGroupRanges groups;
+  groups.Init(sums, h);
   for (int step = 0; step < 200; ++step) {
     const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
     uint8_t* px = &image[y * stride + x * 3];
     const uint8_t before[3] = {px[0], px[1], px[2]};
     for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>(rng());
     sums.Update(x, y, before, px);
+    groups.Update(sums, x, y, r);
+  }
+  BoxSums fresh_sums;
+  fresh_sums.Init(image.data(), w, h, stride, r);
+  BoxGroupRanges fresh;
+  fresh.Init(fresh_sums, h);
+  const size_t row = 6 * static_cast<size_t>(groups.stride());
+  for (int y = 0; y < h; ++y) {
+    ASSERT_EQ(std::vector<uint16_t>(groups.q(y), groups.q(y) + row),
+              std::vector<uint16_t>(fresh.q(y), fresh.q(y) + row)) << "row " << y;
+    ASSERT_EQ(std::vector<uint16_t>(groups.p(y), groups.p(y) + row),
+              std::vector<uint16_t>(fresh.p(y), fresh.p(y) + row)) << "row " << y;
   }
   // Every run of rows up to the longest of every column and channel equals
   // a direct sum of the changed image (rows cross the blocks of the kept
@@ -51,15 +68,25 @@ TEST(BoxSums, UpdatesEqualAFreshComputation) {
 
 // The vector bounds (runs within one block of the kept sums or across,
 // counts that are no multiple of 8) and the picks they lead to equal the
-// scalar ones.
+// scalar ones; so do the picks of the fused pass on every level, with and
+// without group bounds (rows of 1 to 2 blocks of 32 groups, cut anywhere),
+// each pick with its bound. A group's bound is at most the bound of each of
+// its centres.
 TEST(BoxSums, VectorBoundsAndPicksEqualTheScalarOnes) {
-  if (DetectedSimdLevel() == SimdLevel::Scalar) GTEST_SKIP() << "no AVX2";
   std::mt19937 rng(23);
-  const int w = 61, h = 2 * BoxSums::kBlockRows + 20, r = 3, stride = w * 3;
+  const int w = 600, h = 2 * BoxSums::kBlockRows + 20, r = 3, stride = w * 3;
   std::vector<uint8_t> image(stride * h);
-  for (auto& b : image) b = static_cast<uint8_t>(rng());
+  // Smooth rows with noise, so that some groups are bounded above the limit.
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c)
+        image[y * stride + 3 * x + c] = static_cast<uint8_t>((x * (c + 1) + y) / 3 + rng() % 24);
   BoxSums sums;
   sums.Init(image.data(), w, h, stride, r);
+  BoxGroupRanges groups;
+  groups.Init(sums, h);
+  const int top = static_cast<int>(DetectedSimdLevel());
+  int skipped = 0, live = 0;
   for (int trial = 0; trial < 400; ++trial) {
     RowRunBound rb;
     rb.runs = 1 + static_cast<int>(rng() % RowRunBound::kMaxRuns);
@@ -69,12 +96,12 @@ TEST(BoxSums, VectorBoundsAndPicksEqualTheScalarOnes) {
       for (int c = 0; c < 3; ++c) rb.target[j][c] = static_cast<int32_t>(rng() % 6000);
     }
     const int cy = r + static_cast<int>(rng() % (h - 2 * r));
-    const int count = 1 + static_cast<int>(rng() % 56);
+    const int count = 1 + static_cast<int>(rng() % (trial % 2 ? 56 : w));
     const int x0 = static_cast<int>(rng() % (w - count + 1));
     std::vector<int32_t> scalar(count), vector(count), unknown(count);
     std::vector<uint8_t> blocked(count);
     RowLowerBoundsScalar(rb, sums, cy, r, x0, count, scalar.data());
-    for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+    for (int level = 1; level <= top; ++level) {
       SelectRowLowerBounds(static_cast<SimdLevel>(level))(rb, sums, cy, r, x0, count,
                                                           vector.data());
       ASSERT_EQ(vector, scalar) << "row " << cy << ", count " << count << ", level " << level;
@@ -84,11 +111,11 @@ TEST(BoxSums, VectorBoundsAndPicksEqualTheScalarOnes) {
       unknown[c] = rng() % 5 == 0 ? 3 : 0;
     }
     const int32_t limit = static_cast<int32_t>(rng() % 8000);
+    std::vector<int32_t> a(count + 8);
     for (const int32_t* lower : {static_cast<const int32_t*>(scalar.data()), static_cast<const int32_t*>(nullptr)}) {
-      std::vector<int32_t> a(count + 8);
       const int n = PickCandidatesScalar(blocked.data(), unknown.data(), lower, limit,
                                          count, a.data());
-      for (int level = 1; level <= static_cast<int>(DetectedSimdLevel()); ++level) {
+      for (int level = 1; level <= top; ++level) {
         // Room for count + 8 picks, as the engine gives.
         std::vector<int32_t> b(count + 8, -7);
         ASSERT_EQ(SelectPickCandidates(static_cast<SimdLevel>(level))(
@@ -102,7 +129,45 @@ TEST(BoxSums, VectorBoundsAndPicksEqualTheScalarOnes) {
         expected += !blocked[c] && !unknown[c] && (!lower || lower[c] <= limit);
       EXPECT_EQ(n, expected);
     }
+    // The fused pass against the picks of the scalar bounds (a, as last
+    // made with them).
+    const int n = PickCandidatesScalar(blocked.data(), unknown.data(), scalar.data(), limit,
+                                       count, a.data());
+    const std::vector<int32_t> expected(a.begin(), a.begin() + n);
+    for (int level = 0; level <= top; ++level)
+      for (const BoxGroupRanges* g : {static_cast<const BoxGroupRanges*>(&groups), static_cast<const BoxGroupRanges*>(nullptr)}) {
+        const BoundPickRow row{&rb, &sums, g, cy, r, x0, count, blocked.data(), unknown.data(),
+                               limit};
+        std::vector<int32_t> picks(count + 8, -7), lower(count, -7);
+        const int found =
+            SelectBoundPicks(static_cast<SimdLevel>(level))(row, picks.data(), lower.data());
+        ASSERT_EQ(std::vector<int32_t>(picks.begin(), picks.begin() + std::max(found, 0)),
+                  expected) << "level " << level << (g ? " with" : " without") << " groups, x0 "
+                            << x0 << ", count " << count;
+        for (int k : expected) ASSERT_EQ(lower[k], scalar[k]) << "level " << level;
+      }
+    // Group bounds of the whole row, equal on every level and below the
+    // bound of each centre (all columns, the border ones too).
+    const int stride_g = groups.stride();
+    std::vector<int32_t> centres(w);
+    RowLowerBoundsScalar(rb, sums, cy, r, 0, w, centres.data());
+    std::vector<uint16_t> first(stride_g);
+    GroupBoundsScalar(rb, groups, cy, r, 0, stride_g, first.data());
+    for (int level = 1; level <= top; ++level) {
+      std::vector<uint16_t> other(stride_g);
+      SelectGroupBounds(static_cast<SimdLevel>(level))(rb, groups, cy, r, 0, stride_g,
+                                                       other.data());
+      ASSERT_EQ(other, first) << "level " << level;
+    }
+    for (int x = 0; x < w; ++x) {
+      const int g = x / BoxGroupRanges::kGroup;
+      ASSERT_LE(first[g], centres[x]) << "group " << g << ", column " << x;
+      if (x % BoxGroupRanges::kGroup == 0) (first[g] > limit ? skipped : live) += 1;
+    }
   }
+  // Both kinds of groups were met.
+  EXPECT_GT(skipped, 1000);
+  EXPECT_GT(live, 1000);
 }
 
 // Large windows split their runs of known rows so that every run's sum

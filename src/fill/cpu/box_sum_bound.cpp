@@ -1,6 +1,7 @@
 #include "fill/cpu/box_sum_bound.h"
 
 #include <algorithm>
+#include <mutex>
 #include <new>
 
 namespace pw {
@@ -19,8 +20,28 @@ void BoxSumBound::Init(const uint8_t* image, int width, int height, int stride,
   }
 }
 
+// The group ranges are made on the first row long enough to use them:
+// searches of short rows never pay for them. Rows of one search may ask
+// side by side.
+const BoxGroupRanges* BoxSumBound::Groups() const {
+  if (!groups_made_.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> guard(groups_lock_);
+    if (!groups_made_.load(std::memory_order_relaxed)) {
+      try {
+        groups_.Init(sums_, height_);
+      } catch (const std::bad_alloc&) {
+        groups_.Release();  // an optional speed-up, as the sums
+      }
+      groups_made_.store(true, std::memory_order_release);
+    }
+  }
+  return groups_.ready() ? &groups_ : nullptr;
+}
+
 void BoxSumBound::Release() {
   sums_.Release();
+  groups_.Release();
+  groups_made_.store(false, std::memory_order_relaxed);
   stale_.reset();
   deferred_.clear();
   deferring_ = false;
@@ -46,6 +67,21 @@ void BoxSumBound::Row(const RowRunBound& runs, int cy, int x0, int count,
   }
 }
 
+int BoxSumBound::Pick(const RowRunBound& runs, int cy, int x0, int count,
+                      const uint8_t* blocked, const int32_t* unknown, int32_t limit,
+                      int32_t* picks, int32_t* lower) const {
+  // Stale centres need their bound of 0 before the picks. Rows shorter
+  // than kGroupRowMin lie in a core's cache and are too short for groups
+  // to pay: the two passes are faster there, as measured.
+  if (deferring_ || count < kGroupRowMin) {
+    Row(runs, cy, x0, count, lower);
+    return pick_candidates_(blocked, unknown, lower, limit, count, picks);
+  }
+  const BoundPickRow row{&runs, &sums_, Groups(),
+                         cy, radius_, x0, count, blocked, unknown, limit};
+  return bound_picks_(row, picks, lower);
+}
+
 void BoxSumBound::BeginSideBySide(int workers) {
   if (!ready()) return;
   if (!stale_) {
@@ -64,7 +100,7 @@ void BoxSumBound::EndSideBySide() {
   deferring_ = false;
   for (std::vector<Change>& changes : deferred_) {
     for (const Change& c : changes) {
-      sums_.Update(c.x, c.y, c.before, c.after);
+      Apply(c.x, c.y, c.before, c.after);
       MarkStale(c.x, c.y, false);
     }
     changes.clear();
@@ -75,12 +111,18 @@ void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
                           const uint8_t* after) {
   if (!ready()) return;
   if (!deferring_) {
-    sums_.Update(x, y, before, after);
+    Apply(x, y, before, after);
     return;
   }
   deferred_[static_cast<size_t>(worker)].push_back(
       {x, y, {before[0], before[1], before[2]}, {after[0], after[1], after[2]}});
   MarkStale(x, y, true);
+}
+
+void BoxSumBound::Apply(int x, int y, const uint8_t* before, const uint8_t* after) {
+  sums_.Update(x, y, before, after);
+  if (groups_made_.load(std::memory_order_relaxed) && groups_.ready())
+    groups_.Update(sums_, x, y, radius_);
 }
 
 // Marks (or clears) the centres whose windows hold (x, y). Two fills side

@@ -12,9 +12,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "fill/cpu/bound_picks.h"
+#include "fill/cpu/box_group_ranges.h"
 #include "fill/cpu/box_sums.h"
+#include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/target_window.h"
 
@@ -29,7 +33,11 @@ class BoxSumBound {
   void Init(const uint8_t* image, int width, int height, int stride, int radius);
   void Release();
   bool ready() const { return sums_.ready(); }
-  void set_simd_level(SimdLevel level) { row_bounds_ = SelectRowLowerBounds(level); }
+  void set_simd_level(SimdLevel level) {
+    row_bounds_ = SelectRowLowerBounds(level);
+    bound_picks_ = SelectBoundPicks(level);
+    pick_candidates_ = SelectPickCandidates(level);
+  }
 
   // The runs of whole known rows of a captured target (none without sums).
   void Prepare(const TargetWindow& target, RowRunBound* runs) const {
@@ -38,6 +46,12 @@ class BoxSumBound {
   // The bounds of the `count` centres of image row cy from column x0 on.
   // Needs runs.runs > 0.
   void Row(const RowRunBound& runs, int cy, int x0, int count, int32_t* out) const;
+  // The picks of those centres (see candidate_picks.h) with their bounds:
+  // lower[c] for each pick c. Needs runs.runs > 0. Rows of kGroupRowMin
+  // centres or more go through group bounds (bound_picks.h).
+  static constexpr int kGroupRowMin = 512;
+  int Pick(const RowRunBound& runs, int cy, int x0, int count, const uint8_t* blocked,
+           const int32_t* unknown, int32_t limit, int32_t* picks, int32_t* lower) const;
 
   // Up to `workers` threads fill targets side by side until EndSideBySide,
   // which applies the changes that waited.
@@ -49,10 +63,19 @@ class BoxSumBound {
 
  private:
   void MarkStale(int x, int y, bool stale);
+  const BoxGroupRanges* Groups() const;
+  // Brings the sums and the group ranges up to date with a change.
+  void Apply(int x, int y, const uint8_t* before, const uint8_t* after);
 
   BoxSums sums_;
+  // Where affordable, like the sums; made by Groups() when first needed.
+  mutable BoxGroupRanges groups_;
+  mutable std::atomic<bool> groups_made_{false};
+  mutable std::mutex groups_lock_;
   int width_ = 0, height_ = 0, radius_ = 0;
   RowLowerBoundsFn row_bounds_ = nullptr;
+  BoundPicksFn bound_picks_ = nullptr;
+  PickCandidatesFn pick_candidates_ = nullptr;
   bool deferring_ = false;
   std::unique_ptr<std::atomic<uint64_t>[]> stale_;  // one bit per centre
   struct Change {

@@ -1,7 +1,7 @@
 #include "fill/cpu/candidate_picks.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
+#include "fill/cpu/pick_lanes.h"
 #endif
 
 namespace pw {
@@ -22,22 +22,7 @@ int PickCandidatesScalar(const uint8_t* blocked, const int32_t* unknown,
 #if defined(__x86_64__) || defined(__i386__)
 namespace {
 
-// For each 8-bit set of lanes, the lane numbers of its bits in order.
-struct LaneLists {
-  alignas(32) int32_t lanes[256][8];
-};
-
-constexpr LaneLists MakeLaneLists() {
-  LaneLists t{};
-  for (int bits = 0; bits < 256; ++bits) {
-    int n = 0;
-    for (int lane = 0; lane < 8; ++lane)
-      if ((bits >> lane) & 1) t.lanes[bits][n++] = lane;
-  }
-  return t;
-}
-
-constexpr LaneLists kLaneLists = MakeLaneLists();
+using pick_lanes::PutLanes;
 
 // The lanes of 8 candidates from `c` on that pass, as bits.
 __attribute__((target("avx2"))) inline int PassingLanes(
@@ -54,16 +39,6 @@ __attribute__((target("avx2"))) inline int PassingLanes(
                            limit),
         reject);
   return _mm256_movemask_ps(_mm256_castsi256_ps(reject));
-}
-
-// Writes the columns of the set lanes (from column c) to `picks`, 8
-// entries, and returns how many are set.
-__attribute__((target("avx2"))) inline int PutLanes(int c, int bits, int32_t* picks) {
-  const __m256i lanes =
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneLists.lanes[bits]));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(picks),
-                      _mm256_add_epi32(lanes, _mm256_set1_epi32(c)));
-  return __builtin_popcount(static_cast<unsigned>(bits));
 }
 
 }  // namespace

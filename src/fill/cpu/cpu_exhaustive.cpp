@@ -251,14 +251,17 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
       }
       if (!float_sums) {
         int32_t* lower = nullptr;
-        if (s.runs.runs > 0) {
-          lower = s.lower_bounds[chunk].data();
-          bound_.Row(s.runs, cy, box.x0, cols, lower);
-        }
         int32_t* picks = s.picks[chunk].data();
-        const int picked = pick_candidates_(blocked + first, unknown, lower,
-                                            s.bound.load(std::memory_order_relaxed),
-                                            cols, picks);
+        const int32_t limit = s.bound.load(std::memory_order_relaxed);
+        int picked;
+        if (s.runs.runs > 0) {
+          // The bounds and the picks in one pass: lower holds the picks' bounds.
+          lower = s.lower_bounds[chunk].data();
+          picked = bound_.Pick(s.runs, cy, box.x0, cols, blocked + first, unknown, limit,
+                               picks, lower);
+        } else {
+          picked = pick_candidates_(blocked + first, unknown, nullptr, limit, cols, picks);
+        }
         // Slots go by picture indices, which run on along a row.
         const CandidateRow row{
             image_.data() + (cy - r) * params_.stride + (box.x0 - r) * 3,

@@ -141,7 +141,7 @@ struct CandidateRow {
   int stride;
   const int32_t* picks;  // their columns, from the first centre on
   int picked;
-  // A lower bound of each column's sum (from box sums), or null.
+  // A lower bound of each picked column's sum (from box sums), or null.
   const int32_t* lower;
   // Kept from row to row of one search (null: each candidate summed whole).
   ScanTally* tally = nullptr;
