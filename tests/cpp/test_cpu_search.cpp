@@ -14,17 +14,23 @@
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/slot_minimum.h"
 #include "fill/cpu/target_window.h"
+#include "fill/cpu/thread_pool.h"
 
 namespace pw {
 namespace {
 
-TEST(BoxSums, UpdatesEqualAFreshComputation) {
+// Built on one thread or in blocks on two, then updated.
+class BoxSumsBuilt : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(Threads, BoxSumsBuilt, ::testing::Values(1, 2));
+
+TEST_P(BoxSumsBuilt, UpdatesEqualAFreshComputation) {
   std::mt19937 rng(21);
   const int w = 37, h = 2 * BoxSums::kBlockRows + 9, r = 4, stride = w * 3;
   std::vector<uint8_t> image(stride * h);
   for (auto& b : image) b = static_cast<uint8_t>(rng());
   BoxSums sums;
-  sums.Init(image.data(), w, h, stride, r);
+  ThreadPool pool(GetParam());
+  sums.Init(image.data(), w, h, stride, r, GetParam() > 1 ? &pool : nullptr);
   for (int step = 0; step < 200; ++step) {
     const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
     uint8_t* px = &image[y * stride + x * 3];

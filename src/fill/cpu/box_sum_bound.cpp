@@ -6,14 +6,14 @@
 namespace pw {
 
 void BoxSumBound::Init(const uint8_t* image, int width, int height, int stride,
-                       int radius) {
+                       int radius, ThreadPool* pool) {
   Release();
   width_ = width;
   height_ = height;
   radius_ = radius;
   if (!BoxSums::Affordable(width, height)) return;
   try {
-    sums_.Init(image, width, height, stride, radius);
+    sums_.Init(image, width, height, stride, radius, pool);
   } catch (const std::bad_alloc&) {
     sums_.Release();
   }

@@ -26,7 +26,8 @@ class BoxSumBound {
 
   // Builds the sums where the image allows them: an optional speed-up,
   // without them (too large, or no memory) every bound is 0.
-  void Init(const uint8_t* image, int width, int height, int stride, int radius);
+  void Init(const uint8_t* image, int width, int height, int stride, int radius,
+            ThreadPool* pool = nullptr);
   void Release();
   bool ready() const { return sums_.ready(); }
   void set_simd_level(SimdLevel level) { row_bounds_ = SelectRowLowerBounds(level); }

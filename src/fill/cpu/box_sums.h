@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fill/cpu/cpu_features.h"
+#include "fill/cpu/thread_pool.h"
 
 namespace pw {
 
@@ -33,7 +34,9 @@ class BoxSums {
   // The longest run of rows whose sums stay below 2^16 (0: none).
   static int MaxRunRows(int radius);
 
-  void Init(const uint8_t* image, int width, int height, int stride, int radius);
+  // Sums the image, its blocks spread over `pool`'s threads when given.
+  void Init(const uint8_t* image, int width, int height, int stride, int radius,
+            ThreadPool* pool = nullptr);
   void Release();
   bool ready() const { return !q_.empty(); }
   int width() const { return width_; }
