@@ -19,7 +19,8 @@
 namespace pw {
 namespace {
 
-// Built on one thread or in blocks on two, then updated.
+// Built on one thread or in blocks on two, then updated: whole, or (as
+// threads apply them side by side) block by block.
 class BoxSumsBuilt : public ::testing::TestWithParam<int> {};
 INSTANTIATE_TEST_SUITE_P(Threads, BoxSumsBuilt, ::testing::Values(1, 2));
 
@@ -36,7 +37,11 @@ TEST_P(BoxSumsBuilt, UpdatesEqualAFreshComputation) {
     uint8_t* px = &image[y * stride + x * 3];
     const uint8_t before[3] = {px[0], px[1], px[2]};
     for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>(rng());
-    sums.Update(x, y, before, px);
+    if (GetParam() == 1) {
+      sums.Update(x, y, before, px);
+    } else {
+      for (int b = 0; b < sums.blocks(); ++b) sums.Update(x, y, before, px, b, b + 1);
+    }
   }
   // Every run of rows up to the longest of every column and channel equals
   // a direct sum of the changed image (rows cross the blocks of the kept

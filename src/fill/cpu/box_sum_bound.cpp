@@ -59,16 +59,25 @@ void BoxSumBound::BeginSideBySide(int workers) {
 }
 
 // The changes that waited add up in any order; then no centre is stale.
-void BoxSumBound::EndSideBySide() {
+// Each thread applies every change to its own range of blocks.
+void BoxSumBound::EndSideBySide(ThreadPool* pool) {
   if (!deferring_) return;
   deferring_ = false;
-  for (std::vector<Change>& changes : deferred_) {
-    for (const Change& c : changes) {
-      sums_.Update(c.x, c.y, c.before, c.after);
-      MarkStale(c.x, c.y, false);
-    }
-    changes.clear();
-  }
+  const int blocks = sums_.blocks();
+  const int chunks = pool == nullptr ? 1 : std::max(1, std::min(blocks, pool->active()));
+  auto apply = [&](int chunk, int) {
+    const int b0 = blocks * chunk / chunks, b1 = blocks * (chunk + 1) / chunks;
+    for (const std::vector<Change>& changes : deferred_)
+      for (const Change& c : changes) {
+        sums_.Update(c.x, c.y, c.before, c.after, b0, b1);
+        MarkStale(c.x, c.y, false, b0 * BoxSums::kBlockRows, b1 * BoxSums::kBlockRows);
+      }
+  };
+  if (chunks == 1)
+    apply(0, 0);
+  else
+    pool->ParallelFor(chunks, apply);
+  for (std::vector<Change>& changes : deferred_) changes.clear();
 }
 
 void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
@@ -85,10 +94,12 @@ void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
 
 // Marks (or clears) the centres whose windows hold (x, y). Two fills side
 // by side may share a word of the map, hence the atomic updates.
-void BoxSumBound::MarkStale(int x, int y, bool stale) {
+void BoxSumBound::MarkStale(int x, int y, bool stale, int row_begin, int row_end) {
   const int r = radius_;
   const int x0 = std::max(0, x - r), x1 = std::min(width_ - 1, x + r);
-  for (int yy = std::max(0, y - r); yy <= std::min(height_ - 1, y + r); ++yy) {
+  const int y0 = std::max({0, y - r, row_begin});
+  const int y1 = std::min({height_ - 1, y + r, row_end - 1});
+  for (int yy = y0; yy <= y1; ++yy) {
     const size_t first = static_cast<size_t>(yy) * width_ + x0;
     const size_t last = static_cast<size_t>(yy) * width_ + x1;
     for (size_t word = first / 64; word <= last / 64; ++word) {

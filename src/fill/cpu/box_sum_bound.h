@@ -41,15 +41,17 @@ class BoxSumBound {
   void Row(const RowRunBound& runs, int cy, int x0, int count, int32_t* out) const;
 
   // Up to `workers` threads fill targets side by side until EndSideBySide,
-  // which applies the changes that waited.
+  // which applies the changes that waited (on the pool's threads, by
+  // blocks of rows, when given a pool).
   void BeginSideBySide(int workers);
-  void EndSideBySide();
+  void EndSideBySide(ThreadPool* pool = nullptr);
   // Pixel (x, y) changed from `before` to `after` (3 bytes each), filled by
   // `worker` when side by side.
   void Changed(int worker, int x, int y, const uint8_t* before, const uint8_t* after);
 
  private:
-  void MarkStale(int x, int y, bool stale);
+  // Rows of the map from row_begin to row_end - 1 only.
+  void MarkStale(int x, int y, bool stale, int row_begin = 0, int row_end = INT32_MAX);
 
   BoxSums sums_;
   int width_ = 0, height_ = 0, radius_ = 0;

@@ -101,7 +101,8 @@ void BoxSums::Release() {
   std::vector<uint16_t>().swap(p_);
 }
 
-void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) {
+void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after,
+                     int first_block, int end_block) {
   const uint16_t delta[3] = {static_cast<uint16_t>(after[0] - before[0]),
                              static_cast<uint16_t>(after[1] - before[1]),
                              static_cast<uint16_t>(after[2] - before[2])};
@@ -115,10 +116,15 @@ void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) 
         values[c * width_ + xx] = static_cast<uint16_t>(values[c * width_ + xx] + delta[c]);
   };
   // The rest of the pixel's block, then the prefixes of later blocks.
-  const int block_end = std::min(height_, (y / kBlockRows + 1) * kBlockRows);
-  for (int yy = y; yy < block_end; ++yy)
-    add(q_.data() + static_cast<size_t>(yy + 1) * row);
-  for (size_t b = static_cast<size_t>(y / kBlockRows) + 1; b * row < p_.size(); ++b)
+  const int block = y / kBlockRows;
+  if (block >= first_block && block < end_block) {
+    const int block_end = std::min(height_, (block + 1) * kBlockRows);
+    for (int yy = y; yy < block_end; ++yy)
+      add(q_.data() + static_cast<size_t>(yy + 1) * row);
+  }
+  const size_t blocks = p_.size() / row;
+  for (size_t b = static_cast<size_t>(std::max(block + 1, first_block));
+       b < std::min(blocks, static_cast<size_t>(end_block)); ++b)
     add(p_.data() + b * row);
 }
 

@@ -41,8 +41,13 @@ class BoxSums {
   bool ready() const { return !q_.empty(); }
   int width() const { return width_; }
 
-  // Pixel (x, y) changed from `before` to `after` (3 bytes each).
-  void Update(int x, int y, const uint8_t* before, const uint8_t* after);
+  // Pixel (x, y) changed from `before` to `after` (3 bytes each). Only the
+  // sums of blocks first_block .. end_block - 1 change (the rows of Q and
+  // the prefixes of P of those blocks): threads that each take a range of
+  // blocks can apply the same changes side by side.
+  void Update(int x, int y, const uint8_t* before, const uint8_t* after,
+              int first_block = 0, int end_block = INT32_MAX);
+  int blocks() const { return (height_ + kBlockRows - 1) / kBlockRows; }
 
   // The two parts of F for image row y (y = -1 gives zeros): channel c of
   // column x at c * width + x of each.

@@ -443,7 +443,7 @@ void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
       ready.Done(k);
     }
   });
-  bound_.EndSideBySide();
+  bound_.EndSideBySide(pool_.get());
   if (fault) std::rethrow_exception(fault);
 }
 
