@@ -22,6 +22,8 @@ void BoxSumBound::Init(const uint8_t* image, int width, int height, int stride,
 void BoxSumBound::Release() {
   sums_.Release();
   stale_.reset();
+  stale_tiles_.reset();
+  tile_count_ = 0;
   deferred_.clear();
   deferring_ = false;
 }
@@ -32,7 +34,13 @@ void BoxSumBound::Row(const RowRunBound& runs, int cy, int x0, int count,
   if (!deferring_) return;
   // Centres whose windows hold a pixel filled since the sums were brought
   // up to date get no bound. One bit per centre keeps the map in a core's
-  // own cache.
+  // own cache; the tiles tell where it needs reading.
+  const std::atomic<uint8_t>* tiles =
+      stale_tiles_.get() + static_cast<size_t>(cy / kTile) * tiles_x_;
+  uint8_t any = 0;
+  for (int t = x0 / kTile; t <= (x0 + count - 1) / kTile; ++t)
+    any |= tiles[t].load(std::memory_order_relaxed);
+  if (any == 0) return;
   const size_t first = static_cast<size_t>(cy) * width_ + x0;
   const size_t end = first + static_cast<size_t>(count);
   for (size_t word = first / 64; word * 64 < end; ++word) {
@@ -52,6 +60,10 @@ void BoxSumBound::BeginSideBySide(int workers) {
     const size_t words = (static_cast<size_t>(width_) * height_ + 63) / 64;
     stale_.reset(new std::atomic<uint64_t>[words]);
     for (size_t k = 0; k < words; ++k) stale_[k] = 0;
+    tiles_x_ = (width_ + kTile - 1) / kTile;
+    tile_count_ = static_cast<size_t>(tiles_x_) * ((height_ + kTile - 1) / kTile);
+    stale_tiles_.reset(new std::atomic<uint8_t>[tile_count_]);
+    for (size_t k = 0; k < tile_count_; ++k) stale_tiles_[k] = 0;
   }
   if (static_cast<int>(deferred_.size()) < workers)
     deferred_.resize(static_cast<size_t>(workers));
@@ -78,6 +90,7 @@ void BoxSumBound::EndSideBySide(ThreadPool* pool) {
   else
     pool->ParallelFor(chunks, apply);
   for (std::vector<Change>& changes : deferred_) changes.clear();
+  for (size_t k = 0; k < tile_count_; ++k) stale_tiles_[k].store(0, std::memory_order_relaxed);
 }
 
 void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
@@ -90,6 +103,16 @@ void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
   deferred_[static_cast<size_t>(worker)].push_back(
       {x, y, {before[0], before[1], before[2]}, {after[0], after[1], after[2]}});
   MarkStale(x, y, true);
+  MarkStaleTiles(x, y);
+}
+
+void BoxSumBound::MarkStaleTiles(int x, int y) {
+  const int r = radius_;
+  const int tx0 = std::max(0, x - r) / kTile, tx1 = std::min(width_ - 1, x + r) / kTile;
+  const int ty0 = std::max(0, y - r) / kTile, ty1 = std::min(height_ - 1, y + r) / kTile;
+  for (int ty = ty0; ty <= ty1; ++ty)
+    for (int tx = tx0; tx <= tx1; ++tx)
+      stale_tiles_[static_cast<size_t>(ty) * tiles_x_ + tx].store(1, std::memory_order_relaxed);
 }
 
 // Marks (or clears) the centres whose windows hold (x, y). Two fills side

@@ -52,12 +52,21 @@ class BoxSumBound {
  private:
   // Rows of the map from row_begin to row_end - 1 only.
   void MarkStale(int x, int y, bool stale, int row_begin = 0, int row_end = INT32_MAX);
+  // Marks the tiles that hold a centre whose window holds (x, y).
+  void MarkStaleTiles(int x, int y);
 
   BoxSums sums_;
   int width_ = 0, height_ = 0, radius_ = 0;
   RowLowerBoundsFn row_bounds_ = nullptr;
   bool deferring_ = false;
   std::unique_ptr<std::atomic<uint64_t>[]> stale_;  // one bit per centre
+  // One byte per tile of kTile x kTile centres, set while one of them may
+  // be stale: a row of candidates far from the stretch's fills (most of
+  // them) reads this small map alone, not the large one.
+  static constexpr int kTile = 16;
+  int tiles_x_ = 0;
+  size_t tile_count_ = 0;
+  std::unique_ptr<std::atomic<uint8_t>[]> stale_tiles_;
   struct Change {
     int32_t x, y;
     uint8_t before[3], after[3];
