@@ -88,6 +88,10 @@ class ReadyTargets {
   const int32_t end_, width_, reach_, lookahead_;
   int32_t first_open_;          // every earlier position is done
   std::vector<uint8_t> state_;  // per position from begin
+  struct Position {
+    int32_t x, y;
+  };
+  std::vector<Position> at_;  // per position from begin
   int32_t begin_;
   int32_t untaken_;
   bool stopped_ = false;
