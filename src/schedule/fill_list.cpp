@@ -51,53 +51,43 @@ NoiseBox FindNoiseBox(const uint8_t* mask, int32_t width, int32_t height) {
   return box;
 }
 
-// Scores of all noise pixels in O(1) each, from a summed-area table of the
-// noise pixels. Equal to UnknownNeighbourCount: positions outside the image
-// plus noise positions inside it, less the centre (itself a noise pixel).
-// The table covers only `box`, which holds every noise pixel: the work and
-// memory follow the damage, not the picture.
-class ScoreTable {
- public:
-  ScoreTable(const uint8_t* mask, int32_t width, int32_t height, int32_t radius,
-             const NoiseBox& box)
-      : width_(width), height_(height), radius_(radius), box_(box),
-        sat_(static_cast<size_t>(box.x1 - box.x0 + 1) * (box.y1 - box.y0 + 1), 0) {
-    for (int32_t y = box.y0; y < box.y1; ++y) {
-      int32_t row = 0;
-      for (int32_t x = box.x0; x < box.x1; ++x) {
-        row += mask[static_cast<size_t>(y) * width + x] == 1 ? 1 : 0;
-        at(x + 1, y + 1) = at(x + 1, y) + row;
-      }
+// Calls f(x, y, score) for every noise pixel of `box`, row by row, left to
+// right, in O(1) each. The score equals UnknownNeighbourCount: positions
+// outside the image plus noise positions inside it, less the centre
+// (itself a noise pixel). Noise lies in the box only: running sums down
+// its columns count the noise of each column within the window's rows, and
+// a prefix sum across them answers each window. The work follows the
+// damage's box, the memory one row of it.
+template <class F>
+void ForEachScore(const uint8_t* mask, int32_t width, int32_t height, int32_t radius,
+                  const NoiseBox& box, const F& f) {
+  const int32_t cols = box.x1 - box.x0;
+  std::vector<int32_t> column(static_cast<size_t>(cols), 0);
+  std::vector<int32_t> prefix(static_cast<size_t>(cols) + 1, 0);
+  auto add_row = [&](int32_t y, int32_t sign) {
+    if (y < box.y0 || y >= box.y1) return;
+    const uint8_t* m = mask + static_cast<size_t>(y) * width + box.x0;
+    for (int32_t x = 0; x < cols; ++x) column[x] += sign * (m[x] == 1);
+  };
+  const int64_t side = 2 * static_cast<int64_t>(radius) + 1;
+  for (int32_t y = box.y0 - radius; y < box.y0 + radius; ++y) add_row(y, 1);
+  for (int32_t y = box.y0; y < box.y1; ++y) {
+    add_row(y + radius, 1);
+    add_row(y - radius - 1, -1);
+    const uint8_t* row = mask + static_cast<size_t>(y) * width;
+    if (std::find(row + box.x0, row + box.x1, uint8_t{1}) == row + box.x1) continue;
+    for (int32_t x = 0; x < cols; ++x) prefix[x + 1] = prefix[x] + column[x];
+    const int32_t y0 = std::max(y - radius, 0), y1 = std::min(y + radius, height - 1);
+    for (int32_t x = box.x0; x < box.x1; ++x) {
+      if (row[x] != 1) continue;
+      const int32_t x0 = std::max(x - radius, 0), x1 = std::min(x + radius, width - 1);
+      const int64_t inside = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
+      const int64_t noise = int64_t{prefix[std::min(x1 + 1, box.x1) - box.x0]} -
+                            prefix[std::max(x0, box.x0) - box.x0];
+      f(x, y, static_cast<int32_t>(side * side - inside + noise - 1));
     }
   }
-
-  int32_t Score(int32_t x, int32_t y) const {
-    const int64_t side = 2 * static_cast<int64_t>(radius_) + 1;
-    const int32_t x0 = std::max(x - radius_, 0);
-    const int32_t x1 = std::min(x + radius_, width_ - 1);
-    const int32_t y0 = std::max(y - radius_, 0);
-    const int32_t y1 = std::min(y + radius_, height_ - 1);
-    const int64_t inside = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
-    // Noise positions lie in the box: count over the window's part of it.
-    const int32_t nx0 = std::max(x0, box_.x0), nx1 = std::min(x1 + 1, box_.x1);
-    const int32_t ny0 = std::max(y0, box_.y0), ny1 = std::min(y1 + 1, box_.y1);
-    const int64_t noise = int64_t{at(nx1, ny1)} - at(nx0, ny1) - at(nx1, ny0) + at(nx0, ny0);
-    return static_cast<int32_t>(side * side - inside + noise - 1);
-  }
-
- private:
-  // The table entry of the positions before column x and row y of the box.
-  int32_t& at(int32_t x, int32_t y) {
-    return sat_[static_cast<size_t>(y - box_.y0) * (box_.x1 - box_.x0 + 1) + (x - box_.x0)];
-  }
-  int32_t at(int32_t x, int32_t y) const {
-    return sat_[static_cast<size_t>(y - box_.y0) * (box_.x1 - box_.x0 + 1) + (x - box_.x0)];
-  }
-
-  int32_t width_, height_, radius_;
-  NoiseBox box_;
-  std::vector<int32_t> sat_;  // counts fit: an image has < 2^31 pixels
-};
+}
 
 // Heap in array form, smallest score on top, comparing scores only. The
 // exact hole-moving procedure decides the order of equal scores.
@@ -156,13 +146,9 @@ void RankNoisePixels(FillList& list, const uint8_t* mask, int32_t width,
 
   const NoiseBox box = FindNoiseBox(mask, width, height);
   if (box.x0 >= box.x1) return;
-  {
-    const ScoreTable scores(mask, width, height, radius, box);
-    for (int32_t y = box.y0; y < box.y1; ++y)
-      for (int32_t x = box.x0; x < box.x1; ++x)
-        if (mask[static_cast<size_t>(y) * width + x] == 1)
-          HeapPush(list.heap, RankEntry{scores.Score(x, y), y * width + x});
-  }
+  ForEachScore(mask, width, height, radius, box, [&](int32_t x, int32_t y, int32_t score) {
+    HeapPush(list.heap, RankEntry{score, y * width + x});
+  });
   list.ranked.reserve(list.heap.size());
   while (!list.heap.empty()) {
     list.ranked.push_back(list.heap.front());
