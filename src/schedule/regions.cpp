@@ -144,7 +144,7 @@ std::vector<int32_t> ReadyBatches(const int32_t* order, int32_t begin, int32_t e
 
 ReadyTargets::ReadyTargets(const int32_t* order, int32_t begin, int32_t end,
                            int32_t width, int32_t reach, int32_t lookahead)
-    : order_(order), end_(end), width_(width), reach_(reach),
+    : end_(end), reach_(reach),
       lookahead_(std::max(1, lookahead)), first_open_(begin),
       state_(static_cast<size_t>(std::max(0, end - begin)), 0), begin_(begin),
       untaken_(std::max(0, end - begin)) {

@@ -84,8 +84,7 @@ class ReadyTargets {
 
   static constexpr uint8_t kOpen = 0, kTaken = 1, kDone = 2;
 
-  const int32_t* order_;
-  const int32_t end_, width_, reach_, lookahead_;
+  const int32_t end_, reach_, lookahead_;
   int32_t first_open_;          // every earlier position is done
   std::vector<uint8_t> state_;  // per position from begin
   struct Position {
