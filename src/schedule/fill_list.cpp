@@ -51,53 +51,43 @@ NoiseBox FindNoiseBox(const uint8_t* mask, int32_t width, int32_t height) {
   return box;
 }
 
-// Scores of all noise pixels in O(1) each, from a summed-area table of the
-// noise pixels. Equal to UnknownNeighbourCount: positions outside the image
-// plus noise positions inside it, less the centre (itself a noise pixel).
-// The table covers only `box`, which holds every noise pixel: the work and
-// memory follow the damage, not the picture.
-class ScoreTable {
- public:
-  ScoreTable(const uint8_t* mask, int32_t width, int32_t height, int32_t radius,
-             const NoiseBox& box)
-      : width_(width), height_(height), radius_(radius), box_(box),
-        sat_(static_cast<size_t>(box.x1 - box.x0 + 1) * (box.y1 - box.y0 + 1), 0) {
-    for (int32_t y = box.y0; y < box.y1; ++y) {
-      int32_t row = 0;
-      for (int32_t x = box.x0; x < box.x1; ++x) {
-        row += mask[static_cast<size_t>(y) * width + x] == 1 ? 1 : 0;
-        at(x + 1, y + 1) = at(x + 1, y) + row;
-      }
+// Calls f(x, y, score) for every noise pixel of `box`, row by row, left to
+// right, in O(1) each. The score equals UnknownNeighbourCount: positions
+// outside the image plus noise positions inside it, less the centre
+// (itself a noise pixel). Noise lies in the box only: running sums down
+// its columns count the noise of each column within the window's rows, and
+// a prefix sum across them answers each window. The work follows the
+// damage's box, the memory one row of it.
+template <class F>
+void ForEachScore(const uint8_t* mask, int32_t width, int32_t height, int32_t radius,
+                  const NoiseBox& box, const F& f) {
+  const int32_t cols = box.x1 - box.x0;
+  std::vector<int32_t> column(static_cast<size_t>(cols), 0);
+  std::vector<int32_t> prefix(static_cast<size_t>(cols) + 1, 0);
+  auto add_row = [&](int32_t y, int32_t sign) {
+    if (y < box.y0 || y >= box.y1) return;
+    const uint8_t* m = mask + static_cast<size_t>(y) * width + box.x0;
+    for (int32_t x = 0; x < cols; ++x) column[x] += sign * (m[x] == 1);
+  };
+  const int64_t side = 2 * static_cast<int64_t>(radius) + 1;
+  for (int32_t y = box.y0 - radius; y < box.y0 + radius; ++y) add_row(y, 1);
+  for (int32_t y = box.y0; y < box.y1; ++y) {
+    add_row(y + radius, 1);
+    add_row(y - radius - 1, -1);
+    const uint8_t* row = mask + static_cast<size_t>(y) * width;
+    if (std::find(row + box.x0, row + box.x1, uint8_t{1}) == row + box.x1) continue;
+    for (int32_t x = 0; x < cols; ++x) prefix[x + 1] = prefix[x] + column[x];
+    const int32_t y0 = std::max(y - radius, 0), y1 = std::min(y + radius, height - 1);
+    for (int32_t x = box.x0; x < box.x1; ++x) {
+      if (row[x] != 1) continue;
+      const int32_t x0 = std::max(x - radius, 0), x1 = std::min(x + radius, width - 1);
+      const int64_t inside = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
+      const int64_t noise = int64_t{prefix[std::min(x1 + 1, box.x1) - box.x0]} -
+                            prefix[std::max(x0, box.x0) - box.x0];
+      f(x, y, static_cast<int32_t>(side * side - inside + noise - 1));
     }
   }
-
-  int32_t Score(int32_t x, int32_t y) const {
-    const int64_t side = 2 * static_cast<int64_t>(radius_) + 1;
-    const int32_t x0 = std::max(x - radius_, 0);
-    const int32_t x1 = std::min(x + radius_, width_ - 1);
-    const int32_t y0 = std::max(y - radius_, 0);
-    const int32_t y1 = std::min(y + radius_, height_ - 1);
-    const int64_t inside = int64_t{x1 - x0 + 1} * (y1 - y0 + 1);
-    // Noise positions lie in the box: count over the window's part of it.
-    const int32_t nx0 = std::max(x0, box_.x0), nx1 = std::min(x1 + 1, box_.x1);
-    const int32_t ny0 = std::max(y0, box_.y0), ny1 = std::min(y1 + 1, box_.y1);
-    const int64_t noise = int64_t{at(nx1, ny1)} - at(nx0, ny1) - at(nx1, ny0) + at(nx0, ny0);
-    return static_cast<int32_t>(side * side - inside + noise - 1);
-  }
-
- private:
-  // The table entry of the positions before column x and row y of the box.
-  int32_t& at(int32_t x, int32_t y) {
-    return sat_[static_cast<size_t>(y - box_.y0) * (box_.x1 - box_.x0 + 1) + (x - box_.x0)];
-  }
-  int32_t at(int32_t x, int32_t y) const {
-    return sat_[static_cast<size_t>(y - box_.y0) * (box_.x1 - box_.x0 + 1) + (x - box_.x0)];
-  }
-
-  int32_t width_, height_, radius_;
-  NoiseBox box_;
-  std::vector<int32_t> sat_;  // counts fit: an image has < 2^31 pixels
-};
+}
 
 // Heap in array form, smallest score on top, comparing scores only. The
 // exact hole-moving procedure decides the order of equal scores.
@@ -156,13 +146,9 @@ void RankNoisePixels(FillList& list, const uint8_t* mask, int32_t width,
 
   const NoiseBox box = FindNoiseBox(mask, width, height);
   if (box.x0 >= box.x1) return;
-  {
-    const ScoreTable scores(mask, width, height, radius, box);
-    for (int32_t y = box.y0; y < box.y1; ++y)
-      for (int32_t x = box.x0; x < box.x1; ++x)
-        if (mask[static_cast<size_t>(y) * width + x] == 1)
-          HeapPush(list.heap, RankEntry{scores.Score(x, y), y * width + x});
-  }
+  ForEachScore(mask, width, height, radius, box, [&](int32_t x, int32_t y, int32_t score) {
+    HeapPush(list.heap, RankEntry{score, y * width + x});
+  });
   list.ranked.reserve(list.heap.size());
   while (!list.heap.empty()) {
     list.ranked.push_back(list.heap.front());
@@ -292,6 +278,80 @@ class ScoreMinTree {
   std::vector<std::vector<uint16_t>> levels_;
 };
 
+// The slots of the noise pixels of a box, and which of them are not yet
+// taken, all small enough to stay in cache (slots for every pixel of a
+// large box would be read from memory at every position of every window).
+// A pixel's slot is found by counting the noise pixels before it: one bit
+// per pixel, rows of whole words with a spare word at the end (a run of
+// columns is read across two words), and the count before each word.
+class NoiseSlots {
+ public:
+  NoiseSlots(const NoiseBox& box, int32_t width, const std::vector<RankEntry>& ranked)
+      : box_(box), width_(width),
+        words_((static_cast<size_t>(box.x1 - box.x0) + 63) / 64 + 1),
+        noise_(words_ * static_cast<size_t>(box.y1 - box.y0), 0),
+        before_(noise_.size(), 0), slots_(ranked.size()) {
+    for (const RankEntry& e : ranked) {
+      const size_t bit = Bit(e.index % width, e.index / width);
+      noise_[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
+    uint32_t count = 0;
+    for (size_t k = 0; k < noise_.size(); ++k) {
+      before_[k] = count;
+      count += static_cast<uint32_t>(__builtin_popcountll(noise_[k]));
+    }
+    live_ = noise_;
+    for (size_t k = 0; k < ranked.size(); ++k)
+      Slot(ranked[k].index) = PixelSlot{ranked[k].score, static_cast<int32_t>(k)};
+  }
+
+  // The slot of noise pixel q (y * width + x).
+  PixelSlot& Slot(int32_t q) { return slots_[Id(q % width_, q / width_)]; }
+
+  // Noise pixel q is taken.
+  void Take(int32_t q) {
+    const size_t bit = Bit(q % width_, q / width_);
+    live_[bit / 64] &= ~(uint64_t{1} << (bit % 64));
+    slots_[Id(q % width_, q / width_)].position = -1;
+  }
+
+  // Calls f(x, slot) for the noise pixels not taken of row y in columns
+  // x0..x1, in increasing x.
+  template <class F>
+  void ForEachLive(int32_t y, int32_t x0, int32_t x1, const F& f) {
+    for (; x0 <= x1; x0 += 64) {
+      const size_t first = Bit(x0, y);
+      const size_t word = first / 64;
+      const unsigned shift = first % 64;
+      uint64_t run = live_[word] >> shift;
+      if (shift != 0) run |= live_[word + 1] << (64 - shift);
+      const int32_t count = x1 - x0 + 1;
+      if (count < 64) run &= (uint64_t{1} << count) - 1;
+      for (; run != 0; run &= run - 1) {
+        const int32_t x = x0 + __builtin_ctzll(run);
+        f(x, slots_[Id(x, y)]);
+      }
+    }
+  }
+
+ private:
+  size_t Bit(int32_t x, int32_t y) const {
+    return static_cast<size_t>(y - box_.y0) * words_ * 64 + static_cast<size_t>(x - box_.x0);
+  }
+  size_t Id(int32_t x, int32_t y) const {
+    const size_t bit = Bit(x, y);
+    const uint64_t below = noise_[bit / 64] & ((uint64_t{1} << (bit % 64)) - 1);
+    return before_[bit / 64] + static_cast<size_t>(__builtin_popcountll(below));
+  }
+
+  NoiseBox box_;
+  int32_t width_;
+  size_t words_;  // per row
+  std::vector<uint64_t> noise_, live_;
+  std::vector<uint32_t> before_;  // noise pixels before each word
+  std::vector<PixelSlot> slots_;  // in the order of the pixels
+};
+
 }  // namespace
 
 int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
@@ -300,17 +360,9 @@ int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
   if (list.ranked.empty()) return 0;
 
   const int32_t n = static_cast<int32_t>(list.ranked.size());
-  // Slots only for the box of the noise pixels: nothing outside it moves.
+  // Slots only for the noise pixels of their box: nothing else moves.
   const NoiseBox box = FindNoiseBox(mask, width, height);
-  const int32_t box_width = box.x1 - box.x0;
-  std::vector<PixelSlot> box_slots(static_cast<size_t>(box_width) * (box.y1 - box.y0),
-                                   PixelSlot{0, -1});
-  auto slot = [&](int32_t q) -> PixelSlot& {
-    return box_slots[static_cast<size_t>(q / width - box.y0) * box_width +
-                     (q % width - box.x0)];
-  };
-  for (int32_t k = 0; k < n; ++k)
-    slot(list.ranked[k].index) = PixelSlot{list.ranked[k].score, k};
+  NoiseSlots slots(box, width, list.ranked);
 
   std::vector<RankEntry>& ranked = list.ranked;
   ScoreMinTree tree(ranked);
@@ -319,30 +371,31 @@ int32_t BuildFillList(FillList& list, const uint8_t* mask, int32_t width,
     if (stop && (i & 4095) == 0 && stop()) throw FillListStopped();
     const int32_t p = ranked[i].index;
     list.order.push_back(p);
-    slot(p).position = -1;
+    slots.Take(p);
     const int32_t y = p / width;
     const int32_t x = p % width;
     const int32_t ny0 = std::max(y - radius, box.y0);
     const int32_t ny1 = std::min(y + radius, box.y1 - 1);
     const int32_t nx0 = std::max(x - radius, box.x0);
     const int32_t nx1 = std::min(x + radius, box.x1 - 1);
+    // Left to right in each row, as a walk over every position would go.
     for (int32_t ny = ny0; ny <= ny1; ++ny) {
-      for (int32_t nx = nx0; nx <= nx1; ++nx) {
+      slots.ForEachLive(ny, nx0, nx1, [&](int32_t nx, PixelSlot& slot) {
+        const int32_t pos = slot.position;
+        if (pos <= 0) return;
         const int32_t q = ny * width + nx;
-        const int32_t pos = slot(q).position;
-        if (pos <= 0) continue;
-        const int32_t s = --slot(q).score;
+        const int32_t s = --slot.score;
         // The new place is right after the nearest stored score <= s
         // between the cursor and pos (a run of larger ones moves back).
-        if (pos - 1 < i + 1 || tree.Score(pos - 1) <= s) continue;
+        if (pos - 1 < i + 1 || tree.Score(pos - 1) <= s) return;
         const int32_t t = tree.LastAtMost(i + 1, pos - 1, s) + 1;
-        slot(q).position = t;
-        slot(ranked[t].index).position = pos;
+        slot.position = t;
+        slots.Slot(ranked[t].index).position = pos;
         ranked[pos] = ranked[t];
         ranked[t] = RankEntry{s, q};
         tree.Set(pos, ranked[pos].score);
         tree.Set(t, s);
-      }
+      });
     }
   }
   return static_cast<int32_t>(list.order.size());

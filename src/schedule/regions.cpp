@@ -144,15 +144,19 @@ std::vector<int32_t> ReadyBatches(const int32_t* order, int32_t begin, int32_t e
 
 ReadyTargets::ReadyTargets(const int32_t* order, int32_t begin, int32_t end,
                            int32_t width, int32_t reach, int32_t lookahead)
-    : order_(order), end_(end), width_(width), reach_(reach),
+    : end_(end), reach_(reach),
       lookahead_(std::max(1, lookahead)), first_open_(begin),
       state_(static_cast<size_t>(std::max(0, end - begin)), 0), begin_(begin),
-      untaken_(std::max(0, end - begin)) {}
+      untaken_(std::max(0, end - begin)) {
+  // Columns and rows once: Near runs under the lock, many times per Take.
+  at_.reserve(state_.size());
+  for (int32_t p = begin; p < end; ++p) at_.push_back({order[p] % width, order[p] / width});
+}
 
 bool ReadyTargets::Near(int32_t a, int32_t b) const {
-  const int32_t p = order_[a], q = order_[b];
-  return std::abs(p % width_ - q % width_) <= reach_ &&
-         std::abs(p / width_ - q / width_) <= reach_;
+  const Position& p = at_[static_cast<size_t>(a - begin_)];
+  const Position& q = at_[static_cast<size_t>(b - begin_)];
+  return std::abs(p.x - q.x) <= reach_ && std::abs(p.y - q.y) <= reach_;
 }
 
 int32_t ReadyTargets::FindReady() {

@@ -84,10 +84,13 @@ class ReadyTargets {
 
   static constexpr uint8_t kOpen = 0, kTaken = 1, kDone = 2;
 
-  const int32_t* order_;
-  const int32_t end_, width_, reach_, lookahead_;
+  const int32_t end_, reach_, lookahead_;
   int32_t first_open_;          // every earlier position is done
   std::vector<uint8_t> state_;  // per position from begin
+  struct Position {
+    int32_t x, y;
+  };
+  std::vector<Position> at_;  // per position from begin
   int32_t begin_;
   int32_t untaken_;
   bool stopped_ = false;

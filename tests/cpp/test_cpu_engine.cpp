@@ -268,6 +268,18 @@ TEST(CpuEngine, LargeRadiusAndGeneralPathMatchReference) {
   ExpectSameAsReference<Exhaustive>(c, 2, {}, 0.6f, 0.0f);
 }
 
+// Pictures tall enough that the unknown counts and box sums are built in
+// bands on two threads, with damage on both sides of the bands' seam.
+TEST(CpuEngine, TallPicturesBuiltInBandsMatchReference) {
+  std::mt19937 rng(31);
+  for (int r : {1, 4}) {
+    RandomCase c = MakeRandomCase(rng, 20, 200, r, 9, 0, 0, 10);
+    for (int k = 0; k < 12; ++k) c.mask[(92 + rng() % 16) * 20 + rng() % 20] = 1;
+    SCOPED_TRACE(::testing::Message() << "r" << r);
+    ExpectSameAsReference<Exhaustive>(c, 2);
+  }
+}
+
 // Windows above radius 64 are summed in float; past 2^24 the float sum
 // rounds, and the fast path must give the rounded value too.
 TEST(CpuEngine, LargeWindowSumsBeyondFloatPrecision) {

@@ -11,23 +11,31 @@
 
 #include "fill/cpu/bound_picks.h"
 #include "fill/cpu/box_group_ranges.h"
+#include "fill/cpu/box_sum_bound.h"
 #include "fill/cpu/box_sums.h"
 #include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/cpu_features.h"
 #include "fill/cpu/slot_minimum.h"
 #include "fill/cpu/target_window.h"
+#include "fill/cpu/thread_pool.h"
 
 namespace pw {
 namespace {
 
-// The group ranges are checked against a fresh computation too.
-TEST(BoxSums, UpdatesEqualAFreshComputation) {
+// Built on one thread or in blocks on two, then updated: whole, or (as
+// threads apply them side by side) block by block; the group ranges
+// follow each change and end equal to ranges made afresh.
+class BoxSumsBuilt : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(Threads, BoxSumsBuilt, ::testing::Values(1, 2));
+
+TEST_P(BoxSumsBuilt, UpdatesEqualAFreshComputation) {
   std::mt19937 rng(21);
   const int w = 37, h = 2 * BoxSums::kBlockRows + 9, r = 4, stride = w * 3;
   std::vector<uint8_t> image(stride * h);
   for (auto& b : image) b = static_cast<uint8_t>(rng());
   BoxSums sums;
-  sums.Init(image.data(), w, h, stride, r);
+  ThreadPool pool(GetParam());
+  sums.Init(image.data(), w, h, stride, r, GetParam() > 1 ? &pool : nullptr);
   BoxGroupRanges groups;
   groups.Init(sums, h);
   for (int step = 0; step < 200; ++step) {
@@ -35,7 +43,11 @@ TEST(BoxSums, UpdatesEqualAFreshComputation) {
     uint8_t* px = &image[y * stride + x * 3];
     const uint8_t before[3] = {px[0], px[1], px[2]};
     for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>(rng());
-    sums.Update(x, y, before, px);
+    if (GetParam() == 1) {
+      sums.Update(x, y, before, px);
+    } else {
+      for (int b = 0; b < sums.blocks(); ++b) sums.Update(x, y, before, px, b, b + 1);
+    }
     groups.Update(sums, x, y, r);
   }
   BoxSums fresh_sums;
@@ -64,6 +76,51 @@ TEST(BoxSums, UpdatesEqualAFreshComputation) {
               direct += image[y * stride + x * 3 + c];
           ASSERT_EQ(sums.RowsSum(y0, y1, cx, c), direct) << y0 << ".." << y1;
         }
+}
+
+// Pixels filled side by side: until the stretch ends every centre whose
+// window holds one gets no bound; after it (the changes applied by blocks
+// on two threads) the bounds are those of sums built afresh.
+TEST(BoxSums, SideBySideFillsLeaveNoBoundUntilTheStretchEnds) {
+  std::mt19937 rng(26);
+  const int w = 70, h = 2 * BoxSums::kBlockRows + 22, r = 3, stride = w * 3;
+  std::vector<uint8_t> image(stride * h + 64), mask(w * h, 0);
+  for (auto& b : image) b = static_cast<uint8_t>(rng());
+  mask[r * w + r] = 1;
+  TargetWindow target;
+  target.Capture(image.data(), mask.data(), r, r, w, h, stride, r);
+  BoxSumBound bound;
+  bound.Init(image.data(), w, h, stride, r);
+  RowRunBound runs;
+  bound.Prepare(target, &runs);
+  ASSERT_GT(runs.runs, 0);
+  ThreadPool pool(2);
+  bound.BeginSideBySide(2);
+  const int filled[][2] = {{15, 63}, {40, 7}, {66, 100}};
+  for (int k = 0; k < 3; ++k) {
+    uint8_t* px = &image[filled[k][1] * stride + 3 * filled[k][0]];
+    const uint8_t before[3] = {px[0], px[1], px[2]};
+    for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>(px[c] + 100);
+    bound.Changed(k % 2, filled[k][0], filled[k][1], before, px);
+  }
+  const int count = w - 2 * r;
+  std::vector<int32_t> out(count), fresh(count);
+  for (int cy = r; cy < h - r; ++cy) {
+    bound.Row(runs, cy, r, count, out.data());
+    for (int k = 0; k < count; ++k)
+      for (const auto& f : filled)
+        if (std::abs(r + k - f[0]) <= r && std::abs(cy - f[1]) <= r) {
+          ASSERT_EQ(out[k], 0) << "centre " << r + k << "," << cy;
+        }
+  }
+  bound.EndSideBySide(&pool);
+  BoxSumBound rebuilt;
+  rebuilt.Init(image.data(), w, h, stride, r);
+  for (int cy = r; cy < h - r; ++cy) {
+    bound.Row(runs, cy, r, count, out.data());
+    rebuilt.Row(runs, cy, r, count, fresh.data());
+    ASSERT_EQ(out, fresh) << "row " << cy;
+  }
 }
 
 // The vector bounds (runs within one block of the kept sums or across,

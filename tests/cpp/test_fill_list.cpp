@@ -80,7 +80,7 @@ TEST(FillList, UnknownNeighbourCountCountsBorderAndNoise) {
   EXPECT_EQ(UnknownNeighbourCount(mask.data(), 0, 0, 5, 5, 0), 0);
 }
 
-// The ranking uses a summed-area table; it must give the plain count for
+// The ranking counts with running sums; it must give the plain count for
 // every noise pixel, at every radius, including windows larger than the
 // image.
 TEST(FillList, FastScoresEqualThePlainCount) {
@@ -90,7 +90,9 @@ TEST(FillList, FastScoresEqualThePlainCount) {
     const int h = 1 + static_cast<int>(rng() % 17);
     const int r = static_cast<int>(rng() % 9);
     std::vector<uint8_t> mask(w * h);
-    for (auto& b : mask) b = static_cast<uint8_t>(rng() % 3 == 0 ? 1 : (rng() % 2) * 255);
+    // Every other mask sparse: the noise's box then lies inside the image.
+    const unsigned one_in = trial % 2 ? 3 : 25;
+    for (auto& b : mask) b = static_cast<uint8_t>(rng() % one_in == 0 ? 1 : (rng() % 2) * 255);
     FillList list;
     RankNoisePixels(list, mask.data(), w, h, r);
     for (const RankEntry& e : list.ranked)
@@ -138,13 +140,15 @@ std::vector<int32_t> LiteralPeel(const std::vector<uint8_t>& mask, int w, int h,
 }
 
 // Random masks of every density, from specks to solid blocks (long runs of
-// equal scores, many moves), at radii 0 to 6 and windows past the image.
+// equal scores, many moves), at radii 0 to 6 and windows past the image;
+// the last ones wider than a 64-bit word, with windows of up to 67 columns.
 TEST(FillList, OrderEqualsTheLiteralPeel) {
   std::mt19937 rng(23);
-  for (int trial = 0; trial < 150; ++trial) {
-    const int w = 1 + static_cast<int>(rng() % 40);
-    const int h = 1 + static_cast<int>(rng() % 30);
-    const int r = static_cast<int>(rng() % 7);
+  for (int trial = 0; trial < 180; ++trial) {
+    const bool wide = trial >= 150;
+    const int w = 1 + static_cast<int>(rng() % (wide ? 200 : 40));
+    const int h = 1 + static_cast<int>(rng() % (wide ? 12 : 30));
+    const int r = static_cast<int>(rng() % 7) + (wide && trial % 2 ? 27 : 0);
     const unsigned density = 1 + rng() % 4;
     std::vector<uint8_t> mask(w * h, 0);
     for (auto& b : mask) b = rng() % 4 < density;

@@ -7,14 +7,14 @@
 namespace pw {
 
 void BoxSumBound::Init(const uint8_t* image, int width, int height, int stride,
-                       int radius) {
+                       int radius, ThreadPool* pool) {
   Release();
   width_ = width;
   height_ = height;
   radius_ = radius;
   if (!BoxSums::Affordable(width, height)) return;
   try {
-    sums_.Init(image, width, height, stride, radius);
+    sums_.Init(image, width, height, stride, radius, pool);
   } catch (const std::bad_alloc&) {
     sums_.Release();
   }
@@ -43,6 +43,8 @@ void BoxSumBound::Release() {
   groups_.Release();
   groups_made_.store(false, std::memory_order_relaxed);
   stale_.reset();
+  stale_tiles_.reset();
+  tile_count_ = 0;
   deferred_.clear();
   deferring_ = false;
 }
@@ -53,7 +55,13 @@ void BoxSumBound::Row(const RowRunBound& runs, int cy, int x0, int count,
   if (!deferring_) return;
   // Centres whose windows hold a pixel filled since the sums were brought
   // up to date get no bound. One bit per centre keeps the map in a core's
-  // own cache.
+  // own cache; the tiles tell where it needs reading.
+  const std::atomic<uint8_t>* tiles =
+      stale_tiles_.get() + static_cast<size_t>(cy / kTile) * tiles_x_;
+  uint8_t any = 0;
+  for (int t = x0 / kTile; t <= (x0 + count - 1) / kTile; ++t)
+    any |= tiles[t].load(std::memory_order_relaxed);
+  if (any == 0) return;
   const size_t first = static_cast<size_t>(cy) * width_ + x0;
   const size_t end = first + static_cast<size_t>(count);
   for (size_t word = first / 64; word * 64 < end; ++word) {
@@ -88,6 +96,10 @@ void BoxSumBound::BeginSideBySide(int workers) {
     const size_t words = (static_cast<size_t>(width_) * height_ + 63) / 64;
     stale_.reset(new std::atomic<uint64_t>[words]);
     for (size_t k = 0; k < words; ++k) stale_[k] = 0;
+    tiles_x_ = (width_ + kTile - 1) / kTile;
+    tile_count_ = static_cast<size_t>(tiles_x_) * ((height_ + kTile - 1) / kTile);
+    stale_tiles_.reset(new std::atomic<uint8_t>[tile_count_]);
+    for (size_t k = 0; k < tile_count_; ++k) stale_tiles_[k] = 0;
   }
   if (static_cast<int>(deferred_.size()) < workers)
     deferred_.resize(static_cast<size_t>(workers));
@@ -95,16 +107,31 @@ void BoxSumBound::BeginSideBySide(int workers) {
 }
 
 // The changes that waited add up in any order; then no centre is stale.
-void BoxSumBound::EndSideBySide() {
+// Each thread applies every change to its own range of blocks.
+void BoxSumBound::EndSideBySide(ThreadPool* pool) {
   if (!deferring_) return;
   deferring_ = false;
-  for (std::vector<Change>& changes : deferred_) {
-    for (const Change& c : changes) {
-      Apply(c.x, c.y, c.before, c.after);
-      MarkStale(c.x, c.y, false);
-    }
-    changes.clear();
-  }
+  const int blocks = sums_.blocks();
+  const int chunks = pool == nullptr ? 1 : std::max(1, std::min(blocks, pool->active()));
+  auto apply = [&](int chunk, int) {
+    const int b0 = blocks * chunk / chunks, b1 = blocks * (chunk + 1) / chunks;
+    for (const std::vector<Change>& changes : deferred_)
+      for (const Change& c : changes) {
+        sums_.Update(c.x, c.y, c.before, c.after, b0, b1);
+        MarkStale(c.x, c.y, false, b0 * BoxSums::kBlockRows, b1 * BoxSums::kBlockRows);
+      }
+  };
+  if (chunks == 1)
+    apply(0, 0);
+  else
+    pool->ParallelFor(chunks, apply);
+  // The group ranges read the sums of a changed row: they follow once
+  // every block is up to date.
+  if (groups_made_.load(std::memory_order_relaxed) && groups_.ready())
+    for (const std::vector<Change>& changes : deferred_)
+      for (const Change& c : changes) groups_.Update(sums_, c.x, c.y, radius_);
+  for (std::vector<Change>& changes : deferred_) changes.clear();
+  for (size_t k = 0; k < tile_count_; ++k) stale_tiles_[k].store(0, std::memory_order_relaxed);
 }
 
 void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
@@ -117,6 +144,16 @@ void BoxSumBound::Changed(int worker, int x, int y, const uint8_t* before,
   deferred_[static_cast<size_t>(worker)].push_back(
       {x, y, {before[0], before[1], before[2]}, {after[0], after[1], after[2]}});
   MarkStale(x, y, true);
+  MarkStaleTiles(x, y);
+}
+
+void BoxSumBound::MarkStaleTiles(int x, int y) {
+  const int r = radius_;
+  const int tx0 = std::max(0, x - r) / kTile, tx1 = std::min(width_ - 1, x + r) / kTile;
+  const int ty0 = std::max(0, y - r) / kTile, ty1 = std::min(height_ - 1, y + r) / kTile;
+  for (int ty = ty0; ty <= ty1; ++ty)
+    for (int tx = tx0; tx <= tx1; ++tx)
+      stale_tiles_[static_cast<size_t>(ty) * tiles_x_ + tx].store(1, std::memory_order_relaxed);
 }
 
 void BoxSumBound::Apply(int x, int y, const uint8_t* before, const uint8_t* after) {
@@ -127,10 +164,12 @@ void BoxSumBound::Apply(int x, int y, const uint8_t* before, const uint8_t* afte
 
 // Marks (or clears) the centres whose windows hold (x, y). Two fills side
 // by side may share a word of the map, hence the atomic updates.
-void BoxSumBound::MarkStale(int x, int y, bool stale) {
+void BoxSumBound::MarkStale(int x, int y, bool stale, int row_begin, int row_end) {
   const int r = radius_;
   const int x0 = std::max(0, x - r), x1 = std::min(width_ - 1, x + r);
-  for (int yy = std::max(0, y - r); yy <= std::min(height_ - 1, y + r); ++yy) {
+  const int y0 = std::max({0, y - r, row_begin});
+  const int y1 = std::min({height_ - 1, y + r, row_end - 1});
+  for (int yy = y0; yy <= y1; ++yy) {
     const size_t first = static_cast<size_t>(yy) * width_ + x0;
     const size_t last = static_cast<size_t>(yy) * width_ + x1;
     for (size_t word = first / 64; word <= last / 64; ++word) {

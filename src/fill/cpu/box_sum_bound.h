@@ -30,7 +30,8 @@ class BoxSumBound {
 
   // Builds the sums where the image allows them: an optional speed-up,
   // without them (too large, or no memory) every bound is 0.
-  void Init(const uint8_t* image, int width, int height, int stride, int radius);
+  void Init(const uint8_t* image, int width, int height, int stride, int radius,
+            ThreadPool* pool = nullptr);
   void Release();
   bool ready() const { return sums_.ready(); }
   void set_simd_level(SimdLevel level) {
@@ -54,15 +55,19 @@ class BoxSumBound {
            const int32_t* unknown, int32_t limit, int32_t* picks, int32_t* lower) const;
 
   // Up to `workers` threads fill targets side by side until EndSideBySide,
-  // which applies the changes that waited.
+  // which applies the changes that waited (on the pool's threads, by
+  // blocks of rows, when given a pool).
   void BeginSideBySide(int workers);
-  void EndSideBySide();
+  void EndSideBySide(ThreadPool* pool = nullptr);
   // Pixel (x, y) changed from `before` to `after` (3 bytes each), filled by
   // `worker` when side by side.
   void Changed(int worker, int x, int y, const uint8_t* before, const uint8_t* after);
 
  private:
-  void MarkStale(int x, int y, bool stale);
+  // Rows of the map from row_begin to row_end - 1 only.
+  void MarkStale(int x, int y, bool stale, int row_begin = 0, int row_end = INT32_MAX);
+  // Marks the tiles that hold a centre whose window holds (x, y).
+  void MarkStaleTiles(int x, int y);
   const BoxGroupRanges* Groups() const;
   // Brings the sums and the group ranges up to date with a change.
   void Apply(int x, int y, const uint8_t* before, const uint8_t* after);
@@ -78,6 +83,13 @@ class BoxSumBound {
   PickCandidatesFn pick_candidates_ = nullptr;
   bool deferring_ = false;
   std::unique_ptr<std::atomic<uint64_t>[]> stale_;  // one bit per centre
+  // One byte per tile of kTile x kTile centres, set while one of them may
+  // be stale: a row of candidates far from the stretch's fills (most of
+  // them) reads this small map alone, not the large one.
+  static constexpr int kTile = 16;
+  int tiles_x_ = 0;
+  size_t tile_count_ = 0;
+  std::unique_ptr<std::atomic<uint8_t>[]> stale_tiles_;
   struct Change {
     int32_t x, y;
     uint8_t before[3], after[3];

@@ -8,6 +8,46 @@
 
 namespace pw {
 
+namespace {
+
+// The box sums of the 2r + 1 pixels of a row centred on each column,
+// clipped at the borders, per channel (channel c of column x at
+// c * width + x). The three channels' running sums are independent chains;
+// the columns where a pixel enters or leaves are split from the others, so
+// the inner loops carry no branch.
+void HorizontalSums(const uint8_t* px, int width, int radius, uint32_t* box) {
+  uint32_t run[3] = {0, 0, 0};
+  auto store = [&](int x) {
+    for (int c = 0; c < 3; ++c) box[c * width + x] = run[c];
+  };
+  auto add = [&](int x) {
+    for (int c = 0; c < 3; ++c) run[c] += px[3 * x + c];
+  };
+  auto subtract = [&](int x) {
+    for (int c = 0; c < 3; ++c) run[c] -= px[3 * x + c];
+  };
+  for (int x = 0; x < std::min(radius, width); ++x) add(x);
+  // Columns where x + r enters; x - r - 1 leaves from x = r + 1 on.
+  const int entering = std::max(0, width - radius);
+  const int both_from = std::min(radius + 1, entering);
+  int x = 0;
+  for (; x < both_from; ++x) {
+    add(x + radius);
+    store(x);
+  }
+  for (; x < entering; ++x) {
+    add(x + radius);
+    subtract(x - radius - 1);
+    store(x);
+  }
+  for (; x < width; ++x) {
+    if (x - radius - 1 >= 0) subtract(x - radius - 1);
+    store(x);
+  }
+}
+
+}  // namespace
+
 bool BoxSums::Affordable(int width, int height) {
   return int64_t{width} * height <= (int64_t{1} << 24);
 }
@@ -17,41 +57,42 @@ int BoxSums::MaxRunRows(int radius) {
 }
 
 void BoxSums::Init(const uint8_t* image, int width, int height, int stride,
-                   int radius) {
+                   int radius, ThreadPool* pool) {
   width_ = width;
   height_ = height;
   radius_ = radius;
   const size_t row = static_cast<size_t>(width) * 3;
-  q_.assign(static_cast<size_t>(height + 1) * row, 0);
+  q_.resize(static_cast<size_t>(height + 1) * row);
+  std::fill(q_.begin(), q_.begin() + row, 0);
   p_.assign(static_cast<size_t>(height / kBlockRows + 1) * row, 0);
-  std::vector<uint32_t> box(row);
-  std::vector<uint32_t> block_total(row, 0);
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* px = image + static_cast<size_t>(y) * stride;
-    // Horizontal box sums of the row, clipped at the borders.
-    for (int c = 0; c < 3; ++c) {
-      uint32_t run = 0;
-      for (int x = 0; x < std::min(radius, width); ++x) run += px[3 * x + c];
-      for (int x = 0; x < width; ++x) {
-        if (x + radius < width) run += px[3 * (x + radius) + c];
-        if (x - radius - 1 >= 0) run -= px[3 * (x - radius - 1) + c];
-        box[c * width + x] = run;
+  // Q restarts at every block: the blocks are summed apart, on as many
+  // threads as the pool has, and P follows from each block's last row.
+  const int blocks = (height + kBlockRows - 1) / kBlockRows;
+  const int chunks = pool == nullptr ? 1 : std::max(1, std::min(blocks, pool->active()));
+  // A row of horizontal sums per chunk, allocated here: the loop's body
+  // must not throw.
+  std::vector<std::vector<uint32_t>> boxes(static_cast<size_t>(chunks),
+                                           std::vector<uint32_t>(row));
+  auto sum_blocks = [&](int chunk) {
+    std::vector<uint32_t>& box = boxes[static_cast<size_t>(chunk)];
+    for (int b = blocks * chunk / chunks; b < blocks * (chunk + 1) / chunks; ++b)
+      for (int y = b * kBlockRows; y < std::min(height, (b + 1) * kBlockRows); ++y) {
+        HorizontalSums(image + static_cast<size_t>(y) * stride, width, radius, box.data());
+        const uint16_t* above = y % kBlockRows == 0 ? q(-1) : q(y - 1);
+        uint16_t* qy = q_.data() + static_cast<size_t>(y + 1) * row;
+        for (size_t i = 0; i < row; ++i) qy[i] = static_cast<uint16_t>(above[i] + box[i]);
       }
-    }
-    const bool first_of_block = y % kBlockRows == 0;
-    if (first_of_block && y > 0) {
-      // The block prefix of this block: the previous one plus its total.
-      uint16_t* p = p_.data() + static_cast<size_t>(y / kBlockRows) * row;
-      const uint16_t* before = p - row;
-      for (size_t i = 0; i < row; ++i) p[i] = static_cast<uint16_t>(before[i] + block_total[i]);
-      std::fill(block_total.begin(), block_total.end(), 0);
-    }
-    const uint16_t* above = first_of_block ? q(-1) : q(y - 1);
-    uint16_t* qy = q_.data() + static_cast<size_t>(y + 1) * row;
-    for (size_t i = 0; i < row; ++i) {
-      qy[i] = static_cast<uint16_t>(above[i] + box[i]);
-      block_total[i] += box[i];
-    }
+  };
+  if (chunks == 1)
+    sum_blocks(0);
+  else
+    pool->ParallelFor(chunks, [&](int chunk, int) { sum_blocks(chunk); });
+  for (int b = 1; b * kBlockRows < height; ++b) {
+    // The block prefix: the previous one plus the previous block's total.
+    uint16_t* p = p_.data() + static_cast<size_t>(b) * row;
+    const uint16_t* before = p - row;
+    const uint16_t* total = q(b * kBlockRows - 1);
+    for (size_t i = 0; i < row; ++i) p[i] = static_cast<uint16_t>(before[i] + total[i]);
   }
 }
 
@@ -60,7 +101,8 @@ void BoxSums::Release() {
   std::vector<uint16_t>().swap(p_);
 }
 
-void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) {
+void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after,
+                     int first_block, int end_block) {
   const uint16_t delta[3] = {static_cast<uint16_t>(after[0] - before[0]),
                              static_cast<uint16_t>(after[1] - before[1]),
                              static_cast<uint16_t>(after[2] - before[2])};
@@ -74,10 +116,15 @@ void BoxSums::Update(int x, int y, const uint8_t* before, const uint8_t* after) 
         values[c * width_ + xx] = static_cast<uint16_t>(values[c * width_ + xx] + delta[c]);
   };
   // The rest of the pixel's block, then the prefixes of later blocks.
-  const int block_end = std::min(height_, (y / kBlockRows + 1) * kBlockRows);
-  for (int yy = y; yy < block_end; ++yy)
-    add(q_.data() + static_cast<size_t>(yy + 1) * row);
-  for (size_t b = static_cast<size_t>(y / kBlockRows) + 1; b * row < p_.size(); ++b)
+  const int block = y / kBlockRows;
+  if (block >= first_block && block < end_block) {
+    const int block_end = std::min(height_, (block + 1) * kBlockRows);
+    for (int yy = y; yy < block_end; ++yy)
+      add(q_.data() + static_cast<size_t>(yy + 1) * row);
+  }
+  const size_t blocks = p_.size() / row;
+  for (size_t b = static_cast<size_t>(std::max(block + 1, first_block));
+       b < std::min(blocks, static_cast<size_t>(end_block)); ++b)
     add(p_.data() + b * row);
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fill/cpu/cpu_features.h"
+#include "fill/cpu/thread_pool.h"
 
 namespace pw {
 
@@ -33,13 +34,20 @@ class BoxSums {
   // The longest run of rows whose sums stay below 2^16 (0: none).
   static int MaxRunRows(int radius);
 
-  void Init(const uint8_t* image, int width, int height, int stride, int radius);
+  // Sums the image, its blocks spread over `pool`'s threads when given.
+  void Init(const uint8_t* image, int width, int height, int stride, int radius,
+            ThreadPool* pool = nullptr);
   void Release();
   bool ready() const { return !q_.empty(); }
   int width() const { return width_; }
 
-  // Pixel (x, y) changed from `before` to `after` (3 bytes each).
-  void Update(int x, int y, const uint8_t* before, const uint8_t* after);
+  // Pixel (x, y) changed from `before` to `after` (3 bytes each). Only the
+  // sums of blocks first_block .. end_block - 1 change (the rows of Q and
+  // the prefixes of P of those blocks): threads that each take a range of
+  // blocks can apply the same changes side by side.
+  void Update(int x, int y, const uint8_t* before, const uint8_t* after,
+              int first_block = 0, int end_block = INT32_MAX);
+  int blocks() const { return (height_ + kBlockRows - 1) / kBlockRows; }
 
   // The two parts of F for image row y (y = -1 gives zeros): channel c of
   // column x at c * width + x of each.

@@ -62,7 +62,7 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
   InitUnknownCounts();
   if (params_.radius <= kernels::kMaxConstRadius)
     bound_.Init(image_.data(), params_.width, params_.height, params_.stride,
-                params_.radius);
+                params_.radius, pool_.get());
 }
 
 void CpuExhaustiveEngine::Release() noexcept {
@@ -75,30 +75,48 @@ void CpuExhaustiveEngine::Release() noexcept {
   bound_.Release();
 }
 
-// Counts, for every pixel, the pixels equal to 1 in its (clipped) window,
-// with running sums along rows and then along columns.
+namespace {
+
+// Pixels equal to 1 in each (clipped) run of 2r + 1 of a mask row.
+void AddRowCounts(const uint8_t* m, int w, int r, int sign, int32_t* sums) {
+  int32_t run = 0;
+  for (int x = 0; x < std::min(r, w); ++x) run += m[x] == 1;
+  for (int x = 0; x < w; ++x) {
+    if (x + r < w) run += m[x + r] == 1;
+    if (x - r - 1 >= 0) run -= m[x - r - 1] == 1;
+    sums[x] += sign * run;
+  }
+}
+
+}  // namespace
+
+// Counts, for every pixel, the pixels equal to 1 in its (clipped) window:
+// down each band of rows, a running sum of the row counts, to which the
+// row entering the window adds and from which the one leaving subtracts.
+// The bands run on the pool's threads.
 void CpuExhaustiveEngine::InitUnknownCounts() {
   const int w = params_.width, h = params_.height, r = params_.radius;
-  std::vector<int32_t> rows(static_cast<size_t>(w) * h, 0);
-  for (int y = 0; y < h; ++y) {
-    const uint8_t* m = mask_.data() + static_cast<size_t>(y) * w;
-    int32_t run = 0;
-    for (int x = 0; x < std::min(r, w); ++x) run += m[x] == 1;
-    for (int x = 0; x < w; ++x) {
-      if (x + r < w) run += m[x + r] == 1;
-      if (x - r - 1 >= 0) run -= m[x - r - 1] == 1;
-      rows[static_cast<size_t>(y) * w + x] = run;
+  const uint8_t* mask = mask_.data();
+  const int chunks = std::max(1, std::min(h / 64, pool_->active()));
+  std::vector<std::vector<int32_t>> columns(static_cast<size_t>(chunks),
+                                            std::vector<int32_t>(static_cast<size_t>(w)));
+  auto band = [&](int chunk, int) {
+    const int b = static_cast<int>(int64_t{h} * chunk / chunks);
+    const int e = static_cast<int>(int64_t{h} * (chunk + 1) / chunks);
+    int32_t* sums = columns[static_cast<size_t>(chunk)].data();
+    for (int y = std::max(0, b - r); y < std::min(h, b + r); ++y)
+      AddRowCounts(mask + static_cast<size_t>(y) * w, w, r, 1, sums);
+    for (int y = b; y < e; ++y) {
+      if (y + r < h) AddRowCounts(mask + static_cast<size_t>(y + r) * w, w, r, 1, sums);
+      if (y > b && y - r - 1 >= 0)
+        AddRowCounts(mask + static_cast<size_t>(y - r - 1) * w, w, r, -1, sums);
+      std::copy(sums, sums + w, unknown_counts_.begin() + static_cast<ptrdiff_t>(y) * w);
     }
-  }
-  for (int x = 0; x < w; ++x) {
-    int32_t run = 0;
-    for (int y = 0; y < std::min(r, h); ++y) run += rows[static_cast<size_t>(y) * w + x];
-    for (int y = 0; y < h; ++y) {
-      if (y + r < h) run += rows[static_cast<size_t>(y + r) * w + x];
-      if (y - r - 1 >= 0) run -= rows[static_cast<size_t>(y - r - 1) * w + x];
-      unknown_counts_[static_cast<size_t>(y) * w + x] = run;
-    }
-  }
+  };
+  if (chunks == 1)
+    band(0, 0);
+  else
+    pool_->ParallelFor(chunks, band);
 }
 
 void CpuExhaustiveEngine::BuildUnknownTable(Search& s,
@@ -428,7 +446,7 @@ void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
       ready.Done(k);
     }
   });
-  bound_.EndSideBySide();
+  bound_.EndSideBySide(pool_.get());
   if (fault) std::rethrow_exception(fault);
 }
 

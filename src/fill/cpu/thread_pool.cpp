@@ -13,7 +13,7 @@ namespace pw {
 namespace {
 
 // How long a thread looks for what it waits for before it sleeps.
-constexpr auto kSpin = std::chrono::microseconds(300);
+constexpr auto kSpin = std::chrono::microseconds(50);
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)

@@ -6,6 +6,7 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -132,58 +133,218 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
   }
 }
 
-// Windows of up to 10 pixels a row (32 bytes) and up to 10 known rows get
-// a kernel per row count, fully unrolled, with the target's rows in
-// registers over a row of candidates (each in a variable of its own, which
-// compilers keep in registers) and their keep bytes beside them in memory.
-// The candidate's row is read whole, up to 29 bytes past its end.
-#define PW_EACH_ROW(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7) X(8) X(9)
-#define PW_ROW_CAPTURE(i)                                                       \
-  const __m256i t##i = i < kRows ? LoadU(target.bytes(target.rows()[i]))        \
-                                 : _mm256_setzero_si256();                      \
-  const int32_t at##i = i < kRows ? target.offsets64()[i] : 0;                  \
-  if (i < kRows)                                                                \
-    _mm256_store_si256(reinterpret_cast<__m256i*>(keep[i]),                    \
-                       LoadU(target.keep(target.rows()[i])));
-#define PW_ROW_SAD(i)                                                              \
-  if (i < kRows)                                                                   \
-    (i % 2 == 0 ? a0 : a1) = _mm256_add_epi64(                                     \
-        i % 2 == 0 ? a0 : a1,                                                      \
-        _mm256_sad_epu8(t##i, _mm256_and_si256(LoadU(c + at##i), Load(keep[i]))));
+// Windows of up to 16 pixels a row (48 bytes) get a kernel per count of
+// known rows, fully unrolled: the target's rows are held over a row of
+// candidates with their keep bytes, and two accumulators keep the adds
+// independent. Rows of up to 10 pixels are one 32-byte vector each
+// (kTail = 0); longer ones a 32-byte body and a tail of up to 16 bytes,
+// the tails of two rows in one vector. The candidate's row is read whole,
+// up to 31 bytes past its end.
+template <int kRows, bool kTail>
+struct Rows {
+  static_assert(kRows >= 1 && kRows <= 16, "rows");
+  alignas(32) uint8_t bytes[kRows][32];
+  alignas(32) uint8_t keep[kRows][32];
+  // The tails of rows i and i + 1 (i of either parity) in one vector.
+  alignas(32) uint8_t tail_bytes[kRows][32];
+  alignas(32) uint8_t tail_keep[kRows][32];
+  int32_t at[kRows + 1];
 
-template <int kRows>
+  __attribute__((target("avx2"))) explicit Rows(const TargetWindow& target) {
+    for (int i = 0; i < kRows; ++i) {
+      const uint8_t* t = target.pieces64() + 64 * i;
+      const uint8_t* k = target.keep(target.rows()[i]);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(bytes[i]), Load(t));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(keep[i]), LoadU(k));
+      at[i] = target.offsets64()[i];
+      if (!kTail) continue;
+      for (int half = 0; half < 2; ++half) {
+        // Row i's tail in the low half of pair i, and in the high half of
+        // pair i - 1. A lone last tail pairs with zeros.
+        const int pair = i - half;
+        if (pair < 0) continue;
+        std::copy(t + 32, t + 48, tail_bytes[pair] + 16 * half);
+        std::copy(k + 32, k + 48, tail_keep[pair] + 16 * half);
+      }
+    }
+    if (kTail) {
+      std::fill(tail_bytes[kRows - 1] + 16, tail_bytes[kRows - 1] + 32, 0);
+      std::fill(tail_keep[kRows - 1] + 16, tail_keep[kRows - 1] + 32, 0);
+    }
+    at[kRows] = at[kRows - 1];  // the partner of a lone tail: read, kept out
+  }
+
+  // The sum over rows kBegin .. kEnd - 1 of the candidate whose window
+  // starts at c, as four partial sums in 64-bit lanes.
+  template <int kBegin, int kEnd>
+  __attribute__((target("avx2"))) __m256i Part(const uint8_t* c) const {
+    __m256i a[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+#pragma GCC unroll 16
+    for (int i = kBegin; i < kEnd; ++i)
+      a[i % 2] = _mm256_add_epi64(
+          a[i % 2], _mm256_sad_epu8(Load(bytes[i]),
+                                    _mm256_and_si256(LoadU(c + at[i]), Load(keep[i]))));
+    if constexpr (kTail) {
+#pragma GCC unroll 8
+      for (int i = kBegin; i < kEnd; i += 2) {
+        // A lone last tail (an odd count) keeps the low half only.
+        const int j = i + 1 < kEnd ? i + 1 : kRows;
+        const __m256i cand = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + at[i] + 32))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + at[j] + 32)), 1);
+        const bool two = i + 1 < kEnd;
+        const __m256i t = two ? Load(tail_bytes[i]) : LowHalf(tail_bytes[i]);
+        const __m256i kept = two ? Load(tail_keep[i]) : LowHalf(tail_keep[i]);
+        a[i / 2 % 2] =
+            _mm256_add_epi64(a[i / 2 % 2], _mm256_sad_epu8(t, _mm256_and_si256(cand, kept)));
+      }
+    }
+    return _mm256_add_epi64(a[0], a[1]);
+  }
+
+  __attribute__((target("avx2"))) int32_t Sum(const uint8_t* c) const {
+    return HorizontalSum(Part<0, kRows>(c));
+  }
+
+ private:
+  static __attribute__((target("avx2"))) __m256i LowHalf(const uint8_t* p) {
+    return _mm256_inserti128_si256(_mm256_setzero_si256(),
+                                   _mm_load_si128(reinterpret_cast<const __m128i*>(p)), 0);
+  }
+};
+
+template <int kRows, bool kHalves>
 __attribute__((target("avx2"))) void ScanFixed(const TargetWindow& target,
                                                const CandidateRow& row,
                                                std::atomic<int32_t>& bound,
                                                SlotMinimum& slots) {
-  static_assert(kRows >= 1 && kRows <= 10, "one variable per row");
-  alignas(32) uint8_t keep[kRows][32];
-  PW_EACH_ROW(PW_ROW_CAPTURE)
+  const Rows<kRows, kHalves> rows(target);
   for (int n = 0; n < row.picked; ++n) {
     const int col = row.picks[n];
     const int32_t limit = bound.load(std::memory_order_relaxed);
     if (row.lower != nullptr && row.lower[col] > limit) continue;
-    const uint8_t* c = row.top_left + 3 * col;
-    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
-    PW_EACH_ROW(PW_ROW_SAD)
-    const int32_t sum = HorizontalSum(_mm256_add_epi64(a0, a1));
+    const int32_t sum = rows.Sum(row.top_left + 3 * col);
     if (sum > limit) continue;
     LowerBound(bound, sum);
     slots.Offer(row.first_index + col, static_cast<float>(sum));
   }
 }
 
-#undef PW_ROW_SAD
-#undef PW_ROW_CAPTURE
-#undef PW_EACH_ROW
-
-template <int... kRows>
-constexpr std::array<RowScanFn, sizeof...(kRows) + 1> FixedScans(
-    std::integer_sequence<int, kRows...>) {
-  return {Scan, ScanFixed<kRows + 1>...};
+// Eight candidates' partial sums (four 64-bit lanes each, below 2^32) as
+// eight 32-bit sums, in order: two candidates to a 64-bit lane, then the
+// lanes added across.
+__attribute__((target("avx2"))) inline __m256i PairSums(__m256i low, __m256i high) {
+  return _mm256_or_si256(low, _mm256_slli_epi64(high, 32));
 }
 
-constexpr auto kFixedScans = FixedScans(std::make_integer_sequence<int, 10>());
+__attribute__((target("avx2"))) inline __m256i EightSums(const __m256i* a) {
+  const __m256i b01 = PairSums(a[0], a[1]), b23 = PairSums(a[2], a[3]);
+  const __m256i b45 = PairSums(a[4], a[5]), b67 = PairSums(a[6], a[7]);
+  const __m256i x =
+      _mm256_add_epi64(_mm256_unpacklo_epi64(b01, b23), _mm256_unpackhi_epi64(b01, b23));
+  const __m256i y =
+      _mm256_add_epi64(_mm256_unpacklo_epi64(b45, b67), _mm256_unpackhi_epi64(b45, b67));
+  return _mm256_add_epi64(_mm256_permute2x128_si256(x, y, 0x20),
+                          _mm256_permute2x128_si256(x, y, 0x31));
+}
+
+// As on AVX-512 (see window_sad_avx512.cpp): the fullest kFirst rows are
+// summed first for eight picked candidates at once and compared in one
+// vector; only the candidates still not above the bound get the other
+// rows, in a second pass. Survivors are packed without a branch on any
+// single candidate. A sum only grows, so each one left out could not have
+// won or tied.
+template <int kRows, int kFirst, bool kHalves>
+__attribute__((target("avx2"))) void ScanStaged(const TargetWindow& target,
+                                                const CandidateRow& row,
+                                                std::atomic<int32_t>& bound,
+                                                SlotMinimum& slots) {
+  constexpr int kSegment = 256;  // picks per pass, lists on the stack
+  const Rows<kRows, kHalves> rows(target);
+  alignas(32) int32_t firsts[8];
+  int32_t kept_cols[kSegment + 8];
+  int32_t kept_firsts[kSegment + 8];
+  int32_t tested = 0, passed = 0;
+  for (int begin = 0; begin < row.picked; begin += kSegment) {
+    const int end = std::min(row.picked, begin + kSegment);
+    const __m256i limits = _mm256_set1_epi32(bound.load(std::memory_order_relaxed));
+    int kept = 0;
+    for (int n = begin; n < end; n += 8) {
+      const int valid = std::min(8, end - n);
+      __m256i parts[8];
+      for (int j = 0; j < 8; ++j)
+        // Lanes past the last pick take the last one again.
+        parts[j] = rows.template Part<0, kFirst>(
+            row.top_left + 3 * row.picks[n + std::min(j, valid - 1)]);
+      const __m256i sums = EightSums(parts);
+      const __m256i over = _mm256_cmpgt_epi32(sums, limits);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(firsts), sums);
+      const unsigned pass =
+          ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(over))) &
+          ((1u << valid) - 1);
+      for (int j = 0; j < 8; ++j) {
+        kept_cols[kept] = row.picks[n + std::min(j, valid - 1)];
+        kept_firsts[kept] = firsts[j];
+        kept += static_cast<int>((pass >> j) & 1);
+      }
+    }
+    tested += end - begin;
+    passed += kept;
+    for (int m = 0; m < kept; ++m) {
+      const int c = kept_cols[m];
+      const int32_t limit = bound.load(std::memory_order_relaxed);
+      if (row.lower != nullptr && row.lower[c] > limit) continue;
+      const int32_t sum = kept_firsts[m] +
+                          HorizontalSum(rows.template Part<kFirst, kRows>(row.top_left + 3 * c));
+      if (sum > limit) continue;
+      LowerBound(bound, sum);
+      slots.Offer(row.first_index + c, static_cast<float>(sum));
+    }
+  }
+  if (row.tally != nullptr) {
+    row.tally->tested += tested;
+    row.tally->passed += passed;
+  }
+}
+
+// Summing the first rows apart pays when most candidates lose there: a
+// search keeps the share that pass, and sums whole while it is above half,
+// testing again every 32nd row (as on AVX-512).
+template <int kRows, int kFirst, bool kHalves>
+__attribute__((target("avx2"))) void ScanChoosing(const TargetWindow& target,
+                                                  const CandidateRow& row,
+                                                  std::atomic<int32_t>& bound,
+                                                  SlotMinimum& slots) {
+  ScanTally* tally = row.tally;
+  if (tally == nullptr ||
+      (tally->rows++ % 32 != 0 && 2 * int64_t{tally->passed} > tally->tested))
+    return ScanFixed<kRows, kHalves>(target, row, bound, slots);
+  if (tally->tested > (1 << 12)) {  // the recent rows count most
+    tally->tested /= 2;
+    tally->passed /= 2;
+  }
+  ScanStaged<kRows, kFirst, kHalves>(target, row, bound, slots);
+}
+
+constexpr int kFirstRows = 3;
+template <int kRows, bool kHalves>
+constexpr RowScanFn FixedScan() {
+  if constexpr (kRows > kFirstRows + 1)
+    return ScanChoosing<kRows, kFirstRows, kHalves>;
+  else
+    return ScanFixed<kRows, kHalves>;
+}
+
+template <bool kHalves, int... kRows>
+constexpr std::array<RowScanFn, sizeof...(kRows) + 1> FixedScans(
+    std::integer_sequence<int, kRows...>) {
+  return {Scan, FixedScan<kRows + 1, kHalves>()...};
+}
+
+// Rows of up to 32 bytes hold at most 10 pixels, rows of up to 48 at most 16.
+constexpr auto kNarrowScans = FixedScans<false>(std::make_integer_sequence<int, 10>());
+constexpr auto kWideScans = FixedScans<true>(std::make_integer_sequence<int, 16>());
 
 }  // namespace
 
@@ -206,9 +367,14 @@ __attribute__((target("avx2"))) void WindowSadPairAvx2(
 
 void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
                  std::atomic<int32_t>& bound, SlotMinimum& slots) {
-  // Rows of up to 32 bytes are one piece each in the 64-byte list.
-  const size_t rows = target.padded() <= 32 ? target.count64() : 0;
-  kFixedScans[rows](target, row, bound, slots);
+  // Rows of up to 64 bytes are one piece each in the 64-byte list.
+  const size_t rows = target.pieces64_per_row() == 1 ? target.count64() : 0;
+  if (target.padded() <= 32)
+    kNarrowScans[rows](target, row, bound, slots);
+  else if (target.side() <= 16)
+    kWideScans[rows](target, row, bound, slots);
+  else
+    Scan(target, row, bound, slots);
 }
 
 }  // namespace pw
