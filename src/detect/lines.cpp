@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "detect/line_gaps.h"
 #include "detect/texture_level.h"
 
 namespace pw::detect {
@@ -248,6 +249,7 @@ void MarkLineRuns(const std::vector<int16_t>& response, const std::vector<int16_
   const int32_t lowest = *std::min_element(grow_level.begin(), grow_level.end());
   std::vector<uint8_t> seen(static_cast<size_t>(width) * height, 0);
   std::vector<size_t> run;
+  std::vector<std::vector<size_t>> kept;
   for (size_t start = 0; start < seen.size(); ++start) {
     // Most pixels pass no level at all: the lowest one skips them cheaply.
     if (response[start] <= lowest || seen[start] || !grows(start)) continue;
@@ -278,9 +280,12 @@ void MarkLineRuns(const std::vector<int16_t>& response, const std::vector<int16_
     const bool keep = extent >= min_length && area <= kRunWidth * extent &&
                       100 * seeds >= kSeedShare * area &&
                       static_cast<double>(total) >= kMeanLevel * scale * static_cast<double>(area);
-    if (keep)
+    if (keep) {
       for (size_t i : run) mask[i] = 1;
+      kept.push_back(run);
+    }
   }
+  BridgeLineGaps(kept, width, height, mask);
 }
 
 }  // namespace pw::detect
