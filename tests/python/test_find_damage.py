@@ -139,6 +139,8 @@ def test_repair_with_damage_found(tmp_path, args, output, status, words):
     write_inputs(tmp_path)
     done = subprocess.run([CLI, *args], cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == status and words in done.stderr, done.stderr
+    if args[0] == "batch":
+        assert done.stdout.startswith("1 picture: 1 repaired, 0 failed; ")
     if output is None:
         assert not {"out.png", "out.tif"} & set(os.listdir(tmp_path))
         return

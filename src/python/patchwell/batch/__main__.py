@@ -187,11 +187,16 @@ def _summary(records: List[BatchRecord], total: int, seconds: float) -> str:
         parts.append(f"{count[SKIPPED]} skipped (output already there)")
     parts.append(f"{count[FAILED]} failed")
     took = f"{seconds:.1f} s" if seconds < 60 else duration_text(seconds)
-    text = (f"{total} pictures: {', '.join(parts)}; {filled} pixels filled "
+    text = (f"{_counted(total, 'picture')}: {', '.join(parts)}; "
+            f"{_counted(filled, 'pixel')} filled "
             f"in {took} ({rate_text(filled / max(seconds, 1e-9))})")
     if unfilled:
         text += f"; {unfilled} pixels found no source"
     return text
+
+
+def _counted(number: int, noun: str) -> str:
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
 
 
 def _close(bar: Optional[ProgressBar]) -> None:
