@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <random>
@@ -306,17 +307,22 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
 // direct one, also after any byte of the candidate's rows changes (bytes
 // under unknown pixels and the 32 bytes past each row must not count,
 // every other must count once), and a row of candidates with lower bounds
-// and a starting bound fills the slots as the scalar path does.
+// and a starting bound fills the slots as the scalar path does. Windows
+// have rows unknown by chance (some wholly), or all rows whole but 3 or 8
+// (kernels share one mask among whole rows).
 TEST(WindowSad, EveryWidthAndLevelCountsEachKnownByteOnce) {
   std::mt19937 rng(25);
-  for (int r = 0; r <= 16; ++r) {
+  for (int shape = 0; shape < 17 * 3; ++shape) {
+    const int r = shape / 3, partial = std::array<int, 3>{0, 3, 8}[shape % 3];
     const int side = 2 * r + 1, w = side + 40, h = side + 3, stride = w * 3;
+    if (partial > side) continue;
     std::vector<uint8_t> image(stride * h + 64), mask(w * h, 0);
     for (auto& b : image) b = static_cast<uint8_t>(rng());
-    // Some target rows wholly unknown, others partly.
     for (int k = 0; k < side; ++k) {
-      const unsigned share = k % 4 == 3 ? 100 : rng() % 40;
+      if (partial > 0 && (k - r + side) % side >= partial) continue;  // whole
+      const unsigned share = partial == 0 && k % 4 == 3 ? 100 : rng() % 40;
       for (int j = 0; j < side; ++j) mask[k * w + j] = rng() % 100 < share;
+      if (partial > 0) mask[k * w + rng() % side] = 1;
     }
     mask[r * w + r] = 1;
     TargetWindow target;
@@ -352,7 +358,8 @@ TEST(WindowSad, EveryWidthAndLevelCountsEachKnownByteOnce) {
           ASSERT_EQ(SelectWindowSad(l)(target, cand, stride, INT32_MAX), expected);
           for (const bool tallied : {false, true}) {
             ASSERT_EQ(scanned(l, INT32_MAX, tallied), expected)
-                << "r " << r << " level " << level << " byte " << k << "," << j
+                << "r " << r << " partial " << partial << " level " << level << " byte " << k
+                << "," << j
                 << " tallied " << tallied;
             ASSERT_EQ(scanned(l, expected, tallied), expected);
             if (expected == 0) continue;  // bounds are never negative

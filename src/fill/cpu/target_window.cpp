@@ -36,6 +36,8 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
   // sooner. The order does not change an exact integer sum.
   std::stable_sort(rows_.begin(), rows_.end(),
                    [&](int a, int b) { return known_[a] > known_[b]; });
+  whole_rows_ = static_cast<int>(
+      std::count_if(rows_.begin(), rows_.end(), [&](int k) { return known_[k] == side_; }));
   const size_t rows = rows_.size();
   const size_t n64 = rows * static_cast<size_t>(pieces64_per_row());
   pieces64_.assign(64 * n64 + 63, 0);

@@ -34,6 +34,8 @@ class TargetWindow {
   int padded() const { return padded_; }
   // Rows holding a known pixel, the fullest first.
   const std::vector<int>& rows() const { return rows_; }
+  // How many of rows() have every pixel known (they lead the list).
+  int whole_rows() const { return whole_rows_; }
   const uint8_t* bytes(int row) const { return bytes_.data() + row * padded_; }
   const uint8_t* keep(int row) const { return keep_.data() + row * padded_; }
 
@@ -90,6 +92,7 @@ class TargetWindow {
 
   int side_ = 0;
   int padded_ = 0;
+  int whole_rows_ = 0;
   PieceList plain_, masked_, paired_;
   // Piece buffers carry 63 spare bytes, for alignment.
   std::vector<uint8_t> pieces64_;

@@ -84,14 +84,24 @@ struct Narrow {
   at##i = i < kRows ? target.offsets64()[i] : 0;
 #define PW_ROW_SAD(i)                \
   if (i >= kBegin && i < kEnd) \
-    L::Add(i % 2 == 0 ? a0 : a1, t##i, k##i, c + at##i);
+    L::Add(i % 2 == 0 ? a0 : a1, t##i, i < kShared ? whole : k##i, c + at##i);
 
-template <int kRows, class L>
+// The last kOwn rows keep masks of their own; the rows before them are
+// whole (every pixel known) and share the first row's mask. There are
+// only seven mask registers: with more masks than that, the compiler
+// reloads some from the stack for every candidate, a load each.
+template <int kRows, class L, int kOwn = kRows>
 struct Rows {
   static_assert(kRows >= 1 && kRows <= 21, "one variable per row");
+  static_assert(kOwn >= 0 && kOwn <= kRows, "rows with masks of their own");
+  static constexpr int kShared = kRows - kOwn;
+  typename L::Mask whole;
   PW_EACH_ROW(PW_ROW_FIELDS)
 
-  PW_AVX512 explicit Rows(const TargetWindow& target) { PW_EACH_ROW(PW_ROW_CAPTURE) }
+  PW_AVX512 explicit Rows(const TargetWindow& target)
+      : whole(static_cast<typename L::Mask>(target.keep64()[0])) {
+    PW_EACH_ROW(PW_ROW_CAPTURE)
+  }
 
   // The sum over rows kBegin .. kEnd - 1 of the candidate whose window
   // starts at c, as a vector of partial sums.
@@ -116,10 +126,10 @@ struct Rows {
 // Every candidate that gets this far is summed whole: with the box-sum
 // bound before it, a partial sum rarely passes the bound early enough to
 // pay for the test.
-template <int kRows, class L>
+template <int kRows, class L, int kOwn>
 PW_AVX512 void ScanFixed(const TargetWindow& target, const CandidateRow& row,
                          std::atomic<int32_t>& bound, SlotMinimum& slots) {
-  const Rows<kRows, L> rows(target);
+  const Rows<kRows, L, kOwn> rows(target);
   for (int n = 0; n < row.picked; ++n) {
     const int c = row.picks[n];
     const int32_t limit = bound.load(std::memory_order_relaxed);
@@ -156,11 +166,11 @@ PW_AVX512 inline __m256i EightSums(const __m256i* a) {
 // other rows, in a second pass. No branch depends on a single candidate's
 // first rows (such branches would be mispredicted often). A sum only
 // grows, so each candidate left out could not have won or tied.
-template <int kRows, int kFirst, class L>
+template <int kRows, int kFirst, class L, int kOwn>
 PW_AVX512 void ScanStaged(const TargetWindow& target, const CandidateRow& row,
                           std::atomic<int32_t>& bound, SlotMinimum& slots) {
   constexpr int kSegment = 256;  // picks per pass, lists on the stack
-  const Rows<kRows, L> rows(target);
+  const Rows<kRows, L, kOwn> rows(target);
   alignas(32) int32_t cols[8];
   alignas(32) int32_t kept_cols[kSegment + 8];
   alignas(32) int32_t kept_firsts[kSegment + 8];
@@ -209,29 +219,44 @@ PW_AVX512 void ScanStaged(const TargetWindow& target, const CandidateRow& row,
 // when most do not: a search keeps the share of the candidates tested so
 // that pass, and sums whole while it is above half, testing again every
 // eighth row, as the bound falls during a search.
-template <int kRows, int kFirst, class L>
+template <int kRows, int kFirst, class L, int kOwn>
 PW_AVX512 void ScanChoosing(const TargetWindow& target, const CandidateRow& row,
                             std::atomic<int32_t>& bound, SlotMinimum& slots) {
   ScanTally* tally = row.tally;
   if (tally == nullptr ||
       (tally->rows++ % 32 != 0 && 2 * int64_t{tally->passed} > tally->tested))
-    return ScanFixed<kRows, L>(target, row, bound, slots);
+    return ScanFixed<kRows, L, kOwn>(target, row, bound, slots);
   if (tally->tested > (1 << 12)) {  // the recent rows count most
     tally->tested /= 2;
     tally->passed /= 2;
   }
-  ScanStaged<kRows, kFirst, L>(target, row, bound, slots);
+  ScanStaged<kRows, kFirst, L, kOwn>(target, row, bound, slots);
 }
 
 // The row scan of a kernel with kRows rows: windows of a few rows are
 // always summed whole.
 constexpr int kFirstRows = 3;
-template <int kRows, class L>
+template <int kRows, class L, int kOwn>
 constexpr RowScanFn FixedScan() {
   if constexpr (kRows > kFirstRows + 1)
-    return ScanChoosing<kRows, kFirstRows, L>;
+    return ScanChoosing<kRows, kFirstRows, L, kOwn>;
   else
-    return ScanFixed<kRows, L>;
+    return ScanFixed<kRows, L, kOwn>;
+}
+
+// The scans of kRows rows by how many of them are not whole: at most 6
+// (with the shared mask, all masks in registers), at most 8, or any.
+constexpr int kOwnBins = 3;
+using OwnScans = std::array<RowScanFn, kOwnBins>;
+inline int OwnBin(const TargetWindow& target) {
+  const int own = static_cast<int>(target.rows().size()) - target.whole_rows();
+  return own <= 6 ? 0 : own <= 8 ? 1 : 2;
+}
+
+template <int kRows, class L>
+constexpr OwnScans ScansByOwn() {
+  return {FixedScan<kRows, L, std::min(kRows, 6)>(), FixedScan<kRows, L, std::min(kRows, 8)>(),
+          FixedScan<kRows, L, kRows>()};
 }
 
 template <int kRows, class L>
@@ -289,15 +314,16 @@ PW_AVX512 void ScanGeneric(const TargetWindow& target, const CandidateRow& row,
 constexpr int kNarrowRows = 10;
 constexpr int kWideRows = 21;
 
+constexpr OwnScans kGenericScans = {ScanGeneric, ScanGeneric, ScanGeneric};
 template <int... kRows>
-constexpr std::array<RowScanFn, sizeof...(kRows) + 1> NarrowScans(
+constexpr std::array<OwnScans, sizeof...(kRows) + 1> NarrowScans(
     std::integer_sequence<int, kRows...>) {
-  return {ScanGeneric, FixedScan<kRows + 1, Narrow>()...};
+  return {kGenericScans, ScansByOwn<kRows + 1, Narrow>()...};
 }
 template <int... kRows>
-constexpr std::array<RowScanFn, sizeof...(kRows) + 1> WideScans(
+constexpr std::array<OwnScans, sizeof...(kRows) + 1> WideScans(
     std::integer_sequence<int, kRows...>) {
-  return {ScanGeneric, FixedScan<kRows + 1, Wide>()...};
+  return {kGenericScans, ScansByOwn<kRows + 1, Wide>()...};
 }
 
 using SadFn = int32_t (*)(const TargetWindow&, const uint8_t*, int32_t);
@@ -337,10 +363,11 @@ PW_AVX512 int32_t WindowSadAvx512(const TargetWindow& target,
 void ScanRowAvx512(const TargetWindow& target, const CandidateRow& row,
                    std::atomic<int32_t>& bound, SlotMinimum& slots) {
   const size_t rows = FixedRows(target);
+  const int bin = OwnBin(target);
   if (target.padded() <= 32)
-    kNarrowScans[rows](target, row, bound, slots);
+    kNarrowScans[rows][bin](target, row, bound, slots);
   else
-    kWideScans[rows](target, row, bound, slots);
+    kWideScans[rows][bin](target, row, bound, slots);
 }
 
 }  // namespace pw
