@@ -2,8 +2,19 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace pw {
+
+namespace {
+// Eight keep bytes (0 or 0xFF) as eight bits, the first byte lowest: the
+// multiply moves bit 0 of byte i to bit 56 + i, without carries.
+uint64_t KeepBits(const uint8_t* keep) {
+  uint64_t v;
+  std::memcpy(&v, keep, 8);
+  return ((v & 0x0101010101010101u) * 0x0102040810204080u) >> 56;
+}
+}  // namespace
 
 void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
                            int y, int width, int height, int stride,
@@ -14,28 +25,41 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
   keep_.assign(static_cast<size_t>(padded_) * side_, 0);
   rows_.clear();
   known_.assign(side_, 0);
+  // Window columns inside the image.
+  const int j0 = std::max(0, radius - x), j1 = std::min(side_, width - x + radius);
   for (int k = 0; k < side_; ++k) {
     const int ty = y - radius + k;
     if (ty < 0 || ty >= height) continue;
-    bool any = false;
-    for (int j = 0; j < side_; ++j) {
+    const uint8_t* m = mask + static_cast<size_t>(ty) * width;
+    const uint8_t* from = image + static_cast<size_t>(ty) * stride;
+    uint8_t* to = bytes_.data() + k * padded_;
+    uint8_t* keep = keep_.data() + k * padded_;
+    // Without branches on the mask: damage is scattered, and a mispredicted
+    // branch per pixel cost more than the copy.
+    int count = 0;
+    for (int j = j0; j < j1; ++j) {
       const int tx = x - radius + j;
-      if (tx < 0 || tx >= width) continue;
-      const uint8_t m = mask[ty * width + tx];
-      if (nonzero_unknown ? m != 0 : m == 1) continue;
-      any = true;
-      ++known_[k];
+      const bool known = nonzero_unknown ? m[tx] == 0 : m[tx] != 1;
+      const uint8_t all = static_cast<uint8_t>(-static_cast<int>(known));
+      count += known;
       for (int c = 0; c < 3; ++c) {
-        bytes_[k * padded_ + j * 3 + c] = image[ty * stride + tx * 3 + c];
-        keep_[k * padded_ + j * 3 + c] = 0xFF;
+        to[3 * j + c] = from[3 * tx + c] & all;
+        keep[3 * j + c] = all;
       }
     }
-    if (any) rows_.push_back(k);
+    known_[k] = count;
+    if (count > 0) rows_.push_back(k);
   }
   // Rows with more known pixels first: a losing candidate passes its bound
   // sooner. The order does not change an exact integer sum.
-  std::stable_sort(rows_.begin(), rows_.end(),
-                   [&](int a, int b) { return known_[a] > known_[b]; });
+  // (An insertion sort: stable, and std::stable_sort allocates a buffer
+  // for every target.)
+  for (size_t i = 1; i < rows_.size(); ++i) {
+    const int k = rows_[i];
+    size_t at = i;
+    for (; at > 0 && known_[rows_[at - 1]] < known_[k]; --at) rows_[at] = rows_[at - 1];
+    rows_[at] = k;
+  }
   whole_rows_ = static_cast<int>(
       std::count_if(rows_.begin(), rows_.end(), [&](int k) { return known_[k] == side_; }));
   const size_t rows = rows_.size();
@@ -49,8 +73,7 @@ void TargetWindow::Capture(const uint8_t* image, const uint8_t* mask, int x,
       const int end = std::min(b + 64, padded_);
       std::copy(bytes(k) + b, bytes(k) + end, p64 + 64 * offsets64_.size());
       uint64_t bits = 0;
-      for (int j = b; j < end; ++j)
-        if (keep(k)[j] != 0) bits |= uint64_t{1} << (j - b);
+      for (int j = b; j < end; j += 8) bits |= KeepBits(keep(k) + j) << (j - b);
       keep64_.push_back(bits);
       offsets64_.push_back(k * stride + b);
     }
