@@ -269,16 +269,23 @@ TEST(WindowSad, VectorAndScalarPathsAgreeAndStopAtTheBound) {
     const int w = side + 8, h = side + 3, stride = w * 3;
     std::vector<uint8_t> image(stride * h + 64), mask(w * h, 0);
     for (auto& b : image) b = static_cast<uint8_t>(rng() % 7 * 40);
-    for (auto& m : mask) m = rng() % 4 == 0;
+    // Mask values 2 are known, or with nonzero_unknown unknown; the target
+    // lies anywhere, its window partly outside the image.
+    for (auto& m : mask) m = rng() % 4 == 0 ? static_cast<uint8_t>(1 + rng() % 2) : 0;
+    const bool nonzero = trial % 2 == 1;
+    const int x = static_cast<int>(rng() % w), y = static_cast<int>(rng() % h);
     TargetWindow target;
-    target.Capture(image.data(), mask.data(), r, r, w, h, stride, r);
+    target.Capture(image.data(), mask.data(), x, y, w, h, stride, r, nonzero);
     const uint8_t* cand = image.data() + 3 * static_cast<int>(rng() % 8) + stride;
     int32_t expected = 0;
     for (int k = 0; k < side; ++k)
       for (int j = 0; j < side; ++j) {
-        if (mask[k * w + j] == 1) continue;
+        const int tx = x - r + j, ty = y - r + k;
+        if (tx < 0 || tx >= w || ty < 0 || ty >= h) continue;
+        const uint8_t m = mask[ty * w + tx];
+        if (nonzero ? m != 0 : m == 1) continue;
         for (int c = 0; c < 3; ++c)
-          expected += std::abs(image[k * stride + j * 3 + c] -
+          expected += std::abs(image[ty * stride + tx * 3 + c] -
                                cand[k * stride + j * 3 + c]);
       }
     EXPECT_EQ(WindowSadScalar(target, cand, stride, INT32_MAX), expected);
