@@ -139,10 +139,15 @@ __attribute__((target("avx2"))) void Scan(const TargetWindow& target,
 // independent. Rows of up to 10 pixels are one 32-byte vector each
 // (kTail = 0); longer ones a 32-byte body and a tail of up to 16 bytes,
 // the tails of two rows in one vector. The candidate's row is read whole,
-// up to 31 bytes past its end.
-template <int kRows, bool kTail>
+// up to 31 bytes past its end. The last kOwn rows keep their own keep
+// bytes; the rows before them are whole (every pixel known): their keep
+// bytes are the first row's, and a 32-byte body of a longer whole row
+// needs none.
+template <int kRows, bool kTail, int kOwn = kRows>
 struct Rows {
   static_assert(kRows >= 1 && kRows <= 16, "rows");
+  static_assert(kOwn >= 0 && kOwn <= kRows, "rows with keep bytes of their own");
+  static constexpr int kShared = kRows - kOwn;
   alignas(32) uint8_t bytes[kRows][32];
   alignas(32) uint8_t keep[kRows][32];
   // The tails of rows i and i + 1 (i of either parity) in one vector.
@@ -179,11 +184,15 @@ struct Rows {
   template <int kBegin, int kEnd>
   __attribute__((target("avx2"))) __m256i Part(const uint8_t* c) const {
     __m256i a[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+    const __m256i whole = Load(keep[0]), whole_tails = Load(tail_keep[0]);
 #pragma GCC unroll 16
-    for (int i = kBegin; i < kEnd; ++i)
-      a[i % 2] = _mm256_add_epi64(
-          a[i % 2], _mm256_sad_epu8(Load(bytes[i]),
-                                    _mm256_and_si256(LoadU(c + at[i]), Load(keep[i]))));
+    for (int i = kBegin; i < kEnd; ++i) {
+      const __m256i cand = LoadU(c + at[i]);
+      const __m256i kept = i >= kShared ? _mm256_and_si256(cand, Load(keep[i]))
+                           : kTail      ? cand
+                                        : _mm256_and_si256(cand, whole);
+      a[i % 2] = _mm256_add_epi64(a[i % 2], _mm256_sad_epu8(Load(bytes[i]), kept));
+    }
     if constexpr (kTail) {
 #pragma GCC unroll 8
       for (int i = kBegin; i < kEnd; i += 2) {
@@ -195,7 +204,9 @@ struct Rows {
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + at[j] + 32)), 1);
         const bool two = i + 1 < kEnd;
         const __m256i t = two ? Load(tail_bytes[i]) : LowHalf(tail_bytes[i]);
-        const __m256i kept = two ? Load(tail_keep[i]) : LowHalf(tail_keep[i]);
+        const __m256i kept = !two ? LowHalf(tail_keep[i])
+                             : i + 1 < kShared ? whole_tails
+                                               : Load(tail_keep[i]);
         a[i / 2 % 2] =
             _mm256_add_epi64(a[i / 2 % 2], _mm256_sad_epu8(t, _mm256_and_si256(cand, kept)));
       }
@@ -214,12 +225,12 @@ struct Rows {
   }
 };
 
-template <int kRows, bool kHalves>
+template <int kRows, bool kHalves, int kOwn>
 __attribute__((target("avx2"))) void ScanFixed(const TargetWindow& target,
                                                const CandidateRow& row,
                                                std::atomic<int32_t>& bound,
                                                SlotMinimum& slots) {
-  const Rows<kRows, kHalves> rows(target);
+  const Rows<kRows, kHalves, kOwn> rows(target);
   for (int n = 0; n < row.picked; ++n) {
     const int col = row.picks[n];
     const int32_t limit = bound.load(std::memory_order_relaxed);
@@ -255,13 +266,13 @@ __attribute__((target("avx2"))) inline __m256i EightSums(const __m256i* a) {
 // rows, in a second pass. Survivors are packed without a branch on any
 // single candidate. A sum only grows, so each one left out could not have
 // won or tied.
-template <int kRows, int kFirst, bool kHalves>
+template <int kRows, int kFirst, bool kHalves, int kOwn>
 __attribute__((target("avx2"))) void ScanStaged(const TargetWindow& target,
                                                 const CandidateRow& row,
                                                 std::atomic<int32_t>& bound,
                                                 SlotMinimum& slots) {
   constexpr int kSegment = 256;  // picks per pass, lists on the stack
-  const Rows<kRows, kHalves> rows(target);
+  const Rows<kRows, kHalves, kOwn> rows(target);
   alignas(32) int32_t firsts[8];
   int32_t kept_cols[kSegment + 8];
   int32_t kept_firsts[kSegment + 8];
@@ -311,7 +322,7 @@ __attribute__((target("avx2"))) void ScanStaged(const TargetWindow& target,
 // Summing the first rows apart pays when most candidates lose there: a
 // search keeps the share that pass, and sums whole while it is above half,
 // testing again every 32nd row (as on AVX-512).
-template <int kRows, int kFirst, bool kHalves>
+template <int kRows, int kFirst, bool kHalves, int kOwn>
 __attribute__((target("avx2"))) void ScanChoosing(const TargetWindow& target,
                                                   const CandidateRow& row,
                                                   std::atomic<int32_t>& bound,
@@ -319,27 +330,43 @@ __attribute__((target("avx2"))) void ScanChoosing(const TargetWindow& target,
   ScanTally* tally = row.tally;
   if (tally == nullptr ||
       (tally->rows++ % 32 != 0 && 2 * int64_t{tally->passed} > tally->tested))
-    return ScanFixed<kRows, kHalves>(target, row, bound, slots);
+    return ScanFixed<kRows, kHalves, kOwn>(target, row, bound, slots);
   if (tally->tested > (1 << 12)) {  // the recent rows count most
     tally->tested /= 2;
     tally->passed /= 2;
   }
-  ScanStaged<kRows, kFirst, kHalves>(target, row, bound, slots);
+  ScanStaged<kRows, kFirst, kHalves, kOwn>(target, row, bound, slots);
 }
 
 constexpr int kFirstRows = 3;
-template <int kRows, bool kHalves>
+template <int kRows, bool kHalves, int kOwn>
 constexpr RowScanFn FixedScan() {
   if constexpr (kRows > kFirstRows + 1)
-    return ScanChoosing<kRows, kFirstRows, kHalves>;
+    return ScanChoosing<kRows, kFirstRows, kHalves, kOwn>;
   else
-    return ScanFixed<kRows, kHalves>;
+    return ScanFixed<kRows, kHalves, kOwn>;
+}
+
+// The scans of kRows rows by how many of them are not whole: at most 2,
+// 4, 8, or any.
+constexpr int kOwnBins = 4;
+using OwnScans = std::array<RowScanFn, kOwnBins>;
+inline int OwnBin(const TargetWindow& target) {
+  const int own = static_cast<int>(target.rows().size()) - target.whole_rows();
+  return own <= 2 ? 0 : own <= 4 ? 1 : own <= 8 ? 2 : 3;
+}
+
+template <int kRows, bool kHalves>
+constexpr OwnScans ScansByOwn() {
+  return {FixedScan<kRows, kHalves, std::min(kRows, 2)>(),
+          FixedScan<kRows, kHalves, std::min(kRows, 4)>(),
+          FixedScan<kRows, kHalves, std::min(kRows, 8)>(), FixedScan<kRows, kHalves, kRows>()};
 }
 
 template <bool kHalves, int... kRows>
-constexpr std::array<RowScanFn, sizeof...(kRows) + 1> FixedScans(
+constexpr std::array<OwnScans, sizeof...(kRows) + 1> FixedScans(
     std::integer_sequence<int, kRows...>) {
-  return {Scan, FixedScan<kRows + 1, kHalves>()...};
+  return {OwnScans{Scan, Scan, Scan, Scan}, ScansByOwn<kRows + 1, kHalves>()...};
 }
 
 // Rows of up to 32 bytes hold at most 10 pixels, rows of up to 48 at most 16.
@@ -370,9 +397,9 @@ void ScanRowAvx2(const TargetWindow& target, const CandidateRow& row,
   // Rows of up to 64 bytes are one piece each in the 64-byte list.
   const size_t rows = target.pieces64_per_row() == 1 ? target.count64() : 0;
   if (target.padded() <= 32)
-    kNarrowScans[rows](target, row, bound, slots);
+    kNarrowScans[rows][OwnBin(target)](target, row, bound, slots);
   else if (target.side() <= 16)
-    kWideScans[rows](target, row, bound, slots);
+    kWideScans[rows][OwnBin(target)](target, row, bound, slots);
   else
     Scan(target, row, bound, slots);
 }
