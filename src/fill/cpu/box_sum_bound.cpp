@@ -83,11 +83,50 @@ int BoxSumBound::Pick(const RowRunBound& runs, int cy, int x0, int count,
   // to pay: the two passes are faster there, as measured.
   if (deferring_ || count < kGroupRowMin) {
     Row(runs, cy, x0, count, lower);
-    return pick_candidates_(blocked, unknown, lower, limit, count, picks);
+    const int picked = pick_candidates_(blocked, unknown, lower, limit, count, picks);
+    PrefetchRow(runs, cy + 1, x0, count, blocked, unknown);
+    return picked;
   }
   const BoundPickRow row{&runs, &sums_, Groups(),
                          cy, radius_, x0, count, blocked, unknown, limit};
   return bound_picks_(row, picks, lower);
+}
+
+namespace {
+// Hints the lines of `bytes` bytes from `at` on into the cache. A hint
+// never faults, so `at` is kept as a number: it may lie outside any array.
+inline void PrefetchLines(uintptr_t at, size_t bytes) {
+  for (uintptr_t line = at & ~uintptr_t{63}; line < at + bytes; line += 64)
+    __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+}  // namespace
+
+// A row's bound reads a dozen rows of the sums, each a picture row apart
+// from the next, that the window sums of the row before have pushed out of
+// the first-level cache, at addresses no hardware prefetcher follows: the
+// next row's reads start now, while the caller sums this row's picks.
+void BoxSumBound::PrefetchRow(const RowRunBound& runs, int cy, int x0, int count,
+                              const uint8_t* blocked, const int32_t* unknown) const {
+  if (cy >= height_) return;
+  const size_t width = static_cast<size_t>(width_);
+  // The caller's maps are a picture row wide where they are its own (a row
+  // it made for the target alone gets a useless hint).
+  PrefetchLines(reinterpret_cast<uintptr_t>(unknown) + width * sizeof(int32_t),
+                static_cast<size_t>(count) * sizeof(int32_t));
+  PrefetchLines(reinterpret_cast<uintptr_t>(blocked) + width, static_cast<size_t>(count));
+  for (int j = 0; j < runs.runs; ++j) {
+    const int hi = cy - radius_ + runs.last_row[j];
+    const int lo = cy - radius_ + runs.first_row[j] - 1;
+    if (hi >= height_ || lo < -1) continue;  // no window of a centre there
+    for (int c = 0; c < 3; ++c) {
+      // The block parts change once in kBlockRows rows: they stay cached.
+      const size_t base = static_cast<size_t>(c) * width + x0;
+      PrefetchLines(reinterpret_cast<uintptr_t>(sums_.q(hi) + base),
+                    static_cast<size_t>(count) * sizeof(uint16_t));
+      PrefetchLines(reinterpret_cast<uintptr_t>(sums_.q(lo) + base),
+                    static_cast<size_t>(count) * sizeof(uint16_t));
+    }
+  }
 }
 
 void BoxSumBound::BeginSideBySide(int workers) {

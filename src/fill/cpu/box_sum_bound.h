@@ -69,6 +69,9 @@ class BoxSumBound {
   // Marks the tiles that hold a centre whose window holds (x, y).
   void MarkStaleTiles(int x, int y);
   const BoxGroupRanges* Groups() const;
+  // Starts the reads of the bounds and picks of image row cy.
+  void PrefetchRow(const RowRunBound& runs, int cy, int x0, int count,
+                   const uint8_t* blocked, const int32_t* unknown) const;
   // Brings the sums and the group ranges up to date with a change.
   void Apply(int x, int y, const uint8_t* before, const uint8_t* after);
 

@@ -11,6 +11,9 @@ namespace pw {
 
 namespace {
 PW_AVX512 inline __m512i Load16(const uint16_t* p) { return _mm512_loadu_si512(p); }
+PW_AVX512 inline __m256i Load16Half(const uint16_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
 }  // namespace
 
 PW_AVX512 void RowLowerBoundsAvx512(const RowRunBound& rb, const BoxSums& sums, int cy,
@@ -37,9 +40,7 @@ PW_AVX512 void RowLowerBoundsAvx512(const RowRunBound& rb, const BoxSums& sums, 
                         _mm512_set1_epi16(static_cast<int16_t>(rb.target[j][c]))};
     }
   }
-  // The last vector overlaps the one before it when count is not a
-  // multiple of 32: it writes the same bounds again.
-  for (int at = 0;; at = std::min(at + 32, count - 32)) {
+  auto step32 = [&](int at) PW_AVX512 {
     __m512i acc = _mm512_setzero_si512();
     for (int t = 0; t < n; ++t) {
       const Term& term = terms[t];
@@ -52,7 +53,31 @@ PW_AVX512 void RowLowerBoundsAvx512(const RowRunBound& rb, const BoxSums& sums, 
     }
     _mm512_storeu_si512(out + at, _mm512_cvtepu16_epi32(_mm512_castsi512_si256(acc)));
     _mm512_storeu_si512(out + at + 16, _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(acc, 1)));
-    if (at == count - 32) break;
+  };
+  // The same on 16 centres, in half as wide registers.
+  auto step16 = [&](int at) PW_AVX512 {
+    __m256i acc = _mm256_setzero_si256();
+    for (int t = 0; t < n; ++t) {
+      const Term& term = terms[t];
+      const __m256i target = _mm512_castsi512_si256(term.target);
+      __m256i run = _mm256_sub_epi16(Load16Half(term.hq + at), Load16Half(term.lq + at));
+      if (!term.one_block)
+        run = _mm256_add_epi16(
+            run, _mm256_sub_epi16(Load16Half(term.hp + at), Load16Half(term.lp + at)));
+      acc = _mm256_adds_epu16(acc, _mm256_sub_epi16(_mm256_max_epu16(target, run),
+                                                    _mm256_min_epu16(target, run)));
+    }
+    _mm512_storeu_si512(out + at, _mm512_cvtepu16_epi32(acc));
+  };
+  int at = 0;
+  for (; at + 32 <= count; at += 32) step32(at);
+  // The rest again from 16 or 32 centres before the end, overlapping
+  // bounds already made: they are written again, the same.
+  if (at < count) {
+    if (count - at <= 16)
+      step16(count - 16);
+    else
+      step32(count - 32);
   }
 }
 
