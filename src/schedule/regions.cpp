@@ -1,6 +1,7 @@
 #include "schedule/regions.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <numeric>
 
@@ -188,9 +189,37 @@ int32_t ReadyTargets::Take() {
   }
 }
 
+int32_t ReadyTargets::Take(const std::function<bool()>& help, bool spin) {
+  // How long a thread with nothing to do polls, and then sleeps at most
+  // before it polls again: the work it may help with is not announced.
+  constexpr auto kSpin = std::chrono::microseconds(50);
+  constexpr auto kNap = std::chrono::microseconds(200);
+  std::unique_lock<std::mutex> guard(mutex_);
+  for (;;) {
+    if (stopped_ || untaken_ == 0) return -1;
+    const int32_t p = FindReady();
+    if (p >= 0) return p;
+    const uint64_t seen = changes_.load(std::memory_order_relaxed);
+    guard.unlock();
+    bool helped = help();
+    if (spin) {
+      const auto until = std::chrono::steady_clock::now() + kSpin;
+      while (!helped && changes_.load(std::memory_order_acquire) == seen &&
+             std::chrono::steady_clock::now() < until)
+        helped = help();
+    }
+    guard.lock();
+    if (!helped)
+      changed_.wait_for(guard, kNap, [&] {
+        return stopped_ || changes_.load(std::memory_order_relaxed) != seen;
+      });
+  }
+}
+
 void ReadyTargets::Done(int32_t position) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    changes_.fetch_add(1, std::memory_order_release);
     state_[position - begin_] = kDone;
     while (first_open_ < end_ && state_[first_open_ - begin_] == kDone) ++first_open_;
   }
@@ -201,6 +230,7 @@ void ReadyTargets::Stop() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     stopped_ = true;
+    changes_.fetch_add(1, std::memory_order_release);
   }
   changed_.notify_all();
 }

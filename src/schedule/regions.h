@@ -11,8 +11,10 @@
 // earlier target within reach of it is done.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -72,6 +74,11 @@ class ReadyTargets {
   // ready. -1 once every target has been taken (or after Stop).
   int32_t Take();
 
+  // As Take, but while none is ready the thread calls `help` (without the
+  // lock), which does other work and returns whether it found any; with
+  // `spin`, it keeps trying for a short while before it sleeps.
+  int32_t Take(const std::function<bool()>& help, bool spin);
+
   // The target at `position` is filled (or found no source).
   void Done(int32_t position);
 
@@ -94,6 +101,9 @@ class ReadyTargets {
   int32_t begin_;
   int32_t untaken_;
   bool stopped_ = false;
+  // Counts the calls of Done and Stop: a waiting thread looks again once
+  // it moved. Written under mutex_.
+  std::atomic<uint64_t> changes_{0};
   std::vector<int32_t> pending_;  // scratch: earlier positions not done
   std::mutex mutex_;
   std::condition_variable changed_;

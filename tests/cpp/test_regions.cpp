@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -14,6 +16,7 @@
 
 #include "fill/cpu/cpu_exhaustive.h"
 #include "fill/cpu/cpu_fast.h"
+#include "fill/cpu/shared_loop.h"
 #include "reference.h"
 #include "schedule/fill_list.h"
 #include "schedule/regions.h"
@@ -138,6 +141,68 @@ TEST(Regions, ReadyTargetsNeverHandOutNeighboursTogether) {
   EXPECT_EQ(taken.load(), 300);
 }
 
+// Loops of 1 to 9 chunks, one after the other, joined by two threads that
+// poll: every chunk of every loop runs exactly once, with its own loop's
+// body, and the helpers do take chunks (chunk 0 of a loop waits for one).
+TEST(SharedLoop, EveryChunkRunsOnceWithItsOwnLoopsBody) {
+  constexpr int kLoops = 3000, kMaxChunks = 9;
+  SharedLoop loop;
+  std::vector<std::atomic<int>> runs(kLoops * kMaxChunks);
+  std::atomic<int> helped{0};
+  std::atomic<bool> over{false};
+  auto helper = [&] {
+    while (!over.load()) loop.Help();
+  };
+  std::thread a(helper), b(helper);
+  const std::thread::id owner = std::this_thread::get_id();
+  for (int n = 0; n < kLoops; ++n) {
+    const int chunks = 1 + n % kMaxChunks;
+    std::atomic<int> joined{0};
+    loop.Run(chunks, [&, n](int chunk) {
+      ++runs[n * kMaxChunks + chunk];
+      if (std::this_thread::get_id() != owner) {
+        ++joined;
+        ++helped;
+      } else if (chunk == 0 && chunks > 1 && n < 100) {
+        while (joined.load() == 0) std::this_thread::yield();
+      }
+    });
+    for (int c = 0; c < kMaxChunks; ++c)
+      ASSERT_EQ(runs[n * kMaxChunks + c].load(), c < chunks ? 1 : 0) << "loop " << n;
+  }
+  over = true;
+  a.join();
+  b.join();
+  EXPECT_GT(helped.load(), 0);
+}
+
+// A thread that finds no target ready runs what `help` offers meanwhile,
+// and still gets every target once all are done.
+TEST(Regions, ReadyTargetsOfferHelpWhileNoneIsReady) {
+  const int w = 64;
+  std::vector<int32_t> order;  // a chain: each target next to the one before
+  for (int x = 0; x < 40; ++x) order.push_back(x);
+  ReadyTargets ready(order.data(), 0, 40, w, 2);
+  std::atomic<int> helps{0}, taken{0}, faults{0};
+  std::vector<std::atomic<int>> state(40);
+  auto work = [&](bool spin) {
+    const std::function<bool()> help = [&] { ++helps; return false; };
+    for (int32_t k; (k = ready.Take(help, spin)) >= 0;) {
+      ++taken;
+      for (int32_t j = 0; j < k; ++j) faults += state[j].load() != 2;
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      state[k] = 2;
+      ready.Done(k);
+    }
+  };
+  std::thread a(work, true), b(work, false);
+  a.join();
+  b.join();
+  EXPECT_EQ(taken.load(), 40);
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_GT(helps.load(), 0);
+}
+
 struct Outcome {
   std::vector<uint8_t> image, mask;
   std::vector<int32_t> sources;
@@ -187,10 +252,13 @@ Outcome Fill(const reference::RandomCase& c, const EngineParams& params,
 template <class Engine>
 void ExpectAnyReadyOrderMatches(int32_t method) {
   std::mt19937 rng(11);
-  for (int trial = 0; trial < 12; ++trial) {
-    const int r = 1 + trial % 3, s = r + 1 + trial % 4;
+  for (int trial = 0; trial < 14; ++trial) {
+    // The last trials search wide enough to run in chunks that a thread
+    // with no target ready joins.
+    const bool wide = trial >= 12;
+    const int r = wide ? 4 : 1 + trial % 3, s = wide ? 30 : r + 1 + trial % 4;
     reference::RandomCase c = reference::MakeRandomCase(
-        rng, 40 + trial, 32, r, 2 + trial % 3, trial % 2 ? 12 : 0, 1, 40);
+        rng, wide ? 80 : 40 + trial, wide ? 64 : 32, r, 2 + trial % 3, trial % 2 ? 12 : 0, 1, 40);
     // Bright bytes under the holes on a dark picture: a bound that still
     // counts them once their pixels are filled passes over good candidates.
     if (trial % 3 == 0)

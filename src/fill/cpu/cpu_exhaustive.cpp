@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -53,7 +54,7 @@ void CpuExhaustiveEngine::Start(const uint8_t* image, const uint8_t* mask) {
     threads_ = pool_->active();
     searches_.clear();
     searches_.push_back(std::make_unique<Search>(
-        std::max(1, std::min(params_.height, threads_ * 8))));
+        std::max(kJoinChunks, std::min(params_.height, threads_ * 8))));
   } catch (const std::bad_alloc&) {
     Release();
     throw CpuMemoryError(image_bytes + 6 * pixels + kernels::kConstWindowBytes +
@@ -237,13 +238,16 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
   }
 
   const int rows = box.y1 - box.y0, cols = box.x1 - box.x0;
-  // Small searches run on the calling thread: waking the pool would cost
-  // more than the work.
+  // Small searches run on the calling thread alone: waking the pool, or
+  // letting another thread join, would cost more than the work. A search
+  // that is not spread over the pool runs beside others, in chunks that a
+  // thread with nothing ready may join.
   const int64_t work = int64_t{rows} * cols *
                        static_cast<int64_t>(s.target.rows().size()) * (2 * r + 1);
-  const int chunks = !spread || work < 200000 || threads_ < 2
-                         ? 1
-                         : std::min(static_cast<int>(s.partial.size()), rows);
+  const int chunks =
+      work < 200000 || threads_ < 2
+          ? 1
+          : std::min(spread ? static_cast<int>(s.partial.size()) : kJoinChunks, rows);
   for (int c = 0; c < chunks; ++c) {
     if (s.facing_unknown[c].size() < static_cast<size_t>(cols))
       s.facing_unknown[c].resize(static_cast<size_t>(cols));
@@ -305,8 +309,10 @@ int32_t CpuExhaustiveEngine::SearchPruned(Search& s, int32_t x, int32_t y,
   };
   if (chunks == 1)
     scan(0, 0);
-  else
+  else if (spread)
     pool_->ParallelFor(chunks, scan);
+  else
+    s.loop.Run(chunks, [&](int chunk) { scan(chunk, 0); });
   for (int c = 1; c < chunks; ++c) s.partial[0].MergeLater(s.partial[c]);
   const int32_t winner = s.partial[0].Select(kNoCandidate, best);
   return winner < 0 ? -1 : crop_.ToCrop(winner);
@@ -427,15 +433,24 @@ void CpuExhaustiveEngine::FillReady(const std::vector<int32_t>& order,
   }
   bound_.BeginSideBySide(threads);
   while (static_cast<int>(searches_.size()) < threads) {
-    searches_.push_back(std::make_unique<Search>(1));
+    searches_.push_back(std::make_unique<Search>(kJoinChunks));
     searches_.back()->worker = static_cast<int>(searches_.size()) - 1;
   }
   ReadyTargets ready(order.data(), begin, end, width, reach);
   std::exception_ptr fault;
   std::mutex fault_lock;
+  // A thread with no target ready joins the searches running beside it.
+  auto help = [&](int worker) {
+    bool helped = false;
+    for (int other = 0; other < threads; ++other)
+      if (other != worker) helped |= searches_[other]->loop.Help();
+    return helped;
+  };
+  const bool spin = pool_->spins();
   pool_->ParallelFor(threads, [&](int, int worker) {
     Search& s = *searches_[worker];
-    for (int32_t k; (k = ready.Take()) >= 0;) {
+    const std::function<bool()> idle = [&] { return help(worker); };
+    for (int32_t k; (k = ready.Take(idle, spin)) >= 0;) {
       try {
         Fill(s, order[k] % width, order[k] / width, false);
       } catch (...) {

@@ -18,6 +18,7 @@
 #include "fill/cpu/box_sum_bound.h"
 #include "fill/cpu/candidate_picks.h"
 #include "fill/cpu/run_copy.h"
+#include "fill/cpu/shared_loop.h"
 #include "fill/cpu/slot_minimum.h"
 #include "fill/cpu/target_window.h"
 #include "fill/cpu/thread_pool.h"
@@ -74,7 +75,13 @@ class CpuExhaustiveEngine final : public CpuRunBuffers {
     int32_t last_source = -1;
     int32_t last_x = 0, last_y = 0;
     int worker = 0;  // the thread that uses it side by side
+    // Side by side, the rows of its searches in chunks that an idle thread
+    // may join.
+    SharedLoop loop;
   };
+  // Chunks of a search run side by side: enough that a thread that joins
+  // midway still finds some.
+  static constexpr int kJoinChunks = 8;
 
   // Fills (x, y) with search s; `spread` lets it share the pool.
   void Fill(Search& s, int32_t x, int32_t y, bool spread);

@@ -32,6 +32,9 @@ class ThreadPool {
   // The threads that take part in loops: no more than the usable CPUs.
   // A loop's `worker` numbers stay below this.
   int active() const { return active_; }
+  // Whether its threads may poll for work before they sleep (each has a
+  // CPU of its own).
+  bool spins() const { return spin_; }
 
   // Runs body(chunk, worker) for every chunk in [0, chunks), spread over all
   // threads; worker is in [0, size()). Returns when every chunk is done.
