@@ -189,6 +189,16 @@ int32_t ReadyTargets::Take() {
   }
 }
 
+namespace {
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
 int32_t ReadyTargets::Take(const std::function<bool()>& help, bool spin) {
   // How long a thread with nothing to do polls, and then sleeps at most
   // before it polls again: the work it may help with is not announced.
@@ -204,9 +214,12 @@ int32_t ReadyTargets::Take(const std::function<bool()>& help, bool spin) {
     bool helped = help();
     if (spin) {
       const auto until = std::chrono::steady_clock::now() + kSpin;
-      while (!helped && changes_.load(std::memory_order_acquire) == seen &&
-             std::chrono::steady_clock::now() < until)
+      for (int i = 1; !helped && changes_.load(std::memory_order_acquire) == seen; ++i) {
+        // The clock costs more than a look: read it now and then.
+        if ((i & 63) == 0 && std::chrono::steady_clock::now() > until) break;
+        CpuRelax();
         helped = help();
+      }
     }
     guard.lock();
     if (!helped)
