@@ -137,6 +137,22 @@ struct ScanTally {
   int32_t passed = 0;  // of those, the ones still not above the bound
 };
 
+// Whether the next row is summed whole rather than first rows apart:
+// summing them apart pays when most candidates lose there (about half or
+// more, as measured on holes and on dust), and costs a third more when most
+// do not. So a search sums whole while more than half pass, trying apart
+// again every 32nd row, as the bound falls during a search. Counts the row.
+inline bool SumsWhole(ScanTally* tally) {
+  if (tally == nullptr ||
+      (tally->rows++ % 32 != 0 && 2 * int64_t{tally->passed} > tally->tested))
+    return true;
+  if (tally->tested > (1 << 12)) {  // the recent rows count most
+    tally->tested /= 2;
+    tally->passed /= 2;
+  }
+  return false;
+}
+
 // The candidates of one image row worth a sum (see candidate_picks.h).
 struct CandidateRow {
   const uint8_t* top_left;  // window top-left byte of the row's first centre

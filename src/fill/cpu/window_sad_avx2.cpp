@@ -319,22 +319,13 @@ __attribute__((target("avx2"))) void ScanStaged(const TargetWindow& target,
   }
 }
 
-// Summing the first rows apart pays when most candidates lose there: a
-// search keeps the share that pass, and sums whole while it is above half,
-// testing again every 32nd row (as on AVX-512).
+// Whole sums or first rows apart, as the search's tally says (SumsWhole).
 template <int kRows, int kFirst, bool kHalves, int kOwn>
 __attribute__((target("avx2"))) void ScanChoosing(const TargetWindow& target,
                                                   const CandidateRow& row,
                                                   std::atomic<int32_t>& bound,
                                                   SlotMinimum& slots) {
-  ScanTally* tally = row.tally;
-  if (tally == nullptr ||
-      (tally->rows++ % 32 != 0 && 2 * int64_t{tally->passed} > tally->tested))
-    return ScanFixed<kRows, kHalves, kOwn>(target, row, bound, slots);
-  if (tally->tested > (1 << 12)) {  // the recent rows count most
-    tally->tested /= 2;
-    tally->passed /= 2;
-  }
+  if (SumsWhole(row.tally)) return ScanFixed<kRows, kHalves, kOwn>(target, row, bound, slots);
   ScanStaged<kRows, kFirst, kHalves, kOwn>(target, row, bound, slots);
 }
 

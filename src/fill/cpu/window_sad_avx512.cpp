@@ -214,22 +214,11 @@ PW_AVX512 void ScanStaged(const TargetWindow& target, const CandidateRow& row,
   }
 }
 
-// Summing the first rows apart pays when most candidates lose there (about
-// half or more, as measured on holes and on dust), and costs a third more
-// when most do not: a search keeps the share of the candidates tested so
-// that pass, and sums whole while it is above half, testing again every
-// eighth row, as the bound falls during a search.
+// Whole sums or first rows apart, as the search's tally says (SumsWhole).
 template <int kRows, int kFirst, class L, int kOwn>
 PW_AVX512 void ScanChoosing(const TargetWindow& target, const CandidateRow& row,
                             std::atomic<int32_t>& bound, SlotMinimum& slots) {
-  ScanTally* tally = row.tally;
-  if (tally == nullptr ||
-      (tally->rows++ % 32 != 0 && 2 * int64_t{tally->passed} > tally->tested))
-    return ScanFixed<kRows, L, kOwn>(target, row, bound, slots);
-  if (tally->tested > (1 << 12)) {  // the recent rows count most
-    tally->tested /= 2;
-    tally->passed /= 2;
-  }
+  if (SumsWhole(row.tally)) return ScanFixed<kRows, L, kOwn>(target, row, bound, slots);
   ScanStaged<kRows, kFirst, L, kOwn>(target, row, bound, slots);
 }
 
