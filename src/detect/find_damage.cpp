@@ -5,20 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "detect/dilate.h"
+#include "detect/dust_finder.h"
 #include "detect/infrared.h"
 #include "detect/lines.h"
 #include "detect/planes.h"
-#include "detect/regions.h"
-#include "detect/responses.h"
-#include "detect/texture_level.h"
 
 namespace pw::detect {
 namespace {
-
-// Specks must stand out from the strongest 0.5 % of blob responses around
-// them, and by 25 gray levels at least, the least damage that shows
-// through a grain.
-constexpr LevelRule kSpeckRule{0.98, 3.0, 25.0 * kSumUnits};
 
 void CheckView(const PictureView& v, const char* what, bool one_channel) {
   const std::string name(what);
@@ -51,15 +45,7 @@ void CheckOptions(const FindOptions& o) {
 
 void FindInPicture(const PictureView& picture, const FindOptions& o, uint8_t* mask) {
   const int32_t w = picture.width, h = picture.height;
-  const int32_t pad = ResponsePad(o.max_speck, o.max_width);
-  if (o.kinds & kDust) {
-    const PaddedPlane plane = LumaPlane(picture, pad, true);
-    Responses blob = BlobResponses(plane, o.max_speck);
-    const BlockGrid dark = TextureThresholds(blob.dark, w, h, kSpeckRule, o.sensitivity);
-    const BlockGrid bright = TextureThresholds(blob.bright, w, h, kSpeckRule, o.sensitivity);
-    MarkSpecks(blob.dark, dark, plane, Polarity::Dark, o.max_speck, mask);
-    MarkSpecks(blob.bright, bright, plane, Polarity::Bright, o.max_speck, mask);
-  }
+  if (o.kinds & kDust) MarkDust(picture, o, mask);
   if (o.kinds & kScratches) {
     // Lines are averaged along their length only: smoothing across would
     // wash out the thinnest.

@@ -9,26 +9,30 @@
 namespace pw::detect {
 namespace {
 
-// One row of 8-bit luminance (Rec. 601 weights) from any supported view.
-void LumaRow(const PictureView& p, int32_t y, uint8_t* out) {
+// One pixel's value of the plane, in the samples' own scale.
+template <class T>
+uint32_t Reduce(const T* s, int32_t channels, Sample which) {
+  if (channels == 1) return s[0];
+  switch (which) {
+    case Sample::Brightest: return std::max({s[0], s[1], s[2]});
+    case Sample::Darkest: return std::min({s[0], s[1], s[2]});
+    default: return (77u * s[0] + 150u * s[1] + 29u * s[2] + 128u) >> 8;
+  }
+}
+
+// One row of the plane, in 8 bits, from any supported view.
+void PlaneRow(const PictureView& p, int32_t y, Sample which, uint8_t* out) {
   const auto* row = static_cast<const uint8_t*>(p.pixels) + y * p.row_bytes;
   const int32_t c = p.channels;
   if (p.bits == 8) {
-    if (c == 1) {
-      std::copy(row, row + p.width, out);
-      return;
-    }
-    for (int32_t x = 0; x < p.width; ++x) {
-      const uint8_t* s = row + x * c;
-      out[x] = static_cast<uint8_t>((77 * s[0] + 150 * s[1] + 29 * s[2] + 128) >> 8);
-    }
+    for (int32_t x = 0; x < p.width; ++x)
+      out[x] = static_cast<uint8_t>(Reduce(row + x * c, c, which));
     return;
   }
   const auto* row16 = reinterpret_cast<const uint16_t*>(row);
   for (int32_t x = 0; x < p.width; ++x) {
-    const uint16_t* s = row16 + x * c;
-    const uint32_t v = c == 1 ? s[0] : (77u * s[0] + 150u * s[1] + 29u * s[2] + 128u) >> 8;
-    out[x] = static_cast<uint8_t>(std::min<uint32_t>((v + 128u) >> 8, 255u));
+    const uint32_t v = Reduce(row16 + x * c, c, which);
+    out[x] = static_cast<uint8_t>((v + 128u) / 257u);  // v / 257, rounded
   }
 }
 
@@ -50,7 +54,7 @@ void ForRowBands(int32_t height, const std::function<void(int32_t, int32_t)>& bo
   pool.ParallelFor(bands, run);
 }
 
-PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed) {
+PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed, Sample which) {
   const int32_t w = picture.width, h = picture.height;
   PaddedPlane plane;
   plane.width = w;
@@ -62,7 +66,7 @@ PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed) {
   // Column sums of three luma rows, then sums of three columns.
   std::vector<uint8_t> luma(static_cast<size_t>(w) * h);
   ForRowBands(h, [&](int32_t y0, int32_t y1) {
-    for (int32_t y = y0; y < y1; ++y) LumaRow(picture, y, luma.data() + y * w);
+    for (int32_t y = y0; y < y1; ++y) PlaneRow(picture, y, which, luma.data() + y * w);
   });
   ForRowBands(h, [&](int32_t y0, int32_t y1) {
     std::vector<uint16_t> column(w + 2);

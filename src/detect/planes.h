@@ -25,9 +25,15 @@ struct PaddedPlane {
 // 9 sum units make one gray level of the smoothed plane.
 constexpr int kSumUnits = 9;
 
-// The picture's 8-bit luminance summed over 3 x 3 (`smoothed`) or times 9,
-// with `pad` pixels of replicated border around it.
-PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed);
+// What a plane holds of each pixel: its luminance (Rec. 601 weights), or
+// its brightest or darkest colour channel (a neutral speck on a coloured
+// ground changes one channel far more than the luminance).
+enum class Sample { Luma, Brightest, Darkest };
+
+// The picture's 8-bit luminance (or other `which`) summed over 3 x 3
+// (`smoothed`) or times 9, with `pad` pixels of replicated border around it.
+PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed,
+                      Sample which = Sample::Luma);
 
 // Runs body(first_row, end_row) over bands of rows, in parallel; the bands
 // do not depend on the thread count, so neither does the result.

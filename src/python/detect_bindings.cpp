@@ -1,12 +1,16 @@
 #include "python/detect_bindings.h"
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
+#include <vector>
 #include <stdexcept>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include "detect/find_damage.h"
+#include "detect/speck_features.h"
 
 namespace py = pybind11;
 
@@ -58,6 +62,32 @@ py::array_t<bool> FindDamageEntry(const py::array& image,
   return mask;
 }
 
+// What the dust model sees of each candidate pixel (NaN elsewhere): the
+// training data of the model, read through the very code that serves it.
+py::array_t<float> SpeckFeaturesEntry(const py::array& image) {
+  const detect::PictureView picture = View(image, "image");
+  if (picture.width < 1 || picture.height < 1 ||
+      (picture.channels != 1 && picture.channels != 3 && picture.channels != 4))
+    throw py::value_error("image must be non-empty, with 1, 3 or 4 channels");
+  const size_t n = static_cast<size_t>(picture.width) * picture.height;
+  py::array_t<float> out({picture.height, picture.width, int32_t{detect::kSpeckFeatureCount}});
+  float* f = out.mutable_data();
+  try {
+    py::gil_scoped_release unlocked;
+    std::fill(f, f + n * detect::kSpeckFeatureCount, std::nanf(""));
+    const detect::SpeckPlanes planes = detect::MakeSpeckPlanes(picture);
+    const std::vector<uint8_t> pick = detect::SpeckCandidates(planes);
+    detect::ForRowBands(picture.height, [&](int32_t y0, int32_t y1) {
+      detect::ForSpeckFeatures(planes, y0, y1, pick.data(), [&](size_t i, const float* x) {
+        std::copy(x, x + detect::kSpeckFeatureCount, f + i * detect::kSpeckFeatureCount);
+      });
+    });
+  } catch (const std::invalid_argument& e) {
+    throw py::value_error(e.what());
+  }
+  return out;
+}
+
 }  // namespace
 
 void BindDetect(py::module_& m) {
@@ -69,6 +99,8 @@ void BindDetect(py::module_& m) {
         py::arg("max_width"), py::arg("min_length"), py::arg("dilation"),
         py::arg("infrared_dilation"),
         "patchwell.find_damage on C-contiguous arrays: a bool mask, True at damage.");
+  m.def("_speck_features", &SpeckFeaturesEntry, py::arg("image"),
+        "The dust model's features of each candidate pixel, NaN elsewhere (for training).");
 }
 
 }  // namespace pw::python

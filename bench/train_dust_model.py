@@ -1,0 +1,153 @@
+"""Trains the dust model that patchwell.find_damage uses for "dust", and
+writes it as C++ (src/detect/dust_model.inc).
+
+Photos that scikit-image ships get a film grain and soft-edged dust specks,
+dark and bright (the generators of find_quality.py), at random places of
+random crops; a few flat grainy fields and fields full of small regular
+dots (a texture, not damage) join them. Each candidate pixel (one the
+finder would look at) is an example, labelled as find_quality.py counts
+damage: a speck covers at least half of it and changes it by at least 24
+levels. Pixels a speck touches less are left out of training; the
+features are read through the compiled finder itself
+(`patchwell._core._speck_features`), so that training and use see the
+same numbers.
+
+    pip install -r requirements-bench.txt
+    python bench/train_dust_model.py [--draws 4] [--holdout PHOTO]
+
+`--holdout` leaves a photo out of training and reports how the model
+finds the dust on it (recall and false positives, as find_quality.py
+counts them), without writing the model. Deterministic for a given
+scikit-learn version.
+"""
+import argparse
+import pathlib
+
+import numpy as np
+from scipy import ndimage
+from sklearn.ensemble import HistGradientBoostingClassifier
+
+import find_quality as fq
+import skimage.data as data
+from patchwell import _core
+
+PHOTOS = fq.PHOTOS + ["brick", "clock", "coins", "moon", "immunohistochemistry",
+                      "stereo_motorcycle", "retina", "hubble_deep_field", "cell", "page", "text"]
+OUT = pathlib.Path(__file__).resolve().parents[1] / "src" / "detect" / "dust_model.inc"
+SIZE = 512
+NEGATIVE_SHARE = 0.3  # of the candidate pixels far from any speck
+
+
+def crop(name, rng):
+    img = getattr(data, name)()
+    img = img[0] if isinstance(img, tuple) else img
+    img = np.dstack([img] * 3) if img.ndim == 2 else img[..., :3]
+    h, w = img.shape[:2]
+    s = min(SIZE, h, w)
+    y, x = rng.integers(0, h - s + 1), rng.integers(0, w - s + 1)
+    return img[y:y + s, x:x + s].astype(np.float64)
+
+
+def dotted_field(rng):
+    """Flat gray full of small soft dots a few pixels apart: a texture."""
+    level, tone = rng.uniform(60, 200), rng.uniform(0, 255)
+    img = np.full((256, 256, 3), level)
+    step = rng.integers(5, 9)
+    cover = np.zeros((256, 256))
+    yy, xx = np.mgrid[0:256, 0:256]
+    for cy in range(4, 252, step):
+        for cx in range(4, 252, step):
+            d = np.hypot(yy[cy - 4:cy + 5, cx - 4:cx + 5] - cy, xx[cy - 4:cy + 5, cx - 4:cx + 5] - cx)
+            cover[cy - 4:cy + 5, cx - 4:cx + 5] = np.maximum(
+                cover[cy - 4:cy + 5, cx - 4:cx + 5], fq.profile(d, rng.uniform(1, 2), 0.5))
+    return img * (1 - cover[..., None]) + tone * cover[..., None]
+
+
+def examples(picture, rng, with_specks=True):
+    """The features and labels of one damaged picture."""
+    clean = fq.grain(picture, rng)
+    h, w = clean.shape[:2]
+    if with_specks:
+        cover, alpha = fq.specks((h, w), rng, h * w // 6000)
+    else:
+        cover, alpha = np.zeros((h, w)), np.zeros((h, w))
+    damaged = np.rint(fq.damage(clean, alpha, rng))
+    changed = np.abs(damaged - clean).max(axis=2) >= fq.VISIBLE
+    positive = changed & (cover >= 0.5)
+    negative = ~ndimage.binary_dilation(alpha > 0.02, iterations=2)
+    features = _core._speck_features(damaged.astype(np.uint8))
+    candidate = np.isfinite(features[..., 0])
+    keep = candidate & (positive | (negative & (rng.random((h, w)) < NEGATIVE_SHARE)))
+    return features[keep], positive[keep].astype(np.int8), (clean, damaged, positive, negative)
+
+
+def training_set(photos, draws, seed):
+    rng = np.random.default_rng(seed)
+    xs, ys = [], []
+    for name in photos:
+        for _ in range(draws):
+            x, y, _ = examples(crop(name, rng), rng)
+            xs.append(x), ys.append(y)
+    for _ in range(draws * 2):
+        x, y, _ = examples(np.full((256, 256, 3), rng.uniform(30, 225)), rng)
+        xs.append(x), ys.append(y)
+        x, y, _ = examples(dotted_field(rng), rng, with_specks=False)
+        xs.append(x), ys.append(y)
+    return np.concatenate(xs), np.concatenate(ys)
+
+
+def train(x, y):
+    model = HistGradientBoostingClassifier(max_iter=100, max_depth=5, learning_rate=0.15,
+                                           early_stopping=False, random_state=0)
+    return model.fit(x, y)
+
+
+def write(model, path):
+    nodes, roots = [], []
+    for (tree,) in model._predictors:
+        base = len(nodes)
+        roots.append(base)
+        for node in tree.nodes:
+            if node["is_leaf"]:
+                nodes.append((-1, 0, 0, float(node["value"])))
+            else:
+                nodes.append((int(node["feature_idx"]), base + int(node["left"]),
+                              base + int(node["right"]), float(node["num_threshold"])))
+    lines = ["// Written by bench/train_dust_model.py: do not edit.",
+             f"constexpr double kBaseline = {float(np.ravel(model._baseline_prediction)[0])!r};",
+             "constexpr uint32_t kTreeRoots[] = {" + ", ".join(map(str, roots)) + "};",
+             "constexpr Node kNodes[] = {"]
+    lines += [f"    {{{f}, {l}, {r}, {v!r}}}," for f, l, r, v in nodes]
+    lines.append("};")
+    path.write_text("\n".join(lines) + "\n")
+    print(f"wrote {path} ({len(roots)} trees, {len(nodes)} nodes)")
+
+
+def holdout(model, name):
+    """Recall and false positives on a photo left out, at the finder's own
+    thresholds (seed 0.95, growth 0.5)."""
+    rng = np.random.default_rng(7)
+    _, _, (clean, damaged, positive, negative) = examples(crop(name, rng), rng)
+    features = _core._speck_features(damaged.astype(np.uint8))
+    candidate = np.isfinite(features[..., 0])
+    p = np.zeros(candidate.shape)
+    p[candidate] = model.predict_proba(features[candidate])[:, 1]
+    labels, _ = ndimage.label(p > 0.5, structure=np.ones((3, 3)))
+    found = np.isin(labels, np.unique(labels[p > 0.95])) & (labels > 0)
+    print(f"{name}: recall {(found & positive).sum() / max(positive.sum(), 1):.3f}, "
+          f"false positives {100 * (found & negative).mean():.3f} %")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--draws", type=int, default=4, help="damaged crops per photo")
+    parser.add_argument("--holdout", help="a photo to leave out and report on")
+    args = parser.parse_args()
+    photos = [p for p in PHOTOS if p != args.holdout]
+    x, y = training_set(photos, args.draws, seed=1)
+    print(f"{len(y)} examples, {y.mean():.3f} of them in specks")
+    model = train(x, y)
+    if args.holdout:
+        holdout(model, args.holdout)
+    else:
+        write(model, OUT)
