@@ -28,24 +28,11 @@ from scipy import ndimage
 from sklearn.ensemble import HistGradientBoostingClassifier
 
 import find_quality as fq
-import skimage.data as data
 from patchwell import _core
+from tree_training import PHOTOS, crop, write_trees
 
-PHOTOS = fq.PHOTOS + ["brick", "clock", "coins", "moon", "immunohistochemistry",
-                      "stereo_motorcycle", "retina", "hubble_deep_field", "cell", "page", "text"]
 OUT = pathlib.Path(__file__).resolve().parents[1] / "src" / "detect" / "dust_model.inc"
-SIZE = 512
 NEGATIVE_SHARE = 0.3  # of the candidate pixels far from any speck
-
-
-def crop(name, rng):
-    img = getattr(data, name)()
-    img = img[0] if isinstance(img, tuple) else img
-    img = np.dstack([img] * 3) if img.ndim == 2 else img[..., :3]
-    h, w = img.shape[:2]
-    s = min(SIZE, h, w)
-    y, x = rng.integers(0, h - s + 1), rng.integers(0, w - s + 1)
-    return img[y:y + s, x:x + s].astype(np.float64)
 
 
 def dotted_field(rng):
@@ -102,27 +89,6 @@ def train(x, y):
     return model.fit(x, y)
 
 
-def write(model, path):
-    nodes, roots = [], []
-    for (tree,) in model._predictors:
-        base = len(nodes)
-        roots.append(base)
-        for node in tree.nodes:
-            if node["is_leaf"]:
-                nodes.append((-1, 0, 0, float(node["value"])))
-            else:
-                nodes.append((int(node["feature_idx"]), base + int(node["left"]),
-                              base + int(node["right"]), float(node["num_threshold"])))
-    lines = ["// Written by bench/train_dust_model.py: do not edit.",
-             f"constexpr double kBaseline = {float(np.ravel(model._baseline_prediction)[0])!r};",
-             "constexpr uint32_t kTreeRoots[] = {" + ", ".join(map(str, roots)) + "};",
-             "constexpr Node kNodes[] = {"]
-    lines += [f"    {{{f}, {l}, {r}, {v!r}}}," for f, l, r, v in nodes]
-    lines.append("};")
-    path.write_text("\n".join(lines) + "\n")
-    print(f"wrote {path} ({len(roots)} trees, {len(nodes)} nodes)")
-
-
 def holdout(model, name):
     """Recall and false positives on a photo left out, at the finder's own
     thresholds (seed 0.95, growth 0.5)."""
@@ -150,4 +116,4 @@ if __name__ == "__main__":
     if args.holdout:
         holdout(model, args.holdout)
     else:
-        write(model, OUT)
+        write_trees(model, OUT, "train_dust_model.py")

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "detect/line_gaps.h"
+#include "detect/line_model.h"
 #include "detect/texture_level.h"
 
 namespace pw::detect {
@@ -23,6 +24,10 @@ constexpr int32_t kSeedLevel = 20, kGrowLevel = 10, kMeanLevel = 14;
 constexpr int32_t kSeedNoise = 6, kGrowNoise = 3;
 constexpr int32_t kSeedShare = 30;  // percent of a run's pixels
 constexpr int32_t kRunWidth = 5;    // a run's area at most this many times its extent
+// The probability the line model must give a run at sensitivity 1;
+// sensitivity s divides the odds needed by s. Low, as the model is asked
+// only about runs that pass the finder's own rules.
+constexpr double kLineProbability = 0.2;
 
 // Distances across a line to its flanks: beyond half the widest line.
 int32_t NearestFlank() { return 2; }
@@ -231,9 +236,61 @@ GrainGrid GrainLevels(const PaddedPlane& plane) {
   return g;
 }
 
-void MarkLineRuns(const std::vector<int16_t>& response, const std::vector<int16_t>& seed,
-                  const GrainGrid& grain, int32_t width, int32_t height, int32_t min_length,
-                  double sensitivity, uint8_t* mask) {
+namespace {
+
+// What the line model sees of a run: its size and shape (the spread of its
+// pixels along and across its main axis), its contrast and how even it is,
+// the grain around, and the picture's level under it.
+std::array<float, kLineRunFeatureCount> RunFeatures(const std::vector<size_t>& run,
+                                                    const std::vector<int16_t>& response,
+                                                    int64_t seeds, const GrainGrid& grain,
+                                                    const PaddedPlane& plane, bool dark) {
+  const int32_t w = plane.width;
+  double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, sr = 0, srr = 0, rmax = 0, sg = 0;
+  double sl = 0, sll = 0;
+  int32_t x0 = w, x1 = -1, y0 = plane.height, y1 = -1;
+  for (size_t i : run) {
+    const auto x = static_cast<int32_t>(i % w), y = static_cast<int32_t>(i / w);
+    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    sx += x, sy += y, sxx += double(x) * x, syy += double(y) * y, sxy += double(x) * y;
+    const double r = double(response[i]) / kSumUnits;
+    sr += r, srr += r * r, rmax = std::max(rmax, r);
+    sg += double(grain.At(x, y)) / kSumUnits;
+    const double l = double(plane.Row(y)[x]) / kSumUnits;
+    sl += l, sll += l * l;
+  }
+  const double n = double(run.size());
+  const double mx = sx / n, my = sy / n;
+  const double cxx = sxx / n - mx * mx, cyy = syy / n - my * my, cxy = sxy / n - mx * my;
+  const double mid = (cxx + cyy) / 2, half = std::sqrt(std::max(0.0, mid * mid - cxx * cyy + cxy * cxy));
+  const double major = std::sqrt(std::max(0.0, mid + half)), minor = std::sqrt(std::max(0.0, mid - half));
+  const double extent = std::max(x1 - x0, y1 - y0) + 1;
+  const double mean = sr / n, grain_mean = sg / n, level = sl / n;
+  return {static_cast<float>(n),
+          static_cast<float>(extent),
+          static_cast<float>(n / extent),
+          static_cast<float>(mean),
+          static_cast<float>(rmax),
+          static_cast<float>(std::sqrt(std::max(0.0, srr / n - mean * mean)) / (mean + 1)),
+          static_cast<float>(double(seeds) / n),
+          static_cast<float>(grain_mean),
+          static_cast<float>(mean / (grain_mean + 1)),
+          dark ? 1.0f : 0.0f,
+          static_cast<float>(level),
+          static_cast<float>(std::sqrt(std::max(0.0, sll / n - level * level))),
+          static_cast<float>(major),
+          static_cast<float>(minor),
+          static_cast<float>(minor / (major + 1)),
+          static_cast<float>(std::hypot(x1 - x0 + 1, y1 - y0 + 1) / n)};
+}
+
+}  // namespace
+
+std::vector<LineRun> FindLineRuns(const std::vector<int16_t>& response,
+                                  const std::vector<int16_t>& seed, const GrainGrid& grain,
+                                  const PaddedPlane& plane, bool dark, int32_t min_length,
+                                  double sensitivity) {
+  const int32_t width = plane.width, height = plane.height;
   const double scale = kSumUnits / std::max(sensitivity, 1e-3);
   // Per block: the levels a pixel must pass to grow a run and to seed it.
   std::vector<int32_t> grow_level(grain.value.size()), seed_level(grain.value.size());
@@ -249,7 +306,7 @@ void MarkLineRuns(const std::vector<int16_t>& response, const std::vector<int16_
   const int32_t lowest = *std::min_element(grow_level.begin(), grow_level.end());
   std::vector<uint8_t> seen(static_cast<size_t>(width) * height, 0);
   std::vector<size_t> run;
-  std::vector<std::vector<size_t>> kept;
+  std::vector<LineRun> found;
   for (size_t start = 0; start < seen.size(); ++start) {
     // Most pixels pass no level at all: the lowest one skips them cheaply.
     if (response[start] <= lowest || seen[start] || !grows(start)) continue;
@@ -280,10 +337,20 @@ void MarkLineRuns(const std::vector<int16_t>& response, const std::vector<int16_
     const bool keep = extent >= min_length && area <= kRunWidth * extent &&
                       100 * seeds >= kSeedShare * area &&
                       static_cast<double>(total) >= kMeanLevel * scale * static_cast<double>(area);
-    if (keep) {
-      for (size_t i : run) mask[i] = 1;
-      kept.push_back(run);
-    }
+    if (keep) found.push_back({run, RunFeatures(run, response, seeds, grain, plane, dark)});
+  }
+  return found;
+}
+
+void MarkLineRuns(const std::vector<LineRun>& runs, double sensitivity, uint8_t* mask,
+                  int32_t width, int32_t height) {
+  const double needed =
+      std::log(kLineProbability / (1 - kLineProbability)) - std::log(sensitivity);
+  std::vector<std::vector<size_t>> kept;
+  for (const LineRun& run : runs) {
+    if (!(LineRunLogOdds(run.features.data()) > needed)) continue;
+    for (size_t i : run.pixels) mask[i] = 1;
+    kept.push_back(run.pixels);
   }
   BridgeLineGaps(kept, width, height, mask);
 }

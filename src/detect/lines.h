@@ -4,6 +4,8 @@
 // then grown from strong, symmetric seeds and judged as a whole.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -33,11 +35,25 @@ struct GrainGrid {
 };
 GrainGrid GrainLevels(const PaddedPlane& plane);
 
-// Marks the lines of one polarity: 8-connected runs of pixels whose
+// A run of line pixels and what the line model sees of it.
+constexpr int32_t kLineRunFeatureCount = 16;
+struct LineRun {
+  std::vector<size_t> pixels;
+  std::array<float, kLineRunFeatureCount> features;
+};
+
+// The runs of one polarity (`dark` or bright): 8-connected pixels whose
 // response passes the grow level, with enough seeds among them, at least
 // `min_length` long, thin for their length and of a clear mean contrast.
-void MarkLineRuns(const std::vector<int16_t>& response, const std::vector<int16_t>& seed,
-                  const GrainGrid& grain, int32_t width, int32_t height, int32_t min_length,
-                  double sensitivity, uint8_t* mask);
+// `plane` is the plane the maps were made from.
+std::vector<LineRun> FindLineRuns(const std::vector<int16_t>& response,
+                                  const std::vector<int16_t>& seed, const GrainGrid& grain,
+                                  const PaddedPlane& plane, bool dark, int32_t min_length,
+                                  double sensitivity);
+
+// Marks the runs the line model takes for scratches or fibres, and joins
+// their facing ends across short gaps.
+void MarkLineRuns(const std::vector<LineRun>& runs, double sensitivity, uint8_t* mask,
+                  int32_t width, int32_t height);
 
 }  // namespace pw::detect

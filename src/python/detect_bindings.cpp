@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 #include <vector>
 #include <stdexcept>
 
@@ -10,6 +11,7 @@
 #include <pybind11/stl.h>
 
 #include "detect/find_damage.h"
+#include "detect/lines.h"
 #include "detect/speck_features.h"
 
 namespace py = pybind11;
@@ -88,6 +90,42 @@ py::array_t<float> SpeckFeaturesEntry(const py::array& image) {
   return out;
 }
 
+// The runs the line finder considers (both polarities, before the line
+// model judges them): their features, and a map of run numbers (from 1;
+// 0 for none) for training the model.
+py::tuple LineRunsEntry(const py::array& image, int max_width, int min_length,
+                        double sensitivity) {
+  const detect::PictureView picture = View(image, "image");
+  if (picture.width < 1 || picture.height < 1 ||
+      (picture.channels != 1 && picture.channels != 3 && picture.channels != 4))
+    throw py::value_error("image must be non-empty, with 1, 3 or 4 channels");
+  if (max_width < 1 || max_width > 16 || min_length < 1 || !(sensitivity > 0))
+    throw py::value_error("max_width, min_length or sensitivity out of range");
+  std::vector<detect::LineRun> runs;
+  {
+    py::gil_scoped_release unlocked;
+    const detect::PaddedPlane plane =
+        detect::LumaPlane(picture, detect::LinePad(max_width), false);
+    const detect::LineMaps lines = detect::OrientedLines(plane, max_width);
+    const detect::GrainGrid grain = detect::GrainLevels(plane);
+    for (const bool dark : {true, false})
+      for (auto& run : detect::FindLineRuns(dark ? lines.dark : lines.bright,
+                                            dark ? lines.seed_dark : lines.seed_bright, grain,
+                                            plane, dark, min_length, sensitivity))
+        runs.push_back(std::move(run));
+  }
+  py::array_t<float> features({static_cast<int64_t>(runs.size()),
+                               int64_t{detect::kLineRunFeatureCount}});
+  py::array_t<int32_t> map({picture.height, picture.width});
+  std::fill(map.mutable_data(), map.mutable_data() + map.size(), 0);
+  for (size_t r = 0; r < runs.size(); ++r) {
+    std::copy(runs[r].features.begin(), runs[r].features.end(),
+              features.mutable_data() + r * detect::kLineRunFeatureCount);
+    for (size_t i : runs[r].pixels) map.mutable_data()[i] = static_cast<int32_t>(r + 1);
+  }
+  return py::make_tuple(features, map);
+}
+
 }  // namespace
 
 void BindDetect(py::module_& m) {
@@ -101,6 +139,9 @@ void BindDetect(py::module_& m) {
         "patchwell.find_damage on C-contiguous arrays: a bool mask, True at damage.");
   m.def("_speck_features", &SpeckFeaturesEntry, py::arg("image"),
         "The dust model's features of each candidate pixel, NaN elsewhere (for training).");
+  m.def("_line_runs", &LineRunsEntry, py::arg("image"), py::arg("max_width") = 4,
+        py::arg("min_length") = 15, py::arg("sensitivity") = 1.0,
+        "The line finder's runs before the line model: (features, run map) (for training).");
 }
 
 }  // namespace pw::python

@@ -1,0 +1,44 @@
+"""What the model trainers share: the photos they learn from, random crops
+of them, and the writer of the trees as C++."""
+import numpy as np
+import skimage.data as data
+
+import find_quality as fq
+
+PHOTOS = fq.PHOTOS + ["brick", "clock", "coins", "moon", "immunohistochemistry",
+                      "stereo_motorcycle", "retina", "hubble_deep_field", "cell", "page", "text"]
+SIZE = 512
+
+
+def crop(name, rng):
+    """A random crop of up to SIZE x SIZE of a photo, RGB, as floats."""
+    img = getattr(data, name)()
+    img = img[0] if isinstance(img, tuple) else img
+    img = np.dstack([img] * 3) if img.ndim == 2 else img[..., :3]
+    h, w = img.shape[:2]
+    s = min(SIZE, h, w)
+    y, x = rng.integers(0, h - s + 1), rng.integers(0, w - s + 1)
+    return img[y:y + s, x:x + s].astype(np.float64)
+
+
+def write_trees(model, path, script):
+    """A fitted HistGradientBoostingClassifier as the C++ tables that
+    src/detect/tree_model.h evaluates."""
+    nodes, roots = [], []
+    for (tree,) in model._predictors:
+        base = len(nodes)
+        roots.append(base)
+        for node in tree.nodes:
+            if node["is_leaf"]:
+                nodes.append((-1, 0, 0, float(node["value"])))
+            else:
+                nodes.append((int(node["feature_idx"]), base + int(node["left"]),
+                              base + int(node["right"]), float(node["num_threshold"])))
+    lines = [f"// Written by bench/{script}: do not edit.",
+             f"constexpr double kBaseline = {float(np.ravel(model._baseline_prediction)[0])!r};",
+             "constexpr uint32_t kTreeRoots[] = {" + ", ".join(map(str, roots)) + "};",
+             "constexpr TreeNode kNodes[] = {"]
+    lines += [f"    {{{f}, {l}, {r}, {v!r}}}," for f, l, r, v in nodes]
+    lines.append("};")
+    path.write_text("\n".join(lines) + "\n")
+    print(f"wrote {path} ({len(roots)} trees, {len(nodes)} nodes)")
