@@ -34,12 +34,14 @@ void MarkDust(const PictureView& picture, const FindOptions& options, uint8_t* m
   std::vector<uint8_t> core(n);
   for (size_t i = 0; i < n; ++i) core[i] = pick[i] == 2;
 
+  const double seed = OddsNeeded(kSeedProbability, options.sensitivity);
+  const double grow = OddsNeeded(kGrowProbability, options.sensitivity);
   // The model's log-odds at every core candidate now, at the others when
   // a growing speck reaches them (NaN until then).
   std::vector<float> odds(n, std::numeric_limits<float>::quiet_NaN());
   ForRowBands(h, [&](int32_t y0, int32_t y1) {
     ForSpeckFeatures(planes, y0, y1, core.data(), [&](size_t i, const float* f) {
-      odds[i] = static_cast<float>(DustLogOdds(f));
+      odds[i] = static_cast<float>(DustLogOdds(f, grow));
     });
   });
   const Probes probes(planes.luma.stride);
@@ -48,13 +50,11 @@ void MarkDust(const PictureView& picture, const FindOptions& options, uint8_t* m
       std::array<float, kSpeckFeatureCount> f;
       SpeckFeatures(planes, probes, static_cast<int32_t>(i % w), static_cast<int32_t>(i / w),
                     f.data());
-      odds[i] = static_cast<float>(DustLogOdds(f.data()));
+      odds[i] = static_cast<float>(DustLogOdds(f.data(), grow));
     }
     return odds[i];
   };
 
-  const double seed = OddsNeeded(kSeedProbability, options.sensitivity);
-  const double grow = OddsNeeded(kGrowProbability, options.sensitivity);
   const int32_t widest = options.max_speck + kSoftEdge;
   std::vector<uint8_t> seen(n, 0);
   std::vector<size_t> speck;

@@ -6,7 +6,8 @@
 namespace pw::detect {
 
 // The log-odds that a speck covers the pixel with these features
-// (kSpeckFeatureCount of them).
-double DustLogOdds(const float* features);
+// (kSpeckFeatureCount of them), where they are above `floor`; below it,
+// some value below it.
+double DustLogOdds(const float* features, double floor);
 
 }  // namespace pw::detect

@@ -7,22 +7,6 @@
 namespace pw::detect {
 namespace {
 
-// Ring radii from 2 up to beyond the largest speck's soft edge.
-std::vector<int32_t> RingRadii(int32_t max_speck) {
-  std::vector<int32_t> radii;
-  const int32_t last = std::max(2, (max_speck + 1) / 2 + 2);
-  for (int32_t r = 2; r < last; r = std::max(r + 1, r * 4 / 3)) radii.push_back(r);
-  radii.push_back(last);
-  return radii;
-}
-
-// Distances across a line: beyond half the widest line and its soft edge.
-std::vector<int32_t> LineDistances(int32_t max_width) {
-  std::vector<int32_t> d;
-  for (int32_t r = 2; r <= max_width / 2 + 3; ++r) d.push_back(r);
-  return d;
-}
-
 // Every pixel whose distance from the centre rounds to r: a closed ring,
 // through which no line can pass unseen.
 std::vector<ptrdiff_t> RingOffsets(int32_t r, ptrdiff_t stride) {
@@ -71,13 +55,9 @@ Responses Allocate(const PaddedPlane& plane) {
 
 }  // namespace
 
-int32_t ResponsePad(int32_t max_speck, int32_t max_width) {
-  return std::max(RingRadii(max_speck).back(), LineDistances(max_width).back() + 2) + 1;
-}
-
-Responses BlobResponses(const PaddedPlane& plane, int32_t max_speck) {
+Responses BlobResponses(const PaddedPlane& plane, const std::vector<int32_t>& radii) {
   std::vector<std::vector<ptrdiff_t>> rings;
-  for (int32_t r : RingRadii(max_speck)) rings.push_back(RingOffsets(r, plane.stride));
+  for (int32_t r : radii) rings.push_back(RingOffsets(r, plane.stride));
   Responses out = Allocate(plane);
   const int32_t w = plane.width;
   ForRowBands(plane.height, [&](int32_t y0, int32_t y1) {

@@ -17,9 +17,8 @@ struct Responses {
   std::vector<uint16_t> dark, bright;  // width * height, 0 where none
 };
 
-// The padding the offsets of the two responses need.
-int32_t ResponsePad(int32_t max_speck, int32_t max_width);
-
-Responses BlobResponses(const PaddedPlane& plane, int32_t max_speck);
+// The responses at the best of rings of these radii; the plane's padding
+// must reach the largest.
+Responses BlobResponses(const PaddedPlane& plane, const std::vector<int32_t>& radii);
 
 }  // namespace pw::detect

@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::array<int32_t, 5> kLumaRings{2, 3, 5, 8, 11};
 constexpr std::array<int32_t, 4> kColourRings{2, 3, 5, 8};
+constexpr std::array<int32_t, 4> kBlobRings{2, 3, 5, 8};
 constexpr std::array<int32_t, 3> kBoxes{3, 7, 15};  // half sides: 7, 15 and 31 wide
 // A candidate stands out from a whole ring by this many gray levels.
 constexpr int32_t kCandidateLevels = 4;
@@ -132,7 +133,7 @@ SpeckPlanes MakeSpeckPlanes(const PictureView& picture) {
   p.luma = LumaPlane(picture, kSpeckPad, true, Sample::Luma);
   p.brightest = LumaPlane(picture, kSpeckPad, true, Sample::Brightest);
   p.darkest = LumaPlane(picture, kSpeckPad, true, Sample::Darkest);
-  p.blob = BlobResponses(p.luma, 15);
+  p.blob = BlobResponses(p.luma, {kBlobRings.begin(), kBlobRings.end()});
   p.dark_level = TextureThresholds(p.blob.dark, picture.width, picture.height, kBlockLevel, 1.0);
   p.bright_level =
       TextureThresholds(p.blob.bright, picture.width, picture.height, kBlockLevel, 1.0);

@@ -2,6 +2,7 @@
 // texture it must leave alone, and the views it refuses.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -9,6 +10,9 @@
 #include <vector>
 
 #include "detect/find_damage.h"
+#include "detect/planes.h"
+#include "detect/speck_features.h"
+#include "detect/tree_model.h"
 
 namespace {
 
@@ -114,6 +118,41 @@ TEST(FindDamage, InfraredHairInNoise) {
   const std::vector<uint8_t> mask = Find(View(picture.data(), 1, 8), pw::detect::kInfrared, &infrared);
   EXPECT_EQ(Count(mask, 39, 20, 42, 70), 150);
   EXPECT_EQ(Count(mask, 0, 0, kSize, kSize), Count(mask, 37, 17, 44, 73));
+}
+
+// The dust model reads a pixel's features in bands (box sums kept for the
+// band) or alone (when a growing speck reaches it): both must give the
+// same numbers, at the picture's borders too.
+TEST(FindDamage, SpeckFeaturesEqualInBandsAndAlone) {
+  std::mt19937 rng(9);
+  std::vector<uint8_t> rgb(kSize * kSize * 3);
+  for (auto& v : rgb) v = static_cast<uint8_t>(rng() % 256);
+  const pw::detect::SpeckPlanes planes = pw::detect::MakeSpeckPlanes(View(rgb.data(), 3, 8));
+  const std::vector<uint8_t> all(kSize * kSize, 1);
+  const pw::detect::Probes probes(planes.luma.stride);
+  int checked = 0;
+  pw::detect::ForSpeckFeatures(planes, 0, kSize, all.data(), [&](size_t i, const float* f) {
+    std::array<float, pw::detect::kSpeckFeatureCount> alone;
+    pw::detect::SpeckFeatures(planes, probes, int(i % kSize), int(i / kSize), alone.data());
+    for (int k = 0; k < pw::detect::kSpeckFeatureCount; ++k) ASSERT_EQ(f[k], alone[k]) << i << " " << k;
+    ++checked;
+  });
+  EXPECT_EQ(checked, kSize * kSize);
+}
+
+// Trees as the trainers write them: left when the feature is at most the
+// split value; the leaves add up; a pixel clearly out after the first trees
+// is given up.
+TEST(FindDamage, TreeLogOddsFollowSplitsAndGiveUp) {
+  using pw::detect::TreeNode;
+  const TreeNode nodes[] = {{1, 1, 2, 0.5}, {-1, 0, 0, -2.0}, {-1, 0, 0, 1.0},
+                            {0, 4, 5, 3.0}, {-1, 0, 0, 0.25}, {-1, 0, 0, 4.0}};
+  const uint32_t roots[] = {0, 3};
+  const float at_split[] = {3.0f, 0.5f}, above[] = {3.5f, 0.75f};
+  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, at_split), 0.1 - 2.0 + 0.25);
+  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, above), 0.1 + 1.0 + 4.0);
+  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, at_split, 1, -1.0), 0.1 - 2.0);
+  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, above, 1, -1.0), 5.1);
 }
 
 TEST(FindDamage, RefusesWhatItCannotRead) {

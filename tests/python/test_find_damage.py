@@ -66,6 +66,19 @@ def test_refused_arguments(kwargs, error, words):
         patchwell.find_damage(speck_picture(), **kwargs)
 
 
+@pytest.mark.parametrize("call", [
+    lambda: patchwell._core._speck_features(np.zeros((8, 8, 2), np.uint8)),
+    lambda: patchwell._core._speck_features(np.zeros((0, 8), np.uint8)),
+    lambda: patchwell._core._line_runs(np.zeros((8, 8, 5), np.uint16)),
+    lambda: patchwell._core._line_runs(np.zeros((8, 8), np.uint8), max_width=0),
+])
+def test_training_entries_refuse_what_the_finder_refuses(call):
+    # What the model trainers read goes through the finder's own code: it
+    # must refuse what would make that code read past a pixel.
+    with pytest.raises(ValueError):
+        call()
+
+
 def test_infrared_hair_found_and_repaired():
     rng = np.random.default_rng(6)
     picture = np.full((64, 64, 3), 120, np.uint8)

@@ -170,3 +170,9 @@ _FIND_INFRARED: int
 def _find_damage(image: npt.NDArray[Any], infrared: Optional[npt.NDArray[Any]], kinds: int, *,
                  sensitivity: float, max_speck: int, max_width: int, min_length: int,
                  dilation: int, infrared_dilation: int) -> npt.NDArray[np.bool_]: ...
+
+# The model trainers' view of the finders (bench/train_*_model.py).
+def _speck_features(image: npt.NDArray[Any]) -> npt.NDArray[np.float32]: ...
+def _line_runs(image: npt.NDArray[Any], max_width: int = 4, min_length: int = 15,
+               sensitivity: float = 1.0) -> tuple[npt.NDArray[np.float32],
+                                                  npt.NDArray[np.int32]]: ...
