@@ -15,7 +15,7 @@ namespace {
 
 // How sure the model must be of a speck's seed and of the pixels it grows
 // over, at sensitivity 1; sensitivity s divides the odds needed by s.
-constexpr double kSeedProbability = 0.95;
+constexpr double kSeedProbability = 0.9;
 constexpr double kGrowProbability = 0.5;
 // A speck's soft edge may reach this far beyond its diameter.
 constexpr int32_t kSoftEdge = 4;

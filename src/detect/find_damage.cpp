@@ -14,8 +14,8 @@
 namespace pw::detect {
 namespace {
 
-// The line finder's sensitivity under the line model's (the model was
-// trained on the runs proposed so).
+// The sensitivity the line finder proposes runs at for the line model
+// (which was trained on the runs proposed so).
 constexpr double kLineLeniency = 1.5;
 
 void CheckView(const PictureView& v, const char* what, bool one_channel) {
@@ -56,12 +56,13 @@ void FindInPicture(const PictureView& picture, const FindOptions& o, uint8_t* ma
     const PaddedPlane plane = LumaPlane(picture, LinePad(o.max_width), false);
     const LineMaps lines = OrientedLines(plane, o.max_width);
     const GrainGrid grain = GrainLevels(plane);
-    // The runs are proposed leniently: the line model turns down the
-    // picture's own thin details.
+    // The runs are proposed leniently, and the same at every sensitivity
+    // (so that a higher one finds all a lower one does): the line model
+    // turns down the picture's own thin details.
     for (const bool dark : {true, false})
       MarkLineRuns(FindLineRuns(dark ? lines.dark : lines.bright,
                                 dark ? lines.seed_dark : lines.seed_bright, grain, plane, dark,
-                                o.min_length, kLineLeniency * o.sensitivity),
+                                o.min_length, kLineLeniency),
                    o.sensitivity, mask, w, h);
   }
   Dilate(mask, w, h, o.dilation);

@@ -243,11 +243,12 @@ namespace {
 // the grain around, and the picture's level under it.
 std::array<float, kLineRunFeatureCount> RunFeatures(const std::vector<size_t>& run,
                                                     const std::vector<int16_t>& response,
+                                                    const std::vector<int16_t>& seed,
                                                     int64_t seeds, const GrainGrid& grain,
                                                     const PaddedPlane& plane, bool dark) {
   const int32_t w = plane.width;
   double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, sr = 0, srr = 0, rmax = 0, sg = 0;
-  double sl = 0, sll = 0;
+  double sl = 0, sll = 0, differ = 0;
   int32_t x0 = w, x1 = -1, y0 = plane.height, y1 = -1;
   for (size_t i : run) {
     const auto x = static_cast<int32_t>(i % w), y = static_cast<int32_t>(i / w);
@@ -256,6 +257,9 @@ std::array<float, kLineRunFeatureCount> RunFeatures(const std::vector<size_t>& r
     const double r = double(response[i]) / kSumUnits;
     sr += r, srr += r * r, rmax = std::max(rmax, r);
     sg += double(grain.At(x, y)) / kSumUnits;
+    // How much the two flanks differ: little for a fibre lying over the
+    // picture, much for the rim of a highlight or a contour.
+    differ += double(response[i] - seed[i]) / kSumUnits;
     const double l = double(plane.Row(y)[x]) / kSumUnits;
     sl += l, sll += l * l;
   }
@@ -281,7 +285,8 @@ std::array<float, kLineRunFeatureCount> RunFeatures(const std::vector<size_t>& r
           static_cast<float>(major),
           static_cast<float>(minor),
           static_cast<float>(minor / (major + 1)),
-          static_cast<float>(std::hypot(x1 - x0 + 1, y1 - y0 + 1) / n)};
+          static_cast<float>(std::hypot(x1 - x0 + 1, y1 - y0 + 1) / n),
+          static_cast<float>(differ / n / (mean + 1))};
 }
 
 }  // namespace
@@ -337,7 +342,7 @@ std::vector<LineRun> FindLineRuns(const std::vector<int16_t>& response,
     const bool keep = extent >= min_length && area <= kRunWidth * extent &&
                       100 * seeds >= kSeedShare * area &&
                       static_cast<double>(total) >= kMeanLevel * scale * static_cast<double>(area);
-    if (keep) found.push_back({run, RunFeatures(run, response, seeds, grain, plane, dark)});
+    if (keep) found.push_back({run, RunFeatures(run, response, seed, seeds, grain, plane, dark)});
   }
   return found;
 }

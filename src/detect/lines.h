@@ -36,7 +36,7 @@ struct GrainGrid {
 GrainGrid GrainLevels(const PaddedPlane& plane);
 
 // A run of line pixels and what the line model sees of it.
-constexpr int32_t kLineRunFeatureCount = 16;
+constexpr int32_t kLineRunFeatureCount = 17;
 struct LineRun {
   std::vector<size_t> pixels;
   std::array<float, kLineRunFeatureCount> features;
