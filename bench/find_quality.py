@@ -95,15 +95,22 @@ def lines(shape, rng, count, straight):
         else:
             pts = curve(rng, h, w, rng.uniform(30, 150), 0.002)
             half = rng.uniform(0.4, 1.2)
-        y0, x0 = np.maximum(pts.min(axis=0).astype(int) - 5, 0)
-        y1, x1 = np.minimum(pts.max(axis=0).astype(int) + 6, [h, w])
-        if y1 <= y0 or x1 <= x0:
-            continue
-        yy, xx = np.mgrid[y0:y1, x0:x1]
-        d, _ = cKDTree(pts).query(np.stack([yy.ravel(), xx.ravel()], axis=1))
-        c = profile(d.reshape(yy.shape), half, rng.uniform(0.3, 0.7))
-        add(cover, alpha, (slice(y0, y1), slice(x0, x1)), c, rng.uniform(0.5, 0.9))
+        stroke(cover, alpha, pts, half, rng, (0.5, 0.9))
     return cover, alpha
+
+
+def stroke(cover, alpha, pts, half, rng, opacity):
+    """One line along the points, `half` its half width, of an opacity
+    drawn from the range."""
+    h, w = cover.shape
+    y0, x0 = np.maximum(pts.min(axis=0).astype(int) - 5, 0)
+    y1, x1 = np.minimum(pts.max(axis=0).astype(int) + 6, [h, w])
+    if y1 <= y0 or x1 <= x0:
+        return
+    yy, xx = np.mgrid[y0:y1, x0:x1]
+    d, _ = cKDTree(pts).query(np.stack([yy.ravel(), xx.ravel()], axis=1))
+    c = profile(d.reshape(yy.shape), half, rng.uniform(0.3, 0.7))
+    add(cover, alpha, (slice(y0, y1), slice(x0, x1)), c, rng.uniform(*opacity))
 
 
 def add(cover, alpha, box, c, opacity):

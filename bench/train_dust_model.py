@@ -20,7 +20,6 @@ finds the dust on it (recall and false positives, as find_quality.py
 counts them), without writing the model. Deterministic for a given
 scikit-learn version.
 """
-import argparse
 import pathlib
 
 import numpy as np
@@ -29,7 +28,7 @@ from sklearn.ensemble import HistGradientBoostingClassifier
 
 import find_quality as fq
 from patchwell import _core
-from tree_training import PHOTOS, crop, write_trees
+from tree_training import crop, main
 
 OUT = pathlib.Path(__file__).resolve().parents[1] / "src" / "detect" / "dust_model.inc"
 NEGATIVE_SHARE = 0.3  # of the candidate pixels far from any speck
@@ -104,16 +103,11 @@ def holdout(model, name):
           f"false positives {100 * (found & negative).mean():.3f} %")
 
 
-if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--draws", type=int, default=4, help="damaged crops per photo")
-    parser.add_argument("--holdout", help="a photo to leave out and report on")
-    args = parser.parse_args()
-    photos = [p for p in PHOTOS if p != args.holdout]
-    x, y = training_set(photos, args.draws, seed=1)
+def fit(photos, draws):
+    x, y = training_set(photos, draws, seed=1)
     print(f"{len(y)} examples, {y.mean():.3f} of them in specks")
-    model = train(x, y)
-    if args.holdout:
-        holdout(model, args.holdout)
-    else:
-        write_trees(model, OUT, "train_dust_model.py")
+    return train(x, y)
+
+
+if __name__ == "__main__":
+    main(__doc__, 4, fit, holdout, OUT, "train_dust_model.py")

@@ -19,17 +19,15 @@ finder itself (`patchwell._core._line_runs`).
 positives on it (as find_quality.py counts them, before gaps are joined
 and the mask is widened), without writing the model.
 """
-import argparse
 import pathlib
 
 import numpy as np
 from scipy import ndimage
-from scipy.spatial import cKDTree
 from sklearn.ensemble import HistGradientBoostingClassifier
 
 import find_quality as fq
 from patchwell import _core
-from tree_training import PHOTOS, crop, write_trees
+from tree_training import crop, main
 
 OUT = pathlib.Path(__file__).resolve().parents[1] / "src" / "detect" / "line_model.inc"
 LENIENCY = 1.5  # the run finder's sensitivity under the model's
@@ -42,14 +40,7 @@ def varied_fibres(shape, rng, count):
     cover, alpha = np.zeros(shape), np.zeros(shape)
     for _ in range(count):
         pts = fq.curve(rng, h, w, rng.uniform(30, 200), rng.uniform(0, 0.03))
-        y0, x0 = np.maximum(pts.min(axis=0).astype(int) - 5, 0)
-        y1, x1 = np.minimum(pts.max(axis=0).astype(int) + 6, [h, w])
-        if y1 <= y0 or x1 <= x0:
-            continue
-        yy, xx = np.mgrid[y0:y1, x0:x1]
-        d, _ = cKDTree(pts).query(np.stack([yy.ravel(), xx.ravel()], axis=1))
-        c = fq.profile(d.reshape(yy.shape), rng.uniform(0.4, 1.5), rng.uniform(0.3, 0.7))
-        fq.add(cover, alpha, (slice(y0, y1), slice(x0, x1)), c, rng.uniform(0.5, 0.95))
+        fq.stroke(cover, alpha, pts, rng.uniform(0.4, 1.5), rng, (0.5, 0.95))
     return cover, alpha
 
 
@@ -119,16 +110,11 @@ def holdout(model, name):
                   f"false positives {100 * (found & ~near).mean():.3f} %")
 
 
-if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--draws", type=int, default=8, help="damaged crops per photo and kind")
-    parser.add_argument("--holdout", help="a photo to leave out and report on")
-    args = parser.parse_args()
-    photos = [p for p in PHOTOS if p != args.holdout]
-    x, y, weight = training_set(photos, args.draws, seed=2)
+def fit(photos, draws):
+    x, y, weight = training_set(photos, draws, seed=2)
     print(f"{len(y)} runs, {y.mean():.3f} of them damage")
-    model = train(x, y, weight)
-    if args.holdout:
-        holdout(model, args.holdout)
-    else:
-        write_trees(model, OUT, "train_line_model.py")
+    return train(x, y, weight)
+
+
+if __name__ == "__main__":
+    main(__doc__, 8, fit, holdout, OUT, "train_line_model.py")

@@ -1,5 +1,7 @@
 """What the model trainers share: the photos they learn from, random crops
 of them, and the writer of the trees as C++."""
+import argparse
+
 import numpy as np
 import skimage.data as data
 
@@ -42,3 +44,17 @@ def write_trees(model, path, script):
     lines.append("};")
     path.write_text("\n".join(lines) + "\n")
     print(f"wrote {path} ({len(roots)} trees, {len(nodes)} nodes)")
+
+
+def main(doc, draws, fit, holdout, out, script):
+    """The trainers' command: fit(photos, draws) on every photo and write the
+    model to `out`, or with --holdout PHOTO leave it out and report on it."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--draws", type=int, default=draws, help="damaged crops per photo")
+    parser.add_argument("--holdout", help="a photo to leave out and report on")
+    args = parser.parse_args()
+    model = fit([p for p in PHOTOS if p != args.holdout], args.draws)
+    if args.holdout:
+        holdout(model, args.holdout)
+    else:
+        write_trees(model, out, script)

@@ -7,17 +7,6 @@
 namespace pw::detect {
 namespace {
 
-// Every pixel whose distance from the centre rounds to r: a closed ring,
-// through which no line can pass unseen.
-std::vector<ptrdiff_t> RingOffsets(int32_t r, ptrdiff_t stride) {
-  std::vector<ptrdiff_t> offsets;
-  for (int32_t dy = -r; dy <= r; ++dy)
-    for (int32_t dx = -r; dx <= r; ++dx)
-      if (std::lround(std::sqrt(double(dx * dx + dy * dy))) == r)
-        offsets.push_back(dy * stride + dx);
-  return offsets;
-}
-
 void RingStep(const int16_t* __restrict s, int32_t w, int16_t* __restrict lo,
               int16_t* __restrict hi) {
   for (int32_t x = 0; x < w; ++x) {
@@ -54,6 +43,17 @@ Responses Allocate(const PaddedPlane& plane) {
 }
 
 }  // namespace
+
+// Every pixel whose distance from the centre rounds to r: a closed ring,
+// through which no line can pass unseen.
+std::vector<ptrdiff_t> RingOffsets(int32_t r, ptrdiff_t stride) {
+  std::vector<ptrdiff_t> offsets;
+  for (int32_t dy = -r; dy <= r; ++dy)
+    for (int32_t dx = -r; dx <= r; ++dx)
+      if (std::lround(std::sqrt(double(dx * dx + dy * dy))) == r)
+        offsets.push_back(dy * stride + dx);
+  return offsets;
+}
 
 Responses BlobResponses(const PaddedPlane& plane, const std::vector<int32_t>& radii) {
   std::vector<std::vector<ptrdiff_t>> rings;

@@ -6,6 +6,7 @@
 // Lines have their own response (detect/lines.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -16,6 +17,10 @@ namespace pw::detect {
 struct Responses {
   std::vector<uint16_t> dark, bright;  // width * height, 0 where none
 };
+
+// The plane offsets of the pixels whose distance from the centre rounds
+// to r: a closed ring, through which no line can pass unseen.
+std::vector<ptrdiff_t> RingOffsets(int32_t r, ptrdiff_t stride);
 
 // The responses at the best of rings of these radii; the plane's padding
 // must reach the largest.

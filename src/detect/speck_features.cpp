@@ -24,16 +24,6 @@ constexpr float kLevel = 1.0f / kSumUnits;
 // Sum units of the smoothed planes in gray levels.
 float Levels(int64_t units) { return static_cast<float>(units) * kLevel; }
 
-// Offsets of the pixels whose distance from the centre rounds to r.
-std::vector<ptrdiff_t> Ring(int32_t r, ptrdiff_t stride) {
-  std::vector<ptrdiff_t> offsets;
-  for (int32_t dy = -r; dy <= r; ++dy)
-    for (int32_t dx = -r; dx <= r; ++dx)
-      if (std::lround(std::sqrt(double(dx * dx + dy * dy))) == r)
-        offsets.push_back(dy * stride + dx);
-  return offsets;
-}
-
 struct RingRange {
   int32_t lo, hi;
 };
@@ -225,8 +215,8 @@ void FeaturesAt(const SpeckPlanes& planes, const Probes& probes, const BoxSums* 
 }  // namespace
 
 Probes::Probes(ptrdiff_t stride) : lines(LineProbes(stride)) {
-  for (int32_t r : kLumaRings) luma_rings.push_back(Ring(r, stride));
-  for (int32_t r : kColourRings) colour_rings.push_back(Ring(r, stride));
+  for (int32_t r : kLumaRings) luma_rings.push_back(RingOffsets(r, stride));
+  for (int32_t r : kColourRings) colour_rings.push_back(RingOffsets(r, stride));
 }
 
 void ForSpeckFeatures(const SpeckPlanes& planes, int32_t y0, int32_t y1, const uint8_t* pick,
