@@ -10,6 +10,7 @@ import find_quality as fq
 PHOTOS = fq.PHOTOS + ["brick", "clock", "coins", "moon", "immunohistochemistry",
                       "stereo_motorcycle", "retina", "hubble_deep_field", "cell", "page", "text"]
 SIZE = 512
+NODES_A_LINE = 4
 
 
 def crop(name, rng):
@@ -40,7 +41,8 @@ def write_trees(model, path, script):
              f"constexpr double kBaseline = {float(np.ravel(model._baseline_prediction)[0])!r};",
              "constexpr uint32_t kTreeRoots[] = {" + ", ".join(map(str, roots)) + "};",
              "constexpr TreeNode kNodes[] = {"]
-    lines += [f"    {{{f}, {l}, {r}, {v!r}}}," for f, l, r, v in nodes]
+    cells = [f"{{{f}, {l}, {r}, {v!r}}}," for f, l, r, v in nodes]
+    lines += ["    " + " ".join(cells[i:i + NODES_A_LINE]) for i in range(0, len(cells), NODES_A_LINE)]
     lines.append("};")
     path.write_text("\n".join(lines) + "\n")
     print(f"wrote {path} ({len(roots)} trees, {len(nodes)} nodes)")
