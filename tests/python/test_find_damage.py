@@ -66,6 +66,27 @@ def test_refused_arguments(kwargs, error, words):
         patchwell.find_damage(speck_picture(), **kwargs)
 
 
+def test_same_mask_on_any_thread_count():
+    # Rows are cut into bands that threads share, and specks grow across
+    # them afterwards: neither may depend on how many threads there are.
+    rng = np.random.default_rng(8)
+    gray = np.clip(120 + rng.normal(0, 6, (200, 150)), 0, 255)
+    yy, xx = np.mgrid[0:200, 0:150]
+    for y, x in rng.uniform(10, 140, (30, 2)):
+        gray[np.hypot(yy - y - 40, xx - x) < 2.5] = 20
+    gray[60:140, 75] = 230
+    picture = gray.astype(np.uint8)
+    before = patchwell.get_num_threads()
+    try:
+        masks = []
+        for threads in (1, 2):
+            patchwell.set_num_threads(threads)
+            masks.append(patchwell.find_damage(picture))
+    finally:
+        patchwell.set_num_threads(before)
+    assert masks[0].sum() > 0 and (masks[0] == masks[1]).all()
+
+
 @pytest.mark.parametrize("call", [
     lambda: patchwell._core._speck_features(np.zeros((8, 8, 2), np.uint8)),
     lambda: patchwell._core._speck_features(np.zeros((0, 8), np.uint8)),
