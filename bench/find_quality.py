@@ -53,12 +53,13 @@ def profile(distance, half_width, softness):
     return 1 / (1 + np.exp((distance - half_width) / softness))
 
 
-def specks(shape, rng, count):
-    """Soft-edged, slightly elliptic specks of 2 to 14 pixels across."""
+def specks(shape, rng, count, margin=8):
+    """Soft-edged, slightly elliptic specks of 2 to 14 pixels across, their
+    centres at least `margin` pixels inside the picture."""
     h, w = shape
     cover, alpha = np.zeros(shape), np.zeros(shape)
     for _ in range(count):
-        cy, cx = rng.uniform(8, h - 8), rng.uniform(8, w - 8)
+        cy, cx = rng.uniform(margin, h - margin), rng.uniform(margin, w - margin)
         radius = rng.uniform(1.0, 7.0)
         stretch, angle = rng.uniform(0.7, 1.3), rng.uniform(0, np.pi)
         y0, y1 = int(max(cy - 12, 0)), int(min(cy + 13, h))

@@ -54,7 +54,8 @@ def examples(picture, rng, with_specks=True):
     clean = fq.grain(picture, rng)
     h, w = clean.shape[:2]
     if with_specks:
-        cover, alpha = fq.specks((h, w), rng, h * w // 6000)
+        # Anywhere, on the edge too: dust cut by the edge of a scan is dust.
+        cover, alpha = fq.specks((h, w), rng, h * w // 6000, margin=0)
     else:
         cover, alpha = np.zeros((h, w)), np.zeros((h, w))
     damaged = np.rint(fq.damage(clean, alpha, rng))

@@ -1,6 +1,7 @@
 #include "detect/planes.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "fill/cpu/thread_count.h"
@@ -36,6 +37,16 @@ void PlaneRow(const PictureView& p, int32_t y, Sample which, uint8_t* out) {
   }
 }
 
+// The picture's own index that stands for i, which may lie beyond its n
+// pixels: the edge pixel, or the one i mirrors (the edge not repeated).
+int32_t Inside(int32_t i, int32_t n, Border border) {
+  if (border == Border::Replicate) return std::clamp(i, 0, n - 1);
+  if (n == 1) return 0;
+  const int32_t period = 2 * (n - 1);
+  i = std::abs(i) % period;
+  return i < n ? i : period - i;
+}
+
 }  // namespace
 
 void ForRowBands(int32_t height, const std::function<void(int32_t, int32_t)>& body) {
@@ -54,7 +65,8 @@ void ForRowBands(int32_t height, const std::function<void(int32_t, int32_t)>& bo
   pool.ParallelFor(bands, run);
 }
 
-PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed, Sample which) {
+PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed, Sample which,
+                      Border border) {
   const int32_t w = picture.width, h = picture.height;
   PaddedPlane plane;
   plane.width = w;
@@ -71,27 +83,31 @@ PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed, Sa
   ForRowBands(h, [&](int32_t y0, int32_t y1) {
     std::vector<uint16_t> column(w + 2);
     for (int32_t y = y0; y < y1; ++y) {
-      const uint8_t* up = luma.data() + std::max(y - 1, 0) * w;
+      const uint8_t* up = luma.data() + Inside(y - 1, h, border) * w;
       const uint8_t* mid = luma.data() + y * w;
-      const uint8_t* down = luma.data() + std::min(y + 1, h - 1) * w;
+      const uint8_t* down = luma.data() + Inside(y + 1, h, border) * w;
       for (int32_t x = 0; x < w; ++x)
         column[x + 1] = static_cast<uint16_t>(up[x] + mid[x] + down[x]);
-      column[0] = column[1];
-      column[w + 1] = column[w];
+      column[0] = column[Inside(-1, w, border) + 1];
+      column[w + 1] = column[Inside(w, w, border) + 1];
       int16_t* out = plane.Row(y);
       if (smoothed)
         for (int32_t x = 0; x < w; ++x)
           out[x] = static_cast<int16_t>(column[x] + column[x + 1] + column[x + 2]);
       else
         for (int32_t x = 0; x < w; ++x) out[x] = static_cast<int16_t>(kSumUnits * mid[x]);
-      std::fill(out - pad, out, out[0]);
-      std::fill(out + w, out + w + pad, out[w - 1]);
+      for (int32_t k = 1; k <= pad; ++k) {
+        out[-k] = out[Inside(-k, w, border)];
+        out[w - 1 + k] = out[Inside(w - 1 + k, w, border)];
+      }
     }
   });
-  for (int32_t y = -pad; y < 0; ++y)
-    std::copy(plane.Row(0) - pad, plane.Row(0) + w + pad, plane.Row(y) - pad);
-  for (int32_t y = h; y < h + pad; ++y)
-    std::copy(plane.Row(h - 1) - pad, plane.Row(h - 1) + w + pad, plane.Row(y) - pad);
+  for (int32_t k = 1; k <= pad; ++k) {
+    const int16_t* above = plane.Row(Inside(-k, h, border)) - pad;
+    std::copy(above, above + plane.stride, plane.Row(-k) - pad);
+    const int16_t* below = plane.Row(Inside(h - 1 + k, h, border)) - pad;
+    std::copy(below, below + plane.stride, plane.Row(h - 1 + k) - pad);
+  }
   return plane;
 }
 

@@ -1,7 +1,6 @@
 // The working planes of the detectors: a picture's luminance, summed over
 // 3 x 3 pixels (grain averaged out) or not, 9 sum units per gray level, kept with
-// a replicated border so that neighbours at a fixed offset need no bounds
-// checks; and the ordered loop over row bands that every pass runs on.
+// a border so that neighbours at a fixed offset need no bounds checks; and the ordered loop over row bands that every pass runs on.
 #pragma once
 
 #include <cstddef>
@@ -30,10 +29,14 @@ constexpr int kSumUnits = 9;
 // ground changes one channel far more than the luminance).
 enum class Sample { Luma, Brightest, Darkest };
 
+// How the border continues the picture: its edge pixels repeated, or the
+// picture mirrored about them (a speck cut by the edge then looks whole).
+enum class Border { Replicate, Mirror };
+
 // The picture's 8-bit luminance (or other `which`) summed over 3 x 3
-// (`smoothed`) or times 9, with `pad` pixels of replicated border around it.
+// (`smoothed`) or times 9, with `pad` pixels of border around it.
 PaddedPlane LumaPlane(const PictureView& picture, int32_t pad, bool smoothed,
-                      Sample which = Sample::Luma);
+                      Sample which = Sample::Luma, Border border = Border::Replicate);
 
 // Runs body(first_row, end_row) over bands of rows, in parallel; the bands
 // do not depend on the thread count, so neither does the result.

@@ -120,9 +120,9 @@ class BoxSums {
 
 SpeckPlanes MakeSpeckPlanes(const PictureView& picture) {
   SpeckPlanes p;
-  p.luma = LumaPlane(picture, kSpeckPad, true, Sample::Luma);
-  p.brightest = LumaPlane(picture, kSpeckPad, true, Sample::Brightest);
-  p.darkest = LumaPlane(picture, kSpeckPad, true, Sample::Darkest);
+  p.luma = LumaPlane(picture, kSpeckPad, true, Sample::Luma, Border::Mirror);
+  p.brightest = LumaPlane(picture, kSpeckPad, true, Sample::Brightest, Border::Mirror);
+  p.darkest = LumaPlane(picture, kSpeckPad, true, Sample::Darkest, Border::Mirror);
   p.blob = BlobResponses(p.luma, {kBlobRings.begin(), kBlobRings.end()});
   p.dark_level = TextureThresholds(p.blob.dark, picture.width, picture.height, kBlockLevel, 1.0);
   p.bright_level =

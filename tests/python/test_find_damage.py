@@ -66,6 +66,19 @@ def test_refused_arguments(kwargs, error, words):
         patchwell.find_damage(speck_picture(), **kwargs)
 
 
+@pytest.mark.parametrize("centre", [(0, 0), (40, 79), (79, 3)])
+def test_speck_cut_by_the_edge_found(centre):
+    # Dust at the edge of a scan is half a speck: the finder sees the
+    # picture mirrored beyond its edge, where the speck is whole.
+    rng = np.random.default_rng(4)
+    clean = 128 + rng.normal(0, 3, (80, 80))
+    yy, xx = np.mgrid[0:80, 0:80]
+    cover = 1 / (1 + np.exp((np.hypot(yy - centre[0], xx - centre[1]) - 2.5) / 0.5))
+    damaged = np.rint(clean * (1 - cover) + 20 * cover).astype(np.uint8)
+    mask = patchwell.find_damage(damaged, "dust")
+    assert mask[np.abs(damaged - clean) >= 24].all() and not mask[cover < 0.001].any()
+
+
 def test_same_mask_on_any_thread_count():
     # Rows are cut into bands that threads share, and specks grow across
     # them afterwards: neither may depend on how many threads there are.
