@@ -14,17 +14,19 @@ namespace pw {
 
 namespace {
 
-// 16 bytes at each of a and b, widened to 32 lanes.
-PW_AVX512 inline __m512i LoadPair(const uint8_t* a, const uint8_t* b) {
+// The kept bytes of 16 at each of a and b (keep's low and high halves),
+// widened to 32 lanes, zero elsewhere. Bytes not kept are not read at all:
+// past a short row they may be a pixel that another thread fills.
+PW_AVX512 inline __m512i LoadPair(const uint8_t* a, const uint8_t* b, uint32_t keep) {
   const __m256i both = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1);
+      _mm256_castsi128_si256(_mm_maskz_loadu_epi8(static_cast<__mmask16>(keep), a)),
+      _mm_maskz_loadu_epi8(static_cast<__mmask16>(keep >> 16), b), 1);
   return _mm512_cvtepu8_epi16(both);
 }
 
-PW_AVX512 inline __m512i AbsDiff(const uint8_t* a, const uint8_t* b,
+PW_AVX512 inline __m512i AbsDiff(const uint8_t* a, const uint8_t* b, uint32_t keep,
                                  const uint16_t* t) {
-  return _mm512_abs_epi16(_mm512_sub_epi16(LoadPair(a, b), _mm512_load_si512(t)));
+  return _mm512_abs_epi16(_mm512_sub_epi16(LoadPair(a, b, keep), _mm512_load_si512(t)));
 }
 
 }  // namespace
@@ -48,12 +50,12 @@ PW_AVX512 int32_t PatchSumAvx512(const PlanarTarget& target,
       const uint8_t* a = top_left + offsets[u];
       const uint8_t* b = top_left + offsets[u + 1];
       const size_t e = u * PlanarTarget::kLanes;
-      __m512i d = AbsDiff(a, b, t0 + e);
-      d = _mm512_add_epi16(d, AbsDiff(a + plane, b + plane, t1 + e));
-      d = _mm512_add_epi16(d, AbsDiff(a + 2 * plane, b + 2 * plane, t2 + e));
-      const __m512i q = _mm512_mulhi_epu16(d, third);
       uint32_t keep;
       std::memcpy(&keep, target.keep_bits() + u, sizeof keep);
+      __m512i d = AbsDiff(a, b, keep, t0 + e);
+      d = _mm512_add_epi16(d, AbsDiff(a + plane, b + plane, keep, t1 + e));
+      d = _mm512_add_epi16(d, AbsDiff(a + 2 * plane, b + 2 * plane, keep, t2 + e));
+      const __m512i q = _mm512_mulhi_epu16(d, third);
       acc = _mm512_mask_add_epi16(acc, keep, acc, q);
     }
     sum += _mm512_reduce_add_epi32(_mm512_madd_epi16(acc, ones));
