@@ -8,7 +8,8 @@
 
 #include "detect/dust_model.h"
 #include "detect/soft_edge.h"
-#include "detect/speck_features.h"
+#include "detect/tree_model.h"
+#include "detect/dust_features.h"
 
 namespace pw::detect {
 namespace {
@@ -19,10 +20,6 @@ constexpr double kSeedProbability = 0.9;
 constexpr double kGrowProbability = 0.5;
 // A speck's soft edge may reach this far beyond its diameter.
 constexpr int32_t kSoftEdge = 4;
-
-double OddsNeeded(double probability, double sensitivity) {
-  return std::log(probability / (1 - probability)) - std::log(sensitivity);
-}
 
 }  // namespace
 

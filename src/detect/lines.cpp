@@ -8,6 +8,7 @@
 #include "detect/line_gaps.h"
 #include "detect/line_model.h"
 #include "detect/texture_level.h"
+#include "detect/tree_model.h"
 
 namespace pw::detect {
 namespace {
@@ -266,8 +267,11 @@ std::array<float, kLineRunFeatureCount> RunFeatures(const std::vector<size_t>& r
   const double n = double(run.size());
   const double mx = sx / n, my = sy / n;
   const double cxx = sxx / n - mx * mx, cyy = syy / n - my * my, cxy = sxy / n - mx * my;
-  const double mid = (cxx + cyy) / 2, half = std::sqrt(std::max(0.0, mid * mid - cxx * cyy + cxy * cxy));
-  const double major = std::sqrt(std::max(0.0, mid + half)), minor = std::sqrt(std::max(0.0, mid - half));
+  // The spreads along and across the main axis: the covariance's eigenvalues.
+  const double mid = (cxx + cyy) / 2;
+  const double half = std::sqrt(std::max(0.0, mid * mid - cxx * cyy + cxy * cxy));
+  const double major = std::sqrt(std::max(0.0, mid + half));
+  const double minor = std::sqrt(std::max(0.0, mid - half));
   const double extent = std::max(x1 - x0, y1 - y0) + 1;
   const double mean = sr / n, grain_mean = sg / n, level = sl / n;
   return {static_cast<float>(n),
@@ -349,8 +353,7 @@ std::vector<LineRun> FindLineRuns(const std::vector<int16_t>& response,
 
 void MarkLineRuns(const std::vector<LineRun>& runs, double sensitivity, uint8_t* mask,
                   int32_t width, int32_t height) {
-  const double needed =
-      std::log(kLineProbability / (1 - kLineProbability)) - std::log(sensitivity);
+  const double needed = OddsNeeded(kLineProbability, sensitivity);
   std::vector<std::vector<size_t>> kept;
   for (const LineRun& run : runs) {
     if (!(LineRunLogOdds(run.features.data()) > needed)) continue;

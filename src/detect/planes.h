@@ -1,6 +1,7 @@
 // The working planes of the detectors: a picture's luminance, summed over
-// 3 x 3 pixels (grain averaged out) or not, 9 sum units per gray level, kept with
-// a border so that neighbours at a fixed offset need no bounds checks; and the ordered loop over row bands that every pass runs on.
+// 3 x 3 pixels (grain averaged out) or not, 9 sum units per gray level, kept
+// with a border so that neighbours at a fixed offset need no bounds checks;
+// and the ordered loop over row bands that every pass runs on.
 #pragma once
 
 #include <cstddef>

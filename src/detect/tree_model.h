@@ -3,6 +3,7 @@
 // of each tree.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +33,12 @@ double TreeLogOdds(double baseline, const uint32_t (&roots)[Trees],
     odds += n->value;
   }
   return odds;
+}
+
+// The log-odds a model must give at this probability, the odds divided by
+// the sensitivity: above 1 takes fainter evidence, below 1 only the clearest.
+inline double OddsNeeded(double probability, double sensitivity) {
+  return std::log(probability / (1 - probability)) - std::log(sensitivity);
 }
 
 }  // namespace pw::detect

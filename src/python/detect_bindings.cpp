@@ -12,7 +12,7 @@
 
 #include "detect/find_damage.h"
 #include "detect/lines.h"
-#include "detect/speck_features.h"
+#include "detect/dust_features.h"
 
 namespace py = pybind11;
 

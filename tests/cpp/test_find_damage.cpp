@@ -11,7 +11,7 @@
 
 #include "detect/find_damage.h"
 #include "detect/planes.h"
-#include "detect/speck_features.h"
+#include "detect/dust_features.h"
 #include "detect/tree_model.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "detect/speck_features.h"
+#include "detect/dust_features.h"
 
 #include <algorithm>
 #include <array>
