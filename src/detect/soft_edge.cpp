@@ -65,8 +65,8 @@ Background SpeckBackground(const PaddedPlane& plane, int32_t px, int32_t py, int
 
 }  // namespace
 
-void MarkToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& speck, int32_t sign,
-                    int32_t max_speck, uint8_t* mask) {
+SoftEdge GrowToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& speck,
+                        int32_t sign, int32_t max_speck) {
   const int32_t w = plane.width, h = plane.height;
   auto value = [&](size_t i) {
     return int32_t(plane.Row(static_cast<int32_t>(i / w))[i % w]);
@@ -79,25 +79,42 @@ void MarkToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& speck, 
   for (int32_t r = 2; r <= max_speck / 2 + 2; ++r) rings.push_back(RingPoints(r));
   const auto px = static_cast<int32_t>(peak % w), py = static_cast<int32_t>(peak / w);
   const Background around = SpeckBackground(plane, px, py, sign, rings);
-  const int32_t contrast = std::max(0, sign * (around.level - value(peak)));
+  SoftEdge edge;
+  edge.level = around.level;
+  edge.spread = around.spread;
+  edge.radius = around.radius;
+  edge.contrast = std::max(0, sign * (around.level - value(peak)));
   const int32_t enough =
-      std::max({kGrowFloor, contrast * kGrowShare / 100, kGrowSpreads * around.spread});
+      std::max({kGrowFloor, edge.contrast * kGrowShare / 100, kGrowSpreads * around.spread});
   const int32_t reach = std::max(around.radius, 1);
+  // What has been taken, on a grid over the speck and the disc it may
+  // grow into.
+  int32_t x0 = px - reach, x1 = px + reach, y0 = py - reach, y1 = py + reach;
+  for (size_t i : speck) {
+    const auto x = static_cast<int32_t>(i % w), y = static_cast<int32_t>(i / w);
+    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+  }
+  const int32_t gw = x1 - x0 + 1;
+  std::vector<uint8_t> taken(static_cast<size_t>(gw) * (y1 - y0 + 1), 0);
+  auto cell = [&](int32_t x, int32_t y) -> uint8_t& {
+    return taken[static_cast<size_t>(y - y0) * gw + (x - x0)];
+  };
   // Out from the speck over neighbours that still differ enough.
-  std::vector<size_t> queue = speck;
-  for (size_t i : speck) mask[i] = 1;
-  for (size_t k = 0; k < queue.size(); ++k) {
-    const auto x = static_cast<int32_t>(queue[k] % w), y = static_cast<int32_t>(queue[k] / w);
+  edge.pixels = speck;
+  for (size_t i : speck) cell(static_cast<int32_t>(i % w), static_cast<int32_t>(i / w)) = 1;
+  for (size_t k = 0; k < edge.pixels.size(); ++k) {
+    const auto x = static_cast<int32_t>(edge.pixels[k] % w);
+    const auto y = static_cast<int32_t>(edge.pixels[k] / w);
     for (int32_t ny = std::max(y - 1, 0); ny <= std::min(y + 1, h - 1); ++ny)
       for (int32_t nx = std::max(x - 1, 0); nx <= std::min(x + 1, w - 1); ++nx) {
-        const size_t n = static_cast<size_t>(ny) * w + nx;
-        if (mask[n] == 1) continue;
         if ((nx - px) * (nx - px) + (ny - py) * (ny - py) > reach * reach) continue;
-        if (sign * (around.level - value(n)) < enough) continue;
-        mask[n] = 1;
-        queue.push_back(n);
+        const size_t n = static_cast<size_t>(ny) * w + nx;
+        if (cell(nx, ny) || sign * (around.level - value(n)) < enough) continue;
+        cell(nx, ny) = 1;
+        edge.pixels.push_back(n);
       }
   }
+  return edge;
 }
 
 }  // namespace pw::detect

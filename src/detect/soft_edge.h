@@ -10,11 +10,20 @@
 
 namespace pw::detect {
 
-// Sets to 1 in `mask` the speck's pixels and those around it, within its
+// A speck out to its soft edge: its pixels and those around it, within its
 // reach, that still differ from its background by a good share of its
-// contrast. `sign` is 1 for a dark speck, -1 for a bright one; `plane` is
-// the smoothed luma.
-void MarkToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& speck, int32_t sign,
-                    int32_t max_speck, uint8_t* mask);
+// contrast; and that background, in the plane's units.
+struct SoftEdge {
+  std::vector<size_t> pixels;
+  int32_t level = 0;     // the plane around the speck
+  int32_t spread = 0;    // the median distance of the ring read from that level
+  int32_t radius = 0;    // the ring read, just outside the speck
+  int32_t contrast = 0;  // of the speck's most extreme pixel against the level
+};
+
+// `sign` is 1 for a dark speck, -1 for a bright one; `plane` is the
+// smoothed luma.
+SoftEdge GrowToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& speck,
+                        int32_t sign, int32_t max_speck);
 
 }  // namespace pw::detect

@@ -13,6 +13,7 @@
 #include "detect/find_damage.h"
 #include "detect/lines.h"
 #include "detect/dust_features.h"
+#include "detect/dust_regions.h"
 
 namespace py = pybind11;
 
@@ -90,6 +91,32 @@ py::array_t<float> SpeckFeaturesEntry(const py::array& image) {
   return out;
 }
 
+// The regions the dust finder proposes (before the region model judges
+// them): their features, and a map of region numbers (from 1; 0 for none)
+// over the pixels the pixel model grew them on, for training the model.
+py::tuple DustRegionsEntry(const py::array& image, int max_speck) {
+  const detect::PictureView picture = View(image, "image");
+  if (picture.width < 1 || picture.height < 1 ||
+      (picture.channels != 1 && picture.channels != 3 && picture.channels != 4))
+    throw py::value_error("image must be non-empty, with 1, 3 or 4 channels");
+  if (max_speck < 1 || max_speck > 64) throw py::value_error("max_speck out of range");
+  std::vector<detect::DustRegion> regions;
+  {
+    py::gil_scoped_release unlocked;
+    regions = detect::ProposeDustRegions(picture, max_speck);
+  }
+  py::array_t<float> features({static_cast<int64_t>(regions.size()),
+                               int64_t{detect::kDustRegionFeatureCount}});
+  py::array_t<int32_t> map({picture.height, picture.width});
+  std::fill(map.mutable_data(), map.mutable_data() + map.size(), 0);
+  for (size_t r = 0; r < regions.size(); ++r) {
+    std::copy(regions[r].features.begin(), regions[r].features.end(),
+              features.mutable_data() + r * detect::kDustRegionFeatureCount);
+    for (size_t i : regions[r].pixels) map.mutable_data()[i] = static_cast<int32_t>(r + 1);
+  }
+  return py::make_tuple(features, map);
+}
+
 // The runs the line finder considers (both polarities, before the line
 // model judges them): their features, and a map of run numbers (from 1;
 // 0 for none) for training the model.
@@ -139,6 +166,9 @@ void BindDetect(py::module_& m) {
         "patchwell.find_damage on C-contiguous arrays: a bool mask, True at damage.");
   m.def("_speck_features", &SpeckFeaturesEntry, py::arg("image"),
         "The dust model's features of each candidate pixel, NaN elsewhere (for training).");
+  m.def("_dust_regions", &DustRegionsEntry, py::arg("image"), py::arg("max_speck") = 15,
+        "The dust finder's regions before the region model: (features, region map) "
+        "(for training).");
   m.def("_line_runs", &LineRunsEntry, py::arg("image"), py::arg("max_width") = 4,
         py::arg("min_length") = 15, py::arg("sensitivity") = 1.0,
         "The line finder's runs before the line model: (features, run map) (for training).");

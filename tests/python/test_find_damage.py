@@ -100,11 +100,55 @@ def test_same_mask_on_any_thread_count():
     assert masks[0].sum() > 0 and (masks[0] == masks[1]).all()
 
 
+def test_dust_regions_judged_with_their_neighbours():
+    # Texture repeats what dust does once: each region proposed counts the
+    # others near it (centres within 24 px), and knows its own polarity.
+    rng = np.random.default_rng(9)
+    gray = 140 + rng.normal(0, 2, (90, 120))
+    yy, xx = np.mgrid[0:90, 0:120]
+    centres = [(30, 20, 20), (30, 40, 20), (60, 100, 250)]  # two near, one far and bright
+    for y, x, tone in centres:
+        cover = 1 / (1 + np.exp((np.hypot(yy - y, xx - x) - 2.5) / 0.5))
+        gray = gray * (1 - cover) + tone * cover
+    features, regions = patchwell._core._dust_regions(np.rint(gray).astype(np.uint8))
+    ids = [regions[y, x] - 1 for y, x, _ in centres]
+    assert min(ids) >= 0 and len(set(ids)) == 3
+    assert features[ids, 15].tolist() == [1, 1, 0]  # neighbours
+    assert features[ids, 14].tolist() == [1, 1, -1]  # dark, dark, bright
+    assert (features[ids, 0] >= 9).all() and (features[ids, 1] <= 9).all()
+
+
+def test_higher_sensitivity_finds_all_a_lower_one_does():
+    # The finders propose the same specks and runs at every sensitivity and
+    # only judge them more leniently: a restorer turning it up loses nothing.
+    rng = np.random.default_rng(10)
+    gray = np.clip(ndimage_blur(rng.normal(0, 1, (160, 160))) * 15 + 128, 0, 255)
+    yy, xx = np.mgrid[0:160, 0:160]
+    for y, x in rng.uniform(8, 152, (25, 2)):
+        cover = 1 / (1 + np.exp((np.hypot(yy - y, xx - x) - rng.uniform(1, 4)) / 0.6))
+        gray = gray * (1 - cover) + rng.choice([15, 240]) * cover
+    gray[20:140, 80:82] = 0.3 * gray[20:140, 80:82] + 0.7 * 250
+    picture = np.rint(gray).astype(np.uint8)
+    masks = [patchwell.find_damage(picture, sensitivity=s) for s in (0.25, 1, 4, 16)]
+    assert 0 < masks[0].sum() < masks[-1].sum()
+    for lower, higher in zip(masks, masks[1:]):
+        assert not (lower & ~higher).any()
+
+
+def ndimage_blur(noise):
+    """A cheap texture: noise averaged over 3 x 3."""
+    padded = np.pad(noise, 1, mode="edge")
+    return sum(padded[dy:dy + noise.shape[0], dx:dx + noise.shape[1]]
+               for dy in range(3) for dx in range(3)) / 3
+
+
 @pytest.mark.parametrize("call", [
     lambda: patchwell._core._speck_features(np.zeros((8, 8, 2), np.uint8)),
     lambda: patchwell._core._speck_features(np.zeros((0, 8), np.uint8)),
     lambda: patchwell._core._line_runs(np.zeros((8, 8, 5), np.uint16)),
     lambda: patchwell._core._line_runs(np.zeros((8, 8), np.uint8), max_width=0),
+    lambda: patchwell._core._dust_regions(np.zeros((8, 8, 2), np.uint8)),
+    lambda: patchwell._core._dust_regions(np.zeros((8, 8), np.uint8), max_speck=65),
 ])
 def test_training_entries_refuse_what_the_finder_refuses(call):
     # What the model trainers read goes through the finder's own code: it

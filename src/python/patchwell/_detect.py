@@ -34,15 +34,19 @@ def find_damage(
 
     Each kind looks for what stands out from the picture's own local grain
     and texture, so that fur, grass and hair are left alone while a speck
-    or a fibre of the same contrast on a smooth sky is found. Dust is told
-    from the picture's own small details by a model (boosted decision
-    trees) that weighs how a pixel stands out from rings around it, in the
-    luminance and in its brightest and darkest colour channels, against
-    the texture around it; the lines that the scratch finder proposes are
-    judged as a whole by a second model (their length, shape, contrast,
-    the grain around them). Both were trained on synthetic damage over
-    grainy photographs (``bench/train_dust_model.py`` and
-    ``bench/train_line_model.py``). What is found is marked out to its soft
+    or a fibre of the same contrast on a smooth sky is found. A model
+    (boosted decision trees) weighs how each pixel stands out from rings
+    around it, in the luminance and in its brightest and darkest colour
+    channels, against the texture around it; the regions it finds likely
+    are then judged whole by a second model (their size and shape, their
+    contrast against their background, and how many like them are near,
+    since a texture repeats what dust does once). The lines that the
+    scratch finder proposes are judged whole by a third (their length,
+    shape, contrast, the grain around them). All were trained on synthetic
+    damage over grainy photographs (``bench/train_dust_model.py``,
+    ``bench/train_dust_region_model.py`` and ``bench/train_line_model.py``).
+    A higher `sensitivity` keeps everything a lower one finds. What is
+    found is marked out to its soft
     edge and then widened by `dilation` pixels, ready for ``repair``. The
     result depends on nothing but the arguments.
 
@@ -70,7 +74,7 @@ def find_damage(
     sensitivity : float, default 1.0
         Above 1 finds fainter damage (and mistakes more texture for it),
         below 1 only the clearest: the odds the models need are divided by
-        it, and so are the contrasts the line and infrared finders need.
+        it, and so is the contrast the infrared finder needs.
     max_size : int, default 15
         The largest speck looked for, in pixels across (1 to 64).
     max_width : int, default 4
