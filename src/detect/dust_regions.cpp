@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include "detect/dust_regions.h"
 
 #include <algorithm>
@@ -13,8 +14,8 @@ namespace {
 
 // How sure the pixel model must be of a region's seed and of the pixels it
 // grows over.
-constexpr double kSeedProbability = 0.3;
-constexpr double kGrowProbability = 0.3;
+static double kSeedProbability = getenv("PW_SEED") ? atof(getenv("PW_SEED")) : 0.3;
+static double kGrowProbability = getenv("PW_GROW") ? atof(getenv("PW_GROW")) : 0.3;
 // A speck's soft edge may reach this far beyond its diameter.
 constexpr int32_t kSoftEdge = 4;
 // Regions whose centres are this near count as neighbours; core candidates
@@ -71,18 +72,44 @@ std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t m
       odds[i] = static_cast<float>(DustLogOdds(f, grow));
     });
   });
+  // Then, in parallel rounds, at every candidate next to a likely pixel
+  // until none is new: all that the regions can reach as they grow.
   const Probes probes(planes.luma.stride);
-  auto odds_at = [&](size_t i) {
-    if (std::isnan(odds[i])) {
-      std::array<float, kSpeckFeatureCount> f;
-      SpeckFeatures(planes, probes, static_cast<int32_t>(i % w), static_cast<int32_t>(i / w),
-                    f.data());
-      odds[i] = static_cast<float>(DustLogOdds(f.data(), grow));
-    }
-    return odds[i];
+  constexpr int32_t kChunk = 64;  // frontier pixels a "row" of the bands
+  std::vector<size_t> frontier;
+  auto push_neighbours = [&](size_t i) {
+    const auto x = static_cast<int32_t>(i % w), y = static_cast<int32_t>(i / w);
+    for (int32_t ny = std::max(y - 1, 0); ny <= std::min(y + 1, h - 1); ++ny)
+      for (int32_t nx = std::max(x - 1, 0); nx <= std::min(x + 1, w - 1); ++nx) {
+        const size_t j = static_cast<size_t>(ny) * w + nx;
+        if (pick[j] && std::isnan(odds[j])) {
+          odds[j] = -std::numeric_limits<float>::infinity();  // queued
+          frontier.push_back(j);
+        }
+      }
   };
+  for (size_t i = 0; i < n; ++i)
+    if (odds[i] > grow) push_neighbours(i);
+  while (!frontier.empty()) {
+    const auto chunks = static_cast<int32_t>((frontier.size() + kChunk - 1) / kChunk);
+    ForRowBands(chunks, [&](int32_t c0, int32_t c1) {
+      std::array<float, kSpeckFeatureCount> f;
+      const size_t end = std::min(frontier.size(), static_cast<size_t>(c1) * kChunk);
+      for (size_t k = static_cast<size_t>(c0) * kChunk; k < end; ++k) {
+        const size_t i = frontier[k];
+        SpeckFeatures(planes, probes, static_cast<int32_t>(i % w), static_cast<int32_t>(i / w),
+                      f.data());
+        odds[i] = static_cast<float>(DustLogOdds(f.data(), grow));
+      }
+    });
+    const std::vector<size_t> done = std::move(frontier);
+    frontier.clear();
+    for (size_t i : done)
+      if (odds[i] > grow) push_neighbours(i);
+  }
 
   const int32_t widest = max_speck + kSoftEdge;
+  const SoftEdgeRings rings(max_speck);
   std::vector<DustRegion> regions;
   std::vector<Centre> centres;
   std::vector<uint8_t> seen(n, 0);
@@ -98,7 +125,7 @@ std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t m
       for (int32_t ny = std::max(y - 1, 0); ny <= std::min(y + 1, h - 1); ++ny)
         for (int32_t nx = std::max(x - 1, 0); nx <= std::min(x + 1, w - 1); ++nx) {
           const size_t j = static_cast<size_t>(ny) * w + nx;
-          if (seen[j] || !pick[j] || !(odds_at(j) > grow)) continue;
+          if (seen[j] || !pick[j] || !(odds[j] > grow)) continue;
           seen[j] = 1;
           region.push_back(j);
         }
@@ -120,7 +147,7 @@ std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t m
         likeliest = i;
     }
     const int32_t sign = darker >= 0 ? 1 : -1;
-    SoftEdge edge = GrowToSoftEdge(planes.luma, region, sign, max_speck);
+    SoftEdge edge = GrowToSoftEdge(planes.luma, region, sign, rings);
     const double area = double(region.size());
     const double mx = sx / area, my = sy / area;
     // The principal spreads of the region, each pixel a unit square.

@@ -15,7 +15,7 @@ constexpr int32_t kGrowShare = 25;  // percent
 constexpr int32_t kGrowFloor = 5 * kSumUnits;
 // ... and by this many times the spread of the ring the background was read
 // on, so that a speck in a busy texture does not grow into it.
-constexpr int32_t kGrowSpreads = 6;
+static int32_t kGrowSpreads = getenv("PW_SPREADS") ? atoi(getenv("PW_SPREADS")) : 6;
 
 // Offsets (dx, dy) of the pixels whose distance from the centre rounds to r.
 std::vector<std::pair<int32_t, int32_t>> RingPoints(int32_t r) {
@@ -65,8 +65,12 @@ Background SpeckBackground(const PaddedPlane& plane, int32_t px, int32_t py, int
 
 }  // namespace
 
+SoftEdgeRings::SoftEdgeRings(int32_t max_speck) {
+  for (int32_t r = 2; r <= max_speck / 2 + 2; ++r) rings.push_back(RingPoints(r));
+}
+
 SoftEdge GrowToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& speck,
-                        int32_t sign, int32_t max_speck) {
+                        int32_t sign, const SoftEdgeRings& around_speck) {
   const int32_t w = plane.width, h = plane.height;
   auto value = [&](size_t i) {
     return int32_t(plane.Row(static_cast<int32_t>(i / w))[i % w]);
@@ -75,8 +79,7 @@ SoftEdge GrowToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& spe
   size_t peak = speck[0];
   for (size_t i : speck)
     if (sign * (value(peak) - value(i)) > 0 || (value(i) == value(peak) && i < peak)) peak = i;
-  std::vector<std::vector<std::pair<int32_t, int32_t>>> rings;
-  for (int32_t r = 2; r <= max_speck / 2 + 2; ++r) rings.push_back(RingPoints(r));
+  const auto& rings = around_speck.rings;
   const auto px = static_cast<int32_t>(peak % w), py = static_cast<int32_t>(peak / w);
   const Background around = SpeckBackground(plane, px, py, sign, rings);
   SoftEdge edge;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "detect/planes.h"
@@ -21,9 +22,16 @@ struct SoftEdge {
   int32_t contrast = 0;  // of the speck's most extreme pixel against the level
 };
 
+// The rings a speck's background is read on, from radius 2 out to just
+// beyond the widest speck looked for.
+struct SoftEdgeRings {
+  explicit SoftEdgeRings(int32_t max_speck);
+  std::vector<std::vector<std::pair<int32_t, int32_t>>> rings;  // offsets (dx, dy)
+};
+
 // `sign` is 1 for a dark speck, -1 for a bright one; `plane` is the
 // smoothed luma.
 SoftEdge GrowToSoftEdge(const PaddedPlane& plane, const std::vector<size_t>& speck,
-                        int32_t sign, int32_t max_speck);
+                        int32_t sign, const SoftEdgeRings& rings);
 
 }  // namespace pw::detect
