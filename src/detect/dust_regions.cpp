@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include "detect/dust_regions.h"
 
 #include <algorithm>
@@ -14,8 +13,8 @@ namespace {
 
 // How sure the pixel model must be of a region's seed and of the pixels it
 // grows over.
-static double kSeedProbability = getenv("PW_SEED") ? atof(getenv("PW_SEED")) : 0.3;
-static double kGrowProbability = getenv("PW_GROW") ? atof(getenv("PW_GROW")) : 0.3;
+constexpr double kSeedProbability = 0.3;
+constexpr double kGrowProbability = 0.3;
 // A speck's soft edge may reach this far beyond its diameter.
 constexpr int32_t kSoftEdge = 4;
 // Regions whose centres are this near count as neighbours; core candidates

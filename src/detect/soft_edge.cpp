@@ -15,7 +15,7 @@ constexpr int32_t kGrowShare = 25;  // percent
 constexpr int32_t kGrowFloor = 5 * kSumUnits;
 // ... and by this many times the spread of the ring the background was read
 // on, so that a speck in a busy texture does not grow into it.
-static int32_t kGrowSpreads = getenv("PW_SPREADS") ? atoi(getenv("PW_SPREADS")) : 6;
+constexpr int32_t kGrowSpreads = 6;
 
 // Offsets (dx, dy) of the pixels whose distance from the centre rounds to r.
 std::vector<std::pair<int32_t, int32_t>> RingPoints(int32_t r) {
