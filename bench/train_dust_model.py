@@ -49,23 +49,30 @@ def dotted_field(rng):
     return img * (1 - cover[..., None]) + tone * cover[..., None]
 
 
-def examples(picture, rng, with_specks=True):
-    """The features and labels of one damaged picture."""
+def dusty(picture, rng, with_specks=True):
+    """The picture with a film grain and soft specks anywhere (on the edge
+    too: dust cut by the edge of a scan is dust): the damaged picture, the
+    pixels that count as dust, those a speck touches at all, and those more
+    than 2 pixels from any."""
     clean = fq.grain(picture, rng)
     h, w = clean.shape[:2]
     if with_specks:
-        # Anywhere, on the edge too: dust cut by the edge of a scan is dust.
         cover, alpha = fq.specks((h, w), rng, h * w // 6000, margin=0)
     else:
         cover, alpha = np.zeros((h, w)), np.zeros((h, w))
-    damaged = np.rint(fq.damage(clean, alpha, rng))
+    damaged = np.rint(fq.damage(clean, alpha, rng)).astype(np.uint8)
     changed = np.abs(damaged - clean).max(axis=2) >= fq.VISIBLE
-    positive = changed & (cover >= 0.5)
-    negative = ~ndimage.binary_dilation(alpha > 0.02, iterations=2)
-    features = _core._speck_features(damaged.astype(np.uint8))
+    near = alpha > 0.02
+    return damaged, changed & (cover >= 0.5), near, ~ndimage.binary_dilation(near, iterations=2)
+
+
+def examples(picture, rng, with_specks=True):
+    """The features and labels of one damaged picture."""
+    damaged, positive, _, negative = dusty(picture, rng, with_specks)
+    features = _core._speck_features(damaged)
     candidate = np.isfinite(features[..., 0])
-    keep = candidate & (positive | (negative & (rng.random((h, w)) < NEGATIVE_SHARE)))
-    return features[keep], positive[keep].astype(np.int8), (clean, damaged, positive, negative)
+    keep = candidate & (positive | (negative & (rng.random(positive.shape) < NEGATIVE_SHARE)))
+    return features[keep], positive[keep].astype(np.int8), (damaged, positive, negative)
 
 
 def training_set(photos, draws, seed):
@@ -93,8 +100,8 @@ def holdout(model, name):
     """Recall and false positives on a photo left out, at the finder's own
     thresholds (seed 0.9, growth 0.5)."""
     rng = np.random.default_rng(7)
-    _, _, (clean, damaged, positive, negative) = examples(crop(name, rng), rng)
-    features = _core._speck_features(damaged.astype(np.uint8))
+    _, _, (damaged, positive, negative) = examples(crop(name, rng), rng)
+    features = _core._speck_features(damaged)
     candidate = np.isfinite(features[..., 0])
     p = np.zeros(candidate.shape)
     p[candidate] = model.predict_proba(features[candidate])[:, 1]

@@ -25,12 +25,10 @@ Deterministic for a given scikit-learn version.
 import pathlib
 
 import numpy as np
-from scipy import ndimage
 from sklearn.ensemble import HistGradientBoostingClassifier
 
-import find_quality as fq
 from patchwell import _core
-from train_dust_model import dotted_field
+from train_dust_model import dotted_field, dusty
 from tree_training import crop, main
 
 OUT = pathlib.Path(__file__).resolve().parents[1] / "src" / "detect" / "dust_region_model.inc"
@@ -40,18 +38,8 @@ KEEP = 0.5  # the finder's probability for a region at sensitivity 1
 def examples(picture, rng, with_specks=True):
     """Every region of one damaged picture: features, labels (1 speck,
     0 texture, -1 neither), pixel counts, and what --holdout scores."""
-    clean = fq.grain(picture, rng)
-    h, w = clean.shape[:2]
-    if with_specks:
-        cover, alpha = fq.specks((h, w), rng, h * w // 6000, margin=0)
-    else:
-        cover, alpha = np.zeros((h, w)), np.zeros((h, w))
-    damaged = np.rint(fq.damage(clean, alpha, rng))
-    changed = np.abs(damaged - clean).max(axis=2) >= fq.VISIBLE
-    positive = changed & (cover >= 0.5)
-    near = alpha > 0.02
-    far = ~ndimage.binary_dilation(near, iterations=2)
-    features, regions = _core._dust_regions(damaged.astype(np.uint8))
+    damaged, positive, near, far = dusty(picture, rng, with_specks)
+    features, regions = _core._dust_regions(damaged)
     count = len(features) + 1
     size = np.bincount(regions.ravel(), minlength=count)[1:]
     on = np.bincount(regions.ravel(), weights=near.ravel(), minlength=count)[1:]

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 #include <stdexcept>
@@ -39,6 +40,31 @@ detect::PictureView View(const py::array& a, const char* name) {
   return v;
 }
 
+// A picture the training entries take: what the finder itself would.
+detect::PictureView TrainingView(const py::array& image) {
+  const detect::PictureView picture = View(image, "image");
+  if (picture.width < 1 || picture.height < 1 ||
+      (picture.channels != 1 && picture.channels != 3 && picture.channels != 4))
+    throw py::value_error("image must be non-empty, with 1, 3 or 4 channels");
+  return picture;
+}
+
+// Groups of pixels the finders judge (dust regions, line runs) as their
+// features, one row each, and a map of group numbers (from 1; 0 for none).
+template <typename Group>
+py::tuple FeaturesAndMap(const std::vector<Group>& groups, const detect::PictureView& picture) {
+  constexpr auto count = static_cast<int64_t>(std::tuple_size_v<decltype(Group::features)>);
+  py::array_t<float> features({static_cast<int64_t>(groups.size()), count});
+  py::array_t<int32_t> map({picture.height, picture.width});
+  std::fill(map.mutable_data(), map.mutable_data() + map.size(), 0);
+  for (size_t r = 0; r < groups.size(); ++r) {
+    std::copy(groups[r].features.begin(), groups[r].features.end(),
+              features.mutable_data() + r * count);
+    for (size_t i : groups[r].pixels) map.mutable_data()[i] = static_cast<int32_t>(r + 1);
+  }
+  return py::make_tuple(features, map);
+}
+
 py::array_t<bool> FindDamageEntry(const py::array& image,
                                   const std::optional<py::array>& infrared, unsigned kinds,
                                   double sensitivity, int max_speck, int max_width,
@@ -68,10 +94,7 @@ py::array_t<bool> FindDamageEntry(const py::array& image,
 // What the dust model sees of each candidate pixel (NaN elsewhere): the
 // training data of the model, read through the very code that serves it.
 py::array_t<float> SpeckFeaturesEntry(const py::array& image) {
-  const detect::PictureView picture = View(image, "image");
-  if (picture.width < 1 || picture.height < 1 ||
-      (picture.channels != 1 && picture.channels != 3 && picture.channels != 4))
-    throw py::value_error("image must be non-empty, with 1, 3 or 4 channels");
+  const detect::PictureView picture = TrainingView(image);
   const size_t n = static_cast<size_t>(picture.width) * picture.height;
   py::array_t<float> out({picture.height, picture.width, int32_t{detect::kSpeckFeatureCount}});
   float* f = out.mutable_data();
@@ -92,40 +115,23 @@ py::array_t<float> SpeckFeaturesEntry(const py::array& image) {
 }
 
 // The regions the dust finder proposes (before the region model judges
-// them): their features, and a map of region numbers (from 1; 0 for none)
-// over the pixels the pixel model grew them on, for training the model.
+// them), over the pixels the pixel model grew them on, for training it.
 py::tuple DustRegionsEntry(const py::array& image, int max_speck) {
-  const detect::PictureView picture = View(image, "image");
-  if (picture.width < 1 || picture.height < 1 ||
-      (picture.channels != 1 && picture.channels != 3 && picture.channels != 4))
-    throw py::value_error("image must be non-empty, with 1, 3 or 4 channels");
+  const detect::PictureView picture = TrainingView(image);
   if (max_speck < 1 || max_speck > 64) throw py::value_error("max_speck out of range");
   std::vector<detect::DustRegion> regions;
   {
     py::gil_scoped_release unlocked;
     regions = detect::ProposeDustRegions(picture, max_speck);
   }
-  py::array_t<float> features({static_cast<int64_t>(regions.size()),
-                               int64_t{detect::kDustRegionFeatureCount}});
-  py::array_t<int32_t> map({picture.height, picture.width});
-  std::fill(map.mutable_data(), map.mutable_data() + map.size(), 0);
-  for (size_t r = 0; r < regions.size(); ++r) {
-    std::copy(regions[r].features.begin(), regions[r].features.end(),
-              features.mutable_data() + r * detect::kDustRegionFeatureCount);
-    for (size_t i : regions[r].pixels) map.mutable_data()[i] = static_cast<int32_t>(r + 1);
-  }
-  return py::make_tuple(features, map);
+  return FeaturesAndMap(regions, picture);
 }
 
 // The runs the line finder considers (both polarities, before the line
-// model judges them): their features, and a map of run numbers (from 1;
-// 0 for none) for training the model.
+// model judges them), for training it.
 py::tuple LineRunsEntry(const py::array& image, int max_width, int min_length,
                         double sensitivity) {
-  const detect::PictureView picture = View(image, "image");
-  if (picture.width < 1 || picture.height < 1 ||
-      (picture.channels != 1 && picture.channels != 3 && picture.channels != 4))
-    throw py::value_error("image must be non-empty, with 1, 3 or 4 channels");
+  const detect::PictureView picture = TrainingView(image);
   if (max_width < 1 || max_width > 16 || min_length < 1 || !(sensitivity > 0))
     throw py::value_error("max_width, min_length or sensitivity out of range");
   std::vector<detect::LineRun> runs;
@@ -141,16 +147,7 @@ py::tuple LineRunsEntry(const py::array& image, int max_width, int min_length,
                                             plane, dark, min_length, sensitivity))
         runs.push_back(std::move(run));
   }
-  py::array_t<float> features({static_cast<int64_t>(runs.size()),
-                               int64_t{detect::kLineRunFeatureCount}});
-  py::array_t<int32_t> map({picture.height, picture.width});
-  std::fill(map.mutable_data(), map.mutable_data() + map.size(), 0);
-  for (size_t r = 0; r < runs.size(); ++r) {
-    std::copy(runs[r].features.begin(), runs[r].features.end(),
-              features.mutable_data() + r * detect::kLineRunFeatureCount);
-    for (size_t i : runs[r].pixels) map.mutable_data()[i] = static_cast<int32_t>(r + 1);
-  }
-  return py::make_tuple(features, map);
+  return FeaturesAndMap(runs, picture);
 }
 
 }  // namespace
