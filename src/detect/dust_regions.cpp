@@ -50,30 +50,19 @@ std::vector<int32_t> NeighbourCounts(const std::vector<Centre>& centres, int32_t
   return counts;
 }
 
-}  // namespace
-
-std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t max_speck) {
-  const int32_t w = picture.width, h = picture.height;
-  const size_t n = static_cast<size_t>(w) * h;
-  const SpeckPlanes planes = MakeSpeckPlanes(picture);
-  const std::vector<uint8_t> pick = SpeckCandidates(planes);
-  std::vector<uint8_t> core(n);
-  for (size_t i = 0; i < n; ++i) core[i] = pick[i] == 2;
-
-  const double seed = OddsNeeded(kSeedProbability, 1.0);
-  const double grow = OddsNeeded(kGrowProbability, 1.0);
-  const double sure = OddsNeeded(0.9, 1.0);
-  // The model's log-odds at every core candidate now, at the others when
-  // a growing region reaches them (NaN until then).
-  std::vector<float> odds(n, std::numeric_limits<float>::quiet_NaN());
+// The pixel model's log-odds at every core candidate, and, in parallel
+// rounds, at every candidate next to a likely pixel until none is new: all
+// that a region can reach as it grows. NaN where not worked out.
+std::vector<float> LikelyOdds(const SpeckPlanes& planes, const Probes& probes,
+                              const std::vector<uint8_t>& pick,
+                              const std::vector<uint8_t>& core, double grow) {
+  const int32_t w = planes.luma.width, h = planes.luma.height;
+  std::vector<float> odds(pick.size(), std::numeric_limits<float>::quiet_NaN());
   ForRowBands(h, [&](int32_t y0, int32_t y1) {
     ForSpeckFeatures(planes, y0, y1, core.data(), [&](size_t i, const float* f) {
       odds[i] = static_cast<float>(DustLogOdds(f, grow));
     });
   });
-  // Then, in parallel rounds, at every candidate next to a likely pixel
-  // until none is new: all that the regions can reach as they grow.
-  const Probes probes(planes.luma.stride);
   constexpr int32_t kChunk = 64;  // frontier pixels a "row" of the bands
   std::vector<size_t> frontier;
   auto push_neighbours = [&](size_t i) {
@@ -87,7 +76,7 @@ std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t m
         }
       }
   };
-  for (size_t i = 0; i < n; ++i)
+  for (size_t i = 0; i < odds.size(); ++i)
     if (odds[i] > grow) push_neighbours(i);
   while (!frontier.empty()) {
     const auto chunks = static_cast<int32_t>((frontier.size() + kChunk - 1) / kChunk);
@@ -106,7 +95,90 @@ std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t m
     for (size_t i : done)
       if (odds[i] > grow) push_neighbours(i);
   }
+  return odds;
+}
 
+// A region's own features (all but its neighbours, known once every
+// region is) and the pixel features of its likeliest pixel; it is grown to
+// its soft edge on the way.
+DustRegion DescribeRegion(const SpeckPlanes& planes, const Probes& probes,
+                          std::vector<size_t> region, const std::vector<float>& odds,
+                          const std::vector<uint8_t>& core, const SoftEdgeRings& rings,
+                          Centre* centre) {
+  const int32_t w = planes.luma.width, h = planes.luma.height;
+  int64_t darker = 0;
+  double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, odds_sum = 0;
+  int32_t sure_pixels = 0, x0 = w, x1 = -1, y0 = h, y1 = -1;
+  const double sure = OddsNeeded(0.9, 1.0);
+  size_t likeliest = region[0];
+  for (size_t i : region) {
+    darker += int64_t{planes.blob.dark[i]} - planes.blob.bright[i];
+    const auto x = static_cast<int32_t>(i % w), y = static_cast<int32_t>(i / w);
+    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    sx += x, sy += y, sxx += double(x) * x, syy += double(y) * y, sxy += double(x) * y;
+    odds_sum += odds[i];
+    sure_pixels += odds[i] > sure;
+    if (odds[i] > odds[likeliest] || (odds[i] == odds[likeliest] && i < likeliest))
+      likeliest = i;
+  }
+  const int32_t sign = darker >= 0 ? 1 : -1;
+  SoftEdge edge = GrowToSoftEdge(planes.luma, region, sign, rings);
+  const double area = double(region.size());
+  const double mx = sx / area, my = sy / area;
+  // The principal spreads of the region, each pixel a unit square.
+  const double vxx = sxx / area - mx * mx + 1.0 / 12, vyy = syy / area - my * my + 1.0 / 12;
+  const double vxy = sxy / area - mx * my;
+  const double mid = (vxx + vyy) / 2, half = std::sqrt((vxx - vyy) * (vxx - vyy) / 4 + vxy * vxy);
+  int32_t dense = 0;
+  const auto cx = static_cast<int32_t>(mx), cy = static_cast<int32_t>(my);
+  for (int32_t y = std::max(cy - kDensityReach, 0); y <= std::min(cy + kDensityReach, h - 1); ++y)
+    for (int32_t x = std::max(cx - kDensityReach, 0); x <= std::min(cx + kDensityReach, w - 1);
+         ++x)
+      dense += core[static_cast<size_t>(y) * w + x];
+
+  DustRegion r;
+  const float level = 1.0f / kSumUnits;
+  float* f = r.features.data();
+  f[0] = static_cast<float>(area);
+  f[1] = static_cast<float>(x1 - x0 + 1);
+  f[2] = static_cast<float>(y1 - y0 + 1);
+  f[3] = static_cast<float>(area / ((x1 - x0 + 1) * (y1 - y0 + 1)));
+  f[4] = static_cast<float>(std::sqrt(std::max(mid - half, 0.0) / (mid + half)));
+  f[5] = odds[likeliest];
+  f[6] = static_cast<float>(odds_sum / area);
+  f[7] = static_cast<float>(sure_pixels / area);
+  f[8] = static_cast<float>(edge.contrast) * level;
+  f[9] = static_cast<float>(edge.spread) * level;
+  f[10] = static_cast<float>(edge.contrast) / static_cast<float>(edge.spread + kSumUnits);
+  f[11] = static_cast<float>(edge.radius);
+  f[12] = static_cast<float>(edge.level) * level;
+  f[13] = static_cast<float>(double(edge.pixels.size()) / area);
+  f[14] = static_cast<float>(sign);
+  f[15] = 0;  // neighbours
+  f[16] = static_cast<float>(dense);
+  SpeckFeatures(planes, probes, static_cast<int32_t>(likeliest % w),
+                static_cast<int32_t>(likeliest / w), f + kDustRegionShapeCount);
+  r.pixels = std::move(region);
+  r.marked = std::move(edge.pixels);
+  *centre = {mx, my};
+  return r;
+}
+
+}  // namespace
+
+std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t max_speck) {
+  const int32_t w = picture.width, h = picture.height;
+  const size_t n = static_cast<size_t>(w) * h;
+  const SpeckPlanes planes = MakeSpeckPlanes(picture);
+  const std::vector<uint8_t> pick = SpeckCandidates(planes);
+  std::vector<uint8_t> core(n);
+  for (size_t i = 0; i < n; ++i) core[i] = pick[i] == 2;
+  const Probes probes(planes.luma.stride);
+  const double seed = OddsNeeded(kSeedProbability, 1.0);
+  const double grow = OddsNeeded(kGrowProbability, 1.0);
+  const std::vector<float> odds = LikelyOdds(planes, probes, pick, core, grow);
+
+  // Regions from each seed in raster order, over likely candidates.
   const int32_t widest = max_speck + kSoftEdge;
   const SoftEdgeRings rings(max_speck);
   std::vector<DustRegion> regions;
@@ -130,60 +202,8 @@ std::vector<DustRegion> ProposeDustRegions(const PictureView& picture, int32_t m
         }
     }
     if (x1 - x0 >= widest || y1 - y0 >= widest) continue;
-
-    DustRegion r;
-    int64_t darker = 0;
-    double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, odds_sum = 0;
-    int32_t sure_pixels = 0;
-    size_t likeliest = region[0];
-    for (size_t i : region) {
-      darker += int64_t{planes.blob.dark[i]} - planes.blob.bright[i];
-      const double x = double(i % w), y = double(i / w);
-      sx += x, sy += y, sxx += x * x, syy += y * y, sxy += x * y;
-      odds_sum += odds[i];
-      sure_pixels += odds[i] > sure;
-      if (odds[i] > odds[likeliest] || (odds[i] == odds[likeliest] && i < likeliest))
-        likeliest = i;
-    }
-    const int32_t sign = darker >= 0 ? 1 : -1;
-    SoftEdge edge = GrowToSoftEdge(planes.luma, region, sign, rings);
-    const double area = double(region.size());
-    const double mx = sx / area, my = sy / area;
-    // The principal spreads of the region, each pixel a unit square.
-    const double vxx = sxx / area - mx * mx + 1.0 / 12, vyy = syy / area - my * my + 1.0 / 12;
-    const double vxy = sxy / area - mx * my;
-    const double mid = (vxx + vyy) / 2, half = std::sqrt((vxx - vyy) * (vxx - vyy) / 4 + vxy * vxy);
-    int32_t dense = 0;
-    const auto cx = static_cast<int32_t>(mx), cy = static_cast<int32_t>(my);
-    for (int32_t y = std::max(cy - kDensityReach, 0); y <= std::min(cy + kDensityReach, h - 1); ++y)
-      for (int32_t x = std::max(cx - kDensityReach, 0); x <= std::min(cx + kDensityReach, w - 1);
-           ++x)
-        dense += core[static_cast<size_t>(y) * w + x];
-    const float level = 1.0f / kSumUnits;
-    float* f = r.features.data();
-    f[0] = static_cast<float>(area);
-    f[1] = static_cast<float>(x1 - x0 + 1);
-    f[2] = static_cast<float>(y1 - y0 + 1);
-    f[3] = static_cast<float>(area / ((x1 - x0 + 1) * (y1 - y0 + 1)));
-    f[4] = static_cast<float>(std::sqrt(std::max(mid - half, 0.0) / (mid + half)));
-    f[5] = odds[likeliest];
-    f[6] = static_cast<float>(odds_sum / area);
-    f[7] = static_cast<float>(sure_pixels / area);
-    f[8] = static_cast<float>(edge.contrast) * level;
-    f[9] = static_cast<float>(edge.spread) * level;
-    f[10] = static_cast<float>(edge.contrast) / static_cast<float>(edge.spread + kSumUnits);
-    f[11] = static_cast<float>(edge.radius);
-    f[12] = static_cast<float>(edge.level) * level;
-    f[13] = static_cast<float>(double(edge.pixels.size()) / area);
-    f[14] = static_cast<float>(sign);
-    f[15] = 0;  // neighbours, once every region is known
-    f[16] = static_cast<float>(dense);
-    SpeckFeatures(planes, probes, static_cast<int32_t>(likeliest % w),
-                  static_cast<int32_t>(likeliest / w), f + kDustRegionShapeCount);
-    r.pixels = region;
-    r.marked = std::move(edge.pixels);
-    centres.push_back({mx, my});
-    regions.push_back(std::move(r));
+    centres.emplace_back();
+    regions.push_back(DescribeRegion(planes, probes, region, odds, core, rings, &centres.back()));
   }
   const std::vector<int32_t> neighbours = NeighbourCounts(centres, w, h);
   for (size_t k = 0; k < regions.size(); ++k)
