@@ -51,19 +51,13 @@ void FindInPicture(const PictureView& picture, const FindOptions& o, uint8_t* ma
   const int32_t w = picture.width, h = picture.height;
   if (o.kinds & kDust) MarkDust(picture, o, mask);
   if (o.kinds & kScratches) {
-    // Lines are averaged along their length only: smoothing across would
-    // wash out the thinnest.
-    const PaddedPlane plane = LumaPlane(picture, LinePad(o.max_width), false);
-    const LineMaps lines = OrientedLines(plane, o.max_width);
-    const GrainGrid grain = GrainLevels(plane);
+    const LineInputs lines = ReadLines(picture, o.max_width);
     // The runs are proposed leniently, and the same at every sensitivity
     // (so that a higher one finds all a lower one does): the line model
     // turns down the picture's own thin details.
     for (const bool dark : {true, false})
-      MarkLineRuns(FindLineRuns(dark ? lines.dark : lines.bright,
-                                dark ? lines.seed_dark : lines.seed_bright, grain, plane, dark,
-                                o.min_length, kLineLeniency),
-                   o.sensitivity, mask, w, h);
+      MarkLineRuns(FindLineRuns(lines, dark, o.min_length, kLineLeniency), o.sensitivity, mask,
+                   w, h);
   }
   Dilate(mask, w, h, o.dilation);
 }

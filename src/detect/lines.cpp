@@ -295,10 +295,22 @@ std::array<float, kLineRunFeatureCount> RunFeatures(const std::vector<size_t>& r
 
 }  // namespace
 
-std::vector<LineRun> FindLineRuns(const std::vector<int16_t>& response,
-                                  const std::vector<int16_t>& seed, const GrainGrid& grain,
-                                  const PaddedPlane& plane, bool dark, int32_t min_length,
+LineInputs ReadLines(const PictureView& picture, int32_t max_width) {
+  LineInputs in;
+  // Lines are averaged along their length only: smoothing across would
+  // wash out the thinnest.
+  in.luma = LumaPlane(picture, LinePad(max_width), false);
+  in.maps = OrientedLines(in.luma, max_width);
+  in.grain = GrainLevels(in.luma);
+  return in;
+}
+
+std::vector<LineRun> FindLineRuns(const LineInputs& in, bool dark, int32_t min_length,
                                   double sensitivity) {
+  const PaddedPlane& plane = in.luma;
+  const GrainGrid& grain = in.grain;
+  const std::vector<int16_t>& response = dark ? in.maps.dark : in.maps.bright;
+  const std::vector<int16_t>& seed = dark ? in.maps.seed_dark : in.maps.seed_bright;
   const int32_t width = plane.width, height = plane.height;
   const double scale = kSumUnits / std::max(sensitivity, 1e-3);
   // Per block: the levels a pixel must pass to grow a run and to seed it.
@@ -346,7 +358,8 @@ std::vector<LineRun> FindLineRuns(const std::vector<int16_t>& response,
     const bool keep = extent >= min_length && area <= kRunWidth * extent &&
                       100 * seeds >= kSeedShare * area &&
                       static_cast<double>(total) >= kMeanLevel * scale * static_cast<double>(area);
-    if (keep) found.push_back({run, RunFeatures(run, response, seed, seeds, grain, plane, dark)});
+    if (keep)
+      found.push_back({run, RunFeatures(run, response, seed, seeds, grain, plane, dark)});
   }
   return found;
 }

@@ -35,6 +35,15 @@ struct GrainGrid {
 };
 GrainGrid GrainLevels(const PaddedPlane& plane);
 
+// Everything the line finder reads of a picture: its unsmoothed luma, the
+// oriented maps made from it and its grain.
+struct LineInputs {
+  PaddedPlane luma;
+  LineMaps maps;
+  GrainGrid grain;
+};
+LineInputs ReadLines(const PictureView& picture, int32_t max_width);
+
 // A run of line pixels and what the line model sees of it.
 constexpr int32_t kLineRunFeatureCount = 17;
 struct LineRun {
@@ -45,10 +54,7 @@ struct LineRun {
 // The runs of one polarity (`dark` or bright): 8-connected pixels whose
 // response passes the grow level, with enough seeds among them, at least
 // `min_length` long, thin for their length and of a clear mean contrast.
-// `plane` is the plane the maps were made from.
-std::vector<LineRun> FindLineRuns(const std::vector<int16_t>& response,
-                                  const std::vector<int16_t>& seed, const GrainGrid& grain,
-                                  const PaddedPlane& plane, bool dark, int32_t min_length,
+std::vector<LineRun> FindLineRuns(const LineInputs& in, bool dark, int32_t min_length,
                                   double sensitivity);
 
 // Marks the runs the line model takes for scratches or fibres, and joins

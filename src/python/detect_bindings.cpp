@@ -137,14 +137,9 @@ py::tuple LineRunsEntry(const py::array& image, int max_width, int min_length,
   std::vector<detect::LineRun> runs;
   {
     py::gil_scoped_release unlocked;
-    const detect::PaddedPlane plane =
-        detect::LumaPlane(picture, detect::LinePad(max_width), false);
-    const detect::LineMaps lines = detect::OrientedLines(plane, max_width);
-    const detect::GrainGrid grain = detect::GrainLevels(plane);
+    const detect::LineInputs lines = detect::ReadLines(picture, max_width);
     for (const bool dark : {true, false})
-      for (auto& run : detect::FindLineRuns(dark ? lines.dark : lines.bright,
-                                            dark ? lines.seed_dark : lines.seed_bright, grain,
-                                            plane, dark, min_length, sensitivity))
+      for (auto& run : detect::FindLineRuns(lines, dark, min_length, sensitivity))
         runs.push_back(std::move(run));
   }
   return FeaturesAndMap(runs, picture);
