@@ -11,7 +11,8 @@ namespace {
 // the candidates of a dozen damaged crops, 4 in 5 go then, and 1 in 650 of
 // those the whole model would have kept.
 double DustLogOdds(const float* features, double floor) {
-  return TreeLogOdds(kBaseline, kTreeRoots, kNodes, features, 20, floor - 2.5);
+  static const CompleteTrees trees(kBaseline, kTreeRoots, kNodes);
+  return trees.LogOdds(features, 20, floor - 2.5);
 }
 
 }  // namespace pw::detect

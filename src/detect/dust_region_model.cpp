@@ -8,7 +8,8 @@ namespace {
 }  // namespace
 
 double DustRegionLogOdds(const float* features) {
-  return TreeLogOdds(kBaseline, kTreeRoots, kNodes, features);
+  static const CompleteTrees trees(kBaseline, kTreeRoots, kNodes);
+  return trees.LogOdds(features);
 }
 
 }  // namespace pw::detect

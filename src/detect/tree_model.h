@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace pw::detect {
 
@@ -17,23 +18,33 @@ struct TreeNode {
   double value;
 };
 
-// The log-odds; or, when the first `check_after` trees leave them below
-// `give_up`, what they are then (the rest of the trees seldom lift a pixel
-// that far, and most of the pixels asked about are that clear).
-template <size_t Trees, size_t Nodes>
-double TreeLogOdds(double baseline, const uint32_t (&roots)[Trees],
-                   const TreeNode (&nodes)[Nodes], const float* features,
-                   size_t check_after = Trees, double give_up = 0) {
-  double odds = baseline;
-  for (size_t t = 0; t < Trees; ++t) {
-    if (t == check_after && odds < give_up) break;
-    const TreeNode* n = &nodes[roots[t]];
-    while (n->feature >= 0)
-      n = &nodes[static_cast<double>(features[n->feature]) <= n->value ? n->left : n->right];
-    odds += n->value;
-  }
-  return odds;
-}
+// The trees laid out complete to the depth of the deepest, in heap order,
+// so that a feature vector walks each one without a branch to mispredict;
+// a leaf above that depth stands for every leaf below it. The sum is taken
+// in the trees' order, as the trainer's own: the same to the last bit.
+class CompleteTrees {
+ public:
+  CompleteTrees(double baseline, const uint32_t* roots, size_t trees, const TreeNode* nodes);
+  template <size_t Trees, size_t Nodes>
+  CompleteTrees(double baseline, const uint32_t (&roots)[Trees], const TreeNode (&nodes)[Nodes])
+      : CompleteTrees(baseline, roots, Trees, nodes) {}
+
+  // The log-odds; or, when the first `check_after` trees leave them below
+  // `give_up`, what they are then (the rest of the trees seldom lift a
+  // pixel that far, and most of the pixels asked about are that clear).
+  double LogOdds(const float* features, size_t check_after, double give_up) const;
+  double LogOdds(const float* features) const { return LogOdds(features, trees_, 0); }
+
+ private:
+  double baseline_;
+  size_t trees_ = 0;
+  int depth_ = 0;
+  // Per tree, its 2^depth - 1 splits: a split goes right unless the
+  // feature is at most the threshold (so NaN goes right, as before).
+  std::vector<uint16_t> feature_;
+  std::vector<float> threshold_;
+  std::vector<double> leaf_;  // per tree, its 2^depth leaves
+};
 
 // The log-odds a model must give at this probability, the odds divided by
 // the sensitivity: above 1 takes fainter evidence, below 1 only the clearest.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -142,17 +143,48 @@ TEST(FindDamage, SpeckFeaturesEqualInBandsAndAlone) {
 
 // Trees as the trainers write them: left when the feature is at most the
 // split value; the leaves add up; a pixel clearly out after the first trees
-// is given up.
+// is given up. Laid out complete, uneven trees must still give what a walk
+// down their nodes gives, to the bit: at split values a float cannot hold,
+// at NaN, and past a leaf that stops early.
 TEST(FindDamage, TreeLogOddsFollowSplitsAndGiveUp) {
   using pw::detect::TreeNode;
   const TreeNode nodes[] = {{1, 1, 2, 0.5}, {-1, 0, 0, -2.0}, {-1, 0, 0, 1.0},
                             {0, 4, 5, 3.0}, {-1, 0, 0, 0.25}, {-1, 0, 0, 4.0}};
   const uint32_t roots[] = {0, 3};
+  const pw::detect::CompleteTrees trees(0.1, roots, nodes);
   const float at_split[] = {3.0f, 0.5f}, above[] = {3.5f, 0.75f};
-  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, at_split), 0.1 - 2.0 + 0.25);
-  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, above), 0.1 + 1.0 + 4.0);
-  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, at_split, 1, -1.0), 0.1 - 2.0);
-  EXPECT_DOUBLE_EQ(pw::detect::TreeLogOdds(0.1, roots, nodes, above, 1, -1.0), 5.1);
+  EXPECT_DOUBLE_EQ(trees.LogOdds(at_split), 0.1 - 2.0 + 0.25);
+  EXPECT_DOUBLE_EQ(trees.LogOdds(above), 0.1 + 1.0 + 4.0);
+  EXPECT_DOUBLE_EQ(trees.LogOdds(at_split, 1, -1.0), 0.1 - 2.0);
+  EXPECT_DOUBLE_EQ(trees.LogOdds(above, 1, -1.0), 5.1);
+
+  // A root that is a leaf, a lopsided tree three deep, and splits at 0.1
+  // (no float is exactly 0.1) and between two adjacent floats.
+  const double between = (double(1.0f) + double(std::nextafter(1.0f, 2.0f))) / 2;
+  const TreeNode uneven[] = {
+      {-1, 0, 0, 0.5},
+      {0, 2, 3, 0.1}, {-1, 0, 0, -1.0}, {1, 4, 5, between}, {-1, 0, 0, 2.0},
+      {0, 6, 7, -0.1}, {-1, 0, 0, 3.0}, {-1, 0, 0, 7.0}};
+  const uint32_t uneven_roots[] = {0, 1};
+  const pw::detect::CompleteTrees complete(-0.5, uneven_roots, uneven);
+  auto walk = [&](const float* f) {
+    double odds = -0.5;
+    for (uint32_t root : uneven_roots) {
+      const TreeNode* n = &uneven[root];
+      while (n->feature >= 0)
+        n = &uneven[static_cast<double>(f[n->feature]) <= n->value ? n->left : n->right];
+      odds += n->value;
+    }
+    return odds;
+  };
+  const float nan = std::nanf("");
+  const float values[] = {nan, -1.0f, 0.1f, std::nextafter(0.1f, 0.0f), 1.0f,
+                          std::nextafter(1.0f, 2.0f), -std::numeric_limits<float>::infinity()};
+  for (float a : values)
+    for (float b : values) {
+      const float f[] = {a, b};
+      EXPECT_EQ(complete.LogOdds(f), walk(f)) << a << ", " << b;
+    }
 }
 
 TEST(FindDamage, RefusesWhatItCannotRead) {
