@@ -11,6 +11,12 @@ namespace {
 
 constexpr std::array<int32_t, 5> kLumaRings{2, 3, 5, 8, 11};
 constexpr std::array<int32_t, 4> kColourRings{2, 3, 5, 8};
+// A gray picture's colour rings are read off its luma rings.
+static_assert([] {
+  for (size_t i = 0; i < kColourRings.size(); ++i)
+    if (kColourRings[i] != kLumaRings[i]) return false;
+  return true;
+}());
 constexpr std::array<int32_t, 4> kBlobRings{2, 3, 5, 8};
 constexpr std::array<int32_t, 3> kBoxes{3, 7, 15};  // half sides: 7, 15 and 31 wide
 // A candidate stands out from a whole ring by this many gray levels.
@@ -123,6 +129,7 @@ SpeckPlanes MakeSpeckPlanes(const PictureView& picture) {
   p.luma = LumaPlane(picture, kSpeckPad, true, Sample::Luma, Border::Mirror);
   p.brightest = LumaPlane(picture, kSpeckPad, true, Sample::Brightest, Border::Mirror);
   p.darkest = LumaPlane(picture, kSpeckPad, true, Sample::Darkest, Border::Mirror);
+  p.gray = p.brightest.data == p.darkest.data && p.luma.data == p.darkest.data;
   p.blob = BlobResponses(p.luma, {kBlobRings.begin(), kBlobRings.end()});
   p.dark_level = TextureThresholds(p.blob.dark, picture.width, picture.height, kBlockLevel, 1.0);
   p.bright_level =
@@ -164,9 +171,11 @@ void FeaturesAt(const SpeckPlanes& planes, const Probes& probes, const BoxSums* 
   }
   const int16_t* hi = planes.brightest.Row(y) + x;
   const int16_t* lo = planes.darkest.Row(y) + x;
-  for (const auto& ring : probes.colour_rings) {
-    f[k++] = Levels(RangeOn(hi, ring).lo - *hi);
-    f[k++] = Levels(*lo - RangeOn(lo, ring).hi);
+  for (size_t i = 0; i < probes.colour_rings.size(); ++i) {
+    // On a gray picture the colour rings read what the luma rings of the
+    // same radius did.
+    f[k++] = planes.gray ? dark[i] : Levels(RangeOn(hi, probes.colour_rings[i]).lo - *hi);
+    f[k++] = planes.gray ? bright[i] : Levels(*lo - RangeOn(lo, probes.colour_rings[i]).hi);
   }
   f[k++] = Levels(*hi - *lo);
   int32_t near_lo = c[-L.stride - 1], near_hi = near_lo;

@@ -27,6 +27,7 @@ constexpr int32_t kSpeckPad = 16;
 // whole picture.
 struct SpeckPlanes {
   PaddedPlane luma, brightest, darkest;  // smoothed, kSpeckPad of border
+  bool gray = false;                     // all three planes the same
   Responses blob;                        // of the luma plane
   BlockGrid dark_level, bright_level;    // the blob responses' block levels
 };

@@ -135,6 +135,19 @@ def test_higher_sensitivity_finds_all_a_lower_one_does():
         assert not (lower & ~higher).any()
 
 
+def test_gray_picture_read_as_its_colour_twin():
+    # A gray picture's colour features are read off its luma: they must be
+    # what the colour path reads (a tinted corner pixel sends its twin there).
+    rng = np.random.default_rng(11)
+    gray = np.rint(np.clip(ndimage_blur(rng.normal(0, 1, (96, 96))) * 20 + 128, 0, 255))
+    gray = gray.astype(np.uint8)
+    twin = np.dstack([gray] * 3)
+    twin[0, 0, 0] ^= 1
+    plain, colour = (patchwell._core._speck_features(p)[40:, 40:] for p in (gray, twin))
+    assert np.isfinite(plain).any()
+    np.testing.assert_array_equal(plain, colour)
+
+
 def ndimage_blur(noise):
     """A cheap texture: noise averaged over 3 x 3."""
     padded = np.pad(noise, 1, mode="edge")
