@@ -76,7 +76,8 @@ struct AlongSums {
   }
 };
 
-PW_ROW_LOOPS void AddRow(const int16_t* __restrict in, ptrdiff_t n, int16_t* __restrict out) {
+PW_ROW_LOOPS
+void AddRow(const int16_t* __restrict in, ptrdiff_t n, int16_t* __restrict out) {
   for (ptrdiff_t x = 0; x < n; ++x) out[x] = static_cast<int16_t>(out[x] + in[x]);
 }
 
@@ -119,7 +120,8 @@ using Side = std::array<const int16_t*, 1 + kFarther.size()>;
 // variation of either flank outwards. Eighths of sums of seven samples
 // stay below 2^11: no step overflows. Arguments rather than locals carry
 // restrict, which lets the compiler keep the loop in vector registers.
-PW_ROW_LOOPS void FlankStep(const int16_t* __restrict c, const int16_t* __restrict a,
+PW_ROW_LOOPS
+void FlankStep(const int16_t* __restrict c, const int16_t* __restrict a,
                const int16_t* __restrict a1, const int16_t* __restrict a2,
                const int16_t* __restrict a3, const int16_t* __restrict a4,
                const int16_t* __restrict b, const int16_t* __restrict b1,

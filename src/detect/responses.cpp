@@ -15,7 +15,8 @@ inline void RingStep(const int16_t* __restrict s, int32_t w, int16_t* __restrict
   }
 }
 
-PW_ROW_LOOPS void BlobRow(const int16_t* c, int32_t w, const std::vector<std::vector<ptrdiff_t>>& rings,
+PW_ROW_LOOPS
+void BlobRow(const int16_t* c, int32_t w, const std::vector<std::vector<ptrdiff_t>>& rings,
              uint16_t* dark, uint16_t* bright, int16_t* lo, int16_t* hi, int16_t* d,
              int16_t* b) {
   std::fill(d, d + w, int16_t{0});
