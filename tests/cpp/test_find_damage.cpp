@@ -5,11 +5,12 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
+#include "detect/dilate.h"
 #include "detect/find_damage.h"
 #include "detect/planes.h"
 #include "detect/dust_features.h"
@@ -185,6 +186,26 @@ TEST(FindDamage, TreeLogOddsFollowSplitsAndGiveUp) {
       const float f[] = {a, b};
       EXPECT_EQ(complete.LogOdds(f), walk(f)) << a << ", " << b;
     }
+}
+
+// The mask widened by a square of side 2r + 1 with running counts: the
+// same as looking at every pixel's square, on pictures narrower or
+// shorter than the square too.
+TEST(FindDamage, DilateMatchesTheSquareAroundEachPixel) {
+  std::mt19937 random(3);
+  for (const auto [w, h, radius] : {std::array<int32_t, 3>{37, 150, 1}, {37, 150, 7},
+                                    {5, 200, 16}, {70, 3, 2}, {1, 1, 4}}) {
+    std::vector<uint8_t> mask(static_cast<size_t>(w) * h);
+    for (uint8_t& m : mask) m = random() % 40 == 0;
+    std::vector<uint8_t> expected(mask.size(), 0);
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x)
+        for (int32_t v = std::max(0, y - radius); v <= std::min(h - 1, y + radius); ++v)
+          for (int32_t u = std::max(0, x - radius); u <= std::min(w - 1, x + radius); ++u)
+            expected[static_cast<size_t>(y) * w + x] |= mask[static_cast<size_t>(v) * w + u];
+    pw::detect::Dilate(mask.data(), w, h, radius);
+    EXPECT_EQ(mask, expected) << w << " x " << h << ", radius " << radius;
+  }
 }
 
 TEST(FindDamage, RefusesWhatItCannotRead) {
